@@ -1,0 +1,1 @@
+// Removed once the first real source lands here.

@@ -1,0 +1,53 @@
+#pragma once
+// An owned, page-aligned byte buffer. Aligned so that unbuffered (O_DIRECT)
+// reads can fill it directly; a view offset lets a reader hand out the
+// requested slice of an aligned span without copying it.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace tamsel {
+
+class Bytes {
+public:
+    static constexpr std::size_t kAlignment = 4096;
+
+    Bytes() = default;
+    // `count` uninitialised bytes (callers fill or zero them).
+    static Bytes uninitialised(std::size_t count);
+    static Bytes zeros(std::size_t count);
+    static Bytes copyOf(std::span<const std::uint8_t> data);
+    static Bytes copyOf(std::string_view text);
+
+    const std::uint8_t* data() const { return mem_.get() + offset_; }
+    std::uint8_t* data() { return mem_.get() + offset_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::uint8_t operator[](std::size_t i) const { return data()[i]; }
+    std::span<const std::uint8_t> span() const { return {data(), size_}; }
+    const std::uint8_t* begin() const { return data(); }
+    const std::uint8_t* end() const { return data() + size_; }
+
+    // Narrow the view to [from, from + count) without copying.
+    void narrow(std::size_t from, std::size_t count);
+    std::vector<std::uint8_t> toVector() const { return {begin(), end()}; }
+
+    friend bool operator==(const Bytes& a, const Bytes& b) {
+        return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data(), b.data(), a.size_) == 0);
+    }
+
+private:
+    struct Free {
+        void operator()(std::uint8_t* p) const noexcept;
+    };
+    std::unique_ptr<std::uint8_t[], Free> mem_;
+    std::size_t offset_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace tamsel

@@ -1,0 +1,105 @@
+#include "support/FaultyDevice.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "support/Process.h"
+
+extern char** environ;
+
+namespace tamsel::test {
+
+std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const std::vector<BadRange>& bad,
+                                                 std::string& whyNot) {
+    if (geteuid() != 0) return whyNot = "needs root for losetup", std::nullopt;
+    if (access("/dev/fuse", R_OK | W_OK) != 0) return whyNot = "no /dev/fuse", std::nullopt;
+    if (access("/dev/loop-control", R_OK | W_OK) != 0) return whyNot = "no loop devices", std::nullopt;
+    for (const char* tool : {"nbdkit", "nbdfuse", "losetup", "fusermount3"})
+        if (!haveTool(tool)) return whyNot = std::string("missing tool ") + tool, std::nullopt;
+
+    FaultyDevice d;
+    d.dir_ = std::make_unique<TempDir>();
+    fs::path mnt = d.dir_->path() / "mnt";
+    fs::create_directories(mnt);
+    fs::path script = d.dir_->path() / "plugin.sh";
+    std::string ranges;
+    for (const auto& r : bad) ranges += std::to_string(r.offset) + ":" + std::to_string(r.offset + r.length) + " ";
+    {
+        std::ofstream s(script);
+        s << "#!/bin/sh\nIMG='" << fs::absolute(image).string() << "'\nRANGES='" << ranges << "'\n"
+          << "case \"$1\" in\n"
+             "  get_size) stat -c %s \"$IMG\" ;;\n"
+             "  can_write) exit 3 ;;\n"
+             "  thread_model) echo parallel ;;\n"
+             "  pread)\n"
+             "    off=$4; end=$(($4 + $3))\n"
+             "    for r in $RANGES; do s=${r%:*}; e=${r#*:}\n"
+             "      if [ \"$off\" -lt \"$e\" ] && [ \"$end\" -gt \"$s\" ]; then echo EIO >&2; exit 1; fi\n"
+             "    done\n"
+             "    dd if=\"$IMG\" iflag=skip_bytes,count_bytes skip=\"$off\" count=\"$3\" status=none ;;\n"
+             "  *) exit 2 ;;\n"
+             "esac\n";
+    }
+    fs::permissions(script, fs::perms::owner_all);
+
+    std::vector<std::string> args{"nbdfuse", "-r", mnt.string(), "--command", "nbdkit", "-s", "sh", script.string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, "nbdfuse", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return whyNot = "nbdfuse did not start", std::nullopt;
+    d.fusePid_ = pid;
+    d.fuseFile_ = mnt / "nbd";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    struct stat st {};
+    while (stat(d.fuseFile_.c_str(), &st) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) return whyNot = "nbdfuse mount did not appear", std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    auto lo = run({"losetup", "-r", "-f", "--show", d.fuseFile_.string()});
+    if (lo.exitCode != 0) return whyNot = "losetup failed: " + lo.output, std::nullopt;
+    d.loop_ = lo.output.substr(0, lo.output.find('\n'));
+    return d;
+}
+
+FaultyDevice::FaultyDevice(FaultyDevice&& o) noexcept
+    : dir_(std::move(o.dir_)), fuseFile_(std::move(o.fuseFile_)), loop_(std::move(o.loop_)), fusePid_(o.fusePid_) {
+    o.fusePid_ = -1;
+    o.loop_.clear();
+}
+
+FaultyDevice::~FaultyDevice() { tearDown(); }
+
+void FaultyDevice::tearDown() {
+    if (!loop_.empty()) run({"losetup", "-d", loop_});
+    loop_.clear();
+    if (fusePid_ > 0) {
+        run({"fusermount3", "-u", fuseFile_.parent_path().string()});
+        int status;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (waitpid(fusePid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(fusePid_, SIGKILL);
+                waitpid(fusePid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        fusePid_ = -1;
+    }
+}
+
+}  // namespace tamsel::test

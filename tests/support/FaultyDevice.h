@@ -1,0 +1,37 @@
+#pragma once
+// A real block device with unreadable ranges: an nbdkit sh plugin serves a
+// backing image and answers EIO for chosen ranges, nbdfuse exposes it as a
+// file, and losetup attaches that file read-only as /dev/loopN.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/reading/RandomAccessSource.h"
+#include "support/TempDir.h"
+
+namespace tamsel::test {
+
+class FaultyDevice {
+public:
+    // Empty when the machine lacks FUSE, loop devices or the tools; `whyNot` says which.
+    static std::optional<FaultyDevice> create(const fs::path& image, const std::vector<BadRange>& bad, std::string& whyNot);
+    FaultyDevice(FaultyDevice&&) noexcept;
+    FaultyDevice& operator=(FaultyDevice&&) = delete;
+    ~FaultyDevice();
+
+    const std::string& devicePath() const { return loop_; }
+    const fs::path& fusePath() const { return fuseFile_; }
+
+private:
+    FaultyDevice() = default;
+    void tearDown();
+    std::unique_ptr<TempDir> dir_;
+    fs::path fuseFile_;
+    std::string loop_;
+    int fusePid_ = -1;
+};
+
+}  // namespace tamsel::test
