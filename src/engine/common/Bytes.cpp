@@ -6,15 +6,53 @@
 
 namespace tamsel {
 
-void Bytes::Free::operator()(std::uint8_t* p) const noexcept { std::free(p); }
+namespace {
+
+// Scans read window after window of the same size: keeping the last large
+// block per thread spares the allocator's fresh, page-faulting memory each time.
+constexpr std::size_t kCacheFrom = 1 << 20;
+
+struct BlockCache {
+    std::uint8_t* block = nullptr;
+    std::size_t capacity = 0;
+    ~BlockCache() { std::free(block); }
+};
+
+BlockCache& cache() {
+    thread_local BlockCache c;
+    return c;
+}
+
+}  // namespace
+
+void detail::BytesFree::operator()(std::uint8_t* p) const noexcept {
+    if (capacity >= kCacheFrom) {
+        BlockCache& c = cache();
+        std::free(c.block);
+        c.block = p;
+        c.capacity = capacity;
+        return;
+    }
+    std::free(p);
+}
 
 Bytes Bytes::uninitialised(std::size_t count) {
     Bytes b;
     if (count == 0) return b;
     std::size_t rounded = (count + kAlignment - 1) / kAlignment * kAlignment;
-    void* p = std::aligned_alloc(kAlignment, rounded);
-    if (!p) throw std::bad_alloc();
-    b.mem_.reset(static_cast<std::uint8_t*>(p));
+    BlockCache& c = cache();
+    std::uint8_t* p = nullptr;
+    std::size_t capacity = rounded;
+    if (c.block && c.capacity >= rounded && c.capacity / 2 <= rounded) {
+        p = c.block;
+        capacity = c.capacity;
+        c.block = nullptr;
+        c.capacity = 0;
+    } else {
+        p = static_cast<std::uint8_t*>(std::aligned_alloc(kAlignment, rounded));
+        if (!p) throw std::bad_alloc();
+    }
+    b.mem_ = std::unique_ptr<std::uint8_t[], Free>(p, Free{capacity});
     b.size_ = count;
     return b;
 }

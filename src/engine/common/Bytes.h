@@ -13,6 +13,13 @@
 
 namespace tamsel {
 
+namespace detail {
+struct BytesFree {
+    std::size_t capacity = 0;
+    void operator()(std::uint8_t* p) const noexcept;
+};
+}  // namespace detail
+
 class Bytes {
 public:
     static constexpr std::size_t kAlignment = 4096;
@@ -42,9 +49,7 @@ public:
     }
 
 private:
-    struct Free {
-        void operator()(std::uint8_t* p) const noexcept;
-    };
+    using Free = detail::BytesFree;
     std::unique_ptr<std::uint8_t[], Free> mem_;
     std::size_t offset_ = 0;
     std::size_t size_ = 0;
