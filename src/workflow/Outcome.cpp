@@ -1,0 +1,53 @@
+#include "workflow/Outcome.h"
+
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <ctime>
+#include <system_error>
+
+#include "engine/common/Error.h"
+
+namespace tamsel {
+
+bool isOutOfSpaceError(const std::exception& e) {
+    if (auto* f = dynamic_cast<const FileError*>(&e); f && f->code() == ENOSPC) return true;
+    if (auto* s = dynamic_cast<const std::system_error*>(&e);
+        s && s->code().value() == ENOSPC &&
+        (s->code().category() == std::generic_category() || s->code().category() == std::system_category()))
+        return true;
+    if (auto* nested = dynamic_cast<const std::nested_exception*>(&e); nested && nested->nested_ptr()) {
+        try {
+            std::rethrow_exception(nested->nested_ptr());
+        } catch (const std::exception& inner) {
+            return isOutOfSpaceError(inner);
+        } catch (...) {
+        }
+    }
+    return false;
+}
+
+std::string failureMessage(const std::exception& e, bool resumable) {
+    if (isOutOfSpaceError(e)) return resumable ? kOutOfSpaceResumable : kOutOfSpace;
+    return describe(e);
+}
+
+std::optional<std::int64_t> freeSpace(const std::filesystem::path& path) {
+    struct statvfs st {};
+    if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
+}
+
+std::string localTimeStamp(std::chrono::system_clock::time_point when) {
+    std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm tm {};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%d_%H%M%S", &tm);
+    return buf;
+}
+
+std::string sessionFolderName(std::chrono::system_clock::time_point when) { return "staging_" + localTimeStamp(when); }
+std::string recoveryFolderName(std::chrono::system_clock::time_point when) { return "復元済み_" + localTimeStamp(when); }
+
+}  // namespace tamsel

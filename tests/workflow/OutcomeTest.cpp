@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "engine/common/Error.h"
+#include "workflow/Outcome.h"
+
+using namespace tamsel;
+
+TEST(OutOfSpace, IsRecognisedDirectlyAndThroughNestedErrors) {
+    FileError full(ENOSPC, "/media/card/x.img", "書き込めませんでした");
+    EXPECT_TRUE(isOutOfSpaceError(full));
+    EXPECT_FALSE(isOutOfSpaceError(FileError(EIO, "/x", "書き込めませんでした")));
+    EXPECT_TRUE(isOutOfSpaceError(std::system_error(ENOSPC, std::generic_category())));
+    // An error whose underlying error's underlying error is "no space left".
+    try {
+        try {
+            try {
+                throw full;
+            } catch (...) {
+                std::throw_with_nested(Error("記録できませんでした"));
+            }
+        } catch (...) {
+            std::throw_with_nested(Error("スキャンを続けられません"));
+        }
+    } catch (const std::exception& e) {
+        EXPECT_TRUE(isOutOfSpaceError(e));
+        EXPECT_EQ(failureMessage(e, true), kOutOfSpaceResumable);
+        EXPECT_EQ(failureMessage(e, false), kOutOfSpace);
+    }
+    EXPECT_EQ(failureMessage(Error("ほかの理由"), true), "ほかの理由");
+}
+
+TEST(RunFolders, CarryTheirPrefixAndTheLocalTime) {
+    std::tm tm {};
+    tm.tm_year = 2024 - 1900;
+    tm.tm_mon = 0;
+    tm.tm_mday = 31;
+    tm.tm_hour = 23;
+    tm.tm_min = 59;
+    tm.tm_sec = 59;
+    tm.tm_isdst = -1;
+    auto when = std::chrono::system_clock::from_time_t(std::mktime(&tm));
+    EXPECT_EQ(sessionFolderName(when), "staging_20240131_235959");
+    EXPECT_EQ(recoveryFolderName(when), "復元済み_20240131_235959");
+}
+
+TEST(FreeSpace, IsKnownForAnExistingFolderOnly) {
+    EXPECT_GT(freeSpace("/tmp").value_or(0), 0);
+    EXPECT_FALSE(freeSpace("/nonexistent/folder").has_value());
+}
