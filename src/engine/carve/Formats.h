@@ -1,0 +1,22 @@
+#pragma once
+// The per-format carvers. Each takes the absolute offset of a candidate
+// file's first byte, reads only through `source`, keeps no state between
+// calls, and returns where the file ends, or nothing.
+
+#include <optional>
+
+#include "engine/carve/CarveResult.h"
+#include "engine/reading/RandomAccessSource.h"
+
+namespace tamsel::carve {
+
+std::optional<CarveResult> carveJPEG(RandomAccessSource& source, std::int64_t at);
+// Entropy-coded data from `scanFrom` (just after the start-of-scan segment).
+std::optional<CarveResult> scanJPEGEnd(RandomAccessSource& source, std::int64_t start, std::int64_t scanFrom);
+std::optional<CarveResult> carvePNG(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at);
+// `at` is the first box's size field (4 bytes before "ftyp").
+std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at, bool littleEndian);
+
+}  // namespace tamsel::carve

@@ -1,0 +1,37 @@
+#include "engine/reading/MemorySource.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tamsel {
+
+MemorySource::MemorySource(std::vector<std::uint8_t> data, std::string name, std::vector<BadRange> unreadable)
+    : data_(std::make_shared<const std::vector<std::uint8_t>>(std::move(data))),
+      name_(std::move(name)),
+      unreadable_(std::move(unreadable)) {}
+
+std::int64_t MemorySource::size() const { return static_cast<std::int64_t>(data_->size()); }
+
+Bytes MemorySource::pread(std::int64_t offset, std::int64_t count) {
+    const std::int64_t total = size();
+    if (offset < 0 || offset >= total || count < 1) return {};
+    const std::int64_t n = std::min(count, total - offset);
+    Bytes out = Bytes::uninitialised(static_cast<std::size_t>(n));
+    std::memcpy(out.data(), data_->data() + offset, static_cast<std::size_t>(n));
+    for (const BadRange& r : unreadable_) {
+        const std::int64_t from = std::max(offset, r.offset);
+        const std::int64_t to = std::min(offset + n, r.offset + r.length);
+        if (from >= to) continue;
+        std::memset(out.data() + (from - offset), 0, static_cast<std::size_t>(to - from));
+        bad_->fetch_add(to - from);
+    }
+    return out;
+}
+
+std::shared_ptr<RandomAccessSource> MemorySource::duplicate() {
+    auto copy = std::make_shared<MemorySource>(*this);
+    copy->bad_ = std::make_shared<std::atomic<std::int64_t>>(0);
+    return copy;
+}
+
+}  // namespace tamsel
