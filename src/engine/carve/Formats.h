@@ -4,6 +4,8 @@
 // calls, and returns where the file ends, or nothing.
 
 #include <optional>
+#include <set>
+#include <string>
 
 #include "engine/carve/CarveResult.h"
 #include "engine/reading/RandomAccessSource.h"
@@ -17,6 +19,9 @@ std::optional<CarveResult> carvePNG(RandomAccessSource& source, std::int64_t at)
 std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at);
 // `at` is the first box's size field (4 bytes before "ftyp").
 std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at);
+// The box types accepted at top level of an ISO base media file.
+const std::set<std::string>& bmffTopBoxes();
+
 std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at, bool littleEndian);
 
 }  // namespace tamsel::carve

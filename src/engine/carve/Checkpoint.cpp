@@ -1,0 +1,51 @@
+#include "engine/carve/Checkpoint.h"
+
+#include <nlohmann/json.hpp>
+
+#include "engine/common/Files.h"
+
+namespace tamsel {
+
+std::string CarveCheckpoint::encode() const {
+    nlohmann::ordered_json j;
+    j["sourceName"] = sourceName;
+    j["sourceSize"] = sourceSize;
+    j["scanPos"] = scanPos;
+    j["fileIndex"] = fileIndex;
+    j["filesFound"] = filesFound;
+    j["damagedFiles"] = damagedFiles;
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<CarveCheckpoint> CarveCheckpoint::decode(std::string_view text) noexcept {
+    try {
+        auto j = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+        if (!j.is_object()) return std::nullopt;
+        CarveCheckpoint c;
+        auto name = j.find("sourceName");
+        if (name == j.end() || !name->is_string()) return std::nullopt;
+        c.sourceName = name->get<std::string>();
+        for (auto [key, field] : {std::pair{"sourceSize", &c.sourceSize}, std::pair{"scanPos", &c.scanPos},
+                                  std::pair{"fileIndex", &c.fileIndex}, std::pair{"filesFound", &c.filesFound},
+                                  std::pair{"damagedFiles", &c.damagedFiles}}) {
+            auto it = j.find(key);
+            if (it == j.end() || !it->is_number_integer()) return std::nullopt;
+            *field = it->get<std::int64_t>();
+        }
+        return c;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<CarveCheckpoint> CarveCheckpoint::load(const fs::path& file) noexcept {
+    try {
+        auto text = readWholeFile(file);
+        if (!text) return std::nullopt;
+        return decode(*text);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace tamsel

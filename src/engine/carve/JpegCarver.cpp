@@ -1,0 +1,79 @@
+#include <cstring>
+
+#include "engine/carve/Formats.h"
+
+namespace tamsel::carve {
+
+namespace {
+constexpr int kMaxHeaderSteps = 256;
+constexpr std::int64_t kSpanLimit = 0x10000000;  // 256 MiB
+constexpr std::int64_t kChunk = 0x100000;
+constexpr std::int64_t kShortestTruncated = 1024;
+const char* const kNoEnd = "EOIなし";
+}  // namespace
+
+std::optional<CarveResult> carveJPEG(RandomAccessSource& source, std::int64_t at) {
+    std::int64_t pos = at + 2;
+    for (int step = 0; step < kMaxHeaderSteps; ++step) {
+        Bytes b = source.pread(pos, 4);
+        if (b.size() < 4 || b[0] != 0xFF) return std::nullopt;
+        const std::uint8_t m = b[1];
+        if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) {
+            pos += 2;
+        } else if (m == 0xD8) {
+            return std::nullopt;
+        } else if (m == 0xD9) {
+            return CarveResult{pos + 2 - at, "jpg", std::nullopt};
+        } else {
+            const int len = (b[2] << 8) | b[3];
+            if (len < 2) return std::nullopt;
+            if (m == 0xDA) return scanJPEGEnd(source, at, pos + 2 + len);
+            pos += 2 + len;
+        }
+        if (pos - at > kSpanLimit) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<CarveResult> scanJPEGEnd(RandomAccessSource& source, std::int64_t start, std::int64_t scanFrom) {
+    const std::int64_t limit = start + kSpanLimit;
+    std::int64_t pos = scanFrom;
+    bool previousEndedInFF = false;
+    std::int64_t end = -1;
+    while (pos < limit) {
+        Bytes chunk = source.pread(pos, kChunk);
+        if (chunk.empty()) break;
+        const std::uint8_t* p = chunk.data();
+        const std::size_t n = chunk.size();
+        if (previousEndedInFF) {
+            if (p[0] == 0xD9) return CarveResult{pos + 1 - start, "jpg", std::nullopt};
+            if (p[0] == 0xD8 && n > 1 && p[1] == 0xFF) {
+                end = pos - 1;
+                break;
+            }
+        }
+        // Only FF bytes matter; memchr finds them far faster than a byte loop.
+        const std::uint8_t* cursor = p;
+        const std::uint8_t* last = p + n - 1;  // a marker needs a following byte
+        while (cursor < last) {
+            const void* hit = std::memchr(cursor, 0xFF, static_cast<std::size_t>(last - cursor));
+            if (hit == nullptr) break;
+            const std::uint8_t* ff = static_cast<const std::uint8_t*>(hit);
+            const std::int64_t i = ff - p;
+            if (ff[1] == 0xD9) return CarveResult{pos + i + 2 - start, "jpg", std::nullopt};
+            if (ff[1] == 0xD8 && static_cast<std::size_t>(i) + 2 < n && ff[2] == 0xFF) {
+                end = pos + i;
+                break;
+            }
+            cursor = ff + 1;
+        }
+        if (end >= 0) break;
+        previousEndedInFF = p[n - 1] == 0xFF;
+        pos += static_cast<std::int64_t>(n);
+    }
+    if (end < 0) end = std::min(pos, limit);
+    if (end - start <= kShortestTruncated) return std::nullopt;
+    return CarveResult{end - start, "jpg", std::string(kNoEnd)};
+}
+
+}  // namespace tamsel::carve

@@ -1,0 +1,59 @@
+#include <cstring>
+
+#include "engine/carve/ByteReaders.h"
+#include "engine/carve/Formats.h"
+
+namespace tamsel::carve {
+
+namespace {
+constexpr int kMaxPngChunks = 100000;
+constexpr std::int64_t kMaxPngLength = 0x10000000;
+const char* const kMaybeTruncated = "末尾欠けの可能性";
+
+bool isAsciiLetter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is(const Bytes& b, std::size_t at, const char (&text)[5]) { return std::memcmp(b.data() + at, text, 4) == 0; }
+}  // namespace
+
+std::optional<CarveResult> carvePNG(RandomAccessSource& source, std::int64_t at) {
+    std::int64_t pos = at + 8;
+    for (int i = 0; i < kMaxPngChunks; ++i) {
+        Bytes b = source.pread(pos, 8);
+        if (b.size() < 8) return std::nullopt;
+        const std::uint32_t len = beU32(b.span(), 0);
+        for (std::size_t k = 4; k < 8; ++k)
+            if (!isAsciiLetter(b[k])) return std::nullopt;
+        pos += std::int64_t{len} + 12;
+        if (pos - at > kMaxPngLength) return std::nullopt;
+        if (is(b, 4, "IEND")) return CarveResult{pos - at, "png", std::nullopt};
+    }
+    return std::nullopt;
+}
+
+std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at) {
+    Bytes h = source.pread(at, 12);
+    if (h.size() < 12) return std::nullopt;
+    std::string ext;
+    if (is(h, 8, "AVI "))
+        ext = "avi";
+    else if (is(h, 8, "WAVE"))
+        ext = "wav";
+    else if (is(h, 8, "WEBP"))
+        ext = "webp";
+    else
+        return std::nullopt;
+    const std::uint32_t size = leU32(h.span(), 4);
+    if (size < 4) return std::nullopt;
+    std::int64_t len = std::int64_t{size} + 8;
+    if (ext == "avi") {
+        // Large AVI files continue in AVIX containers right behind the first.
+        for (;;) {
+            Bytes x = source.pread(at + len, 12);
+            if (x.size() < 12 || !is(x, 0, "RIFF") || !is(x, 8, "AVIX")) break;
+            len += std::int64_t{leU32(x.span(), 4)} + 8;
+        }
+    }
+    if (at + len <= source.size()) return CarveResult{len, ext, std::nullopt};
+    return CarveResult{source.size() - at, ext, std::string(kMaybeTruncated)};
+}
+
+}  // namespace tamsel::carve
