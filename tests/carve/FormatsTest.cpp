@@ -1,0 +1,346 @@
+// The format carvers on hand-built files: where each says a file ends.
+
+#include <gtest/gtest.h>
+
+#include "carve/ByteBuilder.h"
+#include "engine/carve/Formats.h"
+
+namespace tamsel::carve {
+namespace {
+
+using test::ByteBuilder;
+
+std::optional<CarveResult> jpegAt0(const ByteBuilder& b) { return carveJPEG(*b.source(), 0); }
+CarveResult result(std::int64_t length, const char* ext, std::optional<std::string> note = std::nullopt) {
+    return CarveResult{length, ext, std::move(note)};
+}
+
+// Header walk -----------------------------------------------------------------
+
+TEST(JpegCarver, MinimalFileNeedsFourBytesReadableAtEveryMarker) {
+    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), result(4, "jpg"));
+    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9})), std::nullopt);
+}
+
+TEST(JpegCarver, StepsOverAnEmbeddedPreviewByItsSegmentLength) {
+    ByteBuilder preview;
+    preview.raw({0xFF, 0xD8, 0xFF, 0xD9});
+    ByteBuilder b;
+    b.raw({0xFF, 0xD8, 0xFF, 0xE1}).be16(2 + 6 + 4).text("Exif").raw({0, 0}).append(preview.bytes);
+    b.raw({0xFF, 0xD9, 0, 0});
+    EXPECT_EQ(jpegAt0(b), result(static_cast<std::int64_t>(b.size()) - 2, "jpg"));
+}
+
+TEST(JpegCarver, RejectsASecondStartMarkerAndTooShortSegmentLengths) {
+    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), std::nullopt);
+    for (int len : {0, 1}) {
+        EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xE0}).be16(len).fill(64)), std::nullopt);
+        EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xDA}).be16(len).fill(2000, 0x11)), std::nullopt);
+    }
+    // Something other than a marker where one must be.
+    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0x00, 0xD9, 0, 0})), std::nullopt);
+}
+
+TEST(JpegCarver, WalkStopsAfter256Steps) {
+    ByteBuilder ok;
+    ok.raw({0xFF, 0xD8});
+    for (int i = 0; i < 255; ++i) ok.raw({0xFF, 0xD0 + i % 8});
+    ok.raw({0xFF, 0xD9, 0, 0});
+    EXPECT_EQ(jpegAt0(ok), result(514, "jpg"));
+
+    ByteBuilder tooMany;
+    tooMany.raw({0xFF, 0xD8});
+    for (int i = 0; i < 256; ++i) tooMany.raw({0xFF, 0x01});
+    tooMany.raw({0xFF, 0xD9, 0, 0});
+    EXPECT_EQ(jpegAt0(tooMany), std::nullopt);
+}
+
+// Entropy-coded data ---------------------------------------------------------
+
+ByteBuilder withScan() {
+    ByteBuilder b;
+    b.raw({0xFF, 0xD8, 0xFF, 0xDA}).be16(8).fill(6, 0x01);  // start of scan: 12 bytes in all
+    return b;
+}
+
+TEST(JpegCarver, StuffedBytesAndRestartMarkersDoNotEndTheScan) {
+    ByteBuilder b = withScan();
+    b.raw({0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0, 0x56, 0xFF, 0xD7, 0x78, 0xFF, 0xD9});
+    const auto length = static_cast<std::int64_t>(b.size());
+    b.fill(100, 0x55);
+    EXPECT_EQ(jpegAt0(b), result(length, "jpg"));
+}
+
+TEST(JpegCarver, EndMarkerSplitAcrossReadChunksIsFound) {
+    ByteBuilder b = withScan();
+    // Chunks are counted from the scan data's start (offset 12).
+    b.fill(0x100000 - 1, 0x22).raw({0xFF, 0xD9}).fill(64, 0x33);
+    EXPECT_EQ(jpegAt0(b), result(12 + 0x100000 + 1, "jpg"));
+}
+
+TEST(JpegCarver, NextImageStartEndsATruncatedOneWhenLongEnough) {
+    for (std::int64_t distance : {5000, 1000}) {
+        ByteBuilder b = withScan();
+        b.padTo(static_cast<std::size_t>(distance), 0x44).raw({0xFF, 0xD8, 0xFF, 0xE0}).fill(3000, 0x44);
+        if (distance > 1024)
+            EXPECT_EQ(jpegAt0(b), result(distance, "jpg", "EOIなし"));
+        else
+            EXPECT_EQ(jpegAt0(b), std::nullopt);
+    }
+}
+
+TEST(JpegCarver, NoEndRunsToTheSourceEndWhenLongerThan1024) {
+    EXPECT_EQ(jpegAt0(withScan().padTo(1025, 0x44)), result(1025, "jpg", "EOIなし"));
+    EXPECT_EQ(jpegAt0(withScan().padTo(1024, 0x44)), std::nullopt);
+}
+
+TEST(JpegCarver, NoEndWithin256MiBIsCutThere) {
+    ByteBuilder b = withScan();
+    b.padTo(0x10000000 + 4096, 0x44);
+    EXPECT_EQ(jpegAt0(b), result(0x10000000, "jpg", "EOIなし"));
+}
+
+// PNG --------------------------------------------------------------------------
+
+ByteBuilder pngChunk(ByteBuilder b, std::string_view type, std::uint32_t length) {
+    b.be32(length).text(type).fill(length, 0x7F).be32(0x12345678);
+    return b;
+}
+ByteBuilder pngSignature() { return ByteBuilder().raw({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}); }
+
+TEST(PngCarver, EndsAfterTheEndChunk) {
+    ByteBuilder b = pngChunk(pngChunk(pngChunk(pngSignature(), "IHDR", 13), "IDAT", 100), "IEND", 0);
+    b.fill(50, 0);
+    EXPECT_EQ(carvePNG(*b.source(), 0), result(157, "png"));
+}
+
+TEST(PngCarver, RejectsBadChunkTypesAndSourcesEndingInsideIt) {
+    EXPECT_EQ(carvePNG(*pngChunk(pngChunk(pngSignature(), "IHD1", 13), "IEND", 0).source(), 0), std::nullopt);
+    EXPECT_EQ(carvePNG(*pngChunk(pngChunk(pngSignature(), "IH R", 13), "IEND", 0).source(), 0), std::nullopt);
+    ByteBuilder cut = pngChunk(pngSignature(), "IHDR", 13);
+    cut.be32(100).text("IDAT").fill(50, 0x7F);
+    EXPECT_EQ(carvePNG(*cut.source(), 0), std::nullopt);
+}
+
+TEST(PngCarver, LengthLimitIs256MiBInclusive) {
+    // A chunk header, then the IEND header placed by the chunk's length.
+    auto build = [](std::uint32_t bigLength) {
+        ByteBuilder b = pngSignature();
+        b.be32(bigLength).text("IDAT");
+        b.bytes.resize(8 + 12 + bigLength, 0);
+        b.be32(0).text("IEND").be32(0);
+        return b;
+    };
+    const std::uint32_t exact = 0x10000000 - 8 - 12 - 12;
+    EXPECT_EQ(carvePNG(*build(exact).source(), 0), result(0x10000000, "png"));
+    EXPECT_EQ(carvePNG(*build(exact + 1).source(), 0), std::nullopt);
+}
+
+// RIFF ------------------------------------------------------------------------
+
+ByteBuilder riff(std::string_view form, std::uint32_t size) { return ByteBuilder().text("RIFF").le32(size).text(form); }
+
+TEST(RiffCarver, LengthFromTheHeaderAndCutShortAtTheSourceEnd) {
+    EXPECT_EQ(carveRIFF(*riff("WAVE", 100).padTo(300).source(), 0), result(108, "wav"));
+    EXPECT_EQ(carveRIFF(*riff("WAVE", 100).padTo(50).source(), 0), result(50, "wav", "末尾欠けの可能性"));
+    EXPECT_EQ(carveRIFF(*riff("WEBP", 20).padTo(40).source(), 0), result(28, "webp"));
+}
+
+TEST(RiffCarver, RejectsTinySizesAndOtherForms) {
+    EXPECT_EQ(carveRIFF(*riff("WAVE", 3).padTo(40).source(), 0), std::nullopt);
+    EXPECT_EQ(carveRIFF(*riff("WAVE", 0).padTo(40).source(), 0), std::nullopt);
+    EXPECT_EQ(carveRIFF(*riff("CDDA", 20).padTo(40).source(), 0), std::nullopt);
+    EXPECT_EQ(carveRIFF(*riff("WAV", 20).padTo(11).source(), 0), std::nullopt);
+}
+
+TEST(RiffCarver, OnlyAviJoinsFollowingAvixContainers) {
+    ByteBuilder avi = riff("AVI ", 100);
+    avi.padTo(108).append(riff("AVIX", 50).bytes).padTo(108 + 58).append(riff("AVIX", 20).bytes).padTo(108 + 58 + 28)
+        .append(riff("AVI ", 40).bytes).padTo(400);
+    EXPECT_EQ(carveRIFF(*avi.source(), 0), result(108 + 58 + 28, "avi"));
+
+    ByteBuilder webp = riff("WEBP", 100);
+    webp.padTo(108).append(riff("AVIX", 50).bytes).padTo(300);
+    EXPECT_EQ(carveRIFF(*webp.source(), 0), result(108, "webp"));
+}
+
+// ISO-BMFF -------------------------------------------------------------------
+
+ByteBuilder box(ByteBuilder b, std::string_view type, std::uint32_t size) {
+    b.be32(size).text(type).fill(size - 8, 0x5A);
+    return b;
+}
+ByteBuilder ftyp(std::string_view brand, std::uint32_t size = 24) {
+    ByteBuilder b;
+    b.be32(size).text("ftyp").text(brand).be32(0);
+    if (size > 16) b.fill(size - 16, 0x20);
+    return b;
+}
+
+TEST(BmffCarver, WalksTopLevelBoxesToTheFirstUnknownOne) {
+    ByteBuilder b = box(box(box(ftyp("qt  "), "wide", 8), "mdat", 1000), "moov", 500);
+    b.fill(100, 0);
+    EXPECT_EQ(carveBMFF(*b.source(), 0), result(1532, "mov"));
+    EXPECT_EQ(carveBMFF(*box(ftyp("isom"), "moov", 64).padTo(200).source(), 0), result(88, "mp4"));
+}
+
+TEST(BmffCarver, NeedsAMediaBoxAndAPlausibleFtypFirst) {
+    EXPECT_EQ(carveBMFF(*box(box(ftyp("isom"), "free", 16), "skip", 16).padTo(200).source(), 0), std::nullopt);
+    EXPECT_EQ(carveBMFF(*box(ftyp("isom", 12), "mdat", 64).padTo(200).source(), 0), std::nullopt);
+    EXPECT_EQ(carveBMFF(*box(ftyp("isom", 5000), "mdat", 64).padTo(6000).source(), 0), std::nullopt);
+    EXPECT_EQ(carveBMFF(*box(box(ByteBuilder(), "moov", 64), "mdat", 64).padTo(200).source(), 0), std::nullopt);
+}
+
+TEST(BmffCarver, BoxSizesThatCannotBeFollowed) {
+    // A media box whose size field is too small: seen, but the walk stops before it.
+    ByteBuilder small = ftyp("isom", 32);
+    small.be32(3).text("mdat").fill(100, 0x11);
+    EXPECT_EQ(carveBMFF(*small.source(), 0), result(32, "mp4"));
+
+    // Size 0 runs to the end of the source and is complete.
+    ByteBuilder toEnd = ftyp("isom");
+    toEnd.be32(0).text("mdat").fill(1000, 0x11);
+    EXPECT_EQ(carveBMFF(*toEnd.source(), 0), result(static_cast<std::int64_t>(toEnd.size()), "mp4"));
+
+    // Larger than what is left: cut at the end and marked.
+    ByteBuilder over = ftyp("isom");
+    over.be32(1100).text("mdat").fill(1000, 0x11);
+    EXPECT_EQ(carveBMFF(*over.source(), 0), result(static_cast<std::int64_t>(over.size()), "mp4", "末尾欠けの可能性"));
+
+    // 64-bit sizes: implausibly small, and 3 GiB with little left.
+    for (std::uint64_t large : {std::uint64_t{8}, std::uint64_t{3} << 30}) {
+        ByteBuilder b = ftyp("isom");
+        b.be32(1).text("mdat").be64(large).fill(4000, 0x11);
+        EXPECT_EQ(carveBMFF(*b.source(), 0), result(static_cast<std::int64_t>(b.size()), "mp4", "末尾欠けの可能性"));
+    }
+}
+
+TEST(BmffCarver, ExtensionFollowsTheMajorBrand) {
+    const std::vector<std::pair<std::string, std::string>> brands{
+        {"heix", "heic"}, {"mif1", "heic"}, {"avis", "avif"}, {"3gp5", "3gp"}, {"3g2a", "3gp"},
+        {"crx ", "cr3"},  {"HEIC", "mp4"},  {"qt  ", "mov"},  {"M4V ", "mp4"}};
+    for (const auto& [brand, ext] : brands)
+        EXPECT_EQ(carveBMFF(*box(ftyp(brand), "mdat", 64).padTo(200).source(), 0), result(88, ext.c_str())) << brand;
+    ByteBuilder high;
+    high.be32(24).text("ftyp").raw({0x80, 0x90, 0xFF, 0xC3}).be32(0).fill(8, 0);
+    EXPECT_EQ(carveBMFF(*box(high, "mdat", 64).padTo(200).source(), 0), result(88, "mp4"));
+}
+
+// TIFF and RAW ------------------------------------------------------------------
+
+struct Entry {
+    std::uint16_t tag, type;
+    std::uint32_t count, value;
+};
+
+// A TIFF with one IFD at offset 8, entries as given, then padding to `size`.
+ByteBuilder tiff(bool le, const std::vector<Entry>& entries, std::size_t size, std::uint32_t next = 0,
+                 std::string_view bytes8and9 = "") {
+    ByteBuilder b;
+    auto u16 = [&](std::uint32_t v) { le ? b.le16(v) : b.be16(v); };
+    auto u32 = [&](std::uint32_t v) { le ? b.le32(v) : b.be32(v); };
+    b.text(le ? "II" : "MM");
+    u16(42);
+    u32(bytes8and9.empty() ? 8 : 16);
+    if (!bytes8and9.empty()) b.text(bytes8and9).padTo(16);
+    u16(static_cast<std::uint32_t>(entries.size()));
+    for (const Entry& e : entries) {
+        u16(e.tag);
+        u16(e.type);
+        u32(e.count);
+        if (e.type == 3 && e.count == 1) {
+            u16(e.value);
+            u16(0);
+        } else {
+            u32(e.value);
+        }
+    }
+    u32(next);
+    b.padTo(size, 0x66);
+    return b;
+}
+
+std::vector<Entry> stripped(std::uint32_t offset, std::uint32_t count) {
+    return {{0x0100, 3, 1, 640}, {0x0101, 3, 1, 480}, {0x0103, 3, 1, 1},      {0x0106, 3, 1, 2}, {0x0111, 4, 1, offset},
+            {0x0115, 3, 1, 3},   {0x0116, 3, 1, 480}, {0x0117, 4, 1, count}, {0x011C, 3, 1, 1}, {0x0128, 3, 1, 2}};
+}
+
+TEST(TiffCarver, LengthReachesTheFurthestStrip) {
+    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 50000), 60000).source(), 0, false), result(51000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 60000).source(), 0, true), result(51000, "tif"));
+}
+
+TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 0, "CR").source(), 0, true)->ext, "cr2");
+    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 5000), 7000, 0, "CR").source(), 0, false)->ext, "tif");
+
+    auto withMake = [](std::string make, bool dng) {
+        auto entries = stripped(1000, 5000);
+        make.push_back('\0');
+        entries.push_back({0x010F, 2, static_cast<std::uint32_t>(make.size()), 900});
+        if (dng) entries.push_back({0xC612, 1, 4, 0x00000401});
+        ByteBuilder b = tiff(true, entries, 7000);
+        std::copy(make.begin(), make.end(), b.bytes.begin() + 900);
+        return carveTIFF(*b.source(), 0, true)->ext;
+    };
+    EXPECT_EQ(withMake("Canon", false), "cr2");
+    EXPECT_EQ(withMake("NIKON CORPORATION", false), "nef");
+    EXPECT_EQ(withMake("SONY", false), "arw");
+    EXPECT_EQ(withMake("FUJIFILM", false), "tif");
+    EXPECT_EQ(withMake("NIKON CORPORATION", true), "dng");
+}
+
+TEST(TiffCarver, RejectsImplausibleStructures) {
+    // Three entries only; and a furthest byte at exactly 512.
+    EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}}, 7000).source(), 0, true),
+              std::nullopt);
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(500, 12), 7000).source(), 0, true), std::nullopt);
+    // Strips past the end of the source.
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 20000).source(), 0, true), std::nullopt);
+    // First IFD offsets out of range.
+    for (std::uint32_t first : {4u, 0x20000000u}) {
+        ByteBuilder b = tiff(true, stripped(1000, 5000), 7000);
+        for (int i = 0; i < 4; ++i) b.bytes[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first >> (8 * i));
+        EXPECT_EQ(carveTIFF(*b.source(), 0, true), std::nullopt) << first;
+    }
+}
+
+TEST(TiffCarver, SkipsIfdsWithImplausibleEntryCounts) {
+    for (int count : {0, 600}) {
+        ByteBuilder b = tiff(true, stripped(1000, 5000), 20000);
+        b.bytes[8] = static_cast<std::uint8_t>(count & 0xFF), b.bytes[9] = static_cast<std::uint8_t>(count >> 8);
+        EXPECT_EQ(carveTIFF(*b.source(), 0, true), std::nullopt) << count;
+    }
+}
+
+TEST(TiffCarver, LoopsOversizedEntriesAndUnpairedValues) {
+    // IFD0 pointing back at itself is examined once.
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 8).source(), 0, true), result(6000, "tif"));
+
+    // An entry of 800,000,000 bytes is ignored: only three real entries remain.
+    EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}, {0x9999, 5, 100000000, 600}},
+                              7000).source(), 0, true),
+              std::nullopt);
+
+    // Three strip offsets, two counts: the third strip does not count.
+    auto entries = stripped(0, 0);
+    entries[4] = {0x0111, 4, 3, 600};
+    entries[7] = {0x0117, 4, 2, 640};
+    ByteBuilder b = tiff(true, entries, 40000);
+    auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b.bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    put(600, 1000), put(604, 2000), put(608, 30000);
+    put(640, 100), put(644, 200);
+    EXPECT_EQ(carveTIFF(*b.source(), 0, true), result(2200, "tif"));
+
+    // An embedded JPEG's offset without its length does not extend the file.
+    auto jpegOnly = stripped(1000, 5000);
+    jpegOnly.push_back({0x0201, 4, 1, 20000});
+    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0, true), result(6000, "tif"));
+    jpegOnly.push_back({0x0202, 4, 1, 3000});
+    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0, true), result(23000, "tif"));
+}
+
+}  // namespace
+}  // namespace tamsel::carve
