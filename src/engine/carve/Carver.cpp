@@ -211,11 +211,24 @@ CarveSummary Carver::run(const CancellationToken& token) {
                     skipUntil = file->offset + file->length;
                     CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file)};
                     send(p);
+                    // A stop during the copy must resume right behind the shortened
+                    // file, not at the next window, or the rest of this one is lost.
+                    if (token.isCancelled()) {
+                        cancelled = true;
+                        pos = std::max(skipUntil, pos);
+                        break;
+                    }
                 }
                 if (cancelled) break;
             }
             const auto n = static_cast<std::int64_t>(window.size());
+            const std::int64_t windowEnd = pos + n;
             pos = std::max(skipUntil, pos + n - std::min(n, kOverlap));
+            // The whole source has been searched; no need to reread the overlap.
+            if (windowEnd >= size) {
+                pos = std::max(pos, size);
+                break;
+            }
             if (n <= kOverlap) break;
             if (throttle.due()) {
                 send(currentProgress(pos, size, summary.filesFound));

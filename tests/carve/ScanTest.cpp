@@ -1,0 +1,280 @@
+// The scan loop over whole sources: windows and their overlap, skipping,
+// cancellation, notes, the report and the found list.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "carve/ByteBuilder.h"
+#include "engine/carve/Carver.h"
+#include "engine/carve/FoundList.h"
+#include "support/TempDir.h"
+
+namespace tamsel {
+namespace {
+
+using namespace tamsel::test;
+
+constexpr std::int64_t kSecondWindow = Carver::kWindow - Carver::kOverlap;
+
+// A plausible JPEG of exactly `size` bytes (at least 32).
+std::vector<std::uint8_t> jpegOf(std::size_t size, std::uint8_t fill = 0x11) {
+    ByteBuilder b;
+    b.raw({0xFF, 0xD8, 0xFF, 0xE0}).be16(16).text("JFIF").fill(10, 0);
+    b.raw({0xFF, 0xDA}).be16(8).fill(6, 1);
+    b.fill(size - b.size() - 2, fill).raw({0xFF, 0xD9});
+    return b.bytes;
+}
+
+void place(std::vector<std::uint8_t>& image, std::int64_t at, const std::vector<std::uint8_t>& file) {
+    std::copy(file.begin(), file.end(), image.begin() + at);
+}
+
+// A memory source that lets a test act on chosen reads.
+class HookedSource final : public RandomAccessSource {
+public:
+    HookedSource(std::vector<std::uint8_t> data, std::function<void(std::int64_t, std::int64_t)> onRead,
+                 std::vector<BadRange> bad = {})
+        : inner_(std::move(data), "hooked", std::move(bad)), onRead_(std::move(onRead)) {}
+    std::int64_t size() const override { return inner_.size(); }
+    std::int64_t badBytes() const override { return inner_.badBytes(); }
+    const std::string& displayName() const override { return inner_.displayName(); }
+    Bytes pread(std::int64_t offset, std::int64_t count) override {
+        if (onRead_) onRead_(offset, count);
+        return inner_.pread(offset, count);
+    }
+    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_.duplicate(); }
+    void close() override {}
+
+private:
+    MemorySource inner_;
+    std::function<void(std::int64_t, std::int64_t)> onRead_;
+};
+
+struct Run {
+    CarveSummary summary;
+    std::vector<CarvedFile> found;
+    std::vector<CarveProgress> progress;
+    std::optional<CarveCheckpoint> checkpoint;
+};
+
+Run scan(std::shared_ptr<RandomAccessSource> source, const fs::path& session, const CancellationToken& token,
+         CarveOutputMode mode = CarveOutputMode::probeOnly, std::function<void(const CarveProgress&)> also = nullptr) {
+    Run r;
+    Carver carver(std::move(source), session, mode, [&](const CarveProgress& p) {
+        r.progress.push_back(p);
+        if (also) also(p);
+    });
+    r.summary = carver.run(token);
+    r.found = CarvedFileExtractor::loadFound(session);
+    r.checkpoint = CarveCheckpoint::load(Carver::checkpointURL(session));
+    return r;
+}
+Run scan(std::vector<std::uint8_t> image, const fs::path& session) {
+    return scan(std::make_shared<MemorySource>(std::move(image)), session, CancellationToken::none());
+}
+
+std::vector<std::int64_t> offsets(const std::vector<CarvedFile>& found) {
+    std::vector<std::int64_t> out;
+    for (const auto& f : found) out.push_back(f.offset);
+    return out;
+}
+
+// Windows and overlap ------------------------------------------------------------
+
+TEST(ScanWindows, FilesAtWindowSeamsAreFoundOnce) {
+    std::vector<std::uint8_t> image(3 * Carver::kWindow, 0);
+    // A JPEG whose signature straddles the first seam, a PNG starting in the
+    // overlap, and an MP4 whose "ftyp" lies in the overlap, 2 bytes into the second window.
+    const std::int64_t jpegAt = Carver::kWindow - 1;
+    place(image, jpegAt, jpegOf(4000));
+    ByteBuilder png;
+    png.raw({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}).be32(13).text("IHDR").fill(17, 1).be32(0).text("IEND").be32(0);
+    const std::int64_t secondSeam = kSecondWindow + Carver::kWindow;
+    const std::int64_t pngAt = secondSeam - 10;
+    place(image, pngAt, png.bytes);
+    ByteBuilder mp4;
+    mp4.be32(24).text("ftyp").text("isom").be32(0).fill(8, 0x20).be32(64).text("mdat").fill(56, 0x33);
+    const std::int64_t mp4At = 2 * kSecondWindow + Carver::kWindow - 2 - Carver::kOverlap - 4 + 4;
+    place(image, mp4At, mp4.bytes);
+
+    TempDir session;
+    auto r = scan(image, session.path());
+    EXPECT_EQ(offsets(r.found), (std::vector<std::int64_t>{jpegAt, pngAt, mp4At}));
+    ASSERT_EQ(r.found.size(), 3u);
+    EXPECT_EQ(r.found[1].length, static_cast<std::int64_t>(png.size()));
+    EXPECT_EQ(r.found[2].ext, "mp4");
+    EXPECT_EQ(r.summary.bytesScanned, static_cast<std::int64_t>(image.size()));
+    EXPECT_FALSE(r.checkpoint) << "a finished scan leaves no checkpoint";
+}
+
+TEST(ScanWindows, FilesInsideFoundFilesAreNotReportedAgain) {
+    // A JPEG whose APP segment carries a whole preview JPEG, and a RIFF
+    // container holding a JPEG in its data.
+    ByteBuilder outer;
+    auto preview = jpegOf(600);
+    outer.raw({0xFF, 0xD8, 0xFF, 0xE1}).be16(static_cast<std::uint32_t>(2 + preview.size())).append(preview);
+    outer.raw({0xFF, 0xDA}).be16(8).fill(6, 1).fill(3000, 0x22).raw({0xFF, 0xD9});
+    ByteBuilder riff;
+    riff.text("RIFF").le32(4 + 2000).text("WEBP").append(jpegOf(2000));
+    std::vector<std::uint8_t> image(1 << 20, 0);
+    place(image, 1000, outer.bytes);
+    place(image, 100000, riff.bytes);
+    TempDir session;
+    auto r = scan(image, session.path());
+    EXPECT_EQ(offsets(r.found), (std::vector<std::int64_t>{1000, 100000}));
+}
+
+TEST(ScanWindows, TinySourceIsReadOnce) {
+    int reads = 0;
+    auto source = std::make_shared<HookedSource>(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0, 0, 0, 0}).bytes,
+                                                 [&](std::int64_t, std::int64_t count) { reads += count > 100; });
+    TempDir session;
+    auto r = scan(source, session.path(), CancellationToken::none());
+    ASSERT_EQ(r.found.size(), 1u);
+    EXPECT_EQ(r.found[0].length, 4);
+    EXPECT_EQ(reads, 1);
+    EXPECT_FALSE(r.summary.cancelled);
+    EXPECT_EQ(r.summary.bytesScanned, 10);
+}
+
+// Notes, report and files --------------------------------------------------------
+
+TEST(ScanRecords, NotesReportLinesAndWrittenFiles) {
+    std::vector<std::uint8_t> image(2 << 20, 0);
+    const auto good = jpegOf(5000);
+    place(image, 4096, good);
+    // A WAVE whose header claims more than the source holds: a carver note.
+    const std::int64_t waveAt = static_cast<std::int64_t>(image.size()) - 300;
+    place(image, waveAt, ByteBuilder().text("RIFF").le32(1000).text("WAVE").bytes);
+    // A JPEG with an unreadable stretch.
+    place(image, 200000, jpegOf(9000));
+    auto source = std::make_shared<MemorySource>(image, "m", std::vector<BadRange>{{203000, 512}});
+
+    TempDir session;
+    auto r = scan(source, session.path(), CancellationToken::none(), CarveOutputMode::writeFiles);
+    ASSERT_EQ(r.found.size(), 3u);
+    EXPECT_EQ(r.found[0].fileName, "JPG/rescued_000001.jpg");
+    EXPECT_FALSE(r.found[0].damaged);
+    EXPECT_FALSE(r.found[0].note);
+    EXPECT_EQ(r.found[1].note, "不良セクタ含む");
+    EXPECT_TRUE(r.found[1].damaged);
+    EXPECT_EQ(r.found[2].fileName, "WAV/rescued_000003.wav");
+    EXPECT_EQ(r.found[2].note, "末尾欠けの可能性");
+    EXPECT_EQ(r.summary.damagedFiles, 2);
+    EXPECT_GE(r.summary.badBytes, 512);
+
+    EXPECT_EQ(readFile(session / "JPG/rescued_000001.jpg"), good);
+    EXPECT_EQ(readFile(session / "WAV/rescued_000003.wav").size(), 300u);
+    EXPECT_EQ(readText(session / "report.csv"),
+              "ファイル名,種類,オフセット,サイズ,状態,メモ\n"
+              "JPG/rescued_000001.jpg,jpg,4096,5000,OK,\n"
+              "JPG/rescued_000002.jpg,jpg,200000,9000,要確認,不良セクタ含む\n"
+              "WAV/rescued_000003.wav,wav," + std::to_string(waveAt) + ",300,要確認,末尾欠けの可能性\n");
+}
+
+TEST(ScanRecords, ProgressNamesEveryFoundFileAndEndsWithAFinalSnapshot) {
+    std::vector<std::uint8_t> image(20 << 20, 0);
+    for (int i = 0; i < 5; ++i) place(image, (i * 4 + 1) << 20, jpegOf(3000));
+    TempDir session;
+    auto r = scan(std::make_shared<MemorySource>(image), session.path(), CancellationToken::none());
+    int named = 0;
+    for (const auto& p : r.progress) named += p.newFile.has_value();
+    EXPECT_EQ(named, 5);
+    ASSERT_FALSE(r.progress.empty());
+    EXPECT_EQ(r.progress.back().bytesScanned, static_cast<std::int64_t>(image.size()));
+    EXPECT_EQ(r.progress.back().filesFound, 5);
+    EXPECT_FALSE(r.progress.back().newFile);
+}
+
+TEST(ScanRecords, NamesKeepSixDigitsAndGrowPastThem) {
+    EXPECT_EQ(rescuedFileName(13, "jpg"), "rescued_000013.jpg");
+    EXPECT_EQ(rescuedFileName(1234567, "cr3"), "rescued_1234567.cr3");
+}
+
+// Cancellation ------------------------------------------------------------------
+
+TEST(ScanCancel, BetweenWindowsCheckpointsTheNextWindowStart) {
+    std::vector<std::uint8_t> image(4 * Carver::kWindow, 0);
+    place(image, 100, jpegOf(3000));
+    image[kSecondWindow + 5000] = 0x42;  // not all zero, no signature
+    CancellationToken token;
+    auto source = std::make_shared<HookedSource>(image, [&](std::int64_t offset, std::int64_t) {
+        if (offset == kSecondWindow) token.cancel();
+    });
+    TempDir session;
+    auto r = scan(source, session.path(), token);
+    EXPECT_TRUE(r.summary.cancelled);
+    ASSERT_TRUE(r.checkpoint);
+    EXPECT_EQ(r.checkpoint->scanPos, 2 * kSecondWindow);
+    EXPECT_EQ(r.checkpoint->fileIndex, 1);
+    EXPECT_EQ(r.checkpoint->sourceSize, static_cast<std::int64_t>(image.size()));
+}
+
+TEST(ScanCancel, AmongHitsCheckpointsTheEndOfTheLastFileAndResumesFromThere) {
+    std::vector<std::uint8_t> image(3 * Carver::kWindow, 0);
+    const std::vector<std::int64_t> at{1000, 50000, 90000, Carver::kWindow + 1000};
+    for (auto a : at) place(image, a, jpegOf(3000));
+    auto source = std::make_shared<MemorySource>(image);
+    TempDir session;
+    CancellationToken token;
+    auto first = scan(source, session.path(), token, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
+        if (p.newFile && p.newFile->index == 2) token.cancel();
+    });
+    EXPECT_TRUE(first.summary.cancelled);
+    ASSERT_TRUE(first.checkpoint);
+    EXPECT_EQ(first.checkpoint->scanPos, 50000 + 3000);
+    EXPECT_EQ(first.found.size(), 2u);
+
+    ASSERT_EQ(Carver::findResumable(session.path().parent_path()).size() >= 1, true);
+    auto second = scan(source, session.path(), CancellationToken::none());
+    EXPECT_FALSE(second.summary.cancelled);
+    EXPECT_EQ(second.summary.resumedFrom, 53000);
+    EXPECT_EQ(second.summary.filesFound, 4);
+    EXPECT_EQ(offsets(second.found), at);
+    EXPECT_EQ(second.found.back().index, 4);
+    EXPECT_FALSE(second.checkpoint);
+}
+
+TEST(ScanCancel, WhileReadingAFileKeepsWhatWasReadAndMarksIt) {
+    std::vector<std::uint8_t> image(2 * Carver::kWindow, 0);
+    const std::int64_t at = 4096;
+    place(image, at, jpegOf(6 << 20));
+    CancellationToken token;
+    // The second piece of the file's copy is where the user stops it.
+    auto source = std::make_shared<HookedSource>(
+        image, [&](std::int64_t offset, std::int64_t) {
+            if (offset == at + Carver::kPiece) token.cancel();
+        },
+        std::vector<BadRange>{{at + 100, 50}});
+    TempDir session;
+    auto r = scan(source, session.path(), token, CarveOutputMode::writeFiles);
+    EXPECT_TRUE(r.summary.cancelled);
+    ASSERT_EQ(r.found.size(), 1u);
+    // The piece being read when the stop came is still complete.
+    EXPECT_EQ(r.found[0].length, 6 << 20);
+    EXPECT_EQ(r.found[0].note, "不良セクタ含む");
+    ASSERT_TRUE(r.checkpoint);
+    EXPECT_EQ(r.checkpoint->scanPos, at + (6 << 20));
+
+    // Stopped before the second piece starts: only the first is kept.
+    CancellationToken early;
+    auto source2 = std::make_shared<HookedSource>(
+        image, [&](std::int64_t offset, std::int64_t count) {
+            if (offset == at && count == Carver::kPiece) early.cancel();
+        },
+        std::vector<BadRange>{{at + 100, 50}});
+    TempDir session2;
+    auto r2 = scan(source2, session2.path(), early, CarveOutputMode::writeFiles);
+    EXPECT_TRUE(r2.summary.cancelled);
+    ASSERT_EQ(r2.found.size(), 1u);
+    EXPECT_EQ(r2.found[0].length, Carver::kPiece);
+    EXPECT_TRUE(r2.found[0].damaged);
+    EXPECT_EQ(r2.found[0].note, "不良セクタ含む・末尾欠け");
+    EXPECT_EQ(readFile(session2 / "JPG/rescued_000001.jpg").size(), static_cast<std::size_t>(Carver::kPiece));
+    ASSERT_TRUE(r2.checkpoint);
+    EXPECT_EQ(r2.checkpoint->scanPos, at + Carver::kPiece);
+}
+
+}  // namespace
+}  // namespace tamsel
