@@ -1,0 +1,300 @@
+// A session folder across runs: the checkpoint, resuming, the found list
+// read back, extraction, and recovery from a hard kill.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "carve/ByteBuilder.h"
+#include "engine/carve/Carver.h"
+#include "engine/carve/FoundList.h"
+#include "engine/common/Files.h"
+#include "engine/reading/FileSource.h"
+#include "support/Corpus.h"
+#include "support/TempDir.h"
+
+namespace tamsel {
+namespace {
+
+using namespace tamsel::test;
+
+constexpr std::int64_t kSecondWindow = Carver::kWindow - Carver::kOverlap;
+
+std::vector<std::uint8_t> jpegOf(std::size_t size) {
+    ByteBuilder b;
+    b.raw({0xFF, 0xD8, 0xFF, 0xDA}).be16(8).fill(6, 1);
+    b.fill(size - b.size() - 2, 0x11).raw({0xFF, 0xD9});
+    return b.bytes;
+}
+
+// An image with JPEGs at the given offsets.
+std::shared_ptr<MemorySource> imageWith(std::int64_t size, const std::vector<std::int64_t>& at, std::size_t fileSize = 3000) {
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(size), 0);
+    const auto file = jpegOf(fileSize);
+    for (auto a : at) std::copy(file.begin(), file.end(), image.begin() + a);
+    return std::make_shared<MemorySource>(std::move(image), "image");
+}
+
+void writeCheckpoint(const fs::path& session, CarveCheckpoint c, bool withReport = true) {
+    fs::create_directories(session);
+    writeFile(Carver::checkpointURL(session), c.encode());
+    if (withReport) writeFile(Carver::reportURL(session), std::string(Carver::kReportHeader) + "\n");
+}
+
+CarveSummary run(std::shared_ptr<RandomAccessSource> source, const fs::path& session) {
+    Carver carver(std::move(source), session, CarveOutputMode::probeOnly, nullptr);
+    return carver.run();
+}
+
+// Comparable content of a found list (ids are fresh on every read).
+std::string listed(const fs::path& session) {
+    std::string out;
+    for (const auto& f : CarvedFileExtractor::loadFound(session)) out += CarvedFileExtractor::encode(f) + "\n";
+    return out;
+}
+
+// Checkpoint and resume ------------------------------------------------------------
+
+TEST(Resume, CancelAtOnceStillLeavesACheckpoint) {
+    TempDir parent;
+    CancellationToken token;
+    token.cancel();
+    Carver carver(imageWith(1 << 20, {100}), parent / "s", CarveOutputMode::probeOnly, nullptr);
+    auto summary = carver.run(token);
+    EXPECT_TRUE(summary.cancelled);
+    auto c = CarveCheckpoint::load(Carver::checkpointURL(parent / "s"));
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->scanPos, 0);
+    EXPECT_EQ(c->sourceName, "image");
+    EXPECT_EQ(Carver::findResumable(parent.path()).size(), 1u);
+}
+
+TEST(Resume, ContinuesAtTheCheckpointWithItsCountersAndIndex) {
+    TempDir parent;
+    const fs::path s = parent / "staging_20260101_000000";
+    auto source = imageWith(3 * Carver::kWindow, {1000, kSecondWindow + 500});
+    writeCheckpoint(s, {"image", source->size(), kSecondWindow, 3, 3, 1});
+    auto summary = run(source, s);
+    EXPECT_EQ(summary.resumedFrom, kSecondWindow);
+    EXPECT_EQ(summary.filesFound, 4);
+    EXPECT_EQ(summary.damagedFiles, 1);
+    auto found = CarvedFileExtractor::loadFound(s);
+    ASSERT_EQ(found.size(), 1u) << "the file before the checkpoint is not found again";
+    EXPECT_EQ(found[0].index, 4);
+    EXPECT_EQ(found[0].fileName, "JPG/rescued_000004.jpg");
+    EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
+}
+
+TEST(Resume, IndexNumberingContinuesAcrossResumes) {
+    TempDir parent;
+    auto source = imageWith(1 << 20, {5000});
+    writeCheckpoint(parent / "s", {"image", source->size(), 0, 12, 12, 0});
+    run(source, parent / "s");
+    auto found = CarvedFileExtractor::loadFound(parent / "s");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].fileName, "JPG/rescued_000013.jpg");
+}
+
+TEST(Resume, UnusableCheckpointsStartFresh) {
+    TempDir parent;
+    auto source = imageWith(1 << 20, {5000});
+    // Another source's size: starts over and empties the found list.
+    writeCheckpoint(parent / "a", {"image", source->size() + 1, 4096, 7, 7, 0});
+    writeFile(CarvedFileExtractor::foundListURL(parent / "a"), R"({"index":7,"offset":1,"length":2,"ext":"jpg","fileName":"JPG/rescued_000007.jpg","damaged":false})" "\n");
+    auto a = run(source, parent / "a");
+    EXPECT_EQ(a.resumedFrom, 0);
+    auto found = CarvedFileExtractor::loadFound(parent / "a");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].index, 1);
+
+    // No report: listed as resumable, but starts fresh.
+    writeCheckpoint(parent / "b", {"image", source->size(), 600000, 2, 2, 0}, false);
+    EXPECT_EQ(Carver::findResumable(parent.path()).size(), 1u);
+    EXPECT_EQ(run(source, parent / "b").resumedFrom, 0);
+}
+
+TEST(Resume, FinishedOrOverrunCheckpointsEndAtOnce) {
+    TempDir parent;
+    auto source = imageWith(1 << 20, {5000});
+    for (std::int64_t pos : {source->size(), source->size() + 100}) {
+        const fs::path s = parent / ("s" + std::to_string(pos));
+        writeCheckpoint(s, {"image", source->size(), pos, 1, 1, 0});
+        if (pos == source->size()) {
+            EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
+        }
+        auto summary = run(source, s);
+        EXPECT_EQ(summary.resumedFrom, source->size());
+        EXPECT_EQ(summary.filesFound, 1);
+        EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
+    }
+}
+
+TEST(Resume, FindResumableListsNewestFirstAndIgnoresTheRest) {
+    TempDir parent;
+    writeCheckpoint(parent / "staging_20260101_120000", {"/dev/sdb", 1000, 10, 0, 0, 0});
+    writeCheckpoint(parent / "staging_20260102_090000", {"/dev/sdb", 1000, 20, 0, 0, 0});
+    fs::create_directories(parent / "staging_20260103_090000");
+    writeFile(parent / "scan.progress", CarveCheckpoint{"x", 1000, 1, 0, 0, 0}.encode());
+    writeFile(parent / "broken" / "scan.progress", "{not json");
+    auto list = Carver::findResumable(parent.path());
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].dir.filename(), "staging_20260102_090000");
+    EXPECT_EQ(list[0].scanPos, 20);
+    EXPECT_DOUBLE_EQ(list[0].progressFraction(), 0.02);
+    EXPECT_TRUE(Carver::findResumable(parent / "missing").empty());
+}
+
+TEST(Resume, RecordsFoundAfterTheCheckpointAreDroppedBeforeRescanning) {
+    TempDir parent;
+    const fs::path s = parent / "s";
+    auto source = imageWith(1 << 20, {1000, 9000, 20000});
+    // An uninterrupted run to compare with.
+    run(source, parent / "whole");
+
+    // As a hard kill leaves it: the lists hold the first two files and half a
+    // third line; the checkpoint, written earlier, knows only the first.
+    run(source, s);
+    auto found = CarvedFileExtractor::loadFound(s);
+    ASSERT_EQ(found.size(), 3u);
+    std::string list = CarvedFileExtractor::encode(found[0]) + "\n" + CarvedFileExtractor::encode(found[1]) + "\n" +
+                       CarvedFileExtractor::encode(found[2]).substr(0, 20);
+    writeFile(CarvedFileExtractor::foundListURL(s), list);
+    std::string report = readText(Carver::reportURL(s));
+    writeFile(Carver::reportURL(s), report.substr(0, report.size() - 10));
+    writeCheckpoint(s, {"image", source->size(), 4000, 1, 1, 0}, false);
+
+    run(source, s);
+    EXPECT_EQ(listed(s), listed(parent / "whole"));
+    EXPECT_EQ(readText(Carver::reportURL(s)), readText(Carver::reportURL(parent / "whole")));
+}
+
+// A child process scans a real image file and is killed with SIGKILL while
+// its lists run ahead of its checkpoint; the resumed scan must leave exactly
+// what an uninterrupted one leaves.
+TEST(Resume, HardKillMidScanThenResumeMatchesAnUninterruptedScan) {
+    TempDir dir;
+    std::vector<std::uint8_t> image(48 << 20, 0);
+    std::vector<fs::path> files;
+    for (const auto& f : corpusFiles())
+        if (f.extension() == ".jpg" && fs::file_size(f) < 300000) files.push_back(f);
+    std::size_t at = 4096, k = 0;
+    while (at + 400000 < image.size()) {
+        auto bytes = readFile(files[k++ % files.size()]);
+        std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        at += bytes.size() + 100000 + 4096 * (k % 7);
+    }
+    writeFile(dir / "card.img", image);
+    auto open = [&] { return std::shared_ptr<RandomAccessSource>(std::make_shared<FileSource>((dir / "card.img").string(), 0)); };
+
+    Carver(open(), dir / "whole", CarveOutputMode::probeOnly, nullptr).run();
+    const auto whole = CarvedFileExtractor::loadFound(dir / "whole");
+    ASSERT_GT(whole.size(), 100u);
+
+    const fs::path s = dir / "killed";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Carver carver(open(), s, CarveOutputMode::writeFiles, [](const CarveProgress& p) {
+            if (p.newFile) std::this_thread::sleep_for(std::chrono::milliseconds(8));
+        });
+        carver.run();
+        _exit(0);
+    }
+    // Wait until the found list is ahead of a checkpoint that exists.
+    bool ahead = false;
+    for (int i = 0; i < 3000 && !ahead; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        auto c = CarveCheckpoint::load(Carver::checkpointURL(s));
+        ahead = c && c->fileIndex >= 5 &&
+                static_cast<std::int64_t>(CarvedFileExtractor::loadFound(s).size()) > c->fileIndex + 2;
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(ahead) << "the child finished before its lists ran ahead of its checkpoint";
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    auto summary = Carver(open(), s, CarveOutputMode::writeFiles, nullptr).run();
+    EXPECT_GT(summary.resumedFrom, 0);
+    EXPECT_EQ(listed(s), listed(dir / "whole"));
+    EXPECT_EQ(readText(Carver::reportURL(s)), readText(Carver::reportURL(dir / "whole")));
+    for (const auto& f : whole) {
+        auto bytes = readFile(s / f.fileName);
+        ASSERT_EQ(static_cast<std::int64_t>(bytes.size()), f.length) << f.fileName;
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), image.begin() + f.offset)) << f.fileName;
+    }
+}
+
+// Found list ------------------------------------------------------------------------
+
+TEST(FoundList, RoundTripsRecordsAndToleratesWhatCrashesAndOthersLeave) {
+    TempDir s;
+    CarvedFile plain{makeUUID(), 1, 4096, 5000, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
+    CarvedFile noted{makeUUID(), 2, 9999, 12, "wav", "WAV/rescued_000002.wav", true, "末尾欠けの可能性"};
+    CarvedFileExtractor::append(plain, s.path());  // creates the list
+    CarvedFileExtractor::append(noted, s.path());
+    const std::string text = readText(CarvedFileExtractor::foundListURL(s.path()));
+    EXPECT_EQ(text.find("note"), text.rfind("note")) << "a record without a note has no note key";
+
+    // Keys in another order and unknown keys; then a torn last line.
+    writeFile(CarvedFileExtractor::foundListURL(s.path()),
+              text + R"({"damaged":false,"extra":[1,2],"fileName":"PNG/rescued_000003.png","ext":"png","length":7,"offset":1,"index":3})" "\n"
+                     "\n" R"({"index":4,"offset":2,"len)");
+    auto first = CarvedFileExtractor::loadFound(s.path());
+    auto second = CarvedFileExtractor::loadFound(s.path());
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_EQ(first[0].fileName, plain.fileName);
+    EXPECT_FALSE(first[0].note);
+    EXPECT_EQ(first[1].note, noted.note);
+    EXPECT_TRUE(first[1].damaged);
+    EXPECT_EQ(first[2].ext, "png");
+    EXPECT_EQ(first[2].length, 7);
+    EXPECT_NE(first[0].id, second[0].id);
+    EXPECT_EQ(CarvedFileExtractor::encode(first[0]), CarvedFileExtractor::encode(second[0]));
+
+    EXPECT_FALSE(CarvedFileExtractor::decode(R"({"index":"1","offset":1,"length":2,"ext":"jpg","fileName":"JPG/a.jpg","damaged":false})"));
+    EXPECT_FALSE(CarvedFileExtractor::decode("[1,2]"));
+}
+
+TEST(Extract, WritesTheRangeReplacingAnOldFileAndStopsAtTheSourceEnd) {
+    TempDir dest;
+    std::vector<std::uint8_t> bytes = randomBytes(100000, 3);
+    MemorySource source(bytes);
+    fs::create_directories(dest / "JPG");
+    writeFile(dest / "JPG/rescued_000001.jpg", std::string(500000, 'x'));
+    CarvedFile f{makeUUID(), 1, 1000, 5000, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
+    EXPECT_EQ(CarvedFileExtractor::extract(f, source, dest.path()), dest / "JPG/rescued_000001.jpg");
+    EXPECT_EQ(readFile(dest / "JPG/rescued_000001.jpg"), std::vector<std::uint8_t>(bytes.begin() + 1000, bytes.begin() + 6000));
+
+    CarvedFile past{makeUUID(), 2, 90000, 50000, "mp4", "MP4/rescued_000002.mp4", true, std::nullopt};
+    CarvedFileExtractor::extract(past, source, dest.path());
+    EXPECT_EQ(readFile(dest / "MP4/rescued_000002.mp4").size(), 10000u);
+}
+
+TEST(Extract, RefusesNamesThatLeaveTheDestination) {
+    TempDir root;
+    const fs::path dest = root / "out";
+    fs::create_directories(dest);
+    MemorySource source(randomBytes(4096, 1));
+    for (const std::string& name : std::vector<std::string>{"/tmp/evil.jpg", "../evil.jpg", "JPG/../../evil.jpg", "JPG/../evil.jpg", "evil.jpg",
+                             "PNG/rescued_1.jpg", "JPG/sub/x.jpg", "JPG/..", "JPG/", std::string("JPG/a\0b", 7)}) {
+        CarvedFile f{makeUUID(), 1, 0, 100, "jpg", name, false, std::nullopt};
+        EXPECT_THROW(CarvedFileExtractor::extract(f, source, dest), Error) << name;
+    }
+    // A symbolic link in place of the file is replaced, not followed.
+    fs::create_directories(dest / "JPG");
+    writeFile(root / "victim", "keep");
+    fs::create_symlink(root / "victim", dest / "JPG/rescued_000001.jpg");
+    CarvedFile f{makeUUID(), 1, 0, 100, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
+    CarvedFileExtractor::extract(f, source, dest);
+    EXPECT_EQ(readText(root / "victim"), "keep");
+    EXPECT_FALSE(fs::is_symlink(dest / "JPG/rescued_000001.jpg"));
+    EXPECT_EQ(fs::file_size(dest / "JPG/rescued_000001.jpg"), 100u);
+}
+
+}  // namespace
+}  // namespace tamsel
