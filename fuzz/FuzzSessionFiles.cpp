@@ -1,0 +1,27 @@
+// The files a session folder keeps, as a crash or another program may leave
+// them: found-list lines and checkpoints.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "engine/carve/Checkpoint.h"
+#include "engine/carve/FoundList.h"
+
+using namespace tamsel;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (auto f = CarvedFileExtractor::decode(text)) {
+        // Whatever decodes encodes back to a record that decodes the same.
+        auto again = CarvedFileExtractor::decode(CarvedFileExtractor::encode(*f));
+        if (!again || again->fileName != f->fileName || again->index != f->index || again->note != f->note)
+            __builtin_trap();
+        (void)CarvedFileExtractor::isSafeRelativeName(*f);
+    }
+    if (auto c = CarveCheckpoint::decode(text)) {
+        auto again = CarveCheckpoint::decode(c->encode());
+        if (!again || again->scanPos != c->scanPos || again->sourceName != c->sourceName) __builtin_trap();
+    }
+    return 0;
+}
