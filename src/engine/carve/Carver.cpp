@@ -9,6 +9,7 @@
 #include "engine/carve/Formats.h"
 #include "engine/carve/FoundList.h"
 #include "engine/common/Throttle.h"
+#include "engine/reading/CachingSource.h"
 
 namespace tamsel {
 
@@ -79,7 +80,8 @@ void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex) {
 
 Carver::Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode,
                ProgressCallback onProgress)
-    : source_(std::move(source)), outDir_(std::move(outDir)), mode_(mode), onProgress_(std::move(onProgress)) {}
+    // Window, carver and probe read the same bytes; the medium is read once.
+    : source_(std::make_shared<CachingSource>(std::move(source))), outDir_(std::move(outDir)), mode_(mode), onProgress_(std::move(onProgress)) {}
 
 std::optional<CarveCheckpoint> Carver::loadCheckpoint() const { return CarveCheckpoint::load(checkpointURL(outDir_)); }
 

@@ -1,5 +1,6 @@
 #include "engine/common/Bytes.h"
 
+#include <array>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -8,29 +9,57 @@ namespace tamsel {
 
 namespace {
 
-// Scans read window after window of the same size: keeping the last large
-// block per thread spares the allocator's fresh, page-faulting memory each time.
-constexpr std::size_t kCacheFrom = 1 << 20;
+// Scans read window after window of the same few sizes, and a read cache
+// keeps several alive: a small pool of large blocks per thread spares the
+// allocator's fresh, page-faulting memory each time.
+constexpr std::size_t kPoolFrom = 1 << 20;
+constexpr std::size_t kPoolBlocks = 8;
 
-struct BlockCache {
-    std::uint8_t* block = nullptr;
+struct Block {
+    std::uint8_t* data = nullptr;
     std::size_t capacity = 0;
-    ~BlockCache() { std::free(block); }
 };
 
-BlockCache& cache() {
-    thread_local BlockCache c;
-    return c;
+struct BlockPool {
+    std::array<Block, kPoolBlocks> blocks{};
+    ~BlockPool() {
+        for (Block& b : blocks) std::free(b.data);
+    }
+    // The smallest kept block that fits without wasting more than half of it.
+    Block take(std::size_t rounded) {
+        Block* best = nullptr;
+        for (Block& b : blocks)
+            if (b.data && b.capacity >= rounded && b.capacity / 2 <= rounded && (!best || b.capacity < best->capacity))
+                best = &b;
+        if (!best) return {};
+        Block out = *best;
+        *best = {};
+        return out;
+    }
+    void give(Block block) {
+        Block* slot = nullptr;
+        for (Block& b : blocks) {
+            if (!b.data) {
+                slot = &b;
+                break;
+            }
+            if (!slot || b.capacity < slot->capacity) slot = &b;
+        }
+        std::free(slot->data);
+        *slot = block;
+    }
+};
+
+BlockPool& pool() {
+    thread_local BlockPool p;
+    return p;
 }
 
 }  // namespace
 
 void detail::BytesFree::operator()(std::uint8_t* p) const noexcept {
-    if (capacity >= kCacheFrom) {
-        BlockCache& c = cache();
-        std::free(c.block);
-        c.block = p;
-        c.capacity = capacity;
+    if (capacity >= kPoolFrom) {
+        pool().give({p, capacity});
         return;
     }
     std::free(p);
@@ -40,19 +69,16 @@ Bytes Bytes::uninitialised(std::size_t count) {
     Bytes b;
     if (count == 0) return b;
     std::size_t rounded = (count + kAlignment - 1) / kAlignment * kAlignment;
-    BlockCache& c = cache();
     std::uint8_t* p = nullptr;
     std::size_t capacity = rounded;
-    if (c.block && c.capacity >= rounded && c.capacity / 2 <= rounded) {
-        p = c.block;
-        capacity = c.capacity;
-        c.block = nullptr;
-        c.capacity = 0;
+    if (Block kept = rounded >= kPoolFrom ? pool().take(rounded) : Block{}; kept.data) {
+        p = kept.data;
+        capacity = kept.capacity;
     } else {
         p = static_cast<std::uint8_t*>(std::aligned_alloc(kAlignment, rounded));
         if (!p) throw std::bad_alloc();
     }
-    b.mem_ = std::unique_ptr<std::uint8_t[], Free>(p, Free{capacity});
+    b.mem_ = std::shared_ptr<std::uint8_t>(p, Free{capacity});
     b.size_ = count;
     return b;
 }
@@ -71,6 +97,15 @@ Bytes Bytes::copyOf(std::span<const std::uint8_t> data) {
 
 Bytes Bytes::copyOf(std::string_view text) {
     return copyOf(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+Bytes Bytes::slice(std::size_t from, std::size_t count) const {
+    if (from > size_ || count > size_ - from) throw std::out_of_range("Bytes::slice");
+    Bytes b;
+    b.mem_ = mem_;
+    b.offset_ = offset_ + from;
+    b.size_ = count;
+    return b;
 }
 
 void Bytes::narrow(std::size_t from, std::size_t count) {

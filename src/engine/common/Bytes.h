@@ -1,7 +1,9 @@
 #pragma once
-// An owned, page-aligned byte buffer. Aligned so that unbuffered (O_DIRECT)
-// reads can fill it directly; a view offset lets a reader hand out the
-// requested slice of an aligned span without copying it.
+// A page-aligned byte buffer. Aligned so that unbuffered (O_DIRECT) reads
+// can fill it directly; a view offset lets a reader hand out the requested
+// slice of an aligned span without copying it. Move-only; `slice` shares the
+// memory explicitly (a read cache hands out views of what it keeps), and
+// shared bytes are never written to.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +27,10 @@ public:
     static constexpr std::size_t kAlignment = 4096;
 
     Bytes() = default;
+    Bytes(Bytes&&) noexcept = default;
+    Bytes& operator=(Bytes&&) noexcept = default;
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
     // `count` uninitialised bytes (callers fill or zero them).
     static Bytes uninitialised(std::size_t count);
     static Bytes zeros(std::size_t count);
@@ -42,6 +48,8 @@ public:
 
     // Narrow the view to [from, from + count) without copying.
     void narrow(std::size_t from, std::size_t count);
+    // A view of [from, from + count) sharing this buffer's memory.
+    Bytes slice(std::size_t from, std::size_t count) const;
     std::vector<std::uint8_t> toVector() const { return {begin(), end()}; }
 
     friend bool operator==(const Bytes& a, const Bytes& b) {
@@ -50,7 +58,7 @@ public:
 
 private:
     using Free = detail::BytesFree;
-    std::unique_ptr<std::uint8_t[], Free> mem_;
+    std::shared_ptr<std::uint8_t> mem_;
     std::size_t offset_ = 0;
     std::size_t size_ = 0;
 };

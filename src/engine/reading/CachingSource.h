@@ -1,0 +1,50 @@
+#pragma once
+// Keeps what was read recently so that the same bytes are not read from the
+// medium again: a scan reads a window, the carver then walks the files in it
+// and the file is probed once more, all over the same bytes. On a slow or
+// failing drive every such read would go to the hardware again.
+//
+// Only stretches that read without any unreadable byte are kept, and this
+// source counts its own unreadable bytes as delivered, so a damaged stretch
+// is read (and counted) again each time, just as without the cache.
+// Used by one thread at a time.
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "engine/reading/RandomAccessSource.h"
+
+namespace tamsel {
+
+class CachingSource final : public RandomAccessSource {
+public:
+    static constexpr std::int64_t kDefaultCapacity = 32LL << 20;
+    // Reads shorter than this are widened to it, so that header walks of
+    // a few bytes each do not cost a read apiece.
+    static constexpr std::int64_t kMinRead = 1LL << 20;
+
+    explicit CachingSource(std::shared_ptr<RandomAccessSource> inner, std::int64_t capacity = kDefaultCapacity);
+
+    std::int64_t size() const override { return size_; }
+    std::int64_t badBytes() const override { return badBytes_; }
+    const std::string& displayName() const override { return inner_->displayName(); }
+    Bytes pread(std::int64_t offset, std::int64_t count) override;
+    // The duplicate reads the medium directly.
+    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
+    void close() override;
+
+private:
+    void keep(std::int64_t offset, Bytes bytes);
+
+    std::shared_ptr<RandomAccessSource> inner_;
+    std::int64_t size_;
+    std::int64_t capacity_;
+    std::int64_t kept_ = 0;
+    std::int64_t badBytes_ = 0;
+    std::map<std::int64_t, Bytes> entries_;
+    std::deque<std::int64_t> order_;  // oldest first
+};
+
+}  // namespace tamsel

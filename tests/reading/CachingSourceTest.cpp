@@ -1,0 +1,84 @@
+// The read cache of the scan: same bytes as the medium, read once, and
+// damage counted exactly as often as it is delivered.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/reading/CachingSource.h"
+#include "engine/reading/MemorySource.h"
+#include "support/TempDir.h"
+
+namespace tamsel {
+namespace {
+
+// Counts what reaches the medium.
+class CountingSource final : public RandomAccessSource {
+public:
+    explicit CountingSource(std::shared_ptr<RandomAccessSource> inner) : inner_(std::move(inner)) {}
+    std::int64_t size() const override { return inner_->size(); }
+    std::int64_t badBytes() const override { return inner_->badBytes(); }
+    const std::string& displayName() const override { return inner_->displayName(); }
+    Bytes pread(std::int64_t offset, std::int64_t count) override {
+        ++reads;
+        bytesRead += std::max<std::int64_t>(0, std::min(count, size() - offset));
+        return inner_->pread(offset, count);
+    }
+    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
+    void close() override {}
+    int reads = 0;
+    std::int64_t bytesRead = 0;
+
+private:
+    std::shared_ptr<RandomAccessSource> inner_;
+};
+
+TEST(CachingSource, ReturnsTheMediumsBytesForAnyReadPattern) {
+    const auto data = test::randomBytes(20 << 20, 9);
+    auto plain = std::make_shared<MemorySource>(data);
+    CachingSource cached(std::make_shared<MemorySource>(data), 6 << 20);
+    std::mt19937_64 rng(4);
+    for (int i = 0; i < 3000; ++i) {
+        const auto offset = static_cast<std::int64_t>(rng() % (data.size() + 100));
+        const std::int64_t count = i % 10 == 0 ? static_cast<std::int64_t>(rng() % (9 << 20)) : static_cast<std::int64_t>(rng() % 70000);
+        ASSERT_EQ(cached.pread(offset, count), plain->pread(offset, count)) << offset << "+" << count;
+    }
+    EXPECT_TRUE(cached.pread(-1, 10).empty());
+    EXPECT_TRUE(cached.pread(0, 0).empty());
+}
+
+TEST(CachingSource, ReadsEachGoodStretchOnceWithinItsCapacity) {
+    auto counting = std::make_shared<CountingSource>(std::make_shared<MemorySource>(test::randomBytes(32 << 20, 1)));
+    CachingSource cached(counting, 16 << 20);
+    cached.pread(0, 8 << 20);                 // a window
+    for (std::int64_t at = 0; at < (8 << 20) - 16; at += 4096) cached.pread(at, 16);  // header walks
+    cached.pread(1 << 20, 4 << 20);           // a probe of a file in it
+    EXPECT_EQ(counting->reads, 1);
+    // A read mostly inside what is kept fetches only the rest.
+    cached.pread(6 << 20, 3 << 20);
+    EXPECT_EQ(counting->bytesRead, (8 << 20) + (1 << 20));
+    // Far past the capacity the first window is gone and is read again.
+    cached.pread(12 << 20, 8 << 20);
+    cached.pread(22 << 20, 8 << 20);
+    const int before = counting->reads;
+    cached.pread(0, 100);
+    EXPECT_EQ(counting->reads, before + 1);
+}
+
+TEST(CachingSource, DamagedStretchesAreNeverKeptAndCountedAsDelivered) {
+    const std::vector<BadRange> bad{{5000, 100}};
+    auto data = test::randomBytes(4 << 20, 2);
+    auto counting = std::make_shared<CountingSource>(std::make_shared<MemorySource>(data, "m", bad));
+    CachingSource cached(counting);
+    MemorySource reference(data, "m", bad);
+    // The same reads, with and without the cache.
+    for (auto [offset, count] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {0, 4 << 20}, {4096, 2000}, {4096, 2000}, {5050, 10}, {6000, 100}, {0, 16}}) {
+        EXPECT_EQ(cached.pread(offset, count), reference.pread(offset, count));
+        EXPECT_EQ(cached.badBytes(), reference.badBytes()) << offset << "+" << count;
+    }
+    EXPECT_EQ(cached.badBytes(), 100 + 100 + 100 + 10);
+}
+
+}  // namespace
+}  // namespace tamsel
