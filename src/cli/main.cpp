@@ -1,18 +1,42 @@
 // tamsel-cli: the headless front end for rescue machines and scripts.
 
+#include <cstdio>
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnull-dereference"
 #include <CLI/CLI.hpp>
+#pragma GCC diagnostic pop
+
+#include "cli/Commands.h"
+#include "cli/Console.h"
+
+using namespace tamsel::cli;
 
 int main(int argc, char** argv) {
     CLI::App app{"tamsel: SD カード・USB メモリ・故障しかけたディスクからのデータ復旧"};
-    app.require_subcommand(0, 1);
+    app.require_subcommand(1);
+
+    std::string source, dest, session;
+    bool fresh = false;
+    auto* scan = app.add_subcommand("scan", "削除されたファイルを探します(中断したスキャンは続きから再開します)");
+    scan->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
+    scan->add_option("DEST", dest, "セッションを置くフォルダ")->required();
+    scan->add_flag("--new", fresh, "続きから再開せず、新しいスキャンを始めます");
+
+    auto* recover = app.add_subcommand("recover", "スキャンで見つかったファイルを復元します");
+    recover->add_option("SESSION", session, "スキャンのセッションフォルダ")->required();
+    recover->add_option("SOURCE", source, "スキャンしたデバイスまたはイメージファイル")->required();
+    recover->add_option("DEST", dest, "復元先のフォルダ")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int rc = app.exit(e);
-        return e.get_exit_code() == 0 ? rc : 64;
+        if (e.get_exit_code() == 0) return app.exit(e);
+        app.exit(e, std::cerr, std::cerr);
+        return kUsage;
     }
-    if (app.get_subcommands().empty()) {
-        std::fputs(app.help().c_str(), stdout);
-    }
-    return 0;
+    installInterruptHandlers();
+    if (*scan) return scanCommand(source, dest, fresh);
+    if (*recover) return recoverCommand(session, source, dest);
+    return kUsage;
 }

@@ -17,6 +17,69 @@ extern char** environ;
 
 namespace tamsel::test {
 
+namespace {
+// Serves an nbdkit plugin read-only as the file mnt/nbd; waits until it is there.
+bool startNbdfuse(const std::vector<std::string>& plugin, const fs::path& mnt, int& pidOut, std::string& whyNot) {
+    std::vector<std::string> args{"nbdfuse", "-r", mnt.string(), "--command", "nbdkit", "-s"};
+    args.insert(args.end(), plugin.begin(), plugin.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, "nbdfuse", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return whyNot = "nbdfuse did not start", false;
+    pidOut = pid;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    struct stat st {};
+    while (stat((mnt / "nbd").c_str(), &st) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) return whyNot = "nbdfuse mount did not appear", false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+void stopNbdfuse(int& pid, const fs::path& mnt) {
+    if (pid <= 0) return;
+    run({"fusermount3", "-u", mnt.string()});
+    int status;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid = -1;
+}
+}  // namespace
+
+std::optional<SlowMedium> SlowMedium::create(const fs::path& image, int readDelayMs, std::string& whyNot) {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) return whyNot = "no /dev/fuse", std::nullopt;
+    for (const char* tool : {"nbdkit", "nbdfuse", "fusermount3"})
+        if (!haveTool(tool)) return whyNot = std::string("missing tool ") + tool, std::nullopt;
+    SlowMedium m;
+    m.dir_ = std::make_unique<TempDir>();
+    const fs::path mnt = m.dir_->path() / "mnt";
+    fs::create_directories(mnt);
+    if (!startNbdfuse({"--filter=delay", "file", fs::absolute(image).string(), "delay-read=" + std::to_string(readDelayMs) + "ms"},
+                      mnt, m.fusePid_, whyNot))
+        return std::nullopt;
+    m.file_ = mnt / "nbd";
+    return m;
+}
+
+SlowMedium::SlowMedium(SlowMedium&& o) noexcept : dir_(std::move(o.dir_)), file_(std::move(o.file_)), fusePid_(o.fusePid_) {
+    o.fusePid_ = -1;
+}
+
+SlowMedium::~SlowMedium() { stopNbdfuse(fusePid_, file_.parent_path()); }
+
 std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const std::vector<BadRange>& bad,
                                                  std::string& whyNot) {
     if (geteuid() != 0) return whyNot = "needs root for losetup", std::nullopt;
@@ -50,25 +113,8 @@ std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const st
     }
     fs::permissions(script, fs::perms::owner_all);
 
-    std::vector<std::string> args{"nbdfuse", "-r", mnt.string(), "--command", "nbdkit", "-s", "sh", script.string()};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, "nbdfuse", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return whyNot = "nbdfuse did not start", std::nullopt;
-    d.fusePid_ = pid;
+    if (!startNbdfuse({"sh", script.string()}, mnt, d.fusePid_, whyNot)) return std::nullopt;
     d.fuseFile_ = mnt / "nbd";
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    struct stat st {};
-    while (stat(d.fuseFile_.c_str(), &st) != 0) {
-        if (std::chrono::steady_clock::now() > deadline) return whyNot = "nbdfuse mount did not appear", std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
     auto lo = run({"losetup", "-r", "-f", "--show", d.fuseFile_.string()});
     if (lo.exitCode != 0) return whyNot = "losetup failed: " + lo.output, std::nullopt;
     d.loop_ = lo.output.substr(0, lo.output.find('\n'));
@@ -86,20 +132,7 @@ FaultyDevice::~FaultyDevice() { tearDown(); }
 void FaultyDevice::tearDown() {
     if (!loop_.empty()) run({"losetup", "-d", loop_});
     loop_.clear();
-    if (fusePid_ > 0) {
-        run({"fusermount3", "-u", fuseFile_.parent_path().string()});
-        int status;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waitpid(fusePid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(fusePid_, SIGKILL);
-                waitpid(fusePid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        fusePid_ = -1;
-    }
+    stopNbdfuse(fusePid_, fuseFile_.parent_path());
 }
 
 }  // namespace tamsel::test

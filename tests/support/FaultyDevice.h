@@ -34,4 +34,21 @@ private:
     int fusePid_ = -1;
 };
 
+// An image served slowly through nbdkit's delay filter and nbdfuse, so that
+// a test can stop a long job in the middle.
+class SlowMedium {
+public:
+    static std::optional<SlowMedium> create(const fs::path& image, int readDelayMs, std::string& whyNot);
+    SlowMedium(SlowMedium&&) noexcept;
+    SlowMedium& operator=(SlowMedium&&) = delete;
+    ~SlowMedium();
+    const fs::path& path() const { return file_; }
+
+private:
+    SlowMedium() = default;
+    std::unique_ptr<TempDir> dir_;
+    fs::path file_;
+    int fusePid_ = -1;
+};
+
 }  // namespace tamsel::test

@@ -1,6 +1,7 @@
 #include "support/Process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,5 +52,45 @@ ProcessResult run(const std::vector<std::string>& args) {
 ProcessResult shell(const std::string& command) { return run({"/bin/sh", "-c", command}); }
 
 bool haveTool(const std::string& name) { return shell("command -v " + name + " >/dev/null 2>&1").exitCode == 0; }
+
+}  // namespace tamsel::test
+
+namespace tamsel::test {
+
+Child Child::start(const std::vector<std::string>& args, const std::string& stdoutPath, const std::string& stderrPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return Child(pid);
+}
+
+Child::~Child() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+void Child::signal(int sig) const {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
+int Child::wait() {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 }  // namespace tamsel::test

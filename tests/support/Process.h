@@ -16,3 +16,24 @@ ProcessResult shell(const std::string& command);
 bool haveTool(const std::string& name);
 
 }  // namespace tamsel::test
+
+namespace tamsel::test {
+
+// A program running in the background, its stdout and stderr going to files.
+class Child {
+public:
+    static Child start(const std::vector<std::string>& argv, const std::string& stdoutPath, const std::string& stderrPath);
+    ~Child();
+    Child(Child&& o) noexcept : pid_(o.pid_) { o.pid_ = -1; }
+    Child& operator=(Child&&) = delete;
+    bool started() const { return pid_ > 0; }
+    void signal(int sig) const;
+    // The exit status, or -1 when it ended by a signal.
+    int wait();
+
+private:
+    explicit Child(int pid) : pid_(pid) {}
+    int pid_ = -1;
+};
+
+}  // namespace tamsel::test

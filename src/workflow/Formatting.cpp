@@ -1,0 +1,35 @@
+#include "workflow/Formatting.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace tamsel {
+
+std::string formatByteCount(std::int64_t bytes) {
+    if (bytes < 0) bytes = 0;
+    if (bytes < 1000) return std::to_string(bytes) + " バイト";
+    static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(bytes);
+    int unit = -1;
+    while (value >= 999.5 && unit < 5) {
+        value /= 1000.0;
+        ++unit;
+    }
+    // Kilobytes whole; larger units with as many decimals as a file browser shows.
+    const int decimals = unit == 0 ? 0 : (unit == 1 ? 1 : 2);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string s = text;
+    if (s.find('.') != std::string::npos) {
+        while (s.back() == '0') s.pop_back();
+        if (s.back() == '.') s.pop_back();
+    }
+    return s + " " + units[unit];
+}
+
+std::string formatSpeed(double bytesPerSecond) {
+    if (!(bytesPerSecond > 0) || !std::isfinite(bytesPerSecond)) return "-";
+    return formatByteCount(static_cast<std::int64_t>(bytesPerSecond)) + "/秒";
+}
+
+}  // namespace tamsel

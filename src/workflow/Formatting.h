@@ -1,0 +1,15 @@
+#pragma once
+// Display texts for sizes and speeds, shared by the window and the command line.
+
+#include <cstdint>
+#include <string>
+
+namespace tamsel {
+
+// A byte count in file-size style: decimal units of 1000 ("0 バイト",
+// "999 バイト", "1 KB", "1.5 MB", "12.34 GB").
+std::string formatByteCount(std::int64_t bytes);
+// Bytes per second as a byte count + "/秒"; "-" for 0 or less.
+std::string formatSpeed(double bytesPerSecond);
+
+}  // namespace tamsel

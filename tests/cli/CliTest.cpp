@@ -1,0 +1,173 @@
+// The real tamsel-cli binary on real images: what a script or a rescue
+// session over SSH would do.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "engine/carve/Carver.h"
+#include "engine/carve/FoundList.h"
+#include "support/Corpus.h"
+#include "support/FaultyDevice.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+namespace tamsel {
+namespace {
+
+using namespace tamsel::test;
+
+const std::string kCli = TAMSEL_CLI;
+
+std::string lastLine(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n') t.pop_back();
+    const auto nl = t.rfind('\n');
+    return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+// A FAT32 card image that held every corpus file, all deleted since.
+fs::path emptiedCard(const TempDir& dir) {
+    const fs::path img = dir / "card.img";
+    if (run({"mkfs.vfat", "-F", "32", "-C", img.string(), "98304"}).exitCode != 0) return {};
+    std::vector<std::string> copy{"mcopy", "-s", "-i", img.string()};
+    std::vector<std::string> tree{"mdeltree", "-i", img.string()};
+    for (const auto& entry : fs::directory_iterator(corpusDir())) {
+        if (!entry.is_directory()) continue;
+        copy.push_back(entry.path().string());
+        tree.push_back("::/" + entry.path().filename().string());
+    }
+    copy.push_back("::/");
+    if (run(copy).exitCode != 0 || run(tree).exitCode != 0) return {};
+    return img;
+}
+
+bool haveFatTools() {
+    for (const char* tool : {"mkfs.vfat", "mcopy", "mdeltree"})
+        if (!haveTool(tool)) return false;
+    return true;
+}
+
+// The found list without its per-read ids.
+std::string listed(const fs::path& session) {
+    std::string out;
+    for (const auto& f : CarvedFileExtractor::loadFound(session)) out += CarvedFileExtractor::encode(f) + "\n";
+    return out;
+}
+
+std::multiset<std::string> contentsUnder(const fs::path& folder) {
+    std::multiset<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (e.is_regular_file()) {
+            auto bytes = readFile(e.path());
+            out.insert(std::string(bytes.begin(), bytes.end()));
+        }
+    return out;
+}
+
+TEST(CliCarve, ScanThenRecoverGivesBackEveryDeletedFile) {
+    if (!haveFatTools()) GTEST_SKIP() << "dosfstools and mtools are needed";
+    TempDir dir;
+    const fs::path img = emptiedCard(dir);
+    ASSERT_FALSE(img.empty());
+    auto scan = run({kCli, "scan", img.string(), (dir / "out").string()});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    const fs::path session = lastLine(scan.output);
+    EXPECT_EQ(session.parent_path(), dir / "out");
+    EXPECT_EQ(session.filename().string().rfind("staging_", 0), 0u);
+    EXPECT_NE(scan.output.find("スキャンが完了しました"), std::string::npos);
+
+    auto recover = run({kCli, "recover", session.string(), img.string(), (dir / "out").string()});
+    ASSERT_EQ(recover.exitCode, 0) << recover.output;
+    const auto count = corpusFiles().size();
+    EXPECT_NE(recover.output.find(std::to_string(count) + " 件を復元しました"), std::string::npos) << recover.output;
+    fs::path recovered;
+    for (const auto& e : fs::directory_iterator(dir / "out"))
+        if (e.path().filename().string().rfind("復元済み_", 0) == 0) recovered = e.path();
+    ASSERT_FALSE(recovered.empty());
+    auto got = contentsUnder(recovered);
+    for (const auto& file : corpusFiles()) {
+        auto bytes = readFile(file);
+        std::string content(bytes.begin(), bytes.end());
+        if (file.filename() == "exif-org_olympus-d320l.jpg") content.pop_back();  // a byte after the end marker
+        EXPECT_GE(got.count(content), 1u) << file;
+    }
+}
+
+// A scan of a slow copy of the card is stopped, by SIGINT or by SIGKILL,
+// and run again: it must resume and end with the lists of one whole run.
+void interruptAndResume(int sig) {
+    if (!haveFatTools()) GTEST_SKIP() << "dosfstools and mtools are needed";
+    TempDir dir;
+    const fs::path img = emptiedCard(dir);
+    ASSERT_FALSE(img.empty());
+    std::string whyNot;
+    auto slow = SlowMedium::create(img, 4, whyNot);
+    if (!slow) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
+
+    auto whole = run({kCli, "scan", img.string(), (dir / "whole").string()});
+    ASSERT_EQ(whole.exitCode, 0) << whole.output;
+    const fs::path wholeSession = lastLine(whole.output);
+
+    const std::string source = slow->path().string();
+    const std::string dest = (dir / "out").string();
+    auto child = Child::start({kCli, "scan", source, dest}, (dir / "stdout").string(), (dir / "stderr").string());
+    ASSERT_TRUE(child.started());
+    // Wait until the scan has found something and written a checkpoint.
+    bool midway = false;
+    for (int i = 0; i < 600 && !midway; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const auto& info : Carver::findResumable(dest)) midway = info.filesFound >= 3 || midway;
+    }
+    ASSERT_TRUE(midway) << "the scan did not get going: " << readText(dir / "stderr");
+    child.signal(sig);
+    const int status = child.wait();
+    const auto resumable = Carver::findResumable(dest);
+    ASSERT_EQ(resumable.size(), 1u) << readText(dir / "stderr");
+    if (sig == SIGINT) {
+        EXPECT_EQ(status, 2) << readText(dir / "stderr");
+        EXPECT_EQ(fs::path(lastLine(readText(dir / "stdout"))), resumable[0].dir);
+        EXPECT_NE(readText(dir / "stderr").find("スキャンを中断しました"), std::string::npos);
+    } else {
+        EXPECT_EQ(status, -1);
+    }
+    ASSERT_LT(resumable[0].scanPos, resumable[0].sourceSize) << "stopped too late to test a resume";
+
+    auto again = run({kCli, "scan", source, dest});
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos);
+    EXPECT_EQ(fs::path(lastLine(again.output)), resumable[0].dir);
+    EXPECT_EQ(listed(resumable[0].dir), listed(wholeSession));
+    EXPECT_EQ(readText(Carver::reportURL(resumable[0].dir)), readText(Carver::reportURL(wholeSession)));
+    EXPECT_TRUE(Carver::findResumable(dest).empty());
+
+    // --new starts over in a folder of its own.
+    auto fresh = run({kCli, "scan", img.string(), dest, "--new"});
+    ASSERT_EQ(fresh.exitCode, 0);
+    EXPECT_EQ(listed(lastLine(fresh.output)), listed(wholeSession));
+}
+
+TEST(CliCarve, InterruptedScanResumes) { interruptAndResume(SIGINT); }
+TEST(CliCarve, KilledScanResumesWithoutListingFilesTwice) { interruptAndResume(SIGKILL); }
+
+TEST(CliCarve, BadArgumentsAndFailuresHaveTheirOwnStatus) {
+    TempDir dir;
+    EXPECT_EQ(run({kCli}).exitCode, 64);
+    EXPECT_EQ(run({kCli, "scan", "only-one"}).exitCode, 64);
+    EXPECT_EQ(run({kCli, "frobnicate"}).exitCode, 64);
+    EXPECT_EQ(run({kCli, "--help"}).exitCode, 0);
+
+    auto missing = run({kCli, "scan", (dir / "no-such.img").string(), (dir / "out").string()});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.output.find("エラー"), std::string::npos) << missing.output;
+
+    auto noSession = run({kCli, "recover", (dir / "nothing").string(), "/dev/null", dir.path().string()});
+    EXPECT_EQ(noSession.exitCode, 1);
+    EXPECT_NE(noSession.output.find("found.jsonl"), std::string::npos) << noSession.output;
+}
+
+}  // namespace
+}  // namespace tamsel
