@@ -83,9 +83,9 @@ std::vector<std::int64_t> offsets(const std::vector<CarvedFile>& found) {
 // Windows and overlap ------------------------------------------------------------
 
 TEST(ScanWindows, FilesAtWindowSeamsAreFoundOnce) {
-    std::vector<std::uint8_t> image(3 * Carver::kWindow, 0);
+    std::vector<std::uint8_t> image(4 * Carver::kWindow, 0);
     // A JPEG whose signature straddles the first seam, a PNG starting in the
-    // overlap, and an MP4 whose "ftyp" lies in the overlap, 2 bytes into the second window.
+    // second overlap, and an MP4 whose "ftyp" lies in the third, 2 bytes into the fourth window.
     const std::int64_t jpegAt = Carver::kWindow - 1;
     place(image, jpegAt, jpegOf(4000));
     ByteBuilder png;
@@ -95,7 +95,7 @@ TEST(ScanWindows, FilesAtWindowSeamsAreFoundOnce) {
     place(image, pngAt, png.bytes);
     ByteBuilder mp4;
     mp4.be32(24).text("ftyp").text("isom").be32(0).fill(8, 0x20).be32(64).text("mdat").fill(56, 0x33);
-    const std::int64_t mp4At = 2 * kSecondWindow - 2;  // "ftyp" 2 bytes into the third window
+    const std::int64_t mp4At = 3 * kSecondWindow - 2;  // "ftyp" 2 bytes into the fourth window
     place(image, mp4At, mp4.bytes);
 
     TempDir session;
