@@ -1,0 +1,141 @@
+// The drive check: where it samples, how it judges, and what SMART says.
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "engine/probe/DriveProbe.h"
+#include "engine/reading/FileSource.h"
+#include "engine/reading/MemorySource.h"
+#include "support/FaultyDevice.h"
+#include "support/TempDir.h"
+
+namespace tamsel {
+namespace {
+
+using namespace tamsel::test;
+using Verdict = DriveHealth::Verdict;
+constexpr std::int64_t MiB = 1 << 20;
+
+std::string fixture(const std::string& name) { return readText(fs::path(TAMSEL_PROBE_FIXTURES) / name); }
+
+// Records where and how much each read asked for.
+class RecordingSource final : public RandomAccessSource {
+public:
+    explicit RecordingSource(std::shared_ptr<RandomAccessSource> inner) : inner_(std::move(inner)) {}
+    std::int64_t size() const override { return inner_->size(); }
+    std::int64_t badBytes() const override { return inner_->badBytes(); }
+    const std::string& displayName() const override { return inner_->displayName(); }
+    Bytes pread(std::int64_t offset, std::int64_t count) override {
+        reads.emplace_back(offset, count);
+        return inner_->pread(offset, count);
+    }
+    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
+    void close() override {}
+    std::vector<std::pair<std::int64_t, std::int64_t>> reads;
+
+private:
+    std::shared_ptr<RandomAccessSource> inner_;
+};
+
+TEST(SmartctlOutput, ReadsTheHealthAssessmentOfRealRuns) {
+    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("ata-passed.txt")), "Verified");
+    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("ata-failed.txt")), "FAILED!");
+    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("sas-ok.txt")), "Verified");
+    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("virtio-unknown-type.txt")), std::nullopt);
+    EXPECT_EQ(DriveProbe::parseSmartctlHealth(""), std::nullopt);
+    EXPECT_EQ(DriveProbe::parseSmartctlHealth("SMART overall-health self-assessment test result:   \n"), std::nullopt);
+}
+
+TEST(SmartctlOutput, ADeviceWithoutSmartGivesNoStatus) {
+    // Whatever this machine's smartctl says of a name that is no disk, it is no status.
+    EXPECT_EQ(DriveProbe::smartStatus("tamsel-no-such-disk"), std::nullopt);
+    EXPECT_EQ(DriveProbe::smartStatus("../etc/passwd"), std::nullopt);
+}
+
+TEST(DriveJudge, FollowsItsRulesInOrder) {
+    const double fast = 50.0 * MiB;
+    EXPECT_EQ(DriveProbe::judge(0, 0, 48, fast, std::nullopt), Verdict::noSignsFound);
+    EXPECT_EQ(DriveProbe::judge(0, 0, 48, fast, "vErIfIeD"), Verdict::noSignsFound);
+    EXPECT_EQ(DriveProbe::judge(0, 0, 48, fast, "Failing"), Verdict::failing);
+    EXPECT_EQ(DriveProbe::judge(0, 0, 48, fast, "FAILED!"), Verdict::failing);
+    EXPECT_EQ(DriveProbe::judge(0, 0, 48, fast, ""), Verdict::noSignsFound);
+    EXPECT_EQ(DriveProbe::judge(1, 0, 48, fast, std::nullopt), Verdict::failing);
+    EXPECT_EQ(DriveProbe::judge(0, 1, 48, fast, std::nullopt), Verdict::failing);
+    EXPECT_EQ(DriveProbe::judge(0, 0, 48, 1.5 * MiB, std::nullopt), Verdict::suspect);
+    EXPECT_EQ(DriveProbe::judge(0, 0, 48, 2097152.0, std::nullopt), Verdict::noSignsFound);
+    EXPECT_EQ(DriveProbe::judge(0, 0, 0, 1.5 * MiB, std::nullopt), Verdict::noSignsFound);
+    DriveHealth health;
+    health.verdict = Verdict::suspect;
+    EXPECT_TRUE(health.shouldPreserveFirst());
+    health.verdict = Verdict::noSignsFound;
+    EXPECT_FALSE(health.shouldPreserveFirst());
+}
+
+TEST(DriveProbe, SamplesEvenlyFromTheFirstByteToTheLast) {
+    auto source = std::make_shared<RecordingSource>(std::make_shared<MemorySource>(std::vector<std::uint8_t>(100 * MiB + 7)));
+    std::vector<double> fractions;
+    auto h = DriveProbe::probe(*source, std::nullopt, [&](double f) { fractions.push_back(f); });
+    ASSERT_EQ(source->reads.size(), 48u);
+    EXPECT_EQ(source->reads.front(), std::make_pair(std::int64_t{0}, MiB));
+    EXPECT_EQ(source->reads.back(), std::make_pair(100 * MiB + 7 - MiB, MiB));
+    EXPECT_EQ(source->reads[1].first, static_cast<std::int64_t>(1.0 / 47 * static_cast<double>(100 * MiB + 7 - MiB)));
+    EXPECT_EQ(h.samplesRead, 48);
+    EXPECT_EQ(h.samplesFailed, 0);
+    EXPECT_EQ(fractions.size(), 48u);
+    EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
+    EXPECT_EQ(h.verdict, Verdict::noSignsFound);
+}
+
+TEST(DriveProbe, SmallAndEmptySources) {
+    for (std::int64_t size : {std::int64_t{512 * 1024}, MiB}) {
+        auto source = std::make_shared<RecordingSource>(std::make_shared<MemorySource>(std::vector<std::uint8_t>(size)));
+        auto h = DriveProbe::probe(*source, std::nullopt, nullptr);
+        ASSERT_EQ(source->reads.size(), 48u);
+        for (const auto& r : source->reads) EXPECT_EQ(r, std::make_pair(std::int64_t{0}, size));
+        EXPECT_EQ(h.verdict, Verdict::noSignsFound);
+    }
+    MemorySource empty(std::vector<std::uint8_t>{});
+    int calls = 0;
+    auto h = DriveProbe::probe(empty, "Failing", [&](double) { ++calls; });
+    EXPECT_EQ(h.verdict, Verdict::noSignsFound);
+    EXPECT_EQ(h.samplesRead, 0);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(h.smartStatus, "Failing");
+}
+
+TEST(DriveProbe, AnUnreadableSectorInASampleMeansFailing) {
+    MemorySource source(std::vector<std::uint8_t>(64 * MiB), "m", {{100, 512}});
+    auto h = DriveProbe::probe(source, "Verified", nullptr);
+    EXPECT_EQ(h.samplesFailed, 0);
+    EXPECT_EQ(h.badBytes, 512);
+    EXPECT_EQ(h.verdict, Verdict::failing);
+}
+
+TEST(DriveProbe, StoppedAfterTenSamplesIsJudgedOnThose) {
+    MemorySource source(std::vector<std::uint8_t>(64 * MiB));
+    CancellationToken token;
+    auto h = DriveProbe::probe(source, std::nullopt, [&](double f) {
+        if (f >= 10.0 / 48 - 1e-9) token.cancel();
+    }, token);
+    EXPECT_EQ(h.samplesRead, 10);
+    EXPECT_EQ(h.verdict, Verdict::noSignsFound);
+}
+
+TEST(DriveProbe, RealDeviceWithABadSectorIsFailing) {
+    TempDir dir;
+    writeFile(dir / "medium.img", randomBytes(static_cast<std::size_t>(48 * MiB), 3));
+    std::string why;
+    // Inside the sample at 1/47 of the span.
+    const std::int64_t sample = static_cast<std::int64_t>(1.0 / 47 * static_cast<double>(47 * MiB));
+    auto device = FaultyDevice::create(dir / "medium.img", {{sample / 4096 * 4096 + 8192, 4096}}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    FileSource source(device->devicePath(), 0);
+    auto h = DriveProbe::probe(source, std::nullopt, nullptr);
+    EXPECT_EQ(h.badBytes, 4096);
+    EXPECT_EQ(h.verdict, Verdict::failing);
+    EXPECT_TRUE(h.shouldPreserveFirst());
+}
+
+}  // namespace
+}  // namespace tamsel
