@@ -16,6 +16,7 @@
 #include "engine/reading/MemorySource.h"
 #include "support/FaultyDevice.h"
 #include "support/Process.h"
+#include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 #include "workflow/Outcome.h"
 
@@ -185,6 +186,20 @@ TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
     EXPECT_EQ(checkpointText(img2), std::to_string(256 * MiB));
     EXPECT_EQ(image(memory, img2).resumedFrom, 256 * MiB);
     EXPECT_TRUE(readFile(img2) == data);
+}
+
+TEST(Imaging, AFullDestinationIsRecognisedAsOutOfSpace) {
+    std::string why;
+    auto small = SmallTmpfs::mount("8m", why);
+    if (!small) GTEST_SKIP() << why;
+    const fs::path img = small->path() / "rescue.img";
+    auto source = std::make_shared<MemorySource>(randomBytes(static_cast<std::size_t>(20 * MiB), 12));
+    try {
+        image(source, img);
+        ADD_FAILURE() << "the image cannot fit";
+    } catch (const std::exception& e) {
+        EXPECT_TRUE(isOutOfSpaceError(e)) << e.what();
+    }
 }
 
 TEST(Imaging, RefusesToImageASourceIntoItself) {

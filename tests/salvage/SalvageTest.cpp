@@ -11,6 +11,7 @@
 #include "engine/salvage/SalvageCopier.h"
 #include "support/FaultyDevice.h"
 #include "support/Process.h"
+#include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 #include "workflow/Outcome.h"
 
@@ -170,26 +171,15 @@ TEST(SalvageStart, FailsOnlyWhenItCannotBegin) {
     EXPECT_THROW(salvage(dir.path(), dir / "file" / "out"), FileError);
 }
 
-// Whether a small tmpfs can be mounted here.
-std::optional<fs::path> mountSmallTmpfs(const TempDir& dir, const char* size, std::string& why) {
-    if (geteuid() != 0) return why = "needs root to mount a tmpfs", std::nullopt;
-    const fs::path mnt = dir / "small";
-    fs::create_directories(mnt);
-    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) != 0)
-        return why = "mount tmpfs failed", std::nullopt;
-    return mnt;
-}
-
 TEST(SalvageFull, AFullDestinationFailsEachFileAsOutOfSpace) {
     TempDir dir;
     std::string why;
-    auto mnt = mountSmallTmpfs(dir, "2m", why);
-    if (!mnt) GTEST_SKIP() << why;
+    auto small = SmallTmpfs::mount("2m", why);
+    if (!small) GTEST_SKIP() << why;
     fs::create_directories(dir / "src");
     writeFile(dir / "src" / "big.mov", randomBytes(3000000, 9));
-    SalvageCopier copier(dir / "src", *mnt / "out", {}, nullptr);
+    SalvageCopier copier(dir / "src", small->path() / "out", {}, nullptr);
     auto p = copier.run();
-    ::umount2(mnt->c_str(), MNT_DETACH);
     EXPECT_EQ(p.filesFailed, 1);
     ASSERT_EQ(p.recentErrors.size(), 1u);
     EXPECT_NE(p.recentErrors[0].find(errorText(ENOSPC)), std::string::npos) << p.recentErrors[0];
