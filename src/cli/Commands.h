@@ -7,5 +7,8 @@ namespace tamsel::cli {
 
 int scanCommand(const std::string& source, const std::string& dest, bool fresh);
 int recoverCommand(const std::string& session, const std::string& source, const std::string& dest);
+int imageCommand(const std::string& source, const std::string& dest);
+int checkCommand(const std::string& source);
+int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, bool allFiles);
 
 }  // namespace tamsel::cli

@@ -28,6 +28,20 @@ int main(int argc, char** argv) {
     recover->add_option("SOURCE", source, "スキャンしたデバイスまたはイメージファイル")->required();
     recover->add_option("DEST", dest, "復元先のフォルダ")->required();
 
+    auto* image = app.add_subcommand("image", "ディスク全体をイメージファイルに吸い出します(中断しても続きから再開します)");
+    image->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
+    image->add_option("DEST", dest, "イメージを置くフォルダ(読み取り元とは別のディスク)")->required();
+
+    bool dryRun = false, allFiles = false;
+    auto* salvage = app.add_subcommand("salvage", "認識できるドライブの中身を、読めない部分をゼロ埋めしながらコピーします");
+    salvage->add_option("SRC", source, "コピー元フォルダ")->required();
+    salvage->add_option("DST", dest, "保存先フォルダ")->required();
+    salvage->add_flag("--dry-run", dryRun, "何がコピーされるか調べるだけで、何もコピーしません");
+    salvage->add_flag("--all-files", allFiles, "写真・動画・音声以外のファイルもコピーします");
+
+    auto* check = app.add_subcommand("check", "ドライブの状態を確認します(48 か所を読み取り、SMART も確かめます)");
+    check->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -38,5 +52,8 @@ int main(int argc, char** argv) {
     installInterruptHandlers();
     if (*scan) return scanCommand(source, dest, fresh);
     if (*recover) return recoverCommand(session, source, dest);
+    if (*image) return imageCommand(source, dest);
+    if (*salvage) return salvageCommand(source, dest, dryRun, allFiles);
+    if (*check) return checkCommand(source);
     return kUsage;
 }

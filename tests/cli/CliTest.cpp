@@ -153,6 +153,64 @@ void interruptAndResume(int sig) {
 TEST(CliCarve, InterruptedScanResumes) { interruptAndResume(SIGINT); }
 TEST(CliCarve, KilledScanResumesWithoutListingFilesTwice) { interruptAndResume(SIGKILL); }
 
+TEST(CliImage, ImagesAFileAndResumesAfterAnInterruption) {
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(24 << 20), 21);
+    writeFile(dir / "card.img", data);
+    std::string whyNot;
+    auto slow = SlowMedium::create(dir / "card.img", 4, whyNot);
+    if (!slow) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
+    const fs::path out = dir / "out";
+    auto child = Child::start({kCli, "image", slow->path().string(), out.string()}, (dir / "stdout").string(),
+                              (dir / "stderr").string());
+    ASSERT_TRUE(child.started());
+    for (int i = 0; i < 400 && (!fs::exists(out / "rescue.img") || fs::file_size(out / "rescue.img") < (4u << 20)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    child.signal(SIGINT);
+    EXPECT_EQ(child.wait(), 2) << readText(dir / "stderr");
+    EXPECT_NE(readText(dir / "stderr").find("中断しました("), std::string::npos) << readText(dir / "stderr");
+    ASSERT_TRUE(fs::exists(out / "rescue.img.progress"));
+
+    auto again = run({kCli, "image", slow->path().string(), out.string()});
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos);
+    EXPECT_NE(again.output.find("完了: "), std::string::npos);
+    EXPECT_EQ(fs::path(lastLine(again.output)), out / "rescue.img");
+    EXPECT_TRUE(readFile(out / "rescue.img") == data);
+    EXPECT_EQ(readText(out / "rescue.badblocks.csv"), "オフセット,長さ\n");
+
+    // Imaging the image into its own folder would destroy it.
+    auto self = run({kCli, "image", (out / "rescue.img").string(), out.string()});
+    EXPECT_EQ(self.exitCode, 1);
+    EXPECT_TRUE(readFile(out / "rescue.img") == data);
+}
+
+TEST(CliSalvageAndCheck, CopyMediaPreviewAndCheck) {
+    TempDir dir;
+    fs::create_directories(dir / "card" / "DCIM");
+    writeFile(dir / "card" / "DCIM" / "IMG_1.JPG", randomBytes(3000, 1));
+    writeFile(dir / "card" / "notes.txt", "x");
+    auto preview = run({kCli, "salvage", (dir / "card").string(), (dir / "out").string(), "--dry-run"});
+    EXPECT_EQ(preview.exitCode, 0);
+    EXPECT_NE(preview.output.find("下見の結果: 1 件・"), std::string::npos) << preview.output;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+
+    auto media = run({kCli, "salvage", (dir / "card").string(), (dir / "out").string()});
+    EXPECT_EQ(media.exitCode, 0) << media.output;
+    EXPECT_NE(media.output.find("完了: 1 件コピー"), std::string::npos) << media.output;
+    EXPECT_EQ(readFile(dir / "out" / "DCIM" / "IMG_1.JPG"), readFile(dir / "card" / "DCIM" / "IMG_1.JPG"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "notes.txt"));
+
+    auto all = run({kCli, "salvage", (dir / "card").string(), (dir / "out").string(), "--all-files"});
+    EXPECT_NE(all.output.find("完了: 1 件コピー・1 件はコピー済みでスキップ"), std::string::npos) << all.output;
+
+    writeFile(dir / "disk.img", randomBytes(8 << 20, 2));
+    auto check = run({kCli, "check", (dir / "disk.img").string()});
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+    EXPECT_NE(check.output.find("判定: 異常は見つかりませんでした"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("サンプルの範囲では異常は見つかりませんでした"), std::string::npos);
+}
+
 TEST(CliCarve, BadArgumentsAndFailuresHaveTheirOwnStatus) {
     TempDir dir;
     EXPECT_EQ(run({kCli}).exitCode, 64);

@@ -1,0 +1,49 @@
+#include "workflow/Summaries.h"
+
+#include "workflow/Formatting.h"
+
+namespace tamsel {
+
+std::string imagingSummary(const ImagerProgress& p) {
+    if (p.bytesDone >= p.totalBytes) {
+        std::string s = "完了: " + formatByteCount(p.bytesDone) + " を吸い出しました";
+        if (p.badBytes >= 1)
+            s += "(読めなかった部分: " + formatByteCount(p.badBytes) + "・" + std::to_string(p.badRangeCount) + " 箇所)";
+        return s;
+    }
+    return "中断しました(" + formatByteCount(p.bytesDone) + " まで完了・同じ保存先で再開できます)";
+}
+
+std::string salvageSummary(const SalvageProgress& p, bool dryRun, bool cancelled) {
+    if (dryRun)
+        return "下見の結果: " + std::to_string(p.filesCopied) + " 件・" + formatByteCount(p.bytesCopied) +
+               " がコピー対象です(まだ何もコピーしていません)";
+    if (cancelled) return "中断しました(再開できます)";
+    std::string s = "完了: " + std::to_string(p.filesCopied) + " 件コピー";
+    if (p.filesSkipped >= 1) s += "・" + std::to_string(p.filesSkipped) + " 件はコピー済みでスキップ";
+    if (p.filesDamaged >= 1) s += "・" + std::to_string(p.filesDamaged) + " 件は一部読めずゼロ埋め";
+    if (p.filesFailed >= 1) s += "・" + std::to_string(p.filesFailed) + " 件は失敗";
+    return s;
+}
+
+const std::set<std::string>& mediaExtensions() {
+    static const std::set<std::string> set{"jpg", "jpeg", "png", "heic", "heif", "gif", "tif", "tiff", "webp",
+                                           "bmp", "cr2",  "cr3", "nef",  "arw",  "dng", "orf", "raf",  "rw2",
+                                           "raw", "mp4",  "mov", "m4v",  "avi",  "mts", "m2ts", "mxf", "mkv",
+                                           "wmv", "3gp",  "wav", "mp3",  "m4a",  "aif", "aiff"};
+    return set;
+}
+
+DriveAdvice driveAdvice(bool preserveFirst) {
+    if (preserveFirst)
+        return {"先に保全(イメージ化)をおすすめします",
+                "このドライブは読み取りを繰り返すほど悪化する恐れがあります。まず1回だけ通し読みして保全し、以降の作業は保全した複製に対して行うのが安全です。",
+                {"このドライブを保全する（1回だけ通し読みします）", "保全した複製に対してスキャンし、中身を確認する", "必要なファイルを取り出す"},
+                ""};
+    return {"サンプルの範囲では異常は見つかりませんでした",
+            "健康だと確定したわけではありません。確認したのはディスクのごく一部です。作業中に異音やエラーに気づいたら、すぐ中止して保全に切り替えてください。",
+            {},
+            "消したファイルを探す場合はスキャンへ、ドライブが認識できていて中身をそのまま退避したい場合は救出コピーへ進んでください。"};
+}
+
+}  // namespace tamsel
