@@ -133,6 +133,9 @@ void RawImageOutput::setBadRanges(const std::vector<BadRange>& ranges) {
 }
 
 void RawImageOutput::checkpoint(std::int64_t position) {
+    // The checkpoint promises the bytes before it: they reach the disk first,
+    // or a power cut could leave a checkpoint (or none: "complete") over holes.
+    if (handle_) (void)::fdatasync(handle_.get());
     (void)tryWriteAtomically(progressURL(imageURL_), std::to_string(position));
 }
 
@@ -142,7 +145,6 @@ void RawImageOutput::finalize(bool completed, std::int64_t at) {
         std::error_code ec;
         fs::remove(progressURL(imageURL_), ec);
     }
-    if (handle_) (void)::fsync(handle_.get());
     (void)handle_.reset();
     (void)badMap_.reset();
 }

@@ -1,0 +1,100 @@
+// Imaging a page-cached 1 GiB image file against dd bs=4M of the same file.
+// Both write into the same memory-backed folder (/dev/shm when there is one),
+// so that the comparison is of the copying itself, not of the disk's mood.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "engine/imaging/DiskImager.h"
+#include "engine/reading/FileSource.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::int64_t kImageSize = 1LL << 30;
+
+// Memory-backed space is given back when the benchmark ends.
+struct RemoveOnExit {
+    fs::path dir;
+    ~RemoveOnExit() {
+        std::error_code ec;
+        if (!dir.empty()) fs::remove_all(dir, ec);
+    }
+};
+
+fs::path folder() {
+    static RemoveOnExit cleanup;
+    static const fs::path dir = [] {
+        const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+        fs::path d = base / "tamsel-bench-imaging";
+        fs::create_directories(d);
+        cleanup.dir = d;
+        return d;
+    }();
+    return dir;
+}
+
+const std::string& sourcePath() {
+    static const std::string path = [] {
+        std::string p = (folder() / "source.img").string();
+        if (!fs::exists(p) || fs::file_size(p) != kImageSize) {
+            int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            std::vector<char> chunk(4 << 20);
+            for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 131 + 7);
+            for (std::int64_t done = 0; done < kImageSize; done += static_cast<std::int64_t>(chunk.size()))
+                if (::write(fd, chunk.data(), chunk.size()) < 0) std::abort();
+            ::close(fd);
+        }
+        int fd = ::open(p.c_str(), O_RDONLY);
+        std::vector<char> buf(4 << 20);
+        while (::read(fd, buf.data(), buf.size()) > 0) {
+        }
+        ::close(fd);
+        return p;
+    }();
+    return path;
+}
+
+void DdBs4M(benchmark::State& state) {
+    const std::string command = "dd if=" + sourcePath() + " of=" + (folder() / "dd.img").string() +
+                                " bs=4M conv=fsync status=none";
+    for (auto _ : state) {
+        // Each run starts with no write-back left over from the one before.
+        state.PauseTiming();
+        fs::remove(folder() / "dd.img");
+        ::sync();
+        state.ResumeTiming();
+        if (std::system(command.c_str()) != 0) state.SkipWithError("dd failed");
+    }
+    fs::remove(folder() / "dd.img");
+    state.SetBytesProcessed(state.iterations() * kImageSize);
+}
+
+void DiskImagerRun(benchmark::State& state) {
+    (void)sourcePath();
+    const fs::path image = folder() / "rescue.img";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove(tamsel::RawImageOutput::progressURL(image));
+        fs::remove(image);
+        ::sync();
+        state.ResumeTiming();
+        auto source = std::make_shared<tamsel::FileSource>(sourcePath(), 2);
+        tamsel::RawImageOutput out(image, source->size());
+        tamsel::DiskImager(source, out, nullptr).run();
+    }
+    fs::remove(image);
+    fs::remove(tamsel::RawImageOutput::badMapURL(image));
+    state.SetBytesProcessed(state.iterations() * kImageSize);
+}
+
+}  // namespace
+
+BENCHMARK(DdBs4M)->Unit(benchmark::kMillisecond)->Iterations(4)->UseRealTime();
+BENCHMARK(DiskImagerRun)->Unit(benchmark::kMillisecond)->Iterations(4)->UseRealTime();
+BENCHMARK_MAIN();
