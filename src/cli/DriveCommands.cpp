@@ -14,7 +14,7 @@
 #include "engine/probe/DriveProbe.h"
 #include "engine/reading/FileSource.h"
 #include "engine/salvage/SalvageCopier.h"
-#include "workflow/Formatting.h"
+#include "text/Formatting.h"
 #include "workflow/Outcome.h"
 #include "workflow/Summaries.h"
 

@@ -9,7 +9,7 @@
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
 #include "engine/common/Files.h"
-#include "workflow/Formatting.h"
+#include "text/Formatting.h"
 #include "workflow/Outcome.h"
 
 namespace tamsel::cli {

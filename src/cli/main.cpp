@@ -42,6 +42,10 @@ int main(int argc, char** argv) {
     auto* check = app.add_subcommand("check", "ドライブの状態を確認します(48 か所を読み取り、SMART も確かめます)");
     check->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
 
+    bool internal = false;
+    auto* disks = app.add_subcommand("disks", "読み取り元に選べるディスクを一覧します");
+    disks->add_flag("--internal", internal, "内蔵ディスクも含めます");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -55,5 +59,6 @@ int main(int argc, char** argv) {
     if (*image) return imageCommand(source, dest);
     if (*salvage) return salvageCommand(source, dest, dryRun, allFiles);
     if (*check) return checkCommand(source);
+    if (*disks) return disksCommand(internal);
     return kUsage;
 }

@@ -1,6 +1,6 @@
 #include "workflow/Summaries.h"
 
-#include "workflow/Formatting.h"
+#include "text/Formatting.h"
 
 namespace tamsel {
 

@@ -1,4 +1,4 @@
-#include "workflow/Formatting.h"
+#include "text/Formatting.h"
 
 #include <cmath>
 #include <cstdio>

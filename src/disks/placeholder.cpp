@@ -1,1 +1,0 @@
-// Removed once the first real source lands here.
