@@ -211,6 +211,21 @@ TEST(CliSalvageAndCheck, CopyMediaPreviewAndCheck) {
     EXPECT_NE(check.output.find("サンプルの範囲では異常は見つかりませんでした"), std::string::npos);
 }
 
+TEST(CliDisks, ListsWhatThePickersShow) {
+    auto outside = run({kCli, "disks"});
+    EXPECT_EQ(outside.exitCode, 0) << outside.output;
+    auto all = run({kCli, "disks", "--internal"});
+    EXPECT_EQ(all.exitCode, 0) << all.output;
+    // Every listed disk shows its device path and its kind.
+    if (all.output.find("/dev/") != std::string::npos) {
+        EXPECT_TRUE(all.output.find("内蔵") != std::string::npos || all.output.find("外部") != std::string::npos ||
+                    all.output.find("リムーバブル") != std::string::npos)
+            << all.output;
+    } else {
+        EXPECT_NE(all.output.find("ディスクが見つかりません。"), std::string::npos) << all.output;
+    }
+}
+
 TEST(CliCarve, BadArgumentsAndFailuresHaveTheirOwnStatus) {
     TempDir dir;
     EXPECT_EQ(run({kCli}).exitCode, 64);
