@@ -1,5 +1,5 @@
 // The files a session folder keeps, as a crash or another program may leave
-// them: found-list lines and checkpoints.
+// them: found-list lines, checkpoints and the source's identity record.
 
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +7,7 @@
 
 #include "engine/carve/Checkpoint.h"
 #include "engine/carve/FoundList.h"
+#include "engine/reading/SourceIdentity.h"
 
 using namespace tamsel;
 
@@ -22,6 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (auto c = CarveCheckpoint::decode(text)) {
         auto again = CarveCheckpoint::decode(c->encode());
         if (!again || again->scanPos != c->scanPos || again->sourceName != c->sourceName) __builtin_trap();
+    }
+    if (auto id = SourceIdentity::decode(text)) {
+        auto again = SourceIdentity::decode(id->encode());
+        if (!again || !again->matches(*id) || again->path != id->path || id->size < 0) __builtin_trap();
     }
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "engine/salvage/SalvageCopier.h"
 #include "text/Formatting.h"
 #include "workflow/Outcome.h"
+#include "workflow/SourceChecks.h"
 #include "workflow/Summaries.h"
 
 namespace tamsel::cli {
@@ -42,6 +43,7 @@ std::string fractionBar(std::int64_t done, std::int64_t total) {
 int imageCommand(const std::string& source, const std::string& dest) {
     const auto& token = interruptToken();
     try {
+        refuseSameDisk(source, dest);
         auto opened = std::make_shared<FileSource>(source, 2);
         const fs::path imageURL = fs::path(dest) / (kernelNameOf(source).value_or("rescue") + ".img");
         makeDirectories(dest);
@@ -108,6 +110,7 @@ int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, 
     options.skipHidden = true;
     options.dryRun = dryRun;
     try {
+        refuseSameDisk(src, dst);
         ProgressLine line;
         std::size_t errorsShown = 0;
         SalvageCopier copier(src, dst, options, [&](const SalvageProgress& p) {

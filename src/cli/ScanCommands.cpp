@@ -11,6 +11,7 @@
 #include "engine/common/Files.h"
 #include "text/Formatting.h"
 #include "workflow/Outcome.h"
+#include "workflow/SourceChecks.h"
 
 namespace tamsel::cli {
 
@@ -40,6 +41,7 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh) 
     const auto& token = interruptToken();
     std::optional<fs::path> session;
     try {
+        refuseSameDisk(source, dest);
         std::optional<fs::path> resume = fresh ? std::nullopt : resumableSession(source, dest);
         session = resume ? *resume : fs::path(dest) / sessionFolderName(std::chrono::system_clock::now());
         if (resume) std::fprintf(stderr, "前回の続きから再開します: %s\n", resume->c_str());
@@ -83,6 +85,7 @@ int recoverCommand(const std::string& session, const std::string& source, const 
     std::int64_t recovered = 0;
     std::int64_t failed = 0;
     try {
+        refuseSameDisk(source, dest);
         auto opened = openRandomAccessSource(source);
         const fs::path out = fs::path(dest) / recoveryFolderName(std::chrono::system_clock::now());
         makeDirectories(out);

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "engine/carve/FoundList.h"
 #include "support/Corpus.h"
 #include "support/FaultyDevice.h"
+#include "support/LoopDisk.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -241,6 +243,34 @@ TEST(CliCarve, BadArgumentsAndFailuresHaveTheirOwnStatus) {
     auto noSession = run({kCli, "recover", (dir / "nothing").string(), "/dev/null", dir.path().string()});
     EXPECT_EQ(noSession.exitCode, 1);
     EXPECT_NE(noSession.output.find("found.jsonl"), std::string::npos) << noSession.output;
+}
+
+// Every command that writes refuses a destination on the disk it reads,
+// before anything is made there.
+TEST(CliSafety, NoCommandWritesOntoTheDiskItReads) {
+    std::string whyNot;
+    auto card = LoopDisk::create("64M", whyNot);
+    if (!card) GTEST_SKIP() << whyNot;
+    const fs::path onCard = card->mountPath() / "rescue";
+    fs::create_directories(onCard);
+    const fs::path photos = card->mountPath() / "DCIM";
+    fs::create_directories(photos);
+    std::ofstream(photos / "a.jpg") << "not much";
+    TempDir session;
+    std::ofstream(session / "found.jsonl").close();
+    const std::vector<std::vector<std::string>> commands{
+        {kCli, "scan", card->devicePath(), onCard.string()},
+        {kCli, "scan", card->partitionPath(), onCard.string()},
+        {kCli, "image", card->devicePath(), onCard.string()},
+        {kCli, "recover", session.path().string(), card->devicePath(), onCard.string()},
+        {kCli, "salvage", photos.string(), onCard.string()},
+    };
+    for (const auto& argv : commands) {
+        auto r = run(argv);
+        EXPECT_EQ(r.exitCode, 1) << argv[1] << ": " << r.output;
+        EXPECT_NE(r.output.find("読み取り元と同じディスクです。"), std::string::npos) << argv[1] << ": " << r.output;
+        EXPECT_TRUE(fs::is_empty(onCard)) << argv[1] << " made something on the card";
+    }
 }
 
 }  // namespace

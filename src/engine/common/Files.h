@@ -42,6 +42,11 @@ bool tryWriteAtomically(const fs::path& path, std::string_view data) noexcept;
 // Whole file as bytes, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const fs::path& path);
 
+// A small file the program wrote itself (checkpoint, identity record),
+// read without trusting it: not through a symlink, only a regular file, at
+// most `maxBytes`. Nothing when any of that fails.
+std::optional<std::string> readSessionFile(const fs::path& path, std::int64_t maxBytes);
+
 // Creates `dir` with missing parents; an existing folder is fine. Throws FileError.
 void makeDirectories(const fs::path& dir);
 

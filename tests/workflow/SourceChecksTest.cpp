@@ -1,0 +1,125 @@
+// The same-disk guard on real disks, and source identities.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "disks/linux/DisksOfPath.h"
+#include "engine/common/Error.h"
+#include "engine/reading/FileSource.h"
+#include "engine/reading/MemorySource.h"
+#include "support/LoopDisk.h"
+#include "support/Process.h"
+#include "support/SmallTmpfs.h"
+#include "support/TempDir.h"
+#include "workflow/SourceChecks.h"
+
+namespace tamsel {
+namespace {
+
+using namespace tamsel::test;
+
+TEST(SameDisk, AFolderOnTheSourceDiskIsRefusedAnotherDiskIsNot) {
+    std::string whyNot;
+    auto card = LoopDisk::create("64M", whyNot);
+    if (!card) GTEST_SKIP() << whyNot;
+    auto other = LoopDisk::create("64M", whyNot);
+    if (!other) GTEST_SKIP() << whyNot;
+    const fs::path onCard = card->mountPath() / "rescue";
+    fs::create_directories(onCard);
+
+    // The whole disk, the partition, and a folder not made yet all count.
+    for (const std::string& source : {card->devicePath(), card->partitionPath()}) {
+        EXPECT_TRUE(isSameDisk(source, onCard)) << source;
+        EXPECT_TRUE(isSameDisk(source, card->mountPath() / "not" / "yet")) << source;
+        EXPECT_FALSE(isSameDisk(source, other->mountPath())) << source;
+        try {
+            refuseSameDisk(source, onCard);
+            ADD_FAILURE() << "not refused: " << source;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.description(), kSameDiskMessage);
+        }
+    }
+    // Salvage reads a mounted folder: the disk holding it is the source disk.
+    EXPECT_TRUE(isSameDisk(card->mountPath().string(), onCard));
+    EXPECT_FALSE(isSameDisk(card->mountPath().string(), other->mountPath()));
+}
+
+TEST(SameDisk, AnImageFileIsNoDiskAndATmpfsHoldsNone) {
+    TempDir dir;
+    const fs::path image = dir / "card.img";
+    std::ofstream(image) << "bytes";
+    EXPECT_FALSE(isSameDisk(image.string(), dir.path()));
+    std::string whyNot;
+    auto tmp = SmallTmpfs::mount("1M", whyNot);
+    if (!tmp) GTEST_SKIP() << whyNot;
+    EXPECT_TRUE(linuxdisks::wholeDisksHolding(tmp->path().string(), true).empty());
+}
+
+TEST(SameDisk, AFileSystemInsideAnImageOnTheCardIsOnTheCard) {
+    std::string whyNot;
+    auto card = LoopDisk::create("64M", whyNot);
+    if (!card) GTEST_SKIP() << whyNot;
+    // A loop device whose backing file lies on the card writes to the card.
+    const fs::path inner = card->mountPath() / "inner.img";
+    std::ofstream(inner).close();
+    fs::resize_file(inner, 8 << 20);
+    auto lo = run({"losetup", "-f", "--show", inner.string()});
+    if (lo.exitCode != 0) GTEST_SKIP() << "no loop device left: " << lo.output;
+    const std::string loop = lo.output.substr(0, lo.output.find('\n'));
+    const auto disks = linuxdisks::wholeDisksHolding(loop, true);
+    run({"losetup", "-d", loop});
+    EXPECT_EQ(disks.count(fs::path(card->devicePath()).filename().string()), 1u);
+}
+
+std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(i * 31 + seed);
+    return v;
+}
+
+TEST(SourceIdentity, AnotherCardOfTheSameSizeIsAStrangerAndTheRecordRoundTrips) {
+    MemorySource first(pattern(1 << 20, 1));
+    MemorySource again(pattern(1 << 20, 1));
+    MemorySource other(pattern(1 << 20, 2));
+    MemorySource bigger(pattern((1 << 20) + 512, 1));
+    const auto a = SourceIdentity::of(first, "/dev/sdb", "AA11", "Ultra");
+    EXPECT_TRUE(a.matches(SourceIdentity::of(again, "/dev/sdc", "AA11", "Ultra")));  // the name changed, the card did not
+    EXPECT_FALSE(a.matches(SourceIdentity::of(other, "/dev/sdb", "AA11", "Ultra")));
+    EXPECT_FALSE(a.matches(SourceIdentity::of(bigger, "/dev/sdb")));
+    EXPECT_FALSE(a.matches(SourceIdentity::of(again, "/dev/sdb", "BB22", "Ultra")));
+
+    TempDir dir;
+    a.save(SourceIdentity::fileIn(dir.path()));
+    auto loaded = SourceIdentity::load(SourceIdentity::fileIn(dir.path()));
+    ASSERT_TRUE(loaded);
+    EXPECT_TRUE(loaded->matches(a));
+    EXPECT_EQ(loaded->serial, "AA11");
+    EXPECT_EQ(loaded->path, "/dev/sdb");
+}
+
+TEST(SourceIdentity, AnUnreadableSampleIsNotComparedAndHostileRecordsAreRefused) {
+    auto bytes = pattern(1 << 20, 1);
+    MemorySource good(bytes);
+    MemorySource damaged(bytes, "memory", {{0, 4096}});  // the head cannot be read today
+    const auto a = SourceIdentity::of(good, "/dev/sdb");
+    const auto b = SourceIdentity::of(damaged, "/dev/sdb");
+    EXPECT_FALSE(b.headHash);
+    EXPECT_TRUE(a.matches(b));
+
+    for (const char* text : {R"({"size":-1})", R"({"size":"12"})", R"({"size":1,"head":"xyz"})", "[]", "",
+                             R"({"size":1,"path":7})"})
+        EXPECT_FALSE(SourceIdentity::decode(text)) << text;
+
+    TempDir dir;
+    const fs::path file = SourceIdentity::fileIn(dir.path());
+    fs::create_symlink("/dev/zero", file);
+    EXPECT_FALSE(SourceIdentity::load(file));
+    fs::remove(file);
+    fs::create_symlink(dir / "elsewhere.json", file);
+    std::ofstream(dir / "elsewhere.json") << a.encode();
+    EXPECT_FALSE(SourceIdentity::load(file)) << "a planted symlink is not followed";
+}
+
+}  // namespace
+}  // namespace tamsel
