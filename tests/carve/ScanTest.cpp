@@ -38,6 +38,9 @@ public:
         : inner_(std::move(data), "hooked", std::move(bad)), onRead_(std::move(onRead)) {}
     std::int64_t size() const override { return inner_.size(); }
     std::int64_t badBytes() const override { return inner_.badBytes(); }
+    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
+        return inner_.knownBadBytesIn(offset, length);
+    }
     const std::string& displayName() const override { return inner_.displayName(); }
     Bytes pread(std::int64_t offset, std::int64_t count) override {
         if (onRead_) onRead_(offset, count);

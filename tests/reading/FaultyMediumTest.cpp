@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/reading/CachingSource.h"
 #include "engine/reading/FileSource.h"
 #include "support/FaultyDevice.h"
 #include "support/TempDir.h"
@@ -77,4 +81,117 @@ TEST_F(FaultyMedium, AnImageFileOnAFailingMediumIsIsolatedTheSameWay) {
     expectMediumBytesAndZeros(all, 0);
     EXPECT_EQ(src->badBytes(), 5 * 4096);
     EXPECT_EQ(std::dynamic_pointer_cast<FileSource>(src)->badRanges(), expectedLog);
+}
+
+namespace {
+
+// How many server reads touched [offset, offset + length), and how many asked for exactly it.
+std::pair<int, int> hits(const std::vector<BadRange>& reads, const BadRange& r) {
+    int touching = 0, exact = 0;
+    for (const auto& x : reads) {
+        if (x.offset < r.offset + r.length && r.offset < x.offset + x.length) ++touching;
+        if (x == r) ++exact;
+    }
+    return {touching, exact};
+}
+
+}  // namespace
+
+// Each unreadable sector is isolated down to the sector, read 1 + retries
+// times on its own, counted once, and never read again during the job.
+TEST(FaultySectors, EachBadSectorIsReadOnlyUntilKnownAndCountedOnce) {
+    TempDir dir;
+    const auto content = randomBytes(4 * MiB, 7);
+    writeFile(dir / "medium.img", content);
+    // Two bad sectors with a good one between, and a stretch of three.
+    const std::vector<BadRange> bad{{MiB, 512}, {MiB + 1024, 512}, {2 * MiB + 512, 1536}};
+    std::string why;
+    auto device = FaultyDevice::create(dir / "medium.img", bad, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    auto src = std::make_shared<FileSource>(device->devicePath(), 2);
+    ASSERT_EQ(src->unit(), 512);
+    device->clearServerReads();
+    Bytes all = src->pread(0, 4 * MiB);
+    ASSERT_EQ(static_cast<std::int64_t>(all.size()), 4 * MiB);
+    // The good sector between the two bad ones is delivered.
+    EXPECT_TRUE(std::equal(all.data() + MiB + 512, all.data() + MiB + 1024, content.begin() + MiB + 512));
+    EXPECT_TRUE(std::all_of(all.data() + MiB, all.data() + MiB + 512, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(all.data() + 2 * MiB + 512, all.data() + 2 * MiB + 2048, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(all.data() + 2 * MiB + 2048, all.data() + 3 * MiB, content.begin() + 2 * MiB + 2048));
+    EXPECT_EQ(src->badBytes(), 512 + 512 + 1536);
+    EXPECT_EQ(src->badRanges(), bad);
+
+    auto reads = device->serverReads();
+    for (std::int64_t s = 0; s < 5; ++s) {
+        const BadRange sector = s < 2 ? bad[static_cast<std::size_t>(s)] : BadRange{2 * MiB + 512 * (s - 1), 512};
+        EXPECT_EQ(hits(reads, sector).second, 1 + 2) << "sector at " << sector.offset;
+    }
+
+    // Reading the same region again, through the read cache, a duplicate and
+    // odd pieces, neither reaches the bad sectors nor counts them again.
+    device->clearServerReads();
+    auto dup = std::dynamic_pointer_cast<FileSource>(src->duplicate());
+    ASSERT_TRUE(dup);
+    CachingSource cached(src);
+    for (int round = 0; round < 3; ++round) {
+        src->pread(0, 4 * MiB);
+        src->pread(MiB - 100, 3000);
+        cached.pread(MiB - 4096, 8192);
+        cached.pread(2 * MiB, 100000);
+        dup->pread(MiB, 4096);
+    }
+    for (const auto& r : bad) EXPECT_EQ(hits(device->serverReads(), r).first, 0) << r.offset;
+    EXPECT_EQ(src->badBytes(), 512 + 512 + 1536);
+    EXPECT_EQ(cached.badBytes(), src->badBytes());
+    // The duplicate keeps its own count of what it met: one pair of sectors.
+    EXPECT_EQ(dup->badBytes(), 1024);
+    EXPECT_EQ(dup->knownBadBytesIn(0, 4 * MiB), 512 + 512 + 1536);
+}
+
+// A medium that stops answering is not damage: the read throws, nothing is
+// counted as bad, and every later read throws at once.
+TEST(GoneMedium, AServerStoppedMidJobIsReportedAsGoneNotAsBadSectors) {
+    TempDir dir;
+    writeFile(dir / "medium.img", randomBytes(4 * MiB, 8));
+    std::string why;
+    auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    auto src = std::make_shared<FileSource>(device->devicePath(), 2);
+    auto dup = src->duplicate();
+    EXPECT_EQ(src->pread(0, MiB).size(), static_cast<std::size_t>(MiB));
+    device->stopServer();
+    try {
+        src->pread(2 * MiB, MiB);
+        FAIL() << "a read of a stopped device came back";
+    } catch (const SourceGoneError& e) {
+        EXPECT_EQ(e.name(), device->devicePath());
+        EXPECT_NE(e.description().find(device->devicePath()), std::string::npos) << e.description();
+        EXPECT_NE(e.description().find("再開"), std::string::npos) << e.description();
+    }
+    EXPECT_EQ(src->badBytes(), 0);
+    EXPECT_THROW(src->pread(0, 4096), SourceGoneError);
+    EXPECT_THROW(dup->pread(0, 4096), SourceGoneError);
+}
+
+TEST(GoneMedium, AMediumAnsweringShutdownIsGone) {
+    TempDir dir;
+    writeFile(dir / "medium.img", randomBytes(4 * MiB, 9));
+    std::string why;
+    FaultyDeviceOptions options;
+    options.shutdownAt = 3 * MiB;
+    auto device = FaultyDevice::create(dir / "medium.img", options, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    // The FUSE file passes the server's ESHUTDOWN on.
+    auto src = openRandomAccessSource(device->fusePath().string());
+    EXPECT_EQ(src->pread(0, MiB).size(), static_cast<std::size_t>(MiB));
+    try {
+        src->pread(3 * MiB, 4096);
+        FAIL() << "a shut-down medium read as data";
+    } catch (const SourceGoneError& e) {
+        EXPECT_EQ(e.code(), ESHUTDOWN);
+    }
+    EXPECT_EQ(src->badBytes(), 0);
 }

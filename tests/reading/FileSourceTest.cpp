@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <thread>
 
+#include "engine/reading/AuthOpen.h"
 #include "engine/reading/FileSource.h"
 #include "support/TempDir.h"
 
@@ -90,16 +97,88 @@ TEST_F(ImageFile, ConcurrentReadersSeeTheirOwnBytes) {
     EXPECT_EQ(mismatches.load(), 0);
 }
 
-TEST(OpenRandomAccessSource, AFolderIsNotReadable) {
+// Only disks and files are sources: anything else would hang, or read as an
+// empty healthy medium and report a finished job.
+TEST(OpenRandomAccessSource, OnlyDisksAndNonEmptyFilesAreSources) {
     TempDir dir;
     fs::create_directories(dir / "Photos");
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string sockPath = (dir / "sock").string();
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sockPath.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    writeFile(dir / "empty.img", std::string_view{});
+
+    auto expectRefused = [](const std::string& path, SourceOpenError::Kind kind, const std::string& says) {
+        for (int how = 0; how < 2; ++how) {
+            try {
+                if (how == 0) openRandomAccessSource(path);
+                else FileSource(path, 2);
+                ADD_FAILURE() << path << " was accepted";
+            } catch (const SourceOpenError& e) {
+                EXPECT_EQ(e.kind(), kind) << path;
+                EXPECT_EQ(e.description().rfind(path + " ", 0), 0u) << e.description();
+                EXPECT_NE(e.description().find(says), std::string::npos) << e.description();
+            }
+        }
+    };
+    const std::string notADisk = "ディスクでもディスクイメージのファイルでもありません";
+    expectRefused((dir / "Photos").string(), SourceOpenError::Kind::unreadableFormat, notADisk);
+    expectRefused((dir / "pipe").string(), SourceOpenError::Kind::unreadableFormat, notADisk);
+    expectRefused(sockPath, SourceOpenError::Kind::unreadableFormat, notADisk);
+    expectRefused("/dev/null", SourceOpenError::Kind::unreadableFormat, notADisk);
+    expectRefused((dir / "empty.img").string(), SourceOpenError::Kind::empty, "は空です(0 バイト)");
+    ::close(sock);
+}
+
+TEST(OpenRandomAccessSource, TheDescriptorIsCloseOnExecAndBlocking) {
+    TempDir dir;
+    writeFile(dir / "disk.img", randomBytes(8192, 1));
+    auto src = std::dynamic_pointer_cast<FileSource>(openRandomAccessSource((dir / "disk.img").string()));
+    ASSERT_TRUE(src);
+    // Find the descriptor this source holds: the newest one open on the file.
+    struct stat want {};
+    ASSERT_EQ(::stat((dir / "disk.img").c_str(), &want), 0);
+    int found = 0;
+    for (int fd = 3; fd < 1024; ++fd) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || st.st_ino != want.st_ino || st.st_dev != want.st_dev) continue;
+        ++found;
+        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        EXPECT_FALSE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
+    }
+    EXPECT_EQ(found, 1);
+}
+
+// What the helper hands back is checked like a direct open: only a disk or a
+// non-empty file is a source, and the descriptor never leaks into children.
+TEST(OpenRandomAccessSource, ADescriptorFromTheHelperIsCheckedLikeADirectOne) {
+    TempDir dir;
+    const fs::path payload = dir / "payload.bin";
+    writeFile(payload, std::string_view("payload bytes"));
+    AuthOpen::testing::setToolOverride(FAKE_AUTHOPEN);
+    struct Restore {
+        ~Restore() { AuthOpen::testing::setToolOverride(""); }
+    } restore;
+    int fd = AuthOpen::detail::openViaAuthopen("send:/dev/null");
+    ASSERT_GE(fd, 3);
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
     try {
-        openRandomAccessSource((dir / "Photos").string() + "/");
-        FAIL() << "expected SourceOpenError";
+        FileSource::adopt(fd, "/dev/sdz", 2);
+        ADD_FAILURE() << "a character device was accepted";
     } catch (const SourceOpenError& e) {
         EXPECT_EQ(e.kind(), SourceOpenError::Kind::unreadableFormat);
-        EXPECT_EQ(e.description(), "Photos は読み取れる形式ではありません。");
+        EXPECT_EQ(e.description().rfind("/dev/sdz ", 0), 0u) << e.description();
     }
+    // Refused descriptors are closed.
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+
+    fd = AuthOpen::detail::openViaAuthopen("send:" + payload.string());
+    auto src = FileSource::adopt(fd, "/dev/sdz", 2);
+    EXPECT_EQ(src->pread(0, 7).toVector(), (std::vector<std::uint8_t>{'p', 'a', 'y', 'l', 'o', 'a', 'd'}));
 }
 
 TEST(OpenRandomAccessSource, AMissingFileFailsWithTheOpenError) {

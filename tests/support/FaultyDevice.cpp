@@ -82,6 +82,12 @@ SlowMedium::~SlowMedium() { stopNbdfuse(fusePid_, file_.parent_path()); }
 
 std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const std::vector<BadRange>& bad,
                                                  std::string& whyNot) {
+    return create(image, FaultyDeviceOptions{bad, std::nullopt, std::nullopt}, whyNot);
+}
+
+std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const FaultyDeviceOptions& options,
+                                                 std::string& whyNot) {
+    const auto& bad = options.bad;
     if (geteuid() != 0) return whyNot = "needs root for losetup", std::nullopt;
     if (access("/dev/fuse", R_OK | W_OK) != 0) return whyNot = "no /dev/fuse", std::nullopt;
     if (access("/dev/loop-control", R_OK | W_OK) != 0) return whyNot = "no loop devices", std::nullopt;
@@ -97,13 +103,20 @@ std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const st
     for (const auto& r : bad) ranges += std::to_string(r.offset) + ":" + std::to_string(r.offset + r.length) + " ";
     {
         std::ofstream s(script);
+        const fs::path dir = d.dir_->path();
         s << "#!/bin/sh\nIMG='" << fs::absolute(image).string() << "'\nRANGES='" << ranges << "'\n"
+          << "LOG='" << (dir / "reads.log").string() << "'\nPIDFILE='" << (dir / "server.pid").string() << "'\n"
+          << "VANISH=" << (options.vanishAt ? std::to_string(*options.vanishAt) : "") << "\n"
+          << "SHUTDOWN=" << (options.shutdownAt ? std::to_string(*options.shutdownAt) : "") << "\n"
           << "case \"$1\" in\n"
-             "  get_size) stat -c %s \"$IMG\" ;;\n"
+             "  get_size) echo $PPID > \"$PIDFILE\"; stat -c %s \"$IMG\" ;;\n"
              "  can_write) exit 3 ;;\n"
              "  thread_model) echo parallel ;;\n"
              "  pread)\n"
              "    off=$4; end=$(($4 + $3))\n"
+             "    echo \"$off $3\" >> \"$LOG\"\n"
+             "    if [ -n \"$VANISH\" ] && [ \"$end\" -gt \"$VANISH\" ]; then kill -9 $PPID; exit 1; fi\n"
+             "    if [ -n \"$SHUTDOWN\" ] && [ \"$end\" -gt \"$SHUTDOWN\" ]; then echo ESHUTDOWN >&2; exit 1; fi\n"
              "    for r in $RANGES; do s=${r%:*}; e=${r#*:}\n"
              "      if [ \"$off\" -lt \"$e\" ] && [ \"$end\" -gt \"$s\" ]; then echo EIO >&2; exit 1; fi\n"
              "    done\n"
@@ -115,7 +128,9 @@ std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const st
 
     if (!startNbdfuse({"sh", script.string()}, mnt, d.fusePid_, whyNot)) return std::nullopt;
     d.fuseFile_ = mnt / "nbd";
-    auto lo = run({"losetup", "-r", "-f", "--show", d.fuseFile_.string()});
+    // Direct I/O: each read reaches the server at the size asked, so a single
+    // 512-byte sector can fail or succeed on its own, as on a real drive.
+    auto lo = run({"losetup", "-r", "-f", "--show", "--direct-io=on", d.fuseFile_.string()});
     if (lo.exitCode != 0) return whyNot = "losetup failed: " + lo.output, std::nullopt;
     d.loop_ = lo.output.substr(0, lo.output.find('\n'));
     return d;
@@ -128,6 +143,22 @@ FaultyDevice::FaultyDevice(FaultyDevice&& o) noexcept
 }
 
 FaultyDevice::~FaultyDevice() { tearDown(); }
+
+void FaultyDevice::stopServer() {
+    std::ifstream in(dir_->path() / "server.pid");
+    int pid = 0;
+    if (in >> pid && pid > 1) ::kill(pid, SIGKILL);
+}
+
+std::vector<BadRange> FaultyDevice::serverReads() const {
+    std::vector<BadRange> reads;
+    std::ifstream in(dir_->path() / "reads.log");
+    std::int64_t offset = 0, length = 0;
+    while (in >> offset >> length) reads.push_back({offset, length});
+    return reads;
+}
+
+void FaultyDevice::clearServerReads() const { std::ofstream(dir_->path() / "reads.log", std::ios::trunc); }
 
 void FaultyDevice::tearDown() {
     if (!loop_.empty()) run({"losetup", "-d", loop_});

@@ -14,16 +14,31 @@
 
 namespace tamsel::test {
 
+struct FaultyDeviceOptions {
+    std::vector<BadRange> bad;  // answered with EIO
+    // A read reaching this offset stops the server, as an unplugged disk would.
+    std::optional<std::int64_t> vanishAt;
+    // Reads reaching this offset are answered with ESHUTDOWN (the FUSE file
+    // passes that on; the loop device turns it into EIO).
+    std::optional<std::int64_t> shutdownAt;
+};
+
 class FaultyDevice {
 public:
     // Empty when the machine lacks FUSE, loop devices or the tools; `whyNot` says which.
     static std::optional<FaultyDevice> create(const fs::path& image, const std::vector<BadRange>& bad, std::string& whyNot);
+    static std::optional<FaultyDevice> create(const fs::path& image, const FaultyDeviceOptions& options, std::string& whyNot);
     FaultyDevice(FaultyDevice&&) noexcept;
     FaultyDevice& operator=(FaultyDevice&&) = delete;
     ~FaultyDevice();
 
     const std::string& devicePath() const { return loop_; }
     const fs::path& fusePath() const { return fuseFile_; }
+    // Stops the server now: the device stays, every read of it fails.
+    void stopServer();
+    // Every read that reached the server, in order of arrival.
+    std::vector<BadRange> serverReads() const;
+    void clearServerReads() const;
 
 private:
     FaultyDevice() = default;

@@ -136,7 +136,9 @@ CarvedFile Carver::recordCarvedFile(std::int64_t offset, std::int64_t length, co
     }
     std::vector<std::string> notes;
     if (note) notes.push_back(*note);
-    if (source_->badBytes() > badBefore) notes.emplace_back(kBadSectors);
+    // Each unreadable byte is counted once, when first met (often by the
+    // window read), so the count alone does not tell whether this file holds any.
+    if (source_->badBytes() > badBefore || source_->knownBadBytesIn(offset, read) > 0) notes.emplace_back(kBadSectors);
     if (read < length) notes.emplace_back(kCutShort);
 
     CarvedFile f;
@@ -189,6 +191,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
     std::int64_t pos = start;
     std::int64_t skipUntil = start;
     bool cancelled = false;
+    std::int64_t recordedIndex = fileIndex_;  // the last file fully recorded
     try {
         while (pos < size) {
             if (token.isCancelled()) {
@@ -210,6 +213,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
                     if (!file) continue;
                     ++summary.filesFound;
                     if (file->damaged) ++summary.damagedFiles;
+                    recordedIndex = fileIndex_;
                     skipUntil = file->offset + file->length;
                     CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file)};
                     send(p);
@@ -238,6 +242,10 @@ CarveSummary Carver::run(const CancellationToken& token) {
             }
         }
     } catch (...) {
+        // The medium went away (or the destination failed): keep what was
+        // done so far, so that the scan resumes from there.
+        fileIndex_ = recordedIndex;
+        saveCheckpoint(std::max(skipUntil, pos), summary);
         reportHandle_.reset();
         throw;
     }

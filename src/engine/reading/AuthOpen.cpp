@@ -116,8 +116,13 @@ void testing::setToolOverride(const std::string& program) {
 }
 
 int openReadOnly(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd >= 0) return fd;
+    // Without O_NONBLOCK a FIFO would hang the open until a writer came.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        return fd;
+    }
     int err = errno;
     if ((err == EACCES || err == EPERM) && path.rfind("/dev/", 0) == 0) return detail::openViaAuthopen(path);
     throw AuthOpenError::openFailed(path, err);
@@ -132,7 +137,7 @@ int wTermSig(int status) { return status & 0x7f; }
 
 int moveAboveStdio(int fd) {
     if (fd > 2) return fd;
-    int moved = ::fcntl(fd, F_DUPFD, 3);
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (moved < 0) return fd;
     ::close(fd);
     return moved;
@@ -150,7 +155,7 @@ std::optional<int> receiveFD(int socket) {
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
-        ssize_t n = ::recvmsg(socket, &msg, 0);
+        ssize_t n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             return std::nullopt;
@@ -173,7 +178,7 @@ std::optional<int> receiveFD(int socket) {
 
 int openViaAuthopen(const std::string& path) {
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) throw AuthOpenError::spawnFailed(errno);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw AuthOpenError::spawnFailed(errno);
     int ours = moveAboveStdio(pair[0]);
     int theirs = moveAboveStdio(pair[1]);
 
@@ -183,7 +188,7 @@ int openViaAuthopen(const std::string& path) {
     posix_spawn_file_actions_addclose(&actions, ours);
 
     int errPipe[2] = {-1, -1};
-    if (::pipe(errPipe) == 0) {
+    if (::pipe2(errPipe, O_CLOEXEC) == 0) {
         errPipe[0] = moveAboveStdio(errPipe[0]);
         errPipe[1] = moveAboveStdio(errPipe[1]);
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);

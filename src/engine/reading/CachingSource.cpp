@@ -50,20 +50,7 @@ Bytes CachingSource::pread(std::int64_t offset, std::int64_t count) {
         }
     }
     const std::int64_t wide = std::min(std::max(count, kMinRead), size_ - offset);
-    const std::int64_t before = inner_->badBytes();
     Bytes read = inner_->pread(offset, wide);
-    if (inner_->badBytes() != before) {
-        // Damaged: keep nothing, and read exactly what was asked so that the
-        // count says how much of it could not be read.
-        if (wide == count) {
-            badBytes_ += inner_->badBytes() - before;
-            return read;
-        }
-        const std::int64_t exactBefore = inner_->badBytes();
-        Bytes exact = inner_->pread(offset, count);
-        badBytes_ += inner_->badBytes() - exactBefore;
-        return exact;
-    }
     if (read.empty()) return read;
     const auto got = static_cast<std::int64_t>(read.size());
     Bytes out = read.slice(0, static_cast<std::size_t>(std::min(count, got)));

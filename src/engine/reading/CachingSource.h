@@ -4,9 +4,8 @@
 // and the file is probed once more, all over the same bytes. On a slow or
 // failing drive every such read would go to the hardware again.
 //
-// Only stretches that read without any unreadable byte are kept, and this
-// source counts its own unreadable bytes as delivered, so a damaged stretch
-// is read (and counted) again each time, just as without the cache.
+// Damaged stretches are kept too: the inner source remembers which of their
+// bytes are unreadable (and counted them once), so they are zeros for good.
 // Used by one thread at a time.
 
 #include <cstdint>
@@ -28,12 +27,16 @@ public:
     explicit CachingSource(std::shared_ptr<RandomAccessSource> inner, std::int64_t capacity = kDefaultCapacity);
 
     std::int64_t size() const override { return size_; }
-    std::int64_t badBytes() const override { return badBytes_; }
+    std::int64_t badBytes() const override { return inner_->badBytes(); }
     const std::string& displayName() const override { return inner_->displayName(); }
     Bytes pread(std::int64_t offset, std::int64_t count) override;
     // The duplicate reads the medium directly.
     std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
     void close() override;
+    std::vector<BadRange> badRanges() const override { return inner_->badRanges(); }
+    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
+        return inner_->knownBadBytesIn(offset, length);
+    }
 
 private:
     void keep(std::int64_t offset, Bytes bytes);
@@ -42,7 +45,6 @@ private:
     std::int64_t size_;
     std::int64_t capacity_;
     std::int64_t kept_ = 0;
-    std::int64_t badBytes_ = 0;
     std::map<std::int64_t, Bytes> entries_;
     std::deque<std::int64_t> order_;  // oldest first
 };

@@ -9,16 +9,37 @@
 #include <cstring>
 
 #include "engine/reading/AuthOpen.h"
+#include "engine/reading/BadRangeMap.h"
 #include "platform/linux/BlockDevice.h"
 
 namespace tamsel {
 
 namespace {
 constexpr std::int64_t kMinAlignment = 4096;
+// Regular files are split down to this when a read fails.
+constexpr std::int64_t kFileUnit = 512;
+
+// Errors that say the medium itself is no longer there, as opposed to a
+// sector that cannot be read.
+bool meansGone(int code) {
+    return code == ENODEV || code == ENXIO || code == ENOMEDIUM || code == ESHUTDOWN || code == ENOTCONN;
 }
 
+int openSource(const std::string& path) {
+    try {
+        return AuthOpen::openReadOnly(path);
+    } catch (const AuthOpenError& e) {
+        // A socket cannot be opened at all (ENXIO); say what it is rather than why.
+        struct stat st {};
+        if (e.kind() == AuthOpenError::Kind::openFailed && ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            throw SourceOpenError::unreadableFormat(path);
+        throw;
+    }
+}
+}  // namespace
+
 FileSource::FileSource(const std::string& path, int retries)
-    : fd_(AuthOpen::openReadOnly(path)), displayName_(path), retries_(std::max(0, retries)) {
+    : fd_(openSource(path)), displayName_(path), retries_(std::max(0, retries)) {
     learnGeometry();
 }
 
@@ -28,8 +49,8 @@ FileSource::FileSource(Adopt, int fd, std::string displayName, int retries)
 }
 
 FileSource::FileSource(Adopt, int fd, const FileSource& from)
-    : fd_(fd), size_(from.size_), displayName_(from.displayName_), alignment_(from.alignment_),
-      retries_(from.retries_), unbuffered_(from.unbuffered_) {}
+    : fd_(fd), size_(from.size_), displayName_(from.displayName_), alignment_(from.alignment_), unit_(from.unit_),
+      retries_(from.retries_), unbuffered_(from.unbuffered_), isDevice_(from.isDevice_), medium_(from.medium_) {}
 
 std::shared_ptr<FileSource> FileSource::adopt(int fd, const std::string& displayName, int retries) {
     return std::shared_ptr<FileSource>(new FileSource(Adopt{}, fd, displayName, retries));
@@ -38,79 +59,149 @@ std::shared_ptr<FileSource> FileSource::adopt(int fd, const std::string& display
 FileSource::~FileSource() { close(); }
 
 void FileSource::learnGeometry() {
+    // Only disks and files hold data to recover; a FIFO, a terminal or
+    // /dev/null would hang or read as an empty, healthy medium.
+    auto refuse = [&](SourceOpenError e) {
+        ::close(fd_);
+        fd_ = -1;
+        throw e;
+    };
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && !S_ISCHR(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    if (::fstat(fd_, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)))
+        refuse(SourceOpenError::unreadableFormat(displayName_));
+    // Opened without blocking (so that a FIFO could not hang the open); reads block.
+    int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+    ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
+
+    isDevice_ = S_ISBLK(st.st_mode);
+    if (!isDevice_) {
         alignment_ = kMinAlignment;
+        unit_ = kFileUnit;
         size_ = st.st_size;
-        return;
-    }
-    auto geometry = platform::queryBlockGeometry(fd_);
-    if (geometry.blockSize != 0) {
-        alignment_ = std::max<std::int64_t>(geometry.blockSize, kMinAlignment);
-        if (geometry.byteCount != 0) size_ = static_cast<std::int64_t>(geometry.byteCount);
     } else {
-        alignment_ = kMinAlignment;
+        auto geometry = platform::queryBlockGeometry(fd_);
+        unit_ = geometry.blockSize != 0 ? geometry.blockSize : kFileUnit;
+        alignment_ = std::max<std::int64_t>(unit_, kMinAlignment);
+        if (geometry.byteCount != 0) size_ = static_cast<std::int64_t>(geometry.byteCount);
+        if (size_ == 0) {
+            off_t end = ::lseek(fd_, 0, SEEK_END);
+            size_ = end < 0 ? 0 : end;
+            ::lseek(fd_, 0, SEEK_SET);
+        }
     }
-    if (size_ == 0) {
-        off_t end = ::lseek(fd_, 0, SEEK_END);
-        size_ = end < 0 ? 0 : end;
-        ::lseek(fd_, 0, SEEK_SET);
-    }
+    if (size_ <= 0) refuse(SourceOpenError::empty(displayName_));
     // A device is read unbuffered, so that the page cache neither hides nor
     // widens a failing sector.
-    if (S_ISBLK(st.st_mode)) unbuffered_ = platform::enableDirectIO(fd_, alignment_, size_);
+    if (isDevice_) unbuffered_ = platform::enableDirectIO(fd_, alignment_, size_);
 }
 
 std::int64_t FileSource::badBytes() const {
     std::lock_guard g(lock_);
-    return badBytes_;
+    return counted_.totalBytes();
 }
 
 std::vector<BadRange> FileSource::badRanges() const {
     std::lock_guard g(lock_);
-    return badRanges_;
+    return counted_.ranges();
+}
+
+std::int64_t FileSource::knownBadBytesIn(std::int64_t offset, std::int64_t length) const {
+    std::lock_guard g(medium_->lock);
+    return medium_->bad.bytesWithin(offset, length);
+}
+
+void FileSource::markUnreadable(const std::vector<BadRange>& ranges) {
+    std::lock_guard g(medium_->lock);
+    for (const auto& r : ranges) {
+        if (r.offset < 0 || r.offset >= size_ || r.length < 1) continue;
+        medium_->bad.add(r.offset, std::min(r.length, size_ - r.offset));
+    }
 }
 
 Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
     if (offset < 0 || offset >= size_ || count < 1) return {};
+    // Reading a closed source is a caller's mistake; it must not pass as damage.
+    if (closed_.load()) throw SourceGoneError(displayName_, EBADF);
+    if (medium_->gone.load()) throwGone(medium_->goneCode.load());
     std::int64_t n = std::min(count, size_ - offset);
     std::int64_t end = offset + n;
     std::int64_t alignedStart = offset / alignment_ * alignment_;
     std::int64_t alignedEnd = std::min((end + alignment_ - 1) / alignment_ * alignment_, size_);
-    Bytes span = readAligned(alignedStart, alignedEnd - alignedStart);
+    const std::int64_t length = alignedEnd - alignedStart;
+    Bytes span = Bytes::uninitialised(static_cast<std::size_t>(length));
+
+    std::vector<BadRange> known;
+    {
+        std::lock_guard g(medium_->lock);
+        known = medium_->bad.within(alignedStart, length);
+    }
+    // Known-bad stretches are zeros at once; only the rest goes to the device.
+    std::vector<BadRange> met;
+    std::int64_t at = alignedStart;
+    for (const auto& k : known) {
+        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met);
+        std::memset(span.data() + (k.offset - alignedStart), 0, static_cast<std::size_t>(k.length));
+        met.push_back(k);
+        at = k.offset + k.length;
+    }
+    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met);
+    if (!met.empty()) {
+        std::lock_guard g(lock_);
+        for (const auto& r : met) counted_.add(r.offset, r.length);
+    }
     span.narrow(static_cast<std::size_t>(offset - alignedStart), static_cast<std::size_t>(n));
     return span;
 }
 
-Bytes FileSource::readAligned(std::int64_t offset, std::int64_t length) {
-    if (length < 1) return {};
-    Bytes buf = Bytes::uninitialised(static_cast<std::size_t>(length));
-    // Bisect in place: each piece is tried whole before it is split again.
+void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met) {
+    // Bisect in place: each piece is tried whole before it is split again,
+    // on sector boundaries, down to a single sector.
     struct Piece {
         std::int64_t offset, length;
     };
     std::vector<Piece> stack{{offset, length}};
+    std::vector<BadRange> found;
+    bool checkedPresence = false;
     while (!stack.empty()) {
         Piece p = stack.back();
         stack.pop_back();
-        std::uint8_t* at = buf.data() + (p.offset - offset);
-        if (tryReadInto(at, p.offset, p.length)) continue;
-        if (p.length <= alignment_) {
-            bool ok = false;
-            for (int attempt = 0; attempt < retries_ && !ok; ++attempt) ok = tryReadInto(at, p.offset, p.length);
-            if (!ok) {
-                std::memset(at, 0, static_cast<std::size_t>(p.length));
-                recordBad(p.offset, p.length);
-            }
+        std::uint8_t* at = buf + (p.offset - offset);
+        const std::int64_t pEnd = p.offset + p.length;
+        if (tryReadInto(at, p.offset, p.length)) {
+            const std::int64_t firstUnit = (p.offset + unit_ - 1) / unit_ * unit_;
+            if (firstUnit < pEnd) medium_->goodUnit.store(firstUnit);
             continue;
         }
-        std::int64_t half = p.length / 2 / alignment_ * alignment_;
-        if (half == 0) half = alignment_;
-        // Second half pushed first so the first half is read (and logged) first.
-        stack.push_back({p.offset + half, p.length - half});
-        stack.push_back({p.offset, half});
+        const std::int64_t firstBoundary = (p.offset / unit_ + 1) * unit_;
+        if (firstBoundary >= pEnd) {
+            bool ok = false;
+            for (int attempt = 0; attempt < retries_ && !ok; ++attempt) ok = tryReadInto(at, p.offset, p.length);
+            if (ok) continue;
+            // The first unreadable sector of a read: is the medium still there at all?
+            if (!checkedPresence) {
+                checkedPresence = true;
+                if (mediumLooksGone()) throwGone(0);
+            }
+            std::memset(at, 0, static_cast<std::size_t>(p.length));
+            if (!found.empty() && found.back().offset + found.back().length == p.offset)
+                found.back().length += p.length;
+            else
+                found.push_back({p.offset, p.length});
+            continue;
+        }
+        const std::int64_t mid = std::max(firstBoundary, (p.offset + p.length / 2) / unit_ * unit_);
+        // Second half pushed first so the first half is read first.
+        stack.push_back({mid, pEnd - mid});
+        stack.push_back({p.offset, mid - p.offset});
     }
-    return buf;
+    if (found.empty()) return;
+    {
+        std::lock_guard g(medium_->lock);
+        for (const auto& r : found) medium_->bad.add(r.offset, r.length);
+    }
+    met.insert(met.end(), found.begin(), found.end());
+    std::sort(met.begin(), met.end(), [](const BadRange& a, const BadRange& b) { return a.offset < b.offset; });
 }
 
 bool FileSource::tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length) {
@@ -119,6 +210,7 @@ bool FileSource::tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_
         ssize_t r = ::pread(fd_, buf + done, static_cast<std::size_t>(length - done), static_cast<off_t>(offset + done));
         if (r < 0) {
             if (errno == EINTR) continue;
+            if (meansGone(errno)) throwGone(errno);
             return false;
         }
         if (r == 0) break;
@@ -128,19 +220,37 @@ bool FileSource::tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_
     return true;
 }
 
-void FileSource::recordBad(std::int64_t offset, std::int64_t length) {
-    std::lock_guard g(lock_);
-    badBytes_ += length;
-    if (!badRanges_.empty() && badRanges_.back().offset + badRanges_.back().length == offset) {
-        badRanges_.back().length += length;
-    } else {
-        badRanges_.push_back({offset, length});
+std::int64_t FileSource::currentSize() const {
+    if (isDevice_) {
+        auto geometry = platform::queryBlockGeometry(fd_);
+        return static_cast<std::int64_t>(geometry.byteCount);
     }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return meansGone(errno) ? 0 : size_;
+    return st.st_size;
+}
+
+bool FileSource::mediumLooksGone() {
+    // A removed disk reports a smaller (zero) size.
+    if (currentSize() < size_) return true;
+    // A sector that read fine a moment ago and now fails means the medium
+    // stopped answering altogether (a server or bridge that went away
+    // reports plain EIO everywhere).
+    const std::int64_t good = medium_->goodUnit.load();
+    if (good < 0 || good >= size_) return false;
+    Bytes probe = Bytes::uninitialised(static_cast<std::size_t>(alignment_));
+    return !tryReadInto(probe.data(), good, std::min(unit_, size_ - good));
+}
+
+void FileSource::throwGone(int code) {
+    medium_->goneCode.store(code);
+    medium_->gone.store(true);
+    throw SourceGoneError(displayName_, code);
 }
 
 std::shared_ptr<RandomAccessSource> FileSource::duplicate() {
     std::lock_guard g(lock_);
-    if (closed_) return nullptr;
+    if (closed_.load()) return nullptr;
     int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
     if (copy < 0) return nullptr;
     return std::shared_ptr<FileSource>(new FileSource(Adopt{}, copy, *this));
@@ -148,22 +258,20 @@ std::shared_ptr<RandomAccessSource> FileSource::duplicate() {
 
 void FileSource::close() {
     std::lock_guard g(lock_);
-    if (closed_) return;
-    closed_ = true;
-    ::close(fd_);
+    if (closed_.exchange(true)) return;
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
 std::shared_ptr<RandomAccessSource> openRandomAccessSource(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::string name = path;
-        while (name.size() > 1 && name.back() == '/') name.pop_back();
-        auto slash = name.rfind('/');
-        if (slash != std::string::npos && name.size() > 1) name = name.substr(slash + 1);
-        throw SourceOpenError::unreadableFormat(name);
+    auto source = std::make_shared<FileSource>(path, 2);
+    // A raw image read as the device it was copied from: the ranges its map
+    // lists as unreadable read as unreadable again.
+    if (!source->isUnbuffered()) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) source->markUnreadable(loadBadRangeMap(path, source->size()));
     }
-    return std::make_shared<FileSource>(path, 2);
+    return source;
 }
 
 }  // namespace tamsel

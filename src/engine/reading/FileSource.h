@@ -1,19 +1,28 @@
 #pragma once
-// Reads a raw device or an image file through a read-only descriptor, in
-// reads aligned to the device block size; a failing read is bisected until
-// the unreadable units stand alone, each retried, then zero-filled and logged.
+// Reads a disk (block device) or an image file through a read-only
+// descriptor. Healthy stretches are read in big aligned reads; a failing read
+// is bisected down to the device's logical sector, each unreadable sector is
+// retried, then zero-filled and remembered, so that it is never read from the
+// device again during the job and counted only once. A medium that goes away
+// (unplugged, server stopped) is not damage: reads then throw SourceGoneError.
 
+#include <atomic>
 #include <mutex>
+#include <optional>
 
+#include "engine/common/Cancellation.h"
+#include "engine/reading/BadRangeSet.h"
 #include "engine/reading/RandomAccessSource.h"
 
 namespace tamsel {
 
 class FileSource final : public RandomAccessSource, public std::enable_shared_from_this<FileSource> {
 public:
-    // Opens through AuthOpen::openReadOnly; throws AuthOpenError.
+    // Opens through AuthOpen::openReadOnly; throws AuthOpenError, or
+    // SourceOpenError for anything but a non-empty block device or regular file.
     FileSource(const std::string& path, int retries);
-    // Takes ownership of an open descriptor (tests, and the duplicate).
+    // Takes ownership of an open descriptor (tests); the same checks apply,
+    // and the descriptor is closed when they fail.
     static std::shared_ptr<FileSource> adopt(int fd, const std::string& displayName, int retries);
     ~FileSource() override;
 
@@ -21,39 +30,65 @@ public:
     FileSource& operator=(const FileSource&) = delete;
 
     std::int64_t size() const override { return size_; }
+    // Unreadable bytes this source met, each counted once.
     std::int64_t badBytes() const override;
     const std::string& displayName() const override { return displayName_; }
+    // Throws SourceGoneError when the medium has gone away.
     Bytes pread(std::int64_t offset, std::int64_t count) override;
+    // A second reader of the same medium with its own count; both share what
+    // is known to be unreadable, so neither reads a known-bad sector again.
     std::shared_ptr<RandomAccessSource> duplicate() override;
     void close() override;
 
-    std::vector<BadRange> badRanges() const;
+    // The ranges counted in badBytes, merged and sorted.
+    std::vector<BadRange> badRanges() const override;
+    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override;
+    // Ranges known to be unreadable without reading them (a raw image's map):
+    // they read as zeros and are counted when met.
+    void markUnreadable(const std::vector<BadRange>& ranges);
+
+    // Reads start on multiples of this (at least 4096).
     std::int64_t alignment() const { return alignment_; }
+    // The smallest piece a failing read is split into: the logical sector.
+    std::int64_t unit() const { return unit_; }
     int retries() const { return retries_; }
     // True when the device is read unbuffered (O_DIRECT).
     bool isUnbuffered() const { return unbuffered_; }
 
 private:
+    // What all readers of one medium share.
+    struct Medium {
+        std::mutex lock;
+        BadRangeSet bad;
+        std::atomic<std::int64_t> goodUnit{-1};  // a unit that read fine, for telling damage from absence
+        std::atomic<bool> gone{false};
+        std::atomic<int> goneCode{0};
+    };
+
     struct Adopt {};
     FileSource(Adopt, int fd, std::string displayName, int retries);
     FileSource(Adopt, int fd, const FileSource& from);
     void learnGeometry();
 
-    Bytes readAligned(std::int64_t offset, std::int64_t length);
+    void readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met);
     bool tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length);
-    void recordBad(std::int64_t offset, std::int64_t length);
+    bool mediumLooksGone();
+    [[noreturn]] void throwGone(int code);
+    std::int64_t currentSize() const;
 
     int fd_ = -1;
     std::int64_t size_ = 0;
     std::string displayName_;
     std::int64_t alignment_ = 4096;
+    std::int64_t unit_ = 512;
     int retries_ = 0;
     bool unbuffered_ = false;
+    bool isDevice_ = false;
+    std::shared_ptr<Medium> medium_ = std::make_shared<Medium>();
 
     mutable std::mutex lock_;
-    std::int64_t badBytes_ = 0;
-    std::vector<BadRange> badRanges_;
-    bool closed_ = false;
+    BadRangeSet counted_;
+    std::atomic<bool> closed_{false};
 };
 
 }  // namespace tamsel

@@ -10,7 +10,25 @@ MemorySource::MemorySource(std::vector<std::uint8_t> data, std::string name, std
       name_(std::move(name)),
       unreadable_(std::move(unreadable)) {}
 
+MemorySource::MemorySource(const MemorySource& other)
+    : data_(other.data_), name_(other.name_), unreadable_(other.unreadable_), known_(other.known_) {}
+
 std::int64_t MemorySource::size() const { return static_cast<std::int64_t>(data_->size()); }
+
+std::int64_t MemorySource::badBytes() const {
+    std::lock_guard g(lock_);
+    return counted_.totalBytes();
+}
+
+std::vector<BadRange> MemorySource::badRanges() const {
+    std::lock_guard g(lock_);
+    return counted_.ranges();
+}
+
+std::int64_t MemorySource::knownBadBytesIn(std::int64_t offset, std::int64_t length) const {
+    std::lock_guard g(known_->lock);
+    return known_->met.bytesWithin(offset, length);
+}
 
 Bytes MemorySource::pread(std::int64_t offset, std::int64_t count) {
     const std::int64_t total = size();
@@ -23,15 +41,16 @@ Bytes MemorySource::pread(std::int64_t offset, std::int64_t count) {
         const std::int64_t to = std::min(offset + n, r.offset + r.length);
         if (from >= to) continue;
         std::memset(out.data() + (from - offset), 0, static_cast<std::size_t>(to - from));
-        bad_->fetch_add(to - from);
+        {
+            std::lock_guard g(known_->lock);
+            known_->met.add(from, to - from);
+        }
+        std::lock_guard g(lock_);
+        counted_.add(from, to - from);
     }
     return out;
 }
 
-std::shared_ptr<RandomAccessSource> MemorySource::duplicate() {
-    auto copy = std::make_shared<MemorySource>(*this);
-    copy->bad_ = std::make_shared<std::atomic<std::int64_t>>(0);
-    return copy;
-}
+std::shared_ptr<RandomAccessSource> MemorySource::duplicate() { return std::make_shared<MemorySource>(*this); }
 
 }  // namespace tamsel

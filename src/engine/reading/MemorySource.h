@@ -1,13 +1,13 @@
 #pragma once
 // A source over bytes held in memory, for fuzzing and tests of the engines.
-// Chosen ranges can be marked unreadable: they read as zeros and are counted,
-// as a failing medium's would be.
+// Chosen ranges can be marked unreadable: they read as zeros and are counted
+// once per source, as a failing medium's would be by FileSource.
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "engine/reading/BadRangeSet.h"
 #include "engine/reading/RandomAccessSource.h"
 
 namespace tamsel {
@@ -16,20 +16,29 @@ class MemorySource final : public RandomAccessSource {
 public:
     explicit MemorySource(std::vector<std::uint8_t> data, std::string name = "memory",
                           std::vector<BadRange> unreadable = {});
+    MemorySource(const MemorySource& other);
 
     std::int64_t size() const override;
-    std::int64_t badBytes() const override { return bad_->load(); }
+    std::int64_t badBytes() const override;
     const std::string& displayName() const override { return name_; }
     Bytes pread(std::int64_t offset, std::int64_t count) override;
-    // Shares the bytes; counts its own unreadable bytes.
+    // Shares the bytes and what is known unreadable; counts its own unreadable bytes.
     std::shared_ptr<RandomAccessSource> duplicate() override;
     void close() override {}
+    std::vector<BadRange> badRanges() const override;
+    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override;
 
 private:
+    struct Known {
+        std::mutex lock;
+        BadRangeSet met;
+    };
     std::shared_ptr<const std::vector<std::uint8_t>> data_;
     std::string name_;
     std::vector<BadRange> unreadable_;
-    std::shared_ptr<std::atomic<std::int64_t>> bad_ = std::make_shared<std::atomic<std::int64_t>>(0);
+    std::shared_ptr<Known> known_ = std::make_shared<Known>();
+    mutable std::mutex lock_;
+    BadRangeSet counted_;
 };
 
 }  // namespace tamsel

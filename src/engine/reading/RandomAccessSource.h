@@ -30,22 +30,58 @@ public:
     virtual Bytes pread(std::int64_t offset, std::int64_t count) = 0;
     virtual std::shared_ptr<RandomAccessSource> duplicate() = 0;
     virtual void close() = 0;
+
+    // The unreadable ranges this source has met (and counted), merged and sorted.
+    virtual std::vector<BadRange> badRanges() const { return {}; }
+    // How many bytes of [offset, offset + length) are known to be unreadable,
+    // by this source or any duplicate of it. Each unreadable byte is counted
+    // in `badBytes` only once, so a reader that wants to know whether the
+    // bytes it just read were damaged asks this instead of comparing counts.
+    virtual std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const {
+        (void)offset;
+        (void)length;
+        return 0;
+    }
 };
 
 class SourceOpenError : public Error {
 public:
-    enum class Kind { unreadableFormat };
+    // unreadableFormat: neither a disk (block device) nor a regular file;
+    // empty: a disk or file of 0 bytes.
+    enum class Kind { unreadableFormat, empty };
     static SourceOpenError unreadableFormat(const std::string& name) {
-        return SourceOpenError(Kind::unreadableFormat, name);
+        return SourceOpenError(Kind::unreadableFormat, name,
+                               name + " は読み取れる形式ではありません(ディスクでもディスクイメージのファイルでもありません)。");
+    }
+    static SourceOpenError empty(const std::string& name) {
+        return SourceOpenError(Kind::empty, name, name + " は空です(0 バイト)。読み取るものがありません。");
     }
     Kind kind() const { return kind_; }
     const std::string& name() const { return name_; }
 
 private:
-    SourceOpenError(Kind kind, const std::string& name)
-        : Error(name + " は読み取れる形式ではありません。"), kind_(kind), name_(name) {}
+    SourceOpenError(Kind kind, const std::string& name, std::string description)
+        : Error(std::move(description)), kind_(kind), name_(name) {}
     Kind kind_;
     std::string name_;
+};
+
+// The medium went away while it was read: unplugged, powered off, or its
+// server stopped. Not damage: nothing more can be read, so the job ends here
+// and can be resumed once the disk is back.
+class SourceGoneError : public Error {
+public:
+    SourceGoneError(const std::string& name, int code)
+        : Error("読み取り元のディスク(" + name +
+                ")が取り外されたか、応答しなくなりました。つなぎ直してから、もう一度始めると続きから再開できます。"),
+          name_(name), code_(code) {}
+    const std::string& name() const { return name_; }
+    // The error number of the failed read, or 0 when the medium shrank.
+    int code() const { return code_; }
+
+private:
+    std::string name_;
+    int code_;
 };
 
 // Opens what the user picked (a device node or an image file) with 2 retries.

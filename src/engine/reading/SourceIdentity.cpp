@@ -25,9 +25,8 @@ std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<std::uint64_t> sampleHash(RandomAccessSource& source, std::int64_t offset, std::int64_t count) {
-    const std::int64_t before = source.badBytes();
     Bytes bytes = source.pread(offset, count);
-    if (source.badBytes() != before) return std::nullopt;
+    if (source.knownBadBytesIn(offset, static_cast<std::int64_t>(bytes.size())) != 0) return std::nullopt;
     return fnv1a(bytes.span());
 }
 

@@ -80,9 +80,20 @@ void SalvageCopier::record(const std::string& status, std::int64_t bad, const st
 
 std::int64_t SalvageCopier::copyOneFile(const fs::path& from, const fs::path& to, const CancellationToken& token,
                                         bool& interrupted) {
-    FileSource source(from.string(), options_.retries);
+    // An empty file is not a source to read, but it is copied all the same.
+    std::unique_ptr<FileSource> opened;
+    try {
+        opened = std::make_unique<FileSource>(from.string(), options_.retries);
+    } catch (const SourceOpenError& e) {
+        if (e.kind() != SourceOpenError::Kind::empty) throw;
+    }
     if (::unlink(to.c_str()) != 0 && errno != ENOENT) throwFileError(to, "置き換えられませんでした");
     UniqueFd out = openForWriting(to, O_CREAT | O_EXCL | O_NOFOLLOW);
+    if (!opened) {
+        if (!out.reset()) throwFileError(to, "書き込めませんでした");
+        return 0;
+    }
+    FileSource& source = *opened;
     std::int64_t offset = 0;
     while (offset < source.size()) {
         if (token.isCancelled()) {
@@ -136,6 +147,9 @@ void SalvageCopier::handleFile(const Item& item, const CancellationToken& token)
             record(kOK, 0, rel, "");
         }
         ++progress_.filesCopied;
+    } catch (const SourceGoneError&) {
+        // The volume went away: every further file would fail the same way.
+        throw;
     } catch (const std::exception& e) {
         ++progress_.filesFailed;
         record(kCopyFailed, 0, rel, describe(e));

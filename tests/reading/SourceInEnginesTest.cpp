@@ -1,0 +1,148 @@
+// The reading layer under the engines: a medium that goes away ends the job
+// resumably, and a raw image is read as the device it was copied from.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/carve/Carver.h"
+#include "engine/imaging/DiskImager.h"
+#include "engine/reading/BadRangeMap.h"
+#include "engine/reading/FileSource.h"
+#include "support/Corpus.h"
+#include "support/FaultyDevice.h"
+#include "support/TempDir.h"
+
+using namespace tamsel;
+using namespace tamsel::test;
+
+namespace {
+
+constexpr std::int64_t MiB = 1 << 20;
+
+std::vector<std::uint8_t> corpusJpeg(const std::string& name) { return readFile(corpusDir() / "jpg" / name); }
+
+void place(std::vector<std::uint8_t>& image, std::int64_t at, const std::vector<std::uint8_t>& file) {
+    std::copy(file.begin(), file.end(), image.begin() + at);
+}
+
+}  // namespace
+
+// Before, the scan went on over zeros and reported a finished scan with the
+// rest of the disk "unreadable".
+TEST(GoneMediumInEngines, AScanWhoseDiskVanishesStopsResumably) {
+    TempDir dir;
+    std::vector<std::uint8_t> image(24 * MiB, 0);
+    place(image, MiB, corpusJpeg("Nikon_D70.jpg"));
+    writeFile(dir / "medium.img", image);
+    FaultyDeviceOptions options;
+    options.vanishAt = 12 * MiB;
+    std::string why;
+    auto device = FaultyDevice::create(dir / "medium.img", options, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    const fs::path session = dir / "out" / "staging_1";
+    auto source = openRandomAccessSource(device->devicePath());
+    Carver carver(source, session, CarveOutputMode::probeOnly, nullptr);
+    EXPECT_THROW(carver.run(), SourceGoneError);
+    EXPECT_EQ(source->badBytes(), 0);
+
+    // The checkpoint keeps what was scanned: the first window and its file.
+    auto resumable = Carver::findResumable(dir / "out");
+    ASSERT_EQ(resumable.size(), 1u);
+    EXPECT_GE(resumable[0].scanPos, Carver::kWindow - Carver::kOverlap);
+    EXPECT_LE(resumable[0].scanPos, 12 * MiB);
+    EXPECT_EQ(resumable[0].filesFound, 1);
+}
+
+TEST(GoneMediumInEngines, ImagingAVanishingDiskFailsInsteadOfFinishing) {
+    TempDir dir;
+    writeFile(dir / "medium.img", randomBytes(static_cast<std::size_t>(12 * MiB), 5));
+    FaultyDeviceOptions options;
+    options.vanishAt = 6 * MiB;
+    std::string why;
+    auto device = FaultyDevice::create(dir / "medium.img", options, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    auto source = openRandomAccessSource(device->devicePath());
+    RawImageOutput out(dir / "copy.img", source->size());
+    DiskImager imager(source, out, nullptr);
+    EXPECT_THROW(imager.run(CancellationToken::none()), SourceGoneError);
+    EXPECT_EQ(source->badBytes(), 0);
+}
+
+// An image and its bad-range map read as the failing device did: the file
+// over the unreadable stretch is marked, the other is not, and the count is exact.
+TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
+    TempDir dir;
+    std::vector<std::uint8_t> medium(4 * MiB, 0);
+    place(medium, MiB, corpusJpeg("Nikon_D70.jpg"));
+    place(medium, 2 * MiB, corpusJpeg("Pentax_K10D.jpg"));
+    writeFile(dir / "medium.img", medium);
+    std::string why;
+    auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{{MiB + 4096, 512}}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    const fs::path img = dir / "copy.img";
+    {
+        auto source = openRandomAccessSource(device->devicePath());
+        RawImageOutput out(img, source->size());
+        DiskImager imager(source, out, nullptr);
+        auto done = imager.run(CancellationToken::none());
+        ASSERT_EQ(done.bytesDone, 4 * MiB);
+        ASSERT_EQ(done.badBytes, 512);
+    }
+    ASSERT_EQ(fs::path(badRangeMapPath(img.string())), RawImageOutput::badMapURL(img));
+
+    for (int pass = 0; pass < 2; ++pass) {
+        auto source = openRandomAccessSource(img.string());
+        std::vector<CarvedFile> found;
+        Carver carver(source, dir / ("scan" + std::to_string(pass)), CarveOutputMode::probeOnly,
+                      [&](const CarveProgress& p) {
+                          if (p.newFile) found.push_back(*p.newFile);
+                      });
+        auto summary = carver.run();
+        ASSERT_EQ(found.size(), 2u);
+        EXPECT_EQ(found[0].offset, MiB);
+        EXPECT_EQ(found[0].note, "不良セクタ含む");
+        EXPECT_FALSE(found[1].note);
+        EXPECT_EQ(summary.damagedFiles, 1);
+        EXPECT_EQ(summary.badBytes, 512);
+        EXPECT_EQ(source->badRanges(), (std::vector<BadRange>{{MiB + 4096, 512}}));
+    }
+}
+
+// The map is untrusted input: what does not parse is skipped, ranges are
+// clamped to the image, and no number overflows.
+TEST(ImageWithMap, TheMapIsReadDefensively) {
+    const std::int64_t size = 10000;
+    EXPECT_EQ(parseBadRangeMap("オフセット,長さ\n100,50\r\n 200 , 10 \n9990,100\n", size),
+              (std::vector<BadRange>{{100, 50}, {200, 10}, {9990, 10}}));
+    EXPECT_TRUE(parseBadRangeMap("-5,10\n+5,10\n5,-10\n5,0\n10000,5\nabc,def\n5,10x\n,\n\n5\n", size).empty());
+    EXPECT_EQ(parseBadRangeMap("9223372036854775807,9223372036854775807\n1,9223372036854775807\n"
+                               "99999999999999999999,1\n",
+                               std::numeric_limits<std::int64_t>::max()),
+              (std::vector<BadRange>{{1, std::numeric_limits<std::int64_t>::max() - 1}}));
+    // A torn last line without its line feed still counts.
+    EXPECT_EQ(parseBadRangeMap("7,3", size), (std::vector<BadRange>{{7, 3}}));
+
+    TempDir dir;
+    writeFile(dir / "disk.img", randomBytes(8192, 3));
+    writeFile(dir / "elsewhere.csv", std::string_view("0,4096\n"));
+    // A map reached through a symlink is not read.
+    fs::create_symlink(dir / "elsewhere.csv", dir / "disk.badblocks.csv");
+    auto src = openRandomAccessSource((dir / "disk.img").string());
+    EXPECT_EQ(src->knownBadBytesIn(0, 8192), 0);
+    src->pread(0, 8192);
+    EXPECT_EQ(src->badBytes(), 0);
+    fs::remove(dir / "disk.badblocks.csv");
+    writeFile(dir / "disk.badblocks.csv", std::string_view("オフセット,長さ\n4000,200\n8000,1000\n"));
+    src = openRandomAccessSource((dir / "disk.img").string());
+    Bytes all = src->pread(0, 8192);
+    EXPECT_TRUE(std::all_of(all.data() + 4000, all.data() + 4200, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(src->badBytes(), 200 + 192);
+    src->pread(0, 8192);
+    EXPECT_EQ(src->badBytes(), 200 + 192);
+    EXPECT_EQ(src->badRanges(), (std::vector<BadRange>{{4000, 200}, {8000, 192}}));
+}
