@@ -187,7 +187,7 @@ std::string fitFields(const std::vector<ProgressField>& fields, int columns) {
         kept.erase(drop);
         line = joined(kept);
     }
-    if (displayWidth(line) > columns) line = cutToWidth(line, std::max(0, columns - 3)) + "...";
+    if (displayWidth(line) > columns) line = columns < 3 ? cutToWidth(line, columns) : cutToWidth(line, columns - 3) + "...";
     return line;
 }
 

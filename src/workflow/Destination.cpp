@@ -31,7 +31,7 @@ bool existingOrPossible(const fs::path& dest) {
         if (S_ISDIR(st.st_mode)) return true;
         throw Error("保存先 " + dest.string() + " はフォルダではありません。保存先にはフォルダを指定してください。");
     }
-    if (errno != ENOENT) throwFileError(dest.string(), "確認できませんでした");
+    if (errno != ENOENT && errno != ENOTDIR) throwFileError(dest.string(), "確認できませんでした");
     fs::path parent = dest.parent_path();
     if (parent.empty()) parent = ".";
     if (!isFolder(parent))
