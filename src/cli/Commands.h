@@ -9,7 +9,7 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh);
 int recoverCommand(const std::string& session, const std::string& source, const std::string& dest);
 int imageCommand(const std::string& source, const std::string& dest);
 int checkCommand(const std::string& source);
-int disksCommand(bool includeInternal);
+int disksCommand(bool includeInternal, bool includeLoop);
 int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, bool allFiles);
 
 }  // namespace tamsel::cli

@@ -15,6 +15,7 @@
 #include "engine/reading/FileSource.h"
 #include "engine/salvage/SalvageCopier.h"
 #include "text/Formatting.h"
+#include "workflow/Destination.h"
 #include "workflow/Outcome.h"
 #include "workflow/SourceChecks.h"
 #include "workflow/Summaries.h"
@@ -43,26 +44,29 @@ std::string fractionBar(std::int64_t done, std::int64_t total) {
 int imageCommand(const std::string& source, const std::string& dest) {
     const auto& token = interruptToken();
     try {
+        checkDestinationFolder(dest);
         refuseSameDisk(source, dest);
         auto opened = std::make_shared<FileSource>(source, 2);
         const fs::path imageURL = fs::path(dest) / (kernelNameOf(source).value_or("rescue") + ".img");
-        makeDirectories(dest);
+        prepareDestinationFolder(dest);
         RawImageOutput output(imageURL, opened->size(), source);
         if (output.resumeOffset() > 0)
             std::fprintf(stderr, "前回の続きから再開します(%s から)\n", formatByteCount(output.resumeOffset()).c_str());
         ProgressLine line;
         DiskImager imager(opened, output, [&](const ImagerProgress& p) {
-            std::string text = "イメージ化中 " + fractionBar(p.bytesDone, p.totalBytes) + "  " + formatByteCount(p.bytesDone) +
-                               " / " + formatByteCount(p.totalBytes) + "  " + formatSpeed(p.bytesPerSec);
+            std::vector<ProgressField> fields{{"イメージ化中 " + fractionBar(p.bytesDone, p.totalBytes), 0},
+                                              {formatByteCount(p.bytesDone) + " / " + formatByteCount(p.totalBytes), 3},
+                                              {formatSpeed(p.bytesPerSec), 4},
+                                              {remainingText(p.bytesDone, p.totalBytes, p.bytesPerSec), 2}};
             if (p.badBytes > 0)
-                text += "  読めなかった部分 " + formatByteCount(p.badBytes) + "・" + std::to_string(p.badRangeCount) + " 箇所";
-            line.show(text);
+                fields.push_back({"読めなかった部分 " + formatByteCount(p.badBytes) + "・" + std::to_string(p.badRangeCount) + " 箇所", 1});
+            line.show(std::move(fields));
         });
         const ImagerProgress last = imager.run(token);
         line.finish();
         opened->close();
         std::fprintf(stderr, "%s\n", imagingSummary(last).c_str());
-        std::printf("%s\n", imageURL.c_str());
+        std::printf("%s\n", printablePath(imageURL).c_str());
         return last.bytesDone >= last.totalBytes ? kFinished : kInterrupted;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
@@ -70,23 +74,48 @@ int imageCommand(const std::string& source, const std::string& dest) {
     }
 }
 
+namespace {
+
+std::string smartLine(const std::optional<std::string>& kernelName, const DriveProbe::SmartReading& smart) {
+    using Missing = DriveProbe::SmartReading::Missing;
+    if (smart.status) {
+        const std::string status = escapeForTerminal(*smart.status);
+        return DriveProbe::judge(0, 0, 0, 0, smart.status) == DriveHealth::Verdict::failing
+                   ? "SMART: 異常の報告あり(" + status + ")"
+                   : "SMART: 問題の報告なし(" + status + ")";
+    }
+    if (!kernelName || smart.missing == Missing::unsupported) return "SMART: 不明(この読み取り元では取得できません)";
+    if (smart.missing == Missing::notAdministrator) return "SMART: 不明(管理者権限が必要です)";
+    if (smart.missing == Missing::noTool)
+        return "SMART: 不明(smartctl がありません。smartmontools パッケージを入れると確認できます)";
+    return "SMART: 不明(この読み取り元では取得できません)";
+}
+
+}  // namespace
+
 int checkCommand(const std::string& source) {
     const auto& token = interruptToken();
     try {
         auto opened = openRandomAccessSource(source);
+        std::printf("読み取り元: %s(%s)\n", printablePath(source).c_str(), formatByteCount(opened->size()).c_str());
+        std::fflush(stdout);
         const auto name = kernelNameOf(source);
-        const auto smart = name ? DriveProbe::smartStatus(*name) : std::nullopt;
+        const DriveProbe::SmartReading smart = name ? DriveProbe::smartQuery(*name) : DriveProbe::SmartReading{};
         ProgressLine line;
-        const DriveHealth h = DriveProbe::probe(*opened, smart, [&](double f) { line.show("確認中 " + progressBar(f)); }, token);
+        const DriveHealth h =
+            DriveProbe::probe(*opened, smart.status, [&](double f) { line.show("確認中 " + progressBar(f)); }, token);
         line.finish();
         opened->close();
         const char* verdict = h.verdict == DriveHealth::Verdict::failing   ? "異常あり"
                               : h.verdict == DriveHealth::Verdict::suspect ? "要注意(読み取りが遅い)"
                                                                            : "異常は見つかりませんでした";
         std::printf("判定: %s\n", verdict);
-        std::printf("読み取ったサンプル: %d(失敗 %d)・読めなかった部分: %s・速度: %s\n", h.samplesRead, h.samplesFailed,
-                    formatByteCount(h.badBytes).c_str(), formatSpeed(h.bytesPerSec).c_str());
-        std::printf("SMART: %s\n", h.smartStatus ? h.smartStatus->c_str() : "-");
+        std::string samples = "読み取ったサンプル: " + std::to_string(h.samplesRead) + " か所";
+        samples += h.samplesFailed > 0 ? "(うち読めない部分があったもの " + std::to_string(h.samplesFailed) + " か所)"
+                                       : std::string("(すべて読めました)");
+        if (h.badBytes > 0) samples += "・読めなかった部分: " + formatByteCount(h.badBytes);
+        samples += "・速度: " + formatSpeed(h.bytesPerSec);
+        std::printf("%s\n%s\n", samples.c_str(), smartLine(name, smart).c_str());
         const DriveAdvice advice = driveAdvice(h.shouldPreserveFirst());
         std::printf("\n%s\n%s\n", advice.heading.c_str(), advice.explanation.c_str());
         if (!advice.steps.empty()) {
@@ -95,7 +124,13 @@ int checkCommand(const std::string& source) {
         } else {
             std::printf("%s\n", advice.nextSentence.c_str());
         }
-        return token.isCancelled() ? kInterrupted : kFinished;
+        if (token.isCancelled()) return kInterrupted;
+        switch (h.verdict) {
+            case DriveHealth::Verdict::failing: return kDriveFailing;
+            case DriveHealth::Verdict::suspect: return kDriveSuspect;
+            case DriveHealth::Verdict::noSignsFound: break;
+        }
+        return kFinished;
     } catch (const std::exception& e) {
         printError(failureMessage(e, false));
         return kFailed;
@@ -110,18 +145,22 @@ int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, 
     options.skipHidden = true;
     options.dryRun = dryRun;
     try {
+        // A missing parent is told first; nothing is made before both checks pass.
+        checkDestinationFolder(dst);
         refuseSameDisk(src, dst);
+        if (!dryRun) prepareDestinationFolder(dst);
         ProgressLine line;
         std::size_t errorsShown = 0;
         SalvageCopier copier(src, dst, options, [&](const SalvageProgress& p) {
             // Failures are told as they happen, not only in the report.
             for (; errorsShown < p.recentErrors.size(); ++errorsShown) {
                 line.finish();
-                std::fprintf(stderr, "%s\n", p.recentErrors[errorsShown].c_str());
+                std::fprintf(stderr, "%s\n", escapeForTerminal(p.recentErrors[errorsShown]).c_str());
             }
             if (p.recentErrors.size() >= SalvageCopier::kRecentErrors) errorsShown = p.recentErrors.size() - 1;
-            line.show((dryRun ? "下見中 " : "コピー中 ") + std::to_string(p.filesCopied) + " 件・" +
-                      formatByteCount(p.bytesCopied) + "  " + p.currentPath);
+            line.show({{(dryRun ? "下見中 " : "コピー中 ") + std::to_string(p.filesCopied) + " 件・" +
+                            formatByteCount(p.bytesCopied), 0},
+                       {printablePath(p.currentPath), 1}});
         });
         const SalvageProgress last = copier.run(token);
         line.finish();

@@ -10,6 +10,7 @@
 #include "engine/carve/FoundList.h"
 #include "engine/common/Files.h"
 #include "text/Formatting.h"
+#include "workflow/Destination.h"
 #include "workflow/Outcome.h"
 #include "workflow/SourceChecks.h"
 
@@ -26,13 +27,15 @@ std::optional<fs::path> resumableSession(const std::string& source, const fs::pa
     return std::nullopt;
 }
 
-std::string scanLine(const CarveProgress& p, double speed) {
+std::vector<ProgressField> scanLine(const CarveProgress& p, double speed) {
     const double fraction = p.totalBytes > 0 ? static_cast<double>(p.bytesScanned) / static_cast<double>(p.totalBytes) : 0;
-    std::string line = "スキャン中 " + progressBar(fraction) + "  " + formatByteCount(p.bytesScanned) + " / " +
-                       formatByteCount(p.totalBytes) + "  " + formatSpeed(speed) + "  見つかったファイル " +
-                       std::to_string(p.filesFound) + " 件";
-    if (p.badBytes > 0) line += "  読めなかった範囲 " + formatByteCount(p.badBytes);
-    return line;
+    std::vector<ProgressField> fields{{"スキャン中 " + progressBar(fraction), 0},
+                                      {formatByteCount(p.bytesScanned) + " / " + formatByteCount(p.totalBytes), 3},
+                                      {formatSpeed(speed), 4},
+                                      {remainingText(p.bytesScanned, p.totalBytes, speed), 2},
+                                      {"見つかったファイル " + std::to_string(p.filesFound) + " 件", 1}};
+    if (p.badBytes > 0) fields.push_back({"読めなかった範囲 " + formatByteCount(p.badBytes), 1});
+    return fields;
 }
 
 }  // namespace
@@ -41,10 +44,12 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh) 
     const auto& token = interruptToken();
     std::optional<fs::path> session;
     try {
+        checkDestinationFolder(dest);
         refuseSameDisk(source, dest);
+        prepareDestinationFolder(dest);
         std::optional<fs::path> resume = fresh ? std::nullopt : resumableSession(source, dest);
         session = resume ? *resume : fs::path(dest) / sessionFolderName(std::chrono::system_clock::now());
-        if (resume) std::fprintf(stderr, "前回の続きから再開します: %s\n", resume->c_str());
+        if (resume) std::fprintf(stderr, "前回の続きから再開します: %s\n", printablePath(*resume).c_str());
         auto opened = openRandomAccessSource(source);
         ProgressLine line;
         const auto started = std::chrono::steady_clock::now();
@@ -65,11 +70,11 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh) 
         }
         if (summary.badBytes > 0)
             std::fprintf(stderr, "読めなかった範囲があります: %s\n", formatByteCount(summary.badBytes).c_str());
-        std::printf("%s\n", session->c_str());
+        std::printf("%s\n", printablePath(*session).c_str());
         return summary.cancelled ? kInterrupted : kFinished;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
-        if (session && fs::exists(Carver::checkpointURL(*session))) std::printf("%s\n", session->c_str());
+        if (session && fs::exists(Carver::checkpointURL(*session))) std::printf("%s\n", printablePath(*session).c_str());
         return kFailed;
     }
 }
@@ -85,8 +90,10 @@ int recoverCommand(const std::string& session, const std::string& source, const 
     std::int64_t recovered = 0;
     std::int64_t failed = 0;
     try {
+        checkDestinationFolder(dest);
         refuseSameDisk(source, dest);
         auto opened = openRandomAccessSource(source);
+        prepareDestinationFolder(dest);
         const fs::path out = fs::path(dest) / recoveryFolderName(std::chrono::system_clock::now());
         makeDirectories(out);
         ProgressLine line;
@@ -100,7 +107,8 @@ int recoverCommand(const std::string& session, const std::string& source, const 
                 if (isOutOfSpaceError(e)) throw;
                 ++failed;
                 line.finish();
-                std::fprintf(stderr, "%s を復元できませんでした: %s\n", f.fileName.c_str(), failureMessage(e, false).c_str());
+                std::fprintf(stderr, "%s を復元できませんでした: %s\n", printablePath(f.fileName).c_str(),
+                             escapeForTerminal(failureMessage(e, false)).c_str());
             }
             ++done;
             line.show("復元中 " + progressBar(files.empty() ? 1.0 : static_cast<double>(done) / static_cast<double>(files.size())) +
@@ -108,7 +116,7 @@ int recoverCommand(const std::string& session, const std::string& source, const 
         }
         line.finish();
         opened->close();
-        std::fprintf(stderr, "復元先: %s\n", out.c_str());
+        std::fprintf(stderr, "復元先: %s\n", printablePath(out).c_str());
     } catch (const std::exception& e) {
         printError(failureMessage(e, false));
         return kFailed;

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <set>
 #include <thread>
 
+#include "cli/Console.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
 #include "support/Corpus.h"
@@ -23,6 +25,8 @@ namespace {
 using namespace tamsel::test;
 
 const std::string kCli = TAMSEL_CLI;
+// A memory file system: a folder there lies on no disk.
+const fs::path kNoDiskFolder = "/dev/shm";
 
 std::string lastLine(const std::string& text) {
     std::string t = text;
@@ -189,7 +193,8 @@ TEST(CliImage, ImagesAFileAndResumesAfterAnInterruption) {
 }
 
 TEST(CliSalvageAndCheck, CopyMediaPreviewAndCheck) {
-    TempDir dir;
+    // Salvage reads a mounted folder; on a disk the output beside it would be refused.
+    TempDir dir(kNoDiskFolder);
     fs::create_directories(dir / "card" / "DCIM");
     writeFile(dir / "card" / "DCIM" / "IMG_1.JPG", randomBytes(3000, 1));
     writeFile(dir / "card" / "notes.txt", "x");
@@ -212,6 +217,10 @@ TEST(CliSalvageAndCheck, CopyMediaPreviewAndCheck) {
     EXPECT_EQ(check.exitCode, 0) << check.output;
     EXPECT_NE(check.output.find("判定: 異常は見つかりませんでした"), std::string::npos) << check.output;
     EXPECT_NE(check.output.find("サンプルの範囲では異常は見つかりませんでした"), std::string::npos);
+    // What was checked comes first; an image has no SMART, and the reason is given.
+    EXPECT_EQ(check.output.rfind("読み取り元: " + (dir / "disk.img").string() + "(8.4 MB)\n", 0), 0u) << check.output;
+    EXPECT_NE(check.output.find("SMART: 不明(この読み取り元では取得できません)"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("読み取ったサンプル: 48 か所(すべて読めました)"), std::string::npos) << check.output;
 }
 
 TEST(CliDisks, ListsWhatThePickersShow) {
@@ -235,6 +244,7 @@ TEST(CliCarve, BadArgumentsAndFailuresHaveTheirOwnStatus) {
     EXPECT_EQ(run({kCli, "scan", "only-one"}).exitCode, 64);
     EXPECT_EQ(run({kCli, "frobnicate"}).exitCode, 64);
     EXPECT_EQ(run({kCli, "--help"}).exitCode, 0);
+    EXPECT_EQ(run({kCli, "scan", "--zz", "a", "b"}).exitCode, 64);
 
     auto missing = run({kCli, "scan", (dir / "no-such.img").string(), (dir / "out").string()});
     EXPECT_EQ(missing.exitCode, 1);
@@ -271,6 +281,196 @@ TEST(CliSafety, NoCommandWritesOntoTheDiskItReads) {
         EXPECT_NE(r.output.find("読み取り元と同じディスクです。"), std::string::npos) << argv[1] << ": " << r.output;
         EXPECT_TRUE(fs::is_empty(onCard)) << argv[1] << " made something on the card";
     }
+}
+
+// The words a user must not meet: CLI11's own and the C library's English.
+void expectNoEnglish(const std::string& output) {
+    for (const char* word : {"Usage", "Options", "Positionals", "Subcommand", "SUBCOMMAND", "Print this help", "REQUIRED",
+                             "TEXT", "Run with", "is required", "not expected", "No such file", "Error"})
+        EXPECT_EQ(output.find(word), std::string::npos) << word << " in:\n" << output;
+}
+
+TEST(CliText, HelpAndUsageErrorsAreJapanese) {
+    auto help = run({kCli, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.output.find("使い方: tamsel-cli"), std::string::npos) << help.output;
+    EXPECT_NE(help.output.find("終了コード"), std::string::npos) << help.output;
+    expectNoEnglish(help.output);
+    for (const char* command : {"scan", "recover", "image", "salvage", "check", "disks"}) {
+        auto sub = run({kCli, command, "--help"});
+        EXPECT_EQ(sub.exitCode, 0) << command;
+        EXPECT_NE(sub.output.find(std::string("使い方: tamsel-cli ") + command), std::string::npos) << sub.output;
+        expectNoEnglish(sub.output);
+    }
+
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } usage[] = {
+        {{}, "コマンドを指定してください"},
+        {{"frobnicate"}, "不明なコマンドです: frobnicate\n使い方は「tamsel-cli --help」"},
+        {{"scan", "only-one"}, "引数が足りません: DEST\n使い方は「tamsel-cli scan --help」"},
+        {{"recover", "a"}, "引数が足りません: SOURCE DEST"},
+        {{"scan", "a", "b", "c"}, "余分な引数があります: c"},
+        {{"check", "--zz", "a"}, "不明なオプションです: --zz\n使い方は「tamsel-cli check --help」"},
+        {{"disks", "--\x1b[2J"}, "不明なオプションです: --\\x1b[2J"},
+    };
+    for (const auto& u : usage) {
+        std::vector<std::string> args{kCli};
+        args.insert(args.end(), u.args.begin(), u.args.end());
+        auto r = run(args);
+        EXPECT_EQ(r.exitCode, 64) << r.output;
+        EXPECT_NE(r.output.find(u.says), std::string::npos) << r.output;
+        expectNoEnglish(r.output);
+    }
+
+    auto version = run({kCli, "--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output, "tamsel-cli 0.1.0\n");
+
+    // System errors by cause, with the path.
+    TempDir dir;
+    auto missing = run({kCli, "check", (dir / "no-such.img").string()});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.output.find((dir / "no-such.img").string() + " を開けませんでした: ファイルまたはフォルダがありません"),
+              std::string::npos)
+        << missing.output;
+    expectNoEnglish(missing.output);
+}
+
+TEST(CliText, NamesWithControlCharactersAreEscaped) {
+    // Salvage reads a mounted folder; on a disk the output beside it would be refused.
+    TempDir dir(kNoDiskFolder);
+    const std::string evil = "IMG\x1b]0;owned\x07\x1b[2J\x9b" "1m.JPG";
+    fs::create_directories(dir / "card");
+    writeFile(dir / "card" / evil, randomBytes(3000, 5));
+    auto salvage = run({kCli, "salvage", (dir / "card").string(), (dir / "out").string()});
+    EXPECT_EQ(salvage.exitCode, 0) << salvage.output;
+    EXPECT_TRUE(fs::exists(dir / "out" / evil));
+    EXPECT_NE(salvage.output.find("IMG\\x1b]0;owned\\x07\\x1b[2J\\x9b1m.JPG"), std::string::npos) << salvage.output;
+
+    // An error naming a path with escapes: the path shows, its controls do not act.
+    auto scan = run({kCli, "scan", (dir / "card" / evil).string(), (dir / "\x1b[31mgone" / "out").string()});
+    EXPECT_EQ(scan.exitCode, 1) << scan.output;
+    EXPECT_NE(scan.output.find("\\x1b[31mgone"), std::string::npos) << scan.output;
+    // A session folder under such a name is printed escaped too.
+    auto named = run({kCli, "scan", (dir / "card" / evil).string(), (dir / "\x1b]0;t\x07").string()});
+    EXPECT_EQ(named.exitCode, 0) << named.output;
+    EXPECT_NE(named.output.find("\\x1b]0;t\\x07/staging_"), std::string::npos) << named.output;
+
+    for (const auto& r : {salvage, scan, named}) {
+        EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find('\x07'), std::string::npos) << r.output;
+        // Nothing but line feeds would need escaping (a lone 0x9b byte is a C1 CSI).
+        std::string text = r.output;
+        std::erase(text, '\n');
+        EXPECT_EQ(cli::escapeForTerminal(text), text) << r.output;
+    }
+}
+
+TEST(CliDestination, NothingIsCreatedAboveTheChosenFolder) {
+    TempDir dir;
+    writeFile(dir / "disk.img", randomBytes(1 << 20, 4));
+    fs::create_directories(dir / "card");
+    writeFile(dir / "card" / "IMG_1.JPG", "x");
+    fs::create_directories(dir / "session");
+    writeFile(dir / "session" / "found.jsonl", "");
+    const std::string unplugged = (dir / "backup-drive" / "rescue").string();
+    const std::vector<std::vector<std::string>> commands{
+        {kCli, "scan", (dir / "disk.img").string(), unplugged},
+        {kCli, "recover", (dir / "session").string(), (dir / "disk.img").string(), unplugged},
+        {kCli, "image", (dir / "disk.img").string(), unplugged},
+        {kCli, "salvage", (dir / "card").string(), unplugged},
+        {kCli, "salvage", (dir / "card").string(), unplugged, "--dry-run"},
+    };
+    for (const auto& args : commands) {
+        auto r = run(args);
+        EXPECT_EQ(r.exitCode, 1) << args[1] << ": " << r.output;
+        EXPECT_NE(r.output.find("保存先の親フォルダ " + (dir / "backup-drive").string() + " がありません。"), std::string::npos)
+            << args[1] << ": " << r.output;
+        EXPECT_FALSE(fs::exists(dir / "backup-drive")) << args[1];
+    }
+    // The chosen folder itself is made when its parent is there.
+    auto image = run({kCli, "image", (dir / "disk.img").string(), (dir / "images").string()});
+    EXPECT_EQ(image.exitCode, 0) << image.output;
+    EXPECT_TRUE(fs::exists(dir / "images" / "rescue.img"));
+}
+
+TEST(CliCheck, AFaultyDeviceIsReportedConsistentlyAndExitsWithItsVerdict) {
+    TempDir dir;
+    constexpr std::int64_t MiB = 1 << 20;
+    writeFile(dir / "medium.img", randomBytes(static_cast<std::size_t>(48 * MiB), 9));
+    std::string why;
+    // Unreadable 4 KiB inside the sample at 10/47 of the span, and 64 KiB inside the one at 30/47.
+    auto inside = [&](int i) { return static_cast<std::int64_t>(i / 47.0 * static_cast<double>(47 * MiB)) / 4096 * 4096 + 8192; };
+    auto device = FaultyDevice::create(dir / "medium.img", {{inside(10), 4096}, {inside(30), 65536}}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    auto check = run({kCli, "check", device->devicePath()});
+    EXPECT_EQ(check.exitCode, 4) << check.output;
+    EXPECT_EQ(check.output.rfind("読み取り元: " + device->devicePath() + "(50.3 MB)\n", 0), 0u) << check.output;
+    EXPECT_NE(check.output.find("判定: 異常あり"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("読み取ったサンプル: 48 か所(うち読めない部分があったもの 2 か所)・読めなかった部分: "),
+              std::string::npos)
+        << check.output;
+    EXPECT_NE(check.output.find("SMART: 不明("), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("先に保全(イメージ化)をおすすめします"), std::string::npos) << check.output;
+}
+
+// A loop device attached to a scratch image, detached again whatever happens.
+struct AttachedLoop {
+    std::string device;
+    explicit AttachedLoop(const fs::path& image) {
+        auto r = run({"losetup", "-f", "--show", image.string()});
+        if (r.exitCode == 0) device = r.output.substr(0, r.output.find('\n'));
+    }
+    ~AttachedLoop() {
+        if (!device.empty()) run({"losetup", "-d", device});
+    }
+};
+
+TEST(CliDisks, LoopDevicesOnRequestAndAHintThatHelps) {
+    auto plain = run({kCli, "disks"});
+    ASSERT_EQ(plain.exitCode, 0);
+    if (plain.output.find("見つかりません") != std::string::npos) {
+        EXPECT_NE(plain.output.find("--internal"), std::string::npos) << plain.output;
+        EXPECT_NE(plain.output.find("--loop"), std::string::npos) << plain.output;
+    }
+    if (::geteuid() != 0 || !haveTool("losetup") || ::access("/dev/loop-control", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "attaching a loop device needs root and losetup";
+    TempDir dir;
+    writeFile(dir / "stick.img", randomBytes(16 << 20, 8));
+    AttachedLoop loop(dir / "stick.img");
+    ASSERT_FALSE(loop.device.empty()) << "losetup could not attach the image";
+    auto without = run({kCli, "disks"});
+    EXPECT_EQ(without.output.find(loop.device + "\n"), std::string::npos) << without.output;
+    auto with = run({kCli, "disks", "--loop"});
+    EXPECT_EQ(with.exitCode, 0);
+    EXPECT_NE(with.output.find("  " + loop.device + "\n"), std::string::npos) << with.output;
+    EXPECT_NE(with.output.find("16.8 MB"), std::string::npos) << with.output;
+}
+
+TEST(CliProgress, TheLiveLineFitsAnEightyColumnTerminal) {
+    if (!haveTool("script") || !haveTool("stty")) GTEST_SKIP() << "script(1) and stty are needed for a pseudo-terminal";
+    TempDir dir;
+    writeFile(dir / "disk.img", randomBytes(24 << 20, 6));
+    auto r = run({"script", "-q", "-e", "-c",
+                  "stty cols 80 rows 24 && exec '" + kCli + "' scan '" + (dir / "disk.img").string() + "' '" +
+                      (dir / "out").string() + "'",
+                  "/dev/null"});
+    if (r.exitCode != 0 && r.output.find("スキャン中") == std::string::npos)
+        GTEST_SKIP() << "no pseudo-terminal here: " << r.output;
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    // Each redraw is "\r\x1b[K" and the line, up to the next carriage return.
+    int lines = 0;
+    for (std::size_t at = r.output.find("\x1b[K"); at != std::string::npos; at = r.output.find("\x1b[K", at + 1)) {
+        const std::size_t start = at + 3;
+        const std::string line = r.output.substr(start, r.output.find_first_of("\r\n", start) - start);
+        ++lines;
+        EXPECT_LT(cli::displayWidth(line), 80) << line;
+        EXPECT_NE(line.find("スキャン中 ["), std::string::npos) << line;
+        EXPECT_NE(line.find("見つかったファイル"), std::string::npos) << line;
+    }
+    EXPECT_GE(lines, 1) << r.output;
 }
 
 }  // namespace

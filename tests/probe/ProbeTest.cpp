@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <map>
 
 #include "engine/probe/DriveProbe.h"
@@ -47,10 +49,18 @@ TEST(SmartctlOutput, ReadsTheHealthAssessmentOfRealRuns) {
     EXPECT_EQ(DriveProbe::parseSmartctlHealth("SMART overall-health self-assessment test result:   \n"), std::nullopt);
 }
 
-TEST(SmartctlOutput, ADeviceWithoutSmartGivesNoStatus) {
+TEST(SmartctlOutput, ADeviceWithoutSmartGivesNoStatusAndSaysWhy) {
     // Whatever this machine's smartctl says of a name that is no disk, it is no status.
     EXPECT_EQ(DriveProbe::smartStatus("tamsel-no-such-disk"), std::nullopt);
     EXPECT_EQ(DriveProbe::smartStatus("../etc/passwd"), std::nullopt);
+    using Missing = DriveProbe::SmartReading::Missing;
+    EXPECT_EQ(DriveProbe::smartQuery("../etc/passwd").missing, Missing::unsupported);
+    const auto reading = DriveProbe::smartQuery("tamsel-no-such-disk");
+    EXPECT_FALSE(reading.status);
+    if (::access("/usr/sbin/smartctl", X_OK) != 0 && ::access("/sbin/smartctl", X_OK) != 0)
+        EXPECT_EQ(reading.missing, Missing::noTool);
+    else
+        EXPECT_EQ(reading.missing, ::geteuid() == 0 ? Missing::unsupported : Missing::notAdministrator);
 }
 
 TEST(DriveJudge, FollowsItsRulesInOrder) {
@@ -107,7 +117,8 @@ TEST(DriveProbe, SmallAndEmptySources) {
 TEST(DriveProbe, AnUnreadableSectorInASampleMeansFailing) {
     MemorySource source(std::vector<std::uint8_t>(64 * MiB), "m", {{100, 512}});
     auto h = DriveProbe::probe(source, "Verified", nullptr);
-    EXPECT_EQ(h.samplesFailed, 0);
+    // Zero-filled to full length, yet that sample could not be read whole.
+    EXPECT_EQ(h.samplesFailed, 1);
     EXPECT_EQ(h.badBytes, 512);
     EXPECT_EQ(h.verdict, Verdict::failing);
 }
@@ -133,6 +144,8 @@ TEST(DriveProbe, RealDeviceWithABadSectorIsFailing) {
     FileSource source(device->devicePath(), 0);
     auto h = DriveProbe::probe(source, std::nullopt, nullptr);
     EXPECT_EQ(h.badBytes, 4096);
+    EXPECT_EQ(h.samplesRead, 48);
+    EXPECT_EQ(h.samplesFailed, 1);
     EXPECT_EQ(h.verdict, Verdict::failing);
     EXPECT_TRUE(h.shouldPreserveFirst());
 }

@@ -8,8 +8,10 @@
 
 namespace tamsel::test {
 
-TempDir::TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "tamsel-test-XXXXXX").string();
+TempDir::TempDir() : TempDir(fs::temp_directory_path()) {}
+
+TempDir::TempDir(const fs::path& parent) {
+    std::string tmpl = (parent / "tamsel-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
 }

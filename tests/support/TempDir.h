@@ -13,6 +13,8 @@ namespace fs = std::filesystem;
 class TempDir {
 public:
     TempDir();
+    // Under `parent` instead, e.g. a memory file system that holds no disk.
+    explicit TempDir(const fs::path& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <libudev.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
+#include "platform/linux/Program.h"
 
 namespace tamsel {
 
@@ -39,43 +37,19 @@ bool isVirtualName(const std::string& name) {
     return false;
 }
 
-// Standard output of a tool that exited 0, or nothing.
-std::optional<std::string> outputOf(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) {
-        ::close(fds[0]);
-        return std::nullopt;
-    }
-    std::string out;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    return out;
+// Standard output of a system tool that exited 0, or nothing.
+std::optional<std::string> outputOf(std::initializer_list<const char*> where, const std::vector<std::string>& args) {
+    const auto tool = platform::findProgram(where);
+    if (!tool) return std::nullopt;
+    // UTF-8 locale: in plain C, lsblk would print a Japanese label as \x escapes.
+    static const std::vector<std::string> env{"LC_ALL=C.UTF-8", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    auto result = platform::runProgram(*tool, args, env);
+    if (!result || result->exitCode != 0) return std::nullopt;
+    return std::move(result->output);
 }
 
 std::optional<std::string> runLsblk() {
-    return outputOf({"lsblk", "--json", "--bytes", "-o", "NAME,TYPE,SIZE,RM,HOTPLUG,TRAN,MODEL,LABEL,PARTTYPE,MOUNTPOINT"});
+    return outputOf({"/usr/bin/lsblk", "/bin/lsblk"}, {"--json", "--bytes", "-o", "NAME,TYPE,SIZE,RM,HOTPLUG,TRAN,MODEL,LABEL,PARTTYPE,MOUNTPOINT"});
 }
 
 // lsblk writes booleans as true/false, older versions as "0"/"1" or 0/1.
@@ -173,7 +147,7 @@ void fillFromBlkid(Properties& devices) {
         if (auto c = d.find("children"); c != d.end()) fillFromBlkid(*c);
         auto name = text(d, "name");
         if (!name || text(d, "type") != "part" || text(d, "parttype")) continue;
-        auto out = outputOf({"blkid", "-p", "-o", "export", "/dev/" + *name});
+        auto out = outputOf({"/usr/sbin/blkid", "/sbin/blkid"}, {"-p", "-o", "export", "/dev/" + *name});
         if (!out) continue;
         std::istringstream lines(*out);
         std::string line;

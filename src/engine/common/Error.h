@@ -31,7 +31,7 @@ private:
     std::string path_;
 };
 
-// The C library's text for an error number.
+// A Japanese text for an error number (by cause; unknown numbers by their value).
 std::string errorText(int code);
 
 // Throws FileError with the current errno.

@@ -1,16 +1,12 @@
 #include "engine/probe/DriveProbe.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <vector>
 
-extern char** environ;
+#include "platform/linux/Program.h"
 
 namespace tamsel::DriveProbe {
 
@@ -25,41 +21,6 @@ std::string trimmed(std::string_view s) {
 std::string lowerCased(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
-}
-
-// Standard output of a program, or nothing when it could not be started.
-std::optional<std::string> outputOf(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) {
-        ::close(fds[0]);
-        return std::nullopt;
-    }
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return out;
 }
 
 }  // namespace
@@ -86,12 +47,24 @@ std::optional<std::string> parseSmartctlHealth(std::string_view output) {
     return std::nullopt;
 }
 
-std::optional<std::string> smartStatus(const std::string& kernelName) {
-    if (kernelName.empty() || kernelName.find('/') != std::string::npos) return std::nullopt;
-    auto out = outputOf({"smartctl", "-H", "/dev/" + kernelName});
-    if (!out) return std::nullopt;
-    return parseSmartctlHealth(*out);
+SmartReading smartQuery(const std::string& kernelName) {
+    SmartReading r;
+    if (kernelName.empty() || kernelName.find('/') != std::string::npos) {
+        r.missing = SmartReading::Missing::unsupported;
+        return r;
+    }
+    const auto smartctl = platform::findProgram({"/usr/sbin/smartctl", "/sbin/smartctl"});
+    if (!smartctl) {
+        r.missing = SmartReading::Missing::noTool;
+        return r;
+    }
+    const auto out = platform::runProgram(*smartctl, {"-H", "/dev/" + kernelName});
+    if (out) r.status = parseSmartctlHealth(out->output);
+    if (!r.status) r.missing = ::geteuid() != 0 ? SmartReading::Missing::notAdministrator : SmartReading::Missing::unsupported;
+    return r;
 }
+
+std::optional<std::string> smartStatus(const std::string& kernelName) { return smartQuery(kernelName).status; }
 
 DriveHealth::Verdict judge(std::int64_t badBytes, int samplesFailed, int samplesRead, double bytesPerSec,
                            const std::optional<std::string>& smart) {
@@ -115,10 +88,12 @@ DriveHealth probe(RandomAccessSource& source, const std::optional<std::string>& 
         if (token.isCancelled()) break;
         const auto offset = static_cast<std::int64_t>(static_cast<double>(i) / (kSamples - 1) * static_cast<double>(span));
         const std::int64_t length = std::min(kSampleSize, size - offset);
+        const std::int64_t badBeforeSample = source.badBytes();
         Bytes b = source.pread(offset, length);
         ++h.samplesRead;
         total += static_cast<std::int64_t>(b.size());
-        if (static_cast<std::int64_t>(b.size()) < length) ++h.samplesFailed;
+        // A sample with any unreadable byte failed, even when zeros filled it to full length.
+        if (static_cast<std::int64_t>(b.size()) < length || source.badBytes() > badBeforeSample) ++h.samplesFailed;
         if (onProgress) onProgress(static_cast<double>(i + 1) / kSamples);
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

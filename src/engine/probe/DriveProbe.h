@@ -17,7 +17,7 @@ struct DriveHealth {
     enum class Verdict { failing, suspect, noSignsFound };
     Verdict verdict = Verdict::noSignsFound;
     int samplesRead = 0;
-    int samplesFailed = 0;
+    int samplesFailed = 0;  // short, or with any unreadable byte
     std::int64_t badBytes = 0;
     double bytesPerSec = 0;
     std::optional<std::string> smartStatus;
@@ -31,8 +31,15 @@ inline constexpr int kSamples = 48;
 inline constexpr std::int64_t kSampleSize = 1048576;
 inline constexpr double kSlowBytesPerSec = 2097152.0;
 
-// Runs `smartctl -H` on /dev/<kernelName>; nothing when it cannot run or
-// the drive has no usable SMART status.
+// The SMART status of /dev/<kernelName> by `smartctl -H`, or why there is none.
+struct SmartReading {
+    enum class Missing { none, notAdministrator, noTool, unsupported };
+    std::optional<std::string> status;
+    Missing missing = Missing::none;  // set when there is no status
+};
+SmartReading smartQuery(const std::string& kernelName);
+// Just the status of smartQuery: nothing when smartctl cannot run or the
+// drive has no usable SMART status.
 std::optional<std::string> smartStatus(const std::string& kernelName);
 // The status in the output of `smartctl -H`: "Verified" when the drive's
 // health self-assessment passed, its own text ("FAILED!") when not, nothing

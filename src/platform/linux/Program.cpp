@@ -1,0 +1,71 @@
+#include "platform/linux/Program.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tamsel::platform {
+
+const std::vector<std::string>& cleanEnvironment() {
+    static const std::vector<std::string> env{"LC_ALL=C", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    return env;
+}
+
+std::optional<ProgramResult> runProgram(const std::string& absPath, const std::vector<std::string>& args,
+                                        const std::vector<std::string>& env) {
+    if (absPath.empty() || absPath.front() != '/') return std::nullopt;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // Descriptors opened elsewhere without O_CLOEXEC must not leak either.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    std::vector<std::string> argStore;
+    argStore.reserve(args.size() + 1);
+    argStore.push_back(absPath);
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore = env;
+    std::vector<char*> envp;
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, absPath.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        return std::nullopt;
+    }
+    ProgramResult result;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        result.output.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    // posix_spawn reports a failed exec as exit status 127.
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::optional<std::string> findProgram(std::initializer_list<const char*> candidates) {
+    for (const char* path : candidates)
+        if (path && path[0] == '/' && ::access(path, X_OK) == 0) return std::string(path);
+    return std::nullopt;
+}
+
+}  // namespace tamsel::platform
