@@ -76,4 +76,40 @@ void ThumbnailWorker::wait() {
     if (thread_.joinable()) thread_.join();
 }
 
+ScanThumbnails::ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source, const fs::path& sessionDir,
+                               CancellationToken token)
+    : sessionDir_(sessionDir) {
+    // Its own reader, so the scan's count of unreadable bytes stays its own.
+    std::shared_ptr<RandomAccessSource> reader;
+    try {
+        duplicate_ = source->duplicate();
+    } catch (...) {
+        duplicate_ = nullptr;
+    }
+    reader = duplicate_ ? duplicate_ : source;
+    worker_ = std::make_unique<ThumbnailWorker>(queue_, std::make_shared<ScanThumbnailer>(reader, sessionDir),
+                                                std::move(token));
+}
+
+ScanThumbnails::~ScanThumbnails() {
+    worker_.reset();
+    if (duplicate_) duplicate_->close();
+}
+
+void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
+    for (const auto& f : files) {
+        std::error_code a, b;
+        if (!fs::exists(ScanThumbnailer::thumbnailURL(sessionDir_, f.index), a) &&
+            !fs::exists(ScanThumbnailer::markerURL(sessionDir_, f.index), b))
+            push(f);
+    }
+}
+
+void ScanThumbnails::finishAndWait() {
+    queue_->finish();
+    worker_->wait();
+    if (duplicate_) duplicate_->close();
+    duplicate_ = nullptr;
+}
+
 }  // namespace tamsel::media

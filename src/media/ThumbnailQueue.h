@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "engine/carve/CarvedFile.h"
 #include "engine/common/Cancellation.h"
@@ -58,6 +59,30 @@ private:
     std::atomic<std::int64_t> done_{0};
     std::atomic<std::int64_t> made_{0};
     std::thread thread_;
+};
+
+// The thumbnails of one scan: a thumbnailer over a second reader of the
+// source, its queue and its worker. Found files are pushed from the scan's
+// progress callback; finishAndWait() after the scan returns.
+class ScanThumbnails {
+public:
+    ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source, const fs::path& sessionDir, CancellationToken token);
+    ~ScanThumbnails();
+    ScanThumbnails(const ScanThumbnails&) = delete;
+    ScanThumbnails& operator=(const ScanThumbnails&) = delete;
+
+    void push(const CarvedFile& file) { queue_->push(file); }
+    // Files of an earlier run of the session that have neither a thumbnail nor a marker.
+    void pushMissing(const std::vector<CarvedFile>& files);
+    // Ends the queue and waits for the worker; closes the second reader.
+    void finishAndWait();
+    const ThumbnailWorker& worker() const { return *worker_; }
+
+private:
+    fs::path sessionDir_;
+    std::shared_ptr<RandomAccessSource> duplicate_;
+    std::shared_ptr<ThumbnailQueue> queue_ = std::make_shared<ThumbnailQueue>();
+    std::unique_ptr<ThumbnailWorker> worker_;
 };
 
 }  // namespace tamsel::media
