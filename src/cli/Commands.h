@@ -5,7 +5,7 @@
 
 namespace tamsel::cli {
 
-int scanCommand(const std::string& source, const std::string& dest, bool fresh);
+int scanCommand(const std::string& source, const std::string& dest, bool fresh, bool thumbnails);
 int recoverCommand(const std::string& session, const std::string& source, const std::string& dest);
 int imageCommand(const std::string& source, const std::string& dest);
 int checkCommand(const std::string& source);

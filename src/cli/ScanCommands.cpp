@@ -9,6 +9,7 @@
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
 #include "engine/common/Files.h"
+#include "media/ThumbnailQueue.h"
 #include "text/Formatting.h"
 #include "workflow/Destination.h"
 #include "workflow/Outcome.h"
@@ -40,7 +41,7 @@ std::vector<ProgressField> scanLine(const CarveProgress& p, double speed) {
 
 }  // namespace
 
-int scanCommand(const std::string& source, const std::string& dest, bool fresh) {
+int scanCommand(const std::string& source, const std::string& dest, bool fresh, bool thumbnails) {
     const auto& token = interruptToken();
     std::optional<fs::path> session;
     try {
@@ -54,12 +55,23 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh) 
         ProgressLine line;
         const auto started = std::chrono::steady_clock::now();
         std::int64_t speedBase = 0;
+        // Thumbnails beside the scan, so the session opens in the window with its pictures.
+        std::optional<media::ScanThumbnails> thumbs;
+        if (thumbnails) {
+            thumbs.emplace(opened, *session, token);
+            if (resume) thumbs->pushMissing(CarvedFileExtractor::loadFound(*session));
+        }
         Carver carver(opened, *session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
+            if (thumbs && p.newFile) thumbs->push(*p.newFile);
             if (p.resumedFrom >= 1 && speedBase == 0) speedBase = p.resumedFrom;
             line.show(scanLine(p, speedSince(started, p.bytesScanned, speedBase)));
         });
         const CarveSummary summary = carver.run(token);
         line.finish();
+        if (thumbs) {
+            if (!token.isCancelled()) std::fprintf(stderr, "サムネイルを仕上げています…\n");
+            thumbs->finishAndWait();
+        }
         opened->close();
         if (summary.cancelled) {
             std::fprintf(stderr, "スキャンを中断しました(%s まで)。同じコマンドで続きから再開できます。\n",

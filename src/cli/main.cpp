@@ -115,6 +115,8 @@ int main(int argc, char** argv) {
     scan->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
     scan->add_option("DEST", dest, "セッションを置くフォルダ(親フォルダは存在すること)")->required();
     scan->add_flag("--new", fresh, "続きから再開せず、新しいスキャンを始めます");
+    bool noThumbnails = false;
+    scan->add_flag("--no-thumbnails", noThumbnails, "サムネイルを作りません");
 
     auto* recover = app.add_subcommand("recover", "スキャンで見つかったファイルを復元します");
     recover->add_option("SESSION", session, "スキャンのセッションフォルダ")->required();
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     installInterruptHandlers();
-    if (*scan) return scanCommand(source, dest, fresh);
+    if (*scan) return scanCommand(source, dest, fresh, !noThumbnails);
     if (*recover) return recoverCommand(session, source, dest);
     if (*image) return imageCommand(source, dest);
     if (*salvage) return salvageCommand(source, dest, dryRun, allFiles);

@@ -1,6 +1,7 @@
 #include "workflow/Summaries.h"
 
 #include "text/Formatting.h"
+#include "workflow/MediaClass.h"
 
 namespace tamsel {
 
@@ -26,13 +27,7 @@ std::string salvageSummary(const SalvageProgress& p, bool dryRun, bool cancelled
     return s;
 }
 
-const std::set<std::string>& mediaExtensions() {
-    static const std::set<std::string> set{"jpg", "jpeg", "png", "heic", "heif", "gif", "tif", "tiff", "webp",
-                                           "bmp", "cr2",  "cr3", "nef",  "arw",  "dng", "orf", "raf",  "rw2",
-                                           "raw", "mp4",  "mov", "m4v",  "avi",  "mts", "m2ts", "mxf", "mkv",
-                                           "wmv", "3gp",  "wav", "mp3",  "m4a",  "aif", "aiff"};
-    return set;
-}
+const std::set<std::string>& mediaExtensions() { return mediaClassExtensions(); }
 
 DriveAdvice driveAdvice(bool preserveFirst) {
     if (preserveFirst)

@@ -1,0 +1,102 @@
+// A whole scan of a 512 MiB card image of the corpus with thumbnails on and
+// off, each in its own process: the scan's own time, the wait for the
+// thumbnail worker to drain, thumbnails per second and peak memory.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "engine/carve/Carver.h"
+#include "engine/reading/FileSource.h"
+#include "media/ThumbnailQueue.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::int64_t kImageSize = 512LL << 20;
+using Clock = std::chrono::steady_clock;
+
+std::string imagePath() {
+    const std::string p = (fs::temp_directory_path() / "tamsel-bench-thumbs.img").string();
+    if (fs::exists(p) && fs::file_size(p) == static_cast<std::uintmax_t>(kImageSize)) return p;
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(TAMSEL_CORPUS_DIR))
+        if (e.is_regular_file() && e.path().extension() != ".md") files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    std::int64_t at = 0;
+    const std::vector<char> zeros(4096, 0);
+    for (std::size_t k = 0; !files.empty(); ++k) {
+        std::ifstream in(files[k % files.size()], std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        if (at + static_cast<std::int64_t>(bytes.size()) + 4096 > kImageSize) break;
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        const std::int64_t pad = (4096 - static_cast<std::int64_t>(bytes.size()) % 4096) % 4096;
+        out.write(zeros.data(), pad);
+        at += static_cast<std::int64_t>(bytes.size()) + pad;
+    }
+    for (; at < kImageSize; at += 4096) out.write(zeros.data(), 4096);
+    return p;
+}
+
+void runOnce(const std::string& image, bool thumbnails) {
+    const fs::path session = fs::temp_directory_path() / (thumbnails ? "tamsel-bench-thumbs-on" : "tamsel-bench-thumbs-off");
+    fs::remove_all(session);
+    auto source = std::make_shared<tamsel::FileSource>(image, 2);
+    std::optional<tamsel::media::ScanThumbnails> thumbs;
+    if (thumbnails) thumbs.emplace(source, session, tamsel::CancellationToken());
+    tamsel::Carver carver(source, session, tamsel::CarveOutputMode::probeOnly, [&](const tamsel::CarveProgress& p) {
+        if (thumbs && p.newFile) thumbs->push(*p.newFile);
+    });
+    const auto start = Clock::now();
+    const auto summary = carver.run();
+    const auto scanned = Clock::now();
+    std::int64_t made = 0;
+    if (thumbs) {
+        thumbs->finishAndWait();
+        made = thumbs->worker().thumbnailsMade();
+    }
+    const auto end = Clock::now();
+    const double scan = std::chrono::duration<double>(scanned - start).count();
+    const double drain = std::chrono::duration<double>(end - scanned).count();
+    const double whole = std::chrono::duration<double>(end - start).count();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("thumbnails %-3s scan %.2f s (%.0f MiB/s)  files %lld  drain wait %.2f s  thumbnails %lld (%.1f/s over the session)  peak RSS %.0f MiB\n",
+                thumbnails ? "on" : "off", scan, static_cast<double>(kImageSize) / 1048576.0 / scan,
+                static_cast<long long>(summary.filesFound), drain, static_cast<long long>(made),
+                whole > 0 ? static_cast<double>(made) / whole : 0.0, static_cast<double>(usage.ru_maxrss) / 1024.0);
+    std::fflush(stdout);
+    fs::remove_all(session);
+}
+
+}  // namespace
+
+int main() {
+    const std::string image = imagePath();
+    for (bool on : {false, true, false, true}) {
+        // Page-cached image, a fresh process per run so each peak is its own.
+        int fd = ::open(image.c_str(), O_RDONLY);
+        std::vector<char> buf(8 << 20);
+        while (::read(fd, buf.data(), buf.size()) > 0) {
+        }
+        ::close(fd);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            runOnce(image, on);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    return 0;
+}

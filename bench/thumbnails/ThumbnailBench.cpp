@@ -1,0 +1,76 @@
+// Thumbnails per second: the corpus JPEGs, and a 24-megapixel JPEG made by
+// ImageMagick, through DCT-scaled decoding against a full decode plus resize.
+
+#include <benchmark/benchmark.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "media/Decoders.h"
+#include "media/ScanThumbnailer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tamsel::media;
+
+std::vector<std::uint8_t> readAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+const std::vector<std::vector<std::uint8_t>>& corpusJpegs() {
+    static const auto files = [] {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& e : fs::directory_iterator(fs::path(TAMSEL_CORPUS_DIR) / "jpg")) out.push_back(readAll(e.path()));
+        return out;
+    }();
+    return files;
+}
+
+const std::vector<std::uint8_t>& largeJpeg() {
+    static const auto bytes = [] {
+        const fs::path p = fs::temp_directory_path() / "tamsel-bench-24mp.jpg";
+        if (!fs::exists(p)) {
+            const std::string cmd = "convert -size 6000x4000 plasma:fractal -quality 92 '" + p.string() + "' 2>/dev/null";
+            if (std::system(cmd.c_str()) != 0) return std::vector<std::uint8_t>{};
+        }
+        return readAll(p);
+    }();
+    return bytes;
+}
+
+bool thumbnail(const std::vector<std::uint8_t>& bytes, int decodeSide) {
+    auto image = decodePhoto(bytes, "jpg", decodeSide);
+    if (!image) return false;
+    return !encodeJpeg(fittedWithin(std::move(*image), ScanThumbnailer::kMaxSide), ScanThumbnailer::kQuality).empty();
+}
+
+void CorpusJpegs(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    std::int64_t made = 0;
+    for (auto _ : state)
+        for (const auto& f : corpusJpegs()) made += thumbnail(f, side);
+    state.SetItemsProcessed(made);
+}
+
+void LargeJpeg(benchmark::State& state) {
+    if (largeJpeg().empty()) {
+        state.SkipWithError("ImageMagick's convert is needed to make the 24-megapixel JPEG");
+        return;
+    }
+    const int side = static_cast<int>(state.range(0));
+    std::int64_t made = 0;
+    for (auto _ : state) made += thumbnail(largeJpeg(), side);
+    state.SetItemsProcessed(made);
+}
+
+}  // namespace
+
+// 640: DCT scaling to the smallest scale that still gives 640; INT_MAX: full decode, then resize.
+BENCHMARK(CorpusJpegs)->Arg(ScanThumbnailer::kMaxSide)->Arg(INT_MAX)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(LargeJpeg)->Arg(ScanThumbnailer::kMaxSide)->Arg(INT_MAX)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_MAIN();

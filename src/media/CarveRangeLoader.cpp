@@ -1,0 +1,53 @@
+#include "media/CarveRangeLoader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "workflow/MediaClass.h"
+
+namespace tamsel::media {
+
+CarveRangeLoader::CarveRangeLoader(std::shared_ptr<RandomAccessSource> source, CarvedFile file, std::int64_t maxBytes)
+    : source_(std::move(source)), file_(std::move(file)), maxBytes_(maxBytes) {}
+
+int CarveRangeLoader::read(std::uint8_t* buf, int size) {
+    if (size <= 0 || pos_ >= file_.length) return 0;
+    const bool inPiece = pos_ >= pieceStart_ && pos_ < pieceStart_ + static_cast<std::int64_t>(piece_.size());
+    if (!inPiece) {
+        const std::int64_t n = std::min(kPiece, file_.length - pos_);
+        if (bytesRead_ + n > maxBytes_) {
+            budgetSpent_ = true;
+            return -1;
+        }
+        piece_ = source_->pread(file_.offset + pos_, n);
+        pieceStart_ = pos_;
+        bytesRead_ += n;
+        if (piece_.empty()) return -1;
+    }
+    const std::int64_t available = pieceStart_ + static_cast<std::int64_t>(piece_.size()) - pos_;
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(size, available));
+    std::memcpy(buf, piece_.data() + (pos_ - pieceStart_), n);
+    pos_ += static_cast<std::int64_t>(n);
+    return static_cast<int>(n);
+}
+
+std::int64_t CarveRangeLoader::seek(std::int64_t offset, int whence) {
+    const std::int64_t base = whence == SEEK_CUR ? pos_ : whence == SEEK_END ? file_.length : 0;
+    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return -1;
+    pos_ = base + offset;
+    return pos_;
+}
+
+std::string CarveRangeLoader::containerHint(const std::string& ext) {
+    const std::string e = lowerCasedExtension(ext);
+    if (e == "mov" || e == "mp4" || e == "m4v" || e == "3gp") return "mov";
+    if (e == "avi") return "avi";
+    if (e == "mts" || e == "m2ts") return "mpegts";
+    if (e == "mkv") return "matroska";
+    if (e == "wmv") return "asf";
+    if (e == "mxf") return "mxf";
+    return {};
+}
+
+}  // namespace tamsel::media

@@ -1,0 +1,96 @@
+#include "media/Image.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tamsel::media {
+
+RgbImage oriented(RgbImage image, int orientation) {
+    if (orientation < 2 || orientation > 8 || image.empty()) return image;
+    const int w = image.width, h = image.height;
+    const bool swap = orientation >= 5;
+    RgbImage out;
+    out.width = swap ? h : w;
+    out.height = swap ? w : h;
+    out.pixels.resize(image.pixels.size());
+    for (int y = 0; y < out.height; ++y) {
+        for (int x = 0; x < out.width; ++x) {
+            int sx = x, sy = y;
+            switch (orientation) {
+                case 2: sx = w - 1 - x; break;
+                case 3: sx = w - 1 - x; sy = h - 1 - y; break;
+                case 4: sy = h - 1 - y; break;
+                case 5: sx = y; sy = x; break;
+                case 6: sx = y; sy = h - 1 - x; break;
+                case 7: sx = w - 1 - y; sy = h - 1 - x; break;
+                case 8: sx = w - 1 - y; sy = x; break;
+                default: break;
+            }
+            const auto src = (static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(sx)) * 3;
+            const auto dst = (static_cast<std::size_t>(y) * static_cast<std::size_t>(out.width) + static_cast<std::size_t>(x)) * 3;
+            std::memcpy(&out.pixels[dst], &image.pixels[src], 3);
+        }
+    }
+    return out;
+}
+
+RgbImage fittedWithin(RgbImage image, int maxSide) {
+    const int longest = std::max(image.width, image.height);
+    if (image.empty() || longest <= maxSide) return image;
+    const double s = static_cast<double>(maxSide) / static_cast<double>(longest);
+    RgbImage out;
+    out.width = std::clamp(static_cast<int>(static_cast<double>(image.width) * s + 0.5), 1, maxSide);
+    out.height = std::clamp(static_cast<int>(static_cast<double>(image.height) * s + 0.5), 1, maxSide);
+    out.pixels.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 3);
+    const auto W = static_cast<std::int64_t>(image.width), H = static_cast<std::int64_t>(image.height);
+    for (std::int64_t y = 0; y < out.height; ++y) {
+        const std::int64_t y0 = y * H / out.height;
+        const std::int64_t y1 = std::max(y0 + 1, (y + 1) * H / out.height);
+        for (std::int64_t x = 0; x < out.width; ++x) {
+            const std::int64_t x0 = x * W / out.width;
+            const std::int64_t x1 = std::max(x0 + 1, (x + 1) * W / out.width);
+            std::uint64_t sum[3] = {0, 0, 0};
+            for (std::int64_t sy = y0; sy < y1; ++sy) {
+                const std::uint8_t* p = &image.pixels[static_cast<std::size_t>((sy * W + x0) * 3)];
+                for (std::int64_t sx = x0; sx < x1; ++sx, p += 3) {
+                    sum[0] += p[0];
+                    sum[1] += p[1];
+                    sum[2] += p[2];
+                }
+            }
+            const auto n = static_cast<std::uint64_t>((y1 - y0) * (x1 - x0));
+            std::uint8_t* d = &out.pixels[static_cast<std::size_t>((y * out.width + x) * 3)];
+            for (int c = 0; c < 3; ++c) d[c] = static_cast<std::uint8_t>((sum[c] + n / 2) / n);
+        }
+    }
+    return out;
+}
+
+RgbImage fromRgba(const std::uint8_t* rgba, int width, int height, int stride) {
+    RgbImage out;
+    out.width = width;
+    out.height = height;
+    out.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+    std::uint8_t* d = out.pixels.data();
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* s = rgba + static_cast<std::ptrdiff_t>(y) * stride;
+        for (int x = 0; x < width; ++x, s += 4, d += 3) {
+            const unsigned a = s[3];
+            for (int c = 0; c < 3; ++c) d[c] = static_cast<std::uint8_t>((s[c] * a + 255u * (255u - a) + 127u) / 255u);
+        }
+    }
+    return out;
+}
+
+RgbImage fromRgb(const std::uint8_t* rgb, int width, int height, int stride) {
+    RgbImage out;
+    out.width = width;
+    out.height = height;
+    const auto row = static_cast<std::size_t>(width) * 3;
+    out.pixels.resize(row * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y)
+        std::memcpy(&out.pixels[row * static_cast<std::size_t>(y)], rgb + static_cast<std::ptrdiff_t>(y) * stride, row);
+    return out;
+}
+
+}  // namespace tamsel::media

@@ -1,0 +1,160 @@
+#include "workflow/MediaClass.h"
+
+#include <vector>
+
+namespace tamsel {
+
+namespace {
+
+struct Row {
+    MediaClass::Value kind;
+    std::vector<std::string> exts;
+};
+
+const std::array<Row, 4>& table() {
+    static const std::array<Row, 4> rows{{
+        {MediaClass::photo, {"jpg", "jpeg", "png", "heic", "heif", "gif", "bmp", "webp", "tif", "tiff"}},
+        {MediaClass::raw, {"cr2", "cr3", "nef", "arw", "dng", "orf", "raf", "rw2", "raw"}},
+        {MediaClass::video, {"mp4", "mov", "m4v", "avi", "3gp", "mts", "m2ts", "mkv", "wmv", "mxf"}},
+        {MediaClass::audio, {"wav", "mp3", "m4a", "aif", "aiff"}},
+    }};
+    return rows;
+}
+
+std::set<std::string> setOf(MediaClass::Value kind) {
+    for (const auto& row : table())
+        if (row.kind == kind) return {row.exts.begin(), row.exts.end()};
+    return {};
+}
+
+}  // namespace
+
+std::string lowerCasedExtension(std::string_view ext) {
+    static constexpr std::string_view kKelvin = "\xE2\x84\xAA";
+    std::string out;
+    out.reserve(ext.size());
+    for (std::size_t i = 0; i < ext.size(); ++i) {
+        if (ext.substr(i, kKelvin.size()) == kKelvin) {
+            out += 'k';
+            i += kKelvin.size() - 1;
+            continue;
+        }
+        const char c = ext[i];
+        out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return out;
+}
+
+MediaClass MediaClass::of(std::string_view ext) {
+    const std::string lower = lowerCasedExtension(ext);
+    for (const auto& row : table())
+        for (const auto& e : row.exts)
+            if (e == lower) return row.kind;
+    return other;
+}
+
+std::string MediaClass::label() const {
+    switch (value_) {
+        case photo: return "写真";
+        case raw: return "RAW";
+        case video: return "動画";
+        case audio: return "音声";
+        case other: break;
+    }
+    return "ファイル";
+}
+
+const std::set<std::string>& MediaClass::extensions(MediaClass kind) {
+    static const std::array<std::set<std::string>, 5> sets{setOf(photo), setOf(raw), setOf(video), setOf(audio), {}};
+    return sets[static_cast<std::size_t>(kind.value_)];
+}
+
+const std::set<std::string>& mediaClassExtensions() {
+    static const std::set<std::string> all = [] {
+        std::set<std::string> s;
+        for (const auto& row : table()) s.insert(row.exts.begin(), row.exts.end());
+        return s;
+    }();
+    return all;
+}
+
+bool admits(TypeFilter filter, MediaClass kind) {
+    switch (filter) {
+        case TypeFilter::all: return true;
+        case TypeFilter::photo: return kind == MediaClass::photo;
+        case TypeFilter::raw: return kind == MediaClass::raw;
+        case TypeFilter::video: return kind == MediaClass::video;
+        case TypeFilter::audio: return kind == MediaClass::audio;
+    }
+    return false;
+}
+
+std::string label(TypeFilter filter) {
+    switch (filter) {
+        case TypeFilter::all: return "すべて";
+        case TypeFilter::photo: return MediaClass(MediaClass::photo).label();
+        case TypeFilter::raw: return MediaClass(MediaClass::raw).label();
+        case TypeFilter::video: return MediaClass(MediaClass::video).label();
+        case TypeFilter::audio: return MediaClass(MediaClass::audio).label();
+    }
+    return {};
+}
+
+std::string symbolName(TypeFilter filter) {
+    switch (filter) {
+        case TypeFilter::all: return "square.grid.2x2";
+        case TypeFilter::photo: return "photo";
+        case TypeFilter::raw: return "camera.aperture";
+        case TypeFilter::video: return "film";
+        case TypeFilter::audio: return "waveform";
+    }
+    return {};
+}
+
+bool admits(StatusFilter filter, bool damaged) {
+    switch (filter) {
+        case StatusFilter::anyStatus: return true;
+        case StatusFilter::ok: return !damaged;
+        case StatusFilter::partial: return damaged;
+    }
+    return false;
+}
+
+std::string label(StatusFilter filter) {
+    switch (filter) {
+        case StatusFilter::ok: return "良好";
+        case StatusFilter::partial: return "一部破損";
+        case StatusFilter::anyStatus: break;
+    }
+    return {};
+}
+
+StatusFilter choosing(StatusFilter current, StatusFilter row) {
+    return current == row ? StatusFilter::anyStatus : row;
+}
+
+std::string rawValue(ResultViewMode mode) { return mode == ResultViewMode::grid ? "grid" : "list"; }
+
+std::optional<ResultViewMode> resultViewMode(std::string_view raw) {
+    if (raw == "grid") return ResultViewMode::grid;
+    if (raw == "list") return ResultViewMode::list;
+    return std::nullopt;
+}
+
+std::string symbolName(ResultViewMode mode) { return mode == ResultViewMode::grid ? "square.grid.2x2" : "list.bullet"; }
+
+namespace MediaKind {
+
+const std::set<std::string>& videoExtensions() { return MediaClass::extensions(MediaClass::video); }
+const std::set<std::string>& audioExtensions() { return MediaClass::extensions(MediaClass::audio); }
+
+std::string placeholderSymbol(std::string_view ext) {
+    const std::string lower = lowerCasedExtension(ext);
+    if (videoExtensions().contains(lower)) return "film";
+    if (audioExtensions().contains(lower)) return "waveform";
+    return "photo";
+}
+
+}  // namespace MediaKind
+
+}  // namespace tamsel

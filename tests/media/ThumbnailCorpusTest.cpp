@@ -1,0 +1,106 @@
+// Every real photo and video of the corpus, carved from one card image,
+// gets an upright thumbnail of at most 640 pixels that an independent
+// reader opens; the files no decoder can read get the marker instead.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "engine/carve/Carver.h"
+#include "engine/carve/FoundList.h"
+#include "engine/reading/MemorySource.h"
+#include "media/Decoders.h"
+#include "media/ScanThumbnailer.h"
+#include "support/Corpus.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+namespace tamsel {
+namespace {
+
+using namespace tamsel::test;
+using media::ScanThumbnailer;
+
+// Corpus files that end with the marker, and why.
+const std::set<std::string>& expectedMarkers() {
+    static const std::set<std::string> names{
+        // Camera RAW with its image data and previews stripped (see SOURCES.md).
+        "CanonRaw.cr2", "CanonRaw.cr3", "Nikon.nef", "DNG.dng",
+    };
+    return names;
+}
+
+struct Placed {
+    fs::path file;
+    std::int64_t offset;
+    std::int64_t length;
+};
+
+TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsMarker) {
+    if (!haveTool("identify")) GTEST_SKIP() << "ImageMagick's identify is missing (tools/install-deps installs it)";
+    std::vector<std::uint8_t> image(1 << 16, 0);
+    std::vector<Placed> placed;
+    for (const auto& file : corpusFiles()) {
+        const auto bytes = readFile(file);
+        placed.push_back({file, static_cast<std::int64_t>(image.size()), static_cast<std::int64_t>(bytes.size())});
+        image.insert(image.end(), bytes.begin(), bytes.end());
+        image.resize((image.size() + 65536) / 4096 * 4096 + 4096, 0);
+    }
+    auto source = std::make_shared<MemorySource>(std::move(image));
+    TempDir session;
+    Carver carver(source, session.path(), CarveOutputMode::probeOnly, nullptr);
+    carver.run();
+    const auto found = CarvedFileExtractor::loadFound(session.path());
+    ASSERT_FALSE(found.empty());
+
+    ScanThumbnailer thumbnailer(source->duplicate(), session.path());
+    std::map<std::string, std::vector<std::string>> outcome;  // corpus file -> "jpg" / "none" per found file
+    std::set<std::string> thumbnailed;
+    for (const auto& f : found) {
+        const bool made = thumbnailer.makeThumbnail(f);
+        const auto jpg = ScanThumbnailer::thumbnailURL(session.path(), f.index);
+        const auto none = ScanThumbnailer::markerURL(session.path(), f.index);
+        EXPECT_NE(fs::exists(jpg), fs::exists(none)) << f.fileName;
+        EXPECT_EQ(made, fs::exists(jpg)) << f.fileName;
+        auto owner = std::find_if(placed.begin(), placed.end(), [&](const Placed& p) {
+            return f.offset >= p.offset && f.offset < p.offset + p.length;
+        });
+        ASSERT_NE(owner, placed.end()) << "found file outside every corpus file at " << f.offset;
+        outcome[owner->file.filename().string()].push_back(made ? "jpg" : "none");
+        if (made) thumbnailed.insert(jpg.filename().string());
+    }
+
+    for (const auto& p : placed) {
+        const std::string name = p.file.filename().string();
+        const auto& got = outcome[name];
+        ASSERT_FALSE(got.empty()) << name << " was not carved";
+        // The first file carved out of each corpus file is the file itself (or a RAW's preview).
+        if (expectedMarkers().contains(name))
+            EXPECT_EQ(got.front(), "none") << name << " should end with the marker";
+        else
+            EXPECT_EQ(got.front(), "jpg") << name << " got no thumbnail";
+    }
+
+    // An independent reader opens every thumbnail and finds 1 to 640 pixels on the longer side.
+    const auto listing = shell("cd '" + ScanThumbnailer::thumbsDirOf(session.path()).string() +
+                               "' && identify -format '%f %w %h %m\\n' *.jpg 2>&1");
+    ASSERT_EQ(listing.exitCode, 0) << listing.output;
+    std::istringstream lines(listing.output);
+    std::string name, format;
+    int w = 0, h = 0;
+    std::size_t read = 0;
+    while (lines >> name >> w >> h >> format) {
+        ++read;
+        EXPECT_EQ(format, "JPEG") << name;
+        EXPECT_GE(std::min(w, h), 1) << name;
+        EXPECT_LE(std::max(w, h), 640) << name;
+        EXPECT_TRUE(thumbnailed.contains(name)) << name;
+    }
+    EXPECT_EQ(read, thumbnailed.size()) << listing.output;
+}
+
+}  // namespace
+}  // namespace tamsel

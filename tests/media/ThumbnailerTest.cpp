@@ -1,0 +1,295 @@
+// The scan thumbnailer on real decoders: orientation, names, markers,
+// reading only what it must, videos through the range loader within bounds,
+// and a RAW file with real pixels.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <tiffio.h>
+
+#include "engine/carve/CarvedFile.h"
+#include "media/CarveRangeLoader.h"
+#include "media/ScanThumbnailer.h"
+#include "MediaTestSupport.h"
+#include "support/Corpus.h"
+#include "support/Process.h"
+
+namespace tamsel {
+namespace {
+
+using namespace tamsel::test;
+using media::ScanThumbnailer;
+
+CarvedFile found(std::int64_t index, std::int64_t offset, std::int64_t length, std::string ext) {
+    CarvedFile f;
+    f.index = index;
+    f.offset = offset;
+    f.length = length;
+    f.ext = std::move(ext);
+    return f;
+}
+
+// `bytes` placed at `lead` inside a source with non-zero bytes around it.
+std::shared_ptr<WatchedSource> sourceAround(const std::vector<std::uint8_t>& bytes, std::int64_t lead,
+                                            std::chrono::milliseconds pause = {}) {
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(lead), 0x5A);
+    image.insert(image.end(), bytes.begin(), bytes.end());
+    image.resize(image.size() + 3 * 1048576, 0x5A);
+    return std::make_shared<WatchedSource>(std::move(image), pause);
+}
+
+double meanDifference(const media::RgbImage& a, const media::RgbImage& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.pixels.size(); ++i) sum += std::abs(a.pixels[i] - b.pixels[i]);
+    return sum / static_cast<double>(a.pixels.size());
+}
+
+TEST(ScanThumbnailer, EveryExifOrientationComesOutUpright) {
+    for (const std::string shape : {"landscape", "portrait"}) {
+        TempDir session;
+        std::vector<media::RgbImage> thumbs;
+        for (int o = 1; o <= 8; ++o) {
+            const auto bytes = readFile(corpusDir() / "jpg" / ("orientation_" + shape + "_" + std::to_string(o) + ".jpg"));
+            ScanThumbnailer t(sourceAround(bytes, 0), session.path());
+            ASSERT_TRUE(t.makeThumbnail(found(o, 0, static_cast<std::int64_t>(bytes.size()), "jpg"))) << shape << o;
+            thumbs.push_back(decodedFile(ScanThumbnailer::thumbnailURL(session.path(), o)));
+        }
+        const auto& upright = thumbs[0];
+        EXPECT_EQ(upright.width > upright.height, shape == "landscape");
+        EXPECT_LE(std::max(upright.width, upright.height), 640);
+        for (int o = 2; o <= 8; ++o) {
+            const auto& t = thumbs[static_cast<std::size_t>(o - 1)];
+            ASSERT_EQ(t.width, upright.width) << shape << " orientation " << o;
+            ASSERT_EQ(t.height, upright.height) << shape << " orientation " << o;
+            // Each picture carries its own number; the scene must match the upright one far
+            // better than any mirrored or turned-over version of it does.
+            const double d = meanDifference(t, upright);
+            for (int wrong : {2, 3, 4}) {
+                const double other = meanDifference(media::oriented(t, wrong), upright);
+                EXPECT_LT(d * 2, other) << shape << " orientation " << o << " is not upright (vs " << wrong << ")";
+            }
+        }
+    }
+}
+
+TEST(ScanThumbnailer, NamesMarkersAndNothingReadTwice) {
+    const auto bytes = readFile(corpusDir() / "jpg" / "Canon_40D.jpg");
+    TempDir session;
+    auto source = sourceAround(bytes, 8192);
+    ScanThumbnailer t(source, session.path());
+    const auto photo = found(7, 8192, static_cast<std::int64_t>(bytes.size()), "JPG");
+    EXPECT_TRUE(t.makeThumbnail(photo));
+    EXPECT_TRUE(fs::exists(session / "thumbs/000007.jpg"));
+    const auto readsAfterFirst = source->reads().size();
+    EXPECT_TRUE(t.makeThumbnail(photo)) << "an existing thumbnail is kept";
+    EXPECT_EQ(source->reads().size(), readsAfterFirst) << "a second call read the source";
+
+    auto big = photo;
+    big.index = 1234567;
+    EXPECT_TRUE(t.makeThumbnail(big));
+    EXPECT_TRUE(fs::exists(session / "thumbs/1234567.jpg"));
+
+    const auto before = source->reads().size();
+    EXPECT_FALSE(t.makeThumbnail(found(8, 8192, 50000, "wav")));
+    EXPECT_TRUE(fs::exists(session / "thumbs/000008.none"));
+    EXPECT_EQ(source->reads().size(), before) << "audio is not even read";
+
+    // An unreadable stretch reads as zeros: no picture, only the marker.
+    auto zeros = std::make_shared<MemorySource>(std::vector<std::uint8_t>(1 << 20, 0));
+    ScanThumbnailer z(zeros, session.path());
+    for (const char* ext : {"jpg", "heic", "mp4", "dng", "png"}) {
+        static std::int64_t index = 20;
+        ++index;
+        EXPECT_FALSE(z.makeThumbnail(found(index, 4096, 500000, ext))) << ext;
+        EXPECT_TRUE(fs::exists(ScanThumbnailer::markerURL(session.path(), index))) << ext;
+        EXPECT_FALSE(fs::exists(ScanThumbnailer::thumbnailURL(session.path(), index))) << ext;
+    }
+}
+
+TEST(ScanThumbnailer, APhotoIsReadOnlyUpToItsBound) {
+    const auto bytes = readFile(corpusDir() / "jpg" / "Nikon_D70.jpg");
+    TempDir session;
+    auto source = sourceAround(bytes, 0);
+    media::ThumbnailLimits limits;
+    limits.photoBytes = static_cast<std::int64_t>(bytes.size());
+    ScanThumbnailer t(source, session.path(), limits);
+    // Listed far longer than the bound: only the bound is read and the picture still comes.
+    EXPECT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(bytes.size()) + 2 * 1048576, "jpg")));
+    for (const auto& r : source->reads()) EXPECT_LE(r.length, limits.photoBytes);
+}
+
+// A small video made by ffmpeg: white with a black box at the top left.
+// Rotation tags only survive a stream copy, so they are added by a remux.
+std::vector<std::uint8_t> makeVideo(const TempDir& dir, const std::string& name, const std::string& options,
+                                    const std::string& remux = "") {
+    const auto out = dir / name;
+    const auto plain = dir / ("plain-" + name);
+    auto r = shell("ffmpeg -v error -y -f lavfi -i 'color=c=white:s=320x240:d=1:r=10,"
+                   "drawbox=x=0:y=0:w=120:h=90:color=black:t=fill' -c:v mpeg4 -q:v 3 " +
+                   options + " '" + (remux.empty() ? out : plain).string() + "' 2>&1");
+    if (r.exitCode == 0 && !remux.empty())
+        r = shell("ffmpeg -v error -y -i '" + plain.string() + "' -c copy " + remux + " " + options + " '" +
+                  out.string() + "' 2>&1");
+    if (r.exitCode != 0) ADD_FAILURE() << r.output;
+    return readFile(out);
+}
+
+struct VideoCase {
+    const char* name;
+    const char* options;
+    const char* remux;
+    int width, height, darkQuadrant;
+};
+
+TEST(ScanThumbnailer, VideosThumbnailUprightAndReadOnlyTheirOwnRange) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is missing (tools/install-deps installs it)";
+    TempDir work;
+    const VideoCase cases[] = {
+        // Where the box lands is where ffmpeg's own player shows it: the
+        // display matrix of "rotate=90" turns the picture a quarter counter-clockwise.
+        {"moov-at-end.mp4", "", "", 320, 240, 0},
+        {"faststart.mov", "-movflags +faststart", "", 320, 240, 0},
+        {"rotated.mp4", "", "-metadata:s:v:0 rotate=90", 240, 320, 2},
+        {"rotated-270.mov", "-movflags +faststart", "-metadata:s:v:0 rotate=270", 240, 320, 1},
+        {"turned-over.mp4", "", "-metadata:s:v:0 rotate=180", 320, 240, 3},
+        {"plain.avi", "", "", 320, 240, 0},
+    };
+    std::int64_t index = 0;
+    for (const auto& c : cases) {
+        const auto bytes = makeVideo(work, c.name, c.options, c.remux);
+        ASSERT_FALSE(bytes.empty());
+        const std::int64_t lead = 1048576 + 512;
+        auto source = sourceAround(bytes, lead);
+        TempDir session;
+        ScanThumbnailer t(source, session.path());
+        const std::string ext = fs::path(c.name).extension().string().substr(1);
+        ++index;
+        ASSERT_TRUE(t.makeThumbnail(found(index, lead, static_cast<std::int64_t>(bytes.size()), ext))) << c.name;
+        const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        EXPECT_EQ(img.width, c.width) << c.name;
+        EXPECT_EQ(img.height, c.height) << c.name;
+        EXPECT_EQ(darkestQuadrant(img), c.darkQuadrant) << c.name << " is not upright";
+        for (const auto& r : source->reads()) {
+            EXPECT_GE(r.offset, lead) << c.name;
+            EXPECT_LE(r.offset + r.length, lead + static_cast<std::int64_t>(bytes.size())) << c.name;
+            EXPECT_LE(r.length, media::CarveRangeLoader::kPiece) << c.name;
+        }
+    }
+}
+
+TEST(ScanThumbnailer, DamagedOrSlowVideosEndWithTheMarkerWithinTheBound) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is missing (tools/install-deps installs it)";
+    TempDir work;
+    const auto whole = makeVideo(work, "v.mp4", "");
+    ASSERT_FALSE(whole.empty());
+    TempDir session;
+    // Cut before its index (the moov at the end): nothing to show.
+    const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2));
+    ScanThumbnailer a(sourceAround(cut, 4096), session.path());
+    EXPECT_FALSE(a.makeThumbnail(found(1, 4096, static_cast<std::int64_t>(cut.size()), "mp4")));
+    EXPECT_TRUE(fs::exists(ScanThumbnailer::markerURL(session.path(), 1)));
+
+    // A medium so slow that the first frame does not come within the time bound.
+    media::ThumbnailLimits slow;
+    slow.videoTime = std::chrono::milliseconds(150);
+    ScanThumbnailer b(sourceAround(whole, 4096, std::chrono::milliseconds(400)), session.path(), slow);
+    EXPECT_FALSE(b.makeThumbnail(found(2, 4096, static_cast<std::int64_t>(whole.size()), "mp4")));
+    EXPECT_TRUE(fs::exists(ScanThumbnailer::markerURL(session.path(), 2)));
+
+    // A long stretch of noise listed as a video stops at the byte bound.
+    media::ThumbnailLimits small;
+    small.videoBytes = 8 * 1048576;
+    auto noise = randomBytes(40 * 1048576, 7);
+    auto source = sourceAround(noise, 0);
+    ScanThumbnailer c(source, session.path(), small);
+    EXPECT_FALSE(c.makeThumbnail(found(3, 0, static_cast<std::int64_t>(noise.size()), "mts")));
+    std::int64_t total = 0;
+    for (const auto& r : source->reads()) total += r.length;
+    EXPECT_LE(total, small.videoBytes);
+}
+
+TEST(CarveRangeLoader, ServesOnlyTheFilesRangeInPieces) {
+    std::vector<std::uint8_t> data(10 * 1048576);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31);
+    auto source = std::make_shared<WatchedSource>(data);
+    const std::int64_t offset = 1000, length = 5 * 1048576 + 3;
+    media::CarveRangeLoader loader(source, found(1, offset, length, "mov"), 64 * 1048576);
+    std::vector<std::uint8_t> buf(1 << 16);
+    std::int64_t total = 0;
+    for (int n; (n = loader.read(buf.data(), static_cast<int>(buf.size()))) > 0;) {
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(buf[static_cast<std::size_t>(i)], data[static_cast<std::size_t>(offset + total + i)]);
+        total += n;
+    }
+    EXPECT_EQ(total, length);
+    EXPECT_EQ(loader.seek(length + 100, SEEK_SET), length + 100);
+    EXPECT_EQ(loader.read(buf.data(), 10), 0) << "past the end gives nothing";
+    EXPECT_EQ(loader.seek(-1, SEEK_SET), -1);
+    EXPECT_EQ(loader.seek(-4, SEEK_END), length - 4);
+    EXPECT_EQ(loader.read(buf.data(), 100), 4);
+    ASSERT_EQ(source->reads().size(), 2u) << "the last 4 bytes lie in the second piece";
+    for (const auto& r : source->reads()) {
+        EXPECT_LE(r.length, media::CarveRangeLoader::kPiece);
+        EXPECT_GE(r.offset, offset);
+        EXPECT_LE(r.offset + r.length, offset + length);
+    }
+    EXPECT_EQ(media::CarveRangeLoader::containerHint("MOV"), "mov");
+    EXPECT_EQ(media::CarveRangeLoader::containerHint("m2ts"), "mpegts");
+    EXPECT_EQ(media::CarveRangeLoader::containerHint("avi"), "avi");
+}
+
+// A linear DNG with real pixels written through libtiff: a red top half over
+// a blue bottom half, stored turned (orientation 6: stored column 0 is the top).
+std::vector<std::uint8_t> makeLinearDng(const fs::path& path) {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (!tif) return {};
+    const std::uint32_t w = 300, h = 200;
+    static const std::uint8_t version[4] = {1, 4, 0, 0};
+    TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, 34892);  // LinearRaw
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP);
+    TIFFSetField(tif, TIFFTAG_MAKE, "Test");
+    TIFFSetField(tif, TIFFTAG_MODEL, "Linear");
+    TIFFSetField(tif, TIFFTAG_DNGVERSION, version);
+    TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, version);
+    TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "Test Linear");
+    std::vector<std::uint16_t> row(w * 3);
+    for (std::uint32_t y = 0; y < h; ++y) {
+        // Stored rotated: the picture's top is the stored left half.
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const bool top = x < w / 2;
+            row[x * 3 + 0] = top ? 60000 : 2000;
+            row[x * 3 + 1] = 2000;
+            row[x * 3 + 2] = top ? 2000 : 60000;
+        }
+        TIFFWriteScanline(tif, row.data(), y, 0);
+    }
+    TIFFClose(tif);
+    return readFile(path);
+}
+
+TEST(ScanThumbnailer, ARawFileWithRealPixelsThumbnailsUpright) {
+    TempDir work;
+    const auto dng = makeLinearDng(work / "linear.dng");
+    ASSERT_FALSE(dng.empty());
+    TempDir session;
+    ScanThumbnailer t(sourceAround(dng, 0), session.path());
+    ASSERT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(dng.size()), "dng")));
+    const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), 1));
+    ASSERT_FALSE(img.empty());
+    EXPECT_LE(std::max(img.width, img.height), 640);
+    EXPECT_GT(img.height, img.width) << "the orientation was not applied";
+    const auto& p = img.pixels;
+    const std::size_t topLeft = 0, bottomLeft = static_cast<std::size_t>((img.height - 1) * img.width) * 3;
+    EXPECT_GT(p[topLeft], p[topLeft + 2]) << "top should be red";
+    EXPECT_GT(p[bottomLeft + 2], p[bottomLeft]) << "bottom should be blue";
+}
+
+}  // namespace
+}  // namespace tamsel
