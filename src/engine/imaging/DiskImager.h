@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/common/Cancellation.h"
@@ -49,6 +50,16 @@ struct ImageSlot {
     std::int64_t resumeOffset = 0;
     bool identityUnknown = false;  // resumed from a checkpoint that predates identities
     bool staleCheckpoint = false;  // a checkpoint was there without its image
+};
+
+// The checkpoint's contents: "<position>\n<identity JSON>\n".
+struct ImageCheckpoint {
+    std::int64_t position = 0;
+    std::optional<SourceIdentity> identity;  // none in an older one-line checkpoint
+
+    std::string encode() const;
+    // Nothing unless a position >= 0, alone or followed by a valid identity.
+    static std::optional<ImageCheckpoint> decode(std::string_view text) noexcept;
 };
 
 // The image name a run uses, and the names it passed over.
@@ -97,7 +108,7 @@ private:
     void writeMapLine(const BadRange& range);
 
     fs::path imageURL_;
-    std::string identityLine_;  // the checkpoint's second line
+    SourceIdentity identity_;  // recorded in every checkpoint
     UniqueFd handle_;
     UniqueFd badMap_;
     std::size_t writtenBadRanges_ = 0;

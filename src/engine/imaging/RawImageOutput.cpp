@@ -62,32 +62,6 @@ bool sameFile(const fs::path& a, const std::string& b) {
 constexpr std::int64_t kMaxCheckpointBytes = 65536;
 constexpr std::int64_t kMaxMapBytes = 64 << 20;
 
-struct Checkpoint {
-    std::int64_t position = 0;
-    std::optional<SourceIdentity> identity;  // none in a one-line checkpoint
-};
-
-// Nothing when missing, a link, too large or not in either format.
-std::optional<Checkpoint> readCheckpointFile(const fs::path& file) {
-    const auto text = readSessionFile(file, kMaxCheckpointBytes);
-    if (!text) return std::nullopt;
-    std::string_view all(*text);
-    const auto start = all.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos) return std::nullopt;
-    all.remove_prefix(start);
-    const auto nl = all.find('\n');
-    const auto position = parsePosition(all.substr(0, nl));
-    if (!position || *position < 0) return std::nullopt;
-    Checkpoint cp{*position, std::nullopt};
-    std::string_view rest = nl == std::string_view::npos ? std::string_view{} : all.substr(nl + 1);
-    if (rest.find_first_not_of(" \t\r\n") == std::string_view::npos) return cp;
-    // A damaged identity is not an old checkpoint: it must not fall back
-    // to the weaker size-only check.
-    cp.identity = SourceIdentity::decode(rest);
-    if (!cp.identity) return std::nullopt;
-    return cp;
-}
-
 struct Entry {
     bool exists = false;
     bool regular = false;
@@ -121,10 +95,6 @@ bool imageIsOf(const fs::path& image, const SourceIdentity& source) {
     }
 }
 
-std::string checkpointText(std::int64_t position, const std::string& identityLine) {
-    return std::to_string(position) + "\n" + identityLine + "\n";
-}
-
 // Rewrites a small existing file in place: on a full disk there is no room
 // for the new file an atomic replacement needs, but the old file's block is
 // there. Short enough to go out in one sector.
@@ -154,6 +124,27 @@ fs::path RawImageOutput::badMapURL(const fs::path& imageURL) {
     return p;
 }
 
+std::string ImageCheckpoint::encode() const {
+    return std::to_string(position) + "\n" + (identity ? identity->encode() + "\n" : std::string());
+}
+
+std::optional<ImageCheckpoint> ImageCheckpoint::decode(std::string_view all) noexcept {
+    const auto start = all.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) return std::nullopt;
+    all.remove_prefix(start);
+    const auto nl = all.find('\n');
+    const auto position = parsePosition(all.substr(0, nl));
+    if (!position || *position < 0) return std::nullopt;
+    ImageCheckpoint cp{*position, std::nullopt};
+    const std::string_view rest = nl == std::string_view::npos ? std::string_view{} : all.substr(nl + 1);
+    if (rest.find_first_not_of(" \t\r\n") == std::string_view::npos) return cp;
+    // A damaged identity is not an old checkpoint: it must not fall back
+    // to the weaker size-only check.
+    cp.identity = SourceIdentity::decode(rest);
+    if (!cp.identity) return std::nullopt;
+    return cp;
+}
+
 fs::path RawImageOutput::imageName(const fs::path& folder, const std::string& baseName, int n) {
     return folder / (n <= 1 ? baseName + ".img" : baseName + "_" + std::to_string(n) + ".img");
 }
@@ -166,7 +157,8 @@ ImageSlot RawImageOutput::inspect(const fs::path& imageURL, const SourceIdentity
     if (!image.exists) return {State::free, 0, false, progress.exists};
     if (!image.regular || image.size > source.size) return {State::taken};
     if (progress.exists) {
-        const auto cp = readCheckpointFile(progressURL(imageURL));
+        const auto text = readSessionFile(progressURL(imageURL), kMaxCheckpointBytes);
+        const auto cp = text ? ImageCheckpoint::decode(*text) : std::nullopt;
         if (!cp) return {State::taken};
         if (cp->identity) {
             if (!cp->identity->matches(source) || cp->position > source.size) return {State::taken};
@@ -202,7 +194,7 @@ ImageChoice RawImageOutput::choose(const fs::path& folder, const std::string& ba
 }
 
 RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, const std::optional<std::string>& sourcePath)
-    : imageURL_(std::move(imageURL)), identityLine_(source.encode()) {
+    : imageURL_(std::move(imageURL)), identity_(source) {
     if (sourcePath && sameFile(imageURL_, *sourcePath))
         throw Error(imageURL_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
     const ImageSlot slot = inspect(imageURL_, source);
@@ -212,7 +204,7 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
     resumeOffset_ = slot.resumeOffset;
     // The checkpoint comes first: an image without one would count as
     // complete, or as another source's.
-    writeAtomically(progressURL(imageURL_), checkpointText(resumeOffset_, identityLine_));
+    writeAtomically(progressURL(imageURL_), ImageCheckpoint{resumeOffset_, identity_}.encode());
     const fs::path map = badMapURL(imageURL_);
     if (slot.state == ImageSlot::State::resumable) {
         const auto old = readSessionFile(map, kMaxMapBytes);
@@ -277,7 +269,7 @@ void RawImageOutput::checkpoint(std::int64_t position) {
     // The checkpoint promises the bytes before it: they reach the disk first,
     // or a power cut could leave a checkpoint (or none: "complete") over holes.
     if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
-    const std::string text = checkpointText(position, identityLine_);
+    const std::string text = ImageCheckpoint{position, identity_}.encode();
     if (!tryWriteAtomically(progressURL(imageURL_), text)) overwriteInPlace(progressURL(imageURL_), text);
 }
 
