@@ -85,7 +85,7 @@ void DiskImagerRun(benchmark::State& state) {
         ::sync();
         state.ResumeTiming();
         auto source = std::make_shared<tamsel::FileSource>(sourcePath(), 2);
-        tamsel::RawImageOutput out(image, source->size());
+        tamsel::RawImageOutput out(image, tamsel::SourceIdentity::of(*source->duplicate(), sourcePath()));
         tamsel::DiskImager(source, out, nullptr).run();
     }
     fs::remove(image);

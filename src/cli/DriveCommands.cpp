@@ -47,11 +47,31 @@ int imageCommand(const std::string& source, const std::string& dest) {
         checkDestinationFolder(dest);
         refuseSameDisk(source, dest);
         auto opened = std::make_shared<FileSource>(source, 2);
-        const fs::path imageURL = fs::path(dest) / (kernelNameOf(source).value_or("rescue") + ".img");
+        // Identified through a second handle: samples unreadable here are
+        // not this copy's bad ranges.
+        SourceIdentity identity;
+        {
+            auto probe = opened->duplicate();
+            identity = identifySource(*probe, source);
+            probe->close();
+        }
         prepareDestinationFolder(dest);
-        RawImageOutput output(imageURL, opened->size(), source);
-        if (output.resumeOffset() > 0)
+        const ImageChoice choice = RawImageOutput::choose(dest, kernelNameOf(source).value_or("rescue"), identity, source);
+        const fs::path& imageURL = choice.imageURL;
+        if (!choice.passedOver.empty())
+            std::fprintf(stderr, "%s\n", escapeForTerminal(imageNameTakenNote(choice.passedOver.front(), imageURL)).c_str());
+        if (choice.slot.state == ImageSlot::State::complete) {
+            opened->close();
+            std::fprintf(stderr, "%s\n", escapeForTerminal(imageCompleteNote(imageURL)).c_str());
+            std::printf("%s\n", printablePath(imageURL).c_str());
+            return kFinished;
+        }
+        if (choice.slot.staleCheckpoint) std::fprintf(stderr, "%s\n", escapeForTerminal(imageMissingNote(imageURL)).c_str());
+        RawImageOutput output(imageURL, identity, source);
+        if (output.resumeOffset() > 0) {
+            if (choice.slot.identityUnknown) std::fprintf(stderr, "%s\n", imageIdentityUnknownNote().c_str());
             std::fprintf(stderr, "前回の続きから再開します(%s から)\n", formatByteCount(output.resumeOffset()).c_str());
+        }
         ProgressLine line;
         DiskImager imager(opened, output, [&](const ImagerProgress& p) {
             std::vector<ProgressField> fields{{"イメージ化中 " + fractionBar(p.bytesDone, p.totalBytes), 0},

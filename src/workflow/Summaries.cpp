@@ -15,6 +15,22 @@ std::string imagingSummary(const ImagerProgress& p) {
     return "中断しました(" + formatByteCount(p.bytesDone) + " まで完了・同じ保存先で再開できます)";
 }
 
+std::string imageCompleteNote(const std::filesystem::path& image) {
+    return image.string() + " は吸い出し済みです(同じ読み取り元の完全なイメージです。読み直しはしません)";
+}
+
+std::string imageNameTakenNote(const std::filesystem::path& taken, const std::filesystem::path& chosen) {
+    return taken.filename().string() + " は別の読み取り元のイメージなので、そのまま残して " + chosen.string() + " に保存します";
+}
+
+std::string imageMissingNote(const std::filesystem::path& image) {
+    return "前回のイメージ " + image.string() + " が見つからないため、最初から吸い出します";
+}
+
+std::string imageIdentityUnknownNote() {
+    return "前回の記録には読み取り元の情報がないため、大きさが同じことだけを確かめて再開します";
+}
+
 std::string salvageSummary(const SalvageProgress& p, bool dryRun, bool cancelled) {
     if (dryRun)
         return "下見の結果: " + std::to_string(p.filesCopied) + " 件・" + formatByteCount(p.bytesCopied) +

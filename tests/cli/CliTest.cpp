@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
 #include "support/Process.h"
+#include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -190,6 +192,141 @@ TEST(CliImage, ImagesAFileAndResumesAfterAnInterruption) {
     auto self = run({kCli, "image", (out / "rescue.img").string(), out.string()});
     EXPECT_EQ(self.exitCode, 1);
     EXPECT_TRUE(readFile(out / "rescue.img") == data);
+}
+
+// Starts imaging `source` into `out`, stops it with SIGINT once a few MiB
+// are in "rescue.img", and checks that it says it can be resumed.
+void interruptImaging(const TempDir& dir, const fs::path& source, const fs::path& out) {
+    auto child = Child::start({kCli, "image", source.string(), out.string()}, (dir / "stdout").string(),
+                              (dir / "stderr").string());
+    ASSERT_TRUE(child.started());
+    for (int i = 0; i < 400 && (!fs::exists(out / "rescue.img") || fs::file_size(out / "rescue.img") < (4u << 20)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    child.signal(SIGINT);
+    EXPECT_EQ(child.wait(), 2) << readText(dir / "stderr");
+    ASSERT_TRUE(fs::exists(out / "rescue.img.progress")) << readText(dir / "stderr");
+}
+
+ino_t inodeOf(const fs::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A second card put in under the same name (here: a link switched to
+// another file of the same size) must not continue the first card's image,
+// nor replace it once complete; each card keeps an image of its own.
+TEST(CliImage, AnotherSourceNeverContinuesOrReplacesAnImage) {
+    TempDir dir;
+    const auto cardA = randomBytes(static_cast<std::size_t>(24 << 20), 31);
+    const auto cardB = randomBytes(static_cast<std::size_t>(24 << 20), 32);
+    writeFile(dir / "a.img", cardA);
+    writeFile(dir / "b.img", cardB);
+    std::string whyNot;
+    auto slowA = SlowMedium::create(dir / "a.img", 4, whyNot);
+    if (!slowA) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
+    const fs::path card = dir / "card";
+    const fs::path out = dir / "out";
+    fs::create_symlink(slowA->path(), card);
+    interruptImaging(dir, card, out);
+
+    fs::remove(card);
+    fs::create_symlink(dir / "b.img", card);
+    auto b = run({kCli, "image", card.string(), out.string()});
+    ASSERT_EQ(b.exitCode, 0) << b.output;
+    EXPECT_NE(b.output.find("rescue_2.img"), std::string::npos) << b.output;
+    EXPECT_EQ(b.output.find("前回の続きから再開します"), std::string::npos) << b.output;
+    EXPECT_EQ(fs::path(lastLine(b.output)), out / "rescue_2.img");
+    EXPECT_TRUE(readFile(out / "rescue_2.img") == cardB);
+
+    fs::remove(card);
+    fs::create_symlink(dir / "a.img", card);
+    auto a = run({kCli, "image", card.string(), out.string()});
+    ASSERT_EQ(a.exitCode, 0) << a.output;
+    EXPECT_NE(a.output.find("前回の続きから再開します"), std::string::npos) << a.output;
+    EXPECT_EQ(fs::path(lastLine(a.output)), out / "rescue.img");
+    EXPECT_TRUE(readFile(out / "rescue.img") == cardA);
+
+    // A third card of the same size: both complete images stay as they are.
+    const auto cardC = randomBytes(static_cast<std::size_t>(24 << 20), 33);
+    writeFile(dir / "c.img", cardC);
+    fs::remove(card);
+    fs::create_symlink(dir / "c.img", card);
+    auto c = run({kCli, "image", card.string(), out.string()});
+    ASSERT_EQ(c.exitCode, 0) << c.output;
+    EXPECT_EQ(fs::path(lastLine(c.output)), out / "rescue_3.img");
+    EXPECT_TRUE(readFile(out / "rescue.img") == cardA);
+    EXPECT_TRUE(readFile(out / "rescue_2.img") == cardB);
+    EXPECT_TRUE(readFile(out / "rescue_3.img") == cardC);
+}
+
+// Running again over a finished image neither empties it nor reads the
+// drive again; it says where the image is.
+TEST(CliImage, AFinishedImageIsReportedNotCopiedAgain) {
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(9 << 20) + 777, 34);
+    writeFile(dir / "card.img", data);
+    const fs::path out = dir / "out";
+    auto first = run({kCli, "image", (dir / "card.img").string(), out.string()});
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    const ino_t inode = inodeOf(out / "rescue.img");
+    const auto map = readText(out / "rescue.badblocks.csv");
+
+    auto again = run({kCli, "image", (dir / "card.img").string(), out.string()});
+    EXPECT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(again.output.find("吸い出し済みです"), std::string::npos) << again.output;
+    EXPECT_EQ(fs::path(lastLine(again.output)), out / "rescue.img");
+    EXPECT_EQ(inodeOf(out / "rescue.img"), inode) << "the finished image was replaced";
+    EXPECT_TRUE(readFile(out / "rescue.img") == data);
+    EXPECT_EQ(readText(out / "rescue.badblocks.csv"), map);
+    EXPECT_FALSE(fs::exists(out / "rescue.img.progress"));
+    EXPECT_FALSE(fs::exists(out / "rescue_2.img"));
+}
+
+// A checkpoint whose image has gone promises nothing: the copy starts over
+// rather than leaving zeros where the lost part was.
+TEST(CliImage, ACheckpointWithoutItsImageStartsOver) {
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(24 << 20), 35);
+    writeFile(dir / "card.img", data);
+    std::string whyNot;
+    auto slow = SlowMedium::create(dir / "card.img", 4, whyNot);
+    if (!slow) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
+    const fs::path out = dir / "out";
+    interruptImaging(dir, slow->path(), out);
+    fs::remove(out / "rescue.img");
+
+    auto again = run({kCli, "image", (dir / "card.img").string(), out.string()});
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_EQ(again.output.find("前回の続きから再開します"), std::string::npos) << again.output;
+    EXPECT_EQ(fs::path(lastLine(again.output)), out / "rescue.img");
+    EXPECT_TRUE(readFile(out / "rescue.img") == data);
+    EXPECT_EQ(readText(out / "rescue.badblocks.csv"), "オフセット,長さ\n");
+}
+
+// A destination that fills up early in the copy says the copy can be
+// continued; once there is room again it is, to an exact image.
+TEST(CliImage, AFullDestinationLeavesACheckpointToResumeFrom) {
+    std::string whyNot;
+    auto small = SmallTmpfs::mount("24m", whyNot);
+    if (!small) GTEST_SKIP() << whyNot;
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(16 << 20) + 4096, 36);
+    writeFile(dir / "card.img", data);
+    const fs::path out = small->path() / "out";
+    const fs::path filler = small->path() / "filler";
+    writeFile(filler, std::string(12 << 20, 'f'));
+
+    auto full = run({kCli, "image", (dir / "card.img").string(), out.string()});
+    EXPECT_EQ(full.exitCode, 1) << full.output;
+    EXPECT_NE(full.output.find("空きを作れば、続きから再開できます。"), std::string::npos) << full.output;
+    ASSERT_TRUE(fs::exists(out / "rescue.img.progress")) << "nothing to continue from";
+
+    fs::remove(filler);
+    auto again = run({kCli, "image", (dir / "card.img").string(), out.string()});
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos) << again.output;
+    EXPECT_TRUE(readFile(out / "rescue.img") == data);
+    EXPECT_EQ(readText(out / "rescue.badblocks.csv"), "オフセット,長さ\n");
 }
 
 TEST(CliSalvageAndCheck, CopyMediaPreviewAndCheck) {

@@ -64,16 +64,25 @@ private:
     std::int64_t failFrom_;
 };
 
+SourceIdentity identityOf(RandomAccessSource& source) { return SourceIdentity::of(source, source.displayName()); }
+
 ImagerProgress image(std::shared_ptr<RandomAccessSource> source, const fs::path& img, std::vector<ImagerProgress>* reports = nullptr,
                      const CancellationToken& token = CancellationToken::none()) {
-    RawImageOutput out(img, source->size());
+    RawImageOutput out(img, identityOf(*source));
     DiskImager imager(source, out, [&](const ImagerProgress& p) {
         if (reports) reports->push_back(p);
     });
     return imager.run(token);
 }
 
-std::optional<std::string> checkpointText(const fs::path& img) { return readWholeFile(RawImageOutput::progressURL(img)); }
+// The checkpoint's position line.
+std::optional<std::string> checkpointText(const fs::path& img) {
+    auto text = readWholeFile(RawImageOutput::progressURL(img));
+    if (text) text->resize(std::min(text->size(), text->find('\n')));
+    return text;
+}
+
+using State = ImageSlot::State;
 
 // The map's ranges, in file order.
 std::vector<BadRange> mapRanges(const fs::path& img) {
@@ -115,15 +124,74 @@ TEST(Imaging, CopiesEveryByteAndLeavesACompleteImage) {
     EXPECT_FALSE(fs::exists(dir / "empty.img.progress"));
 }
 
-TEST(Imaging, ResumesOnlyFromAPlausibleCheckpoint) {
+// The checkpoint carries the source's identity: only that source continues
+// the image; an older one-line checkpoint is trusted on its size alone.
+TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     TempDir dir;
-    const auto data = randomBytes(static_cast<std::size_t>(1 * MiB), 6);
+    const auto data = randomBytes(static_cast<std::size_t>(24 * MiB), 6);
+    const auto other = randomBytes(data.size(), 60);
     const fs::path img = dir / "rescue.img";
     auto source = std::make_shared<MemorySource>(data);
+    const SourceIdentity id = identityOf(*source);
+    auto stranger = std::make_shared<MemorySource>(other);
+    const SourceIdentity otherId = identityOf(*stranger);
 
-    // "  4096\n": resumes there, leaving the bytes before untouched.
+    // Interrupted: the checkpoint names the source.
+    CancellationToken token;
+    auto stopping = std::make_shared<HookedSource>(source, [&](std::int64_t at) {
+        if (at == 4 * DiskImager::kChunk) token.cancel();
+    });
+    image(stopping, img, nullptr, token);
+    const auto cp = readText(RawImageOutput::progressURL(img));
+    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(5 * DiskImager::kChunk));
+    const auto recorded = SourceIdentity::decode(cp.substr(cp.find('\n') + 1));
+    ASSERT_TRUE(recorded);
+    EXPECT_TRUE(recorded->matches(id));
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
+    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 5 * DiskImager::kChunk);
+
+    // Another source of the same size neither continues nor replaces it.
+    const auto before = readFile(img);
+    EXPECT_EQ(RawImageOutput::inspect(img, otherId).state, State::taken);
+    EXPECT_THROW(RawImageOutput(img, otherId), Error);
+    const auto choice = RawImageOutput::choose(dir.path(), "rescue", otherId);
+    EXPECT_EQ(choice.imageURL, dir / "rescue_2.img");
+    EXPECT_EQ(choice.passedOver, std::vector<fs::path>{img});
+    EXPECT_EQ(image(stranger, choice.imageURL).bytesDone, static_cast<std::int64_t>(other.size()));
+    EXPECT_TRUE(readFile(choice.imageURL) == other);
+    EXPECT_TRUE(readFile(img) == before);
+
+    // The first source still finds its own, past the stranger's.
+    const auto mine = RawImageOutput::choose(dir.path(), "rescue", id);
+    EXPECT_EQ(mine.imageURL, img);
+    EXPECT_EQ(image(source, img).resumedFrom, 5 * DiskImager::kChunk);
+    EXPECT_TRUE(readFile(img) == data);
+
+    // Complete images: each source's is its own, none is copied again.
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
+    EXPECT_EQ(RawImageOutput::inspect(img, otherId).state, State::taken);
+    EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", otherId).imageURL, dir / "rescue_2.img");
+    EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", otherId).slot.state, State::complete);
+    EXPECT_THROW(RawImageOutput(img, id), Error);
+    EXPECT_TRUE(readFile(img) == data);
+    const auto third = std::make_shared<MemorySource>(randomBytes(data.size(), 61));
+    EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", identityOf(*third)).imageURL, dir / "rescue_3.img");
+}
+
+TEST(Imaging, CheckpointsAreReadWithoutTrustingThem) {
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(1 * MiB), 6);
+    auto source = std::make_shared<MemorySource>(data);
+    const SourceIdentity id = identityOf(*source);
+    const fs::path img = dir / "rescue.img";
+
+    // An older one-line checkpoint "  4096\n": resumes on the size alone, said so.
     writeFile(img, std::string(4096, 'x'));
     writeFile(RawImageOutput::progressURL(img), "  4096\n");
+    auto slot = RawImageOutput::inspect(img, id);
+    EXPECT_EQ(slot.state, State::resumable);
+    EXPECT_EQ(slot.resumeOffset, 4096);
+    EXPECT_TRUE(slot.identityUnknown);
     auto last = image(source, img);
     EXPECT_EQ(last.resumedFrom, 4096);
     auto got = readFile(img);
@@ -131,19 +199,70 @@ TEST(Imaging, ResumesOnlyFromAPlausibleCheckpoint) {
     EXPECT_EQ(std::string(got.begin(), got.begin() + 4096), std::string(4096, 'x'));
     EXPECT_TRUE(std::equal(got.begin() + 4096, got.end(), data.begin() + 4096));
 
-    for (const char* bad : {"abc", "0", "-5", "1048577", "", "+-3", "99999999999999999999"}) {
-        writeFile(img, std::string(3 * MiB, 'x'));
+    // Whatever cannot be trusted leaves the image alone: the run takes the next name.
+    const std::string sourceOfId = id.encode();
+    for (const std::string& bad : std::vector<std::string>{"abc", "0", "-5", "1048577", "", "+-3", "99999999999999999999", "8192",
+                                  "4096\n{\"size\":1048576,\"head\":\"zz\"}", "4096\nnot json",
+                                  "2000000\n" + sourceOfId, "-1\n" + sourceOfId, std::string(70000, '1')}) {
+        writeFile(img, std::string(4096, 'y'));
         writeFile(RawImageOutput::progressURL(img), bad);
-        RawImageOutput out(img, source->size());
-        EXPECT_EQ(out.resumeOffset(), 0) << bad;
-        EXPECT_EQ(fs::file_size(img), 0u) << "a fresh start empties the image";
+        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
+        EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
+        EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", id).imageURL, dir / "rescue_2.img") << bad;
+        EXPECT_EQ(readText(img), std::string(4096, 'y')) << bad;
     }
 
+    // Links are not followed, neither for the checkpoint nor for the image.
+    writeFile(dir / "elsewhere", "4096\n" + sourceOfId + "\n");
+    fs::remove(RawImageOutput::progressURL(img));
+    fs::create_symlink(dir / "elsewhere", RawImageOutput::progressURL(img));
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
+    fs::remove(RawImageOutput::progressURL(img));
+    fs::remove(img);
+    writeFile(dir / "target", data);
+    fs::create_symlink(dir / "target", img);
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << "not a complete image through a link";
+    EXPECT_THROW(RawImageOutput(img, id), Error);
+    EXPECT_TRUE(readFile(dir / "target") == data);
+    fs::remove(img);
+
+    // A checkpoint past the image's end: this source's, but read again from 0.
+    writeFile(img, std::string(4096, 'z'));
+    writeFile(RawImageOutput::progressURL(img), "8192\n" + sourceOfId + "\n");
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
+    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 0);
+
     // At the end already: nothing is copied and the image counts as complete.
-    writeFile(RawImageOutput::progressURL(img), std::to_string(data.size()));
+    writeFile(img, data);
+    writeFile(RawImageOutput::progressURL(img), std::to_string(data.size()) + "\n" + sourceOfId + "\n");
     auto done = image(source, img);
     EXPECT_EQ(done.resumedFrom, static_cast<std::int64_t>(data.size()));
     EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
+}
+
+// A checkpoint left beside an image that has gone: zeros would stand in for
+// the lost part, so the copy starts over and so does the map.
+TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(12 * MiB), 9);
+    auto source = std::make_shared<MemorySource>(data);
+    const fs::path img = dir / "rescue.img";
+    CancellationToken token;
+    auto stopping = std::make_shared<HookedSource>(source, [&](std::int64_t at) {
+        if (at == DiskImager::kChunk) token.cancel();
+    });
+    image(stopping, img, nullptr, token);
+    ASSERT_TRUE(fs::exists(RawImageOutput::progressURL(img)));
+    writeFile(RawImageOutput::badMapURL(img), "オフセット,長さ\n100,50\n");
+    fs::remove(img);
+
+    const auto slot = RawImageOutput::inspect(img, identityOf(*source));
+    EXPECT_EQ(slot.state, State::free);
+    EXPECT_TRUE(slot.staleCheckpoint);
+    EXPECT_EQ(image(source, img).resumedFrom, 0);
+    EXPECT_TRUE(readFile(img) == data);
+    EXPECT_EQ(readText(RawImageOutput::badMapURL(img)), RawImageOutput::kMapHeader);
 }
 
 TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
@@ -170,10 +289,11 @@ TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
     EXPECT_EQ(resumed.resumedFrom, 300 * MiB + DiskImager::kChunk);
     EXPECT_TRUE(readFile(img) == data);
 
-    // A full destination after 300 MiB: the last periodic checkpoint stands.
+    // A destination failing after 300 MiB: the checkpoint is where the
+    // image is whole, not the last periodic one.
     const fs::path img2 = dir / "full.img";
     {
-        RawImageOutput out(img2, memory->size());
+        RawImageOutput out(img2, identityOf(*memory));
         FailingOutput failing(out, 300 * MiB);
         DiskImager imager(memory, failing, nullptr);
         try {
@@ -183,43 +303,92 @@ TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
             EXPECT_TRUE(isOutOfSpaceError(e));
         }
     }
-    EXPECT_EQ(checkpointText(img2), std::to_string(256 * MiB));
-    EXPECT_EQ(image(memory, img2).resumedFrom, 256 * MiB);
+    EXPECT_EQ(checkpointText(img2), std::to_string(300 * MiB));
+    EXPECT_EQ(image(memory, img2).resumedFrom, 300 * MiB);
     EXPECT_TRUE(readFile(img2) == data);
 }
 
-TEST(Imaging, AFullDestinationIsRecognisedAsOutOfSpace) {
+// The disk fills up early in the copy: the stop leaves a checkpoint where
+// the image is whole, and once there is room the copy continues there.
+TEST(Imaging, AFullDestinationStopsAtACheckpointAndContinuesOnceThereIsRoom) {
     std::string why;
-    auto small = SmallTmpfs::mount("8m", why);
+    auto small = SmallTmpfs::mount("20m", why);
     if (!small) GTEST_SKIP() << why;
     const fs::path img = small->path() / "rescue.img";
-    auto source = std::make_shared<MemorySource>(randomBytes(static_cast<std::size_t>(20 * MiB), 12));
+    const fs::path filler = small->path() / "filler";
+    writeFile(filler, std::string(7 * MiB, 'f'));
+    const auto data = randomBytes(static_cast<std::size_t>(16 * MiB + 4096), 12);
+    auto source = std::make_shared<MemorySource>(data);
     try {
         image(source, img);
         ADD_FAILURE() << "the image cannot fit";
     } catch (const std::exception& e) {
         EXPECT_TRUE(isOutOfSpaceError(e)) << e.what();
     }
+    const auto stopped = checkpointText(img);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(*stopped, std::to_string(3 * DiskImager::kChunk)) << "the last chunk written whole";
+
+    fs::remove(filler);
+    EXPECT_EQ(image(source, img).resumedFrom, 3 * DiskImager::kChunk);
+    EXPECT_TRUE(readFile(img) == data);
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+}
+
+// Full to the last byte when a chunk is due: no room for a new checkpoint
+// file, yet the checkpoint still moves to where the image is whole.
+TEST(Imaging, ACheckpointIsKeptOnADiskFullToTheLastByte) {
+    std::string why;
+    auto small = SmallTmpfs::mount("16m", why);
+    if (!small) GTEST_SKIP() << why;
+    const fs::path img = small->path() / "rescue.img";
+    const fs::path filler = small->path() / "filler";
+    const auto data = randomBytes(static_cast<std::size_t>(12 * MiB), 13);
+    auto memory = std::make_shared<MemorySource>(data);
+    auto filling = std::make_shared<HookedSource>(memory, [&](std::int64_t at) {
+        if (at != DiskImager::kChunk) return;
+        UniqueFd fd = openForWriting(filler, O_CREAT | O_TRUNC);
+        const std::string page(4096, 'f');
+        while (::write(fd.get(), page.data(), page.size()) > 0) {
+        }
+        while (::write(fd.get(), "f", 1) > 0) {
+        }
+    });
+    try {
+        image(filling, img);
+        ADD_FAILURE() << "the disk was filled";
+    } catch (const std::exception& e) {
+        EXPECT_TRUE(isOutOfSpaceError(e)) << e.what();
+    }
+    EXPECT_EQ(checkpointText(img), std::to_string(DiskImager::kChunk));
+    fs::remove(filler);
+    EXPECT_EQ(image(memory, img).resumedFrom, DiskImager::kChunk);
+    EXPECT_TRUE(readFile(img) == data);
 }
 
 TEST(Imaging, RefusesToImageASourceIntoItself) {
     TempDir dir;
     const auto data = randomBytes(100000, 8);
     writeFile(dir / "rescue.img", data);
-    EXPECT_THROW(RawImageOutput(dir / "rescue.img", 100000, (dir / "rescue.img").string()), Error);
+    MemorySource source(data);
+    const SourceIdentity id = identityOf(source);
+    EXPECT_THROW(RawImageOutput(dir / "rescue.img", id, (dir / "rescue.img").string()), Error);
+    EXPECT_THROW(RawImageOutput::choose(dir.path(), "rescue", id, (dir / "rescue.img").string()), Error);
     fs::create_symlink(dir / "rescue.img", dir / "link.img");
-    EXPECT_THROW(RawImageOutput(dir / "link.img", 100000, (dir / "rescue.img").string()), Error);
+    EXPECT_THROW(RawImageOutput(dir / "link.img", id, (dir / "rescue.img").string()), Error);
     EXPECT_EQ(readFile(dir / "rescue.img"), data);
-    EXPECT_NO_THROW(RawImageOutput(dir / "other.img", 100000, (dir / "rescue.img").string()));
+    EXPECT_NO_THROW(RawImageOutput(dir / "other.img", id, (dir / "rescue.img").string()));
 }
 
 TEST(Imaging, MapOfAResumedImageDropsWhatWillBeCopiedAgain) {
     TempDir dir;
     const fs::path img = dir / "d.img";
     writeFile(img, std::string(8192, 'x'));
-    writeFile(RawImageOutput::progressURL(img), "5000");
+    MemorySource source(std::vector<std::uint8_t>(10000, 1));
+    const SourceIdentity id = identityOf(source);
+    writeFile(RawImageOutput::progressURL(img), "5000\n" + id.encode() + "\n");
     writeFile(RawImageOutput::badMapURL(img), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
-    RawImageOutput out(img, 10000);
+    RawImageOutput out(img, id);
     EXPECT_EQ(out.resumeOffset(), 5000);
     EXPECT_EQ(readText(RawImageOutput::badMapURL(img)), "オフセット,長さ\n100,50\n4900,100\n");
 }
@@ -249,7 +418,7 @@ TEST(Imaging, FaultyDeviceKilledMidwayResumesToACompleteImageAndMap) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         auto source = std::make_shared<FileSource>(device->devicePath(), 0);
-        RawImageOutput out(img, source->size(), device->devicePath());
+        RawImageOutput out(img, SourceIdentity::of(*source->duplicate(), device->devicePath()), device->devicePath());
         DiskImager imager(source, out, [](const ImagerProgress& p) {
             if (p.bytesDone >= 290 * MiB) ::kill(::getpid(), SIGKILL);
         });
@@ -259,12 +428,19 @@ TEST(Imaging, FaultyDeviceKilledMidwayResumesToACompleteImageAndMap) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child was meant to die midway";
-    ASSERT_EQ(checkpointText(img), std::to_string(256 * MiB));
+    // The early checkpoint, then one 256 MiB on (or one every 30 seconds).
+    const auto stoppedText = checkpointText(img);
+    ASSERT_TRUE(stoppedText);
+    const std::int64_t stopped = std::stoll(*stoppedText);
+    EXPECT_GE(stopped, DiskImager::kFirstCheckpoint);
+    EXPECT_LT(stopped, 290 * MiB);
+    EXPECT_EQ(stopped % DiskImager::kChunk, 0);
     ASSERT_GE(mapRanges(img).size(), 3u) << "the range after the checkpoint was listed before the kill";
 
     auto source = std::make_shared<FileSource>(device->devicePath(), 0);
-    RawImageOutput out(img, source->size(), device->devicePath());
-    EXPECT_EQ(out.resumeOffset(), 256 * MiB);
+    const SourceIdentity id = SourceIdentity::of(*source->duplicate(), device->devicePath());
+    RawImageOutput out(img, id, device->devicePath());
+    EXPECT_EQ(out.resumeOffset(), stopped);
     DiskImager(source, out, nullptr).run();
 
     EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
@@ -281,6 +457,13 @@ TEST(Imaging, FaultyDeviceKilledMidwayResumesToACompleteImageAndMap) {
     auto want = readFile(medium);
     for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
     EXPECT_TRUE(readFile(img) == want);
+
+    // Its head unreadable, the device is still known by its image: a further
+    // run finds the image complete and reads nothing more.
+    EXPECT_FALSE(id.headHash);
+    const auto again = RawImageOutput::choose(img.parent_path(), "loop", id, device->devicePath());
+    EXPECT_EQ(again.imageURL, img);
+    EXPECT_EQ(again.slot.state, State::complete);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ ImagerProgress DiskImager::run(const CancellationToken& token) {
     Throttle throttle;
     (void)throttle.due();  // the first report comes after the first interval
     std::int64_t lastCheckpoint = pos;
+    auto lastCheckpointTime = started;
     double speed = 0;
     std::int64_t rangeCount = 0;
     auto* fileSource = dynamic_cast<FileSource*>(source_.get());
@@ -27,16 +28,27 @@ ImagerProgress DiskImager::run(const CancellationToken& token) {
         if (token.isCancelled()) break;
         Bytes data = source_->pread(pos, kChunk);
         if (data.empty()) break;
-        output_.write(data, pos);
+        try {
+            output_.write(data, pos);
+        } catch (...) {
+            // Everything before `pos` is in the image: a stop here (most
+            // often a full disk) continues from there, not from the last
+            // periodic checkpoint.
+            output_.checkpoint(pos);
+            throw;
+        }
         pos += static_cast<std::int64_t>(data.size());
         if (fileSource) {
             const auto ranges = fileSource->badRanges();
             output_.setBadRanges(ranges);
             rangeCount = static_cast<std::int64_t>(ranges.size());
         }
-        if (pos - lastCheckpoint >= kCheckpointEvery) {
+        const auto now = std::chrono::steady_clock::now();
+        const std::int64_t every = lastCheckpoint == resumedFrom ? kFirstCheckpoint : kCheckpointEvery;
+        if (pos - lastCheckpoint >= every || now - lastCheckpointTime >= std::chrono::seconds(kCheckpointSeconds)) {
             output_.checkpoint(pos);
             lastCheckpoint = pos;
+            lastCheckpointTime = now;
         }
         if (throttle.due()) {
             const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <string_view>
 
 #include "engine/common/Error.h"
 #include "engine/imaging/DiskImager.h"
+#include "engine/reading/FileSource.h"
 
 namespace tamsel {
 
@@ -57,6 +59,57 @@ bool sameFile(const fs::path& a, const std::string& b) {
            (S_ISREG(sa.st_mode) || S_ISBLK(sa.st_mode));
 }
 
+constexpr std::int64_t kMaxCheckpointBytes = 65536;
+constexpr std::int64_t kMaxMapBytes = 64 << 20;
+
+struct Entry {
+    bool exists = false;
+    bool regular = false;
+    std::int64_t size = 0;
+};
+
+// What is at `path` itself; a link is never followed.
+Entry look(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return {errno != ENOENT, false, 0};
+    return {true, S_ISREG(st.st_mode), static_cast<std::int64_t>(st.st_size)};
+}
+
+// An image is a byte copy: its own identity is its source's, except where
+// the source could not be read.
+bool imageIsOf(const fs::path& image, const SourceIdentity& source) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    try {
+        auto opened = FileSource::adopt(fd, image.string(), 0);
+        const SourceIdentity own = SourceIdentity::of(*opened, image.string());
+        opened->close();
+        return own.matches(source);
+    } catch (...) {
+        return false;
+    }
+}
+
+// Rewrites a small existing file in place: on a full disk there is no room
+// for the new file an atomic replacement needs, but the old file's block is
+// there. Short enough to go out in one sector.
+void overwriteInPlace(const fs::path& path, std::string_view text) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    try {
+        writeAllAt(fd.get(), {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, 0, path);
+    } catch (...) {
+        return;
+    }
+    if (::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0) (void)::fdatasync(fd.get());
+}
+
 }  // namespace
 
 fs::path RawImageOutput::progressURL(const fs::path& imageURL) {
@@ -71,40 +124,120 @@ fs::path RawImageOutput::badMapURL(const fs::path& imageURL) {
     return p;
 }
 
-std::optional<std::int64_t> RawImageOutput::readCheckpoint(const fs::path& imageURL, std::int64_t sourceSize) {
-    auto text = readWholeFile(progressURL(imageURL));
-    if (!text) return std::nullopt;
-    auto v = parsePosition(*text);
-    if (!v || *v < 1 || *v > sourceSize) return std::nullopt;
-    return v;
+std::string ImageCheckpoint::encode() const {
+    return std::to_string(position) + "\n" + (identity ? identity->encode() + "\n" : std::string());
 }
 
-RawImageOutput::RawImageOutput(fs::path imageURL, std::int64_t sourceSize, const std::optional<std::string>& sourcePath)
-    : imageURL_(std::move(imageURL)) {
+std::optional<ImageCheckpoint> ImageCheckpoint::decode(std::string_view all) noexcept {
+    const auto start = all.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) return std::nullopt;
+    all.remove_prefix(start);
+    const auto nl = all.find('\n');
+    const auto position = parsePosition(all.substr(0, nl));
+    if (!position || *position < 0) return std::nullopt;
+    ImageCheckpoint cp{*position, std::nullopt};
+    const std::string_view rest = nl == std::string_view::npos ? std::string_view{} : all.substr(nl + 1);
+    if (rest.find_first_not_of(" \t\r\n") == std::string_view::npos) return cp;
+    // A damaged identity is not an old checkpoint: it must not fall back
+    // to the weaker size-only check.
+    cp.identity = SourceIdentity::decode(rest);
+    if (!cp.identity) return std::nullopt;
+    return cp;
+}
+
+fs::path RawImageOutput::imageName(const fs::path& folder, const std::string& baseName, int n) {
+    return folder / (n <= 1 ? baseName + ".img" : baseName + "_" + std::to_string(n) + ".img");
+}
+
+ImageSlot RawImageOutput::inspect(const fs::path& imageURL, const SourceIdentity& source) {
+    using State = ImageSlot::State;
+    const Entry image = look(imageURL);
+    const Entry progress = look(progressURL(imageURL));
+    // Zeros in place of a lost image would pass for copied data.
+    if (!image.exists) return {State::free, 0, false, progress.exists};
+    if (!image.regular || image.size > source.size) return {State::taken};
+    if (progress.exists) {
+        const auto text = readSessionFile(progressURL(imageURL), kMaxCheckpointBytes);
+        const auto cp = text ? ImageCheckpoint::decode(*text) : std::nullopt;
+        if (!cp) return {State::taken};
+        if (cp->identity) {
+            if (!cp->identity->matches(source) || cp->position > source.size) return {State::taken};
+            // Bytes the checkpoint promises but the image lacks are read again.
+            return {State::resumable, cp->position <= image.size ? cp->position : 0};
+        }
+        if (cp->position < 1 || cp->position > source.size || cp->position > image.size) return {State::taken};
+        return {State::resumable, cp->position, true};
+    }
+    // An empty file holds nothing to lose.
+    if (image.size == 0 && source.size > 0) return {State::resumable, 0};
+    if (image.size == source.size && imageIsOf(imageURL, source)) return {State::complete};
+    return {State::taken};
+}
+
+ImageChoice RawImageOutput::choose(const fs::path& folder, const std::string& baseName, const SourceIdentity& source,
+                                   const std::optional<std::string>& sourcePath) {
+    ImageChoice choice;
+    for (int n = 1; n <= kMaxNames; ++n) {
+        const fs::path url = imageName(folder, baseName, n);
+        if (sourcePath && sameFile(url, *sourcePath))
+            throw Error(url.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
+        const ImageSlot slot = inspect(url, source);
+        if (slot.state == ImageSlot::State::taken) {
+            choice.passedOver.push_back(url);
+            continue;
+        }
+        choice.imageURL = url;
+        choice.slot = slot;
+        return choice;
+    }
+    throw Error(folder.string() + " にはイメージの名前が残っていません。別の保存先を選んでください。");
+}
+
+RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, const std::optional<std::string>& sourcePath)
+    : imageURL_(std::move(imageURL)), identity_(source) {
     if (sourcePath && sameFile(imageURL_, *sourcePath))
         throw Error(imageURL_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
+    const ImageSlot slot = inspect(imageURL_, source);
+    if (slot.state == ImageSlot::State::complete) throw Error(imageURL_.string() + " は吸い出し済みです。");
+    if (slot.state == ImageSlot::State::taken)
+        throw Error(imageURL_.string() + " には別の読み取り元のイメージがあります。別の名前で保存してください。");
+    resumeOffset_ = slot.resumeOffset;
+    // The checkpoint comes first: an image without one would count as
+    // complete, or as another source's.
+    writeAtomically(progressURL(imageURL_), ImageCheckpoint{resumeOffset_, identity_}.encode());
     const fs::path map = badMapURL(imageURL_);
-    if (auto v = readCheckpoint(imageURL_, sourceSize)) {
-        resumeOffset_ = *v;
-        auto old = readWholeFile(map);
-        const std::string kept = old ? mapBefore(*old, resumeOffset_) : std::string(kMapHeader);
-        if (!old || kept != *old) (void)tryWriteAtomically(map, kept);
+    if (slot.state == ImageSlot::State::resumable) {
+        const auto old = readSessionFile(map, kMaxMapBytes);
+        const Entry oldMap = look(map);
+        if (old) {
+            const std::string kept = mapBefore(*old, resumeOffset_);
+            if (kept != *old) (void)tryWriteAtomically(map, kept);
+        } else if (!oldMap.regular) {
+            (void)tryWriteAtomically(map, kMapHeader);
+        }
+        handle_ = openForWriting(imageURL_, O_NOFOLLOW);
     } else {
-        resumeOffset_ = 0;
-        // Replaced by a new file rather than truncated: a hard link or a
-        // file still open elsewhere keeps its bytes.
-        (void)tryWriteAtomically(imageURL_, "");
         (void)tryWriteAtomically(map, kMapHeader);
+        handle_ = openForWriting(imageURL_, O_CREAT | O_EXCL | O_NOFOLLOW);
     }
-    handle_ = openForWriting(imageURL_, O_CREAT | O_NOFOLLOW);
-    badMap_ = openForWriting(map, O_CREAT);
+    badMap_ = openForWriting(map, O_CREAT | O_NOFOLLOW);
     const off_t end = ::lseek(badMap_.get(), 0, SEEK_END);
     mapEnd_ = end < 0 ? 0 : end;
 }
 
 RawImageOutput::~RawImageOutput() = default;
 
-void RawImageOutput::write(const Bytes& data, std::int64_t at) { writeAllAt(handle_.get(), data.span(), at, imageURL_); }
+void RawImageOutput::write(const Bytes& data, std::int64_t at) {
+    try {
+        writeAllAt(handle_.get(), data.span(), at, imageURL_);
+    } catch (...) {
+        // What went out of this chunk is copied again on resume; giving its
+        // space back lets the checkpoint be written on a full disk.
+        struct stat st {};
+        if (::fstat(handle_.get(), &st) == 0 && st.st_size > at) (void)::ftruncate(handle_.get(), static_cast<off_t>(at));
+        throw;
+    }
+}
 
 void RawImageOutput::writeMapLine(const BadRange& range) {
     const std::string line = mapLine(range);
@@ -135,8 +268,9 @@ void RawImageOutput::setBadRanges(const std::vector<BadRange>& ranges) {
 void RawImageOutput::checkpoint(std::int64_t position) {
     // The checkpoint promises the bytes before it: they reach the disk first,
     // or a power cut could leave a checkpoint (or none: "complete") over holes.
-    if (handle_) (void)::fdatasync(handle_.get());
-    (void)tryWriteAtomically(progressURL(imageURL_), std::to_string(position));
+    if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
+    const std::string text = ImageCheckpoint{position, identity_}.encode();
+    if (!tryWriteAtomically(progressURL(imageURL_), text)) overwriteInPlace(progressURL(imageURL_), text);
 }
 
 void RawImageOutput::finalize(bool completed, std::int64_t at) {
