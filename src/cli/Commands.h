@@ -10,6 +10,6 @@ int recoverCommand(const std::string& session, const std::string& source, const 
 int imageCommand(const std::string& source, const std::string& dest);
 int checkCommand(const std::string& source);
 int disksCommand(bool includeInternal, bool includeLoop);
-int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, bool allFiles);
+int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, bool allFiles, bool hidden);
 
 }  // namespace tamsel::cli

@@ -157,12 +157,12 @@ int checkCommand(const std::string& source) {
     }
 }
 
-int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, bool allFiles) {
+int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, bool allFiles, bool hidden) {
     const auto& token = interruptToken();
     SalvageOptions options;
     if (!allFiles) options.extensions = mediaExtensions();
     options.retries = 2;
-    options.skipHidden = true;
+    options.skipHidden = !hidden;
     options.dryRun = dryRun;
     try {
         // A missing parent is told first; nothing is made before both checks pass.
@@ -185,6 +185,12 @@ int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, 
         const SalvageProgress last = copier.run(token);
         line.finish();
         std::printf("%s\n", salvageSummary(last, dryRun, token.isCancelled()).c_str());
+        if (last.filesLeftOut > 0 && !(allFiles && hidden)) {
+            const std::string how = !allFiles && !hidden ? "写真・動画・音声以外のファイルは --all-files、隠しファイルは --hidden"
+                                    : !allFiles          ? "写真・動画・音声以外のファイルは --all-files"
+                                                         : "隠しファイルは --hidden";
+            std::fprintf(stderr, "%s を付けるとコピーします\n", how.c_str());
+        }
         if (token.isCancelled()) return kInterrupted;
         return last.filesFailed > 0 ? kFailed : kFinished;
     } catch (const std::exception& e) {

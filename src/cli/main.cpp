@@ -127,12 +127,13 @@ int main(int argc, char** argv) {
     image->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
     image->add_option("DEST", dest, "イメージを置くフォルダ(読み取り元とは別のディスク)")->required();
 
-    bool dryRun = false, allFiles = false;
+    bool dryRun = false, allFiles = false, hidden = false;
     auto* salvage = app.add_subcommand("salvage", "認識できるドライブの中身を、読めない部分をゼロ埋めしながらコピーします");
     salvage->add_option("SRC", source, "コピー元フォルダ")->required();
     salvage->add_option("DST", dest, "保存先フォルダ(親フォルダは存在すること)")->required();
     salvage->add_flag("--dry-run", dryRun, "何がコピーされるか調べるだけで、何もコピーしません");
     salvage->add_flag("--all-files", allFiles, "写真・動画・音声以外のファイルもコピーします");
+    salvage->add_flag("--hidden", hidden, "隠しファイル・隠しフォルダ(名前が . で始まるもの)もコピーします");
 
     auto* check = app.add_subcommand("check", "ドライブの状態を確認します(48 か所を読み取り、SMART も確かめます)");
     check->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
     if (*scan) return scanCommand(source, dest, fresh, !noThumbnails);
     if (*recover) return recoverCommand(session, source, dest);
     if (*image) return imageCommand(source, dest);
-    if (*salvage) return salvageCommand(source, dest, dryRun, allFiles);
+    if (*salvage) return salvageCommand(source, dest, dryRun, allFiles, hidden);
     if (*check) return checkCommand(source);
     if (*disks) return disksCommand(internal, loop);
     return kUsage;

@@ -32,15 +32,20 @@ std::string imageIdentityUnknownNote() {
 }
 
 std::string salvageSummary(const SalvageProgress& p, bool dryRun, bool cancelled) {
-    if (dryRun)
-        return "下見の結果: " + std::to_string(p.filesCopied) + " 件・" + formatByteCount(p.bytesCopied) +
-               " がコピー対象です(まだ何もコピーしていません)";
+    // Files the filter passes over are counted, never silently dropped.
+    const std::string leftOut = p.filesLeftOut >= 1 ? "・対象外 " + std::to_string(p.filesLeftOut) + " 件" : "";
+    if (dryRun) {
+        std::string s = "下見の結果: " + std::to_string(p.filesCopied) + " 件・" + formatByteCount(p.bytesCopied) +
+                        " がコピー対象です(まだ何もコピーしていません)";
+        if (p.filesFailed >= 1) s += "・" + std::to_string(p.filesFailed) + " 件は読み取れません";
+        return s + leftOut;
+    }
     if (cancelled) return "中断しました(再開できます)";
     std::string s = "完了: " + std::to_string(p.filesCopied) + " 件コピー";
     if (p.filesSkipped >= 1) s += "・" + std::to_string(p.filesSkipped) + " 件はコピー済みでスキップ";
     if (p.filesDamaged >= 1) s += "・" + std::to_string(p.filesDamaged) + " 件は一部読めずゼロ埋め";
     if (p.filesFailed >= 1) s += "・" + std::to_string(p.filesFailed) + " 件は失敗";
-    return s;
+    return s + leftOut;
 }
 
 const std::set<std::string>& mediaExtensions() { return mediaClassExtensions(); }

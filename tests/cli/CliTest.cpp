@@ -27,8 +27,6 @@ namespace {
 using namespace tamsel::test;
 
 const std::string kCli = TAMSEL_CLI;
-// A memory file system: a folder there lies on no disk.
-const fs::path kNoDiskFolder = "/dev/shm";
 
 std::string lastLine(const std::string& text) {
     std::string t = text;

@@ -8,6 +8,7 @@
 
 #include "engine/carve/Carver.h"
 #include "engine/imaging/DiskImager.h"
+#include "engine/reading/SourceIdentity.h"
 #include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 #include "support/Corpus.h"
@@ -66,7 +67,9 @@ TEST(GoneMediumInEngines, ImagingAVanishingDiskFailsInsteadOfFinishing) {
     if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
 
     auto source = openRandomAccessSource(device->devicePath());
-    RawImageOutput out(dir / "copy.img", source->size());
+    SourceIdentity id;  // no samples: reading them would meet the vanishing point first
+    id.size = source->size();
+    RawImageOutput out(dir / "copy.img", id);
     DiskImager imager(source, out, nullptr);
     EXPECT_THROW(imager.run(CancellationToken::none()), SourceGoneError);
     EXPECT_EQ(source->badBytes(), 0);
@@ -87,7 +90,7 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
     const fs::path img = dir / "copy.img";
     {
         auto source = openRandomAccessSource(device->devicePath());
-        RawImageOutput out(img, source->size());
+        RawImageOutput out(img, SourceIdentity::of(*source->duplicate(), device->devicePath()));
         DiskImager imager(source, out, nullptr);
         auto done = imager.run(CancellationToken::none());
         ASSERT_EQ(done.bytesDone, 4 * MiB);

@@ -1,12 +1,18 @@
 // Salvage copy of a folder tree: what is copied, skipped, failed and
 // reported, on ordinary folders and on a file system over a failing medium.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
 
 #include "engine/salvage/SalvageCopier.h"
 #include "support/FaultyDevice.h"
@@ -14,6 +20,7 @@
 #include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 #include "workflow/Outcome.h"
+#include "workflow/Summaries.h"
 
 namespace tamsel {
 namespace {
@@ -56,6 +63,41 @@ std::vector<std::vector<std::string>> reportRows(const fs::path& dst) {
     return rows;
 }
 
+// Every path below `root` (links not followed), sorted.
+std::set<std::string> listTree(const fs::path& root) {
+    std::set<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(root)) out.insert(fs::relative(e.path(), root).string());
+    return out;
+}
+
+int modeOf(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+// A file system mounted for the life of the object; unmounted even when a test fails.
+struct Mounted {
+    fs::path at;
+    bool ok = false;
+    std::string loop;  // detached after the unmount, when set
+    Mounted(const std::vector<std::string>& mountArgs, const fs::path& mnt, std::string loopDevice = {})
+        : at(mnt), loop(std::move(loopDevice)) {
+        fs::create_directories(mnt);
+        // A FUSE mount helper stays behind as the file system's daemon: it
+        // must not inherit a pipe whose reader would wait for it to end.
+        auto argv = mountArgs;
+        argv.push_back(mnt.string());
+        auto child = Child::start(argv, "/dev/null", "/dev/null");
+        ok = child.started() && child.wait() == 0;
+    }
+    Mounted(const Mounted&) = delete;
+    ~Mounted() {
+        if (ok && run({"umount", at.string()}).exitCode != 0) ::umount2(at.c_str(), MNT_DETACH);
+        if (!loop.empty()) run({"losetup", "-d", loop});
+    }
+};
+
 struct Tree : ::testing::Test {
     TempDir dir;
     fs::path src = dir / "card";
@@ -95,7 +137,8 @@ TEST_F(Tree, CopiesTheChosenKindsWithPathsDatesAndAReport) {
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().filesCopied, 2);
     EXPECT_EQ(readText(dst / SalvageCopier::kReportName),
-              "状態,不良バイト数,パス\nOK,0,\"DCIM/100CANON/MVI_2.mov\"\nOK,0,\"IMG_1.JPG\"\n");
+              "状態,不良バイト数,パス\nOK,0,\"DCIM/100CANON/MVI_2.mov\"\nOK,0,\"IMG_1.JPG\"\n対象外,0,\"notes.txt\"\n");
+    EXPECT_EQ(p.filesLeftOut, 1);
 }
 
 TEST_F(Tree, ASecondRunSkipsFinishedFilesAndRedoesOthers) {
@@ -139,24 +182,60 @@ TEST_F(Tree, ReportStaysValidCsvForAnyFileName) {
     for (const auto& n : names) EXPECT_EQ(paths.count(n), 1u) << n;
 }
 
-TEST_F(Tree, HiddenItemsAndADestinationInsideTheSourceAreLeftAlone) {
+TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     writeFile(src / ".secret.jpg", "x");
-    fs::create_directories(src / ".Trashes");
     writeFile(src / ".Trashes" / "old.jpg", "x");
-    const fs::path inside = src / "rescued";
-    auto first = salvage(src, inside);
-    EXPECT_EQ(first.filesCopied, 3);
-    auto second = salvage(src, inside);
-    EXPECT_EQ(second.filesSkipped, 3);
-    EXPECT_EQ(second.filesCopied, 0) << "the copy must not feed itself";
-    EXPECT_FALSE(fs::exists(inside / "rescued"));
+    fs::create_symlink("IMG_1.JPG", src / "link.jpg");
+    SalvageOptions media;
+    media.extensions = mediaExtensions();
+    media.dryRun = true;
+    auto preview = salvage(src, dst, media);
+    EXPECT_EQ(preview.filesCopied, 2);
+    // notes.txt, .Trashes, .secret.jpg and the link.
+    EXPECT_EQ(preview.filesLeftOut, 4);
+    EXPECT_NE(salvageSummary(preview, true, false).find("・対象外 4 件"), std::string::npos) << salvageSummary(preview, true, false);
 
-    SalvageOptions all;
-    all.skipHidden = false;
-    auto p = salvage(src, dir / "everything", all);
-    // Three files, two hidden ones, and the earlier copy (three files and its
-    // report), which is an ordinary folder for another destination.
-    EXPECT_EQ(p.filesCopied, 3 + 2 + 4);
+    media.dryRun = false;
+    auto p = salvage(src, dst, media);
+    EXPECT_EQ(p.filesCopied, 2);
+    EXPECT_EQ(p.filesLeftOut, 4);
+    EXPECT_EQ(salvageSummary(p, false, false), "完了: 2 件コピー・対象外 4 件");
+    std::set<std::string> leftOut;
+    for (const auto& row : reportRows(dst))
+        if (row[0] == SalvageCopier::kLeftOut) leftOut.insert(row[2]);
+    EXPECT_EQ(leftOut, (std::set<std::string>{".Trashes", ".secret.jpg", "link.jpg", "notes.txt"}));
+    EXPECT_FALSE(fs::exists(dst / ".secret.jpg"));
+
+    SalvageOptions everything;
+    everything.skipHidden = false;
+    auto all = salvage(src, dir / "everything", everything);
+    EXPECT_EQ(all.filesCopied, 3 + 2);
+    EXPECT_EQ(all.filesLeftOut, 1) << "only the link";
+    EXPECT_EQ(readText(dir / "everything" / ".Trashes" / "old.jpg"), "x");
+}
+
+TEST_F(Tree, OverlappingFoldersAreRefusedBeforeAnythingIsMade) {
+    const auto before = listTree(src);
+    const std::vector<std::pair<fs::path, fs::path>> pairs{
+        {src, src}, {src, src / "rescued"}, {src, src / "DCIM" / "new" / "deeper"}, {src / "DCIM", src}};
+    for (bool dryRun : {true, false}) {
+        for (const auto& [from, to] : pairs) {
+            SalvageOptions o;
+            o.dryRun = dryRun;
+            try {
+                salvage(from, to, o);
+                ADD_FAILURE() << from << " -> " << to << " must be refused";
+            } catch (const Error& e) {
+                EXPECT_NE(e.description().find("保存先とコピー元が重なっています"), std::string::npos) << e.description();
+            }
+        }
+    }
+    EXPECT_EQ(listTree(src), before) << "nothing was created in the source";
+    // Through a link to the source it is the same folder.
+    fs::create_directory_symlink(src, dir / "alias");
+    EXPECT_THROW(salvage(dir / "alias", src / "out"), Error);
+    EXPECT_THROW(salvage(src, dir / "alias" / "out"), Error);
+    EXPECT_EQ(listTree(src), before);
 }
 
 TEST(SalvageStart, FailsOnlyWhenItCannotBegin) {
@@ -168,21 +247,244 @@ TEST(SalvageStart, FailsOnlyWhenItCannotBegin) {
         EXPECT_EQ(e.description(), "コピー元フォルダを列挙できませんでした");
     }
     writeFile(dir / "file", "x");
-    EXPECT_THROW(salvage(dir.path(), dir / "file" / "out"), FileError);
+    fs::create_directories(dir / "src");
+    EXPECT_THROW(salvage(dir / "src", dir / "file" / "out"), FileError);
 }
 
-TEST(SalvageFull, AFullDestinationFailsEachFileAsOutOfSpace) {
+// A full destination ends the run at once with the resumable text, and the
+// file being written leaves nothing a later run could take for finished.
+TEST(SalvageFull, AFullDestinationStopsTheRunAndLeavesNoPartialFile) {
     TempDir dir;
     std::string why;
     auto small = SmallTmpfs::mount("2m", why);
     if (!small) GTEST_SKIP() << why;
-    fs::create_directories(dir / "src");
+    writeFile(dir / "src" / "a.jpg", randomBytes(100000, 8));
     writeFile(dir / "src" / "big.mov", randomBytes(3000000, 9));
-    SalvageCopier copier(dir / "src", small->path() / "out", {}, nullptr);
-    auto p = copier.run();
-    EXPECT_EQ(p.filesFailed, 1);
+    for (int i = 0; i < 5; ++i) writeFile(dir / "src" / ("c" + std::to_string(i) + ".jpg"), randomBytes(100000, 10 + i));
+    const fs::path out = small->path() / "out";
+    SalvageProgress last;
+    SalvageCopier copier(dir / "src", out, {}, [&](const SalvageProgress& p) { last = p; });
+    try {
+        copier.run();
+        ADD_FAILURE() << "a full destination must end the run";
+    } catch (const std::exception& e) {
+        EXPECT_TRUE(isOutOfSpaceError(e)) << describe(e);
+        EXPECT_EQ(failureMessage(e, true), kOutOfSpaceResumable);
+    }
+    EXPECT_EQ(last.filesCopied, 1);
+    EXPECT_EQ(last.filesFailed, 1) << "the run stops at the first full write";
+    ASSERT_EQ(last.recentErrors.size(), 1u);
+    EXPECT_EQ(last.recentErrors[0].rfind("big.mov: コピー失敗", 0), 0u) << last.recentErrors[0];
+    EXPECT_EQ(listTree(out), (std::set<std::string>{"a.jpg", SalvageCopier::kReportName}));
+
+    // Without the file that cannot fit, the next run goes on where it stopped.
+    fs::remove(dir / "src" / "big.mov");
+    auto p = salvage(dir / "src", out);
+    EXPECT_EQ(p.filesSkipped, 1);
+    EXPECT_EQ(p.filesCopied, 5);
+    EXPECT_EQ(p.filesFailed, 0);
+}
+
+// A copy stopped in the middle of a file leaves no file of that name: the
+// next run copies it whole instead of taking it for finished.
+TEST(SalvageStop, AFileCutShortIsNeverTakenForFinished) {
+    TempDir dir;
+    const auto data = randomBytes(9000000, 4);
+    writeFile(dir / "src" / "clip.mov", data);
+    CancellationToken token;
+    SalvageCopier copier(dir / "src", dir / "out", {}, nullptr);
+    copier.setHooks({nullptr, [&](const std::string&) { token.cancel(); }});
+    auto p = copier.run(token);
+    EXPECT_EQ(p.filesCopied, 0);
+    EXPECT_EQ(listTree(dir / "out"), (std::set<std::string>{SalvageCopier::kReportName}));
+    auto again = salvage(dir / "src", dir / "out");
+    EXPECT_EQ(again.filesCopied, 1);
+    EXPECT_EQ(again.filesSkipped, 0);
+    EXPECT_TRUE(readFile(dir / "out" / "clip.mov") == data);
+}
+
+// The copy keeps the source's permission bits (never wider), and nothing
+// is read or written through a link the copier did not make.
+TEST_F(Tree, PermissionsAreKeptAndNoLinkIsFollowed) {
+    const std::vector<std::pair<std::string, int>> modes{{"p600.jpg", 0600}, {"p640.jpg", 0640}, {"p400.jpg", 0400}, {"p755.jpg", 0755}};
+    for (const auto& [name, mode] : modes) {
+        writeFile(src / name, "data of " + name);
+        fs::permissions(src / name, static_cast<fs::perms>(mode));
+    }
+    // Planted in the destination beforehand: links to places outside it.
+    writeFile(dir / "victim", "must stay");
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directories(dst);
+    fs::create_symlink(dir / "victim", dst / "IMG_1.JPG");
+    fs::create_directory_symlink(dir / "elsewhere", dst / "DCIM");
+    fs::create_symlink(dir / "victim", dst / SalvageCopier::kReportName);
+    auto p = salvage(src, dst);
+    for (const auto& [name, mode] : modes) EXPECT_EQ(modeOf(dst / name), mode) << name;
+    EXPECT_EQ(readText(dir / "victim"), "must stay");
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+    EXPECT_EQ(readFile(dst / "IMG_1.JPG"), readFile(src / "IMG_1.JPG"));
+    EXPECT_FALSE(fs::is_symlink(dst / "IMG_1.JPG"));
+    EXPECT_EQ(p.filesFailed, 1) << "the movie cannot go through the planted link";
     ASSERT_EQ(p.recentErrors.size(), 1u);
-    EXPECT_NE(p.recentErrors[0].find(errorText(ENOSPC)), std::string::npos) << p.recentErrors[0];
+    EXPECT_EQ(p.recentErrors[0].rfind("DCIM/100CANON/MVI_2.mov: コピー失敗", 0), 0u) << p.recentErrors[0];
+    EXPECT_EQ(reportRows(dst).front(), (std::vector<std::string>{"状態", "不良バイト数", "パス"}));
+}
+
+// A file swapped for a link (or for another file) between the walk and its
+// opening is not copied: a failed line, and nothing at the destination.
+TEST_F(Tree, AFileSwappedAfterTheWalkIsNotCopied) {
+    writeFile(dir / "root-only", "secret");
+    fs::permissions(dir / "root-only", fs::perms::owner_read | fs::perms::owner_write);
+    writeFile(dir / "another", "another file");
+    SalvageCopier copier(src, dst, {}, nullptr);
+    copier.setHooks({[&](const std::string& rel) {
+                         if (rel == "IMG_1.JPG") {
+                             fs::remove(src / rel);
+                             fs::create_symlink(dir / "root-only", src / rel);
+                         } else if (rel == "notes.txt") {
+                             fs::rename(dir / "another", src / rel);
+                         }
+                     },
+                     nullptr});
+    auto p = copier.run();
+    EXPECT_EQ(p.filesFailed, 2);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dst / "IMG_1.JPG")));
+    EXPECT_FALSE(fs::exists(dst / "notes.txt"));
+    int swapped = 0;
+    for (const auto& row : reportRows(dst))
+        swapped += row[0] == "コピー失敗" && row[2].find("入れ替わった") != std::string::npos;
+    EXPECT_EQ(swapped, 2) << readText(dst / SalvageCopier::kReportName);
+}
+
+// A file that grows or shrinks while it is copied is reported as changed,
+// not as copied, and no copy of it is left.
+TEST_F(Tree, AFileChangingDuringItsCopyIsNotReportedAsCopied) {
+    writeFile(src / "shrinks.mov", randomBytes(9000000, 5));
+    SalvageCopier copier(src, dst, {}, nullptr);
+    copier.setHooks({nullptr, [&](const std::string& rel) {
+                         if (rel == "DCIM/100CANON/MVI_2.mov") {
+                             std::ofstream(src / rel, std::ios::app) << "more";
+                         } else if (rel == "shrinks.mov") {
+                             fs::resize_file(src / rel, 100);
+                         }
+                     }});
+    auto p = copier.run();
+    EXPECT_EQ(p.filesFailed, 2);
+    EXPECT_EQ(p.filesCopied, 2);
+    EXPECT_FALSE(fs::exists(dst / "DCIM/100CANON/MVI_2.mov"));
+    EXPECT_FALSE(fs::exists(dst / "shrinks.mov"));
+    int changed = 0;
+    for (const auto& row : reportRows(dst)) changed += row[2].find("コピー中に内容が変わった") != std::string::npos;
+    EXPECT_EQ(changed, 2) << readText(dst / SalvageCopier::kReportName);
+    EXPECT_EQ(salvageSummary(p, false, false), "完了: 2 件コピー・2 件は失敗");
+}
+
+// A path longer than PATH_MAX, made and read back through folder descriptors.
+TEST(SalvageWalk, APathLongerThanPathMaxIsCopied) {
+    TempDir dir;
+    fs::create_directories(dir / "src");
+    const std::string level(200, 'd');
+    const int depth = 25;  // over 5000 bytes
+    auto descend = [&](const fs::path& top, bool make) {
+        UniqueFd fd(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 0; i < depth && fd; ++i) {
+            if (make) ::mkdirat(fd.get(), level.c_str(), 0755);
+            fd = UniqueFd(::openat(fd.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        return fd;
+    };
+    // Removes the deep chain, which the test folder's own cleanup cannot.
+    auto removeDeep = [&](const fs::path& top) {
+        for (int keep = depth - 1; keep >= 0; --keep) {
+            UniqueFd fd(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            for (int i = 0; i < keep && fd; ++i) fd = UniqueFd(::openat(fd.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!fd) continue;
+            UniqueFd last(::openat(fd.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (last) {
+                ::unlinkat(last.get(), "deep.jpg", 0);
+            }
+            ::unlinkat(fd.get(), level.c_str(), AT_REMOVEDIR);
+        }
+    };
+    struct Cleanup {
+        std::function<void()> f;
+        ~Cleanup() { f(); }
+    } cleanup{[&] {
+        removeDeep(dir / "src");
+        removeDeep(dir / "out");
+    }};
+    {
+        UniqueFd bottom = descend(dir / "src", true);
+        ASSERT_TRUE(bottom);
+        UniqueFd file(::openat(bottom.get(), "deep.jpg", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        ASSERT_TRUE(file);
+        ASSERT_EQ(::write(file.get(), "deep photo", 10), 10);
+    }
+    auto p = salvage(dir / "src", dir / "out");
+    EXPECT_EQ(p.filesCopied, 1);
+    EXPECT_EQ(p.filesFailed, 0);
+    UniqueFd bottom = descend(dir / "out", false);
+    ASSERT_TRUE(bottom);
+    UniqueFd copy(::openat(bottom.get(), "deep.jpg", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(copy);
+    char buf[32] = {};
+    EXPECT_EQ(::read(copy.get(), buf, sizeof buf), 10);
+    EXPECT_EQ(std::string(buf), "deep photo");
+}
+
+// On a real FAT or exFAT destination, names differing only in case stay two
+// files; a second run skips exactly the copies that belong to each source file.
+TEST(SalvageCaseInsensitive, NamesThatCollideOnFatGetTheirOwnFiles) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a FAT image";
+    TempDir dir;
+    // The kernel's vfat on a loop device where there is one, else exFAT through FUSE.
+    std::optional<Mounted> fat;
+    if (haveTool("mkfs.vfat") && run({"mkfs.vfat", "-C", (dir / "fat.img").string(), "16384"}).exitCode == 0) {
+        fat.emplace(std::vector<std::string>{"mount", "-t", "vfat", "-o", "loop", (dir / "fat.img").string()}, dir / "fat");
+        if (!fat->ok) fat.reset();
+    }
+    if (!fat && haveTool("mkfs.exfat") && haveTool("mount.exfat-fuse") && ::access("/dev/fuse", R_OK | W_OK) == 0 &&
+        run({"truncate", "-s", "16M", (dir / "exfat.img").string()}).exitCode == 0 &&
+        run({"mkfs.exfat", (dir / "exfat.img").string()}).exitCode == 0) {
+        const auto lo = run({"losetup", "-f", "--show", (dir / "exfat.img").string()});
+        if (lo.exitCode == 0) {
+            const std::string device = lo.output.substr(0, lo.output.find('\n'));
+            fat.emplace(std::vector<std::string>{"mount.exfat-fuse", device}, dir / "fat", device);
+            if (!fat->ok) fat.reset();
+        }
+    }
+    if (!fat) GTEST_SKIP() << "neither a vfat loop mount nor exFAT through FUSE works here (dosfstools, exfatprogs, exfat-fuse)";
+    // Same sizes, different contents: a size test on the wrong file would pass.
+    const fs::path src = dir / "card";
+    writeFile(src / "A.jpg", std::string(1000, 'A'));
+    writeFile(src / "a.JPG", std::string(1000, 'a'));
+    writeFile(src / "DCIM" / "x.jpg", "upper");
+    writeFile(src / "dcim" / "x.jpg", "lower");
+    const fs::path out = fat->at / "out";
+    auto first = salvage(src, out);
+    EXPECT_EQ(first.filesCopied, 4);
+    EXPECT_EQ(first.filesFailed, 0) << (first.recentErrors.empty() ? "" : first.recentErrors[0]);
+    EXPECT_EQ(listTree(out), (std::set<std::string>{"A.jpg", "a (2).JPG", "DCIM", "DCIM/x.jpg", "dcim (2)",
+                                                    "dcim (2)/x.jpg", SalvageCopier::kReportName}));
+    EXPECT_EQ(readText(out / "A.jpg"), std::string(1000, 'A'));
+    EXPECT_EQ(readText(out / "a (2).JPG"), std::string(1000, 'a'));
+    EXPECT_EQ(readText(out / "DCIM" / "x.jpg"), "upper");
+    EXPECT_EQ(readText(out / "dcim (2)" / "x.jpg"), "lower");
+    bool namedInReport = false;
+    for (const auto& row : reportRows(out)) namedInReport = namedInReport || row[2] == "a.JPG (保存名: a (2).JPG)";
+    EXPECT_TRUE(namedInReport) << readText(out / SalvageCopier::kReportName);
+
+    auto second = salvage(src, out);
+    EXPECT_EQ(second.filesSkipped, 4);
+    EXPECT_EQ(second.filesCopied, 0);
+
+    // A cut-short copy of one is redone into its own file, the other untouched.
+    fs::resize_file(out / "a (2).JPG", 10);
+    auto third = salvage(src, out);
+    EXPECT_EQ(third.filesCopied, 1);
+    EXPECT_EQ(third.filesSkipped, 3);
+    EXPECT_EQ(readText(out / "A.jpg"), std::string(1000, 'A'));
+    EXPECT_EQ(readText(out / "a (2).JPG"), std::string(1000, 'a'));
 }
 
 // A photo on ext4 over a medium with one unreadable block: copied whole,
@@ -224,6 +526,72 @@ TEST(SalvageFaulty, AFileWithABadBlockIsCopiedWithZerosThere) {
     for (const auto& row : reportRows(dir / "out"))
         found = found || row == std::vector<std::string>{"不良部分ゼロ埋め", "4096", "photo.jpg"};
     EXPECT_TRUE(found) << readText(dir / "out" / SalvageCopier::kReportName);
+}
+
+// The number debugfs prints last ("... located at block 1234, offset ...").
+std::int64_t numberAfter(const std::string& text, const std::string& label) {
+    const auto at = text.find(label);
+    if (at == std::string::npos) return -1;
+    std::int64_t n = -1;
+    const char* from = text.data() + at + label.size();
+    std::from_chars(from, text.data() + text.size(), n);
+    return n;
+}
+
+// On ext4 over a failing medium, a folder whose block cannot be read and
+// files whose inodes cannot be read are failed lines with their paths, not
+// silently missing from a "finished" run.
+TEST(SalvageFaulty, EntriesThatCannotBeListedOrExaminedAreFailures) {
+    for (const char* tool : {"mkfs.ext4", "debugfs"})
+        if (!haveTool(tool)) GTEST_SKIP() << tool << " is not installed (e2fsprogs)";
+    TempDir dir;
+    const fs::path tree = dir / "tree";
+    for (int i = 0; i < 40; ++i) writeFile(tree / "photos" / ("IMG_" + std::to_string(1000 + i) + ".JPG"), randomBytes(5000, i));
+    for (int i = 0; i < 3; ++i) writeFile(tree / "broken" / ("MVI_" + std::to_string(i) + ".MOV"), randomBytes(5000, 100 + i));
+    writeFile(tree / "top.jpg", randomBytes(5000, 200));
+    const fs::path fsImage = dir / "ext4.img";
+    ASSERT_EQ(run({"mkfs.ext4", "-q", "-F", "-b", "4096", "-I", "256", "-d", tree.string(), fsImage.string(), "16M"}).exitCode, 0);
+
+    auto inodeBlock = [&](const std::string& path) {
+        return numberAfter(run({"debugfs", "-R", "imap " + path, fsImage.string()}).output, "located at block ");
+    };
+    // The block of the folder "broken", and an inode-table block holding
+    // only photos (not the root's nor the folders' inodes).
+    const auto blocks = run({"debugfs", "-R", "blocks /broken", fsImage.string()});
+    std::int64_t dirBlock = numberAfter(blocks.output, ")\n");
+    ASSERT_GT(dirBlock, 0) << blocks.output;
+    const std::set<std::int64_t> keep{inodeBlock("/"), inodeBlock("/photos"), inodeBlock("/broken"), inodeBlock("/lost+found")};
+    std::map<std::int64_t, std::vector<std::string>> photosByBlock;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "IMG_" + std::to_string(1000 + i) + ".JPG";
+        photosByBlock[inodeBlock("/photos/" + name)].push_back("photos/" + name);
+    }
+    photosByBlock[inodeBlock("/top.jpg")].push_back("top.jpg");
+    std::int64_t badInodes = -1;
+    for (const auto& [block, names] : photosByBlock)
+        if (block > 0 && !keep.count(block) && names.size() < 41) badInodes = block;
+    ASSERT_GT(badInodes, 0) << "no inode-table block holds only photos";
+    const auto& lost = photosByBlock[badInodes];
+
+    std::string why;
+    auto device = FaultyDevice::create(fsImage, {{dirBlock * 4096, 4096}, {badInodes * 4096, 4096}}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    Mounted mnt({"mount", "-t", "ext4", "-o", "ro,noload,inode_readahead_blks=0", device->devicePath()}, dir / "mnt");
+    if (!mnt.ok) GTEST_SKIP() << "cannot mount ext4 here";
+
+    std::vector<SalvageProgress> reports;
+    auto p = salvage(mnt.at, dir / "out", {}, &reports);
+    EXPECT_EQ(p.filesCopied, 41 - static_cast<std::int64_t>(lost.size()));
+    EXPECT_EQ(p.filesFailed, static_cast<std::int64_t>(lost.size()) + 1);
+    EXPECT_NE(salvageSummary(p, false, false).find("・" + std::to_string(lost.size() + 1) + " 件は失敗"), std::string::npos);
+    std::set<std::string> failed;
+    const auto rows = reportRows(dir / "out");
+    for (std::size_t i = 1; i < rows.size(); ++i)
+        if (const auto& row = rows[i]; row[0] != "OK") failed.insert(row[0] + " " + row[2].substr(0, row[2].find(" (")));
+    std::set<std::string> want{"列挙エラー " + (mnt.at / "broken").string()};
+    for (const auto& n : lost) want.insert("コピー失敗 " + n);
+    EXPECT_EQ(failed, want) << readText(dir / "out" / SalvageCopier::kReportName);
+    EXPECT_EQ(p.recentErrors.size(), want.size());
 }
 
 }  // namespace

@@ -9,6 +9,10 @@ namespace tamsel::test {
 
 namespace fs = std::filesystem;
 
+// A memory file system: a folder there lies on no disk, so the same-disk
+// guard lets a test copy from one folder there to another.
+inline const fs::path kNoDiskFolder = "/dev/shm";
+
 // A fresh folder under the system temp folder, removed on destruction.
 class TempDir {
 public:

@@ -2,11 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <random>
 
 #include "engine/common/Error.h"
 #include "engine/reading/FileSource.h"
@@ -19,18 +24,125 @@ const char* const kZeroFilled = "不良部分ゼロ埋め";
 const char* const kCopyFailed = "コピー失敗";
 const char* const kListFailed = "列挙エラー";
 
-std::string lowerExtension(const fs::path& p) {
-    std::string ext = p.extension().string();
-    if (!ext.empty()) ext.erase(0, 1);
+const char* const kCannotWalk = "コピー元フォルダを列挙できませんでした";
+const char* const kOverlap =
+    "保存先とコピー元が重なっています(同じフォルダか、一方がもう一方の中にあります)。"
+    "コピー元の外にある、できれば別のディスクのフォルダを保存先に選んでください。";
+const char* const kSwapped = "調べた後に別のものと入れ替わったため、コピーしませんでした";
+const char* const kChangedWhileCopied = "コピー中に内容が変わったため、コピーを取り消しました(もう一度実行するとコピーし直します)";
+const char* const kUnreadableEntry = "情報を読み取れませんでした";
+
+std::string lowerExtension(const std::string& name) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return {};
+    std::string ext = name.substr(dot + 1);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return ext;
 }
 
-std::optional<std::pair<dev_t, ino_t>> identity(const fs::path& p) {
-    struct stat st {};
-    if (::stat(p.c_str(), &st) != 0) return std::nullopt;
-    return std::pair{st.st_dev, st.st_ino};
+// The name as a case-insensitive file system compares it (FAT, exFAT, NTFS,
+// casefolded ext4): lower case, Unicode letters too.
+std::u32string foldedName(const std::string& name) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::u32string out;
+    for (std::size_t i = 0; i < name.size();) {
+        const auto b = static_cast<unsigned char>(name[i]);
+        int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        char32_t c = len == 1 ? b : len == 2 ? (b & 0x1f) : len == 3 ? (b & 0x0f) : (b & 0x07);
+        bool valid = len > 0 && i + static_cast<std::size_t>(len) <= name.size();
+        for (int k = 1; valid && k < len; ++k) {
+            const auto cb = static_cast<unsigned char>(name[i + static_cast<std::size_t>(k)]);
+            if ((cb >> 6) != 2) valid = false;
+            c = (c << 6) | (cb & 0x3f);
+        }
+        if (!valid) {
+            out.push_back(0xdc00 + b);  // a stray byte stays itself
+            ++i;
+            continue;
+        }
+        if (c < 0x80) c = static_cast<char32_t>(std::tolower(static_cast<int>(c)));
+        else if (utf8) c = static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), utf8));
+        out.push_back(c);
+        i += static_cast<std::size_t>(len);
+    }
+    return out;
 }
+
+// Destination names for the entries of one source folder: entries whose
+// names a case-insensitive destination would take for one get numbered
+// names. Decided from the source listing alone, so every run agrees.
+std::map<std::string, std::string> planNames(const std::vector<std::string>& names, const std::set<std::string>& reserved) {
+    std::map<std::string, std::string> plan;
+    std::set<std::u32string> taken;
+    for (const auto& r : reserved) taken.insert(foldedName(r));
+    std::vector<std::string> clashing;
+    for (const auto& n : names) {
+        if (taken.insert(foldedName(n)).second) plan[n] = n;
+        else clashing.push_back(n);
+    }
+    for (const auto& n : clashing) {
+        for (int k = 2;; ++k) {
+            std::string candidate = SalvageCopier::numberedName(n, k);
+            if (taken.insert(foldedName(candidate)).second) {
+                plan[n] = candidate;
+                break;
+            }
+        }
+    }
+    return plan;
+}
+
+std::vector<std::string> listFolder(int fd, int& error) {
+    std::vector<std::string> names;
+    error = 0;
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    DIR* d = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!d) {
+        error = errno;
+        if (copy >= 0) ::close(copy);
+        return names;
+    }
+    errno = 0;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+        errno = 0;
+    }
+    error = errno;
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// True when `path` or one of its existing ancestors is the folder `root`.
+bool isWithin(const fs::path& path, const struct stat& root) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) p = fs::absolute(path, ec).lexically_normal();
+    for (;;) {
+        struct stat st {};
+        if (::stat(p.c_str(), &st) == 0 && sameFile(st, root)) return true;
+        if (!p.has_relative_path()) return false;
+        p = p.parent_path();
+    }
+}
+
+std::string randomPartName() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    static const char digits[] = "0123456789abcdef";
+    std::string s = SalvageCopier::kPartPrefix;
+    const auto v = rng();
+    for (int i = 0; i < 12; ++i) s += digits[(v >> (i * 4)) & 15];
+    return s;
+}
+
+bool isOutOfSpace(const std::exception& e) {
+    auto* f = dynamic_cast<const FileError*>(&e);
+    return f && f->code() == ENOSPC;
+}
+
 }  // namespace
 
 SalvageCopier::SalvageCopier(fs::path srcRoot, fs::path dstRoot, SalvageOptions options, ProgressCallback onProgress)
@@ -45,22 +157,20 @@ std::string SalvageCopier::csvField(const std::string& text) {
     return out + "\"";
 }
 
+std::string SalvageCopier::numberedName(const std::string& name, int n) {
+    const auto dot = name.rfind('.');
+    const bool hasExt = dot != std::string::npos && dot > 0;
+    const std::string stem = hasExt ? name.substr(0, dot) : name;
+    const std::string ext = hasExt ? name.substr(dot) : "";
+    return stem + " (" + std::to_string(n) + ")" + ext;
+}
+
 void SalvageCopier::report() {
     if (throttle_.due() && onProgress_) onProgress_(progress_);
 }
 
-std::string SalvageCopier::relativePath(const fs::path& file) const {
-    const std::string root = srcRoot_.lexically_normal().string();
-    const std::string path = file.lexically_normal().string();
-    if (path.rfind(root, 0) == 0) {
-        std::string rest = path.substr(root.size());
-        const auto first = rest.find_first_not_of('/');
-        if (first == std::string::npos) return {};
-        rest = rest.substr(first);
-        while (!rest.empty() && rest.back() == '/') rest.pop_back();
-        return rest;
-    }
-    return file.filename().string();
+std::string SalvageCopier::fullPath(const std::string& rel) const {
+    return rel.empty() ? srcRoot_.string() : (srcRoot_ / rel).string();
 }
 
 void SalvageCopier::record(const std::string& status, std::int64_t bad, const std::string& path, const std::string& error) {
@@ -72,144 +182,267 @@ void SalvageCopier::record(const std::string& status, std::int64_t bad, const st
         } catch (...) {
         }
     }
-    if (status != kOK && status != kZeroFilled) {
+    if (status != kOK && status != kZeroFilled && status != kLeftOut) {
         progress_.recentErrors.push_back(path + ": " + status + suffix);
         if (progress_.recentErrors.size() > kRecentErrors) progress_.recentErrors.erase(progress_.recentErrors.begin());
     }
 }
 
-std::int64_t SalvageCopier::copyOneFile(const fs::path& from, const fs::path& to, const CancellationToken& token,
-                                        bool& interrupted) {
-    // An empty file is not a source to read, but it is copied all the same.
-    std::unique_ptr<FileSource> opened;
-    try {
-        opened = std::make_unique<FileSource>(from.string(), options_.retries);
-    } catch (const SourceOpenError& e) {
-        if (e.kind() != SourceOpenError::Kind::empty) throw;
-    }
-    if (::unlink(to.c_str()) != 0 && errno != ENOENT) throwFileError(to, "置き換えられませんでした");
-    UniqueFd out = openForWriting(to, O_CREAT | O_EXCL | O_NOFOLLOW);
-    if (!opened) {
-        if (!out.reset()) throwFileError(to, "書き込めませんでした");
-        return 0;
-    }
-    FileSource& source = *opened;
-    std::int64_t offset = 0;
-    while (offset < source.size()) {
-        if (token.isCancelled()) {
-            interrupted = true;
-            break;
-        }
-        Bytes piece = source.pread(offset, kChunk);
-        if (piece.empty()) break;
-        writeAll(out.get(), piece.span(), to);
-        offset += static_cast<std::int64_t>(piece.size());
-        progress_.bytesCopied += static_cast<std::int64_t>(piece.size());
-        report();
-    }
-    const std::int64_t bad = source.badBytes();
-    if (!out.reset()) throwFileError(to, "書き込めませんでした");
-    source.close();
-    return bad;
+void SalvageCopier::fail(const std::string& status, const std::string& path, const std::string& error) {
+    ++progress_.filesFailed;
+    record(status, 0, path, error);
+    report();
 }
 
-void SalvageCopier::handleFile(const Item& item, const CancellationToken& token) {
-    if (options_.extensions && options_.extensions->count(lowerExtension(item.path)) == 0) return;
-    const std::string rel = relativePath(item.path);
-    progress_.currentPath = rel;
-    const fs::path dest = dstRoot_ / rel;
-    if (options_.dryRun) {
-        ++progress_.filesCopied;
-        progress_.bytesCopied += item.size;
+void SalvageCopier::leaveOut(const std::string& rel) {
+    ++progress_.filesLeftOut;
+    record(kLeftOut, 0, rel, "");
+}
+
+int SalvageCopier::openDest(DestDir& dest) {
+    if (dest.fd) return dest.fd.get();
+    const int parent = openDest(*dest.parent);
+    const fs::path shown = dstRoot_ / dest.name;
+    if (::mkdirat(parent, dest.name.c_str(), dest.mode) != 0 && errno != EEXIST)
+        throwFileError(shown.string(), "作成できませんでした");
+    // A link planted in place of the folder is not followed.
+    UniqueFd fd(::openat(parent, dest.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) throwFileError(shown.string(), "開けませんでした");
+    int error = 0;
+    for (const auto& n : listFolder(fd.get(), error)) {
+        // What an interrupted earlier run was writing is never a finished file.
+        if (n.rfind(kPartPrefix, 0) == 0) (void)::unlinkat(fd.get(), n.c_str(), 0);
+        else dest.names.insert(n);
+    }
+    if (error != 0) throw FileError(error, shown.string(), "読み取れませんでした");
+    dest.fd = std::move(fd);
+    return dest.fd.get();
+}
+
+SalvageCopier::Copied SalvageCopier::copyOneFile(int srcFd, const std::string& name, const std::string& rel,
+                                                 const struct stat& walked, DestDir& dest, const std::string& destName,
+                                                 std::int64_t& bad, std::string& storedAs, const CancellationToken& token) {
+    if (hooks_.beforeOpen) hooks_.beforeOpen(rel);
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd in(::openat(srcFd, name.c_str(), flags | O_NOATIME));
+    // O_NOATIME is only for the file's owner.
+    if (!in && errno == EPERM) in.reset(::openat(srcFd, name.c_str(), flags));
+    if (!in && errno == ELOOP) throw Error(kSwapped);
+    if (!in) throwFileError(fullPath(rel), "開けませんでした");
+    struct stat before {};
+    if (::fstat(in.get(), &before) != 0) throwFileError(fullPath(rel), "読み取れませんでした");
+    if (!S_ISREG(before.st_mode) || !sameFile(before, walked)) throw Error(kSwapped);
+
+    const int dfd = openDest(dest);
+    std::string part;
+    UniqueFd out;
+    // Never wider than the source, not even for a moment.
+    while (!out) {
+        part = randomPartName();
+        out.reset(::openat(dfd, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, before.st_mode & 0600));
+        if (!out && errno != EEXIST) throwFileError((dstRoot_ / rel).string(), "作成できませんでした");
+    }
+    struct PartGuard {
+        int dir;
+        const std::string& name;
+        bool keep = false;
+        ~PartGuard() {
+            if (!keep) (void)::unlinkat(dir, name.c_str(), 0);
+        }
+    } guard{dfd, part};
+
+    // An empty file is no source to read, but it is copied all the same.
+    std::shared_ptr<FileSource> source;
+    if (before.st_size > 0) {
+        const int readFd = ::fcntl(in.get(), F_DUPFD_CLOEXEC, 3);
+        if (readFd < 0) throwFileError(fullPath(rel), "開けませんでした");
+        source = FileSource::adopt(readFd, fullPath(rel), options_.retries);
+    }
+    std::int64_t offset = 0;
+    while (source && offset < source->size()) {
+        if (token.isCancelled()) return Copied::interrupted;
+        Bytes piece = source->pread(offset, kChunk);
+        if (piece.empty()) break;
+        writeAll(out.get(), piece.span(), dstRoot_ / rel);
+        offset += static_cast<std::int64_t>(piece.size());
+        progress_.bytesCopied += static_cast<std::int64_t>(piece.size());
+        if (hooks_.afterChunk) hooks_.afterChunk(rel);
         report();
+    }
+    if (source) {
+        bad = source->badBytes();
+        source->close();
+    }
+
+    struct stat after {};
+    if (::fstat(in.get(), &after) != 0) throwFileError(fullPath(rel), "読み取れませんでした");
+    if (after.st_size != before.st_size || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+        throw Error(kChangedWhileCopied);
+
+    // File systems without modes (FAT) refuse this; the file then keeps the narrower mode.
+    (void)::fchmod(out.get(), before.st_mode & 0777);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+    (void)::futimens(out.get(), times);
+    if (!out.reset()) throwFileError((dstRoot_ / rel).string(), "書き込めませんでした");
+
+    // Only a finished file gets its name. It replaces exactly the entry of
+    // that name; a case-insensitive namesake of another file is never replaced.
+    storedAs = destName;
+    for (int k = 2;;) {
+        const bool replace = dest.names.count(storedAs) != 0;
+        int rc = replace ? ::renameat(dfd, part.c_str(), dfd, storedAs.c_str())
+                         : ::renameat2(dfd, part.c_str(), dfd, storedAs.c_str(), RENAME_NOREPLACE);
+        if (rc != 0 && !replace && errno == EINVAL) {
+            struct stat st {};
+            if (::fstatat(dfd, storedAs.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+            else rc = ::renameat(dfd, part.c_str(), dfd, storedAs.c_str());
+        }
+        if (rc == 0) break;
+        if (errno != EEXIST) throwFileError((dstRoot_ / rel).string(), "保存できませんでした");
+        // The destination takes two names for one in a way the plan did not
+        // foresee: a free number that no other entry will use.
+        do storedAs = numberedName(destName, k++);
+        while (dest.names.count(storedAs) || dest.planned.count(storedAs));
+    }
+    guard.keep = true;
+    dest.names.insert(storedAs);
+    return Copied::done;
+}
+
+void SalvageCopier::handleFile(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
+                               DestDir& dest, const std::string& destName, const CancellationToken& token) {
+    if (options_.extensions && options_.extensions->count(lowerExtension(name)) == 0) {
+        leaveOut(rel);
         return;
     }
-    struct stat existing {};
-    if (::stat(dest.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_size == item.size) {
-        ++progress_.filesSkipped;
+    progress_.currentPath = rel;
+    if (options_.dryRun) {
+        ++progress_.filesCopied;
+        progress_.bytesCopied += walked.st_size;
         report();
         return;
     }
     try {
-        makeDirectories(dest.parent_path());
-        bool interrupted = false;
-        const std::int64_t bad = copyOneFile(item.path, dest, token, interrupted);
-        // A copy cut short by a stop is neither finished nor failed: the next
-        // run copies it again (its size differs), so it is not reported as done.
-        if (interrupted) return;
-        const struct timespec times[2] = {{0, UTIME_OMIT}, item.mtime};
-        (void)::utimensat(AT_FDCWD, dest.c_str(), times, 0);
+        const int dfd = openDest(dest);
+        // Only the entry of exactly this name is this file's earlier copy.
+        struct stat existing {};
+        if (dest.names.count(destName) && ::fstatat(dfd, destName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(existing.st_mode) && existing.st_size == walked.st_size) {
+            ++progress_.filesSkipped;
+            report();
+            return;
+        }
+        std::int64_t bad = 0;
+        std::string storedAs;
+        if (copyOneFile(srcFd, name, rel, walked, dest, destName, bad, storedAs, token) == Copied::interrupted) return;
+        const std::string shown = storedAs == name ? rel : rel + " (保存名: " + storedAs + ")";
         if (bad >= 1) {
             ++progress_.filesDamaged;
             progress_.badBytes += bad;
-            record(kZeroFilled, bad, rel, "");
+            record(kZeroFilled, bad, shown, "");
         } else {
-            record(kOK, 0, rel, "");
+            record(kOK, 0, shown, "");
         }
         ++progress_.filesCopied;
     } catch (const SourceGoneError&) {
-        // The volume went away: every further file would fail the same way.
+        // The disk itself went away: no file after this one can be read either.
         throw;
     } catch (const std::exception& e) {
-        ++progress_.filesFailed;
-        record(kCopyFailed, 0, rel, describe(e));
+        fail(kCopyFailed, rel, describe(e));
+        // A full destination fails every file after it too: stop at once.
+        if (isOutOfSpace(e)) throw;
+        return;
     }
     report();
 }
 
-void SalvageCopier::walk(const fs::path& dir, const CancellationToken& token, bool& stopped) {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) {
-        record(kListFailed, 0, dir.string(), errorText(errno));
-        return;
-    }
-    std::vector<std::string> names;
-    errno = 0;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        names.push_back(name);
-    }
-    const int readError = errno;
-    ::closedir(d);
-    if (readError != 0) record(kListFailed, 0, dir.string(), errorText(readError));
-    std::sort(names.begin(), names.end());
+void SalvageCopier::walk(int srcFd, const std::string& relDir, DestDir& dest, const CancellationToken& token, bool& stopped) {
+    int error = 0;
+    const std::vector<std::string> names = listFolder(srcFd, error);
+    if (error != 0) fail(kListFailed, fullPath(relDir), errorText(error));
+    std::set<std::string> reserved;
+    if (relDir.empty()) reserved.insert(kReportName);
+    const auto plan = planNames(names, reserved);
+    for (const auto& [from, to] : plan) dest.planned.insert(to);
     for (const std::string& name : names) {
         if (token.isCancelled()) {
             stopped = true;
             return;
         }
-        if (options_.skipHidden && name.front() == '.') continue;
-        const fs::path path = dir / name;
+        const std::string rel = relDir.empty() ? name : relDir + "/" + name;
+        if (options_.skipHidden && name.front() == '.') {
+            leaveOut(rel);
+            continue;
+        }
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) continue;
+        if (::fstatat(srcFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            fail(kCopyFailed, rel, std::string(kUnreadableEntry) + ": " + errorText(errno));
+            continue;
+        }
         if (S_ISDIR(st.st_mode)) {
-            // A destination inside the source would be copied into itself.
+            // The copy itself (reached through a bind mount) is not copied again.
             if (destination_ && st.st_dev == destination_->first && st.st_ino == destination_->second) continue;
-            walk(path, token, stopped);
+            UniqueFd sub(::openat(srcFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat opened {};
+            if (!sub) {
+                fail(kListFailed, fullPath(rel), errno == ELOOP || errno == ENOTDIR ? kSwapped : errorText(errno));
+                continue;
+            }
+            if (::fstat(sub.get(), &opened) != 0 || !sameFile(opened, st)) {
+                fail(kListFailed, fullPath(rel), kSwapped);
+                continue;
+            }
+            DestDir child;
+            child.parent = &dest;
+            child.name = plan.at(name);
+            child.mode = (st.st_mode & 0777) | 0700;
+            walk(sub.get(), rel, child, token, stopped);
             if (stopped) return;
         } else if (S_ISREG(st.st_mode)) {
-            handleFile({path, static_cast<std::int64_t>(st.st_size), st.st_mtim}, token);
+            handleFile(srcFd, name, rel, st, dest, plan.at(name), token);
+        } else {
+            // Links and special files are not copied.
+            leaveOut(rel);
         }
     }
 }
 
 SalvageProgress SalvageCopier::run(const CancellationToken& token) {
+    UniqueFd src(::open(srcRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat srcStat {};
+    if (!src || ::fstat(src.get(), &srcStat) != 0) throw Error(kCannotWalk);
+    // A destination in the source would copy itself, and a source in the
+    // destination would be written into: refused before anything is made.
+    struct stat dstStat {};
+    if (isWithin(dstRoot_, srcStat) || (::stat(dstRoot_.c_str(), &dstStat) == 0 && isWithin(srcRoot_, dstStat)))
+        throw Error(kOverlap);
+
+    DestDir root;
     if (!options_.dryRun) {
         makeDirectories(dstRoot_);
         const fs::path log = dstRoot_ / kReportName;
         std::error_code ec;
-        if (!fs::exists(log, ec)) writeAtomically(log, kReportHeader);
-        logHandle_ = openForWriting(log, O_APPEND);
-    }
-    destination_ = identity(dstRoot_);
-    struct stat st {};
-    if (::stat(srcRoot_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(srcRoot_.c_str(), R_OK | X_OK) != 0) {
-        logHandle_.reset();
-        throw Error("コピー元フォルダを列挙できませんでした");
+        if (!fs::is_regular_file(fs::symlink_status(log, ec))) writeAtomically(log, kReportHeader);
+        logHandle_ = openForWriting(log, O_APPEND | O_NOFOLLOW);
+        root.fd.reset(::open(dstRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!root.fd) throwFileError(dstRoot_.string(), "開けませんでした");
+        struct stat st {};
+        if (::fstat(root.fd.get(), &st) == 0) destination_ = std::pair{st.st_dev, st.st_ino};
+        int error = 0;
+        for (const auto& n : listFolder(root.fd.get(), error)) {
+            if (n.rfind(kPartPrefix, 0) == 0) (void)::unlinkat(root.fd.get(), n.c_str(), 0);
+            else root.names.insert(n);
+        }
     }
     bool stopped = false;
-    walk(srcRoot_, token, stopped);
+    try {
+        walk(src.get(), "", root, token, stopped);
+    } catch (...) {
+        if (onProgress_) onProgress_(progress_);
+        logHandle_.reset();
+        throw;
+    }
     if (onProgress_) onProgress_(progress_);
     logHandle_.reset();
     return progress_;

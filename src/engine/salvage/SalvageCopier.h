@@ -2,11 +2,17 @@
 // Copies every file of a (failing, still mounted) folder tree through the
 // retrying, zero-filling reader, so that a file with a few bad sectors is
 // still copied whole; keeps a CSV report of every file's outcome.
+//
+// The walk goes through folder descriptors (no path length limit, nothing
+// followed through a link), and every entry it cannot examine, list or open
+// is a failed line: nothing is left out without a trace.
+
+#include <sys/stat.h>
 
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,6 +36,7 @@ struct SalvageProgress {
     std::int64_t filesSkipped = 0;
     std::int64_t filesFailed = 0;
     std::int64_t filesDamaged = 0;
+    std::int64_t filesLeftOut = 0;  // passed over by the filter (kind, hidden, links and special files)
     std::int64_t bytesCopied = 0;
     std::int64_t badBytes = 0;
     std::string currentPath;
@@ -42,28 +49,57 @@ public:
     static constexpr std::size_t kRecentErrors = 20;
     static inline const char* const kReportName = "salvage_log.csv";
     static inline const char* const kReportHeader = "状態,不良バイト数,パス\n";
+    static inline const char* const kLeftOut = "対象外";
+    // Files being written carry this prefix until they are complete.
+    static inline const char* const kPartPrefix = ".tamsel-part-";
 
     using ProgressCallback = std::function<void(const SalvageProgress&)>;
     SalvageCopier(fs::path srcRoot, fs::path dstRoot, SalvageOptions options, ProgressCallback onProgress);
 
-    // Blocking. Throws only when the destination or its report cannot be
-    // made, or when the source folder cannot be read at all.
+    // Blocking. Throws when the folders overlap, when the destination or its
+    // report cannot be made, when the source folder cannot be read at all,
+    // and (a FileError with ENOSPC) when the destination is full.
     SalvageProgress run(const CancellationToken& token = CancellationToken::none());
 
     // A CSV field, quoted when it must be (RFC 4180).
     static std::string csvField(const std::string& text);
 
-private:
-    struct Item {
-        fs::path path;
-        std::int64_t size;
-        struct timespec mtime;
+    // The n-th name (n >= 2) for a file whose name is taken at the
+    // destination: "a.JPG" -> "a (2).JPG".
+    static std::string numberedName(const std::string& name, int n);
+
+    // Called with the relative path just before a source file is opened, and
+    // after each chunk of it is written: lets tests change the source at
+    // exactly those moments.
+    struct Hooks {
+        std::function<void(const std::string&)> beforeOpen;
+        std::function<void(const std::string&)> afterChunk;
     };
-    void walk(const fs::path& dir, const CancellationToken& token, bool& stopped);
-    void handleFile(const Item& item, const CancellationToken& token);
-    std::int64_t copyOneFile(const fs::path& from, const fs::path& to, const CancellationToken& token, bool& interrupted);
+    void setHooks(Hooks hooks) { hooks_ = std::move(hooks); }
+
+private:
+    // A destination folder, made only when a file goes into it.
+    struct DestDir {
+        DestDir* parent = nullptr;
+        std::string name;  // in the parent
+        mode_t mode = 0700;
+        UniqueFd fd;
+        std::set<std::string> names;    // exact names present
+        std::set<std::string> planned;  // names the source entries going here will get
+    };
+    enum class Copied { done, interrupted };
+
+    void walk(int srcFd, const std::string& relDir, DestDir& dest, const CancellationToken& token, bool& stopped);
+    void handleFile(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
+                    DestDir& dest, const std::string& destName, const CancellationToken& token);
+    Copied copyOneFile(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
+                       DestDir& dest, const std::string& destName, std::int64_t& bad, std::string& storedAs,
+                       const CancellationToken& token);
+    int openDest(DestDir& dest);
+    void leaveOut(const std::string& rel);
+    void fail(const std::string& status, const std::string& path, const std::string& error);
     void record(const std::string& status, std::int64_t bad, const std::string& path, const std::string& error);
-    std::string relativePath(const fs::path& file) const;
+    std::string fullPath(const std::string& rel) const;
     void report();
 
     fs::path srcRoot_;
@@ -73,6 +109,7 @@ private:
     SalvageProgress progress_;
     UniqueFd logHandle_;
     Throttle throttle_;
+    Hooks hooks_;
     std::optional<std::pair<dev_t, ino_t>> destination_;  // never walked into
 };
 
