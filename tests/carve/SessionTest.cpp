@@ -12,6 +12,7 @@
 #include "carve/ByteBuilder.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
+#include "engine/common/Error.h"
 #include "engine/common/Files.h"
 #include "engine/reading/FileSource.h"
 #include "support/Corpus.h"
@@ -26,7 +27,8 @@ constexpr std::int64_t kSecondWindow = Carver::kWindow - Carver::kOverlap;
 
 std::vector<std::uint8_t> jpegOf(std::size_t size) {
     ByteBuilder b;
-    b.raw({0xFF, 0xD8, 0xFF, 0xDA}).be16(8).fill(6, 1);
+    b.raw({0xFF, 0xD8, 0xFF, 0xC0}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
+    b.raw({0xFF, 0xDA}).be16(8).fill(6, 1);
     b.fill(size - b.size() - 2, 0x11).raw({0xFF, 0xD9});
     return b.bytes;
 }
@@ -99,38 +101,55 @@ TEST(Resume, IndexNumberingContinuesAcrossResumes) {
     EXPECT_EQ(found[0].fileName, "JPG/rescued_000013.jpg");
 }
 
-TEST(Resume, UnusableCheckpointsStartFresh) {
+// Whatever makes a checkpoint unusable, the earlier results stay as they
+// were: the scan refuses the folder rather than emptying it.
+TEST(Resume, UnusableCheckpointsNeverTouchTheEarlierResults) {
     TempDir parent;
     auto source = imageWith(1 << 20, {5000});
-    // Another source's size: starts over and empties the found list.
-    writeCheckpoint(parent / "a", {"image", source->size() + 1, 4096, 7, 7, 0});
-    writeFile(CarvedFileExtractor::foundListURL(parent / "a"), R"({"index":7,"offset":1,"length":2,"ext":"jpg","fileName":"JPG/rescued_000007.jpg","damaged":false})" "\n");
-    auto a = run(source, parent / "a");
-    EXPECT_EQ(a.resumedFrom, 0);
-    auto found = CarvedFileExtractor::loadFound(parent / "a");
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].index, 1);
-
-    // No report: listed as resumable, but starts fresh.
-    writeCheckpoint(parent / "b", {"image", source->size(), 600000, 2, 2, 0}, false);
-    EXPECT_EQ(Carver::findResumable(parent.path()).size(), 1u);
-    EXPECT_EQ(run(source, parent / "b").resumedFrom, 0);
+    const std::string record =
+        R"({"index":7,"offset":1,"length":2,"ext":"jpg","fileName":"JPG/rescued_000007.jpg","damaged":false})" "\n";
+    struct Case {
+        const char* name;
+        std::string checkpoint;
+        bool report;
+    };
+    const std::int64_t size = source->size();
+    const std::vector<Case> cases{
+        {"other-size", CarveCheckpoint{"image", size + 1, 4096, 7, 7, 0}.encode(), true},
+        {"card-pulled", CarveCheckpoint{"image", 0, 0, 7, 7, 0}.encode(), true},
+        {"no-report", CarveCheckpoint{"image", size, 600000, 7, 7, 0}.encode(), false},
+        {"overrun", R"({"sourceName":"image","sourceSize":)" + std::to_string(size) + R"(,"scanPos":)" +
+                        std::to_string(size + 100) + R"(,"fileIndex":7,"filesFound":7,"damagedFiles":0})", true},
+        {"negative", R"({"sourceName":"image","sourceSize":)" + std::to_string(size) +
+                         R"(,"scanPos":-5,"fileIndex":7,"filesFound":7,"damagedFiles":0})", true},
+        {"garbage", "{not json", true},
+    };
+    for (const auto& c : cases) {
+        const fs::path s = parent / c.name;
+        fs::create_directories(s);
+        writeFile(Carver::checkpointURL(s), c.checkpoint);
+        writeFile(CarvedFileExtractor::foundListURL(s), record);
+        if (c.report) writeFile(Carver::reportURL(s), std::string(Carver::kReportHeader) + "\nJPG/rescued_000007.jpg,jpg,1,2,OK,\n");
+        const std::string report = c.report ? readText(Carver::reportURL(s)) : "";
+        EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).checkpoint) << c.name;
+        EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).whyNot.empty()) << c.name;
+        EXPECT_THROW(run(source, s), Error) << c.name;
+        EXPECT_EQ(readText(CarvedFileExtractor::foundListURL(s)), record) << c.name;
+        EXPECT_EQ(readText(Carver::checkpointURL(s)), c.checkpoint) << c.name;
+        if (c.report) EXPECT_EQ(readText(Carver::reportURL(s)), report) << c.name;
+    }
 }
 
-TEST(Resume, FinishedOrOverrunCheckpointsEndAtOnce) {
+TEST(Resume, AFinishedCheckpointEndsAtOnce) {
     TempDir parent;
     auto source = imageWith(1 << 20, {5000});
-    for (std::int64_t pos : {source->size(), source->size() + 100}) {
-        const fs::path s = parent / ("s" + std::to_string(pos));
-        writeCheckpoint(s, {"image", source->size(), pos, 1, 1, 0});
-        if (pos == source->size()) {
-            EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
-        }
-        auto summary = run(source, s);
-        EXPECT_EQ(summary.resumedFrom, source->size());
-        EXPECT_EQ(summary.filesFound, 1);
-        EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
-    }
+    const fs::path s = parent / "s";
+    writeCheckpoint(s, {"image", source->size(), source->size(), 1, 1, 0});
+    EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
+    auto summary = run(source, s);
+    EXPECT_EQ(summary.resumedFrom, source->size());
+    EXPECT_EQ(summary.filesFound, 1);
+    EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
 }
 
 TEST(Resume, FindResumableListsNewestFirstAndIgnoresTheRest) {
