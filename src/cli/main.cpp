@@ -16,17 +16,21 @@ int main(int argc, char** argv) {
     CLI::App app{"tamsel: SD カード・USB メモリ・故障しかけたディスクからのデータ復旧"};
     app.require_subcommand(1);
 
-    std::string source, dest, session;
+    std::string source, dest;
     bool fresh = false;
     auto* scan = app.add_subcommand("scan", "削除されたファイルを探します(中断したスキャンは続きから再開します)");
     scan->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
     scan->add_option("DEST", dest, "セッションを置くフォルダ")->required();
     scan->add_flag("--new", fresh, "続きから再開せず、新しいスキャンを始めます");
 
+    // SESSION [SOURCE] DEST: two or three words, SOURCE only in the middle.
+    std::vector<std::string> recoverArgs;
     auto* recover = app.add_subcommand("recover", "スキャンで見つかったファイルを復元します");
-    recover->add_option("SESSION", session, "スキャンのセッションフォルダ")->required();
-    recover->add_option("SOURCE", source, "スキャンしたデバイスまたはイメージファイル")->required();
-    recover->add_option("DEST", dest, "復元先のフォルダ")->required();
+    recover->add_option("SESSION [SOURCE] DEST", recoverArgs,
+                        "スキャンのセッションフォルダ(scan に渡した保存先でも可)、スキャンしたデバイスまたはイメージファイル"
+                        "(省略するとセッションの記録から)、復元先のフォルダ")
+        ->expected(2, 3)
+        ->required();
 
     auto* image = app.add_subcommand("image", "ディスク全体をイメージファイルに吸い出します(中断しても続きから再開します)");
     image->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
@@ -55,7 +59,10 @@ int main(int argc, char** argv) {
     }
     installInterruptHandlers();
     if (*scan) return scanCommand(source, dest, fresh);
-    if (*recover) return recoverCommand(session, source, dest);
+    if (*recover)
+        return recoverCommand(recoverArgs.front(),
+                              recoverArgs.size() == 3 ? std::optional<std::string>(recoverArgs[1]) : std::nullopt,
+                              recoverArgs.back());
     if (*image) return imageCommand(source, dest);
     if (*salvage) return salvageCommand(source, dest, dryRun, allFiles);
     if (*check) return checkCommand(source);
