@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "engine/carve/Checkpoint.h"
@@ -18,11 +19,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto again = CarvedFileExtractor::decode(CarvedFileExtractor::encode(*f));
         if (!again || again->fileName != f->fileName || again->index != f->index || again->note != f->note)
             __builtin_trap();
-        (void)CarvedFileExtractor::isSafeRelativeName(*f);
+        // Only a canonical name inside the destination, and a range that
+        // can be added up without overflow.
+        if (!CarvedFileExtractor::isSafeRelativeName(*f) || f->fileName.find("..") != std::string::npos ||
+            f->fileName.front() == '/' || f->index < 1 || f->offset < 0 || f->length < 1 ||
+            f->offset > INT64_MAX - f->length)
+            __builtin_trap();
     }
     if (auto c = CarveCheckpoint::decode(text)) {
         auto again = CarveCheckpoint::decode(c->encode());
         if (!again || again->scanPos != c->scanPos || again->sourceName != c->sourceName) __builtin_trap();
+        // Every value a resumed scan uses is in range.
+        if (c->scanPos < 0 || c->scanPos > c->sourceSize || c->fileIndex < 0 ||
+            c->fileIndex > CarveCheckpoint::kMaxFileIndex || c->filesFound < 0 || c->filesFound > c->fileIndex ||
+            c->damagedFiles < 0 || c->damagedFiles > c->filesFound)
+            __builtin_trap();
+        (void)(c->fileIndex + 1);
     }
     if (auto id = SourceIdentity::decode(text)) {
         auto again = SourceIdentity::decode(id->encode());

@@ -1,12 +1,14 @@
 #pragma once
 // The subcommands of tamsel-cli; each returns the tool's exit status.
 
+#include <optional>
 #include <string>
 
 namespace tamsel::cli {
 
 int scanCommand(const std::string& source, const std::string& dest, bool fresh, bool thumbnails);
-int recoverCommand(const std::string& session, const std::string& source, const std::string& dest);
+// SOURCE may be left out: the session's own record of its source is used.
+int recoverCommand(const std::string& session, const std::optional<std::string>& source, const std::string& dest);
 int imageCommand(const std::string& source, const std::string& dest);
 int checkCommand(const std::string& source);
 int disksCommand(bool includeInternal, bool includeLoop);

@@ -78,6 +78,11 @@ void printUsageError(const CLI::App& app, const CLI::ParseError& e) {
         if (!options.empty()) message = "不明なオプションです: " + options;
         if (!extras.empty()) message += (message.empty() ? "" : "\n") + std::string("余分な引数があります: ") + extras;
         if (message.empty()) message = "余分な引数があります。";
+    } else if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && command) {
+        std::string expected;
+        for (const CLI::Option* opt : command->get_options())
+            if (opt->get_positional()) expected += (expected.empty() ? "" : " ") + opt->get_name();
+        message = "引数の数が合いません: " + expected;
     } else {
         message = "引数が正しくありません。";
     }
@@ -109,7 +114,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string(kName) + " " + TAMSEL_VERSION, "版を表示します");
     app.require_subcommand(1);
 
-    std::string source, dest, session;
+    std::string source, dest;
     bool fresh = false;
     auto* scan = app.add_subcommand("scan", "削除されたファイルを探します(中断したスキャンは続きから再開します)");
     scan->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
@@ -118,10 +123,14 @@ int main(int argc, char** argv) {
     bool noThumbnails = false;
     scan->add_flag("--no-thumbnails", noThumbnails, "サムネイルを作りません");
 
+    // SESSION [SOURCE] DEST: two or three words, SOURCE only in the middle.
+    std::vector<std::string> recoverArgs;
     auto* recover = app.add_subcommand("recover", "スキャンで見つかったファイルを復元します");
-    recover->add_option("SESSION", session, "スキャンのセッションフォルダ")->required();
-    recover->add_option("SOURCE", source, "スキャンしたデバイスまたはイメージファイル")->required();
-    recover->add_option("DEST", dest, "復元先のフォルダ(親フォルダは存在すること)")->required();
+    recover->add_option("SESSION [SOURCE] DEST", recoverArgs,
+                        "スキャンのセッションフォルダ(scan に渡した保存先でも可)、スキャンしたデバイスまたはイメージファイル"
+                        "(省略するとセッションの記録から)、復元先のフォルダ(親フォルダは存在すること)")
+        ->expected(2, 3)
+        ->required();
 
     auto* image = app.add_subcommand("image", "ディスク全体をイメージファイルに吸い出します(中断しても続きから再開します)");
     image->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
@@ -158,7 +167,10 @@ int main(int argc, char** argv) {
     }
     installInterruptHandlers();
     if (*scan) return scanCommand(source, dest, fresh, !noThumbnails);
-    if (*recover) return recoverCommand(session, source, dest);
+    if (*recover)
+        return recoverCommand(recoverArgs.front(),
+                              recoverArgs.size() == 3 ? std::optional<std::string>(recoverArgs[1]) : std::nullopt,
+                              recoverArgs.back());
     if (*image) return imageCommand(source, dest);
     if (*salvage) return salvageCommand(source, dest, dryRun, allFiles, hidden);
     if (*check) return checkCommand(source);

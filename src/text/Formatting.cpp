@@ -32,4 +32,14 @@ std::string formatSpeed(double bytesPerSecond) {
     return formatByteCount(static_cast<std::int64_t>(bytesPerSecond)) + "/秒";
 }
 
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
 }  // namespace tamsel

@@ -12,4 +12,8 @@ std::string formatByteCount(std::int64_t bytes);
 // Bytes per second as a byte count + "/秒"; "-" for 0 or less.
 std::string formatSpeed(double bytesPerSecond);
 
+// A CSV field as RFC 4180 has it: quoted (inner quotes doubled) only when it
+// holds a comma, a quote or a line break.
+std::string csvField(const std::string& text);
+
 }  // namespace tamsel

@@ -1,5 +1,6 @@
 #include "workflow/Outcome.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <cerrno>
@@ -49,5 +50,15 @@ std::string localTimeStamp(std::chrono::system_clock::time_point when) {
 
 std::string sessionFolderName(std::chrono::system_clock::time_point when) { return "staging_" + localTimeStamp(when); }
 std::string recoveryFolderName(std::chrono::system_clock::time_point when) { return "復元済み_" + localTimeStamp(when); }
+
+RunFolder createRunFolder(const std::filesystem::path& parent, const std::string& name) {
+    makeDirectories(parent);
+    for (int n = 1;; ++n) {
+        const std::string candidate = n == 1 ? name : name + "_" + std::to_string(n);
+        const std::filesystem::path path = parent / candidate;
+        if (::mkdir(path.c_str(), 0755) == 0) return RunFolder{path, openDirectory(path)};
+        if (errno != EEXIST || n >= 10000) throwFileError(path.string(), "作成できませんでした");
+    }
+}
 
 }  // namespace tamsel

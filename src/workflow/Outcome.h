@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/common/Files.h"
+
 namespace tamsel {
 
 // Shown where the work can be resumed (scan, imaging, salvage).
@@ -33,5 +35,14 @@ std::string localTimeStamp(std::chrono::system_clock::time_point when);
 std::string sessionFolderName(std::chrono::system_clock::time_point when);
 // "復元済み_" + stamp: a folder of recovered files.
 std::string recoveryFolderName(std::chrono::system_clock::time_point when);
+
+// A per-run folder made by this run alone: `name`, or "name_2", "name_3" ...
+// when another run (or anything else) already holds the name. The parent is
+// made when missing. Never enters a folder it did not create; throws FileError.
+struct RunFolder {
+    std::filesystem::path path;
+    UniqueFd fd;  // the new folder, opened without following links
+};
+RunFolder createRunFolder(const std::filesystem::path& parent, const std::string& name);
 
 }  // namespace tamsel

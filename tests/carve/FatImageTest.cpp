@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "engine/carve/Carver.h"
@@ -61,6 +62,44 @@ TEST(FatImage, EveryDeletedCorpusFileIsRecoveredByteForByte) {
     }
     EXPECT_EQ(missing, 0);
     EXPECT_EQ(summary.filesFound, static_cast<std::int64_t>(corpusFiles().size()));
+}
+
+// Every exFAT volume holds FF D8 FF D9 in its up-case table: that is no photo.
+TEST(ExfatImage, TheUpCaseTableIsNoPhotoAndRealPhotosStillAre) {
+    if (!haveTool("mkfs.exfat")) GTEST_SKIP() << "mkfs.exfat is not installed (exfatprogs)";
+    TempDir dir;
+    const fs::path img = dir / "card.img";
+    writeFile(img, std::vector<std::uint8_t>(64 << 20, 0));
+    auto made = run({"mkfs.exfat", img.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    const auto empty = readFile(img);
+    const std::uint8_t marker[] = {0xFF, 0xD8, 0xFF, 0xD9};
+    ASSERT_NE(std::search(empty.begin(), empty.end(), std::begin(marker), std::end(marker)), empty.end())
+        << "the up-case table should hold the bytes this test is about";
+
+    auto source = std::make_shared<FileSource>(img.string(), 0);
+    auto summary = Carver(source, dir / "empty", CarveOutputMode::probeOnly, nullptr).run();
+    EXPECT_EQ(summary.filesFound, 0);
+    EXPECT_TRUE(CarvedFileExtractor::loadFound(dir / "empty").empty());
+
+    // A real photo written into the free space is still found, alone.
+    std::vector<std::uint8_t> card = empty;
+    fs::path photo;
+    for (const auto& f : corpusFiles())
+        if (f.extension() == ".jpg" && carvesWhole(f) && trailingBytes(f) == 0) {
+            photo = f;
+            break;
+        }
+    ASSERT_FALSE(photo.empty());
+    const auto bytes = readFile(photo);
+    std::copy(bytes.begin(), bytes.end(), card.begin() + (32 << 20));
+    writeFile(dir / "with-photo.img", card);
+    auto withPhoto = std::make_shared<FileSource>((dir / "with-photo.img").string(), 0);
+    Carver(withPhoto, dir / "photo", CarveOutputMode::probeOnly, nullptr).run();
+    auto found = CarvedFileExtractor::loadFound(dir / "photo");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].offset, 32 << 20);
+    EXPECT_EQ(found[0].length, static_cast<std::int64_t>(bytes.size()));
 }
 
 }  // namespace

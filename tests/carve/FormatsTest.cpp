@@ -17,17 +17,63 @@ CarveResult result(std::int64_t length, const char* ext, std::optional<std::stri
 
 // Header walk -----------------------------------------------------------------
 
-TEST(JpegCarver, MinimalFileNeedsFourBytesReadableAtEveryMarker) {
-    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), result(4, "jpg"));
-    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9})), std::nullopt);
+// A baseline frame header (SOF0) for a 1x1 grey image: 13 bytes.
+ByteBuilder& frame(ByteBuilder& b, std::uint8_t marker = 0xC0) {
+    return b.raw({0xFF, marker}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
+}
+// A start-of-scan segment: 10 bytes.
+ByteBuilder& scanHeader(ByteBuilder& b) { return b.raw({0xFF, 0xDA}).be16(8).fill(6, 0x01); }
+
+ByteBuilder withScan() {
+    ByteBuilder b;
+    b.raw({0xFF, 0xD8});
+    frame(b);
+    scanHeader(b);
+    return b;
+}
+constexpr std::int64_t kScanData = 2 + 13 + 10;
+
+TEST(JpegCarver, NotAPhotoWithoutAFrameAndAScan) {
+    // The four bytes every exFAT up-case table holds, and their kin.
+    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), std::nullopt);
+    ByteBuilder frameOnly;
+    frameOnly.raw({0xFF, 0xD8});
+    frame(frameOnly).raw({0xFF, 0xD9, 0, 0});
+    EXPECT_EQ(jpegAt0(frameOnly), std::nullopt);
+    ByteBuilder scanOnly;
+    scanOnly.raw({0xFF, 0xD8});
+    scanHeader(scanOnly).fill(2000, 0x11).raw({0xFF, 0xD9});
+    EXPECT_EQ(jpegAt0(scanOnly), std::nullopt);
+    // DHT, JPG and DAC lie among the frame markers but are none.
+    for (std::uint8_t m : {std::uint8_t{0xC4}, std::uint8_t{0xC8}, std::uint8_t{0xCC}}) {
+        ByteBuilder b;
+        b.raw({0xFF, 0xD8});
+        frame(b, m);
+        scanHeader(b).fill(2000, 0x11).raw({0xFF, 0xD9});
+        EXPECT_EQ(jpegAt0(b), std::nullopt) << int(m);
+    }
+    // A progressive frame (SOF2) with its scan is a photo.
+    ByteBuilder progressive;
+    progressive.raw({0xFF, 0xD8});
+    frame(progressive, 0xC2);
+    scanHeader(progressive).fill(100, 0x11).raw({0xFF, 0xD9});
+    EXPECT_EQ(jpegAt0(progressive), result(static_cast<std::int64_t>(progressive.size()), "jpg"));
+}
+
+TEST(JpegCarver, NeedsFourBytesReadableAtEveryMarker) {
+    ByteBuilder b;
+    b.raw({0xFF, 0xD8});
+    frame(b).raw({0xFF, 0xDA, 0x00});
+    EXPECT_EQ(jpegAt0(b), std::nullopt);
 }
 
 TEST(JpegCarver, StepsOverAnEmbeddedPreviewByItsSegmentLength) {
-    ByteBuilder preview;
-    preview.raw({0xFF, 0xD8, 0xFF, 0xD9});
+    ByteBuilder preview = withScan();
+    preview.fill(10, 0x11).raw({0xFF, 0xD9});
     ByteBuilder b;
-    b.raw({0xFF, 0xD8, 0xFF, 0xE1}).be16(2 + 6 + 4).text("Exif").raw({0, 0}).append(preview.bytes);
-    b.raw({0xFF, 0xD9, 0, 0});
+    b.raw({0xFF, 0xD8, 0xFF, 0xE1}).be16(static_cast<std::uint32_t>(2 + 6 + preview.size())).text("Exif").raw({0, 0}).append(preview.bytes);
+    frame(b);
+    scanHeader(b).fill(50, 0x22).raw({0xFF, 0xD9, 0, 0});
     EXPECT_EQ(jpegAt0(b), result(static_cast<std::int64_t>(b.size()) - 2, "jpg"));
 }
 
@@ -35,33 +81,33 @@ TEST(JpegCarver, RejectsASecondStartMarkerAndTooShortSegmentLengths) {
     EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), std::nullopt);
     for (int len : {0, 1}) {
         EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xE0}).be16(len).fill(64)), std::nullopt);
-        EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xDA}).be16(len).fill(2000, 0x11)), std::nullopt);
+        ByteBuilder b;
+        b.raw({0xFF, 0xD8});
+        frame(b).raw({0xFF, 0xDA}).be16(len).fill(2000, 0x11);
+        EXPECT_EQ(jpegAt0(b), std::nullopt);
     }
     // Something other than a marker where one must be.
     EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0x00, 0xD9, 0, 0})), std::nullopt);
 }
 
 TEST(JpegCarver, WalkStopsAfter256Steps) {
+    // Frame, 254 restart markers and the scan: 256 steps.
     ByteBuilder ok;
     ok.raw({0xFF, 0xD8});
-    for (int i = 0; i < 255; ++i) ok.raw({0xFF, 0xD0 + i % 8});
-    ok.raw({0xFF, 0xD9, 0, 0});
-    EXPECT_EQ(jpegAt0(ok), result(514, "jpg"));
+    frame(ok);
+    for (int i = 0; i < 254; ++i) ok.raw({0xFF, static_cast<std::uint8_t>(0xD0 + i % 8)});
+    scanHeader(ok).raw({0x11, 0xFF, 0xD9});
+    EXPECT_EQ(jpegAt0(ok), result(2 + 13 + 254 * 2 + 10 + 3, "jpg"));
 
     ByteBuilder tooMany;
     tooMany.raw({0xFF, 0xD8});
-    for (int i = 0; i < 256; ++i) tooMany.raw({0xFF, 0x01});
-    tooMany.raw({0xFF, 0xD9, 0, 0});
+    frame(tooMany);
+    for (int i = 0; i < 255; ++i) tooMany.raw({0xFF, 0x01});
+    scanHeader(tooMany).raw({0x11, 0xFF, 0xD9});
     EXPECT_EQ(jpegAt0(tooMany), std::nullopt);
 }
 
 // Entropy-coded data ---------------------------------------------------------
-
-ByteBuilder withScan() {
-    ByteBuilder b;
-    b.raw({0xFF, 0xD8, 0xFF, 0xDA}).be16(8).fill(6, 0x01);  // start of scan: 12 bytes in all
-    return b;
-}
 
 TEST(JpegCarver, StuffedBytesAndRestartMarkersDoNotEndTheScan) {
     ByteBuilder b = withScan();
@@ -73,9 +119,9 @@ TEST(JpegCarver, StuffedBytesAndRestartMarkersDoNotEndTheScan) {
 
 TEST(JpegCarver, EndMarkerSplitAcrossReadChunksIsFound) {
     ByteBuilder b = withScan();
-    // Chunks are counted from the scan data's start (offset 12).
+    // Chunks are counted from the scan data's start.
     b.fill(0x100000 - 1, 0x22).raw({0xFF, 0xD9}).fill(64, 0x33);
-    EXPECT_EQ(jpegAt0(b), result(12 + 0x100000 + 1, "jpg"));
+    EXPECT_EQ(jpegAt0(b), result(kScanData + 0x100000 + 1, "jpg"));
 }
 
 TEST(JpegCarver, NextImageStartEndsATruncatedOneWhenLongEnough) {

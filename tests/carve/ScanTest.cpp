@@ -21,6 +21,7 @@ constexpr std::int64_t kSecondWindow = Carver::kWindow - Carver::kOverlap;
 std::vector<std::uint8_t> jpegOf(std::size_t size, std::uint8_t fill = 0x11) {
     ByteBuilder b;
     b.raw({0xFF, 0xD8, 0xFF, 0xE0}).be16(16).text("JFIF").fill(10, 0);
+    b.raw({0xFF, 0xC0}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
     b.raw({0xFF, 0xDA}).be16(8).fill(6, 1);
     b.fill(size - b.size() - 2, fill).raw({0xFF, 0xD9});
     return b.bytes;
@@ -117,6 +118,7 @@ TEST(ScanWindows, FilesInsideFoundFilesAreNotReportedAgain) {
     ByteBuilder outer;
     auto preview = jpegOf(600);
     outer.raw({0xFF, 0xD8, 0xFF, 0xE1}).be16(static_cast<std::uint32_t>(2 + preview.size())).append(preview);
+    outer.raw({0xFF, 0xC0}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
     outer.raw({0xFF, 0xDA}).be16(8).fill(6, 1).fill(3000, 0x22).raw({0xFF, 0xD9});
     ByteBuilder riff;
     riff.text("RIFF").le32(4 + 2000).text("WEBP").append(jpegOf(2000));
@@ -130,15 +132,14 @@ TEST(ScanWindows, FilesInsideFoundFilesAreNotReportedAgain) {
 
 TEST(ScanWindows, TinySourceIsReadOnce) {
     int reads = 0;
-    auto source = std::make_shared<HookedSource>(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0, 0, 0, 0}).bytes,
-                                                 [&](std::int64_t, std::int64_t) { ++reads; });
+    auto source = std::make_shared<HookedSource>(jpegOf(60), [&](std::int64_t, std::int64_t) { ++reads; });
     TempDir session;
     auto r = scan(source, session.path(), CancellationToken::none());
     ASSERT_EQ(r.found.size(), 1u);
-    EXPECT_EQ(r.found[0].length, 4);
+    EXPECT_EQ(r.found[0].length, 60);
     EXPECT_EQ(reads, 1);
     EXPECT_FALSE(r.summary.cancelled);
-    EXPECT_EQ(r.summary.bytesScanned, 10);
+    EXPECT_EQ(r.summary.bytesScanned, 60);
 }
 
 // Notes, report and files --------------------------------------------------------
@@ -239,32 +240,46 @@ TEST(ScanCancel, AmongHitsCheckpointsTheEndOfTheLastFileAndResumesFromThere) {
     EXPECT_FALSE(second.checkpoint);
 }
 
-TEST(ScanCancel, WhileReadingAFileKeepsWhatWasReadAndMarksIt) {
+// A stop is not the end of a file: a file being read when the stop comes
+// is not recorded, and the resumed scan reads it whole.
+TEST(ScanCancel, StopWhileReadingAFileRecordsNothingAndTheResumeReadsItWhole) {
     // A file larger than what the scan keeps in memory, so that its copy
     // reads the medium again.
     std::vector<std::uint8_t> image(48 << 20, 0);
     const std::int64_t at = 4096;
-    place(image, at, jpegOf(40 << 20));
+    const auto avi = jpegOf(40 << 20);
+    place(image, 100, jpegOf(3000));
+    place(image, at, avi);
     for (bool damaged : {false, true}) {
         const std::int64_t stopAt = damaged ? at : at + Carver::kPiece;
         CancellationToken token;
+        bool armed = true;
         auto source = std::make_shared<HookedSource>(
             image, [&](std::int64_t offset, std::int64_t count) {
-                if (offset == stopAt && count == Carver::kPiece) token.cancel();
+                if (armed && offset == stopAt && count == Carver::kPiece) token.cancel();
             },
             damaged ? std::vector<BadRange>{{at + 100, 50}} : std::vector<BadRange>{});
         TempDir session;
         auto r = scan(source, session.path(), token, CarveOutputMode::writeFiles);
         EXPECT_TRUE(r.summary.cancelled);
-        ASSERT_EQ(r.found.size(), 1u);
-        // The piece being read when the stop came is kept whole.
-        const std::int64_t kept = stopAt - at + Carver::kPiece;
-        EXPECT_EQ(r.found[0].length, kept);
-        EXPECT_TRUE(r.found[0].damaged);
-        EXPECT_EQ(r.found[0].note, damaged ? "不良セクタ含む・末尾欠け" : "末尾欠け");
-        EXPECT_EQ(fs::file_size(session / "JPG/rescued_000001.jpg"), static_cast<std::uintmax_t>(kept));
+        ASSERT_EQ(r.found.size(), 1u) << "only the small file before it";
+        EXPECT_EQ(r.found[0].offset, 100);
+        EXPECT_FALSE(fs::exists(session / "JPG/rescued_000002.jpg")) << "no partial copy is left";
+        EXPECT_EQ(readText(session / "report.csv").find("末尾欠け"), std::string::npos);
         ASSERT_TRUE(r.checkpoint);
-        EXPECT_EQ(r.checkpoint->scanPos, at + kept) << "the rest of the file is scanned on resume";
+        EXPECT_EQ(r.checkpoint->scanPos, at) << "the resumed scan starts at the file";
+        EXPECT_EQ(r.checkpoint->fileIndex, 1);
+        EXPECT_EQ(r.checkpoint->filesFound, 1);
+
+        armed = false;
+        auto again = scan(source, session.path(), CancellationToken::none(), CarveOutputMode::writeFiles);
+        EXPECT_FALSE(again.summary.cancelled);
+        ASSERT_EQ(again.found.size(), 2u);
+        EXPECT_EQ(again.found[1].index, 2);
+        EXPECT_EQ(again.found[1].offset, at);
+        EXPECT_EQ(again.found[1].length, static_cast<std::int64_t>(avi.size()));
+        EXPECT_EQ(again.found[1].note, damaged ? std::optional<std::string>("不良セクタ含む") : std::nullopt);
+        EXPECT_EQ(fs::file_size(session / "JPG/rescued_000002.jpg"), avi.size());
     }
 }
 

@@ -6,15 +6,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
 #include "carve/ByteBuilder.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
+#include "engine/common/Error.h"
 #include "engine/common/Files.h"
 #include "engine/reading/FileSource.h"
 #include "support/Corpus.h"
+#include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -26,7 +30,8 @@ constexpr std::int64_t kSecondWindow = Carver::kWindow - Carver::kOverlap;
 
 std::vector<std::uint8_t> jpegOf(std::size_t size) {
     ByteBuilder b;
-    b.raw({0xFF, 0xD8, 0xFF, 0xDA}).be16(8).fill(6, 1);
+    b.raw({0xFF, 0xD8, 0xFF, 0xC0}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
+    b.raw({0xFF, 0xDA}).be16(8).fill(6, 1);
     b.fill(size - b.size() - 2, 0x11).raw({0xFF, 0xD9});
     return b.bytes;
 }
@@ -99,38 +104,57 @@ TEST(Resume, IndexNumberingContinuesAcrossResumes) {
     EXPECT_EQ(found[0].fileName, "JPG/rescued_000013.jpg");
 }
 
-TEST(Resume, UnusableCheckpointsStartFresh) {
+// Whatever makes a checkpoint unusable, the earlier results stay as they
+// were: the scan refuses the folder rather than emptying it.
+TEST(Resume, UnusableCheckpointsNeverTouchTheEarlierResults) {
     TempDir parent;
     auto source = imageWith(1 << 20, {5000});
-    // Another source's size: starts over and empties the found list.
-    writeCheckpoint(parent / "a", {"image", source->size() + 1, 4096, 7, 7, 0});
-    writeFile(CarvedFileExtractor::foundListURL(parent / "a"), R"({"index":7,"offset":1,"length":2,"ext":"jpg","fileName":"JPG/rescued_000007.jpg","damaged":false})" "\n");
-    auto a = run(source, parent / "a");
-    EXPECT_EQ(a.resumedFrom, 0);
-    auto found = CarvedFileExtractor::loadFound(parent / "a");
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].index, 1);
-
-    // No report: listed as resumable, but starts fresh.
-    writeCheckpoint(parent / "b", {"image", source->size(), 600000, 2, 2, 0}, false);
-    EXPECT_EQ(Carver::findResumable(parent.path()).size(), 1u);
-    EXPECT_EQ(run(source, parent / "b").resumedFrom, 0);
+    const std::string record =
+        R"({"index":7,"offset":1,"length":2,"ext":"jpg","fileName":"JPG/rescued_000007.jpg","damaged":false})" "\n";
+    struct Case {
+        const char* name;
+        std::string checkpoint;
+        bool report;
+    };
+    const std::int64_t size = source->size();
+    const std::vector<Case> cases{
+        {"other-size", CarveCheckpoint{"image", size + 1, 4096, 7, 7, 0}.encode(), true},
+        {"card-pulled", CarveCheckpoint{"image", 0, 0, 7, 7, 0}.encode(), true},
+        {"no-report", CarveCheckpoint{"image", size, 600000, 7, 7, 0}.encode(), false},
+        {"overrun", R"({"sourceName":"image","sourceSize":)" + std::to_string(size) + R"(,"scanPos":)" +
+                        std::to_string(size + 100) + R"(,"fileIndex":7,"filesFound":7,"damagedFiles":0})", true},
+        {"negative", R"({"sourceName":"image","sourceSize":)" + std::to_string(size) +
+                         R"(,"scanPos":-5,"fileIndex":7,"filesFound":7,"damagedFiles":0})", true},
+        {"garbage", "{not json", true},
+    };
+    for (const auto& c : cases) {
+        const fs::path s = parent / c.name;
+        fs::create_directories(s);
+        writeFile(Carver::checkpointURL(s), c.checkpoint);
+        writeFile(CarvedFileExtractor::foundListURL(s), record);
+        if (c.report) writeFile(Carver::reportURL(s), std::string(Carver::kReportHeader) + "\nJPG/rescued_000007.jpg,jpg,1,2,OK,\n");
+        const std::string report = c.report ? readText(Carver::reportURL(s)) : "";
+        EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).checkpoint) << c.name;
+        EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).whyNot.empty()) << c.name;
+        EXPECT_THROW(run(source, s), Error) << c.name;
+        EXPECT_EQ(readText(CarvedFileExtractor::foundListURL(s)), record) << c.name;
+        EXPECT_EQ(readText(Carver::checkpointURL(s)), c.checkpoint) << c.name;
+        if (c.report) {
+            EXPECT_EQ(readText(Carver::reportURL(s)), report) << c.name;
+        }
+    }
 }
 
-TEST(Resume, FinishedOrOverrunCheckpointsEndAtOnce) {
+TEST(Resume, AFinishedCheckpointEndsAtOnce) {
     TempDir parent;
     auto source = imageWith(1 << 20, {5000});
-    for (std::int64_t pos : {source->size(), source->size() + 100}) {
-        const fs::path s = parent / ("s" + std::to_string(pos));
-        writeCheckpoint(s, {"image", source->size(), pos, 1, 1, 0});
-        if (pos == source->size()) {
-            EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
-        }
-        auto summary = run(source, s);
-        EXPECT_EQ(summary.resumedFrom, source->size());
-        EXPECT_EQ(summary.filesFound, 1);
-        EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
-    }
+    const fs::path s = parent / "s";
+    writeCheckpoint(s, {"image", source->size(), source->size(), 1, 1, 0});
+    EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
+    auto summary = run(source, s);
+    EXPECT_EQ(summary.resumedFrom, source->size());
+    EXPECT_EQ(summary.filesFound, 1);
+    EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
 }
 
 TEST(Resume, FindResumableListsNewestFirstAndIgnoresTheRest) {
@@ -294,6 +318,159 @@ TEST(Extract, RefusesNamesThatLeaveTheDestination) {
     EXPECT_EQ(readText(root / "victim"), "keep");
     EXPECT_FALSE(fs::is_symlink(dest / "JPG/rescued_000001.jpg"));
     EXPECT_EQ(fs::file_size(dest / "JPG/rescued_000001.jpg"), 100u);
+}
+
+// Session files as another program, a crash or an attacker may leave them -------
+
+TEST(SessionFiles, CheckpointValuesOutOfRangeAreNoCheckpoint) {
+    auto text = [](std::int64_t size, std::int64_t pos, std::int64_t index, std::int64_t found, std::int64_t damaged) {
+        return R"({"sourceName":"/dev/sdb","sourceSize":)" + std::to_string(size) + R"(,"scanPos":)" + std::to_string(pos) +
+               R"(,"fileIndex":)" + std::to_string(index) + R"(,"filesFound":)" + std::to_string(found) +
+               R"(,"damagedFiles":)" + std::to_string(damaged) + "}";
+    };
+    EXPECT_TRUE(CarveCheckpoint::decode(text(1000, 0, 0, 0, 0)));
+    EXPECT_TRUE(CarveCheckpoint::decode(text(1000, 1000, 5, 5, 5)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(1000, -1, 0, 0, 0)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 1001, 0, 0, 0)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(-1, 0, 0, 0, 0)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, INT64_MAX, 0, 0)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, -1, 0, 0)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, 3, 4, 0)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, 3, 2, 3)));
+    EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, 3, -1, 0)));
+
+    // A crafted checkpoint is no reason to report a scan done.
+    TempDir parent;
+    auto source = imageWith(1 << 20, {5000});
+    writeFile(parent / "scan.progress", text(source->size(), -5, 0, 0, 0));
+    EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
+    EXPECT_THROW(run(source, parent.path()), Error);
+}
+
+TEST(SessionFiles, FoundRecordsMustBeInRangeAndCanonicallyNamed) {
+    auto line = [](std::string index, std::string offset, std::string length, std::string ext, std::string name) {
+        return R"({"index":)" + index + R"(,"offset":)" + offset + R"(,"length":)" + length + R"(,"ext":")" + ext +
+               R"(","fileName":")" + name + R"(","damaged":false})";
+    };
+    EXPECT_TRUE(CarvedFileExtractor::decode(line("1", "0", "1", "jpg", "JPG/rescued_000001.jpg")));
+    EXPECT_TRUE(CarvedFileExtractor::decode(line("1234567", "0", "1", "cr3", "CR3/rescued_1234567.cr3")));
+    for (const auto& bad : {
+             line("1", "0", "1", "jpg", "JPG/rescued_000002.jpg"),   // another record's name
+             line("1", "0", "1", "jpg", "JPG/rescued_1.jpg"),        // not six digits
+             line("1", "0", "1", "jpg", "JPG/photo.jpg"),
+             line("1", "0", "1", "exe", "EXE/rescued_000001.exe"),   // no carver gives it
+             line("0", "0", "1", "jpg", "JPG/rescued_000000.jpg"),
+             line("-3", "0", "1", "jpg", "JPG/rescued_-00003.jpg"),
+             line("1", "-1", "1", "jpg", "JPG/rescued_000001.jpg"),
+             line("1", "0", "0", "jpg", "JPG/rescued_000001.jpg"),
+             line("1", "9223372036854775000", "1000", "jpg", "JPG/rescued_000001.jpg"),
+         })
+        EXPECT_FALSE(CarvedFileExtractor::decode(bad)) << bad;
+
+    TempDir s;
+    writeFile(CarvedFileExtractor::foundListURL(s.path()),
+              line("1", "0", "100", "jpg", "JPG/rescued_000001.jpg") + "\n" + line("2", "900", "200", "jpg", "JPG/rescued_000002.jpg") + "\n");
+    EXPECT_EQ(CarvedFileExtractor::loadFound(s.path()).size(), 2u);
+    auto within = CarvedFileExtractor::loadFound(s.path(), 1000);
+    ASSERT_EQ(within.size(), 1u) << "a record reaching past the source is refused";
+    EXPECT_EQ(within[0].index, 1);
+}
+
+TEST(SessionFiles, LinksAndEndlessLinesAreNeitherFollowedNorSlurped) {
+    TempDir root;
+    const fs::path s = root / "s";
+    fs::create_directories(s);
+    // A found list that is a link to an endless device, or to anything else.
+    fs::create_symlink("/dev/zero", CarvedFileExtractor::foundListURL(s));
+    EXPECT_TRUE(CarvedFileExtractor::loadFound(s).empty());
+    fs::remove(CarvedFileExtractor::foundListURL(s));
+    fs::create_symlink("/dev/zero", Carver::checkpointURL(s));
+    EXPECT_FALSE(CarveCheckpoint::load(Carver::checkpointURL(s)));
+    fs::remove(Carver::checkpointURL(s));
+
+    // A line far longer than any record is skipped; the records around it are read.
+    const std::string good1 = R"({"index":1,"offset":0,"length":5,"ext":"jpg","fileName":"JPG/rescued_000001.jpg","damaged":false})";
+    const std::string good2 = R"({"index":2,"offset":9,"length":5,"ext":"jpg","fileName":"JPG/rescued_000002.jpg","damaged":false})";
+    writeFile(CarvedFileExtractor::foundListURL(s), good1 + "\n" + std::string(3 << 20, 'x') + "\n" + good2 + "\n");
+    auto found = CarvedFileExtractor::loadFound(s);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[1].index, 2);
+}
+
+// A resumed session whose lists were swapped for links: nothing is written
+// through them.
+TEST(SessionFiles, PlantedLinksInASessionAreNotWrittenThrough) {
+    TempDir root;
+    auto source = imageWith(1 << 20, {5000, 200000});
+    for (const char* planted : {"found.jsonl", "report.csv"}) {
+        const fs::path s = root / planted;
+        writeCheckpoint(s, {"image", source->size(), 0, 0, 0, 0});
+        writeFile(root / "victim", "keep");
+        fs::remove(s / planted);
+        fs::create_symlink(root / "victim", s / planted);
+        EXPECT_THROW(run(source, s), Error) << planted;
+        EXPECT_EQ(readText(root / "victim"), "keep") << planted;
+    }
+    // The session folder itself a link: not entered.
+    fs::create_directories(root / "elsewhere");
+    fs::create_directories(root / "dest");
+    fs::create_symlink(root / "elsewhere", root / "dest" / "staging_20260101_000000");
+    EXPECT_THROW(run(source, root / "dest" / "staging_20260101_000000"), Error);
+    EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
+    writeCheckpoint(root / "elsewhere", {"image", source->size(), 0, 0, 0, 0});
+    EXPECT_TRUE(Carver::findResumable(root / "dest").empty()) << "a linked session folder is not offered";
+}
+
+TEST(Extract, APlantedTypeFolderLinkIsNotWrittenThrough) {
+    TempDir root;
+    const fs::path dest = root / "out";
+    fs::create_directories(dest);
+    fs::create_directories(root / "victim");
+    fs::create_symlink(root / "victim", dest / "JPG");
+    MemorySource source(randomBytes(4096, 1));
+    CarvedFile f{makeUUID(), 1, 0, 100, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
+    EXPECT_THROW(CarvedFileExtractor::extract(f, source, dest), Error);
+    EXPECT_TRUE(fs::is_empty(root / "victim"));
+}
+
+// A destination that fills up ends the scan with the out-of-space error,
+// never with a silently shorter list; freeing space and running again gives
+// what one whole run gives.
+TEST(FullDestination, AFailedAppendEndsTheScanBehindTheLastWholeRecordAndTheResumeCompletesIt) {
+    std::string whyNot;
+    auto tmpfs = SmallTmpfs::mount("128k", whyNot);
+    if (!tmpfs) GTEST_SKIP() << whyNot;
+    std::vector<std::int64_t> at;
+    for (int i = 0; i < 300; ++i) at.push_back(4096 + i * 4096);
+    auto source = imageWith(2 << 20, at, 200);
+    TempDir whole;
+    run(source, whole / "s");
+    ASSERT_EQ(CarvedFileExtractor::loadFound(whole / "s").size(), 300u);
+
+    writeFile(tmpfs->path() / "ballast", std::string(96 << 10, 'b'));
+    const fs::path s = tmpfs->path() / "s";
+    try {
+        run(source, s);
+        ADD_FAILURE() << "the scan reported success on a full destination";
+    } catch (const FileError& e) {
+        EXPECT_EQ(e.code(), ENOSPC) << e.description();
+    }
+    const std::string list = readText(CarvedFileExtractor::foundListURL(s));
+    EXPECT_TRUE(list.empty() || list.back() == '\n') << "no torn line";
+    const auto found = CarvedFileExtractor::loadFound(s);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n')), found.size());
+    EXPECT_GT(found.size(), 10u) << "the destination should fill up part-way through";
+    EXPECT_LT(found.size(), 300u);
+    auto c = CarveCheckpoint::load(Carver::checkpointURL(s));
+    ASSERT_TRUE(c) << "a checkpoint is left to resume from";
+    EXPECT_LE(c->fileIndex, static_cast<std::int64_t>(found.size()));
+    EXPECT_LT(c->scanPos, source->size());
+
+    fs::remove(tmpfs->path() / "ballast");
+    auto summary = run(source, s);
+    EXPECT_EQ(summary.filesFound, 300);
+    EXPECT_EQ(listed(s), listed(whole / "s"));
+    EXPECT_EQ(readText(Carver::reportURL(s)), readText(Carver::reportURL(whole / "s")));
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <thread>
 
+#include "carve/ByteBuilder.h"
 #include "cli/Console.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
@@ -159,6 +161,204 @@ void interruptAndResume(int sig) {
 
 TEST(CliCarve, InterruptedScanResumes) { interruptAndResume(SIGINT); }
 TEST(CliCarve, KilledScanResumesWithoutListingFilesTwice) { interruptAndResume(SIGKILL); }
+
+// A card image of `size` bytes holding `count` small JPEGs, 4 KiB apart;
+// `fill` makes cards of the same size differ.
+std::vector<std::uint8_t> cardWithPhotos(std::size_t size, int count, std::uint8_t fill) {
+    std::vector<std::uint8_t> image(size, 0);
+    for (int i = 0; i < count; ++i) {
+        ByteBuilder b;
+        b.raw({0xFF, 0xD8, 0xFF, 0xC0}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
+        b.raw({0xFF, 0xDA}).be16(8).fill(6, 1).fill(150, fill).raw({0xFF, 0xD9});
+        std::copy(b.bytes.begin(), b.bytes.end(), image.begin() + 4096 + i * 4096);
+    }
+    image.back() = fill;
+    return image;
+}
+
+// Marks a finished session as stopped half-way, as an interrupted scan leaves it.
+void markInterrupted(const fs::path& session, const std::string& source, std::int64_t size, std::int64_t index) {
+    writeFile(Carver::checkpointURL(session), CarveCheckpoint{source, size, size / 2, index, index, 0}.encode());
+}
+
+std::vector<fs::path> foldersStartingWith(const fs::path& dir, const std::string& prefix) {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// A session is continued, and recovered from, only with the source it was
+// made from; a session that cannot be continued is left exactly as it was.
+TEST(CliCarve, SessionsBelongToTheSourceTheyWereMadeFrom) {
+    TempDir dir;
+    const fs::path card = dir / "card.img";
+    writeFile(card, cardWithPhotos(4 << 20, 20, 0x11));
+    const fs::path dest = dir / "out";
+    auto first = run({kCli, "scan", card.string(), dest.string()});
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    const fs::path session = lastLine(first.output);
+    EXPECT_TRUE(fs::exists(session / "source.json"));
+    markInterrupted(session, card.string(), 4 << 20, 20);
+    const std::string list = readText(CarvedFileExtractor::foundListURL(session));
+    const std::string report = readText(Carver::reportURL(session));
+    auto untouched = [&](const std::string& what) {
+        EXPECT_EQ(readText(CarvedFileExtractor::foundListURL(session)), list) << what;
+        EXPECT_EQ(readText(Carver::reportURL(session)), report) << what;
+        EXPECT_TRUE(fs::exists(Carver::checkpointURL(session))) << what;
+    };
+
+    // Another card of the same size under the same name.
+    writeFile(card, cardWithPhotos(4 << 20, 20, 0x22));
+    auto other = run({kCli, "scan", card.string(), dest.string()});
+    EXPECT_EQ(other.exitCode, 0) << other.output;
+    EXPECT_NE(other.output.find("前回とは別の読み取り元です"), std::string::npos) << other.output;
+    EXPECT_NE(other.output.find("新しいセッションを始めます"), std::string::npos) << other.output;
+    EXPECT_NE(fs::path(lastLine(other.output)), session);
+    untouched("another card");
+    auto wrong = run({kCli, "recover", session.string(), card.string(), (dir / "rec").string()});
+    EXPECT_EQ(wrong.exitCode, 1) << wrong.output;
+    EXPECT_NE(wrong.output.find("スキャンした読み取り元: " + card.string()), std::string::npos) << wrong.output;
+    EXPECT_NE(wrong.output.find("今回の読み取り元: " + card.string()), std::string::npos) << wrong.output;
+    EXPECT_EQ(wrong.output.find("件を復元しました"), std::string::npos) << wrong.output;
+
+    // The card pulled: the node is now empty, then another size.
+    writeFile(card, "");
+    auto pulled = run({kCli, "scan", card.string(), dest.string()});
+    EXPECT_EQ(pulled.exitCode, 1) << pulled.output;
+    EXPECT_NE(pulled.output.find("は空です"), std::string::npos) << pulled.output;
+    untouched("card pulled");
+    writeFile(card, cardWithPhotos(2 << 20, 5, 0x11));
+    auto resized = run({kCli, "scan", card.string(), dest.string()});
+    EXPECT_NE(resized.output.find("大きさが前回と違います"), std::string::npos) << resized.output;
+    EXPECT_EQ(resized.output.find("前回の続きから再開します"), std::string::npos) << resized.output;
+    untouched("a card of another size");
+
+    // The first card back: its session resumes.
+    writeFile(card, cardWithPhotos(4 << 20, 20, 0x11));
+    auto back = run({kCli, "scan", card.string(), dest.string()});
+    EXPECT_EQ(back.exitCode, 0) << back.output;
+    EXPECT_NE(back.output.find("前回の続きから再開します"), std::string::npos) << back.output;
+    EXPECT_EQ(fs::path(lastLine(back.output)), session);
+    EXPECT_EQ(CarvedFileExtractor::loadFound(session).size(), 20u);
+}
+
+// What a newcomer types: the folder given to scan, no source; duplicate and
+// out-of-range records are not counted; the recovery folder has its report.
+TEST(CliCarve, RecoverFromTheScanFolderAloneWithAReportBesideTheFiles) {
+    TempDir dir;
+    const fs::path card = dir / "card.img";
+    writeFile(card, cardWithPhotos(2 << 20, 12, 0x33));
+    const fs::path dest = dir / "out";
+    auto scan = run({kCli, "scan", card.string(), dest.string()});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    const fs::path session = lastLine(scan.output);
+    markInterrupted(session, card.string(), 2 << 20, 12);
+    // A record twice, and one that reaches past the card's end.
+    const auto found = CarvedFileExtractor::loadFound(session);
+    ASSERT_EQ(found.size(), 12u);
+    CarvedFile outside = found[0];
+    outside.index = 13;
+    outside.offset = (2 << 20) - 10;
+    outside.fileName = "JPG/rescued_000013.jpg";
+    {
+        std::ofstream list(CarvedFileExtractor::foundListURL(session), std::ios::app);
+        list << CarvedFileExtractor::encode(found[3]) << "\n" << CarvedFileExtractor::encode(outside) << "\n";
+    }
+
+    auto recover = run({kCli, "recover", dest.string(), (dir / "rec").string()});
+    ASSERT_EQ(recover.exitCode, 0) << recover.output;
+    EXPECT_NE(recover.output.find("いちばん新しいセッションを使います: " + session.string()), std::string::npos) << recover.output;
+    EXPECT_NE(recover.output.find("このスキャンは途中で中断されています"), std::string::npos) << recover.output;
+    EXPECT_NE(recover.output.find("12 件を復元しました"), std::string::npos) << recover.output;
+    const auto folders = foldersStartingWith(dir / "rec", "復元済み_");
+    ASSERT_EQ(folders.size(), 1u);
+    std::string expected = std::string(Carver::kReportHeader) + "\n";
+    for (const auto& f : found) expected += carveReportLine(f);
+    EXPECT_EQ(readText(folders[0] / "report.csv"), expected);
+    EXPECT_FALSE(fs::exists(folders[0] / "JPG" / "rescued_000013.jpg"));
+
+    // A session of an older version (no source.json) needs the source named.
+    fs::remove(session / "source.json");
+    auto unnamed = run({kCli, "recover", session.string(), (dir / "rec").string()});
+    EXPECT_EQ(unnamed.exitCode, 1) << unnamed.output;
+    EXPECT_NE(unnamed.output.find("source.json"), std::string::npos) << unnamed.output;
+    auto named = run({kCli, "recover", session.string(), card.string(), (dir / "rec").string()});
+    EXPECT_EQ(named.exitCode, 0) << named.output;
+    EXPECT_NE(named.output.find("以前の版"), std::string::npos) << named.output;
+    EXPECT_NE(named.output.find("12 件を復元しました"), std::string::npos) << named.output;
+    EXPECT_EQ(foldersStartingWith(dir / "rec", "復元済み_").size(), 2u);
+}
+
+// Links planted where the tool writes as root are never written through.
+TEST(CliSafety, PlantedLinksInSessionAndRecoveryFoldersAreNotFollowed) {
+    TempDir dir;
+    const fs::path card = dir / "card.img";
+    writeFile(card, cardWithPhotos(2 << 20, 5, 0x44));
+    const fs::path dest = dir / "out";
+    writeFile(dir / "victim", "keep");
+    fs::create_directories(dest / "staging_20200101_000000");
+    const fs::path planted = dest / "staging_20200101_000000";
+    markInterrupted(planted, card.string(), 2 << 20, 0);
+    fs::create_symlink(dir / "victim", planted / "report.csv");
+    fs::create_symlink(dir / "victim", planted / "found.jsonl");
+    auto scan = run({kCli, "scan", card.string(), dest.string()});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    EXPECT_EQ(readText(dir / "victim"), "keep");
+    const fs::path session = lastLine(scan.output);
+    EXPECT_NE(session, planted);
+
+    // Recovery folders named for the next seconds, each a link elsewhere.
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directories(dir / "rec");
+    const auto now = std::chrono::system_clock::now();
+    for (int s = 0; s < 30; ++s) {
+        std::time_t t = std::chrono::system_clock::to_time_t(now + std::chrono::seconds(s));
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &tm);
+        fs::create_symlink(dir / "elsewhere", dir / "rec" / (std::string("復元済み_") + stamp));
+    }
+    auto recover = run({kCli, "recover", session.string(), card.string(), (dir / "rec").string()});
+    EXPECT_EQ(recover.exitCode, 0) << recover.output;
+    EXPECT_NE(recover.output.find("5 件を復元しました"), std::string::npos) << recover.output;
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+}
+
+// A destination that fills up: the resumable out-of-space text, status 1,
+// a checkpoint; with room made, the same command finishes the work.
+TEST(CliCarve, AFullDestinationEndsTheScanResumably) {
+    std::string whyNot;
+    auto tmpfs = SmallTmpfs::mount("160k", whyNot);
+    if (!tmpfs) GTEST_SKIP() << whyNot;
+    TempDir dir;
+    const fs::path card = dir / "card.img";
+    writeFile(card, cardWithPhotos(2 << 20, 300, 0x55));
+    auto whole = run({kCli, "scan", card.string(), (dir / "whole").string()});
+    ASSERT_EQ(whole.exitCode, 0) << whole.output;
+    const fs::path wholeSession = lastLine(whole.output);
+
+    writeFile(tmpfs->path() / "ballast", std::string(112 << 10, 'b'));
+    const fs::path dest = tmpfs->path() / "out";
+    auto full = run({kCli, "scan", card.string(), dest.string()});
+    EXPECT_EQ(full.exitCode, 1) << full.output;
+    EXPECT_NE(full.output.find("保存先の空き容量が足りません。"), std::string::npos) << full.output;
+    EXPECT_NE(full.output.find("空きを作れば、続きから再開できます。"), std::string::npos) << full.output;
+    const fs::path session = lastLine(full.output);
+    ASSERT_TRUE(fs::exists(Carver::checkpointURL(session))) << full.output;
+    const auto partial = CarvedFileExtractor::loadFound(session);
+    EXPECT_GT(partial.size(), 0u);
+    EXPECT_LT(partial.size(), 300u);
+
+    fs::remove(tmpfs->path() / "ballast");
+    auto again = run({kCli, "scan", card.string(), dest.string()});
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos) << again.output;
+    EXPECT_EQ(listed(session), listed(wholeSession));
+    EXPECT_EQ(readText(Carver::reportURL(session)), readText(Carver::reportURL(wholeSession)));
+}
 
 TEST(CliImage, ImagesAFileAndResumesAfterAnInterruption) {
     TempDir dir;
@@ -445,7 +645,7 @@ TEST(CliText, HelpAndUsageErrorsAreJapanese) {
         {{}, "コマンドを指定してください"},
         {{"frobnicate"}, "不明なコマンドです: frobnicate\n使い方は「tamsel-cli --help」"},
         {{"scan", "only-one"}, "引数が足りません: DEST\n使い方は「tamsel-cli scan --help」"},
-        {{"recover", "a"}, "引数が足りません: SOURCE DEST"},
+        {{"recover", "a"}, "引数の数が合いません: SESSION [SOURCE] DEST"},
         {{"scan", "a", "b", "c"}, "余分な引数があります: c"},
         {{"check", "--zz", "a"}, "不明なオプションです: --zz\n使い方は「tamsel-cli check --help」"},
         {{"disks", "--\x1b[2J"}, "不明なオプションです: --\\x1b[2J"},

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "engine/common/Error.h"
+#include "support/TempDir.h"
 #include "workflow/Outcome.h"
 
 using namespace tamsel;
@@ -48,4 +49,20 @@ TEST(RunFolders, CarryTheirPrefixAndTheLocalTime) {
 TEST(FreeSpace, IsKnownForAnExistingFolderOnly) {
     EXPECT_GT(freeSpace("/tmp").value_or(0), 0);
     EXPECT_FALSE(freeSpace("/nonexistent/folder").has_value());
+}
+
+// Two runs in the same second, or a name already taken by anything (a
+// planted link included), give the run a folder of its own.
+TEST(RunFolders, AreMadeByTheRunAloneWithASuffixWhenTaken) {
+    tamsel::test::TempDir dir;
+    auto first = createRunFolder(dir / "out", "staging_20260101_120000");
+    auto second = createRunFolder(dir / "out", "staging_20260101_120000");
+    EXPECT_EQ(first.path, dir / "out" / "staging_20260101_120000");
+    EXPECT_EQ(second.path, dir / "out" / "staging_20260101_120000_2");
+    std::filesystem::create_directories(dir / "victim");
+    std::filesystem::create_symlink(dir / "victim", dir / "out" / "復元済み_20260101_120000");
+    auto third = createRunFolder(dir / "out", "復元済み_20260101_120000");
+    EXPECT_EQ(third.path, dir / "out" / "復元済み_20260101_120000_2");
+    EXPECT_TRUE(third.fd);
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "victim"));
 }

@@ -1,6 +1,7 @@
 #include "engine/carve/Carver.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,8 +9,10 @@
 
 #include "engine/carve/Formats.h"
 #include "engine/carve/FoundList.h"
+#include "engine/common/Error.h"
 #include "engine/common/Throttle.h"
 #include "engine/reading/CachingSource.h"
+#include "text/Formatting.h"
 
 namespace tamsel {
 
@@ -17,11 +20,8 @@ namespace {
 const char* const kBadSectors = "不良セクタ含む";
 const char* const kCutShort = "末尾欠け";
 const char* const kNoteSeparator = "・";
-
-std::string reportLine(const CarvedFile& f) {
-    return f.fileName + "," + f.ext + "," + std::to_string(f.offset) + "," + std::to_string(f.length) + "," +
-           (f.damaged ? "要確認" : "OK") + "," + f.note.value_or("") + "\n";
-}
+const char* const kSpareName = "scan.progress.next";
+constexpr std::size_t kSpareBytes = 4096;
 
 // The index in a report line's first field ("JPG/rescued_000012.jpg").
 std::optional<std::int64_t> reportLineIndex(std::string_view line) {
@@ -40,42 +40,48 @@ std::optional<std::int64_t> reportLineIndex(std::string_view line) {
 }
 
 template <class Keep>
-void rewriteLines(const fs::path& file, Keep keep) {
-    auto text = readWholeFile(file);
-    if (!text) return;
+void rewriteLines(int dir, const std::string& name, const fs::path& dirName, Keep keep) {
+    UniqueFd in = openSessionFileAt(dir, name);
+    if (!in) return;
+    LineReader lines(in.get(), CarvedFileExtractor::kMaxLine);
     std::string kept;
-    kept.reserve(text->size());
-    std::string_view rest(*text);
+    std::string line;
     bool changed = false;
-    std::size_t lineNumber = 0;
-    while (!rest.empty()) {
-        const auto nl = rest.find('\n');
-        if (nl == std::string_view::npos) {  // torn by a crash during an append
+    std::size_t number = 0;
+    while (lines.next(line)) {
+        if (lines.torn() || !keep(std::string_view(line), number++)) {
             changed = true;
-            break;
+            continue;
         }
-        const std::string_view line = rest.substr(0, nl + 1);
-        rest.remove_prefix(nl + 1);
-        if (keep(line.substr(0, nl), lineNumber++))
-            kept.append(line);
-        else
-            changed = true;
+        kept += line;
+        kept += '\n';
     }
-    if (changed) (void)tryWriteAtomically(file, kept);
+    if (lines.failed()) throwFileError((dirName / name).string(), "読み込めませんでした");
+    if (changed || lines.skippedLong() > 0) writeAtomicallyAt(dir, name, kept, dirName);
 }
 }  // namespace
 
-void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex) {
-    rewriteLines(CarvedFileExtractor::foundListURL(sessionDir), [&](std::string_view line, std::size_t) {
+std::string carveReportLine(const CarvedFile& f) {
+    return csvField(f.fileName) + "," + csvField(f.ext) + "," + std::to_string(f.offset) + "," +
+           std::to_string(f.length) + "," + (f.damaged ? "要確認" : "OK") + "," + csvField(f.note.value_or("")) + "\n";
+}
+
+void trimSessionLists(int dir, const fs::path& dirName, std::int64_t lastIndex) {
+    rewriteLines(dir, CarvedFileExtractor::kFileName, dirName, [&](std::string_view line, std::size_t) {
         if (line.empty()) return true;
         auto f = CarvedFileExtractor::decode(line);
         return f && f->index <= lastIndex;
     });
-    rewriteLines(Carver::reportURL(sessionDir), [&](std::string_view line, std::size_t number) {
+    rewriteLines(dir, Carver::kReportName, dirName, [&](std::string_view line, std::size_t number) {
         if (number == 0) return true;  // the header
         auto index = reportLineIndex(line);
         return !index || *index <= lastIndex;
     });
+}
+
+void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex) {
+    UniqueFd dir = openDirectory(sessionDir);
+    trimSessionLists(dir.get(), sessionDir, lastIndex);
 }
 
 Carver::Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode,
@@ -83,13 +89,85 @@ Carver::Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, Carv
     // Window, carver and probe read the same bytes; the medium is read once.
     : source_(std::make_shared<CachingSource>(std::move(source))), outDir_(std::move(outDir)), mode_(mode), onProgress_(std::move(onProgress)) {}
 
-std::optional<CarveCheckpoint> Carver::loadCheckpoint() const { return CarveCheckpoint::load(checkpointURL(outDir_)); }
+Carver::SessionCheck Carver::checkSessionAt(int dir, std::int64_t size, const std::optional<SourceIdentity>& identity) {
+    SessionCheck check;
+    auto c = CarveCheckpoint::loadAt(dir);
+    if (!c) {
+        check.whyNot = "前回のスキャンの記録(scan.progress)がないか、読めないか、壊れています";
+        return check;
+    }
+    if (c->sourceSize != size) {
+        check.whyNot = "読み取り元の大きさが前回と違います(前回 " + formatByteCount(c->sourceSize) + "・今回 " +
+                       formatByteCount(size) + ")";
+        return check;
+    }
+    if (!openSessionFileAt(dir, kReportName)) {
+        check.whyNot = "前回の報告(report.csv)が見つかりません";
+        return check;
+    }
+    if (existsAt(dir, SourceIdentity::kFileName)) {
+        auto recorded = readSessionFileAt(dir, SourceIdentity::kFileName, 65536);
+        auto stored = recorded ? SourceIdentity::decode(*recorded) : std::nullopt;
+        if (!stored) {
+            check.whyNot = "前回の読み取り元の記録(source.json)が読めないか、壊れています";
+            return check;
+        }
+        if (identity && !stored->matches(*identity)) {
+            check.whyNot = "前回とは別の読み取り元です(前回: " + stored->describe() + "、今回: " + identity->describe() + ")";
+            return check;
+        }
+        check.identityRecorded = true;
+    }
+    check.checkpoint = c;
+    return check;
+}
 
-void Carver::saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) const {
+Carver::SessionCheck Carver::checkSession(const fs::path& dir, std::int64_t size, const std::optional<SourceIdentity>& identity) {
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return SessionCheck{std::nullopt, "セッションのフォルダを開けません", false};
+    return checkSessionAt(fd.get(), size, identity);
+}
+
+void Carver::prepareSpare() noexcept {
+    spare_.reset();
+    UniqueFd fd(::openat(dir_.get(), kSpareName, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) return;
+    const std::string fill(kSpareBytes, '\n');
+    try {
+        writeAll(fd.get(), fill, kSpareName);
+    } catch (...) {
+        ::unlinkat(dir_.get(), kSpareName, 0);
+        return;
+    }
+    spare_ = std::move(fd);
+}
+
+bool Carver::saveThroughSpare(const std::string& text) noexcept {
+    if (!spare_ || text.size() > kSpareBytes) return false;
+    // Overwriting blocks the file already has needs no free space.
+    const int fd = spare_.get();
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0 || ::fsync(fd) != 0) return false;
+    if (::renameat(dir_.get(), kSpareName, dir_.get(), CarveCheckpoint::kFileName) != 0) return false;
+    ::fsync(dir_.get());
+    prepareSpare();
+    return true;
+}
+
+void Carver::saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) noexcept {
     try {
         CarveCheckpoint c{source_->displayName(), source_->size(), scanPos, fileIndex_, summary.filesFound,
                           summary.damagedFiles};
-        (void)tryWriteAtomically(checkpointURL(outDir_), c.encode());
+        const std::string text = c.encode();
+        if (!saveThroughSpare(text)) (void)tryWriteAtomicallyAt(dir_.get(), CarveCheckpoint::kFileName, text);
     } catch (...) {
     }
 }
@@ -113,26 +191,38 @@ std::optional<CarvedFile> Carver::carveOne(SigKind kind, std::int64_t at, const 
     return recordCarvedFile(at, r->length, r->ext, r->note, token);
 }
 
-CarvedFile Carver::recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
-                                    const std::optional<std::string>& note, const CancellationToken& token) {
+std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
+                                                   const std::optional<std::string>& note, const CancellationToken& token) {
     ++fileIndex_;
     const std::string folderName = upperCased(ext);
     const std::string name = rescuedFileName(fileIndex_, ext);
     const std::int64_t badBefore = source_->badBytes();
-    const fs::path folder = outDir_ / folderName;
+    const fs::path folderShown = outDir_ / folderName;
+    UniqueFd folder;
     UniqueFd out;
     if (mode_ == CarveOutputMode::writeFiles) {
-        makeDirectories(folder);
-        const fs::path path = folder / name;
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) throwFileError(path, "削除できませんでした");
-        out = openForWriting(path, O_CREAT | O_TRUNC | O_NOFOLLOW);
+        folder = openDirectoryAt(dir_.get(), folderName, true, outDir_);
+        if (::unlinkat(folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+            throwFileError((folderShown / name).string(), "削除できませんでした");
+        out = openForWritingAt(folder.get(), name, O_CREAT | O_EXCL, folderShown);
     }
     std::int64_t read = 0;
     while (read < length && !token.isCancelled()) {
         Bytes piece = source_->pread(offset + read, std::min(length - read, kPiece));
         if (piece.empty()) break;
-        if (out) writeAll(out.get(), piece.span(), folder / name);
+        if (out) writeAll(out.get(), piece.span(), folderShown / name);
         read += static_cast<std::int64_t>(piece.size());
+    }
+    // A stop is not the end of the file: record nothing, so that the resumed
+    // scan reads the file whole. Nothing read at all (the source ended under
+    // us) is no file either.
+    if ((read < length && token.isCancelled()) || read < 1) {
+        if (out) {
+            out.reset();
+            ::unlinkat(folder.get(), name.c_str(), 0);
+        }
+        --fileIndex_;
+        return std::nullopt;
     }
     std::vector<std::string> notes;
     if (note) notes.push_back(*note);
@@ -154,46 +244,55 @@ CarvedFile Carver::recordCarvedFile(std::int64_t offset, std::int64_t length, co
         for (std::size_t i = 1; i < notes.size(); ++i) joined += std::string(kNoteSeparator) + notes[i];
         f.note = joined;
     }
-    if (reportHandle_) {
-        try {
-            writeAll(reportHandle_.get(), reportLine(f), reportURL(outDir_));
-        } catch (...) {
-        }
-    }
-    CarvedFileExtractor::append(f, outDir_);
-    out.reset();
+    if (out && !out.reset()) throwFileError((folderShown / name).string(), "書き込めませんでした");
+    // The found list and the report are what the scan is for: a failure ends it.
+    CarvedFileExtractor::append(f, dir_.get(), outDir_);
+    appendWhole(reportHandle_.get(), carveReportLine(f), reportURL(outDir_));
     return f;
 }
 
 CarveSummary Carver::run(const CancellationToken& token) {
     makeDirectories(outDir_);
+    dir_ = openDirectory(outDir_);
     const std::int64_t size = source_->size();
     std::int64_t start = 0;
     CarveSummary summary;
-    auto checkpoint = loadCheckpoint();
-    const bool usable = checkpoint && checkpoint->sourceSize == size && [&] { std::error_code ec; return fs::exists(reportURL(outDir_), ec); }();
-    if (usable) {
-        start = std::min(checkpoint->scanPos, size);
-        fileIndex_ = checkpoint->fileIndex;
-        summary.filesFound = checkpoint->filesFound;
-        summary.damagedFiles = checkpoint->damagedFiles;
+    const SessionCheck check = checkSessionAt(dir_.get(), size, identity_);
+    if (check.checkpoint) {
+        const auto& checkpoint = *check.checkpoint;
+        start = checkpoint.scanPos;
+        fileIndex_ = checkpoint.fileIndex;
+        summary.filesFound = checkpoint.filesFound;
+        summary.damagedFiles = checkpoint.damagedFiles;
         // The checkpoint lags the lists; what was found after it will be found again.
-        trimSessionLists(outDir_, fileIndex_);
+        trimSessionLists(dir_.get(), outDir_, fileIndex_);
     } else {
-        writeAtomically(reportURL(outDir_), std::string(kReportHeader) + "\n");
-        (void)tryWriteAtomically(CarvedFileExtractor::foundListURL(outDir_), "");
+        // An earlier scan's results are never emptied or overwritten.
+        for (const char* name : {CarveCheckpoint::kFileName, kReportName, CarvedFileExtractor::kFileName})
+            if (existsAt(dir_.get(), name))
+                throw Error(outDir_.string() + " には続けられない前回のスキャンの結果があります(" + check.whyNot +
+                            ")。前回の結果はそのまま残しています。別のフォルダでスキャンしてください。");
+        if (identity_) writeAtomicallyAt(dir_.get(), SourceIdentity::kFileName, identity_->encode() + "\n", outDir_);
+        writeAtomicallyAt(dir_.get(), kReportName, std::string(kReportHeader) + "\n", outDir_);
+        writeAtomicallyAt(dir_.get(), CarvedFileExtractor::kFileName, "", outDir_);
     }
     resumedFrom_ = start;
     summary.resumedFrom = start;
-    reportHandle_ = openForWriting(reportURL(outDir_), O_APPEND);
+    reportHandle_ = openForWritingAt(dir_.get(), kReportName, O_APPEND, outDir_);
+    prepareSpare();
 
     Throttle throttle;
     std::int64_t pos = start;
     std::int64_t skipUntil = start;
     bool cancelled = false;
-    std::int64_t recordedIndex = fileIndex_;  // the last file fully recorded
+    // Where a later run can go on from so that it finds exactly what this
+    // one has not recorded yet.
+    std::int64_t safePos = start;
+    std::int64_t safeIndex = fileIndex_;
+    CarveSummary safe = summary;
     try {
         while (pos < size) {
+            safePos = std::max(safePos, pos);
             if (token.isCancelled()) {
                 cancelled = true;
                 break;
@@ -210,20 +309,22 @@ CarveSummary Carver::run(const CancellationToken& token) {
                     const std::int64_t at = pos + rel;
                     if (at < skipUntil) continue;
                     auto file = carveOne(kind, at, token);
-                    if (!file) continue;
+                    if (!file) {
+                        if (token.isCancelled()) {  // stopped while the file was read
+                            cancelled = true;
+                            pos = at;
+                            break;
+                        }
+                        continue;
+                    }
                     ++summary.filesFound;
                     if (file->damaged) ++summary.damagedFiles;
-                    recordedIndex = fileIndex_;
                     skipUntil = file->offset + file->length;
+                    safePos = std::max(skipUntil, pos);
+                    safeIndex = fileIndex_;
+                    safe = summary;
                     CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file)};
                     send(p);
-                    // A stop during the copy must resume right behind the shortened
-                    // file, not at the next window, or the rest of this one is lost.
-                    if (token.isCancelled()) {
-                        cancelled = true;
-                        pos = std::max(skipUntil, pos);
-                        break;
-                    }
                 }
                 if (cancelled) break;
             }
@@ -242,22 +343,24 @@ CarveSummary Carver::run(const CancellationToken& token) {
             }
         }
     } catch (...) {
-        // The medium went away (or the destination failed): keep what was
-        // done so far, so that the scan resumes from there.
-        fileIndex_ = recordedIndex;
-        saveCheckpoint(std::max(skipUntil, pos), summary);
+        // Behind the last file fully recorded, so that nothing is lost or listed twice.
+        fileIndex_ = safeIndex;
+        saveCheckpoint(std::min(safePos, size), safe);
         reportHandle_.reset();
+        spare_.reset();
+        ::unlinkat(dir_.get(), kSpareName, 0);
         throw;
     }
     summary.bytesScanned = std::min(pos, size);
     summary.badBytes = source_->badBytes();
     summary.cancelled = cancelled;
     if (cancelled) {
-        saveCheckpoint(pos, summary);
+        saveCheckpoint(std::min(pos, size), summary);
     } else {
-        std::error_code ec;
-        fs::remove(checkpointURL(outDir_), ec);
+        ::unlinkat(dir_.get(), CarveCheckpoint::kFileName, 0);
     }
+    spare_.reset();
+    ::unlinkat(dir_.get(), kSpareName, 0);
     send(CarveProgress{summary.bytesScanned, size, summary.filesFound, summary.badBytes, resumedFrom_, std::nullopt});
     reportHandle_.reset();
     return summary;
@@ -269,7 +372,7 @@ std::vector<CarveResumeInfo> Carver::findResumable(const fs::path& parent) noexc
         std::error_code ec;
         for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code typeError;
-            if (!it->is_directory(typeError)) continue;
+            if (it->is_symlink(typeError) || !it->is_directory(typeError)) continue;
             auto c = CarveCheckpoint::load(checkpointURL(it->path()));
             if (!c || c->scanPos >= c->sourceSize) continue;
             found.push_back(CarveResumeInfo{it->path(), c->sourceName, c->sourceSize, c->scanPos, c->filesFound});

@@ -17,6 +17,7 @@
 #include "engine/common/Cancellation.h"
 #include "engine/common/Files.h"
 #include "engine/reading/RandomAccessSource.h"
+#include "engine/reading/SourceIdentity.h"
 
 namespace tamsel {
 
@@ -49,27 +50,52 @@ public:
 
     using ProgressCallback = std::function<void(const CarveProgress&)>;
 
+    static inline const char* const kReportName = "report.csv";
+
     Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode, ProgressCallback onProgress);
 
+    // The source as identified by the caller: written as "source.json" when a
+    // session starts, and a session recorded for another source is not continued.
+    void setSourceIdentity(SourceIdentity identity) { identity_ = std::move(identity); }
+
     // Blocking. Cancellation ends it early with `cancelled` and a checkpoint.
+    // A folder that holds an earlier scan which cannot be continued for this
+    // source is never touched: run() throws instead (see checkSession).
+    // When the report or the found list cannot be written, run() throws,
+    // leaving a checkpoint right behind the last file fully recorded.
     CarveSummary run(const CancellationToken& token = CancellationToken::none());
+
+    // Whether the session folder `dir` can be continued for a source of
+    // `size` bytes (identified as `identity`, when known).
+    struct SessionCheck {
+        std::optional<CarveCheckpoint> checkpoint;  // set when it can be
+        std::string whyNot;                         // Japanese, when it cannot
+        bool identityRecorded = false;              // "source.json" was there and matched
+    };
+    static SessionCheck checkSession(const fs::path& dir, std::int64_t size, const std::optional<SourceIdentity>& identity);
 
     // Session folders under `parent` with an unfinished scan, newest first.
     static std::vector<CarveResumeInfo> findResumable(const fs::path& parent) noexcept;
 
-    static fs::path reportURL(const fs::path& sessionDir) { return sessionDir / "report.csv"; }
-    static fs::path checkpointURL(const fs::path& sessionDir) { return sessionDir / "scan.progress"; }
+    static fs::path reportURL(const fs::path& sessionDir) { return sessionDir / kReportName; }
+    static fs::path checkpointURL(const fs::path& sessionDir) { return sessionDir / CarveCheckpoint::kFileName; }
 
     std::int64_t fileIndex() const { return fileIndex_; }
     std::int64_t resumedFrom() const { return resumedFrom_; }
 
 private:
+    static SessionCheck checkSessionAt(int dir, std::int64_t size, const std::optional<SourceIdentity>& identity);
     std::optional<CarvedFile> carveOne(SigKind kind, std::int64_t at, const CancellationToken& token);
-    CarvedFile recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
-                                const std::optional<std::string>& note, const CancellationToken& token);
+    // Nothing when a stop came while the file was read: it is not recorded
+    // at all, and its index is given back.
+    std::optional<CarvedFile> recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
+                                               const std::optional<std::string>& note, const CancellationToken& token);
     CarveProgress currentProgress(std::int64_t pos, std::int64_t total, std::int64_t found) const;
-    std::optional<CarveCheckpoint> loadCheckpoint() const;
-    void saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) const;
+    void saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) noexcept;
+    // A block kept ready for the checkpoint, so that it can still be written
+    // on a destination that has just filled up.
+    void prepareSpare() noexcept;
+    bool saveThroughSpare(const std::string& text) noexcept;
     void send(const CarveProgress& p) const {
         if (onProgress_) onProgress_(p);
     }
@@ -80,12 +106,21 @@ private:
     ProgressCallback onProgress_;
     std::int64_t fileIndex_ = 0;
     std::int64_t resumedFrom_ = 0;
+    std::optional<SourceIdentity> identity_;
+    UniqueFd dir_;
+    UniqueFd spare_;
     UniqueFd reportHandle_;
 };
 
 // Drops from the found list and the report every record numbered above
 // `lastIndex` (found after the checkpoint, so about to be found again) and
-// any torn last line; both files are rewritten atomically when they change.
+// any torn or overlong line; both files are rewritten atomically when they
+// change, read line by line. Throws FileError when a rewrite fails: the
+// scan must not go on and list files twice.
+void trimSessionLists(int sessionDir, const fs::path& dirName, std::int64_t lastIndex);
 void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex);
+
+// A row of "report.csv" (also the report of a recovery), line feed included.
+std::string carveReportLine(const CarvedFile& file);
 
 }  // namespace tamsel

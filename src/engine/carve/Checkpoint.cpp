@@ -32,6 +32,10 @@ std::optional<CarveCheckpoint> CarveCheckpoint::decode(std::string_view text) no
             if (it == j.end() || !it->is_number_integer()) return std::nullopt;
             *field = it->get<std::int64_t>();
         }
+        if (c.sourceName.size() > 4096 || c.sourceSize < 0 || c.scanPos < 0 || c.scanPos > c.sourceSize ||
+            c.fileIndex < 0 || c.fileIndex > kMaxFileIndex || c.filesFound < 0 || c.filesFound > c.fileIndex ||
+            c.damagedFiles < 0 || c.damagedFiles > c.filesFound)
+            return std::nullopt;
         return c;
     } catch (...) {
         return std::nullopt;
@@ -40,7 +44,17 @@ std::optional<CarveCheckpoint> CarveCheckpoint::decode(std::string_view text) no
 
 std::optional<CarveCheckpoint> CarveCheckpoint::load(const fs::path& file) noexcept {
     try {
-        auto text = readWholeFile(file);
+        auto text = readSessionFile(file, kMaxFileBytes);
+        if (!text) return std::nullopt;
+        return decode(*text);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<CarveCheckpoint> CarveCheckpoint::loadAt(int sessionDir) noexcept {
+    try {
+        auto text = readSessionFileAt(sessionDir, kFileName, kMaxFileBytes);
         if (!text) return std::nullopt;
         return decode(*text);
     } catch (...) {

@@ -24,4 +24,12 @@ const std::set<std::string>& bmffTopBoxes();
 
 std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at, bool littleEndian);
 
+// Every extension a carver above gives; a stored record with another one
+// was not written by a scan.
+inline bool isCarvedExtension(const std::string& ext) {
+    static const std::set<std::string> known{"jpg", "png", "avi", "wav", "webp", "mp4", "mov", "heic",
+                                             "avif", "cr3", "3gp", "tif", "cr2", "dng", "nef", "arw"};
+    return known.count(ext) != 0;
+}
+
 }  // namespace tamsel::carve

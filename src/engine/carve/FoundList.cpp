@@ -1,6 +1,7 @@
 #include "engine/carve/FoundList.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "engine/carve/Checkpoint.h"
+#include "engine/carve/Formats.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
 
@@ -16,7 +19,6 @@ namespace tamsel {
 
 namespace {
 constexpr std::int64_t kPiece = 4194304;
-const char* const kFoundList = "found.jsonl";
 }  // namespace
 
 std::string makeUUID() {
@@ -43,7 +45,7 @@ std::string upperCased(std::string text) {
     return text;
 }
 
-fs::path CarvedFileExtractor::foundListURL(const fs::path& sessionDir) { return sessionDir / kFoundList; }
+fs::path CarvedFileExtractor::foundListURL(const fs::path& sessionDir) { return sessionDir / kFileName; }
 
 std::string CarvedFileExtractor::encode(const CarvedFile& file) {
     nlohmann::ordered_json j;
@@ -60,6 +62,7 @@ std::string CarvedFileExtractor::encode(const CarvedFile& file) {
 
 std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noexcept {
     try {
+        if (line.size() > kMaxLine) return std::nullopt;
         auto j = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
         if (!j.is_object()) return std::nullopt;
         auto integer = [&](const char* key) -> std::optional<std::int64_t> {
@@ -80,6 +83,9 @@ std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noe
         auto damaged = j.find("damaged");
         if (!index || !offset || !length || !ext || !fileName || damaged == j.end() || !damaged->is_boolean())
             return std::nullopt;
+        if (*index < 1 || *index > CarveCheckpoint::kMaxFileIndex || *offset < 0 || *length < 1 ||
+            *offset > INT64_MAX - *length)
+            return std::nullopt;
         CarvedFile f;
         f.id = makeUUID();
         f.index = *index;
@@ -92,77 +98,92 @@ std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noe
             if (!note->is_string()) return std::nullopt;
             f.note = note->get<std::string>();
         }
+        if (!isSafeRelativeName(f)) return std::nullopt;
         return f;
     } catch (...) {
         return std::nullopt;
     }
 }
 
-void CarvedFileExtractor::append(const CarvedFile& file, const fs::path& sessionDir) noexcept {
-    try {
-        std::string line = encode(file) + "\n";
-        const fs::path path = foundListURL(sessionDir);
-        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (fd < 0) {
-            (void)tryWriteAtomically(path, line);
-            return;
-        }
-        UniqueFd owned(fd);
-        try {
-            writeAll(owned.get(), line, path);
-        } catch (...) {
-        }
-    } catch (...) {
-    }
+void CarvedFileExtractor::append(const CarvedFile& file, int sessionDir, const fs::path& dirName) {
+    const std::string line = encode(file) + "\n";
+    const fs::path shown = dirName / kFileName;
+    UniqueFd fd = openForWritingAt(sessionDir, kFileName, O_CREAT | O_APPEND, dirName);
+    appendWhole(fd.get(), line, shown);
 }
 
-std::vector<CarvedFile> CarvedFileExtractor::loadFound(const fs::path& sessionDir) noexcept {
+void CarvedFileExtractor::append(const CarvedFile& file, const fs::path& sessionDir) {
+    makeDirectories(sessionDir);
+    UniqueFd dir = openDirectory(sessionDir);
+    append(file, dir.get(), sessionDir);
+}
+
+std::vector<CarvedFile> CarvedFileExtractor::loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize) noexcept {
     std::vector<CarvedFile> out;
     try {
-        auto bytes = readWholeFile(foundListURL(sessionDir));
-        if (!bytes) return out;
-        std::string_view rest(*bytes);
-        while (!rest.empty()) {
-            auto nl = rest.find('\n');
-            std::string_view piece = rest.substr(0, nl);
-            rest = nl == std::string_view::npos ? std::string_view{} : rest.substr(nl + 1);
-            if (piece.empty()) continue;
-            if (auto f = decode(piece)) out.push_back(std::move(*f));
+        UniqueFd fd = openSessionFileAt(sessionDir, kFileName);
+        if (!fd) return out;
+        LineReader lines(fd.get(), kMaxLine);
+        std::string line;
+        while (lines.next(line)) {
+            if (line.empty()) continue;
+            auto f = decode(line);
+            if (!f) continue;
+            if (sourceSize && f->offset + f->length > *sourceSize) continue;
+            out.push_back(std::move(*f));
         }
     } catch (...) {
     }
     return out;
 }
 
-bool CarvedFileExtractor::isSafeRelativeName(const CarvedFile& file) {
-    const std::string& name = file.fileName;
-    const auto slash = name.find('/');
-    if (slash == std::string::npos || name.find('/', slash + 1) != std::string::npos) return false;
-    const std::string folder = name.substr(0, slash);
-    const std::string leaf = name.substr(slash + 1);
-    if (folder.empty() || folder != upperCased(file.ext) || folder == "." || folder == "..") return false;
-    if (leaf.empty() || leaf == "." || leaf == "..") return false;
-    return name.find('\0') == std::string::npos;
+std::vector<CarvedFile> CarvedFileExtractor::loadFound(const fs::path& sessionDir, std::optional<std::int64_t> sourceSize) noexcept {
+    try {
+        UniqueFd dir(::open(sessionDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir) return {};
+        return loadFoundAt(dir.get(), sourceSize);
+    } catch (...) {
+        return {};
+    }
 }
 
-fs::path CarvedFileExtractor::extract(const CarvedFile& file, RandomAccessSource& source, const fs::path& destDir,
-                                      const CancellationToken& token) {
+bool CarvedFileExtractor::isSafeRelativeName(const CarvedFile& file) {
+    if (!carve::isCarvedExtension(file.ext) || file.index < 1) return false;
+    return file.fileName == upperCased(file.ext) + "/" + rescuedFileName(file.index, file.ext);
+}
+
+std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
+                                            const fs::path& destName, const CancellationToken& token) {
     // The name comes from a file on disk; never let it point outside destDir.
     if (!isSafeRelativeName(file))
         throw Error(file.fileName + " は復元先のフォルダの外を指す名前のため、復元しませんでした。");
-    const fs::path dest = destDir / file.fileName;
-    makeDirectories(dest.parent_path());
-    if (::unlink(dest.c_str()) != 0 && errno != ENOENT) throwFileError(dest, "削除できませんでした");
-    UniqueFd out = openForWriting(dest, O_CREAT | O_EXCL | O_NOFOLLOW);
+    const std::string folderName = upperCased(file.ext);
+    const std::string leaf = rescuedFileName(file.index, file.ext);
+    const fs::path folderShown = destName / folderName;
+    const fs::path shown = folderShown / leaf;
+    UniqueFd folder = openDirectoryAt(destDir, folderName, true, destName);
+    if (::unlinkat(folder.get(), leaf.c_str(), 0) != 0 && errno != ENOENT) throwFileError(shown.string(), "削除できませんでした");
+    UniqueFd out = openForWritingAt(folder.get(), leaf, O_CREAT | O_EXCL, folderShown);
     std::int64_t done = 0;
     while (done < file.length && !token.isCancelled()) {
         Bytes piece = source.pread(file.offset + done, std::min(file.length - done, kPiece));
         if (piece.empty()) break;
-        writeAll(out.get(), piece.span(), dest);
+        writeAll(out.get(), piece.span(), shown);
         done += static_cast<std::int64_t>(piece.size());
     }
     out.reset();
-    return dest;
+    return done;
+}
+
+fs::path CarvedFileExtractor::extract(const CarvedFile& file, RandomAccessSource& source, const fs::path& destDir,
+                                      const CancellationToken& token) {
+    if (!isSafeRelativeName(file))
+        throw Error(file.fileName + " は復元先のフォルダの外を指す名前のため、復元しませんでした。");
+    makeDirectories(destDir);
+    UniqueFd dir(::open(destDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) throwFileError(destDir.string(), "開けませんでした");
+    extractAt(file, source, dir.get(), destDir, token);
+    return destDir / file.fileName;
 }
 
 }  // namespace tamsel

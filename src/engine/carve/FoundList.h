@@ -18,20 +18,39 @@ namespace fs = std::filesystem;
 
 class CarvedFileExtractor {
 public:
+    static inline const char* const kFileName = "found.jsonl";
+    // No record is this long; longer lines are skipped unread.
+    static constexpr std::size_t kMaxLine = 65536;
+
     static fs::path foundListURL(const fs::path& sessionDir);
-    // Appends the record's line; failures are silent.
-    static void append(const CarvedFile& file, const fs::path& sessionDir) noexcept;
-    // Every record that decodes, in file order; never throws.
-    static std::vector<CarvedFile> loadFound(const fs::path& sessionDir) noexcept;
+    // Appends the record's line to the list in the session folder `sessionDir`
+    // (a descriptor; the list is never reached through a link). The found
+    // list is the scan's main output: a failed append is cut back off the
+    // list, so that no torn line stays, and thrown as FileError.
+    static void append(const CarvedFile& file, int sessionDir, const fs::path& dirName);
+    static void append(const CarvedFile& file, const fs::path& sessionDir);
+    // Every record that decodes and passes its checks, in file order, read
+    // line by line; never throws. With `sourceSize`, records reaching past
+    // the source are refused too.
+    static std::vector<CarvedFile> loadFound(const fs::path& sessionDir,
+                                            std::optional<std::int64_t> sourceSize = std::nullopt) noexcept;
+    static std::vector<CarvedFile> loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize) noexcept;
     // Copies the file's byte range into destDir/fileName; returns that path.
     // Cancellation stops the copy early and is not an error.
     static fs::path extract(const CarvedFile& file, RandomAccessSource& source, const fs::path& destDir,
                             const CancellationToken& token = CancellationToken::none());
+    // As above into the folder `destDir` (a descriptor; the type folder in it
+    // is made or opened without following a link). Returns the bytes written.
+    static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
+                                  const fs::path& destName, const CancellationToken& token);
 
     static std::string encode(const CarvedFile& file);
+    // Nothing unless every field is in range and the name is the one a scan
+    // gives the record (see isSafeRelativeName).
     static std::optional<CarvedFile> decode(std::string_view line) noexcept;
-    // True when `fileName` is "<EXT>/<plain name>" for the record's own
-    // extension: nothing else may be joined to a destination folder.
+    // True when `fileName` is exactly "<EXT>/rescued_<index>.<ext>" for the
+    // record's own index and a carved extension: nothing else may be joined
+    // to a destination folder.
     static bool isSafeRelativeName(const CarvedFile& file);
 };
 

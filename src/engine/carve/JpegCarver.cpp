@@ -10,10 +10,16 @@ constexpr std::int64_t kSpanLimit = 0x10000000;  // 256 MiB
 constexpr std::int64_t kChunk = 0x100000;
 constexpr std::int64_t kShortestTruncated = 1024;
 const char* const kNoEnd = "EOIなし";
+
+// SOF0 to SOF15; C4 (DHT), C8 (JPG) and CC (DAC) share the range but are no frame.
+bool isFrameHeader(std::uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
 }  // namespace
 
+// A photo has a frame header before its scan; bytes that merely start and
+// end like a JPEG (FF D8 FF D9 in every exFAT up-case table) are no file.
 std::optional<CarveResult> carveJPEG(RandomAccessSource& source, std::int64_t at) {
     std::int64_t pos = at + 2;
+    bool sawFrame = false;
     for (int step = 0; step < kMaxHeaderSteps; ++step) {
         Bytes b = source.pread(pos, 4);
         if (b.size() < 4 || b[0] != 0xFF) return std::nullopt;
@@ -23,11 +29,15 @@ std::optional<CarveResult> carveJPEG(RandomAccessSource& source, std::int64_t at
         } else if (m == 0xD8) {
             return std::nullopt;
         } else if (m == 0xD9) {
-            return CarveResult{pos + 2 - at, "jpg", std::nullopt};
+            return std::nullopt;  // ended before any scan: no image in it
         } else {
             const int len = (b[2] << 8) | b[3];
             if (len < 2) return std::nullopt;
-            if (m == 0xDA) return scanJPEGEnd(source, at, pos + 2 + len);
+            if (m == 0xDA) {
+                if (!sawFrame) return std::nullopt;
+                return scanJPEGEnd(source, at, pos + 2 + len);
+            }
+            if (isFrameHeader(m)) sawFrame = true;
             pos += 2 + len;
         }
         if (pos - at > kSpanLimit) return std::nullopt;

@@ -158,4 +158,151 @@ UniqueFd openForWriting(const fs::path& path, int extraFlags) {
     return fd;
 }
 
+void appendWhole(int fd, std::string_view data, const fs::path& name) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throwFileError(name.string(), "書き込めませんでした");
+    if (!S_ISREG(st.st_mode)) throw FileError(EINVAL, name.string(), "書き込めませんでした");
+    try {
+        writeAll(fd, data, name);
+    } catch (...) {
+        const int saved = errno;
+        (void)::ftruncate(fd, st.st_size);
+        errno = saved;
+        throw;
+    }
+}
+
+UniqueFd openDirectory(const fs::path& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) throwFileError(path.string(), "開けませんでした");
+    return fd;
+}
+
+UniqueFd openDirectoryAt(int dir, const std::string& name, bool create, const fs::path& dirName) {
+    if (create && ::mkdirat(dir, name.c_str(), 0755) != 0 && errno != EEXIST)
+        throwFileError((dirName / name).string(), "作成できませんでした");
+    UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) throwFileError((dirName / name).string(), "開けませんでした");
+    return fd;
+}
+
+UniqueFd openForWritingAt(int dir, const std::string& name, int extraFlags, const fs::path& dirName) {
+    UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | extraFlags, 0644));
+    if (!fd) throwFileError((dirName / name).string(), "開けませんでした");
+    return fd;
+}
+
+void writeAtomicallyAt(int dir, const std::string& name, std::string_view data, const fs::path& dirName) {
+    const fs::path shown = dirName / name;
+    const std::string tmp = name + tempSuffix();
+    UniqueFd fd(::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) throwFileError(shown.string(), "作成できませんでした");
+    try {
+        writeAll(fd.get(), data, shown);
+        if (::fsync(fd.get()) != 0) throwFileError(shown.string(), "書き込めませんでした");
+        if (!fd.reset()) throwFileError(shown.string(), "書き込めませんでした");
+        if (::renameat(dir, tmp.c_str(), dir, name.c_str()) != 0) throwFileError(shown.string(), "置き換えられませんでした");
+    } catch (...) {
+        int saved = errno;
+        ::unlinkat(dir, tmp.c_str(), 0);
+        errno = saved;
+        throw;
+    }
+    ::fsync(dir);
+}
+
+bool tryWriteAtomicallyAt(int dir, const std::string& name, std::string_view data) noexcept {
+    try {
+        writeAtomicallyAt(dir, name, data, {});
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+UniqueFd openSessionFileAt(int dir, const std::string& name) {
+    UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return {};
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return fd;
+}
+
+std::optional<std::string> readSessionFileAt(int dir, const std::string& name, std::int64_t maxBytes) {
+    UniqueFd fd = openSessionFileAt(dir, name);
+    if (!fd) return std::nullopt;
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        if (static_cast<std::int64_t>(out.size()) + n > maxBytes) return std::nullopt;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+bool existsAt(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool LineReader::fill() {
+    if (eof_ || failed_) return false;
+    if (start_ > 0) {
+        buffer_.erase(0, start_);
+        start_ = 0;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            failed_ = true;
+            return false;
+        }
+        if (n == 0) {
+            eof_ = true;
+            return false;
+        }
+        buffer_.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+}
+
+bool LineReader::next(std::string& line) {
+    bool skipping = false;
+    for (;;) {
+        const auto nl = buffer_.find('\n', start_);
+        if (nl != std::string::npos) {
+            const std::size_t from = start_;
+            start_ = nl + 1;
+            if (skipping) {
+                skipping = false;
+                continue;
+            }
+            line.assign(buffer_, from, nl - from);
+            return true;
+        }
+        if (buffer_.size() - start_ > maxLine_) {
+            // Too long to be a record: drop what is buffered and the rest of the line.
+            if (!skipping) ++skippedLong_;
+            skipping = true;
+            buffer_.clear();
+            start_ = 0;
+        }
+        if (!fill()) {
+            if (skipping || start_ >= buffer_.size()) return false;
+            line.assign(buffer_, start_, std::string::npos);
+            start_ = buffer_.size();
+            torn_ = true;
+            return true;
+        }
+    }
+}
+
 }  // namespace tamsel

@@ -56,7 +56,58 @@ void writeAllAt(int fd, std::span<const std::uint8_t> data, std::int64_t offset,
 void writeAll(int fd, std::span<const std::uint8_t> data, const fs::path& nameForErrors);
 void writeAll(int fd, std::string_view data, const fs::path& nameForErrors);
 
+// Appends all of `data` to the regular file `fd` (opened with O_APPEND), or
+// nothing: a write that fails part-way is cut back off. Throws FileError.
+void appendWhole(int fd, std::string_view data, const fs::path& nameForErrors);
+
 // Opens for writing with the given extra flags (O_CREAT, O_TRUNC, O_APPEND ...); throws FileError.
 UniqueFd openForWriting(const fs::path& path, int extraFlags);
+
+// Folders and files inside a folder the program made or found itself, all
+// reached through that folder's descriptor and never through a symlink, so
+// that a link planted in the folder cannot redirect what is written.
+// `dirName` is only used in error messages.
+
+// `path` itself opened as a folder; the last component must not be a link. Throws FileError.
+UniqueFd openDirectory(const fs::path& path);
+// The sub-folder `name` of `dir`, made first when `create` (an existing
+// folder is fine; a link or a file in its place is not). Throws FileError.
+UniqueFd openDirectoryAt(int dir, const std::string& name, bool create, const fs::path& dirName);
+// Opens `name` in `dir` for writing with O_NOFOLLOW and the given extra flags; throws FileError.
+UniqueFd openForWritingAt(int dir, const std::string& name, int extraFlags, const fs::path& dirName);
+// Replaces `name` in `dir` by a file holding `data` (temp file, fsync, rename); throws FileError.
+void writeAtomicallyAt(int dir, const std::string& name, std::string_view data, const fs::path& dirName);
+bool tryWriteAtomicallyAt(int dir, const std::string& name, std::string_view data) noexcept;
+// A regular file `name` in `dir`, opened for reading without following a
+// link; nothing when it is missing, a link, or not a regular file.
+UniqueFd openSessionFileAt(int dir, const std::string& name);
+// As readSessionFile, relative to `dir`.
+std::optional<std::string> readSessionFileAt(int dir, const std::string& name, std::int64_t maxBytes);
+// True when `name` exists in `dir` in any form (a dangling link too).
+bool existsAt(int dir, const std::string& name);
+
+// Lines of a file read in pieces, never more than one line in memory. A
+// line longer than `maxLine` bytes is skipped whole (`skippedLong` counts
+// them); a last line without its line feed is given with `torn` set.
+class LineReader {
+public:
+    LineReader(int fd, std::size_t maxLine) : fd_(fd), maxLine_(maxLine) {}
+    // The next line without its line feed; false at the end or on a read error.
+    bool next(std::string& line);
+    bool torn() const { return torn_; }
+    bool failed() const { return failed_; }
+    std::int64_t skippedLong() const { return skippedLong_; }
+
+private:
+    bool fill();
+    int fd_;
+    std::size_t maxLine_;
+    std::string buffer_;
+    std::size_t start_ = 0;
+    bool eof_ = false;
+    bool torn_ = false;
+    bool failed_ = false;
+    std::int64_t skippedLong_ = 0;
+};
 
 }  // namespace tamsel
