@@ -20,7 +20,11 @@
 #include <cstring>
 #include <string>
 
+#include "engine/common/Error.h"
+
 namespace {
+
+using tamsel::errorText;
 
 int refuse(const std::string& why) {
     std::fprintf(stderr, "%s\n", why.c_str());
@@ -74,12 +78,12 @@ int main(int argc, char** argv) {
         return refuse(path + " は /dev 以下のデバイスではありません。");
 
     struct stat before {};
-    if (::lstat(path.c_str(), &before) != 0) return refuse(path + " が見つかりません: " + std::strerror(errno));
+    if (::lstat(path.c_str(), &before) != 0) return refuse(path + " が見つかりません: " + errorText(errno));
     if (!S_ISBLK(before.st_mode)) return refuse(path + " はブロックデバイスではないため開けません。");
 
     // O_NONBLOCK: should the entry have been swapped for a FIFO, open must not hang.
     int fd = openNoSymlinks(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return refuse(path + " を開けませんでした: " + std::strerror(errno));
+    if (fd < 0) return refuse(path + " を開けませんでした: " + errorText(errno));
     struct stat after {};
     if (::fstat(fd, &after) != 0 || !S_ISBLK(after.st_mode) || after.st_rdev != before.st_rdev ||
         after.st_ino != before.st_ino || after.st_dev != before.st_dev) {
@@ -96,7 +100,7 @@ int main(int argc, char** argv) {
     }
     if (!sendDescriptor(1, fd)) {
         ::close(fd);
-        return refuse(std::string("ディスクリプタを渡せませんでした: ") + std::strerror(errno));
+        return refuse(std::string("ディスクリプタを渡せませんでした: ") + errorText(errno));
     }
     ::close(fd);
     return 0;
