@@ -16,6 +16,7 @@
 #include "engine/salvage/SalvageCopier.h"
 #include "text/Formatting.h"
 #include "workflow/Destination.h"
+#include "workflow/Flows.h"
 #include "workflow/Outcome.h"
 #include "workflow/SourceChecks.h"
 #include "workflow/Summaries.h"
@@ -26,15 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The kernel's name of a block device path ("sdb" for /dev/sdb or a link to it).
-std::optional<std::string> kernelNameOf(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved)) return std::nullopt;
-    struct stat st {};
-    if (::stat(resolved, &st) != 0 || !S_ISBLK(st.st_mode)) return std::nullopt;
-    return fs::path(resolved).filename().string();
-}
-
 std::string fractionBar(std::int64_t done, std::int64_t total) {
     return progressBar(total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1.0);
 }
@@ -44,36 +36,10 @@ std::string fractionBar(std::int64_t done, std::int64_t total) {
 int imageCommand(const std::string& source, const std::string& dest) {
     const auto& token = interruptToken();
     try {
-        checkDestinationFolder(dest);
-        refuseSameDisk(source, dest);
-        auto opened = std::make_shared<FileSource>(source, 2);
-        // Identified through a second handle: samples unreadable here are
-        // not this copy's bad ranges.
-        SourceIdentity identity;
-        {
-            auto probe = opened->duplicate();
-            identity = identifySource(*probe, source);
-            probe->close();
-        }
-        prepareDestinationFolder(dest);
-        const ImageChoice choice = RawImageOutput::choose(dest, kernelNameOf(source).value_or("rescue"), identity, source);
-        const fs::path& imageURL = choice.imageURL;
-        if (!choice.passedOver.empty())
-            std::fprintf(stderr, "%s\n", escapeForTerminal(imageNameTakenNote(choice.passedOver.front(), imageURL)).c_str());
-        if (choice.slot.state == ImageSlot::State::complete) {
-            opened->close();
-            std::fprintf(stderr, "%s\n", escapeForTerminal(imageCompleteNote(imageURL)).c_str());
-            std::printf("%s\n", printablePath(imageURL).c_str());
-            return kFinished;
-        }
-        if (choice.slot.staleCheckpoint) std::fprintf(stderr, "%s\n", escapeForTerminal(imageMissingNote(imageURL)).c_str());
-        RawImageOutput output(imageURL, identity, source);
-        if (output.resumeOffset() > 0) {
-            if (choice.slot.identityUnknown) std::fprintf(stderr, "%s\n", imageIdentityUnknownNote().c_str());
-            std::fprintf(stderr, "前回の続きから再開します(%s から)\n", formatByteCount(output.resumeOffset()).c_str());
-        }
         ProgressLine line;
-        DiskImager imager(opened, output, [&](const ImagerProgress& p) {
+        ImagingEvents events;
+        events.note = [](const std::string& text) { std::fprintf(stderr, "%s\n", escapeForTerminal(text).c_str()); };
+        events.progress = [&](const ImagerProgress& p) {
             std::vector<ProgressField> fields{{"イメージ化中 " + fractionBar(p.bytesDone, p.totalBytes), 0},
                                               {formatByteCount(p.bytesDone) + " / " + formatByteCount(p.totalBytes), 3},
                                               {formatSpeed(p.bytesPerSec), 4},
@@ -81,12 +47,12 @@ int imageCommand(const std::string& source, const std::string& dest) {
             if (p.badBytes > 0)
                 fields.push_back({"読めなかった部分 " + formatByteCount(p.badBytes) + "・" + std::to_string(p.badRangeCount) + " 箇所", 1});
             line.show(std::move(fields));
-        });
-        const ImagerProgress last = imager.run(token);
+        };
+        const ImagingOutcome outcome = runImaging(source, dest, 2, token, events);
         line.finish();
-        opened->close();
-        std::fprintf(stderr, "%s\n", imagingSummary(last).c_str());
-        std::printf("%s\n", printablePath(imageURL).c_str());
+        const ImagerProgress& last = outcome.last;
+        if (!outcome.alreadyComplete) std::fprintf(stderr, "%s\n", imagingSummary(last).c_str());
+        std::printf("%s\n", printablePath(outcome.imageURL).c_str());
         return last.bytesDone >= last.totalBytes ? kFinished : kInterrupted;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
@@ -116,16 +82,18 @@ std::string smartLine(const std::optional<std::string>& kernelName, const DriveP
 int checkCommand(const std::string& source) {
     const auto& token = interruptToken();
     try {
-        auto opened = openRandomAccessSource(source);
-        std::printf("読み取り元: %s(%s)\n", printablePath(source).c_str(), formatByteCount(opened->size()).c_str());
-        std::fflush(stdout);
-        const auto name = kernelNameOf(source);
-        const DriveProbe::SmartReading smart = name ? DriveProbe::smartQuery(*name) : DriveProbe::SmartReading{};
         ProgressLine line;
-        const DriveHealth h =
-            DriveProbe::probe(*opened, smart.status, [&](double f) { line.show("確認中 " + progressBar(f)); }, token);
+        const DriveCheckOutcome outcome = runDriveCheck(
+            source, token,
+            [&](std::int64_t size) {
+                std::printf("読み取り元: %s(%s)\n", printablePath(source).c_str(), formatByteCount(size).c_str());
+                std::fflush(stdout);
+            },
+            [&](double f) { line.show("確認中 " + progressBar(f)); });
         line.finish();
-        opened->close();
+        const DriveHealth& h = outcome.health;
+        const auto& name = outcome.kernelName;
+        const auto& smart = outcome.smart;
         const char* verdict = h.verdict == DriveHealth::Verdict::failing   ? "異常あり"
                               : h.verdict == DriveHealth::Verdict::suspect ? "要注意(読み取りが遅い)"
                                                                            : "異常は見つかりませんでした";
@@ -159,19 +127,11 @@ int checkCommand(const std::string& source) {
 
 int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, bool allFiles, bool hidden) {
     const auto& token = interruptToken();
-    SalvageOptions options;
-    if (!allFiles) options.extensions = mediaExtensions();
-    options.retries = 2;
-    options.skipHidden = !hidden;
-    options.dryRun = dryRun;
+    const SalvageOptions options = salvageOptions(!allFiles, hidden, dryRun);
     try {
-        // A missing parent is told first; nothing is made before both checks pass.
-        checkDestinationFolder(dst);
-        refuseSameDisk(src, dst);
-        if (!dryRun) prepareDestinationFolder(dst);
         ProgressLine line;
         std::size_t errorsShown = 0;
-        SalvageCopier copier(src, dst, options, [&](const SalvageProgress& p) {
+        const SalvageProgress last = runSalvage(src, dst, options, token, [&](const SalvageProgress& p) {
             // Failures are told as they happen, not only in the report.
             for (; errorsShown < p.recentErrors.size(); ++errorsShown) {
                 line.finish();
@@ -182,7 +142,6 @@ int salvageCommand(const std::string& src, const std::string& dst, bool dryRun, 
                             formatByteCount(p.bytesCopied), 0},
                        {printablePath(p.currentPath), 1}});
         });
-        const SalvageProgress last = copier.run(token);
         line.finish();
         std::printf("%s\n", salvageSummary(last, dryRun, token.isCancelled()).c_str());
         if (last.filesLeftOut > 0 && !(allFiles && hidden)) {

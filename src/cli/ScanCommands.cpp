@@ -17,6 +17,7 @@
 #include "media/ThumbnailQueue.h"
 #include "text/Formatting.h"
 #include "workflow/Destination.h"
+#include "workflow/Flows.h"
 #include "workflow/Outcome.h"
 #include "workflow/SourceChecks.h"
 
@@ -25,13 +26,6 @@ namespace tamsel::cli {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The newest unfinished session of exactly this source path under `dest`.
-std::optional<fs::path> resumableSession(const std::string& source, const fs::path& dest) {
-    for (const auto& info : Carver::findResumable(dest))
-        if (info.sourceName == source) return info.dir;
-    return std::nullopt;
-}
 
 std::vector<ProgressField> scanLine(const CarveProgress& p, double speed) {
     const double fraction = p.totalBytes > 0 ? static_cast<double>(p.bytesScanned) / static_cast<double>(p.totalBytes) : 0;
@@ -50,55 +44,27 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
     const auto& token = interruptToken();
     std::optional<fs::path> session;
     try {
-        checkDestinationFolder(dest);
-        refuseSameDisk(source, dest);
-        auto opened = openRandomAccessSource(source);
-        const SourceIdentity identity = identifySource(*opened, source);
-        std::optional<fs::path> resume;
+        ScanRequest request{source, dest, std::nullopt, thumbnails, true};
         if (!fresh) {
-            if (auto candidate = resumableSession(source, dest)) {
-                const auto check = Carver::checkSession(*candidate, opened->size(), identity);
-                if (check.checkpoint) {
-                    resume = candidate;
-                    if (!check.identityRecorded)
-                        std::fprintf(stderr,
-                                     "このセッションには読み取り元の記録(source.json)がありません(以前の版で作られたものです)。"
-                                     "大きさが同じことだけを確かめて再開します。\n");
-                } else {
-                    std::fprintf(stderr, "前回のセッション %s からは再開しません: %s。前回の結果はそのまま残し、新しいセッションを始めます。\n",
-                                 printablePath(*candidate).c_str(), escapeForTerminal(check.whyNot).c_str());
-                }
-            }
-        }
-        if (resume) {
-            session = *resume;
-            std::fprintf(stderr, "前回の続きから再開します: %s\n", printablePath(*resume).c_str());
-        } else {
-            prepareDestinationFolder(dest);
-            session = createRunFolder(dest, sessionFolderName(std::chrono::system_clock::now())).path;
+            checkDestinationFolder(dest);
+            if (auto candidate = findResumableScan(source, dest)) request.resumeDir = candidate->dir;
         }
         ProgressLine line;
-        const auto started = std::chrono::steady_clock::now();
+        auto started = std::chrono::steady_clock::now();
         std::int64_t speedBase = 0;
-        // Thumbnails beside the scan, so the session opens in the window with its pictures.
-        std::optional<media::ScanThumbnails> thumbs;
-        if (thumbnails) {
-            thumbs.emplace(opened, *session, token);
-            if (resume) thumbs->pushMissing(CarvedFileExtractor::loadFound(*session));
-        }
-        Carver carver(opened, *session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
-            if (thumbs && p.newFile) thumbs->push(*p.newFile);
+        ScanEvents events;
+        events.note = [](const std::string& text) { std::fprintf(stderr, "%s\n", escapeForTerminal(text).c_str()); };
+        events.session = [&](const fs::path& dir, bool resumed, const std::vector<CarvedFile>&) {
+            session = dir;
+            if (resumed) std::fprintf(stderr, "前回の続きから再開します: %s\n", printablePath(dir).c_str());
+            started = std::chrono::steady_clock::now();
+        };
+        events.progress = [&](const CarveProgress& p) {
             if (p.resumedFrom >= 1 && speedBase == 0) speedBase = p.resumedFrom;
             line.show(scanLine(p, speedSince(started, p.bytesScanned, speedBase)));
-        });
-        carver.setSourceIdentity(identity);
-        const CarveSummary summary = carver.run(token);
+        };
+        const CarveSummary summary = runScan(request, token, events).summary;
         line.finish();
-        if (thumbs) {
-            if (!token.isCancelled()) std::fprintf(stderr, "サムネイルを仕上げています…\n");
-            thumbs->finishAndWait();
-        }
-        opened->close();
         if (summary.cancelled) {
             std::fprintf(stderr, "スキャンを中断しました(%s まで)。同じコマンドで続きから再開できます。\n",
                          formatByteCount(summary.bytesScanned).c_str());
@@ -194,61 +160,30 @@ int recoverCommand(const std::string& sessionArg, const std::optional<std::strin
             if (seen.insert(f.index).second) files.push_back(std::move(f));
         total = files.size();
 
-        prepareDestinationFolder(dest);
-        RunFolder out = createRunFolder(dest, recoveryFolderName(std::chrono::system_clock::now()));
-        std::string report = std::string(Carver::kReportHeader) + "\n";
-        // The report lists what this folder holds; written whole at the end,
-        // also when the recovery stops early.
-        auto writeReport = [&] {
-            try {
-                writeAtomicallyAt(out.fd.get(), Carver::kReportName, report, out.path);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "%s\n", escapeForTerminal(failureMessage(e, false)).c_str());
-            }
-        };
         ProgressLine line;
-        std::size_t done = 0;
-        try {
-            for (const auto& f : files) {
-                if (token.isCancelled()) break;
-                try {
-                    const std::int64_t written = CarvedFileExtractor::extractAt(f, *opened, out.fd.get(), out.path, token);
-                    if (written < f.length && token.isCancelled()) {
-                        // Stopped inside the file: a part is no recovered file.
-                        UniqueFd folder = openDirectoryAt(out.fd.get(), upperCased(f.ext), false, out.path);
-                        ::unlinkat(folder.get(), rescuedFileName(f.index, f.ext).c_str(), 0);
-                        break;
-                    }
-                    CarvedFile row = f;
-                    row.length = written;
-                    if (written < f.length) {
-                        row.note = f.note ? *f.note + "・末尾欠け" : std::string("末尾欠け");
-                        row.damaged = true;
-                        ++shortened;
-                    } else {
-                        ++recovered;
-                    }
-                    report += carveReportLine(row);
-                } catch (const std::exception& e) {
-                    if (isOutOfSpaceError(e)) throw;
-                    ++failed;
-                    line.finish();
-                    std::fprintf(stderr, "%s を復元できませんでした: %s\n", printablePath(f.fileName).c_str(),
-                                 escapeForTerminal(failureMessage(e, false)).c_str());
-                }
-                ++done;
-                line.show("復元中 " + progressBar(files.empty() ? 1.0 : static_cast<double>(done) / static_cast<double>(files.size())) +
-                          "  " + std::to_string(done) + " / " + std::to_string(files.size()) + " 件");
+        RecoveryEvents events;
+        events.fileDone = [&](const CarvedFile& f, std::size_t done, const std::exception* error) {
+            if (error) {
+                line.finish();
+                std::fprintf(stderr, "%s を復元できませんでした: %s\n", printablePath(f.fileName).c_str(),
+                             escapeForTerminal(failureMessage(*error, false)).c_str());
             }
+            line.show("復元中 " + progressBar(static_cast<double>(done) / static_cast<double>(files.size())) + "  " +
+                      std::to_string(done) + " / " + std::to_string(files.size()) + " 件");
+        };
+        RecoveryOutcome outcome;
+        try {
+            outcome = recoverFiles(*opened, files, dest, token, events);
         } catch (...) {
             line.finish();
-            writeReport();
             throw;
         }
         line.finish();
-        writeReport();
+        recovered = outcome.recovered;
+        shortened = outcome.shortened;
+        failed = outcome.failed;
         opened->close();
-        std::fprintf(stderr, "復元先: %s\n", printablePath(out.path).c_str());
+        std::fprintf(stderr, "復元先: %s\n", printablePath(outcome.folder).c_str());
     } catch (const std::exception& e) {
         printError(failureMessage(e, false));
         return kFailed;

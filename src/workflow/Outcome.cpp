@@ -11,10 +11,15 @@
 
 namespace tamsel {
 
+namespace {
+// A quota reached is as full as a full disk for the user.
+bool isFullCode(int code) { return code == ENOSPC || code == EDQUOT; }
+}  // namespace
+
 bool isOutOfSpaceError(const std::exception& e) {
-    if (auto* f = dynamic_cast<const FileError*>(&e); f && f->code() == ENOSPC) return true;
+    if (auto* f = dynamic_cast<const FileError*>(&e); f && isFullCode(f->code())) return true;
     if (auto* s = dynamic_cast<const std::system_error*>(&e);
-        s && s->code().value() == ENOSPC &&
+        s && isFullCode(s->code().value()) &&
         (s->code().category() == std::generic_category() || s->code().category() == std::system_category()))
         return true;
     if (auto* nested = dynamic_cast<const std::nested_exception*>(&e); nested && nested->nested_ptr()) {

@@ -21,7 +21,7 @@ inline constexpr const char* kOutOfSpaceResumable =
 inline constexpr const char* kOutOfSpace =
     "保存先の空き容量が足りません。不要なファイルを消すか、別の(空きの多い)ディスクを保存先に選んでください。";
 
-// True for "no space left on device", also when it is nested inside another error.
+// True for "no space left on device" or a quota reached, also when nested inside another error.
 bool isOutOfSpaceError(const std::exception& e);
 // The message for a failed job: the out-of-space text or the error's own description.
 std::string failureMessage(const std::exception& e, bool resumable);

@@ -16,6 +16,8 @@ struct CarvedFile {
     std::string fileName;  // "JPG/rescued_000001.jpg"
     bool damaged = false;
     std::optional<std::string> note;
+
+    friend bool operator==(const CarvedFile&, const CarvedFile&) = default;
 };
 
 // A fresh random (version 4) UUID in its usual text form.

@@ -30,6 +30,8 @@ struct CarveProgress {
     std::int64_t badBytes = 0;
     std::int64_t resumedFrom = 0;
     std::optional<CarvedFile> newFile;
+
+    friend bool operator==(const CarveProgress&, const CarveProgress&) = default;
 };
 
 struct CarveSummary {

@@ -41,6 +41,8 @@ struct CarveResumeInfo {
     std::int64_t scanPos = 0;
     std::int64_t filesFound = 0;
 
+    friend bool operator==(const CarveResumeInfo&, const CarveResumeInfo&) = default;
+
     double progressFraction() const {
         return sourceSize >= 1 ? static_cast<double>(scanPos) / static_cast<double>(sourceSize) : 0.0;
     }

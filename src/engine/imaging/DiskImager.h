@@ -25,6 +25,8 @@ struct ImagerProgress {
     std::int64_t badRangeCount = 0;
     double bytesPerSec = 0;
     std::int64_t resumedFrom = 0;
+
+    friend bool operator==(const ImagerProgress&, const ImagerProgress&) = default;
 };
 
 class ImagerOutput {

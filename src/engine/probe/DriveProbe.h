@@ -22,6 +22,8 @@ struct DriveHealth {
     double bytesPerSec = 0;
     std::optional<std::string> smartStatus;
 
+    friend bool operator==(const DriveHealth&, const DriveHealth&) = default;
+
     bool shouldPreserveFirst() const { return verdict == Verdict::failing || verdict == Verdict::suspect; }
 };
 

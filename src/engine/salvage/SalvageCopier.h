@@ -41,6 +41,8 @@ struct SalvageProgress {
     std::int64_t badBytes = 0;
     std::string currentPath;
     std::vector<std::string> recentErrors;  // oldest first, at most 20
+
+    friend bool operator==(const SalvageProgress&, const SalvageProgress&) = default;
 };
 
 class SalvageCopier {

@@ -1,0 +1,90 @@
+// Streams found files through the workspace and its list model while the
+// UI thread's event loop is watched: the longest gap between two turns of
+// the loop, and the UI thread's CPU time per 1,000 files.
+//
+//   models_bench [FILES]   (100000 by default; thumbnails on)
+
+#include <time.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "engine/carve/FoundList.h"
+#include "models/Job.h"
+#include "models/ResultsListModel.h"
+#include "models/Workspace.h"
+
+using namespace tamsel;
+using namespace tamsel::models;
+namespace fs = std::filesystem;
+
+namespace {
+
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const int files = argc > 1 ? std::atoi(argv[1]) : 100000;
+    const fs::path dir = fs::temp_directory_path() / "tamsel-models-bench";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "out");
+    // The smallest real camera JPEG of the corpus, every 16 KiB.
+    std::ifstream in(fs::path(TAMSEL_CORPUS_DIR) / "jpg" / "Canon_40D.jpg", std::ios::binary);
+    const std::string jpeg((std::istreambuf_iterator<char>(in)), {});
+    {
+        std::ofstream card(dir / "card.img", std::ios::binary);
+        std::string slot(16384, '\0');
+        std::copy(jpeg.begin(), jpeg.end(), slot.begin());
+        for (int i = 0; i < files; ++i) card.write(slot.data(), static_cast<std::streamsize>(slot.size()));
+        card.write(std::string(1 << 20, '\0').data(), 1 << 20);
+    }
+
+    Workspace w;
+    ResultsListModel list(&w);
+    w.setMode(Workspace::Mode::carve);
+    w.setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+    w.setDestinationRoot(dir / "out");
+
+    qint64 longestGapNs = 0;
+    QElapsedTimer sinceLast;
+    // A 1 ms timer: a gap much longer than that is time the loop was held.
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (sinceLast.isValid()) longestGapNs = std::max(longestGapNs, sinceLast.nsecsElapsed());
+        sinceLast.restart();
+    });
+    QObject::connect(&w, &Workspace::phaseChanged, [&] {
+        if (w.phase() == Workspace::Phase::results) app.quit();
+    });
+    const double cpuBefore = threadCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    QTimer::singleShot(0, [&] {
+        tick.start();
+        w.startScan();
+    });
+    app.exec();
+    tick.stop();
+    const double cpu = threadCpuSeconds() - cpuBefore;
+    std::printf("files found: %zu (rows %d), wall %.1f s\n", w.results().size(), list.rowCount(), static_cast<double>(wall.elapsed()) / 1000.0);
+    std::printf("longest stall of the UI event loop: %.2f ms (1 ms ticks)\n", static_cast<double>(longestGapNs) / 1e6);
+    std::printf("UI thread CPU: %.1f ms in all, %.2f ms per 1,000 files\n", cpu * 1000.0,
+                cpu * 1000.0 * 1000.0 / std::max<double>(1, static_cast<double>(w.results().size())));
+    waitForAllJobs();
+    fs::remove_all(dir);
+    return 0;
+}

@@ -1,0 +1,126 @@
+#include "models/ResultsListModel.h"
+
+#include <algorithm>
+
+#include "media/ScanThumbnailer.h"
+#include "models/Shared.h"
+
+namespace tamsel::models {
+
+ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
+    : QAbstractListModel(parent), workspace_(workspace) {
+    connect(workspace, &Workspace::resultsAppended, this, &ResultsListModel::appended);
+    connect(workspace, &Workspace::resultsReset, this, &ResultsListModel::rebuild);
+    connect(workspace, &Workspace::filtersChanged, this, &ResultsListModel::rebuild);
+    connect(workspace, &Workspace::selectionChangedFor, this, &ResultsListModel::selectionChangedFor);
+    connect(workspace, &Workspace::stagingDirChanged, this, [this] {
+        if (!rows_.empty()) emit dataChanged(index(0), index(rowCount() - 1), {ThumbnailRole});
+    });
+    connect(workspace, &QObject::destroyed, this, [this] {
+        beginResetModel();
+        rows_.clear();
+        endResetModel();
+    });
+    rebuild();
+}
+
+void ResultsListModel::rebuild() {
+    beginResetModel();
+    rows_.clear();
+    if (workspace_) {
+        const auto& results = workspace_->results();
+        for (qsizetype i = 0; i < static_cast<qsizetype>(results.size()); ++i)
+            if (workspace_->passesFilters(results[static_cast<std::size_t>(i)])) rows_.push_back(i);
+    }
+    endResetModel();
+}
+
+void ResultsListModel::appended(qsizetype first, qsizetype count) {
+    std::vector<qsizetype> added;
+    const auto& results = workspace_->results();
+    for (qsizetype i = first; i < first + count; ++i)
+        if (workspace_->passesFilters(results[static_cast<std::size_t>(i)])) added.push_back(i);
+    if (added.empty()) return;
+    const int at = rowCount();
+    beginInsertRows({}, at, at + static_cast<int>(added.size()) - 1);
+    rows_.insert(rows_.end(), added.begin(), added.end());
+    endInsertRows();
+}
+
+int ResultsListModel::rowOfResult(qsizetype resultIndex) const {
+    auto it = std::lower_bound(rows_.begin(), rows_.end(), resultIndex);
+    return it != rows_.end() && *it == resultIndex ? static_cast<int>(it - rows_.begin()) : -1;
+}
+
+void ResultsListModel::selectionChangedFor(const QStringList& ids) {
+    if (rows_.empty()) return;
+    if (ids.isEmpty()) {
+        emit dataChanged(index(0), index(rowCount() - 1), {SelectedRole, Qt::CheckStateRole});
+        return;
+    }
+    for (const QString& id : ids) {
+        const int row = rowOfResult(workspace_->resultIndexOf(id.toStdString()));
+        if (row >= 0) emit dataChanged(index(row), index(row), {SelectedRole, Qt::CheckStateRole});
+    }
+}
+
+int ResultsListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+const CarvedFile* ResultsListModel::fileAt(int row) const {
+    if (!workspace_ || row < 0 || row >= rowCount()) return nullptr;
+    return &workspace_->results()[static_cast<std::size_t>(rows_[static_cast<std::size_t>(row)])];
+}
+
+QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
+    const CarvedFile* f = index.isValid() ? fileAt(index.row()) : nullptr;
+    if (!f) return {};
+    switch (role) {
+        case Qt::DisplayRole:
+        case FileNameRole: return qs(f->fileName);
+        case IdRole: return qs(f->id);
+        case ExtRole: return qs(f->ext);
+        case MediaClassRole: return qs(MediaClass::of(f->ext).label());
+        case SizeRole: return QVariant::fromValue<qint64>(f->length);
+        case SizeTextRole: return formatBytes(f->length);
+        case OffsetRole: return QVariant::fromValue<qint64>(f->offset);
+        case OffsetTextRole: return QStringLiteral("0x") + QString::number(f->offset, 16).toUpper();
+        case DamagedRole: return f->damaged;
+        case StatusTextRole: return f->damaged ? QStringLiteral("一部破損") : QStringLiteral("良好");
+        case NoteRole: return f->note ? qs(*f->note) : QString();
+        case SelectedRole: return workspace_->isSelected(f->id);
+        case Qt::CheckStateRole: return workspace_->isSelected(f->id) ? Qt::Checked : Qt::Unchecked;
+        case PlaceholderRole: return qs(MediaKind::placeholderSymbol(f->ext));
+        case ThumbnailRole: {
+            const auto& dir = workspace_->stagingDir();
+            if (!dir) return QString();
+            return QString::fromStdString(media::ScanThumbnailer::thumbnailURL(*dir, f->index).string());
+        }
+        default: return {};
+    }
+}
+
+bool ResultsListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    const CarvedFile* f = index.isValid() ? fileAt(index.row()) : nullptr;
+    if (!f || (role != Qt::CheckStateRole && role != SelectedRole)) return false;
+    const bool want = role == SelectedRole ? value.toBool() : value.value<Qt::CheckState>() == Qt::Checked;
+    if (want != workspace_->isSelected(f->id)) workspace_->toggle(f->id);
+    return true;
+}
+
+Qt::ItemFlags ResultsListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemNeverHasChildren;
+}
+
+QHash<int, QByteArray> ResultsListModel::roleNames() const {
+    auto names = QAbstractListModel::roleNames();
+    names.insert({{IdRole, "fileId"}, {FileNameRole, "fileName"}, {ExtRole, "ext"}, {MediaClassRole, "mediaClass"},
+                  {SizeRole, "size"}, {SizeTextRole, "sizeText"}, {OffsetRole, "offset"}, {OffsetTextRole, "offsetText"},
+                  {DamagedRole, "damaged"}, {StatusTextRole, "statusText"}, {NoteRole, "note"}, {SelectedRole, "selected"},
+                  {PlaceholderRole, "placeholder"}, {ThumbnailRole, "thumbnail"}});
+    return names;
+}
+
+}  // namespace tamsel::models

@@ -1,0 +1,443 @@
+#include "models/Workspace.h"
+
+#include <mutex>
+
+#include "engine/reading/RandomAccessSource.h"
+#include "models/Reveal.h"
+#include "models/Shared.h"
+#include "workflow/Flows.h"
+#include "workflow/Outcome.h"
+#include "workflow/SourceChecks.h"
+
+namespace tamsel::models {
+
+namespace fs = std::filesystem;
+
+QString Workspace::id(Mode mode) {
+    switch (mode) {
+        case Mode::start: return QStringLiteral("start");
+        case Mode::carve: return QStringLiteral("carve");
+        case Mode::salvage: return QStringLiteral("salvage");
+        case Mode::image: return QStringLiteral("image");
+    }
+    return {};
+}
+
+QString Workspace::title(Mode mode) {
+    switch (mode) {
+        case Mode::start: return QStringLiteral("はじめに");
+        case Mode::carve: return QStringLiteral("削除ファイル復元");
+        case Mode::salvage: return QStringLiteral("救出コピー");
+        case Mode::image: return QStringLiteral("ディスクをイメージ化");
+    }
+    return {};
+}
+
+QString Workspace::symbol(Mode mode) {
+    switch (mode) {
+        case Mode::start: return QStringLiteral("stethoscope");
+        case Mode::carve: return QStringLiteral("sparkle.magnifyingglass");
+        case Mode::salvage: return QStringLiteral("arrow.down.doc");
+        case Mode::image: return QStringLiteral("externaldrive.badge.timemachine");
+    }
+    return {};
+}
+
+Workspace::Workspace(QObject* parent)
+    : QObject(parent),
+      reveal_([](const fs::path& p) { revealInFileManager(p); }),
+      clock_([] { return QDateTime::currentDateTimeUtc(); }) {}
+
+// Jobs hold the model weakly: they run on and their posts find it gone.
+Workspace::~Workspace() = default;
+
+#define TAMSEL_SET(member, value, signal) \
+    do {                                  \
+        if (member == (value)) return;    \
+        member = (value);                 \
+        emit signal();                    \
+    } while (0)
+
+void Workspace::setMode(Mode v) { TAMSEL_SET(mode_, v, modeChanged); }
+void Workspace::setPhase(Phase v) { TAMSEL_SET(phase_, v, phaseChanged); }
+void Workspace::setSelectedSource(const OptionalSource& v) {
+    if (selectedSource_ == v) return;
+    selectedSource_ = v;
+    emit selectedSourceChanged();
+    emit showFailingWarningChanged();
+    emit scanBlockerChanged();
+}
+void Workspace::setDestinationRoot(const OptionalPath& v) {
+    if (destinationRoot_ == v) return;
+    destinationRoot_ = v;
+    emit destinationRootChanged();
+    emit scanBlockerChanged();
+}
+void Workspace::setFocusID(const OptionalId& v) {
+    if (focusID_ == v) return;
+    focusID_ = v;
+    emit focusIDChanged();
+    emit focusedFileChanged();
+}
+void Workspace::setTypeFilter(TypeFilter v) {
+    if (typeFilter_ == v) return;
+    typeFilter_ = v;
+    emit typeFilterChanged();
+    emit filteredChanged();
+    emit filtersChanged();
+}
+void Workspace::setStatusFilter(StatusFilter v) {
+    if (statusFilter_ == v) return;
+    statusFilter_ = v;
+    emit statusFilterChanged();
+    emit filteredChanged();
+    emit filtersChanged();
+}
+void Workspace::setViewMode(ResultViewMode v) { TAMSEL_SET(viewMode_, v, viewModeChanged); }
+void Workspace::setSearchText(const QString& v) {
+    if (searchText_ == v) return;
+    searchText_ = v;
+    emit searchTextChanged();
+    emit filteredChanged();
+    emit filtersChanged();
+}
+void Workspace::setThumbSize(double v) { TAMSEL_SET(thumbSize_, v, thumbSizeChanged); }
+void Workspace::setToast(const OptionalString& v) { TAMSEL_SET(toast_, v, toastChanged); }
+void Workspace::setErrorMessage(const OptionalString& v) { TAMSEL_SET(errorMessage_, v, errorMessageChanged); }
+void Workspace::setResumable(const OptionalResume& v) { TAMSEL_SET(resumable_, v, resumableChanged); }
+void Workspace::setStagingDir(const OptionalPath& v) { TAMSEL_SET(stagingDir_, v, stagingDirChanged); }
+void Workspace::setScanCancelled(bool v) { TAMSEL_SET(scanCancelled_, v, scanCancelledChanged); }
+void Workspace::setRecovering(bool v) { TAMSEL_SET(recovering_, v, recoveringChanged); }
+void Workspace::setRecoverDone(qint64 v) { TAMSEL_SET(recoverDone_, v, recoverDoneChanged); }
+void Workspace::setRecoverTotal(qint64 v) { TAMSEL_SET(recoverTotal_, v, recoverTotalChanged); }
+void Workspace::setProgress(const CarveProgress& v) {
+    if (progress_ == v) return;
+    const bool warned = showFailingWarning();
+    progress_ = v;
+    emit progressChanged();
+    emit speedChanged();
+    if (warned != showFailingWarning()) emit showFailingWarningChanged();
+}
+void Workspace::setStartedAt(const OptionalDate& v) {
+    if (startedAt_ == v) return;
+    startedAt_ = v;
+    emit startedAtChanged();
+    emit speedChanged();
+}
+void Workspace::setSpeedBase(qint64 v) {
+    if (speedBase_ == v) return;
+    speedBase_ = v;
+    emit speedBaseChanged();
+    emit speedChanged();
+}
+
+#undef TAMSEL_SET
+
+void Workspace::countIn(const CarvedFile& f) {
+    ++counts_.all;
+    switch (MediaClass::of(f.ext)) {
+        case MediaClass::photo: ++counts_.photo; break;
+        case MediaClass::raw: ++counts_.raw; break;
+        case MediaClass::video: ++counts_.video; break;
+        case MediaClass::audio: ++counts_.audio; break;
+        case MediaClass::other: break;
+    }
+    ++(f.damaged ? counts_.partial : counts_.ok);
+}
+
+void Workspace::setResults(FileList files) {
+    if (files.empty() && results_.empty()) return;
+    results_ = std::move(files);
+    counts_ = {};
+    indexById_.clear();
+    for (qsizetype i = 0; i < static_cast<qsizetype>(results_.size()); ++i) {
+        countIn(results_[static_cast<std::size_t>(i)]);
+        indexById_.emplace(results_[static_cast<std::size_t>(i)].id, i);
+    }
+    qint64 total = 0;
+    for (const auto& id : selection_)
+        if (auto it = indexById_.find(id); it != indexById_.end())
+            total += results_[static_cast<std::size_t>(it->second)].length;
+    emit resultsReset();
+    emit resultsChanged();
+    emit countsChanged();
+    emit filteredChanged();
+    emit focusedFileChanged();
+    if (total != selectedTotalBytes_) {
+        selectedTotalBytes_ = total;
+        emit selectedTotalBytesChanged();
+    }
+}
+
+void Workspace::appendResults(const std::vector<CarvedFile>& files, bool select) {
+    if (files.empty()) return;
+    const auto first = static_cast<qsizetype>(results_.size());
+    results_.reserve(results_.size() + files.size());
+    bool focusedArrived = false;
+    qint64 added = 0;
+    bool selected = false;
+    for (const auto& f : files) {
+        results_.push_back(f);
+        indexById_.emplace(f.id, static_cast<qsizetype>(results_.size() - 1));
+        countIn(f);
+        if (focusID_ && *focusID_ == f.id) focusedArrived = true;
+        if (select && selection_.insert(f.id).second) {
+            added += f.length;
+            selected = true;
+        } else if (!select && selection_.count(f.id)) {
+            added += f.length;
+        }
+    }
+    emit resultsAppended(first, static_cast<qsizetype>(files.size()));
+    emit resultsChanged();
+    emit countsChanged();
+    emit filteredChanged();
+    if (focusedArrived) emit focusedFileChanged();
+    if (selected) emit selectionChanged();
+    if (added != 0) {
+        selectedTotalBytes_ += added;
+        emit selectedTotalBytesChanged();
+    }
+}
+
+void Workspace::setSelection(IdSet ids) {
+    if (ids == selection_) return;
+    selection_ = std::move(ids);
+    qint64 total = 0;
+    for (const auto& id : selection_)
+        if (auto it = indexById_.find(id); it != indexById_.end())
+            total += results_[static_cast<std::size_t>(it->second)].length;
+    emit selectionChanged();
+    emit selectionChangedFor({});
+    if (total != selectedTotalBytes_) {
+        selectedTotalBytes_ = total;
+        emit selectedTotalBytesChanged();
+    }
+}
+
+double Workspace::speed() const {
+    if (!startedAt_ || progress_.bytesScanned <= speedBase_) return 0;
+    const double seconds = static_cast<double>(startedAt_->msecsTo(clock_())) / 1000.0;
+    if (seconds <= 0) return 0;
+    return static_cast<double>(progress_.bytesScanned - speedBase_) / seconds;
+}
+
+bool Workspace::showFailingWarning() const {
+    return progress_.badBytes > 0 && selectedSource_ && selectedSource_->isPhysicalMedia();
+}
+
+bool Workspace::passesFilters(const CarvedFile& f) const {
+    const MediaClass kind = MediaClass::of(f.ext);
+    if (!admits(typeFilter_, kind) || !admits(statusFilter_, f.damaged)) return false;
+    if (searchText_.isEmpty()) return true;
+    return qs(f.fileName).contains(searchText_, Qt::CaseInsensitive) || qs(f.ext).contains(searchText_, Qt::CaseInsensitive);
+}
+
+FileList Workspace::filtered() const {
+    FileList out;
+    for (const auto& f : results_)
+        if (passesFilters(f)) out.push_back(f);
+    return out;
+}
+
+OptionalFile Workspace::focusedFile() const {
+    if (!focusID_) return std::nullopt;
+    const qsizetype at = resultIndexOf(*focusID_);
+    if (at < 0) return std::nullopt;
+    return results_[static_cast<std::size_t>(at)];
+}
+
+qsizetype Workspace::resultIndexOf(const std::string& id) const {
+    auto it = indexById_.find(id);
+    return it == indexById_.end() ? -1 : it->second;
+}
+
+QString Workspace::scanBlocker() const {
+    if (!selectedSource_ || !destinationRoot_) return {};
+    return isSameDisk(selectedSource_->path(), *destinationRoot_) ? QString::fromUtf8(kSameDiskMessage) : QString();
+}
+
+void Workspace::refreshResumable() {
+    if (mode_ != Mode::carve || !selectedSource_ || !destinationRoot_) {
+        setResumable(std::nullopt);
+        return;
+    }
+    QPointer<Workspace> self(this);
+    startJob(JobPriority::normal, [self, source = selectedSource_->path(), dest = *destinationRoot_](const CancellationToken&) {
+        OptionalResume found = findResumableScan(source, dest);
+        postTo(self, [found = std::move(found)](Workspace& w) { w.setResumable(found); });
+    });
+}
+
+namespace {
+
+// Found files and the latest snapshot, gathered on the scan's thread and
+// taken by the UI thread in one go: however fast files are found, the UI
+// thread gets one call per turn of its event loop, not one per file.
+struct ScanPump {
+    std::mutex lock;
+    std::optional<CarveProgress> latest;
+    std::vector<CarvedFile> found;
+    bool posted = false;
+};
+
+}  // namespace
+
+void Workspace::applyScanProgress(const CarveProgress& snapshot, const std::vector<CarvedFile>& found) {
+    if (snapshot.resumedFrom >= 1 && speedBase_ == 0) setSpeedBase(snapshot.resumedFrom);
+    setProgress(snapshot);
+    appendResults(found, true);  // every found file starts out chosen
+}
+
+void Workspace::startScan(const OptionalPath& resumeDir) {
+    if (!selectedSource_ || !destinationRoot_) return;
+    const QString blocker = scanBlocker();
+    if (!blocker.isEmpty()) {
+        setErrorMessage(blocker);
+        return;
+    }
+    setPhase(Phase::scanning);
+    setResults({});
+    setSelection({});
+    setFocusID(std::nullopt);
+    setProgress(CarveProgress{});
+    setStartedAt(clock_());
+    setSpeedBase(0);
+    setScanCancelled(false);
+    setErrorMessage(std::nullopt);
+    // The folder is made (or the earlier one checked) by the job, which tells it.
+    setStagingDir(resumeDir);
+    setResumable(std::nullopt);
+
+    QPointer<Workspace> self(this);
+    ScanRequest request{selectedSource_->path(), *destinationRoot_, resumeDir, true, false};
+    scanTask_ = startJob(JobPriority::userInitiated, [self, request](const CancellationToken& token) {
+        auto pump = std::make_shared<ScanPump>();
+        auto drain = [self, pump] {
+            postTo(self, [pump](Workspace& w) {
+                std::optional<CarveProgress> latest;
+                std::vector<CarvedFile> found;
+                {
+                    std::lock_guard g(pump->lock);
+                    latest = std::move(pump->latest);
+                    pump->latest.reset();
+                    found.swap(pump->found);
+                    pump->posted = false;
+                }
+                if (latest) w.applyScanProgress(*latest, found);
+            });
+        };
+        ScanEvents events;
+        events.session = [self](const fs::path& dir, bool resumed, const std::vector<CarvedFile>& earlier) {
+            postTo(self, [dir, resumed, earlier](Workspace& w) {
+                w.setStagingDir(dir);
+                if (resumed) w.appendResults(earlier, true);  // shown and chosen, as before the stop
+            });
+        };
+        events.progress = [pump, drain](const CarveProgress& p) {
+            std::lock_guard g(pump->lock);
+            if (p.newFile) pump->found.push_back(*p.newFile);
+            pump->latest = p;
+            if (!pump->posted) {
+                pump->posted = true;
+                drain();
+            }
+        };
+        try {
+            const ScanOutcome outcome = runScan(request, token, events);
+            postTo(self, [cancelled = outcome.summary.cancelled](Workspace& w) {
+                w.setScanCancelled(cancelled);
+                w.setPhase(Phase::results);
+                if (!w.focusID_ && !w.results_.empty()) w.setFocusID(w.results_.front().id);
+            });
+        } catch (const std::exception& e) {
+            postTo(self, [message = describeError(e, true)](Workspace& w) {
+                w.setErrorMessage(message);
+                w.setPhase(w.results_.empty() ? Phase::source : Phase::results);
+                w.refreshResumable();
+            });
+        }
+    });
+    emit scanTaskChanged();
+}
+
+void Workspace::cancelScan() {
+    if (scanTask_) scanTask_->cancel();
+}
+
+void Workspace::toggle(const std::string& id) {
+    if (!selection_.erase(id)) selection_.insert(id);
+    if (auto at = resultIndexOf(id); at >= 0) {
+        const qint64 length = results_[static_cast<std::size_t>(at)].length;
+        selectedTotalBytes_ += selection_.count(id) ? length : -length;
+        emit selectedTotalBytesChanged();
+    }
+    emit selectionChanged();
+    emit selectionChangedFor({qs(id)});
+    setFocusID(id);
+}
+
+void Workspace::selectAllFiltered() {
+    IdSet ids = selection_;
+    for (const auto& f : results_)
+        if (passesFilters(f)) ids.insert(f.id);
+    setSelection(std::move(ids));
+}
+
+void Workspace::deselectAll() { setSelection({}); }
+
+void Workspace::recoverSelected() {
+    std::vector<CarvedFile> files;
+    for (const auto& f : results_)
+        if (selection_.count(f.id)) files.push_back(f);
+    recover(files);
+}
+
+void Workspace::recoverOne(const CarvedFile& file) { recover({file}); }
+
+void Workspace::recover(const std::vector<CarvedFile>& files) {
+    if (!destinationRoot_ || !selectedSource_ || files.empty() || recovering_) return;
+    const QString blocker = scanBlocker();
+    if (!blocker.isEmpty()) {
+        setErrorMessage(blocker);
+        return;
+    }
+    setRecovering(true);
+    setRecoverDone(0);
+    setRecoverTotal(static_cast<qint64>(files.size()));
+    setErrorMessage(std::nullopt);
+
+    QPointer<Workspace> self(this);
+    startJob(JobPriority::normal, [self, files, source = selectedSource_->path(), dest = *destinationRoot_,
+                                   reveal = reveal_](const CancellationToken& token) {
+        std::shared_ptr<RandomAccessSource> opened;
+        try {
+            refuseSameDisk(source, dest);
+            opened = openRandomAccessSource(source);
+            RecoveryEvents events;
+            qint64 recovered = 0;
+            events.fileDone = [&](const CarvedFile&, std::size_t, const std::exception* error) {
+                if (!error) ++recovered;
+                postTo(self, [recovered](Workspace& w) { w.setRecoverDone(recovered); });
+            };
+            const RecoveryOutcome outcome = recoverFiles(*opened, files, dest, token, events);
+            opened->close();
+            const fs::path shown = outcome.firstFile.value_or(outcome.folder);
+            postToUi([self, count = outcome.recovered + outcome.shortened, shown, reveal] {
+                if (Workspace* w = self.data()) {
+                    w->setRecovering(false);
+                    w->setToast(QString::number(count) + QStringLiteral(" 件を復元しました"));
+                }
+                if (reveal) reveal(shown);  // also when the window has gone
+            });
+        } catch (const std::exception& e) {
+            if (opened) opened->close();
+            postTo(self, [message = describeError(e, false)](Workspace& w) {
+                w.setRecovering(false);
+                w.setErrorMessage(message);
+            });
+        }
+    });
+}
+
+}  // namespace tamsel::models

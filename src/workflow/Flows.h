@@ -1,0 +1,133 @@
+#pragma once
+// The flows of the four modes, free of any interface: the command-line tool
+// and the window's models both run these, so a scan, a recovery, an image,
+// a salvage or a drive check behaves the same whichever started it.
+// Each is blocking and runs on the caller's (job) thread.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/carve/Carver.h"
+#include "engine/carve/Checkpoint.h"
+#include "engine/common/Cancellation.h"
+#include "engine/imaging/DiskImager.h"
+#include "engine/probe/DriveProbe.h"
+#include "engine/salvage/SalvageCopier.h"
+
+namespace tamsel {
+
+namespace fs = std::filesystem;
+
+// The kernel's name of a block device path ("sdb" for /dev/sdb or a link to
+// it); nothing for anything that is not a block device.
+std::optional<std::string> blockDeviceName(const std::string& path);
+
+// --- Carving ---
+
+// The newest unfinished session under `dest` recorded for exactly this
+// source path (case-sensitive). Never throws.
+std::optional<CarveResumeInfo> findResumableScan(const std::string& source, const fs::path& dest) noexcept;
+
+struct ScanEvents {
+    // Something the user should be told before the scan runs (Japanese).
+    std::function<void(const std::string&)> note;
+    // The session folder the scan writes into; when it continues an earlier
+    // run, the files that run found, in found order.
+    std::function<void(const fs::path& session, bool resumed, const std::vector<CarvedFile>& earlier)> session;
+    std::function<void(const CarveProgress&)> progress;  // the scan's thread
+};
+
+struct ScanRequest {
+    std::string source;
+    fs::path destination;
+    std::optional<fs::path> resumeDir;  // continued when it belongs to this source
+    bool thumbnails = true;
+    // Whether a stop also ends thumbnail making at once (the command line);
+    // otherwise every queued thumbnail is made before the scan returns.
+    bool stopThumbnailsWithScan = false;
+};
+
+struct ScanOutcome {
+    fs::path session;
+    CarveSummary summary;
+};
+
+// Checks the destination, opens and identifies the source, continues
+// `resumeDir` when it can (a note says why not otherwise) or makes a new
+// session folder, and runs the scan with thumbnails beside it. Throws on a
+// failure; `events.session` has been told by then when a folder was chosen.
+ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, const ScanEvents& events);
+
+// --- Recovery of found files ---
+
+struct RecoveryOutcome {
+    fs::path folder;                    // "復元済み_…" made by this run
+    std::optional<fs::path> firstFile;  // the first file written whole
+    std::int64_t recovered = 0;         // written whole
+    std::int64_t shortened = 0;         // cut off at the source's end, written in part
+    std::int64_t failed = 0;
+    bool stopped = false;
+};
+
+struct RecoveryEvents {
+    // After each file, whole, shortened or failed (then with its error).
+    std::function<void(const CarvedFile&, std::size_t done, const std::exception* error)> fileDone;
+};
+
+// Copies `files` from the open `source` into a new recovery folder under
+// `dest`, with a report of what the folder holds. One file that fails is
+// counted and skipped; a full destination ends the run (thrown, after the
+// report is written).
+RecoveryOutcome recoverFiles(RandomAccessSource& source, const std::vector<CarvedFile>& files, const fs::path& dest,
+                             const CancellationToken& token, const RecoveryEvents& events = {});
+
+// --- Imaging ---
+
+struct ImagingEvents {
+    std::function<void(const std::string&)> note;
+    std::function<void(const fs::path& image)> image;  // the image this run writes or continues
+    std::function<void(const ImagerProgress&)> progress;
+};
+
+struct ImagingOutcome {
+    fs::path imageURL;
+    ImagerProgress last;
+    bool alreadyComplete = false;  // this source's finished image was there; nothing was copied
+    bool completed() const { return alreadyComplete || last.bytesDone >= last.totalBytes; }
+};
+
+// "disk4" for a disk, "rescue" for an image file: the image's base name.
+std::string imageBaseName(const std::string& source);
+
+// Copies `source` into an image in `dest`, continuing this source's
+// unfinished image there. Throws on a failure.
+ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int retries, const CancellationToken& token,
+                          const ImagingEvents& events);
+
+// --- Salvage ---
+
+SalvageOptions salvageOptions(bool mediaOnly, bool includeHidden, bool dryRun);
+
+// Checks the folders (a preview makes nothing) and runs the copier.
+SalvageProgress runSalvage(const fs::path& src, const fs::path& dst, const SalvageOptions& options,
+                           const CancellationToken& token, const SalvageCopier::ProgressCallback& onProgress);
+
+// --- Drive check ---
+
+struct DriveCheckOutcome {
+    DriveHealth health;
+    DriveProbe::SmartReading smart;
+    std::optional<std::string> kernelName;  // none for an image file
+};
+
+// Opens the source, asks for its SMART status (disks only) and probes it.
+// `opened` is told the source's size before the probe starts.
+DriveCheckOutcome runDriveCheck(const std::string& source, const CancellationToken& token,
+                                const std::function<void(std::int64_t size)>& opened,
+                                const std::function<void(double)>& onProgress);
+
+}  // namespace tamsel

@@ -1,0 +1,48 @@
+#pragma once
+// Cards built from real camera files, for the models' tests.
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/common/Files.h"
+#include "models/Job.h"
+#include "support/Corpus.h"
+#include "support/TempDir.h"
+
+namespace tamsel::test {
+
+// The corpus JPEGs, smallest first.
+inline std::vector<fs::path> corpusJpegs() {
+    std::vector<fs::path> out;
+    for (const auto& f : corpusFiles())
+        if (f.extension() == ".jpg") out.push_back(f);
+    std::sort(out.begin(), out.end(), [](const fs::path& a, const fs::path& b) { return fs::file_size(a) < fs::file_size(b); });
+    return out;
+}
+
+// An image file holding `files` one after another at 64 KiB boundaries,
+// zeros between them, `copies` times over; returns the number placed.
+inline int makeCard(const fs::path& image, const std::vector<fs::path>& files, int copies = 1, std::int64_t tail = 1 << 20) {
+    std::vector<std::uint8_t> data;
+    int placed = 0;
+    for (int c = 0; c < copies; ++c)
+        for (const auto& f : files) {
+            const auto bytes = readFile(f);
+            data.resize((data.size() + 65535) / 65536 * 65536);
+            data.insert(data.end(), bytes.begin(), bytes.end());
+            ++placed;
+        }
+    data.resize(data.size() + static_cast<std::size_t>(tail));
+    writeFile(image, data);
+    return placed;
+}
+
+}  // namespace tamsel::test
+
+// Waits (a generous bound, not a measurement) until `cond` holds.
+#define WAIT_UNTIL(cond) QTRY_VERIFY_WITH_TIMEOUT(cond, 120000)
