@@ -27,19 +27,21 @@ ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
 void ResultsListModel::rebuild() {
     beginResetModel();
     rows_.clear();
-    if (workspace_) {
-        const auto& results = workspace_->results();
+    if (const Workspace* ws = workspace_.data()) {
+        const auto& results = ws->results();
         for (qsizetype i = 0; i < static_cast<qsizetype>(results.size()); ++i)
-            if (workspace_->passesFilters(results[static_cast<std::size_t>(i)])) rows_.push_back(i);
+            if (ws->passesFilters(results[static_cast<std::size_t>(i)])) rows_.push_back(i);
     }
     endResetModel();
 }
 
 void ResultsListModel::appended(qsizetype first, qsizetype count) {
+    const Workspace* ws = workspace_.data();
+    if (!ws) return;
     std::vector<qsizetype> added;
-    const auto& results = workspace_->results();
+    const auto& results = ws->results();
     for (qsizetype i = first; i < first + count; ++i)
-        if (workspace_->passesFilters(results[static_cast<std::size_t>(i)])) added.push_back(i);
+        if (ws->passesFilters(results[static_cast<std::size_t>(i)])) added.push_back(i);
     if (added.empty()) return;
     const int at = rowCount();
     beginInsertRows({}, at, at + static_cast<int>(added.size()) - 1);
@@ -53,13 +55,14 @@ int ResultsListModel::rowOfResult(qsizetype resultIndex) const {
 }
 
 void ResultsListModel::selectionChangedFor(const QStringList& ids) {
-    if (rows_.empty()) return;
+    const Workspace* ws = workspace_.data();
+    if (!ws || rows_.empty()) return;
     if (ids.isEmpty()) {
         emit dataChanged(index(0), index(rowCount() - 1), {SelectedRole, Qt::CheckStateRole});
         return;
     }
     for (const QString& id : ids) {
-        const int row = rowOfResult(workspace_->resultIndexOf(id.toStdString()));
+        const int row = rowOfResult(ws->resultIndexOf(id.toStdString()));
         if (row >= 0) emit dataChanged(index(row), index(row), {SelectedRole, Qt::CheckStateRole});
     }
 }
@@ -69,13 +72,15 @@ int ResultsListModel::rowCount(const QModelIndex& parent) const {
 }
 
 const CarvedFile* ResultsListModel::fileAt(int row) const {
-    if (!workspace_ || row < 0 || row >= rowCount()) return nullptr;
-    return &workspace_->results()[static_cast<std::size_t>(rows_[static_cast<std::size_t>(row)])];
+    const Workspace* ws = workspace_.data();
+    if (!ws || row < 0 || row >= rowCount()) return nullptr;
+    return &ws->results()[static_cast<std::size_t>(rows_[static_cast<std::size_t>(row)])];
 }
 
 QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
     const CarvedFile* f = index.isValid() ? fileAt(index.row()) : nullptr;
-    if (!f) return {};
+    const Workspace* ws = workspace_.data();
+    if (!f || !ws) return {};
     switch (role) {
         case Qt::DisplayRole:
         case FileNameRole: return qs(f->fileName);
@@ -89,11 +94,11 @@ QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
         case DamagedRole: return f->damaged;
         case StatusTextRole: return f->damaged ? QStringLiteral("一部破損") : QStringLiteral("良好");
         case NoteRole: return f->note ? qs(*f->note) : QString();
-        case SelectedRole: return workspace_->isSelected(f->id);
-        case Qt::CheckStateRole: return workspace_->isSelected(f->id) ? Qt::Checked : Qt::Unchecked;
+        case SelectedRole: return ws->isSelected(f->id);
+        case Qt::CheckStateRole: return ws->isSelected(f->id) ? Qt::Checked : Qt::Unchecked;
         case PlaceholderRole: return qs(MediaKind::placeholderSymbol(f->ext));
         case ThumbnailRole: {
-            const auto& dir = workspace_->stagingDir();
+            const auto& dir = ws->stagingDir();
             if (!dir) return QString();
             return QString::fromStdString(media::ScanThumbnailer::thumbnailURL(*dir, f->index).string());
         }
