@@ -12,6 +12,7 @@
 #include "cli/Console.h"
 #include "engine/imaging/DiskImager.h"
 #include "engine/probe/DriveProbe.h"
+#include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 #include "engine/salvage/SalvageCopier.h"
 #include "text/Formatting.h"
@@ -41,7 +42,7 @@ std::string fractionBar(std::int64_t done, std::int64_t total) {
 
 }  // namespace
 
-int imageCommand(const std::string& source, const std::string& dest) {
+int imageCommand(const std::string& source, const std::string& dest, bool retryBad) {
     const auto& token = interruptToken();
     try {
         checkDestinationFolder(dest);
@@ -60,34 +61,45 @@ int imageCommand(const std::string& source, const std::string& dest) {
         const fs::path& imageURL = choice.imageURL;
         if (!choice.passedOver.empty())
             std::fprintf(stderr, "%s\n", escapeForTerminal(imageNameTakenNote(choice.passedOver.front(), imageURL)).c_str());
-        if (choice.slot.state == ImageSlot::State::complete) {
+        const bool retryComplete =
+            choice.slot.state == ImageSlot::State::complete && retryBad &&
+            !loadBadRangeMap(imageURL.string(), identity.size).empty();
+        if (choice.slot.state == ImageSlot::State::complete && !retryComplete) {
             opened->close();
             std::fprintf(stderr, "%s\n", escapeForTerminal(imageCompleteNote(imageURL)).c_str());
             std::printf("%s\n", printablePath(imageURL).c_str());
             return kFinished;
         }
         if (choice.slot.staleCheckpoint) std::fprintf(stderr, "%s\n", escapeForTerminal(imageMissingNote(imageURL)).c_str());
-        RawImageOutput output(imageURL, identity, source);
-        if (output.resumeOffset() > 0) {
+        std::unique_ptr<RawImageOutput> made =
+            retryComplete ? std::make_unique<RawImageOutput>(imageURL, identity, RawImageOutput::RetryBad{}, source)
+                          : std::make_unique<RawImageOutput>(imageURL, identity, source);
+        RawImageOutput& output = *made;
+        if (retryComplete) std::fprintf(stderr, "読めなかった部分だけをもう一度読み直します\n");
+        if (output.resumeOffset() > 0 && !retryComplete) {
             if (choice.slot.identityUnknown) std::fprintf(stderr, "%s\n", imageIdentityUnknownNote().c_str());
             std::fprintf(stderr, "前回の続きから再開します(%s から)\n", formatByteCount(output.resumeOffset()).c_str());
         }
         ProgressLine line;
-        DiskImager imager(opened, output, [&](const ImagerProgress& p) {
-            std::vector<ProgressField> fields{{"イメージ化中 " + fractionBar(p.bytesDone, p.totalBytes), 0},
+        DiskImager imager(
+            opened, output, [&](const ImagerProgress& p) {
+            static const char* const phases[] = {"イメージ化中 ", "読めない部分の端を読み取り中 ", "読めない部分を1セクタずつ読み取り中 ",
+                                                 "読めなかったセクタを読み直し中 ", "イメージ化中 "};
+            std::vector<ProgressField> fields{{phases[static_cast<int>(p.phase)] + fractionBar(p.bytesDone, p.totalBytes), 0},
                                               {formatByteCount(p.bytesDone) + " / " + formatByteCount(p.totalBytes), 3},
                                               {formatSpeed(p.bytesPerSec), 4},
                                               {remainingText(p.bytesDone, p.totalBytes, p.bytesPerSec), 2}};
             if (p.badBytes > 0)
                 fields.push_back({"読めなかった部分 " + formatByteCount(p.badBytes) + "・" + std::to_string(p.badRangeCount) + " 箇所", 1});
             line.show(std::move(fields));
-        });
+            },
+            ImagerOptions{retryBad});
         const ImagerProgress last = imager.run(token);
         line.finish();
         opened->close();
         std::fprintf(stderr, "%s\n", imagingSummary(last).c_str());
         std::printf("%s\n", printablePath(imageURL).c_str());
-        return last.bytesDone >= last.totalBytes ? kFinished : kInterrupted;
+        return last.complete() ? kFinished : kInterrupted;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
         return kFailed;

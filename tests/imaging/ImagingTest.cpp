@@ -396,6 +396,35 @@ TEST(Imaging, MapOfAResumedImageDropsWhatWillBeCopiedAgain) {
     EXPECT_EQ(readText(RawImageOutput::badMapURL(img)), "オフセット,長さ\n100,50\n4900,100\n");
 }
 
+// The map in a checkpoint is believed only whole: blocks in order, touching,
+// covering the source, within what the image holds.
+TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
+    TempDir dir;
+    const fs::path img = dir / "m.img";
+    writeFile(img, std::string(8192, 'x'));
+    MemorySource source(std::vector<std::uint8_t>(10000, 1));
+    const SourceIdentity id = identityOf(source);
+    const std::string head = "8192\n" + id.encode() + "\n";
+    writeFile(RawImageOutput::progressURL(img), head + "phase trimming 1 0 0\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
+    {
+        RawImageOutput out(img, id);
+        ASSERT_TRUE(out.resumeState());
+        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming);
+        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096);
+    }
+    for (const std::string bad : {"phase trimming 1 0 0\n0 4096 +\n4000 6000 ?\n",       // overlapping
+                                  "phase trimming 1 0 0\n0 4096 +\n4096 5000 ?\n",       // short of the end
+                                  "phase trimming 1 0 0\n0 4096 +\n4096 5904 x\n",       // no such status
+                                  "phase sorting 1 0 0\n0 10000 ?\n",                      // no such pass
+                                  "phase copying 1 20000 0\n0 10000 ?\n",                  // beyond the source
+                                  "phase copying 1 0 0\n0 9000 +\n9000 1000 ?\n",         // more than the image holds
+                                  "phase copying 1 0 0\n0 10000 ?"}) {                     // torn
+        writeFile(RawImageOutput::progressURL(img), head + bad);
+        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
+        EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
+    }
+}
+
 // A failing drive: a real block device whose bad ranges fail slowly, at
 // 512-byte alignment, one across a chunk's edge, two close together.
 struct DyingDrive {

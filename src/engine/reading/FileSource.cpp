@@ -224,19 +224,19 @@ std::optional<Bytes> FileSource::readOnce(std::int64_t offset, std::int64_t coun
     if (offset < 0 || offset >= size_ || count < 1) return Bytes{};
     if (closed_.load()) throw SourceGoneError(displayName_, EBADF);
     if (medium_->gone.load()) throwGone(medium_->goneCode.load());
-    if (knownBadBytesIn(offset, count) > 0) return std::nullopt;
     const std::int64_t n = std::min(count, size_ - offset);
-    // Unbuffered reads must cover whole sectors; callers read on sector
-    // boundaries, so only the source's last piece is ever widened.
-    const std::int64_t length = unbuffered_ ? std::min((n + unit_ - 1) / unit_ * unit_, size_ - offset) : n;
-    Bytes out = Bytes::uninitialised(static_cast<std::size_t>(length));
-    if (!tryReadInto(out.data(), offset, length)) {
+    // Unbuffered reads cover whole sectors: the piece is widened to them.
+    const std::int64_t start = offset / unit_ * unit_;
+    const std::int64_t end = std::min((offset + n + unit_ - 1) / unit_ * unit_, size_);
+    if (knownBadBytesIn(start, end - start) > 0) return std::nullopt;
+    Bytes out = Bytes::uninitialised(static_cast<std::size_t>(end - start));
+    if (!tryReadInto(out.data(), start, end - start)) {
         if (mediumLooksGone()) throwGone(0);
         return std::nullopt;
     }
-    const std::int64_t firstUnit = (offset + unit_ - 1) / unit_ * unit_;
-    if (firstUnit < offset + length) medium_->goodUnit.store(firstUnit);
-    out.narrow(0, static_cast<std::size_t>(n));
+    const std::int64_t firstUnit = (start + unit_ - 1) / unit_ * unit_;
+    if (firstUnit < end) medium_->goodUnit.store(firstUnit);
+    out.narrow(static_cast<std::size_t>(offset - start), static_cast<std::size_t>(n));
     return out;
 }
 
