@@ -18,6 +18,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!again || again->position != cp->position || again->identity.has_value() != cp->identity.has_value())
             __builtin_trap();
         if (cp->identity && !again->identity->matches(*cp->identity)) __builtin_trap();
+        // A map of passes covers the source exactly and survives the round trip.
+        if (cp->state.has_value() != again->state.has_value()) __builtin_trap();
+        if (cp->state) {
+            if (!cp->identity || cp->state->map.size() != cp->identity->size) __builtin_trap();
+            if (cp->state->map.blocks() != again->state->map.blocks() || cp->state->phase != again->state->phase ||
+                cp->state->phasePos != again->state->phasePos || cp->state->phasePos > cp->identity->size)
+                __builtin_trap();
+            std::int64_t at = 0;
+            for (const auto& b : cp->state->map.blocks()) {
+                if (b.offset != at || b.length < 1) __builtin_trap();
+                at = b.end();
+            }
+            if (at != cp->identity->size) __builtin_trap();
+        }
     }
     return 0;
 }

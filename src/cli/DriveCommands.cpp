@@ -12,6 +12,7 @@
 #include "cli/Console.h"
 #include "engine/imaging/DiskImager.h"
 #include "engine/probe/DriveProbe.h"
+#include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 #include "engine/salvage/SalvageCopier.h"
 #include "text/Formatting.h"
@@ -33,14 +34,14 @@ std::string fractionBar(std::int64_t done, std::int64_t total) {
 
 }  // namespace
 
-int imageCommand(const std::string& source, const std::string& dest) {
+int imageCommand(const std::string& source, const std::string& dest, bool retryBad) {
     const auto& token = interruptToken();
     try {
         ProgressLine line;
         ImagingEvents events;
         events.note = [](const std::string& text) { std::fprintf(stderr, "%s\n", escapeForTerminal(text).c_str()); };
         events.progress = [&](const ImagerProgress& p) {
-            std::vector<ProgressField> fields{{"イメージ化中 " + fractionBar(p.bytesDone, p.totalBytes), 0},
+            std::vector<ProgressField> fields{{imagingPhaseLabel(p.phase) + " " + fractionBar(p.bytesDone, p.totalBytes), 0},
                                               {formatByteCount(p.bytesDone) + " / " + formatByteCount(p.totalBytes), 3},
                                               {formatSpeed(p.bytesPerSec), 4},
                                               {remainingText(p.bytesDone, p.totalBytes, p.bytesPerSec), 2}};
@@ -48,12 +49,12 @@ int imageCommand(const std::string& source, const std::string& dest) {
                 fields.push_back({"読めなかった部分 " + formatByteCount(p.badBytes) + "・" + std::to_string(p.badRangeCount) + " 箇所", 1});
             line.show(std::move(fields));
         };
-        const ImagingOutcome outcome = runImaging(source, dest, 2, token, events);
+        const ImagingOutcome outcome = runImaging(source, dest, 2, token, events, retryBad);
         line.finish();
         const ImagerProgress& last = outcome.last;
         if (!outcome.alreadyComplete) std::fprintf(stderr, "%s\n", imagingSummary(last).c_str());
         std::printf("%s\n", printablePath(outcome.imageURL).c_str());
-        return last.bytesDone >= last.totalBytes ? kFinished : kInterrupted;
+        return outcome.completed() ? kFinished : kInterrupted;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
         return kFailed;

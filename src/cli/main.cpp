@@ -135,6 +135,9 @@ int main(int argc, char** argv) {
     auto* image = app.add_subcommand("image", "ディスク全体をイメージファイルに吸い出します(中断しても続きから再開します)");
     image->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
     image->add_option("DEST", dest, "イメージを置くフォルダ(読み取り元とは別のディスク)")->required();
+    bool retryBad = false;
+    image->add_flag("--retry-bad", retryBad,
+                    "読めなかったセクタをもう一度だけ読み直します(吸い出し済みのイメージでは、読めなかった部分だけを読みます)");
 
     bool dryRun = false, allFiles = false, hidden = false;
     auto* salvage = app.add_subcommand("salvage", "認識できるドライブの中身を、読めない部分をゼロ埋めしながらコピーします");
@@ -171,7 +174,7 @@ int main(int argc, char** argv) {
         return recoverCommand(recoverArgs.front(),
                               recoverArgs.size() == 3 ? std::optional<std::string>(recoverArgs[1]) : std::nullopt,
                               recoverArgs.back());
-    if (*image) return imageCommand(source, dest);
+    if (*image) return imageCommand(source, dest, retryBad);
     if (*salvage) return salvageCommand(source, dest, dryRun, allFiles, hidden);
     if (*check) return checkCommand(source);
     if (*disks) return disksCommand(internal, loop);

@@ -11,6 +11,7 @@
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
+#include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 #include "media/ThumbnailQueue.h"
 #include "text/Formatting.h"
@@ -160,7 +161,7 @@ RecoveryOutcome recoverFiles(RandomAccessSource& source, const std::vector<Carve
 std::string imageBaseName(const std::string& source) { return blockDeviceName(source).value_or("rescue"); }
 
 ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int retries, const CancellationToken& token,
-                          const ImagingEvents& events) {
+                          const ImagingEvents& events, bool retryBad) {
     auto tell = [&](const std::string& text) {
         if (events.note) events.note(text);
     };
@@ -185,19 +186,26 @@ ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int r
     outcome.imageURL = choice.imageURL;
     if (!choice.passedOver.empty()) tell(imageNameTakenNote(choice.passedOver.front(), choice.imageURL));
     if (events.image) events.image(choice.imageURL);
-    if (choice.slot.state == ImageSlot::State::complete) {
+    const bool retryComplete = choice.slot.state == ImageSlot::State::complete && retryBad &&
+                               !loadBadRangeMap(choice.imageURL.string(), identity.size).empty();
+    if (choice.slot.state == ImageSlot::State::complete && !retryComplete) {
         tell(imageCompleteNote(choice.imageURL));
         outcome.alreadyComplete = true;
         outcome.last.totalBytes = outcome.last.bytesDone = opened->size();
         return outcome;
     }
     if (choice.slot.staleCheckpoint) tell(imageMissingNote(choice.imageURL));
-    RawImageOutput output(choice.imageURL, identity, source);
-    if (output.resumeOffset() > 0) {
+    std::unique_ptr<RawImageOutput> made =
+        retryComplete ? std::make_unique<RawImageOutput>(choice.imageURL, identity, RawImageOutput::RetryBad{}, source)
+                      : std::make_unique<RawImageOutput>(choice.imageURL, identity, source);
+    RawImageOutput& output = *made;
+    if (retryComplete) {
+        tell("読めなかった部分だけをもう一度読み直します");
+    } else if (output.resumeOffset() > 0) {
         if (choice.slot.identityUnknown) tell(imageIdentityUnknownNote());
         tell("前回の続きから再開します(" + formatByteCount(output.resumeOffset()) + " から)");
     }
-    DiskImager imager(opened, output, events.progress);
+    DiskImager imager(opened, output, events.progress, ImagerOptions{retryBad});
     outcome.last = imager.run(token);
     return outcome;
 }

@@ -97,7 +97,7 @@ struct ImagingOutcome {
     fs::path imageURL;
     ImagerProgress last;
     bool alreadyComplete = false;  // this source's finished image was there; nothing was copied
-    bool completed() const { return alreadyComplete || last.bytesDone >= last.totalBytes; }
+    bool completed() const { return alreadyComplete || last.complete(); }
 };
 
 // "disk4" for a disk, "rescue" for an image file: the image's base name.
@@ -105,8 +105,10 @@ std::string imageBaseName(const std::string& source);
 
 // Copies `source` into an image in `dest`, continuing this source's
 // unfinished image there. Throws on a failure.
+// `retryBad`: one more pass over the sectors still unreadable, also over a
+// finished image that has some (nothing else is read again).
 ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int retries, const CancellationToken& token,
-                          const ImagingEvents& events);
+                          const ImagingEvents& events, bool retryBad = false);
 
 // --- Salvage ---
 

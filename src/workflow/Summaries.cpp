@@ -5,6 +5,17 @@
 
 namespace tamsel {
 
+std::string imagingPhaseLabel(RescuePhase phase) {
+    switch (phase) {
+        case RescuePhase::trimming: return "読めない部分の端を読み取り中";
+        case RescuePhase::scraping: return "読めない部分を1セクタずつ読み取り中";
+        case RescuePhase::retrying: return "読めなかったセクタを読み直し中";
+        case RescuePhase::copying:
+        case RescuePhase::finished: break;
+    }
+    return "イメージ化中";
+}
+
 std::string imagingSummary(const ImagerProgress& p) {
     if (p.bytesDone >= p.totalBytes) {
         std::string s = "完了: " + formatByteCount(p.bytesDone) + " を吸い出しました";

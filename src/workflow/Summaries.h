@@ -15,6 +15,9 @@ namespace tamsel {
 // "完了: 8 GB を吸い出しました(読めなかった部分: 12 KB・3 箇所)" or the interruption text.
 std::string imagingSummary(const ImagerProgress& last);
 
+// What the imager is doing in its pass, for the progress line.
+std::string imagingPhaseLabel(RescuePhase phase);
+
 // Said before a run that does not simply start or continue its image.
 // "<image> は吸い出し済みです…": this source's finished image, left as it is.
 std::string imageCompleteNote(const std::filesystem::path& image);

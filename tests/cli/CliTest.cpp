@@ -744,7 +744,8 @@ TEST(CliCheck, AFaultyDeviceIsReportedConsistentlyAndExitsWithItsVerdict) {
     EXPECT_EQ(check.exitCode, 4) << check.output;
     EXPECT_EQ(check.output.rfind("読み取り元: " + device->devicePath() + "(50.3 MB)\n", 0), 0u) << check.output;
     EXPECT_NE(check.output.find("判定: 異常あり"), std::string::npos) << check.output;
-    EXPECT_NE(check.output.find("読み取ったサンプル: 48 か所(うち読めない部分があったもの 2 か所)・読めなかった部分: "),
+    // Each sample is read once, so which of its bytes failed is not looked into.
+    EXPECT_NE(check.output.find("読み取ったサンプル: 48 か所(うち読めない部分があったもの 2 か所)・速度: "),
               std::string::npos)
         << check.output;
     EXPECT_NE(check.output.find("SMART: 不明("), std::string::npos) << check.output;

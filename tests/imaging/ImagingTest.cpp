@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstring>
 #include <map>
+#include <sstream>
 
 #include "engine/imaging/DiskImager.h"
 #include "engine/reading/FileSource.h"
@@ -143,12 +144,13 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     });
     image(stopping, img, nullptr, token);
     const auto cp = readText(RawImageOutput::progressURL(img));
-    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(5 * DiskImager::kChunk));
-    const auto recorded = SourceIdentity::decode(cp.substr(cp.find('\n') + 1));
+    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(4 * DiskImager::kChunk + DiskImager::kCluster));
+    const auto idLine = cp.substr(cp.find('\n') + 1);
+    const auto recorded = SourceIdentity::decode(idLine.substr(0, idLine.find('\n')));
     ASSERT_TRUE(recorded);
     EXPECT_TRUE(recorded->matches(id));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
-    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 5 * DiskImager::kChunk);
+    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 4 * DiskImager::kChunk + DiskImager::kCluster);
 
     // Another source of the same size neither continues nor replaces it.
     const auto before = readFile(img);
@@ -164,7 +166,7 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     // The first source still finds its own, past the stranger's.
     const auto mine = RawImageOutput::choose(dir.path(), "rescue", id);
     EXPECT_EQ(mine.imageURL, img);
-    EXPECT_EQ(image(source, img).resumedFrom, 5 * DiskImager::kChunk);
+    EXPECT_EQ(image(source, img).resumedFrom, 4 * DiskImager::kChunk + DiskImager::kCluster);
     EXPECT_TRUE(readFile(img) == data);
 
     // Complete images: each source's is its own, none is copied again.
@@ -283,10 +285,11 @@ TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
         if (at == 300 * MiB) token.cancel();
     });
     auto stopped = image(stopping, img, nullptr, token);
-    EXPECT_EQ(stopped.bytesDone, 300 * MiB + DiskImager::kChunk) << "the chunk being read is still written";
-    EXPECT_EQ(checkpointText(img), std::to_string(300 * MiB + DiskImager::kChunk));
+    // A stop answers between two reads; what was read is still written.
+    EXPECT_EQ(stopped.bytesDone, 300 * MiB + DiskImager::kCluster);
+    EXPECT_EQ(checkpointText(img), std::to_string(300 * MiB + DiskImager::kCluster));
     auto resumed = image(memory, img);
-    EXPECT_EQ(resumed.resumedFrom, 300 * MiB + DiskImager::kChunk);
+    EXPECT_EQ(resumed.resumedFrom, 300 * MiB + DiskImager::kCluster);
     EXPECT_TRUE(readFile(img) == data);
 
     // A destination failing after 300 MiB: the checkpoint is where the
@@ -393,77 +396,184 @@ TEST(Imaging, MapOfAResumedImageDropsWhatWillBeCopiedAgain) {
     EXPECT_EQ(readText(RawImageOutput::badMapURL(img)), "オフセット,長さ\n100,50\n4900,100\n");
 }
 
-// A real block device with unreadable ranges, one of them across a copy
-// chunk's edge, imaged by a child process killed with SIGKILL after its
-// first periodic checkpoint, then resumed.
-TEST(Imaging, FaultyDeviceKilledMidwayResumesToACompleteImageAndMap) {
+// The map in a checkpoint is believed only whole: blocks in order, touching,
+// covering the source, within what the image holds.
+TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
     TempDir dir;
-    const std::int64_t size = 320 * MiB;
-    const fs::path medium = dir / "medium.img";
+    const fs::path img = dir / "m.img";
+    writeFile(img, std::string(8192, 'x'));
+    MemorySource source(std::vector<std::uint8_t>(10000, 1));
+    const SourceIdentity id = identityOf(source);
+    const std::string head = "8192\n" + id.encode() + "\n";
+    writeFile(RawImageOutput::progressURL(img), head + "phase trimming 1 0 0\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
     {
-        // Sparse, with real data around the damage.
-        UniqueFd fd = openForWriting(medium, O_CREAT | O_TRUNC);
-        ASSERT_EQ(::ftruncate(fd.get(), size), 0);
-        for (std::int64_t at : {std::int64_t{0}, 8 * MiB - 64 * 1024, 280 * MiB, 310 * MiB})
-            writeAllAt(fd.get(), randomBytes(256 * 1024, static_cast<std::uint64_t>(at)), at, medium);
+        RawImageOutput out(img, id);
+        ASSERT_TRUE(out.resumeState());
+        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming);
+        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096);
     }
-    const std::vector<BadRange> bad{{4096, 4096}, {8 * MiB - 8192, 16384}, {280 * MiB + 4096, 8192}, {310 * MiB, 4096}};
+    for (const std::string bad : {"phase trimming 1 0 0\n0 4096 +\n4000 6000 ?\n",       // overlapping
+                                  "phase trimming 1 0 0\n0 4096 +\n4096 5000 ?\n",       // short of the end
+                                  "phase trimming 1 0 0\n0 4096 +\n4096 5904 x\n",       // no such status
+                                  "phase sorting 1 0 0\n0 10000 ?\n",                      // no such pass
+                                  "phase copying 1 20000 0\n0 10000 ?\n",                  // beyond the source
+                                  "phase copying 1 0 0\n0 9000 +\n9000 1000 ?\n",         // more than the image holds
+                                  "phase copying 1 0 0\n0 10000 ?"}) {                     // torn
+        writeFile(RawImageOutput::progressURL(img), head + bad);
+        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
+        EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
+    }
+}
+
+// A failing drive: a real block device whose bad ranges fail slowly, at
+// 512-byte alignment, one across a chunk's edge, two close together.
+struct DyingDrive {
+    TempDir dir;
+    fs::path medium = dir / "medium.img";
+    std::vector<BadRange> bad{{3 * MiB + 512, 8192},
+                              {8 * MiB - 4096, 12288},
+                              {13 * MiB + 64 * 1024 + 1536, 16384},
+                              {20 * MiB + 100 * 1024, 4096},
+                              {20 * MiB + 110 * 1024, 2048}};
+    std::optional<FaultyDevice> device;
+    std::vector<std::uint8_t> want;  // the medium with zeros where it cannot be read
+
+    explicit DyingDrive(std::string& why) {
+        const auto data = randomBytes(static_cast<std::size_t>(22 * MiB), 13);
+        writeFile(medium, data);
+        want = data;
+        for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
+        if (auto d = FaultyDevice::create(medium, FaultyDeviceOptions{bad, std::nullopt, std::nullopt, 10}, why))
+            device.emplace(std::move(*d));
+    }
+    std::shared_ptr<FileSource> open() const { return std::make_shared<FileSource>(device->devicePath(), 2); }
+    SourceIdentity identity() const {
+        auto s = open();
+        return SourceIdentity::of(*s, device->devicePath());
+    }
+};
+
+// The unreadable ranges a map lists, merged.
+std::vector<BadRange> merged(std::vector<BadRange> ranges) {
+    std::vector<BadRange> out;
+    for (const auto& r : ranges) {
+        if (!out.empty() && out.back().offset + out.back().length == r.offset)
+            out.back().length += r.length;
+        else
+            out.push_back(r);
+    }
+    return out;
+}
+
+// The bad sectors as GNU ddrescue's own tool reads them from the mapfile.
+std::optional<std::vector<BadRange>> ddrescueBadSectors(const fs::path& mapfile) {
+    if (!haveTool("ddrescuelog")) return std::nullopt;
+    const auto listed = run({"ddrescuelog", "-l-", "-b512", mapfile.string()});
+    EXPECT_EQ(listed.exitCode, 0) << listed.output;
+    std::vector<BadRange> out;
+    std::istringstream in(listed.output);
+    std::int64_t sector = 0;
+    while (in >> sector) out.push_back({sector * 512, 512});
+    return merged(out);
+}
+
+// Good data first, then the failed clusters' edges, then their insides:
+// every good byte, zeros in exactly the bad sectors, and no bad sector read
+// more than twice.
+TEST(Imaging, ADyingDriveIsImagedWholeReadingEachBadSectorAtMostTwice) {
     std::string why;
-    auto device = FaultyDevice::create(medium, bad, why);
-    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-
-    const fs::path img = dir / "out" / "loop.img";
+    DyingDrive drive(why);
+    if (!drive.device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    const SourceIdentity id = drive.identity();
+    const fs::path img = drive.dir / "out" / "loop.img";
     fs::create_directories(img.parent_path());
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto source = std::make_shared<FileSource>(device->devicePath(), 0);
-        RawImageOutput out(img, SourceIdentity::of(*source->duplicate(), device->devicePath()), device->devicePath());
-        DiskImager imager(source, out, [](const ImagerProgress& p) {
-            if (p.bytesDone >= 290 * MiB) ::kill(::getpid(), SIGKILL);
-        });
-        imager.run();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child was meant to die midway";
-    // The early checkpoint, then one 256 MiB on (or one every 30 seconds).
-    const auto stoppedText = checkpointText(img);
-    ASSERT_TRUE(stoppedText);
-    const std::int64_t stopped = std::stoll(*stoppedText);
-    EXPECT_GE(stopped, DiskImager::kFirstCheckpoint);
-    EXPECT_LT(stopped, 290 * MiB);
-    EXPECT_EQ(stopped % DiskImager::kChunk, 0);
-    ASSERT_GE(mapRanges(img).size(), 3u) << "the range after the checkpoint was listed before the kill";
+    auto source = drive.open();
+    RawImageOutput out(img, id, drive.device->devicePath());
+    drive.device->clearServerReads();
+    std::vector<ImagerProgress> reports;
+    const auto last = DiskImager(source, out, [&](const ImagerProgress& p) { reports.push_back(p); }).run();
 
-    auto source = std::make_shared<FileSource>(device->devicePath(), 0);
-    const SourceIdentity id = SourceIdentity::of(*source->duplicate(), device->devicePath());
-    RawImageOutput out(img, id, device->devicePath());
-    EXPECT_EQ(out.resumeOffset(), stopped);
-    DiskImager(source, out, nullptr).run();
-
+    EXPECT_TRUE(last.complete());
+    EXPECT_EQ(last.bytesDone, last.totalBytes);
+    EXPECT_EQ(last.goodBytes, last.totalBytes - 8192 - 12288 - 16384 - 4096 - 2048);
     EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
-    // Each unreadable byte listed exactly once; adjacent lines may split a range.
-    std::map<std::int64_t, int> listed;
-    for (const auto& r : mapRanges(img))
-        for (std::int64_t b = r.offset; b < r.offset + r.length; b += 512) ++listed[b];
-    std::map<std::int64_t, int> expected;
-    for (const auto& r : bad)
-        for (std::int64_t b = r.offset; b < r.offset + r.length; b += 512) expected[b] = 1;
-    EXPECT_EQ(listed, expected);
+    EXPECT_TRUE(readFile(img) == drive.want);
+    EXPECT_EQ(mapRanges(img), drive.bad);
+    for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad))
+        EXPECT_LE(reads, 2) << "bad sector at " << sector;
+    // Copying came first and brought all but the failed clusters.
+    ASSERT_FALSE(reports.empty());
+    const auto firstTrim = std::find_if(reports.begin(), reports.end(), [](const auto& p) { return p.phase != RescuePhase::copying; });
+    if (firstTrim != reports.end()) {
+        EXPECT_GE(firstTrim->goodBytes, last.goodBytes - 6 * DiskImager::kCluster);
+    }
 
-    // The image is the medium where it was readable, zeros where it was not.
-    auto want = readFile(medium);
-    for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
-    EXPECT_TRUE(readFile(img) == want);
+    const auto listed = ddrescueBadSectors(RawImageOutput::mapfileURL(img));
+    if (!listed) GTEST_SKIP() << "ddrescuelog (Debian gddrescue) is missing";
+    EXPECT_EQ(*listed, drive.bad);
+}
 
-    // Its head unreadable, the device is still known by its image: a further
-    // run finds the image complete and reads nothing more.
-    EXPECT_FALSE(id.headHash);
-    const auto again = RawImageOutput::choose(img.parent_path(), "loop", id, device->devicePath());
-    EXPECT_EQ(again.imageURL, img);
-    EXPECT_EQ(again.slot.state, State::complete);
+// Killed with SIGKILL in each pass, then resumed: the same image and map as
+// an uninterrupted run. A pass over a finished image's bad ranges reads
+// those sectors only.
+TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
+    std::string why;
+    DyingDrive drive(why);
+    if (!drive.device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    const SourceIdentity id = drive.identity();
+    for (const RescuePhase phase : {RescuePhase::copying, RescuePhase::trimming, RescuePhase::scraping}) {
+        SCOPED_TRACE(std::string(phaseName(phase)));
+        const fs::path img = drive.dir / ("out" + std::string(phaseName(phase))) / "loop.img";
+        fs::create_directories(img.parent_path());
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            auto source = drive.open();
+            RawImageOutput out(img, id, drive.device->devicePath());
+            DiskImager imager(source, out, [&](const ImagerProgress& p) {
+                if (p.phase == phase && (phase != RescuePhase::copying || p.bytesDone >= 12 * MiB)) ::kill(::getpid(), SIGKILL);
+            });
+            imager.run();
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child was meant to die midway";
+        const auto cp = readWholeFile(RawImageOutput::progressURL(img));
+        ASSERT_TRUE(cp);
+        const auto decoded = ImageCheckpoint::decode(*cp);
+        ASSERT_TRUE(decoded && decoded->state) << *cp;
+
+        auto source = drive.open();
+        RawImageOutput out(img, id, drive.device->devicePath());
+        ASSERT_TRUE(out.resumeState());
+        EXPECT_EQ(out.resumeState()->phase, decoded->state->phase);
+        const auto last = DiskImager(source, out, nullptr).run();
+        EXPECT_TRUE(last.complete());
+        EXPECT_GT(last.resumedFrom, 0);
+        EXPECT_TRUE(readFile(img) == drive.want);
+        EXPECT_EQ(mapRanges(img), drive.bad);
+        EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    }
+
+    // One more pass over the finished image's bad ranges: nothing else is read.
+    const fs::path img = drive.dir / "outscraping" / "loop.img";
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
+    auto source = drive.open();
+    RawImageOutput out(img, id, RawImageOutput::RetryBad{}, drive.device->devicePath());
+    drive.device->clearServerReads();
+    const auto last = DiskImager(source, out, nullptr).run();
+    EXPECT_TRUE(last.complete());
+    for (const auto& read : drive.device->serverReads()) {
+        const bool inBad = std::any_of(drive.bad.begin(), drive.bad.end(), [&](const BadRange& r) {
+            return read.offset >= r.offset && read.offset + read.length <= r.offset + r.length;
+        });
+        EXPECT_TRUE(inBad) << "read outside the bad ranges at " << read.offset;
+    }
+    for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad)) EXPECT_EQ(reads, 1) << sector;
+    EXPECT_TRUE(readFile(img) == drive.want);
+    EXPECT_EQ(mapRanges(img), drive.bad);
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
 }
 
 }  // namespace

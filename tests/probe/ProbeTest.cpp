@@ -117,9 +117,9 @@ TEST(DriveProbe, SmallAndEmptySources) {
 TEST(DriveProbe, AnUnreadableSectorInASampleMeansFailing) {
     MemorySource source(std::vector<std::uint8_t>(64 * MiB), "m", {{100, 512}});
     auto h = DriveProbe::probe(source, "Verified", nullptr);
-    // Zero-filled to full length, yet that sample could not be read whole.
+    // One read per sample: it failed, and which of its bytes is not looked into.
     EXPECT_EQ(h.samplesFailed, 1);
-    EXPECT_EQ(h.badBytes, 512);
+    EXPECT_EQ(h.badBytes, 0);
     EXPECT_EQ(h.verdict, Verdict::failing);
 }
 
@@ -143,11 +143,36 @@ TEST(DriveProbe, RealDeviceWithABadSectorIsFailing) {
     if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
     FileSource source(device->devicePath(), 0);
     auto h = DriveProbe::probe(source, std::nullopt, nullptr);
-    EXPECT_EQ(h.badBytes, 4096);
     EXPECT_EQ(h.samplesRead, 48);
     EXPECT_EQ(h.samplesFailed, 1);
     EXPECT_EQ(h.verdict, Verdict::failing);
     EXPECT_TRUE(h.shouldPreserveFirst());
+}
+
+// A dead drive: every sample fails once and is not split or retried, so
+// the check ends after 48 failing reads.
+TEST(DriveProbe, AnAllBadDeviceIsReadOncePerSample) {
+    TempDir dir;
+    writeFile(dir / "medium.img", randomBytes(static_cast<std::size_t>(16 * MiB), 4));
+    std::string why;
+    const std::vector<BadRange> all{{0, 16 * MiB}};
+    auto device = FaultyDevice::create(dir / "medium.img", FaultyDeviceOptions{all, std::nullopt, std::nullopt, 20}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    FileSource source(device->devicePath(), 2);
+    device->clearServerReads();
+    auto h = DriveProbe::probe(source, std::nullopt, nullptr);
+    EXPECT_EQ(h.samplesRead, 48);
+    EXPECT_EQ(h.samplesFailed, 48);
+    EXPECT_EQ(h.verdict, Verdict::failing);
+    // Samples overlap on a device this small; each is read once.
+    const auto span = 15 * MiB;
+    std::map<std::int64_t, int> samplesOver;
+    for (int i = 0; i < 48; ++i) {
+        const auto at = static_cast<std::int64_t>(static_cast<double>(i) / 47 * static_cast<double>(span));
+        for (std::int64_t s = at / 512 * 512; s < at + MiB; s += 512) ++samplesOver[s];
+    }
+    for (const auto& [sector, reads] : device->readsPerSector(all))
+        ASSERT_LE(reads, samplesOver[sector]) << "sector " << sector << " read more often than the samples over it";
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 
 #include "engine/reading/CachingSource.h"
@@ -194,4 +197,43 @@ TEST(GoneMedium, AMediumAnsweringShutdownIsGone) {
         EXPECT_EQ(e.code(), ESHUTDOWN);
     }
     EXPECT_EQ(src->badBytes(), 0);
+}
+
+// A stop answers between two device reads, not after the split of a failing
+// read has run its course: nothing is counted as bad for what was not read.
+TEST(CancelledRead, AStopEndsASplitAtTheNextDeviceRead) {
+    TempDir dir;
+    writeFile(dir / "medium.img", randomBytes(static_cast<std::size_t>(4 * MiB), 8));
+    std::string why;
+    const std::vector<BadRange> bad{{1 * MiB, 1 * MiB}};
+    auto device = FaultyDevice::create(dir / "medium.img", FaultyDeviceOptions{bad, std::nullopt, std::nullopt, 10}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    FileSource source(device->devicePath(), 2);
+    CancellationToken token;
+    source.setCancellation(token);
+    device->clearServerReads();
+    std::atomic<bool> done{false};
+    std::size_t readsAtStop = 0;
+    std::thread stopper([&] {
+        while (!done && device->serverReads().size() < 6) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        readsAtStop = device->serverReads().size();
+        token.cancel();
+    });
+    bool threw = false;
+    try {
+        (void)source.pread(1 * MiB, 1 * MiB);
+    } catch (const ReadCancelled&) {
+        threw = true;
+    }
+    done = true;
+    stopper.join();
+    EXPECT_TRUE(threw);
+    // At most the read under way when the stop came, split by the kernel into a few requests.
+    EXPECT_LE(device->serverReads().size(), readsAtStop + 4);
+    EXPECT_EQ(source.badBytes(), 0);
+    EXPECT_LT(source.knownBadBytesIn(1 * MiB, 1 * MiB), 1 * MiB) << "only sectors really read are known bad";
+
+    // Without a job's token the same read goes on to the end.
+    source.setCancellation(CancellationToken::none());
+    EXPECT_EQ(source.pread(0, 4096).size(), 4096u);
 }

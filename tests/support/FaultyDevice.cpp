@@ -82,7 +82,7 @@ SlowMedium::~SlowMedium() { stopNbdfuse(fusePid_, file_.parent_path()); }
 
 std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const std::vector<BadRange>& bad,
                                                  std::string& whyNot) {
-    return create(image, FaultyDeviceOptions{bad, std::nullopt, std::nullopt}, whyNot);
+    return create(image, FaultyDeviceOptions{bad, std::nullopt, std::nullopt, 0}, whyNot);
 }
 
 std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const FaultyDeviceOptions& options,
@@ -108,6 +108,7 @@ std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const Fa
           << "LOG='" << (dir / "reads.log").string() << "'\nPIDFILE='" << (dir / "server.pid").string() << "'\n"
           << "VANISH=" << (options.vanishAt ? std::to_string(*options.vanishAt) : "") << "\n"
           << "SHUTDOWN=" << (options.shutdownAt ? std::to_string(*options.shutdownAt) : "") << "\n"
+          << "DELAY=" << (options.failDelayMs > 0 ? std::to_string(options.failDelayMs / 1000.0) : "") << "\n"
           << "case \"$1\" in\n"
              "  get_size) echo $PPID > \"$PIDFILE\"; stat -c %s \"$IMG\" ;;\n"
              "  can_write) exit 3 ;;\n"
@@ -118,7 +119,7 @@ std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const Fa
              "    if [ -n \"$VANISH\" ] && [ \"$end\" -gt \"$VANISH\" ]; then kill -9 $PPID; exit 1; fi\n"
              "    if [ -n \"$SHUTDOWN\" ] && [ \"$end\" -gt \"$SHUTDOWN\" ]; then echo ESHUTDOWN >&2; exit 1; fi\n"
              "    for r in $RANGES; do s=${r%:*}; e=${r#*:}\n"
-             "      if [ \"$off\" -lt \"$e\" ] && [ \"$end\" -gt \"$s\" ]; then echo EIO >&2; exit 1; fi\n"
+             "      if [ \"$off\" -lt \"$e\" ] && [ \"$end\" -gt \"$s\" ]; then [ -n \"$DELAY\" ] && sleep $DELAY; echo EIO >&2; exit 1; fi\n"
              "    done\n"
              "    dd if=\"$IMG\" iflag=skip_bytes,count_bytes skip=\"$off\" count=\"$3\" status=none ;;\n"
              "  *) exit 2 ;;\n"
@@ -156,6 +157,17 @@ std::vector<BadRange> FaultyDevice::serverReads() const {
     std::int64_t offset = 0, length = 0;
     while (in >> offset >> length) reads.push_back({offset, length});
     return reads;
+}
+
+std::map<std::int64_t, int> FaultyDevice::readsPerSector(const std::vector<BadRange>& ranges) const {
+    std::map<std::int64_t, int> counts;
+    for (const auto& r : ranges)
+        for (std::int64_t s = r.offset / 512 * 512; s < r.offset + r.length; s += 512) counts[s] = 0;
+    for (const auto& read : serverReads()) {
+        auto it = counts.lower_bound(read.offset / 512 * 512);
+        for (; it != counts.end() && it->first < read.offset + read.length; ++it) ++it->second;
+    }
+    return counts;
 }
 
 void FaultyDevice::clearServerReads() const { std::ofstream(dir_->path() / "reads.log", std::ios::trunc); }

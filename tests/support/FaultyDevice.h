@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ struct FaultyDeviceOptions {
     // Reads reaching this offset are answered with ESHUTDOWN (the FUSE file
     // passes that on; the loop device turns it into EIO).
     std::optional<std::int64_t> shutdownAt;
+    // Each failing read takes this long, as a drive retrying a bad sector does.
+    int failDelayMs = 0;
 };
 
 class FaultyDevice {
@@ -39,6 +42,9 @@ public:
     // Every read that reached the server, in order of arrival.
     std::vector<BadRange> serverReads() const;
     void clearServerReads() const;
+    // For every 512-byte sector of `ranges`: how many reads that reached the
+    // server covered it.
+    std::map<std::int64_t, int> readsPerSector(const std::vector<BadRange>& ranges) const;
 
 private:
     FaultyDevice() = default;

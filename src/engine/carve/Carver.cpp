@@ -207,16 +207,21 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
         out = openForWritingAt(folder.get(), name, O_CREAT | O_EXCL, folderShown);
     }
     std::int64_t read = 0;
-    while (read < length && !token.isCancelled()) {
-        Bytes piece = source_->pread(offset + read, std::min(length - read, kPiece));
-        if (piece.empty()) break;
-        if (out) writeAll(out.get(), piece.span(), folderShown / name);
-        read += static_cast<std::int64_t>(piece.size());
+    bool stopped = false;
+    try {
+        while (read < length && !token.isCancelled()) {
+            Bytes piece = source_->pread(offset + read, std::min(length - read, kPiece));
+            if (piece.empty()) break;
+            if (out) writeAll(out.get(), piece.span(), folderShown / name);
+            read += static_cast<std::int64_t>(piece.size());
+        }
+    } catch (const ReadCancelled&) {
+        stopped = true;
     }
     // A stop is not the end of the file: record nothing, so that the resumed
     // scan reads the file whole. Nothing read at all (the source ended under
     // us) is no file either.
-    if ((read < length && token.isCancelled()) || read < 1) {
+    if (stopped || (read < length && token.isCancelled()) || read < 1) {
         if (out) {
             out.reset();
             ::unlinkat(folder.get(), name.c_str(), 0);
@@ -278,6 +283,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
     }
     resumedFrom_ = start;
     summary.resumedFrom = start;
+    const CancellationScope scope(*source_, token);
     reportHandle_ = openForWritingAt(dir_.get(), kReportName, O_APPEND, outDir_);
     prepareSpare();
 
@@ -342,6 +348,12 @@ CarveSummary Carver::run(const CancellationToken& token) {
                 saveCheckpoint(pos, summary);
             }
         }
+    } catch (const ReadCancelled&) {
+        // A stop inside a read: go on later behind the last file fully recorded.
+        cancelled = true;
+        fileIndex_ = safeIndex;
+        pos = std::min(safePos, size);
+        summary = safe;
     } catch (...) {
         // Behind the last file fully recorded, so that nothing is lost or listed twice.
         fileIndex_ = safeIndex;

@@ -13,18 +13,22 @@
 
 #include "engine/common/Cancellation.h"
 #include "engine/common/Files.h"
+#include "engine/imaging/RescueMap.h"
 #include "engine/reading/RandomAccessSource.h"
 #include "engine/reading/SourceIdentity.h"
 
 namespace tamsel {
 
 struct ImagerProgress {
-    std::int64_t bytesDone = 0;
+    std::int64_t bytesDone = 0;      // settled: copied, or unreadable after every pass
     std::int64_t totalBytes = 0;
-    std::int64_t badBytes = 0;
+    std::int64_t badBytes = 0;       // tried and not copied (yet)
     std::int64_t badRangeCount = 0;
     double bytesPerSec = 0;
-    std::int64_t resumedFrom = 0;
+    std::int64_t resumedFrom = 0;    // bytesDone when this run started
+    RescuePhase phase = RescuePhase::copying;
+    std::int64_t goodBytes = 0;      // copied from the source
+    bool complete() const { return phase == RescuePhase::finished; }
 
     friend bool operator==(const ImagerProgress&, const ImagerProgress&) = default;
 };
@@ -38,6 +42,19 @@ public:
     virtual void setBadRanges(const std::vector<BadRange>& ranges) = 0;
     virtual void checkpoint(std::int64_t position) = 0;
     virtual void finalize(bool completed, std::int64_t at) = 0;
+
+    // Where every range stands, as a previous run left it; nothing for a
+    // fresh image, or an output that keeps only a position.
+    virtual std::optional<RescueState> resumeState() const { return std::nullopt; }
+    // Records the whole state durably (the bytes written so far first).
+    virtual void checkpointState(const RescueState& state) {
+        setBadRanges(state.map.unreadable());
+        checkpoint(state.written);
+    }
+    virtual void finalizeState(const RescueState& state) {
+        setBadRanges(state.map.unreadable());
+        finalize(state.phase == RescuePhase::finished, state.written);
+    }
 };
 
 // What an image name in the destination holds for a given source.
@@ -54,10 +71,13 @@ struct ImageSlot {
     bool staleCheckpoint = false;  // a checkpoint was there without its image
 };
 
-// The checkpoint's contents: "<position>\n<identity JSON>\n".
+// The checkpoint's contents: "<position>\n<identity JSON>\n", then, for an
+// image made in passes, "phase <name> <sweep> <phase position> <retry>\n"
+// and one "<offset> <length> <status>\n" line per block of the map.
 struct ImageCheckpoint {
     std::int64_t position = 0;
     std::optional<SourceIdentity> identity;  // none in an older one-line checkpoint
+    std::optional<RescueState> state;        // none in a checkpoint of a single-pass copy
 
     std::string encode() const;
     // Nothing unless a position >= 0, alone or followed by a valid identity.
@@ -95,6 +115,17 @@ public:
 
     static fs::path progressURL(const fs::path& imageURL);
     static fs::path badMapURL(const fs::path& imageURL);
+    // The map in GNU ddrescue's mapfile format: "<image stem>.map".
+    static fs::path mapfileURL(const fs::path& imageURL);
+
+    // Reopens this source's complete image for one more pass over the
+    // ranges its bad-range map lists; nothing else is read again.
+    struct RetryBad {};
+    RawImageOutput(fs::path imageURL, const SourceIdentity& source, RetryBad,
+                   const std::optional<std::string>& sourcePath = std::nullopt);
+    std::optional<RescueState> resumeState() const override { return state_; }
+    void checkpointState(const RescueState& state) override;
+    void finalizeState(const RescueState& state) override;
     // "<base>.img" for n = 1, else "<base>_<n>.img".
     static fs::path imageName(const fs::path& folder, const std::string& baseName, int n);
 
@@ -108,6 +139,8 @@ public:
 
 private:
     void writeMapLine(const BadRange& range);
+    void open(bool resumable);
+    void writeSideFiles(const RescueState& state);
 
     fs::path imageURL_;
     SourceIdentity identity_;  // recorded in every checkpoint
@@ -118,11 +151,28 @@ private:
     std::int64_t mapEnd_ = 0;        // where the next line goes
     std::int64_t lastLineStart_ = -1;
     BadRange lastWritten_{};
+    std::optional<RescueState> state_;
+    bool stateKept_ = false;  // state_ came from a checkpoint of passes, not from a single-pass position
 };
 
+struct ImagerOptions {
+    // One more pass over the sectors still unreadable after scraping.
+    bool retryBad = false;
+};
+
+// Images in passes so that the good data comes first and a failing sector
+// is read as few times as possible: copying reads clusters forward and skips
+// ahead after a failure; trimming reads the sectors of each failed cluster
+// from both edges inwards up to the first unreadable one; scraping reads the
+// sectors left between one by one; an optional retry pass reads each
+// unreadable sector once more. A bad sector is read at most twice (three
+// times with the retry pass).
 class DiskImager {
 public:
     static constexpr std::int64_t kChunk = 4194304;
+    // The unit of the copying pass: a failed read leaves this much to be read
+    // sector by sector.
+    static constexpr std::int64_t kCluster = 65536;
     // The first checkpoint comes early, so that a destination filling up
     // soon after the start still leaves something to continue from.
     static constexpr std::int64_t kFirstCheckpoint = 8388608;
@@ -130,16 +180,19 @@ public:
     static constexpr int kCheckpointSeconds = 30;
 
     using ProgressCallback = std::function<void(const ImagerProgress&)>;
-    DiskImager(std::shared_ptr<RandomAccessSource> source, ImagerOutput& output, ProgressCallback onProgress);
+    DiskImager(std::shared_ptr<RandomAccessSource> source, ImagerOutput& output, ProgressCallback onProgress,
+               ImagerOptions options = {});
 
     // Blocking; throws only what output.write throws, after a checkpoint at
     // the last position fully written.
     ImagerProgress run(const CancellationToken& token = CancellationToken::none());
 
 private:
+    struct Run;
     std::shared_ptr<RandomAccessSource> source_;
     ImagerOutput& output_;
     ProgressCallback onProgress_;
+    ImagerOptions options_;
 };
 
 }  // namespace tamsel

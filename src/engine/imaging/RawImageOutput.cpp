@@ -9,6 +9,7 @@
 
 #include "engine/common/Error.h"
 #include "engine/imaging/DiskImager.h"
+#include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 
 namespace tamsel {
@@ -59,7 +60,70 @@ bool sameFile(const fs::path& a, const std::string& b) {
            (S_ISREG(sa.st_mode) || S_ISBLK(sa.st_mode));
 }
 
-constexpr std::int64_t kMaxCheckpointBytes = 65536;
+// A map of a badly damaged disk has many blocks.
+constexpr std::int64_t kMaxCheckpointBytes = 64 << 20;
+
+std::optional<std::int64_t> parseCount(std::string_view text) {
+    std::int64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v < 0) return std::nullopt;
+    return v;
+}
+
+// Splits at single spaces; empty fields are kept so that they fail to parse.
+std::vector<std::string_view> fields(std::string_view line) {
+    std::vector<std::string_view> out;
+    while (true) {
+        const auto sp = line.find(' ');
+        out.push_back(line.substr(0, sp));
+        if (sp == std::string_view::npos) return out;
+        line.remove_prefix(sp + 1);
+    }
+}
+
+// "phase <name> <sweep> <position> <retry>" and the block lines after it.
+std::optional<RescueState> decodeState(std::string_view text, std::int64_t size, std::int64_t written) {
+    RescueState state;
+    std::vector<RescueBlock> blocks;
+    bool first = true;
+    while (!text.empty()) {
+        const auto nl = text.find('\n');
+        if (nl == std::string_view::npos) return std::nullopt;  // torn
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const auto f = fields(line);
+        if (first) {
+            first = false;
+            if (f.size() != 5 || f[0] != "phase") return std::nullopt;
+            const auto phase = phaseFrom(f[1]);
+            const auto sweep = parseCount(f[2]);
+            const auto pos = parseCount(f[3]);
+            if (!phase || !sweep || *sweep < 1 || *sweep > 2 || !pos || *pos > size || (f[4] != "0" && f[4] != "1"))
+                return std::nullopt;
+            state.phase = *phase;
+            state.sweep = static_cast<int>(*sweep);
+            state.phasePos = *pos;
+            state.retryBad = f[4] == "1";
+            continue;
+        }
+        if (f.size() != 3 || f[2].size() != 1) return std::nullopt;
+        const auto offset = parseCount(f[0]);
+        const auto length = parseCount(f[1]);
+        const auto status = blockStatusFrom(f[2][0]);
+        if (!offset || !length || !status) return std::nullopt;
+        if (blocks.size() > static_cast<std::size_t>(size)) return std::nullopt;
+        blocks.push_back({*offset, *length, *status});
+    }
+    if (first) return std::nullopt;
+    auto map = RescueMap::fromBlocks(blocks, size);
+    if (!map) return std::nullopt;
+    // The image must hold every byte the map says was tried.
+    if (written > size || map->triedEnd() > written) return std::nullopt;
+    state.map = std::move(*map);
+    state.written = written;
+    return state;
+}
 constexpr std::int64_t kMaxMapBytes = 64 << 20;
 
 struct Entry {
@@ -124,8 +188,21 @@ fs::path RawImageOutput::badMapURL(const fs::path& imageURL) {
     return p;
 }
 
+fs::path RawImageOutput::mapfileURL(const fs::path& imageURL) {
+    fs::path p = imageURL;
+    p.replace_extension("map");
+    return p;
+}
+
 std::string ImageCheckpoint::encode() const {
-    return std::to_string(position) + "\n" + (identity ? identity->encode() + "\n" : std::string());
+    std::string out = std::to_string(position) + "\n" + (identity ? identity->encode() + "\n" : std::string());
+    if (identity && state) {
+        out += "phase " + std::string(phaseName(state->phase)) + " " + std::to_string(state->sweep) + " " +
+               std::to_string(state->phasePos) + " " + (state->retryBad ? "1" : "0") + "\n";
+        for (const auto& b : state->map.blocks())
+            out += std::to_string(b.offset) + " " + std::to_string(b.length) + " " + static_cast<char>(b.status) + "\n";
+    }
+    return out;
 }
 
 std::optional<ImageCheckpoint> ImageCheckpoint::decode(std::string_view all) noexcept {
@@ -135,13 +212,19 @@ std::optional<ImageCheckpoint> ImageCheckpoint::decode(std::string_view all) noe
     const auto nl = all.find('\n');
     const auto position = parsePosition(all.substr(0, nl));
     if (!position || *position < 0) return std::nullopt;
-    ImageCheckpoint cp{*position, std::nullopt};
-    const std::string_view rest = nl == std::string_view::npos ? std::string_view{} : all.substr(nl + 1);
+    ImageCheckpoint cp{*position, std::nullopt, std::nullopt};
+    std::string_view rest = nl == std::string_view::npos ? std::string_view{} : all.substr(nl + 1);
     if (rest.find_first_not_of(" \t\r\n") == std::string_view::npos) return cp;
     // A damaged identity is not an old checkpoint: it must not fall back
     // to the weaker size-only check.
-    cp.identity = SourceIdentity::decode(rest);
+    const auto idEnd = rest.find('\n');
+    cp.identity = SourceIdentity::decode(rest.substr(0, idEnd));
     if (!cp.identity) return std::nullopt;
+    rest = idEnd == std::string_view::npos ? std::string_view{} : rest.substr(idEnd + 1);
+    if (rest.find_first_not_of(" \t\r\n") == std::string_view::npos) return cp;
+    // A map that does not add up is refused whole, never half believed.
+    cp.state = decodeState(rest, cp.identity->size, cp.position);
+    if (!cp.state) return std::nullopt;
     return cp;
 }
 
@@ -202,14 +285,60 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
     if (slot.state == ImageSlot::State::taken)
         throw Error(imageURL_.string() + " には別の読み取り元のイメージがあります。別の名前で保存してください。");
     resumeOffset_ = slot.resumeOffset;
+    if (slot.state == ImageSlot::State::resumable && resumeOffset_ > 0) {
+        const auto text = readSessionFile(progressURL(imageURL_), kMaxCheckpointBytes);
+        const auto cp = text ? ImageCheckpoint::decode(*text) : std::nullopt;
+        if (cp && cp->state && cp->position == resumeOffset_) {
+            state_ = cp->state;
+            stateKept_ = true;
+        } else if (cp && !cp->state) {
+            // A single-pass copy: all before the position was read, and its
+            // map lists what could not be.
+            RescueState state;
+            state.map = RescueMap(source.size);
+            state.map.set(0, resumeOffset_, BlockStatus::finished);
+            const auto old = readSessionFile(badMapURL(imageURL_), kMaxMapBytes);
+            if (old)
+                for (const auto& r : parseBadRangeMap(*old, resumeOffset_)) state.map.set(r.offset, r.length, BlockStatus::badSector);
+            state.written = resumeOffset_;
+            state.phasePos = resumeOffset_;
+            state_ = std::move(state);
+        }
+    }
+    open(slot.state == ImageSlot::State::resumable);
+}
+
+RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, RetryBad,
+                               const std::optional<std::string>& sourcePath)
+    : imageURL_(std::move(imageURL)), identity_(source) {
+    if (sourcePath && sameFile(imageURL_, *sourcePath))
+        throw Error(imageURL_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
+    const ImageSlot slot = inspect(imageURL_, source);
+    if (slot.state != ImageSlot::State::complete)
+        throw Error(imageURL_.string() + " はこの読み取り元の吸い出し済みのイメージではありません。");
+    RescueState state;
+    state.map = RescueMap(source.size, BlockStatus::finished);
+    for (const auto& r : loadBadRangeMap(imageURL_.string(), source.size)) state.map.set(r.offset, r.length, BlockStatus::badSector);
+    state.phase = RescuePhase::retrying;
+    state.retryBad = true;
+    state.written = source.size;
+    resumeOffset_ = source.size;
+    state_ = std::move(state);
+    stateKept_ = true;
+    open(true);
+}
+
+void RawImageOutput::open(bool resumable) {
     // The checkpoint comes first: an image without one would count as
     // complete, or as another source's.
-    writeAtomically(progressURL(imageURL_), ImageCheckpoint{resumeOffset_, identity_}.encode());
+    writeAtomically(progressURL(imageURL_), ImageCheckpoint{resumeOffset_, identity_, state_}.encode());
     const fs::path map = badMapURL(imageURL_);
-    if (slot.state == ImageSlot::State::resumable) {
+    if (resumable) {
         const auto old = readSessionFile(map, kMaxMapBytes);
         const Entry oldMap = look(map);
-        if (old) {
+        if (stateKept_) {
+            writeSideFiles(*state_);
+        } else if (old) {
             const std::string kept = mapBefore(*old, resumeOffset_);
             if (kept != *old) (void)tryWriteAtomically(map, kept);
         } else if (!oldMap.regular) {
@@ -223,6 +352,32 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
     badMap_ = openForWriting(map, O_CREAT | O_NOFOLLOW);
     const off_t end = ::lseek(badMap_.get(), 0, SEEK_END);
     mapEnd_ = end < 0 ? 0 : end;
+}
+
+void RawImageOutput::writeSideFiles(const RescueState& state) {
+    std::string map = kMapHeader;
+    for (const auto& r : state.map.unreadable()) map += mapLine(r);
+    (void)tryWriteAtomically(badMapURL(imageURL_), map);
+    (void)tryWriteAtomically(mapfileURL(imageURL_), state.mapfile("tamsel"));
+}
+
+void RawImageOutput::checkpointState(const RescueState& state) {
+    if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
+    state_ = state;
+    const std::string text = ImageCheckpoint{state.written, identity_, state}.encode();
+    // In place only when it goes out in one sector: a torn map would be refused.
+    if (!tryWriteAtomically(progressURL(imageURL_), text) && text.size() <= 512) overwriteInPlace(progressURL(imageURL_), text);
+    writeSideFiles(state);
+}
+
+void RawImageOutput::finalizeState(const RescueState& state) {
+    checkpointState(state);
+    if (state.phase == RescuePhase::finished) {
+        std::error_code ec;
+        fs::remove(progressURL(imageURL_), ec);
+    }
+    (void)handle_.reset();
+    (void)badMap_.reset();
 }
 
 RawImageOutput::~RawImageOutput() = default;
@@ -269,7 +424,7 @@ void RawImageOutput::checkpoint(std::int64_t position) {
     // The checkpoint promises the bytes before it: they reach the disk first,
     // or a power cut could leave a checkpoint (or none: "complete") over holes.
     if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
-    const std::string text = ImageCheckpoint{position, identity_}.encode();
+    const std::string text = ImageCheckpoint{position, identity_, std::nullopt}.encode();
     if (!tryWriteAtomically(progressURL(imageURL_), text)) overwriteInPlace(progressURL(imageURL_), text);
 }
 

@@ -84,16 +84,22 @@ DriveHealth probe(RandomAccessSource& source, const std::optional<std::string>& 
     const std::int64_t badBefore = source.badBytes();
     const auto started = std::chrono::steady_clock::now();
     std::int64_t total = 0;
+    const CancellationScope scope(source, token);
     for (int i = 0; i < kSamples; ++i) {
         if (token.isCancelled()) break;
         const auto offset = static_cast<std::int64_t>(static_cast<double>(i) / (kSamples - 1) * static_cast<double>(span));
         const std::int64_t length = std::min(kSampleSize, size - offset);
-        const std::int64_t badBeforeSample = source.badBytes();
-        Bytes b = source.pread(offset, length);
+        // One read per sample, never split or retried: a failing drive is
+        // looked at, not worked on, and a check of a dead one ends soon.
+        std::optional<Bytes> b;
+        try {
+            b = source.readOnce(offset, length);
+        } catch (const ReadCancelled&) {
+            break;
+        }
         ++h.samplesRead;
-        total += static_cast<std::int64_t>(b.size());
-        // A sample with any unreadable byte failed, even when zeros filled it to full length.
-        if (static_cast<std::int64_t>(b.size()) < length || source.badBytes() > badBeforeSample) ++h.samplesFailed;
+        if (b) total += static_cast<std::int64_t>(b->size());
+        if (!b || static_cast<std::int64_t>(b->size()) < length) ++h.samplesFailed;
         if (onProgress) onProgress(static_cast<double>(i + 1) / kSamples);
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

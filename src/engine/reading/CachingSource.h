@@ -37,6 +37,8 @@ public:
     std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
         return inner_->knownBadBytesIn(offset, length);
     }
+    std::int64_t unit() const override { return inner_->unit(); }
+    void setCancellation(const CancellationToken& token) override { inner_->setCancellation(token); }
 
 private:
     void keep(std::int64_t offset, Bytes bytes);

@@ -131,6 +131,7 @@ Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
     const std::int64_t length = alignedEnd - alignedStart;
     Bytes span = Bytes::uninitialised(static_cast<std::size_t>(length));
 
+    const CancellationToken token = cancellation();
     std::vector<BadRange> known;
     {
         std::lock_guard g(medium_->lock);
@@ -140,12 +141,12 @@ Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
     std::vector<BadRange> met;
     std::int64_t at = alignedStart;
     for (const auto& k : known) {
-        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met);
+        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met, token);
         std::memset(span.data() + (k.offset - alignedStart), 0, static_cast<std::size_t>(k.length));
         met.push_back(k);
         at = k.offset + k.length;
     }
-    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met);
+    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met, token);
     if (!met.empty()) {
         std::lock_guard g(lock_);
         for (const auto& r : met) counted_.add(r.offset, r.length);
@@ -154,7 +155,8 @@ Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
     return span;
 }
 
-void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met) {
+void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,
+                         const CancellationToken& token) {
     // Bisect in place: each piece is tried whole before it is split again,
     // on sector boundaries, down to a single sector.
     struct Piece {
@@ -163,7 +165,18 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
     std::vector<Piece> stack{{offset, length}};
     std::vector<BadRange> found;
     bool checkedPresence = false;
+    // Sectors already found unreadable stay known (they were read); what was
+    // not read yet is not guessed at.
+    auto stopIfCancelled = [&] {
+        if (!token.isCancelled()) return;
+        if (!found.empty()) {
+            std::lock_guard g(medium_->lock);
+            for (const auto& r : found) medium_->bad.add(r.offset, r.length);
+        }
+        throw ReadCancelled();
+    };
     while (!stack.empty()) {
+        stopIfCancelled();
         Piece p = stack.back();
         stack.pop_back();
         std::uint8_t* at = buf + (p.offset - offset);
@@ -176,7 +189,10 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
         const std::int64_t firstBoundary = (p.offset / unit_ + 1) * unit_;
         if (firstBoundary >= pEnd) {
             bool ok = false;
-            for (int attempt = 0; attempt < retries_ && !ok; ++attempt) ok = tryReadInto(at, p.offset, p.length);
+            for (int attempt = 0; attempt < retries_ && !ok; ++attempt) {
+                stopIfCancelled();
+                ok = tryReadInto(at, p.offset, p.length);
+            }
             if (ok) continue;
             // The first unreadable sector of a read: is the medium still there at all?
             if (!checkedPresence) {
@@ -202,6 +218,36 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
     }
     met.insert(met.end(), found.begin(), found.end());
     std::sort(met.begin(), met.end(), [](const BadRange& a, const BadRange& b) { return a.offset < b.offset; });
+}
+
+std::optional<Bytes> FileSource::readOnce(std::int64_t offset, std::int64_t count) {
+    if (offset < 0 || offset >= size_ || count < 1) return Bytes{};
+    if (closed_.load()) throw SourceGoneError(displayName_, EBADF);
+    if (medium_->gone.load()) throwGone(medium_->goneCode.load());
+    const std::int64_t n = std::min(count, size_ - offset);
+    // Unbuffered reads cover whole sectors: the piece is widened to them.
+    const std::int64_t start = offset / unit_ * unit_;
+    const std::int64_t end = std::min((offset + n + unit_ - 1) / unit_ * unit_, size_);
+    if (knownBadBytesIn(start, end - start) > 0) return std::nullopt;
+    Bytes out = Bytes::uninitialised(static_cast<std::size_t>(end - start));
+    if (!tryReadInto(out.data(), start, end - start)) {
+        if (mediumLooksGone()) throwGone(0);
+        return std::nullopt;
+    }
+    const std::int64_t firstUnit = (start + unit_ - 1) / unit_ * unit_;
+    if (firstUnit < end) medium_->goodUnit.store(firstUnit);
+    out.narrow(static_cast<std::size_t>(offset - start), static_cast<std::size_t>(n));
+    return out;
+}
+
+void FileSource::setCancellation(const CancellationToken& token) {
+    std::lock_guard g(lock_);
+    token_ = token;
+}
+
+CancellationToken FileSource::cancellation() const {
+    std::lock_guard g(lock_);
+    return token_;
 }
 
 bool FileSource::tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length) {

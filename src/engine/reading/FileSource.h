@@ -50,7 +50,10 @@ public:
     // Reads start on multiples of this (at least 4096).
     std::int64_t alignment() const { return alignment_; }
     // The smallest piece a failing read is split into: the logical sector.
-    std::int64_t unit() const { return unit_; }
+    std::int64_t unit() const override { return unit_; }
+    // One device read; throws SourceGoneError when the medium has gone away.
+    std::optional<Bytes> readOnce(std::int64_t offset, std::int64_t count) override;
+    void setCancellation(const CancellationToken& token) override;
     int retries() const { return retries_; }
     // True when the device is read unbuffered (O_DIRECT).
     bool isUnbuffered() const { return unbuffered_; }
@@ -70,9 +73,11 @@ private:
     FileSource(Adopt, int fd, const FileSource& from);
     void learnGeometry();
 
-    void readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met);
+    void readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,
+                 const CancellationToken& token);
     bool tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length);
     bool mediumLooksGone();
+    CancellationToken cancellation() const;
     [[noreturn]] void throwGone(int code);
     std::int64_t currentSize() const;
 
@@ -88,6 +93,7 @@ private:
 
     mutable std::mutex lock_;
     BadRangeSet counted_;
+    CancellationToken token_ = CancellationToken::none();
     std::atomic<bool> closed_{false};
 };
 

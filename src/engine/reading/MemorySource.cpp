@@ -51,6 +51,13 @@ Bytes MemorySource::pread(std::int64_t offset, std::int64_t count) {
     return out;
 }
 
+std::optional<Bytes> MemorySource::readOnce(std::int64_t offset, std::int64_t count) {
+    const std::int64_t n = std::min(count, size() - offset);
+    for (const BadRange& r : unreadable_)
+        if (offset < r.offset + r.length && offset + n > r.offset) return std::nullopt;
+    return pread(offset, count);
+}
+
 std::shared_ptr<RandomAccessSource> MemorySource::duplicate() { return std::make_shared<MemorySource>(*this); }
 
 }  // namespace tamsel

@@ -27,6 +27,8 @@ public:
     void close() override {}
     std::vector<BadRange> badRanges() const override;
     std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override;
+    // Fails when the piece touches an unreadable range; records nothing.
+    std::optional<Bytes> readOnce(std::int64_t offset, std::int64_t count) override;
 
 private:
     struct Known {

@@ -3,11 +3,14 @@
 // read never fails. Unreadable bytes come back as zeros and are counted.
 
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/common/Bytes.h"
+#include "engine/common/Cancellation.h"
 #include "engine/common/Error.h"
 
 namespace tamsel {
@@ -42,6 +45,28 @@ public:
         (void)length;
         return 0;
     }
+
+    // One read of the medium, not split and not retried: the bytes, or
+    // nothing when any of them could not be read (then nothing is recorded:
+    // the caller knows only that the piece failed). A piece known to be
+    // unreadable fails without being read. For engines that must read a
+    // failing disk as little as possible.
+    virtual std::optional<Bytes> readOnce(std::int64_t offset, std::int64_t count) {
+        if (knownBadBytesIn(offset, count) > 0) return std::nullopt;
+        return pread(offset, count);
+    }
+    // The smallest piece the medium reads or fails on its own (the logical sector).
+    virtual std::int64_t unit() const { return 512; }
+    // The job's token: once it is cancelled, a read stops before its next
+    // device read and throws ReadCancelled.
+    virtual void setCancellation(const CancellationToken& token) { (void)token; }
+};
+
+// A read stopped because its job was cancelled. Not damage and not a
+// failure: engines end as on any other stop.
+class ReadCancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "read cancelled"; }
 };
 
 class SourceOpenError : public Error {
@@ -82,6 +107,20 @@ public:
 private:
     std::string name_;
     int code_;
+};
+
+// Gives a source the job's token for as long as the engine runs.
+class CancellationScope {
+public:
+    CancellationScope(RandomAccessSource& source, const CancellationToken& token) : source_(source) {
+        source_.setCancellation(token);
+    }
+    ~CancellationScope() { source_.setCancellation(CancellationToken::none()); }
+    CancellationScope(const CancellationScope&) = delete;
+    CancellationScope& operator=(const CancellationScope&) = delete;
+
+private:
+    RandomAccessSource& source_;
 };
 
 // Opens what the user picked (a device node or an image file) with 2 retries.

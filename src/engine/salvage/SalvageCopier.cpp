@@ -259,15 +259,20 @@ SalvageCopier::Copied SalvageCopier::copyOneFile(int srcFd, const std::string& n
         source = FileSource::adopt(readFd, fullPath(rel), options_.retries);
     }
     std::int64_t offset = 0;
-    while (source && offset < source->size()) {
-        if (token.isCancelled()) return Copied::interrupted;
-        Bytes piece = source->pread(offset, kChunk);
-        if (piece.empty()) break;
-        writeAll(out.get(), piece.span(), dstRoot_ / rel);
-        offset += static_cast<std::int64_t>(piece.size());
-        progress_.bytesCopied += static_cast<std::int64_t>(piece.size());
-        if (hooks_.afterChunk) hooks_.afterChunk(rel);
-        report();
+    if (source) source->setCancellation(token);
+    try {
+        while (source && offset < source->size()) {
+            if (token.isCancelled()) return Copied::interrupted;
+            Bytes piece = source->pread(offset, kChunk);
+            if (piece.empty()) break;
+            writeAll(out.get(), piece.span(), dstRoot_ / rel);
+            offset += static_cast<std::int64_t>(piece.size());
+            progress_.bytesCopied += static_cast<std::int64_t>(piece.size());
+            if (hooks_.afterChunk) hooks_.afterChunk(rel);
+            report();
+        }
+    } catch (const ReadCancelled&) {
+        return Copied::interrupted;
     }
     if (source) {
         bad = source->badBytes();
