@@ -83,8 +83,10 @@ std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide) {
     image.width = sw;
     image.height = sh;
     image.pixels.resize(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh) * 3);
+    // A scaled picture is only shrunk further: the fast transforms lose nothing visible.
+    const int flags = best.num < best.denom ? TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE : 0;
     // Damaged data is a warning: what decoded is kept, the rest shows grey.
-    if (tjDecompress2(tj.get(), data.data(), size, image.pixels.data(), sw, 0, sh, TJPF_RGB, 0) != 0 &&
+    if (tjDecompress2(tj.get(), data.data(), size, image.pixels.data(), sw, 0, sh, TJPF_RGB, flags) != 0 &&
         tjGetErrorCode(tj.get()) != TJERR_WARNING)
         return std::nullopt;
     return oriented(std::move(image), exifOrientation(data));
