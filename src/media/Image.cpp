@@ -36,14 +36,20 @@ RgbImage oriented(RgbImage image, int orientation) {
 }
 
 RgbImage fittedWithin(RgbImage image, int maxSide) {
-    const int longest = std::max(image.width, image.height);
-    if (image.empty() || longest <= maxSide) return image;
+    if (image.empty() || std::max(image.width, image.height) <= maxSide) return image;
+    return fittedWithin(image.pixels.data(), image.width, image.height, image.width * 3, maxSide);
+}
+
+RgbImage fittedWithin(const std::uint8_t* rgb, int width, int height, int stride, int maxSide) {
+    const int longest = std::max(width, height);
+    if (width <= 0 || height <= 0) return {};
+    if (longest <= maxSide) return fromRgb(rgb, width, height, stride);
     const double s = static_cast<double>(maxSide) / static_cast<double>(longest);
     RgbImage out;
-    out.width = std::clamp(static_cast<int>(static_cast<double>(image.width) * s + 0.5), 1, maxSide);
-    out.height = std::clamp(static_cast<int>(static_cast<double>(image.height) * s + 0.5), 1, maxSide);
+    out.width = std::clamp(static_cast<int>(static_cast<double>(width) * s + 0.5), 1, maxSide);
+    out.height = std::clamp(static_cast<int>(static_cast<double>(height) * s + 0.5), 1, maxSide);
     out.pixels.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 3);
-    const auto W = static_cast<std::int64_t>(image.width), H = static_cast<std::int64_t>(image.height);
+    const auto W = static_cast<std::int64_t>(width), H = static_cast<std::int64_t>(height);
     // Column spans once, not per row: divisions are most of the cost otherwise.
     std::vector<std::int64_t> xs(static_cast<std::size_t>(out.width) + 1);
     for (std::int64_t x = 0; x <= out.width; ++x) xs[static_cast<std::size_t>(x)] = x * W / out.width;
@@ -53,7 +59,7 @@ RgbImage fittedWithin(RgbImage image, int maxSide) {
         const std::int64_t y1 = std::max(y0 + 1, (y + 1) * H / out.height);
         std::fill(rowSums.begin(), rowSums.end(), 0);
         for (std::int64_t sy = y0; sy < y1; ++sy) {
-            const std::uint8_t* p = &image.pixels[static_cast<std::size_t>(sy * W * 3)];
+            const std::uint8_t* p = rgb + sy * static_cast<std::int64_t>(stride);
             for (std::size_t i = 0; i < rowSums.size(); ++i) rowSums[i] += p[i];
         }
         std::uint8_t* d = &out.pixels[static_cast<std::size_t>(y * out.width * 3)];

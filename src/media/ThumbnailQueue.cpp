@@ -1,5 +1,6 @@
 #include "media/ThumbnailQueue.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -31,11 +32,12 @@ bool ThumbnailQueue::isDrained() const {
 
 namespace {
 
-// Utility priority: a nicer CPU share and the lowest best-effort disk
-// priority for this thread only, so the scan's reads go first.
+// Utility priority for this thread only (threads it starts inherit it): the
+// lowest CPU share, so that on a small machine a core the scan needs costs
+// it little, and the lowest best-effort disk priority, so its reads go first.
 void lowerThisThreadsPriority() {
     const auto tid = static_cast<id_t>(syscall(SYS_gettid));
-    setpriority(PRIO_PROCESS, tid, 10);
+    setpriority(PRIO_PROCESS, tid, 19);
     constexpr int kWhoProcess = 1, kClassBestEffort = 2, kClassShift = 13;
     syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid), (kClassBestEffort << kClassShift) | 7);
 }
@@ -47,6 +49,8 @@ void ThumbnailWorker::run(ThumbnailQueue& queue, ScanThumbnailer& thumbnailer, c
     while (!token.isCancelled()) {
         if (auto file = queue.pop()) {
             const bool ok = thumbnailer.makeThumbnail(*file);
+            // A decoded photo is freed in pieces the allocator keeps; give them back.
+            malloc_trim(0);
             if (made && ok) ++*made;
             if (done) ++*done;
             continue;
