@@ -49,8 +49,10 @@ std::string imagePath() {
 }
 
 void runOnce(const std::string& image, bool thumbnails) {
-    const fs::path session = fs::temp_directory_path() / (thumbnails ? "tamsel-bench-thumbs-on" : "tamsel-bench-thumbs-off");
-    fs::remove_all(session);
+    const fs::path session = fs::temp_directory_path() / ((thumbnails ? "tamsel-bench-thumbs-on-" : "tamsel-bench-thumbs-off-") +
+                                                         std::to_string(getpid()));
+    std::error_code ec;
+    fs::remove_all(session, ec);
     auto source = std::make_shared<tamsel::FileSource>(image, 2);
     std::optional<tamsel::media::ScanThumbnails> thumbs;
     if (thumbnails) thumbs.emplace(source, session, tamsel::CancellationToken());
@@ -76,7 +78,7 @@ void runOnce(const std::string& image, bool thumbnails) {
                 static_cast<long long>(summary.filesFound), drain, static_cast<long long>(made),
                 whole > 0 ? static_cast<double>(made) / whole : 0.0, static_cast<double>(usage.ru_maxrss) / 1024.0);
     std::fflush(stdout);
-    fs::remove_all(session);
+    fs::remove_all(session, ec);
 }
 
 }  // namespace
