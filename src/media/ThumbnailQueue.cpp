@@ -45,8 +45,9 @@ void lowerThisThreadsPriority() {
 }  // namespace
 
 void ThumbnailWorker::run(ThumbnailQueue& queue, ScanThumbnailer& thumbnailer, const CancellationToken& token,
-                          std::atomic<std::int64_t>* done, std::atomic<std::int64_t>* made) {
-    while (!token.isCancelled()) {
+                          std::atomic<std::int64_t>* done, std::atomic<std::int64_t>* made,
+                          const std::atomic<bool>* handedOver) {
+    while (!token.isCancelled() && !(handedOver && handedOver->load())) {
         if (auto file = queue.pop()) {
             const bool ok = thumbnailer.makeThumbnail(*file);
             // A decoded photo is freed in pieces the allocator keeps; give them back.
@@ -65,7 +66,7 @@ ThumbnailWorker::ThumbnailWorker(std::shared_ptr<ThumbnailQueue> queue, std::sha
     : queue_(std::move(queue)), thumbnailer_(std::move(thumbnailer)), token_(std::move(token)) {
     thread_ = std::thread([this] {
         lowerThisThreadsPriority();
-        run(*queue_, *thumbnailer_, token_, &done_, &made_);
+        run(*queue_, *thumbnailer_, token_, &done_, &made_, &handedOver_);
     });
 }
 
@@ -78,6 +79,12 @@ ThumbnailWorker::~ThumbnailWorker() {
 
 void ThumbnailWorker::wait() {
     if (thread_.joinable()) thread_.join();
+}
+
+void ThumbnailWorker::drainOnThisThread() {
+    handedOver_ = true;
+    wait();
+    run(*queue_, *thumbnailer_, token_, &done_, &made_);
 }
 
 ScanThumbnails::ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source, const fs::path& sessionDir,
@@ -111,7 +118,7 @@ void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
 
 void ScanThumbnails::finishAndWait() {
     queue_->finish();
-    worker_->wait();
+    worker_->drainOnThisThread();
     if (duplicate_) duplicate_->close();
     duplicate_ = nullptr;
 }
