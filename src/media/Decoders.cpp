@@ -268,25 +268,26 @@ int swsMatrixOf(int heifMatrix) {
     }
 }
 
+// Through libheif's own conversion, at full size: for layouts the scaler is not given.
+std::optional<RgbImage> decodedAsRgb(const heif_image_handle* handle, int maxSide) {
+    heif_image* rgb = nullptr;
+    if (heif_decode_image(handle, &rgb, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code != heif_error_Ok ||
+        !rgb)
+        return std::nullopt;
+    std::unique_ptr<heif_image, decltype(&heif_image_release)> owned(rgb, heif_image_release);
+    int stride = 0;
+    const std::uint8_t* plane = heif_image_get_plane_readonly(rgb, heif_channel_interleaved, &stride);
+    const int w = heif_image_get_width(rgb, heif_channel_interleaved);
+    const int h = heif_image_get_height(rgb, heif_channel_interleaved);
+    if (!plane || w <= 0 || h <= 0) return std::nullopt;
+    return fittedWithin(plane, w, h, stride, maxSide);
+}
+
 std::optional<RgbImage> planesToRgb(heif_image* image, const heif_image_handle* handle, int maxSide) {
     const int w = heif_image_get_width(image, heif_channel_Y);
     const int h = heif_image_get_height(image, heif_channel_Y);
     const AVPixelFormat format = heifPixelFormat(image);
-    if (format == AV_PIX_FMT_NONE || w <= 0 || h <= 0) {
-        // Anything else through libheif's own conversion, at full size.
-        heif_image* rgb = nullptr;
-        if (heif_decode_image(handle, &rgb, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
-                heif_error_Ok ||
-            !rgb)
-            return std::nullopt;
-        std::unique_ptr<heif_image, decltype(&heif_image_release)> owned(rgb, heif_image_release);
-        int stride = 0;
-        const std::uint8_t* plane = heif_image_get_plane_readonly(rgb, heif_channel_interleaved, &stride);
-        const int rw = heif_image_get_width(rgb, heif_channel_interleaved);
-        const int rh = heif_image_get_height(rgb, heif_channel_interleaved);
-        if (!plane || rw <= 0 || rh <= 0) return std::nullopt;
-        return fittedWithin(plane, rw, rh, stride, maxSide);
-    }
+    if (format == AV_PIX_FMT_NONE || w <= 0 || h <= 0) return decodedAsRgb(handle, maxSide);
     const std::uint8_t* planes[4] = {};
     int strides[4] = {};
     const heif_channel channels[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
@@ -337,7 +338,7 @@ std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide) {
     if (heif_decode_image(handle.get(), &decoded, heif_colorspace_YCbCr, heif_chroma_420, nullptr).code !=
             heif_error_Ok ||
         !decoded)
-        return std::nullopt;
+        return decodedAsRgb(handle.get(), minSide);
     std::unique_ptr<heif_image, decltype(&heif_image_release)> image(decoded, heif_image_release);
     return planesToRgb(image.get(), handle.get(), minSide);
 }
