@@ -130,7 +130,10 @@ TEST(ThumbnailWorker, AfterTheScanTheWaitingThreadMakesTheRestInFoundOrder) {
         drainer = std::this_thread::get_id();
         worker.drainOnThisThread();
     });
-    while (!worker.handedOver()) std::this_thread::yield();
+    // A worker that never hands over must fail here, not hang the suite.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!worker.handedOver() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    EXPECT_TRUE(worker.handedOver()) << "the waiting thread did not take over";
     source->open();
     waiting.join();
     EXPECT_EQ(worker.filesDone(), 4);
