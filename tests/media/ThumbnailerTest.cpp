@@ -208,6 +208,30 @@ TEST(ScanThumbnailer, DamagedOrSlowVideosEndWithTheMarkerWithinTheBound) {
     EXPECT_LE(total, small.videoBytes);
 }
 
+TEST(ScanThumbnailer, GifAndBmpThumbnailThroughTheImageDecoders) {
+    if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick's convert is missing (tools/install-deps installs it)";
+    TempDir work;
+    std::int64_t index = 0;
+    for (const char* name : {"picture.gif", "picture.bmp", "animated.gif"}) {
+        // White with a black box at the top left; the animation's second frame is all black.
+        const std::string second = std::string(name) == "animated.gif" ? " -size 900x600 xc:black" : "";
+        const auto r = shell("convert -size 900x600 xc:white -fill black -draw 'rectangle 0,0 300,200'" + second + " '" +
+                             (work / name).string() + "' 2>&1");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const auto bytes = readFile(work / name);
+        TempDir session;
+        ScanThumbnailer t(sourceAround(bytes, 8192), session.path());
+        ++index;
+        const std::string ext = fs::path(name).extension().string().substr(1);
+        ASSERT_TRUE(t.makeThumbnail(found(index, 8192, static_cast<std::int64_t>(bytes.size()), ext))) << name;
+        const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        EXPECT_EQ(img.width, 640) << name;
+        EXPECT_EQ(img.height, 427) << name;
+        EXPECT_EQ(darkestQuadrant(img), 0) << name << ": the right way up";
+        EXPECT_GT(quadrantMean(img, 3), 200) << name << ": the first picture, not a later one";
+    }
+}
+
 TEST(CarveRangeLoader, ServesOnlyTheFilesRangeInPieces) {
     std::vector<std::uint8_t> data(10 * 1048576);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31);
