@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const char* const kExts[] = {"jpg", "png", "webp", "tif", "heic", "avif", "dng", "cr2", "nef", "cr3",
-                                        "mp4", "mov", "avi", "3gp", "mts", "mkv"};
+                                        "mp4", "mov", "avi", "3gp", "mts", "mkv", "gif", "bmp"};
     static const fs::path session = fs::temp_directory_path() / ("tamsel-fuzz-thumbs-" + std::to_string(getpid()));
     if (size < 1) return 0;
     const char* ext = kExts[data[size - 1] % (sizeof kExts / sizeof kExts[0])];

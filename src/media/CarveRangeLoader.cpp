@@ -47,6 +47,8 @@ std::string CarveRangeLoader::containerHint(const std::string& ext) {
     if (e == "mkv") return "matroska";
     if (e == "wmv") return "asf";
     if (e == "mxf") return "mxf";
+    if (e == "gif") return "gif";
+    if (e == "bmp") return "bmp_pipe";
     return {};
 }
 

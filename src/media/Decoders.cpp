@@ -1,10 +1,12 @@
 #include "media/Decoders.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
+#include <dlfcn.h>
 #include <libexif/exif-data.h>
 #include <libheif/heif.h>
 #include <libraw/libraw.h>
@@ -14,6 +16,12 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "media/VideoFrame.h"
 #include "workflow/MediaClass.h"
 
 namespace tamsel::media {
@@ -83,14 +91,16 @@ std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide) {
     image.width = sw;
     image.height = sh;
     image.pixels.resize(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh) * 3);
+    // A scaled picture is only shrunk further: the fast transforms lose nothing visible.
+    const int flags = best.num < best.denom ? TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE : 0;
     // Damaged data is a warning: what decoded is kept, the rest shows grey.
-    if (tjDecompress2(tj.get(), data.data(), size, image.pixels.data(), sw, 0, sh, TJPF_RGB, 0) != 0 &&
+    if (tjDecompress2(tj.get(), data.data(), size, image.pixels.data(), sw, 0, sh, TJPF_RGB, flags) != 0 &&
         tjGetErrorCode(tj.get()) != TJERR_WARNING)
         return std::nullopt;
     return oriented(std::move(image), exifOrientation(data));
 }
 
-std::optional<RgbImage> decodePng(ByteSpan data) {
+std::optional<RgbImage> decodePng(ByteSpan data, int minSide) {
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&png, data.data(), data.size())) return std::nullopt;
@@ -108,7 +118,7 @@ std::optional<RgbImage> decodePng(ByteSpan data) {
         png_image_free(&png);
         return std::nullopt;
     }
-    return image;
+    return fittedWithin(std::move(image), minSide);
 }
 
 std::optional<RgbImage> decodeWebp(ByteSpan data, int maxSide) {
@@ -197,7 +207,7 @@ void tiffUnmap(thandle_t, tdata_t, toff_t) {}
 
 }  // namespace
 
-std::optional<RgbImage> decodeTiff(ByteSpan data) {
+std::optional<RgbImage> decodeTiff(ByteSpan data, int minSide) {
     quietLibraries();
     MemoryFile file{data, 0};
     TIFF* tif = TIFFClientOpen("photo", "rm", &file, tiffRead, tiffWrite, tiffSeek, tiffClose, tiffSize, tiffMap, tiffUnmap);
@@ -213,15 +223,13 @@ std::optional<RgbImage> decodeTiff(ByteSpan data) {
         if (!tooLarge(w, h)) {
             std::vector<std::uint32_t> raster(static_cast<std::size_t>(w) * h);
             if (TIFFRGBAImageGet(&rgba, raster.data(), w, h)) {
-                std::vector<std::uint8_t> bytes(raster.size() * 4);
-                for (std::size_t i = 0; i < raster.size(); ++i) {
-                    bytes[i * 4 + 0] = static_cast<std::uint8_t>(TIFFGetR(raster[i]));
-                    bytes[i * 4 + 1] = static_cast<std::uint8_t>(TIFFGetG(raster[i]));
-                    bytes[i * 4 + 2] = static_cast<std::uint8_t>(TIFFGetB(raster[i]));
-                    bytes[i * 4 + 3] = static_cast<std::uint8_t>(TIFFGetA(raster[i]));
-                }
-                result = oriented(fromRgba(bytes.data(), static_cast<int>(w), static_cast<int>(h), static_cast<int>(w) * 4),
-                                  orientation);
+                // Packed as A,B,G,R from the high byte: R,G,B,A in memory on this (little-endian) machine.
+                static_assert(std::endian::native == std::endian::little);
+                RgbImage rgb = fromRgba(reinterpret_cast<const std::uint8_t*>(raster.data()), static_cast<int>(w),
+                                        static_cast<int>(h), static_cast<int>(w) * 4);
+                raster = {};
+                // Shrunk before it is turned: the turn then moves few pixels.
+                result = oriented(fittedWithin(std::move(rgb), minSide), orientation);
             }
         }
         TIFFRGBAImageEnd(&rgba);
@@ -230,29 +238,109 @@ std::optional<RgbImage> decodeTiff(ByteSpan data) {
     return result;
 }
 
-std::optional<RgbImage> decodeHeif(ByteSpan data) {
+namespace {
+
+// The FFmpeg pixel format of a decoded HEIF image's planes; none for layouts
+// the scaler is not given (interleaved RGB, odd depths).
+AVPixelFormat heifPixelFormat(const heif_image* image) {
+    const int bits = heif_image_get_bits_per_pixel_range(image, heif_channel_Y);
+    if (bits != 8 && bits != 10 && bits != 12) return AV_PIX_FMT_NONE;
+    const bool wide = bits > 8;
+    if (heif_image_get_colorspace(image) == heif_colorspace_monochrome)
+        return bits == 8 ? AV_PIX_FMT_GRAY8 : bits == 10 ? AV_PIX_FMT_GRAY10LE : AV_PIX_FMT_GRAY12LE;
+    if (heif_image_get_colorspace(image) != heif_colorspace_YCbCr) return AV_PIX_FMT_NONE;
+    switch (heif_image_get_chroma_format(image)) {
+        case heif_chroma_420: return !wide ? AV_PIX_FMT_YUV420P : bits == 10 ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P12LE;
+        case heif_chroma_422: return !wide ? AV_PIX_FMT_YUV422P : bits == 10 ? AV_PIX_FMT_YUV422P10LE : AV_PIX_FMT_YUV422P12LE;
+        case heif_chroma_444: return !wide ? AV_PIX_FMT_YUV444P : bits == 10 ? AV_PIX_FMT_YUV444P10LE : AV_PIX_FMT_YUV444P12LE;
+        default: return AV_PIX_FMT_NONE;
+    }
+}
+
+int swsMatrixOf(int heifMatrix) {
+    switch (heifMatrix) {
+        case heif_matrix_coefficients_ITU_R_BT_709_5: return SWS_CS_ITU709;
+        case heif_matrix_coefficients_US_FCC_T47: return SWS_CS_FCC;
+        case heif_matrix_coefficients_SMPTE_240M: return SWS_CS_SMPTE240M;
+        case heif_matrix_coefficients_ITU_R_BT_2020_2_non_constant_luminance:
+        case heif_matrix_coefficients_ITU_R_BT_2020_2_constant_luminance: return SWS_CS_BT2020;
+        default: return SWS_CS_ITU601;
+    }
+}
+
+// Through libheif's own conversion, at full size: for layouts the scaler is not given.
+std::optional<RgbImage> decodedAsRgb(const heif_image_handle* handle, int maxSide) {
+    heif_image* rgb = nullptr;
+    if (heif_decode_image(handle, &rgb, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code != heif_error_Ok ||
+        !rgb)
+        return std::nullopt;
+    std::unique_ptr<heif_image, decltype(&heif_image_release)> owned(rgb, heif_image_release);
+    int stride = 0;
+    const std::uint8_t* plane = heif_image_get_plane_readonly(rgb, heif_channel_interleaved, &stride);
+    const int w = heif_image_get_width(rgb, heif_channel_interleaved);
+    const int h = heif_image_get_height(rgb, heif_channel_interleaved);
+    if (!plane || w <= 0 || h <= 0) return std::nullopt;
+    return fittedWithin(plane, w, h, stride, maxSide);
+}
+
+std::optional<RgbImage> planesToRgb(heif_image* image, const heif_image_handle* handle, int maxSide) {
+    const int w = heif_image_get_width(image, heif_channel_Y);
+    const int h = heif_image_get_height(image, heif_channel_Y);
+    const AVPixelFormat format = heifPixelFormat(image);
+    if (format == AV_PIX_FMT_NONE || w <= 0 || h <= 0) return decodedAsRgb(handle, maxSide);
+    const std::uint8_t* planes[4] = {};
+    int strides[4] = {};
+    const heif_channel channels[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
+    const int count = format == AV_PIX_FMT_GRAY8 || format == AV_PIX_FMT_GRAY10LE || format == AV_PIX_FMT_GRAY12LE ? 1 : 3;
+    for (int i = 0; i < count; ++i) {
+        planes[i] = heif_image_get_plane_readonly(image, channels[i], &strides[i]);
+        if (!planes[i]) return std::nullopt;
+    }
+    // Without a colour profile libheif itself reads BT.601 at full range.
+    int matrix = heif_matrix_coefficients_ITU_R_BT_601_6;
+    bool fullRange = true;
+    heif_color_profile_nclx* nclx = nullptr;
+    if (heif_image_get_nclx_color_profile(image, &nclx).code == heif_error_Ok && nclx) {
+        matrix = nclx->matrix_coefficients;
+        fullRange = nclx->full_range_flag != 0;
+        heif_nclx_color_profile_free(nclx);
+    } else if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok && nclx) {
+        matrix = nclx->matrix_coefficients;
+        fullRange = nclx->full_range_flag != 0;
+        heif_nclx_color_profile_free(nclx);
+    }
+    const int longest = std::max(w, h);
+    const double scale = longest > maxSide ? static_cast<double>(maxSide) / longest : 1.0;
+    const int ow = std::clamp(static_cast<int>(w * scale + 0.5), 1, std::max(1, maxSide));
+    const int oh = std::clamp(static_cast<int>(h * scale + 0.5), 1, std::max(1, maxSide));
+    return scaledToRgb(planes, strides, format, w, h, ow, oh, swsMatrixOf(matrix), fullRange);
+}
+
+}  // namespace
+
+std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide) {
     quietLibraries();
     std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(), heif_context_free);
     if (!ctx) return std::nullopt;
+    // Tiles one after another on this thread: no helper threads outside the
+    // worker's low priority, and one tile decoder's memory at a time.
+    heif_context_set_max_decoding_threads(ctx.get(), 0);
     if (heif_context_read_from_memory_without_copy(ctx.get(), data.data(), data.size(), nullptr).code != heif_error_Ok)
         return std::nullopt;
     heif_image_handle* raw = nullptr;
     if (heif_context_get_primary_image_handle(ctx.get(), &raw).code != heif_error_Ok || !raw) return std::nullopt;
     std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(raw, heif_image_handle_release);
     if (tooLarge(heif_image_handle_get_width(handle.get()), heif_image_handle_get_height(handle.get()))) return std::nullopt;
+    // Decoded as YCbCr planes (default options apply irot and imir) and
+    // turned into RGB only at the thumbnail's size: a 20-megapixel picture
+    // never exists as full-size RGB.
     heif_image* decoded = nullptr;
-    // Default options apply the file's rotation and mirroring (irot, imir).
-    if (heif_decode_image(handle.get(), &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
+    if (heif_decode_image(handle.get(), &decoded, heif_colorspace_YCbCr, heif_chroma_420, nullptr).code !=
             heif_error_Ok ||
         !decoded)
-        return std::nullopt;
+        return decodedAsRgb(handle.get(), minSide);
     std::unique_ptr<heif_image, decltype(&heif_image_release)> image(decoded, heif_image_release);
-    int stride = 0;
-    const std::uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    const int w = heif_image_get_width(image.get(), heif_channel_interleaved);
-    const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
-    if (!plane || w <= 0 || h <= 0) return std::nullopt;
-    return fromRgb(plane, w, h, stride);
+    return planesToRgb(image.get(), handle.get(), minSide);
 }
 
 namespace {
@@ -260,6 +348,16 @@ namespace {
 constexpr int kMinPreviewSide = 64;
 
 void ignoreDataError(void*, const char*, int) {}
+
+// LibRaw is built with OpenMP, whose default team is one thread per core:
+// on a small machine that would take the scan's core too. The setting is
+// the calling thread's own; looked up at run time, as OpenMP comes with
+// LibRaw and not with this program.
+void oneOpenMpThread() {
+    using SetThreads = void (*)(int);
+    static const auto set = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "omp_set_num_threads"));
+    if (set) set(1);
+}
 
 // LibRaw's flip (dcraw's) as an EXIF orientation.
 int orientationOfFlip(int flip) {
@@ -278,6 +376,7 @@ int orientationOfFlip(int flip) {
 }  // namespace
 
 std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide) {
+    oneOpenMpThread();
     std::unique_ptr<libraw_data_t, decltype(&libraw_close)> lr(libraw_init(0), libraw_close);
     if (!lr) return std::nullopt;
     libraw_set_dataerror_handler(lr.get(), ignoreDataError, nullptr);
@@ -291,7 +390,7 @@ std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide) {
                 preview = decodeJpeg(ByteSpan(t->data, t->data_size), minSide);
             } else if (t->type == LIBRAW_IMAGE_BITMAP && t->colors == 3 && t->bits == 8 &&
                        t->data_size >= static_cast<unsigned>(t->width) * t->height * 3u) {
-                preview = fromRgb(t->data, t->width, t->height, t->width * 3);
+                preview = fittedWithin(t->data, t->width, t->height, t->width * 3, minSide);
             }
             libraw_dcraw_clear_mem(t);
             // An icon-sized preview says little; the raw data decides then.
@@ -310,7 +409,7 @@ std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide) {
     // The processed image already carries the camera's rotation.
     if (img->type == LIBRAW_IMAGE_BITMAP && img->colors == 3 && img->bits == 8 &&
         img->data_size >= static_cast<unsigned>(img->width) * img->height * 3u)
-        result = fromRgb(img->data, img->width, img->height, img->width * 3);
+        result = fittedWithin(img->data, img->width, img->height, img->width * 3, minSide);
     libraw_dcraw_clear_mem(img);
     return result;
 }
@@ -319,11 +418,11 @@ std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int m
     // RAW files look like TIFF, whose first picture is only their thumbnail.
     if (MediaClass::of(ext) == MediaClass::raw) return decodeRaw(data, minSide);
     if (startsWith(data, 0, "\xFF\xD8\xFF")) return decodeJpeg(data, minSide);
-    if (startsWith(data, 0, "\x89PNG\r\n\x1A\n")) return decodePng(data);
+    if (startsWith(data, 0, "\x89PNG\r\n\x1A\n")) return decodePng(data, minSide);
     if (startsWith(data, 0, "RIFF") && startsWith(data, 8, "WEBP")) return decodeWebp(data, minSide);
     if (startsWith(data, 0, std::string_view("II*\0", 4)) || startsWith(data, 0, std::string_view("MM\0*", 4)))
-        return decodeTiff(data);
-    if (startsWith(data, 4, "ftyp")) return decodeHeif(data);
+        return decodeTiff(data, minSide);
+    if (startsWith(data, 4, "ftyp")) return decodeHeif(data, minSide);
     return std::nullopt;
 }
 

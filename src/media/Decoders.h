@@ -2,7 +2,8 @@
 // Still-picture decoders over bytes in memory, each a thin call into the
 // Debian library that owns the format. Every one returns an upright picture
 // whose longer side is at least `minSide` when the source is that large
-// (decoders that can scale while decoding stop there), or nothing.
+// (decoders that can scale while decoding stop there; those that cannot
+// shrink to `minSide` before anything else is done), or nothing.
 
 #include <cstdint>
 #include <optional>
@@ -17,10 +18,10 @@ namespace tamsel::media {
 using ByteSpan = std::span<const std::uint8_t>;
 
 std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide);
-std::optional<RgbImage> decodePng(ByteSpan data);
+std::optional<RgbImage> decodePng(ByteSpan data, int minSide);
 std::optional<RgbImage> decodeWebp(ByteSpan data, int maxSide);
-std::optional<RgbImage> decodeTiff(ByteSpan data);
-std::optional<RgbImage> decodeHeif(ByteSpan data);
+std::optional<RgbImage> decodeTiff(ByteSpan data, int minSide);
+std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide);
 // The camera's embedded preview when there is one, else a half-size decode.
 std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide);
 

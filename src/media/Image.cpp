@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace tamsel::media {
 
@@ -35,31 +36,40 @@ RgbImage oriented(RgbImage image, int orientation) {
 }
 
 RgbImage fittedWithin(RgbImage image, int maxSide) {
-    const int longest = std::max(image.width, image.height);
-    if (image.empty() || longest <= maxSide) return image;
+    if (image.empty() || std::max(image.width, image.height) <= maxSide) return image;
+    return fittedWithin(image.pixels.data(), image.width, image.height, image.width * 3, maxSide);
+}
+
+RgbImage fittedWithin(const std::uint8_t* rgb, int width, int height, int stride, int maxSide) {
+    const int longest = std::max(width, height);
+    if (width <= 0 || height <= 0) return {};
+    if (longest <= maxSide) return fromRgb(rgb, width, height, stride);
     const double s = static_cast<double>(maxSide) / static_cast<double>(longest);
     RgbImage out;
-    out.width = std::clamp(static_cast<int>(static_cast<double>(image.width) * s + 0.5), 1, maxSide);
-    out.height = std::clamp(static_cast<int>(static_cast<double>(image.height) * s + 0.5), 1, maxSide);
+    out.width = std::clamp(static_cast<int>(static_cast<double>(width) * s + 0.5), 1, maxSide);
+    out.height = std::clamp(static_cast<int>(static_cast<double>(height) * s + 0.5), 1, maxSide);
     out.pixels.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 3);
-    const auto W = static_cast<std::int64_t>(image.width), H = static_cast<std::int64_t>(image.height);
+    const auto W = static_cast<std::int64_t>(width), H = static_cast<std::int64_t>(height);
+    // Column spans once, not per row: divisions are most of the cost otherwise.
+    std::vector<std::int64_t> xs(static_cast<std::size_t>(out.width) + 1);
+    for (std::int64_t x = 0; x <= out.width; ++x) xs[static_cast<std::size_t>(x)] = x * W / out.width;
+    std::vector<std::uint64_t> rowSums(static_cast<std::size_t>(W) * 3);
     for (std::int64_t y = 0; y < out.height; ++y) {
         const std::int64_t y0 = y * H / out.height;
         const std::int64_t y1 = std::max(y0 + 1, (y + 1) * H / out.height);
-        for (std::int64_t x = 0; x < out.width; ++x) {
-            const std::int64_t x0 = x * W / out.width;
-            const std::int64_t x1 = std::max(x0 + 1, (x + 1) * W / out.width);
+        std::fill(rowSums.begin(), rowSums.end(), 0);
+        for (std::int64_t sy = y0; sy < y1; ++sy) {
+            const std::uint8_t* p = rgb + sy * static_cast<std::int64_t>(stride);
+            for (std::size_t i = 0; i < rowSums.size(); ++i) rowSums[i] += p[i];
+        }
+        std::uint8_t* d = &out.pixels[static_cast<std::size_t>(y * out.width * 3)];
+        for (std::int64_t x = 0; x < out.width; ++x, d += 3) {
+            const std::int64_t x0 = xs[static_cast<std::size_t>(x)];
+            const std::int64_t x1 = std::max(x0 + 1, xs[static_cast<std::size_t>(x) + 1]);
             std::uint64_t sum[3] = {0, 0, 0};
-            for (std::int64_t sy = y0; sy < y1; ++sy) {
-                const std::uint8_t* p = &image.pixels[static_cast<std::size_t>((sy * W + x0) * 3)];
-                for (std::int64_t sx = x0; sx < x1; ++sx, p += 3) {
-                    sum[0] += p[0];
-                    sum[1] += p[1];
-                    sum[2] += p[2];
-                }
-            }
+            for (std::int64_t sx = x0; sx < x1; ++sx)
+                for (int c = 0; c < 3; ++c) sum[c] += rowSums[static_cast<std::size_t>(sx * 3 + c)];
             const auto n = static_cast<std::uint64_t>((y1 - y0) * (x1 - x0));
-            std::uint8_t* d = &out.pixels[static_cast<std::size_t>((y * out.width + x) * 3)];
             for (int c = 0; c < 3; ++c) d[c] = static_cast<std::uint8_t>((sum[c] + n / 2) / n);
         }
     }

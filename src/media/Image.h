@@ -23,6 +23,8 @@ inline constexpr std::int64_t kMaxDecodedPixels = 80'000'000;
 RgbImage oriented(RgbImage image, int orientation);
 // Shrinks by area averaging so that the longer side is at most `maxSide`.
 RgbImage fittedWithin(RgbImage image, int maxSide);
+// The same from 8-bit RGB rows with the given stride, without a full-size copy.
+RgbImage fittedWithin(const std::uint8_t* rgb, int width, int height, int stride, int maxSide);
 // From 8-bit RGBA rows with the given stride, alpha laid over white.
 RgbImage fromRgba(const std::uint8_t* rgba, int width, int height, int stride);
 RgbImage fromRgb(const std::uint8_t* rgb, int width, int height, int stride);

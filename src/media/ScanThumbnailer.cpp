@@ -48,7 +48,8 @@ bool ScanThumbnailer::makeThumbnail(const CarvedFile& file) noexcept {
     bool made = false;
     try {
         const std::string ext = lowerCasedExtension(file.ext);
-        if (MediaKind::videoExtensions().contains(ext))
+        // GIF and BMP go through FFmpeg's image decoders, which the video path already opens.
+        if (MediaKind::videoExtensions().contains(ext) || ext == "gif" || ext == "bmp")
             made = videoThumbnail(file, jpg);
         else if (!MediaKind::audioExtensions().contains(ext))
             made = photoThumbnail(file, jpg);

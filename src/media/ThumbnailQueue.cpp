@@ -1,5 +1,6 @@
 #include "media/ThumbnailQueue.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -31,11 +32,12 @@ bool ThumbnailQueue::isDrained() const {
 
 namespace {
 
-// Utility priority: a nicer CPU share and the lowest best-effort disk
-// priority for this thread only, so the scan's reads go first.
+// Utility priority for this thread only (threads it starts inherit it): the
+// lowest CPU share, so that on a small machine a core the scan needs costs
+// it little, and the lowest best-effort disk priority, so its reads go first.
 void lowerThisThreadsPriority() {
     const auto tid = static_cast<id_t>(syscall(SYS_gettid));
-    setpriority(PRIO_PROCESS, tid, 10);
+    setpriority(PRIO_PROCESS, tid, 19);
     constexpr int kWhoProcess = 1, kClassBestEffort = 2, kClassShift = 13;
     syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid), (kClassBestEffort << kClassShift) | 7);
 }
@@ -43,10 +45,13 @@ void lowerThisThreadsPriority() {
 }  // namespace
 
 void ThumbnailWorker::run(ThumbnailQueue& queue, ScanThumbnailer& thumbnailer, const CancellationToken& token,
-                          std::atomic<std::int64_t>* done, std::atomic<std::int64_t>* made) {
-    while (!token.isCancelled()) {
+                          std::atomic<std::int64_t>* done, std::atomic<std::int64_t>* made,
+                          const std::atomic<bool>* handedOver) {
+    while (!token.isCancelled() && !(handedOver && handedOver->load())) {
         if (auto file = queue.pop()) {
             const bool ok = thumbnailer.makeThumbnail(*file);
+            // A decoded photo is freed in pieces the allocator keeps; give them back.
+            malloc_trim(0);
             if (made && ok) ++*made;
             if (done) ++*done;
             continue;
@@ -61,7 +66,7 @@ ThumbnailWorker::ThumbnailWorker(std::shared_ptr<ThumbnailQueue> queue, std::sha
     : queue_(std::move(queue)), thumbnailer_(std::move(thumbnailer)), token_(std::move(token)) {
     thread_ = std::thread([this] {
         lowerThisThreadsPriority();
-        run(*queue_, *thumbnailer_, token_, &done_, &made_);
+        run(*queue_, *thumbnailer_, token_, &done_, &made_, &handedOver_);
     });
 }
 
@@ -74,6 +79,12 @@ ThumbnailWorker::~ThumbnailWorker() {
 
 void ThumbnailWorker::wait() {
     if (thread_.joinable()) thread_.join();
+}
+
+void ThumbnailWorker::drainOnThisThread() {
+    handedOver_ = true;
+    wait();
+    run(*queue_, *thumbnailer_, token_, &done_, &made_);
 }
 
 ScanThumbnails::ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source, const fs::path& sessionDir,
@@ -107,7 +118,7 @@ void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
 
 void ScanThumbnails::finishAndWait() {
     queue_->finish();
-    worker_->wait();
+    worker_->drainOnThisThread();
     if (duplicate_) duplicate_->close();
     duplicate_ = nullptr;
 }

@@ -45,12 +45,19 @@ public:
 
     // Blocks until the worker has ended.
     void wait();
+    // Once the scan has ended nothing is left to yield to and someone waits
+    // for the rest: the worker stops after its current file and the calling
+    // thread, at its own priority, makes what is left, one file at a time in
+    // found order. Returns when the queue is drained or the token cancelled.
+    void drainOnThisThread();
+    bool handedOver() const { return handedOver_.load(); }
     std::int64_t thumbnailsMade() const { return made_.load(); }
     std::int64_t filesDone() const { return done_.load(); }
 
     // The worker's loop on the calling thread.
     static void run(ThumbnailQueue& queue, ScanThumbnailer& thumbnailer, const CancellationToken& token,
-                    std::atomic<std::int64_t>* done = nullptr, std::atomic<std::int64_t>* made = nullptr);
+                    std::atomic<std::int64_t>* done = nullptr, std::atomic<std::int64_t>* made = nullptr,
+                    const std::atomic<bool>* handedOver = nullptr);
 
 private:
     std::shared_ptr<ThumbnailQueue> queue_;
@@ -58,6 +65,7 @@ private:
     CancellationToken token_;
     std::atomic<std::int64_t> done_{0};
     std::atomic<std::int64_t> made_{0};
+    std::atomic<bool> handedOver_{false};
     std::thread thread_;
 };
 
@@ -74,7 +82,8 @@ public:
     void push(const CarvedFile& file) { queue_->push(file); }
     // Files of an earlier run of the session that have neither a thumbnail nor a marker.
     void pushMissing(const std::vector<CarvedFile>& files);
-    // Ends the queue and waits for the worker; closes the second reader.
+    // Ends the queue and makes what is left on the calling thread (see
+    // ThumbnailWorker::drainOnThisThread); closes the second reader.
     void finishAndWait();
     const ThumbnailWorker& worker() const { return *worker_; }
 

@@ -88,22 +88,35 @@ std::optional<RgbImage> toRgb(const AVFrame& frame, const AVCodecContext& codec,
     const double scale = longest > maxSide ? maxSide / longest : 1.0;
     const int w = std::max(1, static_cast<int>(std::lround(displayWidth * scale)));
     const int h = std::max(1, static_cast<int>(std::lround(frame.height * scale)));
-    SwsContext* sws = sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), w, h,
-                                     AV_PIX_FMT_RGB24, SWS_AREA, nullptr, nullptr, nullptr);
-    if (!sws) return std::nullopt;
-    // The scaler may write past a row's last pixel: give it padded rows.
-    const int stride = (w * 3 + 63) / 64 * 64;
-    std::vector<std::uint8_t> padded(static_cast<std::size_t>(stride) * static_cast<std::size_t>(h + 1));
-    std::uint8_t* dst[4] = {padded.data(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {stride, 0, 0, 0};
-    const int rows = sws_scale(sws, frame.data, frame.linesize, 0, frame.height, dst, dstStride);
-    sws_freeContext(sws);
-    if (rows <= 0) return std::nullopt;
-    RgbImage image = fromRgb(padded.data(), w, h, stride);
-    return image;
+    return scaledToRgb(frame.data, frame.linesize, frame.format, frame.width, frame.height, w, h);
 }
 
 }  // namespace
+
+std::optional<RgbImage> scaledToRgb(const std::uint8_t* const planes[4], const int strides[4], int pixelFormat,
+                                    int width, int height, int outWidth, int outHeight, int matrix, bool fullRange) {
+    if (width <= 0 || height <= 0 || outWidth <= 0 || outHeight <= 0) return std::nullopt;
+    SwsContext* sws = sws_getContext(width, height, static_cast<AVPixelFormat>(pixelFormat), outWidth, outHeight,
+                                     AV_PIX_FMT_RGB24, SWS_AREA, nullptr, nullptr, nullptr);
+    if (!sws) return std::nullopt;
+    if (matrix >= 0) {
+        int* inverse = nullptr;
+        int* table = nullptr;
+        int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(sws, &inverse, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation) >= 0)
+            sws_setColorspaceDetails(sws, sws_getCoefficients(matrix), fullRange ? 1 : 0, table, dstRange, brightness,
+                                     contrast, saturation);
+    }
+    // The scaler may write past a row's last pixel: give it padded rows.
+    const int stride = (outWidth * 3 + 63) / 64 * 64;
+    std::vector<std::uint8_t> padded(static_cast<std::size_t>(stride) * static_cast<std::size_t>(outHeight + 1));
+    std::uint8_t* dst[4] = {padded.data(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {stride, 0, 0, 0};
+    const int rows = sws_scale(sws, planes, strides, 0, height, dst, dstStride);
+    sws_freeContext(sws);
+    if (rows <= 0) return std::nullopt;
+    return fromRgb(padded.data(), outWidth, outHeight, stride);
+}
 
 std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::string& ext, int maxSide,
                                         std::chrono::steady_clock::time_point deadline) {

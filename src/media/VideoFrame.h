@@ -3,6 +3,7 @@
 // FFmpeg's libraries, shown the way the file says (display matrix applied).
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -15,5 +16,13 @@ namespace tamsel::media {
 // passes first: a damaged file must not keep the decoder busy for ever.
 std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::string& ext, int maxSide,
                                         std::chrono::steady_clock::time_point deadline);
+
+// Pictures stored as planes in an FFmpeg pixel format (`pixelFormat`), turned
+// into RGB and shrunk to `outWidth` x `outHeight` by area in one pass, so no
+// full-size RGB copy is ever made. `matrix` is an SWS_CS_* value, or -1 to
+// leave the scaler's default; `fullRange` tells how the samples are coded.
+std::optional<RgbImage> scaledToRgb(const std::uint8_t* const planes[4], const int strides[4], int pixelFormat,
+                                    int width, int height, int outWidth, int outHeight, int matrix = -1,
+                                    bool fullRange = false);
 
 }  // namespace tamsel::media

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <thread>
+
 #include "media/ScanThumbnailer.h"
 #include "media/ThumbnailQueue.h"
 #include "media/ThumbnailStore.h"
@@ -69,6 +72,77 @@ TEST(ThumbnailWorker, MakesEveryQueuedFileInFoundOrderThenEnds) {
     stopped.wait();
     EXPECT_EQ(stopped.filesDone(), 0);
     EXPECT_TRUE(q2->pop());
+}
+
+// Reads wait at a gate until the test opens it, and tell which thread read.
+class GatedSource final : public RandomAccessSource {
+public:
+    explicit GatedSource(std::vector<std::uint8_t> data) : inner_(std::make_shared<MemorySource>(std::move(data))) {}
+    std::int64_t size() const override { return inner_->size(); }
+    std::int64_t badBytes() const override { return 0; }
+    const std::string& displayName() const override { return inner_->displayName(); }
+    Bytes pread(std::int64_t offset, std::int64_t count) override {
+        std::unique_lock guard(lock_);
+        readers_.push_back({count, std::this_thread::get_id()});
+        changed_.notify_all();
+        changed_.wait(guard, [&] { return open_; });
+        guard.unlock();
+        return inner_->pread(offset, count);
+    }
+    std::shared_ptr<RandomAccessSource> duplicate() override { return nullptr; }
+    void close() override {}
+    void waitForReads(std::size_t n) {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return readers_.size() >= n; });
+    }
+    void open() {
+        std::lock_guard guard(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    std::vector<std::pair<std::int64_t, std::thread::id>> readers() const {
+        std::lock_guard guard(lock_);
+        return readers_;
+    }
+
+private:
+    std::shared_ptr<MemorySource> inner_;
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    std::vector<std::pair<std::int64_t, std::thread::id>> readers_;
+};
+
+TEST(ThumbnailWorker, AfterTheScanTheWaitingThreadMakesTheRestInFoundOrder) {
+    auto bytes = readFile(corpusDir() / "jpg" / "Canon_40D.jpg");
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    bytes.resize(bytes.size() + 16, 0);
+    auto source = std::make_shared<GatedSource>(bytes);
+    TempDir session;
+    auto queue = std::make_shared<ThumbnailQueue>();
+    ThumbnailWorker worker(queue, std::make_shared<ScanThumbnailer>(source, session.path()), CancellationToken());
+    // Lengths tell the files apart in the reads.
+    for (int i = 1; i <= 4; ++i) queue->push(numbered(i, 0, n + i));
+    source->waitForReads(1);  // the worker is inside file 1
+    queue->finish();
+    std::thread::id drainer;
+    std::thread waiting([&] {
+        drainer = std::this_thread::get_id();
+        worker.drainOnThisThread();
+    });
+    // A worker that never hands over must fail here, not hang the suite.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!worker.handedOver() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    EXPECT_TRUE(worker.handedOver()) << "the waiting thread did not take over";
+    source->open();
+    waiting.join();
+    EXPECT_EQ(worker.filesDone(), 4);
+    EXPECT_EQ(worker.thumbnailsMade(), 4);
+    const auto readers = source->readers();
+    ASSERT_EQ(readers.size(), 4u);
+    for (std::size_t i = 0; i < readers.size(); ++i) EXPECT_EQ(readers[i].first, n + static_cast<std::int64_t>(i) + 1);
+    EXPECT_NE(readers[0].second, drainer) << "file 1 stays with the worker that began it";
+    for (std::size_t i = 1; i < readers.size(); ++i) EXPECT_EQ(readers[i].second, drainer) << "file " << i + 1;
 }
 
 struct StoreFixture : ::testing::Test {

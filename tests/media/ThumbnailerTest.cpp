@@ -208,6 +208,30 @@ TEST(ScanThumbnailer, DamagedOrSlowVideosEndWithTheMarkerWithinTheBound) {
     EXPECT_LE(total, small.videoBytes);
 }
 
+TEST(ScanThumbnailer, GifAndBmpThumbnailThroughTheImageDecoders) {
+    if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick's convert is missing (tools/install-deps installs it)";
+    TempDir work;
+    std::int64_t index = 0;
+    for (const char* name : {"picture.gif", "picture.bmp", "animated.gif"}) {
+        // White with a black box at the top left; the animation's second frame is all black.
+        const std::string second = std::string(name) == "animated.gif" ? " -size 900x600 xc:black" : "";
+        const auto r = shell("convert -size 900x600 xc:white -fill black -draw 'rectangle 0,0 300,200'" + second + " '" +
+                             (work / name).string() + "' 2>&1");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const auto bytes = readFile(work / name);
+        TempDir session;
+        ScanThumbnailer t(sourceAround(bytes, 8192), session.path());
+        ++index;
+        const std::string ext = fs::path(name).extension().string().substr(1);
+        ASSERT_TRUE(t.makeThumbnail(found(index, 8192, static_cast<std::int64_t>(bytes.size()), ext))) << name;
+        const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        EXPECT_EQ(img.width, 640) << name;
+        EXPECT_EQ(img.height, 427) << name;
+        EXPECT_EQ(darkestQuadrant(img), 0) << name << ": the right way up";
+        EXPECT_GT(quadrantMean(img, 3), 200) << name << ": the first picture, not a later one";
+    }
+}
+
 TEST(CarveRangeLoader, ServesOnlyTheFilesRangeInPieces) {
     std::vector<std::uint8_t> data(10 * 1048576);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31);
@@ -289,6 +313,78 @@ TEST(ScanThumbnailer, ARawFileWithRealPixelsThumbnailsUpright) {
     const std::size_t topLeft = 0, bottomLeft = static_cast<std::size_t>((img.height - 1) * img.width) * 3;
     EXPECT_GT(p[topLeft], p[topLeft + 2]) << "top should be red";
     EXPECT_GT(p[bottomLeft + 2], p[bottomLeft]) << "bottom should be blue";
+}
+
+// Reads a picture with ImageMagick, shrunk to the same size, as 8-bit RGB.
+media::RgbImage readByImageMagick(const fs::path& file, int width, int height, const TempDir& work) {
+    const auto out = work / "reference.rgb";
+    const auto r = shell("convert '" + file.string() + "' -resize " + std::to_string(width) + "x" + std::to_string(height) +
+                         "! -depth 8 rgb:'" + out.string() + "' 2>&1");
+    if (r.exitCode != 0) return {};
+    media::RgbImage image;
+    image.width = width;
+    image.height = height;
+    image.pixels = readFile(out);
+    return image.pixels.size() == static_cast<std::size_t>(width * height * 3) ? image : media::RgbImage{};
+}
+
+TEST(ScanThumbnailer, HeifAndAvifColoursAgreeWithAnIndependentReader) {
+    if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick's convert is missing (tools/install-deps installs it)";
+    TempDir work;
+    std::int64_t index = 0;
+    for (const char* name : {"heic/IMG_5195.HEIC", "heic/cheers_1440x960.heic", "heic/iphone_13_pro_max.HEIC",
+                             "avif/Issue_649.avif", "avif/32Bit-72dpi-sRGB-800x600.avif"}) {
+        const auto bytes = readFile(corpusDir() / name);
+        TempDir session;
+        ScanThumbnailer t(sourceAround(bytes, 4096), session.path());
+        ++index;
+        ASSERT_TRUE(t.makeThumbnail(found(index, 4096, static_cast<std::int64_t>(bytes.size()), "heic"))) << name;
+        const auto ours = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        ASSERT_FALSE(ours.empty()) << name;
+        const auto theirs = readByImageMagick(corpusDir() / name, ours.width, ours.height, work);
+        ASSERT_FALSE(theirs.empty()) << name;
+        // A wrong matrix, range or turn moves the mean far beyond JPEG's own loss.
+        EXPECT_LT(meanDifference(ours, theirs), 8.0) << name;
+    }
+}
+
+// An 8-bit RGB TIFF written through libtiff: a dark top half over white,
+// stored turned (orientation 6: stored column 0 is the picture's top).
+std::vector<std::uint8_t> makeTurnedTiff(const fs::path& path, std::uint32_t w, std::uint32_t h) {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (!tif) return {};
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP);
+    std::vector<std::uint8_t> row(w * 3);
+    for (std::uint32_t y = 0; y < h; ++y) {
+        for (std::uint32_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) row[x * 3 + static_cast<std::uint32_t>(c)] = x < w / 2 ? 10 : 250;
+        TIFFWriteScanline(tif, row.data(), y, 0);
+    }
+    TIFFClose(tif);
+    return readFile(path);
+}
+
+TEST(ScanThumbnailer, ALargeTurnedTiffComesOutUprightAndSmall) {
+    TempDir work;
+    // Larger than a thumbnail, so it is shrunk before it is turned.
+    const auto tiff = makeTurnedTiff(work / "turned.tif", 1600, 1000);
+    ASSERT_FALSE(tiff.empty());
+    TempDir session;
+    ScanThumbnailer t(sourceAround(tiff, 0), session.path());
+    ASSERT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(tiff.size()), "tif")));
+    const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), 1));
+    EXPECT_EQ(img.width, 400);
+    EXPECT_EQ(img.height, 640);
+    EXPECT_LT(quadrantMean(img, 0), 60) << "the dark band belongs at the top";
+    EXPECT_LT(quadrantMean(img, 1), 60) << "the dark band belongs at the top";
+    EXPECT_GT(quadrantMean(img, 2), 200);
+    EXPECT_GT(quadrantMean(img, 3), 200);
 }
 
 }  // namespace
