@@ -92,24 +92,7 @@ std::optional<std::string> readWholeFile(const fs::path& path) {
 }
 
 std::optional<std::string> readSessionFile(const fs::path& path, std::int64_t maxBytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd) return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxBytes) return std::nullopt;
-    std::string out;
-    out.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    out.resize(done);
-    return out;
+    return readSessionFileAt(AT_FDCWD, path.string(), maxBytes);
 }
 
 void makeDirectories(const fs::path& dir) {
