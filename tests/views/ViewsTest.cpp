@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,6 +21,7 @@
 
 #include "engine/common/Files.h"
 #include "models/Job.h"
+#include "support/Corpus.h"
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
 #include "support/SmallTmpfs.h"
@@ -27,6 +29,7 @@
 #include "views/Choosers.h"
 #include "views/FolderPickerRow.h"
 #include "views/ImagerView.h"
+#include "views/SalvageView.h"
 #include "views/SourcePicker.h"
 #include "workflow/SourceChecks.h"
 
@@ -400,6 +403,78 @@ private slots:
         view.folderRow()->setUrl(elsewhere.path());
         QVERIFY(!view.blockerLabel()->isVisible());
         QVERIFY(view.startButton()->isEnabled());
+    }
+    // --- Salvage ---
+
+    void salvagePreviewsThenCopiesThenSkipsWhatIsThere() {
+        TempDir src(kNoDiskFolder);
+        TempDir dst(kNoDiskFolder);
+        std::vector<fs::path> jpegs;
+        for (const auto& f : corpusFiles())
+            if (f.extension() == ".jpg" && jpegs.size() < 3) jpegs.push_back(f);
+        QVERIFY(jpegs.size() == 3);
+        fs::create_directories(src / "DCIM" / "100CANON");
+        for (std::size_t i = 0; i < jpegs.size(); ++i)
+            fs::copy_file(jpegs[i], src / "DCIM" / "100CANON" / ("IMG_000" + std::to_string(i) + ".JPG"));
+        writeFile(src / "memo.txt", "not a photo");
+
+        SalvageView view;
+        view.resize(760, 640);
+        view.show();
+        SalvageModel& m = *view.model();
+        QVERIFY(view.mediaOnlyToggle()->isChecked());
+        QVERIFY(!view.startButton()->isEnabled() && !view.previewButton()->isEnabled());
+        QVERIFY(!view.openButton()->isVisible());
+        snap(&view, QStringLiteral("salvage-idle"));
+
+        view.sourceRow()->setUrl(src.path());
+        setFolderChooser([&](QWidget*, const QString&) { return ChosenPath(dst / "rescued"); });
+        view.destinationRow()->button()->click();
+        QCOMPARE(m.dstFolder(), OptionalPath(dst / "rescued"));
+        QVERIFY(view.startButton()->isEnabled() && view.previewButton()->isEnabled());
+
+        // The preview counts and writes nothing.
+        view.previewButton()->click();
+        WAIT_UNTIL(!m.state().isRunning());
+        QVERIFY2(view.outcomeLabel()->text().startsWith(QStringLiteral("下見の結果: 3 件・")), qPrintable(view.outcomeLabel()->text()));
+        QVERIFY(!fs::exists(dst / "rescued" / "DCIM"));
+        QVERIFY(!view.openButton()->isVisible());
+
+        view.startButton()->click();
+        QVERIFY(view.cancelButton()->isVisible());
+        QVERIFY(!view.startButton()->isVisible() && !view.previewButton()->isVisible());
+        WAIT_UNTIL(!m.state().isRunning());
+        QCOMPARE(view.outcomeLabel()->text(), QStringLiteral("完了: 3 件コピー・対象外 1 件"));
+        QVERIFY(view.copiedLabel()->text().startsWith(QStringLiteral("コピー: 3 件 (")));
+        QVERIFY(!view.skippedLabel()->isVisible());
+        QVERIFY(view.openButton()->isVisible());
+        QCOMPARE(readFile(dst / "rescued" / "DCIM" / "100CANON" / "IMG_0001.JPG"), readFile(jpegs[1]));
+        QVERIFY(!fs::exists(dst / "rescued" / "memo.txt"));
+        snap(&view, QStringLiteral("salvage-done"));
+
+        // Again over the finished copy: everything is skipped.
+        view.startButton()->click();
+        WAIT_UNTIL(!m.state().isRunning());
+        QVERIFY2(view.outcomeLabel()->text().contains(QStringLiteral("3 件はコピー済みでスキップ")), qPrintable(view.outcomeLabel()->text()));
+        QCOMPARE(view.skippedLabel()->text(), QStringLiteral("スキップ: 3"));
+        QVERIFY(!view.errorsToggle()->isVisible());
+        snap(&view, QStringLiteral("salvage-second-run-skips"));
+    }
+
+    void salvageIntoTheSourceDiskIsRefused() {
+        std::string why;
+        auto loop = LoopDisk::create("64M", why);
+        if (!loop) QSKIP(why.c_str());
+        fs::create_directories(loop->mountPath() / "photos");
+        SalvageView view;
+        view.resize(760, 640);
+        view.show();
+        view.sourceRow()->setUrl(loop->mountPath() / "photos");
+        view.destinationRow()->setUrl(loop->mountPath() / "copy");
+        QVERIFY(view.blockerLabel()->isVisible());
+        QCOMPARE(view.blockerLabel()->text(), QString::fromUtf8(kSameDiskMessage));
+        QVERIFY(!view.startButton()->isEnabled() && !view.previewButton()->isEnabled());
+        snap(&view, QStringLiteral("salvage-same-disk"));
     }
 };
 
