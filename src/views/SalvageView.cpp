@@ -1,0 +1,240 @@
+#include "views/SalvageView.h"
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "models/Reveal.h"
+#include "models/Shared.h"
+#include "views/FolderPickerRow.h"
+#include "views/ScreenStyle.h"
+
+namespace tamsel::views {
+
+SalvageView::SalvageView(QWidget* parent) : QWidget(parent), model_(new models::SalvageModel(this)) { build(); }
+
+SalvageView::SalvageView(models::SalvageModel* model, QWidget* parent) : QWidget(parent), model_(model) { build(); }
+
+void SalvageView::build() {
+    auto* column = new QWidget;
+    auto* col = new QVBoxLayout(column);
+    col->setSpacing(14);
+
+    auto* box = new QGroupBox(column);
+    auto* boxLayout = new QVBoxLayout(box);
+    boxLayout->setSpacing(10);
+    srcRow_ = new FolderPickerRow(QStringLiteral("コピー元(壊れかけのドライブ)"), box);
+    dstRow_ = new FolderPickerRow(QStringLiteral("保存先(別のディスクに!)"), box);
+    mediaOnly_ = new QCheckBox(QStringLiteral("写真・動画・音声ファイルのみコピーする"), box);
+    boxLayout->addWidget(srcRow_);
+    boxLayout->addWidget(dstRow_);
+    blockerRow_ = new QWidget(box);
+    auto* blockerIcon = new QLabel(blockerRow_);
+    blockerIcon->setPixmap(symbolIcon(QStringLiteral("xmark.octagon.fill"), this).pixmap(16, 16));
+    blocker_ = paragraph({}, blockerRow_);
+    auto* blockerLayout = new QHBoxLayout(blockerRow_);
+    blockerLayout->setContentsMargins(0, 0, 0, 0);
+    blockerLayout->addWidget(blockerIcon, 0, Qt::AlignTop);
+    blockerLayout->addWidget(blocker_, 1);
+    boxLayout->addWidget(blockerRow_);
+    boxLayout->addWidget(mediaOnly_);
+    col->addWidget(box);
+
+    // Status.
+    bar_ = new QProgressBar(column);
+    bar_->setRange(0, 0);
+    bar_->setTextVisible(false);
+    col->addWidget(bar_);
+    current_ = new QLabel(column);
+    current_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    makeSecondary(current_);
+    current_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    col->addWidget(current_);
+    countsRow_ = new QWidget(column);
+    auto* counts = new QHBoxLayout(countsRow_);
+    counts->setContentsMargins(0, 0, 0, 0);
+    copied_ = new QLabel(countsRow_);
+    skipped_ = new QLabel(countsRow_);
+    damaged_ = new QLabel(countsRow_);
+    failed_ = new QLabel(countsRow_);
+    for (QLabel* l : {copied_, skipped_, damaged_, failed_}) counts->addWidget(l);
+    counts->addStretch(1);
+    col->addWidget(countsRow_);
+    outcomeRow_ = new QWidget(column);
+    outcomeIcon_ = new QLabel(outcomeRow_);
+    outcome_ = paragraph({}, outcomeRow_);
+    auto* outcomeLayout = new QHBoxLayout(outcomeRow_);
+    outcomeLayout->setContentsMargins(0, 0, 0, 0);
+    outcomeLayout->addWidget(outcomeIcon_, 0, Qt::AlignTop);
+    outcomeLayout->addWidget(outcome_, 1);
+    col->addWidget(outcomeRow_);
+    errorsToggle_ = new QToolButton(column);
+    errorsToggle_->setCheckable(true);
+    errorsToggle_->setAutoRaise(true);
+    errorsToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    errorsToggle_->setArrowType(Qt::RightArrow);
+    col->addWidget(errorsToggle_, 0, Qt::AlignLeft);
+    errors_ = paragraph({}, column);
+    errors_->setTextFormat(Qt::PlainText);
+    errors_->setContentsMargins(16, 0, 0, 0);
+    errors_->setVisible(false);
+    col->addWidget(errors_);
+
+    col->addWidget(paragraph(QStringLiteral("まだマウントできるが調子の悪いドライブから、読めるファイルだけを先にコピーします。読めないブロックがあってもファイル全体を諦めず、その部分だけゼロ埋めして続行します。同じ保存先を指定すれば中断したところから再開できます。"), column));
+    col->addWidget(paragraph(QStringLiteral("💡 異音がする・頻繁に切断されるなど重症のドライブは、先に「ディスクをイメージ化」で丸ごと吸い出す方が安全です。"), column));
+    col->addStretch(1);
+
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(column);
+    auto* divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+
+    cancel_ = new QPushButton(symbolIcon(QStringLiteral("stop.fill"), this), QStringLiteral("中止"), this);
+    preview_ = new QPushButton(symbolIcon(QStringLiteral("list.bullet.rectangle"), this), QStringLiteral("何がコピーされるか調べる"), this);
+    start_ = new QPushButton(symbolIcon(QStringLiteral("arrow.down.doc"), this), QStringLiteral("救出コピー開始"), this);
+    start_->setDefault(true);
+    open_ = new QPushButton(symbolIcon(QStringLiteral("folder"), this), QStringLiteral("保存先を開く"), this);
+    auto* bar = new QHBoxLayout;
+    bar->setContentsMargins(12, 8, 12, 10);
+    for (QPushButton* b : {cancel_, preview_, start_, open_}) bar->addWidget(b);
+    bar->addStretch(1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(scroll, 1);
+    layout->addWidget(divider);
+    layout->addLayout(bar);
+
+    srcRow_->setUrl(model_->srcFolder());
+    dstRow_->setUrl(model_->dstFolder());
+    mediaOnly_->setChecked(model_->mediaOnly());
+    connect(srcRow_, &FolderPickerRow::urlChanged, this, [this] { model_->setSrcFolder(srcRow_->url()); });
+    connect(dstRow_, &FolderPickerRow::urlChanged, this, [this] { model_->setDstFolder(dstRow_->url()); });
+    connect(mediaOnly_, &QCheckBox::toggled, model_, &models::SalvageModel::setMediaOnly);
+    connect(model_, &models::SalvageModel::srcFolderChanged, this, [this] { srcRow_->setUrl(model_->srcFolder()); });
+    connect(model_, &models::SalvageModel::dstFolderChanged, this, [this] {
+        dstRow_->setUrl(model_->dstFolder());
+        updateActions();
+    });
+    connect(model_, &models::SalvageModel::mediaOnlyChanged, this, [this] { mediaOnly_->setChecked(model_->mediaOnly()); });
+    connect(model_, &models::SalvageModel::startBlockerChanged, this, &SalvageView::updateActions);
+    connect(model_, &models::SalvageModel::lastRunWasDryRunChanged, this, &SalvageView::updateActions);
+    connect(model_, &models::SalvageModel::stateChanged, this, [this] {
+        updateStatus();
+        updateActions();
+    });
+    connect(model_, &models::SalvageModel::progressChanged, this, [this] {
+        updateStatus();
+        updateActions();
+    });
+    connect(errorsToggle_, &QToolButton::toggled, this, [this](bool open) {
+        errorsToggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+        errors_->setVisible(open);
+    });
+    connect(cancel_, &QPushButton::clicked, model_, &models::SalvageModel::cancel);
+    // The bar offers these only when nothing runs; the guard covers a queued click.
+    connect(preview_, &QPushButton::clicked, this, [this] {
+        if (!model_->state().isRunning()) model_->preview();
+    });
+    connect(start_, &QPushButton::clicked, this, [this] {
+        if (!model_->state().isRunning()) model_->start(false);
+    });
+    connect(open_, &QPushButton::clicked, this, [this] {
+        if (model_->dstFolder()) models::openFolder(*model_->dstFolder());
+    });
+
+    updateColors();
+    updateActions();
+}
+
+void SalvageView::updateCurrentPath() {
+    const QString path = QString::fromStdString(model_->progress().currentPath);
+    const int room = std::max(80, current_->width());
+    current_->setText(current_->fontMetrics().elidedText(path, Qt::ElideMiddle, room));
+    current_->setToolTip(path);
+}
+
+void SalvageView::updateStatus() {
+    const models::JobState& state = model_->state();
+    const SalvageProgress& p = model_->progress();
+    const bool isRunning = state.isRunning();
+    bar_->setVisible(isRunning);
+    current_->setVisible(isRunning);
+    if (isRunning) updateCurrentPath();
+
+    countsRow_->setVisible(isRunning || p.filesCopied >= 1);
+    copied_->setText(QStringLiteral("コピー: ") + QString::number(p.filesCopied) + QStringLiteral(" 件 (") +
+                     models::formatBytes(p.bytesCopied) + QStringLiteral(")"));
+    skipped_->setVisible(p.filesSkipped >= 1);
+    skipped_->setText(QStringLiteral("スキップ: ") + QString::number(p.filesSkipped));
+    damaged_->setVisible(p.filesDamaged >= 1);
+    damaged_->setText(QStringLiteral("一部不良: ") + QString::number(p.filesDamaged));
+    failed_->setVisible(p.filesFailed >= 1);
+    failed_->setText(QStringLiteral("失敗: ") + QString::number(p.filesFailed));
+
+    using Kind = models::JobState::Kind;
+    const bool ended = state.kind == Kind::done || state.kind == Kind::failed;
+    outcomeRow_->setVisible(ended);
+    if (ended) {
+        const bool done = state.kind == Kind::done;
+        outcome_->setText(state.message);
+        outcomeIcon_->setPixmap(
+            symbolIcon(done ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("exclamationmark.triangle.fill"), this)
+                .pixmap(16, 16));
+        setTextColor(outcome_, done ? goodColor(this) : badColor(this));
+    }
+
+    QStringList errors;
+    for (const std::string& e : p.recentErrors) errors << QString::fromStdString(e);
+    errorsToggle_->setVisible(!errors.isEmpty());
+    errorsToggle_->setText(QStringLiteral("エラー (") + QString::number(errors.size()) + QStringLiteral(")"));
+    errors_->setText(errors.join(QLatin1Char('\n')));
+    errors_->setVisible(!errors.isEmpty() && errorsToggle_->isChecked());
+}
+
+void SalvageView::updateActions() {
+    const bool isRunning = model_->state().isRunning();
+    const bool ready = model_->srcFolder() && model_->dstFolder() && model_->startBlocker().isEmpty();
+    cancel_->setVisible(isRunning);
+    preview_->setVisible(!isRunning);
+    start_->setVisible(!isRunning);
+    preview_->setEnabled(ready);
+    start_->setEnabled(ready);
+    // After a preview nothing was written and the folder may not exist yet.
+    open_->setVisible(model_->dstFolder() && model_->progress().filesCopied >= 1 && !model_->lastRunWasDryRun());
+    const QString blocker = model_->startBlocker();
+    blocker_->setText(blocker);
+    blockerRow_->setVisible(!blocker.isEmpty());
+}
+
+void SalvageView::updateColors() {
+    setTextColor(blocker_, badColor(this));
+    setTextColor(damaged_, warnColor(this));
+    setTextColor(failed_, badColor(this));
+    updateStatus();
+}
+
+void SalvageView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange && outcome_) updateColors();
+}
+
+void SalvageView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (current_ && current_->isVisible()) updateCurrentPath();
+}
+
+}  // namespace tamsel::views

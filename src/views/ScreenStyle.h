@@ -1,0 +1,35 @@
+#pragma once
+// The few colours, icons and text styles the drive check, imaging and
+// salvage screens use, in one place so they can follow the shared theme.
+
+#include <QColor>
+#include <QIcon>
+#include <QString>
+
+class QLabel;
+class QWidget;
+
+namespace tamsel::views {
+
+// Whether the widget's palette is a dark one.
+bool isDark(const QWidget* w);
+
+QColor goodColor(const QWidget* w);  // done, no signs found
+QColor warnColor(const QWidget* w);  // damage (bad bytes, partly unreadable files)
+QColor badColor(const QWidget* w);   // failures, refusals
+
+// An icon for a symbol name of the screens ("checkmark.circle.fill", ...):
+// the desktop theme's icon when there is one, else the style's nearest.
+QIcon symbolIcon(const QString& symbol, const QWidget* w);
+
+// Text colour of a label, kept when the palette changes.
+void setTextColor(QLabel* label, const QColor& color);
+// A secondary (fainter) caption.
+void makeSecondary(QLabel* label, qreal pointScale = 0.92);
+// A headline (bold).
+void makeHeadline(QLabel* label, qreal pointScale = 1.0);
+
+// A label that wraps, for paragraphs and messages.
+QLabel* paragraph(const QString& text, QWidget* parent = nullptr);
+
+}  // namespace tamsel::views

@@ -1,0 +1,296 @@
+#include "views/SourcePicker.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "disks/DiskEnumerator.h"
+#include "disks/linux/LinuxDiskPlatform.h"
+#include "models/Job.h"
+#include "views/Choosers.h"
+#include "views/ScreenStyle.h"
+
+namespace tamsel::views {
+
+namespace {
+
+DiskServices& defaultServices() {
+    static DiskServices s;
+    return s;
+}
+
+DiskServices systemServices() {
+    DiskServices s;
+    s.listDisks = [](bool includeInternal) {
+        LinuxDiskPlatform platform;
+        return DiskEnumerator::listDisks(platform, includeInternal);
+    };
+    s.namedVolumes = [] {
+        LinuxDiskPlatform platform;
+        return DiskEnumerator::namedVolumes(platform);
+    };
+    return s;
+}
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+// --- PickRow ---
+
+PickRow::PickRow(const QIcon& icon, const QString& title, const QString& subtitle, const QString& note, QWidget* parent)
+    : QFrame(parent) {
+    setFrameShape(QFrame::StyledPanel);
+    setFocusPolicy(Qt::StrongFocus);
+    setCursor(Qt::PointingHandCursor);
+    setAutoFillBackground(true);
+    auto* iconLabel = new QLabel(this);
+    iconLabel->setPixmap(icon.pixmap(28, 28));
+    title_ = new QLabel(title, this);
+    makeHeadline(title_);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(1);
+    texts->addWidget(title_);
+    if (!subtitle.isEmpty()) {
+        auto* sub = new QLabel(subtitle, this);
+        makeSecondary(sub);
+        texts->addWidget(sub);
+    }
+    if (!note.isEmpty()) {
+        auto* n = new QLabel(note, this);
+        makeSecondary(n, 0.85);
+        texts->addWidget(n);
+    }
+    check_ = new QLabel(this);
+    check_->setPixmap(symbolIcon(QStringLiteral("checkmark.circle.fill"), this).pixmap(20, 20));
+    check_->setVisible(false);
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(8, 6, 8, 6);
+    row->addWidget(iconLabel, 0, Qt::AlignVCenter);
+    row->addLayout(texts, 1);
+    row->addWidget(check_, 0, Qt::AlignVCenter);
+}
+
+void PickRow::setSelected(bool selected) {
+    selected_ = selected;
+    check_->setVisible(selected);
+    setBackgroundRole(selected ? QPalette::AlternateBase : QPalette::Base);
+}
+
+QString PickRow::title() const { return title_->text(); }
+
+void PickRow::mouseReleaseEvent(QMouseEvent* event) {
+    QFrame::mouseReleaseEvent(event);
+    if (rect().contains(event->position().toPoint())) emit clicked();
+}
+
+void PickRow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        emit clicked();
+        return;
+    }
+    QFrame::keyPressEvent(event);
+}
+
+// --- SourcePicker ---
+
+void SourcePicker::setDefaultServices(DiskServices services) { defaultServices() = std::move(services); }
+
+SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
+    services_ = defaultServices().listDisks ? defaultServices() : systemServices();
+
+    auto* title = new QLabel(QStringLiteral("どのディスクから探しますか"), this);
+    makeHeadline(title, 1.1);
+    auto* caption = new QLabel(QStringLiteral("消えたファイルが入っていたディスクを選んでください。"), this);
+    caption->setWordWrap(true);
+    makeSecondary(caption);
+    auto* titles = new QVBoxLayout;
+    titles->addWidget(title);
+    titles->addWidget(caption);
+    internalCheck_ = new QCheckBox(QStringLiteral("内蔵ディスクも表示"), this);
+    refreshButton_ = new QPushButton(symbolIcon(QStringLiteral("arrow.clockwise"), this), QStringLiteral("更新"), this);
+    auto* header = new QHBoxLayout;
+    header->addLayout(titles, 1);
+    header->addWidget(internalCheck_, 0, Qt::AlignTop);
+    header->addWidget(refreshButton_, 0, Qt::AlignTop);
+
+    loadingRow_ = new QWidget(this);
+    auto* spinner = new QProgressBar(loadingRow_);
+    spinner->setRange(0, 0);
+    spinner->setMaximumWidth(80);
+    spinner->setTextVisible(false);
+    auto* loadingLayout = new QHBoxLayout(loadingRow_);
+    loadingLayout->setContentsMargins(0, 0, 0, 0);
+    loadingLayout->addWidget(spinner);
+    loadingLayout->addWidget(new QLabel(QStringLiteral("ディスクを調べています…"), loadingRow_), 1);
+    loadingRow_->setVisible(false);
+
+    emptyLabel_ = paragraph(QStringLiteral("SDカード・外付けディスクが見つかりません。カードを挿し直して「更新」を押してください。表示されない場合は「内蔵ディスクも表示」を有効にしてください。"), this);
+    makeSecondary(emptyLabel_);
+    emptyLabel_->setVisible(false);
+
+    diskList_ = new QVBoxLayout;
+    diskList_->setSpacing(4);
+
+    partitionsToggle_ = new QToolButton(this);
+    partitionsToggle_->setText(QStringLiteral("区画を個別に選ぶ"));
+    partitionsToggle_->setCheckable(true);
+    partitionsToggle_->setChecked(false);
+    partitionsToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    partitionsToggle_->setArrowType(Qt::RightArrow);
+    partitionsToggle_->setAutoRaise(true);
+    partitionsBox_ = new QWidget(this);
+    auto* partitionsLayout = new QVBoxLayout(partitionsBox_);
+    partitionsLayout->setContentsMargins(16, 0, 0, 0);
+    partitionsLayout->setSpacing(4);
+    partitionList_ = new QVBoxLayout;
+    partitionList_->setSpacing(4);
+    partitionsLayout->addLayout(partitionList_);
+    auto* hint = paragraph(QStringLiteral("ディスク全体を選べば、区画をまたいで探せます。ふつうは上のディスクを選んでください。"), partitionsBox_);
+    makeSecondary(hint);
+    partitionsLayout->addWidget(hint);
+    partitionsBox_->setVisible(false);
+
+    imageButton_ = new QPushButton(symbolIcon(QStringLiteral("doc"), this), QStringLiteral("ディスクイメージ(.img / .dmg)を選択…"), this);
+    imageChosen_ = new QLabel(this);
+    imageChosen_->setWordWrap(true);
+    imageChosen_->setVisible(false);
+    auto* imageRow = new QHBoxLayout;
+    imageRow->addWidget(imageButton_);
+    imageRow->addWidget(imageChosen_, 1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(header);
+    layout->addWidget(loadingRow_);
+    layout->addWidget(emptyLabel_);
+    layout->addLayout(diskList_);
+    layout->addWidget(partitionsToggle_, 0, Qt::AlignLeft);
+    layout->addWidget(partitionsBox_);
+    layout->addLayout(imageRow);
+    layout->addStretch(1);
+
+    connect(internalCheck_, &QCheckBox::toggled, this, &SourcePicker::setIncludeInternal);
+    connect(refreshButton_, &QPushButton::clicked, this, &SourcePicker::refresh);
+    connect(partitionsToggle_, &QToolButton::toggled, this, [this](bool open) {
+        partitionsToggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+        partitionsBox_->setVisible(open);
+    });
+    connect(imageButton_, &QPushButton::clicked, this, &SourcePicker::chooseImage);
+}
+
+void SourcePicker::setSelection(const std::optional<SourceSelection>& selection) {
+    if (selection_ == selection) return;
+    selection_ = selection;
+    updateMarks();
+    emit selectionChanged();
+}
+
+void SourcePicker::setIncludeInternal(bool on) {
+    if (includeInternal_ == on) return;
+    includeInternal_ = on;
+    internalCheck_->setChecked(on);
+    refresh();
+}
+
+void SourcePicker::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!loadedOnce_) {
+        loadedOnce_ = true;
+        refresh();
+    }
+}
+
+void SourcePicker::refresh() {
+    loadedOnce_ = true;
+    setLoading(true);
+    const quint64 generation = ++generation_;
+    QPointer<SourcePicker> self(this);
+    models::startJob(models::JobPriority::userInitiated,
+                     [self, generation, services = services_, internal = includeInternal_](const CancellationToken&) {
+                         std::vector<DiskDevice> devices;
+                         std::map<std::string, std::vector<std::string>> names;
+                         try {
+                             devices = services.listDisks(internal);
+                             if (services.namedVolumes) names = services.namedVolumes();
+                         } catch (const std::exception&) {
+                             // A listing that fails shows as an empty list; "更新" tries again.
+                         }
+                         models::postTo(self, [generation, devices = std::move(devices), names = std::move(names)](SourcePicker& p) mutable {
+                             // Only the newest request counts (the checkbox may have changed meanwhile).
+                             if (generation != p.generation_) return;
+                             p.storeListing(std::move(devices), std::move(names));
+                         });
+                     });
+}
+
+void SourcePicker::setLoading(bool on) {
+    loading_ = on;
+    refreshButton_->setEnabled(!on);
+    loadingRow_->setVisible(on);
+    if (on) emptyLabel_->setVisible(false);
+    emit loadingChanged();
+}
+
+void SourcePicker::storeListing(std::vector<DiskDevice> devices, std::map<std::string, std::vector<std::string>> names) {
+    devices_ = std::move(devices);
+    namedVolumes_ = std::move(names);
+    rebuildRows();
+    setLoading(false);
+    emptyLabel_->setVisible(diskRows_.isEmpty());
+    emit devicesChanged();
+}
+
+void SourcePicker::rebuildRows() {
+    for (PickRow* row : std::as_const(diskRows_)) row->deleteLater();
+    for (PickRow* row : std::as_const(partitionRows_)) row->deleteLater();
+    diskRows_.clear();
+    partitionRows_.clear();
+
+    for (const DiskListing& listing : DiskListing::build(devices_, namedVolumes_)) {
+        auto* row = new PickRow(symbolIcon(q(listing.device.symbolName()), this), q(listing.title()), q(listing.subtitle()),
+                                listing.isUnnamed() ? QStringLiteral("名前のついたボリュームがありません") : QString(), this);
+        const DiskDevice device = listing.device;
+        connect(row, &PickRow::clicked, this, [this, device] { setSelection(SourceSelection::device(device)); });
+        diskList_->addWidget(row);
+        diskRows_.insert(device.bsdName, row);
+    }
+    for (const DiskDevice& device : devices_) {
+        if (device.isWholeDisk || device.isSystemPartition()) continue;
+        auto* row = new PickRow(symbolIcon(q(device.symbolName()), this), q(device.displayTitle()), q(device.detailLine()), {},
+                                partitionsBox_);
+        connect(row, &PickRow::clicked, this, [this, device] { setSelection(SourceSelection::device(device)); });
+        partitionList_->addWidget(row);
+        partitionRows_.insert(device.bsdName, row);
+    }
+    updateMarks();
+}
+
+bool SourcePicker::isSelectedDevice(const std::string& name) const {
+    const DiskDevice* d = selection_ ? selection_->disk() : nullptr;
+    return d && d->bsdName == name;
+}
+
+void SourcePicker::updateMarks() {
+    for (auto it = diskRows_.cbegin(); it != diskRows_.cend(); ++it) it.value()->setSelected(isSelectedDevice(it.key()));
+    for (auto it = partitionRows_.cbegin(); it != partitionRows_.cend(); ++it)
+        it.value()->setSelected(isSelectedDevice(it.key()));
+    // A chosen image, or a device the list does not (or no longer) show,
+    // is still named, so the user always sees what will be read.
+    const DiskDevice* d = selection_ ? selection_->disk() : nullptr;
+    const bool unlisted = selection_ && (!d || (!diskRows_.contains(d->bsdName) && !partitionRows_.contains(d->bsdName)));
+    imageChosen_->setVisible(unlisted);
+    if (unlisted) imageChosen_->setText(QStringLiteral("✓ ") + q(selection_->path()));
+}
+
+void SourcePicker::chooseImage() {
+    if (auto file = chooseImageFile(this, imageButton_->text())) setSelection(SourceSelection::imageFile(*file));
+}
+
+}  // namespace tamsel::views
