@@ -119,7 +119,11 @@ void FileSource::markUnreadable(const std::vector<BadRange>& ranges) {
     }
 }
 
-Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
+Bytes FileSource::pread(std::int64_t offset, std::int64_t count) { return readSpan(offset, count, false); }
+
+Bytes FileSource::preadGently(std::int64_t offset, std::int64_t count) { return readSpan(offset, count, true); }
+
+Bytes FileSource::readSpan(std::int64_t offset, std::int64_t count, bool gently) {
     if (offset < 0 || offset >= size_ || count < 1) return {};
     // Reading a closed source is a caller's mistake; it must not pass as damage.
     if (closed_.load()) throw SourceGoneError(displayName_, EBADF);
@@ -141,12 +145,12 @@ Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
     std::vector<BadRange> met;
     std::int64_t at = alignedStart;
     for (const auto& k : known) {
-        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met, token);
+        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met, token, gently);
         std::memset(span.data() + (k.offset - alignedStart), 0, static_cast<std::size_t>(k.length));
         met.push_back(k);
         at = k.offset + k.length;
     }
-    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met, token);
+    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met, token, gently);
     if (!met.empty()) {
         std::lock_guard g(lock_);
         for (const auto& r : met) counted_.add(r.offset, r.length);
@@ -156,13 +160,24 @@ Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
 }
 
 void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,
-                         const CancellationToken& token) {
+                         const CancellationToken& token, bool gently) {
     // Bisect in place: each piece is tried whole before it is split again,
-    // on sector boundaries, down to a single sector.
+    // on sector boundaries, down to a single sector. Read gently, the gap is
+    // tried in pieces and a failed piece goes straight to its sectors: every
+    // further read of a bad sector inside it would be one more read of it.
     struct Piece {
         std::int64_t offset, length;
     };
-    std::vector<Piece> stack{{offset, length}};
+    std::vector<Piece> stack;
+    if (gently) {
+        for (std::int64_t at = offset + length; at > offset;) {
+            const std::int64_t from = std::max(offset, (at - 1) / kGentlePiece * kGentlePiece);
+            stack.push_back({from, at - from});
+            at = from;
+        }
+    } else {
+        stack.push_back({offset, length});
+    }
     std::vector<BadRange> found;
     bool checkedPresence = false;
     // Sectors already found unreadable stay known (they were read); what was
@@ -189,7 +204,7 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
         const std::int64_t firstBoundary = (p.offset / unit_ + 1) * unit_;
         if (firstBoundary >= pEnd) {
             bool ok = false;
-            for (int attempt = 0; attempt < retries_ && !ok; ++attempt) {
+            for (int attempt = 0; attempt < (gently ? 0 : retries_) && !ok; ++attempt) {
                 stopIfCancelled();
                 ok = tryReadInto(at, p.offset, p.length);
             }
@@ -204,6 +219,14 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
                 found.back().length += p.length;
             else
                 found.push_back({p.offset, p.length});
+            continue;
+        }
+        if (gently) {
+            for (std::int64_t at = pEnd; at > p.offset;) {
+                const std::int64_t from = std::max(p.offset, (at - 1) / unit_ * unit_);
+                stack.push_back({from, at - from});
+                at = from;
+            }
             continue;
         }
         const std::int64_t mid = std::max(firstBoundary, (p.offset + p.length / 2) / unit_ * unit_);

@@ -2,7 +2,8 @@
 // Reads a disk (block device) or an image file through a read-only
 // descriptor. Healthy stretches are read in big aligned reads; a failing read
 // is bisected down to the device's logical sector, each unreadable sector is
-// retried, then zero-filled and remembered, so that it is never read from the
+// retried (or, read gently, each sector of it read once alone), then
+// zero-filled and remembered, so that it is never read from the
 // device again during the job and counted only once. A medium that goes away
 // (unplugged, server stopped) is not damage: reads then throw SourceGoneError.
 
@@ -35,6 +36,10 @@ public:
     const std::string& displayName() const override { return displayName_; }
     // Throws SourceGoneError when the medium has gone away.
     Bytes pread(std::int64_t offset, std::int64_t count) override;
+    // Reads in pieces of kGentlePiece; a failed piece is read sector by
+    // sector, each once, with no retries.
+    Bytes preadGently(std::int64_t offset, std::int64_t count) override;
+    static constexpr std::int64_t kGentlePiece = 1LL << 20;
     // A second reader of the same medium with its own count; both share what
     // is known to be unreadable, so neither reads a known-bad sector again.
     std::shared_ptr<RandomAccessSource> duplicate() override;
@@ -73,8 +78,9 @@ private:
     FileSource(Adopt, int fd, const FileSource& from);
     void learnGeometry();
 
+    Bytes readSpan(std::int64_t offset, std::int64_t count, bool gently);
     void readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,
-                 const CancellationToken& token);
+                 const CancellationToken& token, bool gently);
     bool tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length);
     bool mediumLooksGone();
     CancellationToken cancellation() const;
