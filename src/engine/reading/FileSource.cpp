@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr std::int64_t kMinAlignment = 4096;
 // Regular files are split down to this when a read fails.
 constexpr std::int64_t kFileUnit = 512;
+// While single reads keep failing, how often the medium is looked for.
+constexpr std::chrono::nanoseconds kPresenceEvery = std::chrono::seconds(2);
 
 // Errors that say the medium itself is no longer there, as opposed to a
 // sector that cannot be read.
@@ -199,6 +202,7 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
         if (tryReadInto(at, p.offset, p.length)) {
             const std::int64_t firstUnit = (p.offset + unit_ - 1) / unit_ * unit_;
             if (firstUnit < pEnd) medium_->goodUnit.store(firstUnit);
+            medium_->failingRun.store(false);
             continue;
         }
         const std::int64_t firstBoundary = (p.offset / unit_ + 1) * unit_;
@@ -254,9 +258,10 @@ std::optional<Bytes> FileSource::readOnce(std::int64_t offset, std::int64_t coun
     if (knownBadBytesIn(start, end - start) > 0) return std::nullopt;
     Bytes out = Bytes::uninitialised(static_cast<std::size_t>(end - start));
     if (!tryReadInto(out.data(), start, end - start)) {
-        if (mediumLooksGone()) throwGone(0);
+        if (presenceCheckDue() && mediumLooksGone()) throwGone(0);
         return std::nullopt;
     }
+    medium_->failingRun.store(false);
     const std::int64_t firstUnit = (start + unit_ - 1) / unit_ * unit_;
     if (firstUnit < end) medium_->goodUnit.store(firstUnit);
     out.narrow(static_cast<std::size_t>(offset - start), static_cast<std::size_t>(n));
@@ -297,6 +302,15 @@ std::int64_t FileSource::currentSize() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return meansGone(errno) ? 0 : size_;
     return st.st_size;
+}
+
+bool FileSource::presenceCheckDue() {
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch()).count();
+    const bool firstFailure = !medium_->failingRun.exchange(true);
+    if (!firstFailure && now - medium_->lastPresenceCheck.load() < kPresenceEvery.count()) return false;
+    medium_->lastPresenceCheck.store(now);
+    return true;
 }
 
 bool FileSource::mediumLooksGone() {

@@ -69,6 +69,11 @@ private:
         std::mutex lock;
         BadRangeSet bad;
         std::atomic<std::int64_t> goodUnit{-1};  // a unit that read fine, for telling damage from absence
+        // Single reads failing one after the other (scraping a bad area) are
+        // damage far more often than absence: the medium is looked for at
+        // the first failure after a good read, then at most every few seconds.
+        std::atomic<bool> failingRun{false};
+        std::atomic<std::int64_t> lastPresenceCheck{0};  // steady clock, ns
         std::atomic<bool> gone{false};
         std::atomic<int> goneCode{0};
     };
@@ -83,6 +88,7 @@ private:
                  const CancellationToken& token, bool gently);
     bool tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length);
     bool mediumLooksGone();
+    bool presenceCheckDue();
     CancellationToken cancellation() const;
     [[noreturn]] void throwGone(int code);
     std::int64_t currentSize() const;
