@@ -15,6 +15,8 @@ DELAY=${4:-0.05}
 W=$(mktemp -d)
 LOOP=""
 cleanup() {
+    # KEEP=dir keeps the read logs and the bad ranges for a closer look.
+    [ -n "${KEEP:-}" ] && mkdir -p "$KEEP" && cp "$W"/*.log "$W/bad" "$KEEP"/ 2>/dev/null || true
     [ -n "$LOOP" ] && losetup -d "$LOOP" 2>/dev/null || true
     fusermount3 -u "$W/mnt" 2>/dev/null || true
     rm -rf "$W"

@@ -116,6 +116,62 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
     }
 }
 
+// A scan of a failing disk, with the sampling of its identity first: each
+// bad sector is read at most twice in the whole job (once inside a larger
+// read, once alone), whether it lies in a file, in blank space, under a
+// sample or at a window seam; the files over bad sectors say so.
+TEST(GentleScan, NoBadSectorIsReadMoreThanTwice) {
+    TempDir dir;
+    std::vector<std::uint8_t> medium(12 * MiB, 0);
+    place(medium, MiB, corpusJpeg("Nikon_D70.jpg"));
+    place(medium, 3 * MiB, corpusJpeg("Pentax_K10D.jpg"));
+    const std::int64_t seamFile = 8 * MiB - 200000;
+    place(medium, seamFile, corpusJpeg("Reconyx_HC500_Hyperfire.jpg"));
+    writeFile(dir / "medium.img", medium);
+    const std::vector<BadRange> bad{
+        {32 * 1024, 4096},           // under the head sample
+        {MiB + 4096, 512},           // inside the first file
+        {MiB + 5120, 1536},          // a good sector away from it
+        {5 * MiB, 16384},            // blank space
+        {8 * MiB - 1024, 1024},      // the window seam, inside the third file
+        {12 * MiB - 8192, 512},      // under the tail sample
+    };
+    std::string why;
+    auto device = FaultyDevice::create(dir / "medium.img", bad, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    auto source = openRandomAccessSource(device->devicePath());
+    device->clearServerReads();
+    const SourceIdentity id = SourceIdentity::of(*source, device->devicePath());
+    EXPECT_FALSE(id.headHash);
+    EXPECT_FALSE(id.tailHash);
+    std::vector<CarvedFile> found;
+    Carver carver(source, dir / "scan", CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
+        if (p.newFile) found.push_back(*p.newFile);
+    });
+    carver.setSourceIdentity(id);
+    auto summary = carver.run();
+    EXPECT_FALSE(summary.cancelled);
+
+    for (const auto& [sector, reads] : device->readsPerSector(bad)) {
+        EXPECT_GE(reads, 1) << "sector at " << sector;
+        EXPECT_LE(reads, 2) << "sector at " << sector;
+    }
+    std::int64_t badTotal = 0;
+    for (const auto& r : bad) badTotal += r.length;
+    EXPECT_EQ(summary.badBytes, badTotal);
+    EXPECT_EQ(source->badRanges(), bad);
+
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].offset, MiB);
+    EXPECT_EQ(found[0].note, "不良セクタ含む");
+    EXPECT_EQ(found[1].offset, 3 * MiB);
+    EXPECT_FALSE(found[1].note);
+    EXPECT_EQ(found[2].offset, seamFile);
+    EXPECT_EQ(found[2].note, "不良セクタ含む");
+    EXPECT_EQ(summary.damagedFiles, 2);
+}
+
 // The map is untrusted input: what does not parse is skipped, ranges are
 // clamped to the image, and no number overflows.
 TEST(ImageWithMap, TheMapIsReadDefensively) {

@@ -50,7 +50,7 @@ Bytes CachingSource::pread(std::int64_t offset, std::int64_t count) {
         }
     }
     const std::int64_t wide = std::min(std::max(count, kMinRead), size_ - offset);
-    Bytes read = inner_->pread(offset, wide);
+    Bytes read = inner_->preadGently(offset, wide);
     if (read.empty()) return read;
     const auto got = static_cast<std::int64_t>(read.size());
     Bytes out = read.slice(0, static_cast<std::size_t>(std::min(count, got)));

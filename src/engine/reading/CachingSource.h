@@ -4,6 +4,8 @@
 // and the file is probed once more, all over the same bytes. On a slow or
 // failing drive every such read would go to the hardware again.
 //
+// The medium is read gently (see RandomAccessSource::preadGently): a scan
+// reads everything once, and a failing drive must not be read more than that.
 // Damaged stretches are kept too: the inner source remembers which of their
 // bytes are unreadable (and counted them once), so they are zeros for good.
 // Used by one thread at a time.
@@ -30,6 +32,7 @@ public:
     std::int64_t badBytes() const override { return inner_->badBytes(); }
     const std::string& displayName() const override { return inner_->displayName(); }
     Bytes pread(std::int64_t offset, std::int64_t count) override;
+    Bytes preadGently(std::int64_t offset, std::int64_t count) override { return pread(offset, count); }
     // The duplicate reads the medium directly.
     std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
     void close() override;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr std::int64_t kMinAlignment = 4096;
 // Regular files are split down to this when a read fails.
 constexpr std::int64_t kFileUnit = 512;
+// While single reads keep failing, how often the medium is looked for.
+constexpr std::chrono::nanoseconds kPresenceEvery = std::chrono::seconds(2);
 
 // Errors that say the medium itself is no longer there, as opposed to a
 // sector that cannot be read.
@@ -119,7 +122,11 @@ void FileSource::markUnreadable(const std::vector<BadRange>& ranges) {
     }
 }
 
-Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
+Bytes FileSource::pread(std::int64_t offset, std::int64_t count) { return readSpan(offset, count, false); }
+
+Bytes FileSource::preadGently(std::int64_t offset, std::int64_t count) { return readSpan(offset, count, true); }
+
+Bytes FileSource::readSpan(std::int64_t offset, std::int64_t count, bool gently) {
     if (offset < 0 || offset >= size_ || count < 1) return {};
     // Reading a closed source is a caller's mistake; it must not pass as damage.
     if (closed_.load()) throw SourceGoneError(displayName_, EBADF);
@@ -141,12 +148,12 @@ Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
     std::vector<BadRange> met;
     std::int64_t at = alignedStart;
     for (const auto& k : known) {
-        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met, token);
+        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met, token, gently);
         std::memset(span.data() + (k.offset - alignedStart), 0, static_cast<std::size_t>(k.length));
         met.push_back(k);
         at = k.offset + k.length;
     }
-    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met, token);
+    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met, token, gently);
     if (!met.empty()) {
         std::lock_guard g(lock_);
         for (const auto& r : met) counted_.add(r.offset, r.length);
@@ -156,13 +163,24 @@ Bytes FileSource::pread(std::int64_t offset, std::int64_t count) {
 }
 
 void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,
-                         const CancellationToken& token) {
+                         const CancellationToken& token, bool gently) {
     // Bisect in place: each piece is tried whole before it is split again,
-    // on sector boundaries, down to a single sector.
+    // on sector boundaries, down to a single sector. Read gently, the gap is
+    // tried in pieces and a failed piece goes straight to its sectors: every
+    // further read of a bad sector inside it would be one more read of it.
     struct Piece {
         std::int64_t offset, length;
     };
-    std::vector<Piece> stack{{offset, length}};
+    std::vector<Piece> stack;
+    if (gently) {
+        for (std::int64_t at = offset + length; at > offset;) {
+            const std::int64_t from = std::max(offset, (at - 1) / kGentlePiece * kGentlePiece);
+            stack.push_back({from, at - from});
+            at = from;
+        }
+    } else {
+        stack.push_back({offset, length});
+    }
     std::vector<BadRange> found;
     bool checkedPresence = false;
     // Sectors already found unreadable stay known (they were read); what was
@@ -184,12 +202,13 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
         if (tryReadInto(at, p.offset, p.length)) {
             const std::int64_t firstUnit = (p.offset + unit_ - 1) / unit_ * unit_;
             if (firstUnit < pEnd) medium_->goodUnit.store(firstUnit);
+            medium_->failingRun.store(false);
             continue;
         }
         const std::int64_t firstBoundary = (p.offset / unit_ + 1) * unit_;
         if (firstBoundary >= pEnd) {
             bool ok = false;
-            for (int attempt = 0; attempt < retries_ && !ok; ++attempt) {
+            for (int attempt = 0; attempt < (gently ? 0 : retries_) && !ok; ++attempt) {
                 stopIfCancelled();
                 ok = tryReadInto(at, p.offset, p.length);
             }
@@ -204,6 +223,14 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
                 found.back().length += p.length;
             else
                 found.push_back({p.offset, p.length});
+            continue;
+        }
+        if (gently) {
+            for (std::int64_t at = pEnd; at > p.offset;) {
+                const std::int64_t from = std::max(p.offset, (at - 1) / unit_ * unit_);
+                stack.push_back({from, at - from});
+                at = from;
+            }
             continue;
         }
         const std::int64_t mid = std::max(firstBoundary, (p.offset + p.length / 2) / unit_ * unit_);
@@ -231,9 +258,10 @@ std::optional<Bytes> FileSource::readOnce(std::int64_t offset, std::int64_t coun
     if (knownBadBytesIn(start, end - start) > 0) return std::nullopt;
     Bytes out = Bytes::uninitialised(static_cast<std::size_t>(end - start));
     if (!tryReadInto(out.data(), start, end - start)) {
-        if (mediumLooksGone()) throwGone(0);
+        if (presenceCheckDue() && mediumLooksGone()) throwGone(0);
         return std::nullopt;
     }
+    medium_->failingRun.store(false);
     const std::int64_t firstUnit = (start + unit_ - 1) / unit_ * unit_;
     if (firstUnit < end) medium_->goodUnit.store(firstUnit);
     out.narrow(static_cast<std::size_t>(offset - start), static_cast<std::size_t>(n));
@@ -274,6 +302,15 @@ std::int64_t FileSource::currentSize() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return meansGone(errno) ? 0 : size_;
     return st.st_size;
+}
+
+bool FileSource::presenceCheckDue() {
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch()).count();
+    const bool firstFailure = !medium_->failingRun.exchange(true);
+    if (!firstFailure && now - medium_->lastPresenceCheck.load() < kPresenceEvery.count()) return false;
+    medium_->lastPresenceCheck.store(now);
+    return true;
 }
 
 bool FileSource::mediumLooksGone() {

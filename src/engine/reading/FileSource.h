@@ -2,7 +2,8 @@
 // Reads a disk (block device) or an image file through a read-only
 // descriptor. Healthy stretches are read in big aligned reads; a failing read
 // is bisected down to the device's logical sector, each unreadable sector is
-// retried, then zero-filled and remembered, so that it is never read from the
+// retried (or, read gently, each sector of it read once alone), then
+// zero-filled and remembered, so that it is never read from the
 // device again during the job and counted only once. A medium that goes away
 // (unplugged, server stopped) is not damage: reads then throw SourceGoneError.
 
@@ -35,6 +36,10 @@ public:
     const std::string& displayName() const override { return displayName_; }
     // Throws SourceGoneError when the medium has gone away.
     Bytes pread(std::int64_t offset, std::int64_t count) override;
+    // Reads in pieces of kGentlePiece; a failed piece is read sector by
+    // sector, each once, with no retries.
+    Bytes preadGently(std::int64_t offset, std::int64_t count) override;
+    static constexpr std::int64_t kGentlePiece = 1LL << 20;
     // A second reader of the same medium with its own count; both share what
     // is known to be unreadable, so neither reads a known-bad sector again.
     std::shared_ptr<RandomAccessSource> duplicate() override;
@@ -64,6 +69,11 @@ private:
         std::mutex lock;
         BadRangeSet bad;
         std::atomic<std::int64_t> goodUnit{-1};  // a unit that read fine, for telling damage from absence
+        // Single reads failing one after the other (scraping a bad area) are
+        // damage far more often than absence: the medium is looked for at
+        // the first failure after a good read, then at most every few seconds.
+        std::atomic<bool> failingRun{false};
+        std::atomic<std::int64_t> lastPresenceCheck{0};  // steady clock, ns
         std::atomic<bool> gone{false};
         std::atomic<int> goneCode{0};
     };
@@ -73,10 +83,12 @@ private:
     FileSource(Adopt, int fd, const FileSource& from);
     void learnGeometry();
 
+    Bytes readSpan(std::int64_t offset, std::int64_t count, bool gently);
     void readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,
-                 const CancellationToken& token);
+                 const CancellationToken& token, bool gently);
     bool tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length);
     bool mediumLooksGone();
+    bool presenceCheckDue();
     CancellationToken cancellation() const;
     [[noreturn]] void throwGone(int code);
     std::int64_t currentSize() const;

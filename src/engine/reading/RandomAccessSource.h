@@ -55,6 +55,11 @@ public:
         if (knownBadBytesIn(offset, count) > 0) return std::nullopt;
         return pread(offset, count);
     }
+    // Like pread, for jobs that read everything once (the scan, sampling):
+    // a failed read is neither halved nor retried, its sectors are read once
+    // each on their own, so with the memory of bad ranges no bad sector is
+    // read more than twice in a job.
+    virtual Bytes preadGently(std::int64_t offset, std::int64_t count) { return pread(offset, count); }
     // The smallest piece the medium reads or fails on its own (the logical sector).
     virtual std::int64_t unit() const { return 512; }
     // The job's token: once it is cancelled, a read stops before its next

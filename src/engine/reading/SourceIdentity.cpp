@@ -25,7 +25,8 @@ std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<std::uint64_t> sampleHash(RandomAccessSource& source, std::int64_t offset, std::int64_t count) {
-    Bytes bytes = source.pread(offset, count);
+    // A sample over a bad area must not cost that area more reads than a scan would.
+    Bytes bytes = source.preadGently(offset, count);
     if (source.knownBadBytesIn(offset, static_cast<std::int64_t>(bytes.size())) != 0) return std::nullopt;
     return fnv1a(bytes.span());
 }
