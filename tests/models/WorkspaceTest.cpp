@@ -447,6 +447,31 @@ private slots:
         QCoreApplication::processEvents();  // the job's posts find no model
         QVERIFY(task->isFinished());
     }
+
+    void aWorkspaceDestroyedWhileItRecoversLeavesTheRecoveryToEnd() {
+        TempDir dir;
+        const int placed = makeCard(dir / "card.img", jpegs_, 2);
+        auto* w = new Workspace;
+        std::vector<fs::path> revealed;
+        setUp(*w, dir / "card.img", dir / "out", &revealed);
+        ResultsListModel list(w);
+        w->startScan();
+        WAIT_UNTIL(w->phase() == Workspace::Phase::results);
+        QCOMPARE(static_cast<int>(w->results().size()), placed);
+        w->recoverSelected();
+        QVERIFY(w->recovering());
+        delete w;
+        QCOMPARE(list.rowCount(), 0);
+        waitForAllJobs();
+        QCoreApplication::processEvents();
+        // Every file was written and the first one is still shown.
+        QCOMPARE(revealed.size(), 1u);
+        QVERIFY(fs::is_regular_file(revealed.front()));
+        int written = 0;
+        for (const auto& e : fs::recursive_directory_iterator(revealed.front().parent_path().parent_path()))
+            if (e.is_regular_file() && e.path().extension() == ".jpg") ++written;
+        QCOMPARE(written, placed);
+    }
 };
 
 QTEST_GUILESS_MAIN(WorkspaceTest)
