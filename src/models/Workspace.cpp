@@ -343,11 +343,12 @@ void queueTurn(const std::shared_ptr<ScanFeed>& feed, const QPointer<Workspace>&
 }  // namespace
 
 void Workspace::applyScanProgress(const std::optional<CarveProgress>& snapshot, const std::vector<CarvedFile>& found) {
+    appendResults(found, true);  // every found file starts out chosen
+    // After its files, so that the count shown is never ahead of the list.
     if (snapshot) {
         if (snapshot->resumedFrom >= 1 && speedBase_ == 0) setSpeedBase(snapshot->resumedFrom);
         setProgress(*snapshot);
     }
-    appendResults(found, true);  // every found file starts out chosen
 }
 
 void Workspace::startScan(const OptionalPath& resumeDir) {

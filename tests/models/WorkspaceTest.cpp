@@ -147,6 +147,30 @@ private slots:
         QVERIFY(!w.showFailingWarning());
     }
 
+    void aBurstOfFoundFilesReachesTheListInBoundedPieces() {
+        TempDir dir;
+        const int placed = makeCard(dir / "card.img", {jpegs_.front()}, 1500);
+        Workspace w;
+        setUp(w, dir / "card.img", dir / "out");
+        ResultsListModel list(&w);
+        std::vector<qsizetype> pieces;
+        connect(&w, &Workspace::resultsAppended, this, [&](qsizetype, qsizetype count) { pieces.push_back(count); });
+        bool ahead = false;  // a snapshot counting files the list does not hold yet
+        connect(&w, &Workspace::progressChanged, this, [&] {
+            if (w.progress().filesFound > static_cast<std::int64_t>(w.results().size())) ahead = true;
+        });
+        w.startScan();
+        waitForAllJobs();  // every file found before the UI thread takes any
+        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
+        QCOMPARE(static_cast<int>(w.results().size()), placed);
+        QCOMPARE(list.rowCount(), placed);
+        QVERIFY(pieces.size() >= 2);
+        for (const qsizetype n : pieces) QVERIFY2(n <= 1000, qPrintable(QString::number(n)));
+        QVERIFY(!ahead);
+        QCOMPARE(w.progress().filesFound, static_cast<std::int64_t>(placed));
+        QCOMPARE(w.selection().size(), w.results().size());
+    }
+
     void resumeFindsTheSessionOfThisExactPathAndContinuesIt() {
         TempDir dir;
         // Files in separate 8 MiB windows, so that a stop after the first leaves the rest.
