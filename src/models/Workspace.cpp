@@ -1,6 +1,9 @@
 #include "models/Workspace.h"
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
+#include <utility>
 
 #include "engine/reading/RandomAccessSource.h"
 #include "models/Reveal.h"
@@ -172,7 +175,6 @@ void Workspace::setResults(FileList files) {
 void Workspace::appendResults(const std::vector<CarvedFile>& files, bool select) {
     if (files.empty()) return;
     const auto first = static_cast<qsizetype>(results_.size());
-    results_.reserve(results_.size() + files.size());
     bool focusedArrived = false;
     qint64 added = 0;
     bool selected = false;
@@ -271,22 +273,82 @@ void Workspace::refreshResumable() {
 
 namespace {
 
+// The most found files the UI thread takes in one turn of its event loop;
+// the rest wait for the next turn, so a burst of finds or a long resumed
+// list never holds the loop for long.
+constexpr std::size_t kFilesPerTurn = 1000;
+
 // Found files and the latest snapshot, gathered on the scan's thread and
-// taken by the UI thread in one go: however fast files are found, the UI
-// thread gets one call per turn of its event loop, not one per file.
-struct ScanPump {
+// handed to the UI thread in bounded pieces, at most one turn queued at a time.
+struct ScanFeed {
     std::mutex lock;
+    // Filled by the scan's thread, under the lock.
     std::optional<CarveProgress> latest;
     std::vector<CarvedFile> found;
-    bool posted = false;
+    std::function<void(Workspace&)> finish;  // the scan has ended
+    bool queued = false;                     // a turn is posted
+    bool gone = false;                       // the model has gone: nothing more to gather
+    // The UI thread's own.
+    std::vector<CarvedFile> pending;
+    std::size_t next = 0;
+    std::optional<CarveProgress> waiting;  // shown once all of its files are in
+    std::function<void(Workspace&)> ending;
 };
+
+void queueTurn(const std::shared_ptr<ScanFeed>& feed, const QPointer<Workspace>& self);
+
+// One turn: at most kFilesPerTurn files, then the snapshot they belong to and
+// the end of the scan once everything before them is in.
+void takeTurn(const std::shared_ptr<ScanFeed>& feed, const QPointer<Workspace>& self) {
+    Workspace* w = self.data();
+    {
+        std::lock_guard g(feed->lock);
+        feed->queued = false;
+        if (!w) {
+            feed->gone = true;
+            feed->found.clear();
+            return;
+        }
+        if (feed->next == feed->pending.size()) {
+            feed->pending.clear();
+            feed->next = 0;
+            feed->pending.swap(feed->found);
+            // The snapshot and the end go with the files gathered before them.
+            if (feed->latest) feed->waiting = std::exchange(feed->latest, std::nullopt);
+            if (feed->finish) feed->ending = std::exchange(feed->finish, nullptr);
+        }
+    }
+    const std::size_t n = std::min(kFilesPerTurn, feed->pending.size() - feed->next);
+    std::vector<CarvedFile> piece(std::make_move_iterator(feed->pending.begin() + static_cast<std::ptrdiff_t>(feed->next)),
+                                  std::make_move_iterator(feed->pending.begin() + static_cast<std::ptrdiff_t>(feed->next + n)));
+    feed->next += n;
+    const bool drained = feed->next == feed->pending.size();
+    w->applyScanProgress(drained ? std::exchange(feed->waiting, std::nullopt) : std::nullopt, piece);
+    if (drained && feed->ending) {
+        // Nothing can arrive after the end.
+        std::exchange(feed->ending, nullptr)(*w);
+        return;
+    }
+    std::lock_guard g(feed->lock);
+    if (!drained || !feed->found.empty() || feed->latest || feed->finish) queueTurn(feed, self);
+}
+
+// Under the feed's lock.
+void queueTurn(const std::shared_ptr<ScanFeed>& feed, const QPointer<Workspace>& self) {
+    if (feed->queued) return;
+    feed->queued = true;
+    postToUi([feed, self] { takeTurn(feed, self); });
+}
 
 }  // namespace
 
-void Workspace::applyScanProgress(const CarveProgress& snapshot, const std::vector<CarvedFile>& found) {
-    if (snapshot.resumedFrom >= 1 && speedBase_ == 0) setSpeedBase(snapshot.resumedFrom);
-    setProgress(snapshot);
+void Workspace::applyScanProgress(const std::optional<CarveProgress>& snapshot, const std::vector<CarvedFile>& found) {
     appendResults(found, true);  // every found file starts out chosen
+    // After its files, so that the count shown is never ahead of the list.
+    if (snapshot) {
+        if (snapshot->resumedFrom >= 1 && speedBase_ == 0) setSpeedBase(snapshot->resumedFrom);
+        setProgress(*snapshot);
+    }
 }
 
 void Workspace::startScan(const OptionalPath& resumeDir) {
@@ -312,46 +374,40 @@ void Workspace::startScan(const OptionalPath& resumeDir) {
     QPointer<Workspace> self(this);
     ScanRequest request{selectedSource_->path(), *destinationRoot_, resumeDir, true, false};
     scanTask_ = startJob(JobPriority::userInitiated, [self, request](const CancellationToken& token) {
-        auto pump = std::make_shared<ScanPump>();
-        auto drain = [self, pump] {
-            postTo(self, [pump](Workspace& w) {
-                std::optional<CarveProgress> latest;
-                std::vector<CarvedFile> found;
-                {
-                    std::lock_guard g(pump->lock);
-                    latest = std::move(pump->latest);
-                    pump->latest.reset();
-                    found.swap(pump->found);
-                    pump->posted = false;
-                }
-                if (latest) w.applyScanProgress(*latest, found);
-            });
+        auto feed = std::make_shared<ScanFeed>();
+        auto end = [&feed, &self](std::function<void(Workspace&)> finish) {
+            std::lock_guard g(feed->lock);
+            if (feed->gone) return;
+            feed->finish = std::move(finish);
+            queueTurn(feed, self);
         };
         ScanEvents events;
-        events.session = [self](const fs::path& dir, bool resumed, const std::vector<CarvedFile>& earlier) {
-            postTo(self, [dir, resumed, earlier](Workspace& w) {
+        events.session = [self, feed](const fs::path& dir, bool resumed, const std::vector<CarvedFile>& earlier) {
+            postTo(self, [dir, resumed, earlier, feed, self](Workspace& w) {
                 w.setStagingDir(dir);
-                if (resumed) w.appendResults(earlier, true);  // shown and chosen, as before the stop
+                if (!resumed) return;
+                // Shown and chosen, as before the stop, ahead of anything found since.
+                feed->pending.insert(feed->pending.end(), earlier.begin(), earlier.end());
+                std::lock_guard g(feed->lock);
+                queueTurn(feed, self);
             });
         };
-        events.progress = [pump, drain](const CarveProgress& p) {
-            std::lock_guard g(pump->lock);
-            if (p.newFile) pump->found.push_back(*p.newFile);
-            pump->latest = p;
-            if (!pump->posted) {
-                pump->posted = true;
-                drain();
-            }
+        events.progress = [feed, self](const CarveProgress& p) {
+            std::lock_guard g(feed->lock);
+            if (feed->gone) return;
+            if (p.newFile) feed->found.push_back(*p.newFile);
+            feed->latest = p;
+            queueTurn(feed, self);
         };
         try {
             const ScanOutcome outcome = runScan(request, token, events);
-            postTo(self, [cancelled = outcome.summary.cancelled](Workspace& w) {
+            end([cancelled = outcome.summary.cancelled](Workspace& w) {
                 w.setScanCancelled(cancelled);
                 w.setPhase(Phase::results);
                 if (!w.focusID_ && !w.results_.empty()) w.setFocusID(w.results_.front().id);
             });
         } catch (const std::exception& e) {
-            postTo(self, [message = describeError(e, true)](Workspace& w) {
+            end([message = describeError(e, true)](Workspace& w) {
                 w.setErrorMessage(message);
                 w.setPhase(w.results_.empty() ? Phase::source : Phase::results);
                 w.refreshResumable();

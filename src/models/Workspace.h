@@ -162,7 +162,7 @@ public:
 
     // One progress snapshot of the running scan, applied on the UI thread
     // (the scan job calls it; found files arrive with their snapshot).
-    void applyScanProgress(const CarveProgress& snapshot, const std::vector<CarvedFile>& found);
+    void applyScanProgress(const std::optional<CarveProgress>& snapshot, const std::vector<CarvedFile>& found);
 
 signals:
     void modeChanged();

@@ -286,6 +286,33 @@ private slots:
         QCOMPARE(m.step(), StartModel::Step::result);
     }
 
+    void aSlowDriveWithoutSymptomsIsSuspectAndPreservedFirst() {
+        TempDir dir;
+        makeMedium(dir / "card.img", 48 * MiB);
+        std::string why;
+        // Every read waits 600 ms: no sample of 1 MiB can come faster than 2 MiB a second.
+        auto slow = SlowMedium::create(dir / "card.img", 600, why);
+        if (!slow) QSKIP(why.c_str());
+        StartModel m;
+        m.setSource(SourceSelection::imageFile(slow->path()));
+        QSignalSpy advice(&m, &StartModel::shouldPreserveFirstChanged);
+        m.probe();
+        // 48 samples, each of several such reads: minutes, not a measurement.
+        QTRY_VERIFY_WITH_TIMEOUT(m.step() == StartModel::Step::result, 480000);
+        QVERIFY(m.health());
+        QCOMPARE(m.health()->verdict, DriveHealth::Verdict::suspect);
+        QCOMPARE(m.health()->badBytes, 0);
+        QVERIFY(!m.reportsNoise() && !m.reportsErrors());
+        QVERIFY(m.shouldPreserveFirst());
+        QCOMPARE(advice.count(), 1);
+        QCOMPARE(QString::fromStdString(m.advice().heading), QStringLiteral("先に保全(イメージ化)をおすすめします"));
+        // Unticking symptoms that were never ticked leaves the verdict's advice.
+        m.setReportsNoise(true);
+        m.setReportsNoise(false);
+        QVERIFY(m.shouldPreserveFirst());
+        QCOMPARE(advice.count(), 1);
+    }
+
     void cancelReturnsToAskAndAnUnopenableSourceIsTold() {
         TempDir dir;
         makeMedium(dir / "card.img", 48 * MiB);
@@ -323,14 +350,27 @@ private slots:
         auto* check = new StartModel;
         check->setSource(SourceSelection::imageFile(dir / "card.img"));
         check->probe();
+        TempDir src(kNoDiskFolder);
+        for (int i = 0; i < 40; ++i) writeFile(src / ("f" + std::to_string(i) + ".jpg"), randomBytes(256 * 1024, static_cast<std::uint64_t>(i)));
+        auto* salvage = new SalvageModel;
+        salvage->setSrcFolder(src.path());
+        salvage->setDstFolder(dst / "copy");
+        salvage->start();
         const Task copy = imager->task();
+        const Task probe = check->task();
+        const Task rescue = salvage->task();
         delete imager;
         delete check;
+        delete salvage;
         waitForAllJobs();
-        QCoreApplication::processEvents();
-        QVERIFY(copy->isFinished());
-        // The copy went on to its end without its screen.
+        QCoreApplication::processEvents();  // their posts find no model
+        QVERIFY(copy->isFinished() && probe->isFinished() && rescue->isFinished());
+        // The copies went on to their end without their screens.
         QCOMPARE(readFile(dst / "img" / "rescue.img"), readFile(dir / "card.img"));
+        for (int i = 0; i < 40; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".jpg";
+            QCOMPARE(readFile(dst / "copy" / name), readFile(src / name));
+        }
     }
 };
 

@@ -147,6 +147,30 @@ private slots:
         QVERIFY(!w.showFailingWarning());
     }
 
+    void aBurstOfFoundFilesReachesTheListInBoundedPieces() {
+        TempDir dir;
+        const int placed = makeCard(dir / "card.img", {jpegs_.front()}, 1500);
+        Workspace w;
+        setUp(w, dir / "card.img", dir / "out");
+        ResultsListModel list(&w);
+        std::vector<qsizetype> pieces;
+        connect(&w, &Workspace::resultsAppended, this, [&](qsizetype, qsizetype count) { pieces.push_back(count); });
+        bool ahead = false;  // a snapshot counting files the list does not hold yet
+        connect(&w, &Workspace::progressChanged, this, [&] {
+            if (w.progress().filesFound > static_cast<std::int64_t>(w.results().size())) ahead = true;
+        });
+        w.startScan();
+        waitForAllJobs();  // every file found before the UI thread takes any
+        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
+        QCOMPARE(static_cast<int>(w.results().size()), placed);
+        QCOMPARE(list.rowCount(), placed);
+        QVERIFY(pieces.size() >= 2);
+        for (const qsizetype n : pieces) QVERIFY2(n <= 1000, qPrintable(QString::number(n)));
+        QVERIFY(!ahead);
+        QCOMPARE(w.progress().filesFound, static_cast<std::int64_t>(placed));
+        QCOMPARE(w.selection().size(), w.results().size());
+    }
+
     void resumeFindsTheSessionOfThisExactPathAndContinuesIt() {
         TempDir dir;
         // Files in separate 8 MiB windows, so that a stop after the first leaves the rest.
@@ -446,6 +470,31 @@ private slots:
         waitForAllJobs();
         QCoreApplication::processEvents();  // the job's posts find no model
         QVERIFY(task->isFinished());
+    }
+
+    void aWorkspaceDestroyedWhileItRecoversLeavesTheRecoveryToEnd() {
+        TempDir dir;
+        const int placed = makeCard(dir / "card.img", jpegs_, 2);
+        auto* w = new Workspace;
+        std::vector<fs::path> revealed;
+        setUp(*w, dir / "card.img", dir / "out", &revealed);
+        ResultsListModel list(w);
+        w->startScan();
+        WAIT_UNTIL(w->phase() == Workspace::Phase::results);
+        QCOMPARE(static_cast<int>(w->results().size()), placed);
+        w->recoverSelected();
+        QVERIFY(w->recovering());
+        delete w;
+        QCOMPARE(list.rowCount(), 0);
+        waitForAllJobs();
+        QCoreApplication::processEvents();
+        // Every file was written and the first one is still shown.
+        QCOMPARE(revealed.size(), 1u);
+        QVERIFY(fs::is_regular_file(revealed.front()));
+        int written = 0;
+        for (const auto& e : fs::recursive_directory_iterator(revealed.front().parent_path().parent_path()))
+            if (e.is_regular_file() && e.path().extension() == ".jpg") ++written;
+        QCOMPARE(written, placed);
     }
 };
 
