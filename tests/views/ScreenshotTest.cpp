@@ -1,0 +1,129 @@
+// Every screen of the window drawn by a real X server, light and dark, to
+// PNG files under the build folder (screenshots/), each checked for being
+// more than a blank page and for Japanese drawn with real glyphs.
+
+#include <QDir>
+#include <QImage>
+#include <QPainter>
+#include <QSet>
+
+#include "tests/views/ViewTestSupport.h"
+#include "views/CarveSelectView.h"
+
+using namespace tamsel;
+using namespace tamsel::test;
+using models::Workspace;
+
+namespace {
+// Two different kanji drawn alike means both came out as the missing-glyph box.
+bool drawsJapanese(const QFont& font) {
+    auto draw = [&](const QString& s) {
+        QImage img(64, 64, QImage::Format_RGB32);
+        img.fill(Qt::white);
+        QPainter p(&img);
+        QFont f = font;
+        f.setPixelSize(40);
+        p.setFont(f);
+        p.setPen(Qt::black);
+        p.drawText(img.rect(), Qt::AlignCenter, s);
+        return img;
+    };
+    const QImage a = draw(QStringLiteral("復")), b = draw(QStringLiteral("元")), blank = draw(QString());
+    return a != b && a != blank && b != blank;
+}
+
+// More than a handful of colours: something was drawn.
+int colourCount(const QImage& img) {
+    QSet<QRgb> seen;
+    for (int y = 0; y < img.height(); y += 3)
+        for (int x = 0; x < img.width(); x += 3) {
+            seen.insert(img.pixel(x, y));
+            if (seen.size() > 200) return int(seen.size());
+        }
+    return int(seen.size());
+}
+}  // namespace
+
+class ScreenshotTest : public QObject {
+    Q_OBJECT
+
+    QString outDir_ = QStringLiteral(TAMSEL_SCREENSHOT_DIR);
+
+    void shoot(QWidget* w, const QString& name) {
+        QApplication::processEvents();
+        QTest::qWait(50);
+        const QImage img = w->grab().toImage();
+        QVERIFY(!img.isNull());
+        const QString file = outDir_ + QLatin1Char('/') + name + QStringLiteral(".png");
+        QVERIFY(img.save(file));
+        QVERIFY2(colourCount(img) > 20, qPrintable(file + QStringLiteral(" is blank")));
+    }
+
+    // Each screen in both appearances.
+    void shootBoth(app::MainWindow& win, const QString& name) {
+        for (bool dark : {false, true}) {
+            views::Theme::shared().setDark(dark);
+            shoot(&win, name + (dark ? QStringLiteral("-dark") : QStringLiteral("-light")));
+        }
+        views::Theme::shared().setDark(false);
+    }
+
+private slots:
+    void initTestCase() {
+        QDir().mkpath(outDir_);
+        QVERIFY2(drawsJapanese(QApplication::font()), "Japanese renders as boxes: install fonts-noto-cjk");
+        views::CarveSelectView::setDiskLister([](bool) {
+            DiskDevice d;
+            d.bsdName = "mmcblk0";
+            d.name = "SD Card Reader";
+            d.sizeBytes = 31'914'983'424;
+            d.isWholeDisk = true;
+            d.isRemovable = true;
+            d.protocolName = "Secure Digital";
+            DiskDevice u = d;
+            u.bsdName = "sdb";
+            u.name = "Portable SSD";
+            u.protocolName = "USB";
+            u.sizeBytes = 500'107'862'016;
+            return std::vector<DiskListing>{{d, {"旅行の写真"}}, {u, {}}};
+        });
+    }
+
+    void shellAndSelectionScreens() {
+        TempDir dir;
+        makeSmallCard(dir / "card.img", 6, 3);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+        shootBoth(win, QStringLiteral("01-start-placeholder"));
+
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        auto* view = qobject_cast<views::CarveSelectView*>(win.content()->currentScreen());
+        WAIT_UNTIL(!view->loading());
+        shootBoth(win, QStringLiteral("02-carve-select-empty"));
+
+        // A card chosen, a destination, and an interrupted scan to resume.
+        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        ws->startScan();
+        ws->cancelScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        models::waitForAllJobs();
+        ws->setPhase(Workspace::Phase::source);
+        ws->refreshResumable();
+        view = qobject_cast<views::CarveSelectView*>(win.content()->currentScreen());
+        WAIT_UNTIL(ws->resumable().has_value() && !view->loading());
+        view->chooseDevice(view->devices().front().device);
+        WAIT_UNTIL(!ws->resumable().has_value());
+        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        WAIT_UNTIL(ws->resumable().has_value());
+        ws->setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
+        shootBoth(win, QStringLiteral("03-carve-select-chosen"));
+    }
+};
+
+TAMSEL_VIEW_TEST_MAIN(ScreenshotTest, "xcb")
+#include "ScreenshotTest.moc"

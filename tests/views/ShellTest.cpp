@@ -1,0 +1,266 @@
+// The window over the real workspace: the shell's mode picker and toolbar,
+// the selection screen's texts and rules, and the icon table.
+
+#include <QCheckBox>
+#include <QDirIterator>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QToolButton>
+
+#include <atomic>
+#include <mutex>
+
+#include "disks/DiskEnumerator.h"
+#include "support/LoopDisk.h"
+#include "support/SmallTmpfs.h"
+#include "tests/views/ViewTestSupport.h"
+#include "views/CarveSelectView.h"
+#include "views/Icons.h"
+#include "views/Widgets.h"
+#include "workflow/MediaClass.h"
+#include "workflow/SourceChecks.h"
+
+using namespace tamsel;
+using namespace tamsel::test;
+using models::Workspace;
+using views::CarveSelectView;
+
+namespace {
+// Disks the selection screen sees, changed by the test while it polls.
+std::mutex fixtureLock;
+std::vector<DiskListing> fixtureDisks;
+void setFixtureDisks(std::vector<DiskListing> disks) {
+    std::lock_guard lock(fixtureLock);
+    fixtureDisks = std::move(disks);
+}
+DiskListing cardListing(const std::string& bsd, const std::string& volume) {
+    DiskDevice d;
+    d.bsdName = bsd;
+    d.name = "SD Card Reader";
+    d.sizeBytes = 31'914'983'424;
+    d.isWholeDisk = true;
+    d.isRemovable = true;
+    d.protocolName = "Secure Digital";
+    DiskListing l{d, {}};
+    if (!volume.empty()) l.volumes.push_back(volume);
+    return l;
+}
+}  // namespace
+
+class ShellTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        CarveSelectView::setDiskLister([](bool) {
+            std::lock_guard lock(fixtureLock);
+            return fixtureDisks;
+        });
+    }
+    void init() { setFixtureDisks({}); }
+
+    void modePickerOffersEveryModeAndShowsItsScreen() {
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        QCOMPARE(ws->mode(), Workspace::Mode::start);
+        for (Workspace::Mode mode : Workspace::allModes) {
+            QToolButton* b = win.modeButton(mode);
+            QVERIFY(b);
+            QCOMPARE(b->text(), Workspace::title(mode));
+            QVERIFY(!b->icon().isNull());
+        }
+        QVERIFY(win.content()->currentScreen()->objectName() == "placeholder_start");
+        QTest::mouseClick(win.modeButton(Workspace::Mode::carve), Qt::LeftButton);
+        QCOMPARE(ws->mode(), Workspace::Mode::carve);
+        QVERIFY(qobject_cast<CarveSelectView*>(win.content()->currentScreen()));
+        QVERIFY(!win.resultsToolsShown());
+        QTest::mouseClick(win.modeButton(Workspace::Mode::salvage), Qt::LeftButton);
+        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_salvage"));
+        QTest::mouseClick(win.modeButton(Workspace::Mode::image), Qt::LeftButton);
+        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_image"));
+        // A mode set by the model moves the picker too.
+        ws->setMode(Workspace::Mode::carve);
+        QVERIFY(win.modeButton(Workspace::Mode::carve)->isChecked());
+        // No release offered: no banner.
+        QVERIFY(!find(&win, "updateBanner")->isVisible());
+    }
+
+    void selectionScreenSaysWhatIsMissing() {
+        TempDir dir;
+        makeSmallCard(dir / "card.img", 2);
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        win.workspace()->setMode(Workspace::Mode::carve);
+        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        auto* hint = find<QLabel>(view, "hint");
+        auto* start = find<QPushButton>(view, "startScan");
+        QCOMPARE(hint->text(), QStringLiteral("復元元のディスクと、保存先のフォルダを選んでください。"));
+        QVERIFY(!start->isEnabled());
+        QVERIFY(showsText(view, QStringLiteral("まだ選ばれていません。スキャンを始めるには必要です。")));
+        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        QCOMPARE(hint->text(), QStringLiteral("復元元のディスクを選んでください。"));
+        win.workspace()->setDestinationRoot(std::nullopt);
+        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        QCOMPARE(hint->text(), QStringLiteral("保存先のフォルダを選んでください。"));
+        QVERIFY(!start->isEnabled());
+        fs::create_directories(dir / "out");
+        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        QVERIFY(!hint->isVisibleTo(view));
+        QVERIFY(start->isEnabled());
+        QVERIFY(showsTextContaining(view, QStringLiteral("空き容量 ")));
+        QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
+        // A failed scan's message stays on the screen.
+        win.workspace()->setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
+        QVERIFY(find(view, "error")->isVisibleTo(view));
+        QVERIFY(showsText(view, QStringLiteral("読み取り元を開けませんでした。")));
+        QVERIFY(showsText(view, QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。")));
+    }
+
+    void destinationOnTheSourceDiskIsRefused() {
+        std::string why;
+        auto disk = LoopDisk::create("64M", why);
+        if (!disk) QSKIP(qPrintable(QString::fromStdString("needs a loop device: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        win.workspace()->setMode(Workspace::Mode::carve);
+        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        DiskDevice d;
+        d.bsdName = fs::path(disk->devicePath()).filename().string();
+        d.name = "Loop";
+        d.isWholeDisk = true;
+        view->chooseDevice(d);
+        view->chooseDestination(QString::fromStdString(disk->mountPath().string()));
+        QVERIFY(find(view, "sameDisk")->isVisibleTo(view));
+        QVERIFY(showsText(view, QString::fromUtf8(kSameDiskMessage)));
+        QVERIFY(!find<QPushButton>(view, "startScan")->isEnabled());
+        // Another folder, off that disk, is fine.
+        TempDir other;
+        view->chooseDestination(QString::fromStdString(other.path().string()));
+        QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
+    }
+
+    void smallDestinationIsCalledLow() {
+        std::string why;
+        auto small = SmallTmpfs::mount("64m", why);
+        if (!small) QSKIP(qPrintable(QString::fromStdString("needs a tmpfs: " + why)));
+        Workspace ws;
+        ws.setMode(Workspace::Mode::carve);
+        CarveSelectView view(&ws);
+        view.chooseDestination(QString::fromStdString(small->path().string()));
+        auto* free = find<views::IconLabel>(&view, "freeSpace");
+        QVERIFY(free->isVisibleTo(&view));
+        QVERIFY(free->text().startsWith(QStringLiteral("空き容量 ")));
+        QVERIFY(free->text().endsWith(QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。")));
+        QCOMPARE(free->symbol(), QStringLiteral("exclamationmark.triangle.fill"));
+    }
+
+    void diskListFollowsPluggedCards() {
+        Workspace ws;
+        ws.setMode(Workspace::Mode::carve);
+        CarveSelectView view(&ws);
+        view.show();
+        WAIT_UNTIL(!view.loading());
+        QVERIFY(showsText(&view, QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、内蔵も表示してください。")));
+        setFixtureDisks({cardListing("mmcblk0", "旅行の写真")});
+        QSignalSpy changed(&view, &CarveSelectView::devicesChanged);
+        WAIT_UNTIL(changed.count() >= 1);  // the next poll
+        QCOMPARE(view.devices().size(), std::size_t(1));
+        QWidget* card = find(&view, "drive_mmcblk0");
+        QVERIFY(card);
+        QVERIFY(showsText(&view, QStringLiteral("旅行の写真")));
+        QTest::mouseClick(card, Qt::LeftButton);
+        QVERIFY(ws.selectedSource());
+        QCOMPARE(ws.selectedSource()->path(), std::string("/dev/mmcblk0"));
+        // A disk without named volumes says so.
+        setFixtureDisks({cardListing("mmcblk0", "")});
+        WAIT_UNTIL(changed.count() >= 2);
+        QVERIFY(showsText(&view, QStringLiteral("名前のついたボリュームがありません")));
+    }
+
+    void interruptedScanIsOfferedAfterRescan() {
+        TempDir dir;
+        makeSmallCard(dir / "card.img", 6, 3);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        QTest::mouseClick(find<QPushButton>(view, "startScan"), Qt::LeftButton);
+        QCOMPARE(ws->phase(), Workspace::Phase::scanning);
+        QVERIFY(!win.resultsToolsShown());
+        ws->cancelScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QVERIFY(win.resultsToolsShown());
+        QVERIFY(win.rescanButton()->isVisible());
+        QVERIFY(win.viewModeButton(ResultViewMode::grid)->isChecked());
+        QTest::mouseClick(win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
+        QCOMPARE(ws->viewMode(), ResultViewMode::list);
+
+        QTest::mouseClick(win.rescanButton(), Qt::LeftButton);
+        QCOMPARE(ws->phase(), Workspace::Phase::source);
+        QVERIFY(!win.resultsToolsShown());
+        view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        QVERIFY(ws->selectedSource() && ws->destinationRoot());  // still chosen
+        WAIT_UNTIL(find(view, "resumeBanner")->isVisibleTo(view));
+        const QString detail = find<QLabel>(view, "resumeDetail")->text();
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+% 完了・\\d+ 件発見済み\\(.+ / .+\\)$")).match(detail).hasMatch(),
+                 qPrintable(detail));
+        QVERIFY(showsText(view, QStringLiteral("前回の続きから再開できます")));
+        // Resuming continues that session to its end.
+        const fs::path session = ws->resumable()->dir;
+        QTest::mouseClick(find<QPushButton>(view, "resumeButton"), Qt::LeftButton);
+        QCOMPARE(ws->stagingDir(), models::OptionalPath(session));
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QCOMPARE(ws->results().size(), std::size_t(18));
+    }
+
+    void everySymbolNameHasARealIcon() {
+        // The names the models hand out.
+        QStringList names;
+        for (auto mode : Workspace::allModes) names << Workspace::symbol(mode);
+        for (auto f : kTypeFilters) names << QString::fromStdString(symbolName(f));
+        for (auto m : kResultViewModes) names << QString::fromStdString(symbolName(m));
+        for (const char* ext : {"mp4", "wav", "jpg"}) names << QString::fromStdString(MediaKind::placeholderSymbol(ext));
+        for (int bits = 0; bits < 16; ++bits) {
+            DiskDevice d;
+            d.isWholeDisk = bits & 1;
+            d.isRemovable = bits & 2;
+            d.isInternal = bits & 4;
+            d.protocolName = (bits & 8) ? "Secure Digital" : "USB";
+            names << QString::fromStdString(d.symbolName());
+        }
+        // And every name written in the window's sources next to an icon.
+        const QRegularExpression literal(QStringLiteral("QStringLiteral\\(\"([a-z][a-z0-9]*(?:\\.[a-z0-9]+)*)\"\\)"));
+        const QRegularExpression iconish(QStringLiteral("Icon|icon|pixmap|symbol|Symbol|EmptyState"));
+        for (const char* sub : {"src/views", "src/app"}) {
+            QDirIterator it(QStringLiteral(TAMSEL_SOURCE_DIR "/") + QLatin1String(sub), {"*.cpp", "*.h"}, QDir::Files,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile f(it.next());
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                for (const QByteArray& raw : f.readAll().split('\n')) {
+                    const QString line = QString::fromUtf8(raw);
+                    if (!iconish.match(line).hasMatch()) continue;
+                    auto m = literal.globalMatch(line);
+                    while (m.hasNext()) names << m.next().captured(1);
+                }
+            }
+        }
+        names.removeDuplicates();
+        QVERIFY(names.size() > 20);
+        QStringList missing;
+        for (const QString& n : names)
+            if (!views::Icons::has(n) || views::Icons::pixmap(n, 24, Qt::black).isNull()) missing << n;
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QStringLiteral(", "))));
+    }
+};
+
+TAMSEL_VIEW_TEST_MAIN(ShellTest, "offscreen")
+#include "ShellTest.moc"
