@@ -8,7 +8,10 @@
 #include <QSet>
 
 #include "tests/views/ViewTestSupport.h"
+#include "support/FaultyDevice.h"
 #include "views/CarveSelectView.h"
+#include "views/ResultTileDelegate.h"
+#include "views/ScanningView.h"
 
 using namespace tamsel;
 using namespace tamsel::test;
@@ -122,6 +125,36 @@ private slots:
         WAIT_UNTIL(ws->resumable().has_value());
         ws->setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
         shootBoth(win, QStringLiteral("03-carve-select-chosen"));
+    }
+
+    void scanningScreen() {
+        TempDir dir;
+        auto files = corpusFiles();
+        std::vector<fs::path> some;
+        for (const auto& f : files)
+            if (fs::file_size(f) < 3'000'000 && some.size() < 14) some.push_back(f);
+        makeCard(dir / "card.img", some, 1, 96 << 20);
+        fs::create_directories(dir / "out");
+        std::string why;
+        auto slow = SlowMedium::create(dir / "card.img", 40, why);
+        if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(slow->path()));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        WAIT_UNTIL(ws->progress().filesFound >= qint64(some.size()) / 2 && ws->progress().bytesScanned > (8 << 20));
+        // Until the tiles in view have their thumbnails (or know they have none).
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->loader()->pendingCount() == 0));
+        shootBoth(win, QStringLiteral("04-scanning"));
+        ws->cancelScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
     }
 };
 

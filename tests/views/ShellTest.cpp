@@ -12,11 +12,15 @@
 #include <mutex>
 
 #include "disks/DiskEnumerator.h"
+#include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
 #include "support/SmallTmpfs.h"
 #include "tests/views/ViewTestSupport.h"
 #include "views/CarveSelectView.h"
 #include "views/Icons.h"
+#include "views/ResultTileDelegate.h"
+#include "views/ScanningView.h"
+#include "models/Shared.h"
 #include "views/Widgets.h"
 #include "workflow/MediaClass.h"
 #include "workflow/SourceChecks.h"
@@ -219,6 +223,90 @@ private slots:
         QCOMPARE(ws->stagingDir(), models::OptionalPath(session));
         WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
         QCOMPARE(ws->results().size(), std::size_t(18));
+    }
+
+    void scanningScreenFollowsASlowScan() {
+        TempDir dir;
+        auto jpegs = corpusJpegs();
+        jpegs.resize(std::min<std::size_t>(jpegs.size(), 6));
+        const int placed = makeCard(dir / "card.img", jpegs, 4, 48 << 20);  // a long empty tail to stop in
+        fs::create_directories(dir / "out");
+        std::string why;
+        auto slow = SlowMedium::create(dir / "card.img", 30, why);
+        if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(slow->path()));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        WAIT_UNTIL(ws->progress().filesFound >= 3);
+        QCoreApplication::processEvents();
+        QCOMPARE(find<QLabel>(view, "foundCount")->text(), QString::number(ws->progress().filesFound));
+        const QString bytes = find<QLabel>(view, "scannedBytes")->text();
+        QVERIFY2(bytes.contains(QStringLiteral(" / ")) && bytes.endsWith(models::formatBytes(ws->progress().totalBytes)), qPrintable(bytes));
+        QVERIFY(find<QLabel>(view, "speed")->text().startsWith(QStringLiteral("速度 ")));
+        QVERIFY(!find(view, "badBytes")->isVisibleTo(view));
+        QVERIFY(!find(view, "failingBanner")->isVisibleTo(view));
+        // The live grid grows with the files found; clicks choose nothing while scanning.
+        auto* grid = view->grid();
+        QVERIFY(grid->model()->rowCount() >= 3);
+        const auto selectedBefore = ws->selection().size();
+        grid->resize(800, 600);
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(0, 0)).center());
+        QCOMPARE(ws->selection().size(), selectedBefore);
+        QTest::mouseClick(find<QPushButton>(view, "stopScan"), Qt::LeftButton);
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QVERIFY(ws->scanCancelled());
+        QVERIFY(ws->progress().bytesScanned < ws->progress().totalBytes);
+        QVERIFY(int(ws->results().size()) <= placed);
+    }
+
+    void failingDriveIsOfferedImagingInstead() {
+        TempDir dir;
+        auto jpegs = corpusJpegs();
+        jpegs.resize(std::min<std::size_t>(jpegs.size(), 6));
+        makeCard(dir / "card.img", jpegs, 2, 64 << 20);
+        const auto size = fs::file_size(dir / "card.img");
+        fs::resize_file(dir / "card.img", (size + (1 << 20) - 1) / (1 << 20) * (1 << 20));  // whole sectors for losetup
+        fs::create_directories(dir / "out");
+        std::string why;
+        FaultyDeviceOptions options;
+        // Slow failing reads all along the card keep the scan going.
+        for (std::int64_t at = 1 << 20; at < (64 << 20); at += 4 << 20) options.bad.push_back({at, 4096});
+        options.failDelayMs = 150;
+        auto device = FaultyDevice::create(dir / "card.img", options, why);
+        if (!device) QSKIP(qPrintable(QString::fromStdString("needs a faulty device: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        DiskDevice d;
+        d.bsdName = fs::path(device->devicePath()).filename().string();
+        d.isWholeDisk = true;
+        ws->setSelectedSource(SourceSelection::device(d));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        // The banner can only be met while the scan runs; a finished scan moves on.
+        QSignalSpy warned(ws, &Workspace::showFailingWarningChanged);
+        WAIT_UNTIL(ws->showFailingWarning() || ws->phase() != Workspace::Phase::scanning);
+        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        QVERIFY2(ws->phase() == Workspace::Phase::scanning, "the scan ended before the warning could be seen");
+        QVERIFY(find(view, "failingBanner")->isVisibleTo(view));
+        QVERIFY(find(view, "badBytes")->isVisibleTo(view));
+        QVERIFY(showsText(view, QStringLiteral("読めない箇所が見つかりました")));
+        QTest::mouseClick(find<QPushButton>(view, "stopAndPreserve"), Qt::LeftButton);
+        QCOMPARE(ws->mode(), Workspace::Mode::image);
+        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_image"));
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QVERIFY(ws->scanCancelled());
+        QCOMPARE(ws->mode(), Workspace::Mode::image);  // the results stay, the imaging screen stays
+        QVERIFY(win.modeButton(Workspace::Mode::image)->isChecked());
     }
 
     void everySymbolNameHasARealIcon() {
