@@ -12,6 +12,8 @@
 #include "views/CarveSelectView.h"
 #include "views/ResultTileDelegate.h"
 #include "views/ScanningView.h"
+#include "views/ResultsBrowser.h"
+#include <QLineEdit>
 
 using namespace tamsel;
 using namespace tamsel::test;
@@ -155,6 +157,40 @@ private slots:
         shootBoth(win, QStringLiteral("04-scanning"));
         ws->cancelScan();
         WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+    }
+
+    void resultsBrowser() {
+        TempDir dir;
+        std::vector<fs::path> some;
+        for (const auto& f : corpusFiles())
+            if (fs::file_size(f) < 6'000'000 && some.size() < 24) some.push_back(f);
+        makeCard(dir / "card.img", some);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1280, 800);
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+        Workspace* ws = win.workspace();
+        ws->setRevealer([](const fs::path&) {});
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+        ws->deselectAll();
+        for (std::size_t i = 0; i < ws->results().size(); i += 3) ws->toggle(ws->results()[i].id);
+        ws->setFocusID(ws->results()[std::min<std::size_t>(6, ws->results().size() - 1)].id);
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->loader()->pendingCount() == 0));
+        QTest::qWait(300);  // the inspector's larger preview
+        shootBoth(win, QStringLiteral("05-results-grid"));
+        ws->setViewMode(ResultViewMode::list);
+        shootBoth(win, QStringLiteral("06-results-table"));
+        ws->setViewMode(ResultViewMode::grid);
+        win.searchField()->setText(QStringLiteral("zzz"));
+        ws->setFocusID(std::nullopt);
+        shootBoth(win, QStringLiteral("07-results-empty"));
     }
 };
 

@@ -2,6 +2,7 @@
 // the selection screen's texts and rules, and the icon table.
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QDirIterator>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -20,6 +21,9 @@
 #include "views/Icons.h"
 #include "views/ResultTileDelegate.h"
 #include "views/ScanningView.h"
+#include "views/ResultsBrowser.h"
+#include <QTableView>
+#include <QProgressBar>
 #include "models/Shared.h"
 #include "views/Widgets.h"
 #include "workflow/MediaClass.h"
@@ -307,6 +311,118 @@ private slots:
         QVERIFY(ws->scanCancelled());
         QCOMPARE(ws->mode(), Workspace::Mode::image);  // the results stay, the imaging screen stays
         QVERIFY(win.modeButton(Workspace::Mode::image)->isChecked());
+    }
+
+    void resultsBrowserFiltersSelectsInspectsAndRecovers() {
+        TempDir dir;
+        const int placed = makeSmallCard(dir / "card.img", 6, 2);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        Workspace* ws = win.workspace();
+        std::vector<fs::path> revealed;
+        ws->setRevealer([&](const fs::path& p) { revealed.push_back(p); });
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QCOMPARE(int(ws->results().size()), placed);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+        QCOMPARE(find<QLabel>(view, "listedCount")->text(), QString::number(placed));
+        QCOMPARE(find<QLabel>(view, "countDetail")->text(),
+                 QStringLiteral(" 件 · 写真 %1 · RAW 0 · 動画 0").arg(placed));
+
+        // Filters: a status row chosen twice returns to any status; a kind row stays.
+        auto* damaged = find(view, "filter_一部破損");
+        auto* photos = find(view, "filter_写真");
+        QVERIFY(damaged && photos);
+        QTest::mouseClick(damaged, Qt::LeftButton);
+        QCOMPARE(ws->statusFilter(), StatusFilter::partial);
+        QVERIFY(find(view, "resultsEmpty")->isVisible());  // no damaged files here
+        QVERIFY(showsText(view, QStringLiteral("該当するファイルがありません")));
+        QTest::mouseClick(damaged, Qt::LeftButton);
+        QCOMPARE(ws->statusFilter(), StatusFilter::anyStatus);
+        QTest::mouseClick(photos, Qt::LeftButton);
+        QTest::mouseClick(photos, Qt::LeftButton);
+        QCOMPARE(ws->typeFilter(), TypeFilter::photo);
+        QVERIFY(view->grid()->isVisible());
+        win.searchField()->setText(QStringLiteral("zzz"));
+        QVERIFY(find(view, "resultsEmpty")->isVisible());
+        QCOMPARE(find<QLabel>(view, "listedCount")->text(), QStringLiteral("0"));
+        win.searchField()->clear();
+        QVERIFY(view->grid()->isVisible());
+
+        // Bottom bar: nothing selected, then three by clicking tiles.
+        auto* main = find<QPushButton>(view, "recoverSelected");
+        auto* deselect = find<QPushButton>(view, "deselectAll");
+        QCOMPARE(main->text(), QStringLiteral("選択した%1件を復元…").arg(placed));
+        QTest::mouseClick(deselect, Qt::LeftButton);
+        QCOMPARE(main->text(), QStringLiteral("復元するファイルを選択"));
+        QVERIFY(!main->isEnabled() && !deselect->isEnabled());
+        QCOMPARE(find<QLabel>(view, "selectedCount")->text(), QStringLiteral("0"));
+        QVERIFY(find<QLabel>(view, "selectedBytes")->text().startsWith(QStringLiteral(" 件選択 · ")));
+        // The inspector is empty while no file is focused.
+        ws->setFocusID(std::nullopt);
+        QVERIFY(find(view, "inspectorEmpty")->isVisible());
+        QVERIFY(showsText(view, QStringLiteral("ファイルを選択")));
+        auto* grid = view->grid();
+        for (int row = 0; row < 3; ++row)
+            QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
+        QCOMPARE(ws->selection().size(), std::size_t(3));
+        QCOMPARE(main->text(), QStringLiteral("選択した3件を復元…"));
+        QVERIFY(main->isEnabled() && deselect->isEnabled());
+
+        // The inspector shows the last file clicked.
+        const CarvedFile focused = *ws->focusedFile();
+        QVERIFY(!find(view, "inspectorEmpty")->isVisible());
+        QCOMPARE(find<QLabel>(view, "inspectorKind")->text(), QStringLiteral("写真 (JPG)"));
+        QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x") + QString::number(focused.offset, 16).toUpper());
+        QCOMPARE(find<QLabel>(view, "inspectorState")->text(), QStringLiteral("良好"));
+        QCOMPARE(find<QLabel>(view, "meterValue")->text(), QStringLiteral("高い"));
+        QCOMPARE(find<QProgressBar>(view, "meterBar")->value(), 96);
+        QVERIFY(find<QPushButton>(view, "recoverOne")->isEnabled());
+
+        // Keyboard: Space toggles the focused tile, Ctrl+A selects every listed file.
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(4, 0));
+        QTest::keyClick(grid, Qt::Key_Space);
+        QCOMPARE(ws->selection().size(), std::size_t(4));
+        QTest::keyClick(grid, Qt::Key_Space);
+        QCOMPARE(ws->selection().size(), std::size_t(3));
+        QTest::keyClick(grid, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(int(ws->selection().size()), placed);
+        QTest::mouseClick(deselect, Qt::LeftButton);
+        for (int row = 0; row < 3; ++row)
+            QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
+
+        // The table view over the same rows.
+        QTest::mouseClick(win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
+        QVERIFY(view->table()->isVisible());
+        QVERIFY(!find(view, "thumbSize")->isVisible());
+        QCOMPARE(view->table()->model()->rowCount(), placed);
+        QCOMPARE(view->table()->model()->index(1, 3).data().toString(),
+                 QStringLiteral("0x") + QString::number(ws->filtered()[1].offset, 16).toUpper());
+        view->table()->selectRow(5);
+        QCOMPARE(ws->focusID(), models::OptionalId(ws->filtered()[5].id));
+        QTest::mouseClick(win.viewModeButton(ResultViewMode::grid), Qt::LeftButton);
+
+        // Recovering through the main button writes the three files.
+        QTest::mouseClick(main, Qt::LeftButton);
+        QVERIFY(ws->recovering());
+        QVERIFY(!main->isEnabled());
+        QVERIFY(!find<QPushButton>(view, "recoverOne")->isEnabled());
+        WAIT_UNTIL(!ws->recovering());
+        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        QVERIFY(find(view, "toast")->isVisible());
+        QVERIFY(find<views::IconLabel>(view, "toast")->text().endsWith(QStringLiteral(" 件を復元しました")));
+        QCOMPARE(revealed.size(), std::size_t(1));
+        int written = 0;
+        for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
+            if (e.is_regular_file() && e.path().string().find("復元済み_") != std::string::npos && e.path().extension() == ".jpg") ++written;
+        QCOMPARE(written, 3);
     }
 
     void everySymbolNameHasARealIcon() {

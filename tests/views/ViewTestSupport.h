@@ -15,7 +15,7 @@ namespace tamsel::test {
 
 template <class W = QWidget>
 W* find(QWidget* root, const char* name) {
-    return root->findChild<W*>(QString::fromLatin1(name));
+    return root->findChild<W*>(QString::fromUtf8(name));
 }
 
 // Whether some visible label under `root` reads exactly `text`.
