@@ -226,10 +226,10 @@ void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t le
             continue;
         }
         if (gently) {
-            for (std::int64_t at = pEnd; at > p.offset;) {
-                const std::int64_t from = std::max(p.offset, (at - 1) / unit_ * unit_);
-                stack.push_back({from, at - from});
-                at = from;
+            for (std::int64_t end = pEnd; end > p.offset;) {
+                const std::int64_t from = std::max(p.offset, (end - 1) / unit_ * unit_);
+                stack.push_back({from, end - from});
+                end = from;
             }
             continue;
         }

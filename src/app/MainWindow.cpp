@@ -1,0 +1,130 @@
+#include "app/MainWindow.h"
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "models/Shared.h"
+#include "views/Icons.h"
+#include "views/Theme.h"
+
+namespace tamsel::app {
+
+using models::Workspace;
+
+namespace {
+QWidget* segmented(QButtonGroup* group, QWidget* parent) {
+    auto* box = new QWidget(parent);
+    auto* row = new QHBoxLayout(box);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(2);
+    for (QAbstractButton* b : group->buttons()) row->addWidget(b);
+    return box;
+}
+}  // namespace
+
+MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
+    : QMainWindow(parent), content_(new ContentView(updates, this)), modes_(new QButtonGroup(this)),
+      viewModes_(new QButtonGroup(this)) {
+    setWindowTitle(QString());
+    setMinimumSize(980, 640);
+    resize(1180, 760);
+    setCentralWidget(content_);
+    Workspace* ws = content_->workspace();
+
+    auto* bar = addToolBar(QStringLiteral("toolbar"));
+    bar->setMovable(false);
+    bar->setFloatable(false);
+    bar->setIconSize(QSize(18, 18));
+    bar->toggleViewAction()->setVisible(false);
+
+    for (Workspace::Mode mode : Workspace::allModes) {
+        auto* b = new QToolButton(bar);
+        b->setCheckable(true);
+        b->setText(Workspace::title(mode));
+        b->setProperty("symbol", Workspace::symbol(mode));
+        b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        b->setAccessibleName(Workspace::title(mode));
+        modes_->addButton(b, int(mode));
+    }
+    modes_->setExclusive(true);
+    bar->addWidget(segmented(modes_, bar));
+    connect(modes_, &QButtonGroup::idClicked, ws, [ws](int id) { ws->setMode(Workspace::Mode(id)); });
+
+    auto* spacer = new QWidget(bar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    bar->addWidget(spacer);
+
+    search_ = new QLineEdit(bar);
+    search_->setPlaceholderText(QStringLiteral("名前・種類で絞り込み"));
+    search_->setAccessibleName(QStringLiteral("名前・種類で絞り込み"));
+    search_->setClearButtonEnabled(true);
+    search_->setFixedWidth(220);
+    connect(search_, &QLineEdit::textChanged, ws, &Workspace::setSearchText);
+    resultsActions_ << bar->addWidget(search_);
+
+    for (ResultViewMode mode : kResultViewModes) {
+        auto* b = new QToolButton(bar);
+        b->setCheckable(true);
+        b->setProperty("symbol", models::qs(symbolName(mode)));
+        b->setToolTip(QStringLiteral("サムネイル / リスト"));
+        b->setAccessibleName(mode == ResultViewMode::grid ? QStringLiteral("表示: サムネイル") : QStringLiteral("表示: リスト"));
+        viewModes_->addButton(b, int(mode));
+    }
+    auto* viewBox = segmented(viewModes_, bar);
+    viewBox->setAccessibleName(QStringLiteral("表示"));
+    viewBox->setToolTip(QStringLiteral("サムネイル / リスト"));
+    resultsActions_ << bar->addWidget(viewBox);
+    connect(viewModes_, &QButtonGroup::idClicked, ws, [ws](int id) { ws->setViewMode(ResultViewMode(id)); });
+
+    rescan_ = new QToolButton(bar);
+    rescan_->setText(QStringLiteral("再スキャン"));
+    rescan_->setProperty("symbol", QStringLiteral("arrow.clockwise"));
+    rescan_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    connect(rescan_, &QToolButton::clicked, ws, [ws] {
+        if (ws->phase() != Workspace::Phase::source) ws->setPhase(Workspace::Phase::source);
+        ws->refreshResumable();
+    });
+    resultsActions_ << bar->addWidget(rescan_);
+
+    connect(ws, &Workspace::modeChanged, this, &MainWindow::syncToolbar);
+    connect(ws, &Workspace::phaseChanged, this, &MainWindow::syncToolbar);
+    connect(ws, &Workspace::viewModeChanged, this, &MainWindow::syncToolbar);
+    connect(ws, &Workspace::searchTextChanged, this, [this, ws] {
+        if (search_->text() != ws->searchText()) search_->setText(ws->searchText());
+    });
+    connect(&views::Theme::shared(), &views::Theme::changed, this, &MainWindow::retint);
+    retint();
+    syncToolbar();
+}
+
+QToolButton* MainWindow::modeButton(Workspace::Mode mode) const {
+    return qobject_cast<QToolButton*>(modes_->button(int(mode)));
+}
+QToolButton* MainWindow::viewModeButton(ResultViewMode mode) const {
+    return qobject_cast<QToolButton*>(viewModes_->button(int(mode)));
+}
+
+bool MainWindow::resultsToolsShown() const { return resultsActions_.first()->isVisible(); }
+
+void MainWindow::syncToolbar() {
+    Workspace* ws = workspace();
+    if (auto* b = modes_->button(int(ws->mode()))) b->setChecked(true);
+    if (auto* b = viewModes_->button(int(ws->viewMode()))) b->setChecked(true);
+    const bool results = ws->mode() == Workspace::Mode::carve && ws->phase() == Workspace::Phase::results;
+    for (QAction* a : resultsActions_) a->setVisible(results);
+}
+
+void MainWindow::retint() {
+    auto tint = [](QButtonGroup* group) {
+        for (QAbstractButton* b : group->buttons()) b->setIcon(views::Icons::icon(b->property("symbol").toString()));
+    };
+    tint(modes_);
+    tint(viewModes_);
+    rescan_->setIcon(views::Icons::icon(rescan_->property("symbol").toString()));
+}
+
+}  // namespace tamsel::app

@@ -1,0 +1,42 @@
+#pragma once
+// The one main window: the toolbar (mode picker; on the results screen the
+// search field, the view-mode picker and "再スキャン") over the content view.
+
+#include <QMainWindow>
+
+#include "app/ContentView.h"
+
+class QButtonGroup;
+class QLineEdit;
+class QToolButton;
+class QAction;
+
+namespace tamsel::app {
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(models::UpdateChecker& updates, QWidget* parent = nullptr);
+    ContentView* content() const { return content_; }
+    models::Workspace* workspace() const { return content_->workspace(); }
+
+    QToolButton* modeButton(models::Workspace::Mode mode) const;
+    QToolButton* viewModeButton(ResultViewMode mode) const;
+    QToolButton* rescanButton() const { return rescan_; }
+    QLineEdit* searchField() const { return search_; }
+    // Whether the results-only toolbar items are shown.
+    bool resultsToolsShown() const;
+
+private:
+    void syncToolbar();
+    void retint();
+
+    ContentView* content_;
+    QButtonGroup* modes_;
+    QButtonGroup* viewModes_;
+    QToolButton* rescan_;
+    QLineEdit* search_;
+    QList<QAction*> resultsActions_;
+};
+
+}  // namespace tamsel::app

@@ -1,0 +1,383 @@
+#include "views/CarveSelectView.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "disks/DiskEnumerator.h"
+#include "disks/linux/LinuxDiskPlatform.h"
+#include "models/Shared.h"
+#include "views/Icons.h"
+#include "views/Theme.h"
+#include "views/Widgets.h"
+#include "workflow/SourceChecks.h"
+
+namespace tamsel::views {
+
+using models::qs;
+using models::Workspace;
+
+namespace {
+constexpr std::int64_t kLowSpace = 2147483648LL;
+
+DiskLister& lister() {
+    static DiskLister l = [](bool includeInternal) {
+        LinuxDiskPlatform platform;
+        const auto devices = DiskEnumerator::listDisks(platform, includeInternal);
+        return DiskListing::build(devices, DiskEnumerator::namedVolumes(platform));
+    };
+    return l;
+}
+
+bool sameListings(const std::vector<DiskListing>& a, const std::vector<DiskListing>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (!(a[i].device == b[i].device) || a[i].volumes != b[i].volumes) return false;
+    return true;
+}
+
+// One listed disk; clicking it chooses it.
+class DriveCard : public Card {
+public:
+    DriveCard(const DiskListing& listing, bool selected, std::function<void()> action, QWidget* parent)
+        : Card(parent), action_(std::move(action)) {
+        setObjectName(QStringLiteral("drive_") + qs(listing.id()));
+        setCursor(Qt::PointingHandCursor);
+        setHighlighted(selected);
+        setAccessibleName(qs(listing.title()));
+        auto* row = new QHBoxLayout(this);
+        row->setContentsMargins(14, 10, 14, 10);
+        auto* icon = new QLabel(this);
+        icon->setPixmap(Icons::pixmap(qs(listing.device.symbolName()), 30, Theme::accent(), devicePixelRatioF()));
+        row->addWidget(icon);
+        auto* col = new QVBoxLayout;
+        col->setSpacing(2);
+        col->addWidget(makeLabel(qs(listing.title()), TextStyle::body, QFont::DemiBold, this));
+        auto* sub = makeLabel(qs(listing.subtitle()), TextStyle::caption, QFont::Normal, this);
+        setSecondary(sub);
+        col->addWidget(sub);
+        QStringList names;
+        for (const auto& v : listing.volumes) names << qs(v);
+        auto* vols = makeLabel(names.isEmpty() ? QStringLiteral("名前のついたボリュームがありません") : names.join(QStringLiteral(", ")),
+                               TextStyle::caption, QFont::Normal, this);
+        setSecondary(vols);
+        col->addWidget(vols);
+        row->addLayout(col, 1);
+        auto* mark = new QLabel(this);
+        mark->setPixmap(Icons::pixmap(selected ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("chevron.right"), 20,
+                                      selected ? Theme::accent() : Theme::secondaryText(), devicePixelRatioF()));
+        row->addWidget(mark);
+    }
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* e) override {
+        if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint())) action_();
+    }
+
+private:
+    std::function<void()> action_;
+};
+}  // namespace
+
+void CarveSelectView::setDiskLister(DiskLister l) { lister() = std::move(l); }
+
+CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) {
+    setObjectName(QStringLiteral("carveSelect"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto* page = new QWidget(scroll);
+    scroll->setWidget(page);
+    auto* col = new QVBoxLayout(page);
+    col->setContentsMargins(40, 28, 40, 28);
+    col->setSpacing(12);
+
+    col->addWidget(makeLabel(QStringLiteral("復元元のディスクを選択"), TextStyle::title, QFont::Bold, page));
+    auto* explain = makeLabel(QStringLiteral("SDカード・USBメモリ・外付けドライブから、削除された写真や動画を探します。\n"
+                                             "復元先は必ず別のディスクを指定してください。"),
+                              TextStyle::body, QFont::Normal, page);
+    setSecondary(explain);
+    col->addWidget(explain);
+
+    // Disks.
+    auto* head = new QHBoxLayout;
+    head->addWidget(makeLabel(QStringLiteral("接続中のディスク"), TextStyle::headline, QFont::DemiBold, page), 1);
+    internal_ = new QCheckBox(QStringLiteral("内蔵も表示"), page);
+    connect(internal_, &QCheckBox::toggled, this, [this](bool on) {
+        includeInternal_ = on;
+        refresh();
+    });
+    head->addWidget(internal_);
+    auto* reload = new QToolButton(page);
+    setButtonSymbol(reload, QStringLiteral("arrow.clockwise"));
+    reload->setAccessibleName(QStringLiteral("ディスクの一覧を更新"));
+    reload->setToolTip(QStringLiteral("ディスクの一覧を更新"));
+    reload->setAutoRaise(true);
+    connect(reload, &QToolButton::clicked, this, &CarveSelectView::refresh);
+    head->addWidget(reload);
+    col->addLayout(head);
+    listState_ = makeLabel(QString(), TextStyle::callout, QFont::Normal, page);
+    listState_->setObjectName(QStringLiteral("listState"));
+    setSecondary(listState_);
+    col->addWidget(listState_);
+    cards_ = new QWidget(page);
+    cardsLayout_ = new QVBoxLayout(cards_);
+    cardsLayout_->setContentsMargins(0, 0, 0, 0);
+    cardsLayout_->setSpacing(8);
+    col->addWidget(cards_);
+
+    auto* image = new QPushButton(QStringLiteral("ディスクイメージ(.img / .dmg)を開く…"), page);
+    setButtonSymbol(image, QStringLiteral("doc"));
+    image->setObjectName(QStringLiteral("openImage"));
+    connect(image, &QPushButton::clicked, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("ディスクイメージを開く"), QString(),
+                                                          QStringLiteral("ディスクイメージ (*.img *.dmg *.iso *.bin *.raw *.dd);;すべてのファイル (*)"));
+        if (!path.isEmpty()) chooseImageFile(path);
+    });
+    auto* imageRow = new QHBoxLayout;
+    imageRow->addWidget(image);
+    imageRow->addStretch();
+    col->addLayout(imageRow);
+
+    // Destination.
+    auto* dest = new Card(page);
+    dest->setObjectName(QStringLiteral("destinationCard"));
+    auto* destRow = new QHBoxLayout(dest);
+    destRow->setContentsMargins(14, 12, 14, 12);
+    auto* destCol = new QVBoxLayout;
+    destCol->setSpacing(4);
+    auto* titleRow = new QHBoxLayout;
+    destIcon_ = new IconLabel(QStringLiteral("folder.badge.plus"), QStringLiteral("復元ファイルの保存先"), TextStyle::body, dest);
+    destIcon_->textLabel()->setFont(fontFor(TextStyle::body, QFont::DemiBold));
+    destIcon_->setTint(Theme::accent());
+    destIcon_->textLabel()->setWordWrap(false);
+    destIcon_->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+    titleRow->addWidget(destIcon_, 0);
+    auto* badge = makeLabel(QStringLiteral("必須"), TextStyle::caption2, QFont::DemiBold, dest);
+    badge->setStyleSheet(QStringLiteral("QLabel{color:white;background:%1;border-radius:4px;padding:1px 5px;}").arg(Theme::warn().name()));
+    badge->setWordWrap(false);
+    titleRow->addWidget(badge);
+    titleRow->addStretch();
+    destCol->addLayout(titleRow);
+    destText_ = makeLabel(QString(), TextStyle::callout, QFont::Normal, dest);
+    destText_->setObjectName(QStringLiteral("destinationText"));
+    destCol->addWidget(destText_);
+    lowSpace_ = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"), QString(), TextStyle::callout, dest);
+    lowSpace_->setObjectName(QStringLiteral("freeSpace"));
+    destCol->addWidget(lowSpace_);
+    sameDisk_ = new IconLabel(QStringLiteral("exclamationmark.octagon.fill"), QString::fromUtf8(kSameDiskMessage), TextStyle::callout, dest);
+    sameDisk_->setObjectName(QStringLiteral("sameDisk"));
+    sameDisk_->setTint(Theme::bad());
+    destCol->addWidget(sameDisk_);
+    destRow->addLayout(destCol, 1);
+    auto* change = new QPushButton(QStringLiteral("変更…"), dest);
+    change->setObjectName(QStringLiteral("changeDestination"));
+    connect(change, &QPushButton::clicked, this, [this] {
+        const QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("復元ファイルの保存先"));
+        if (!folder.isEmpty()) chooseDestination(folder);
+    });
+    destRow->addWidget(change, 0, Qt::AlignTop);
+    col->addWidget(dest);
+
+    // Resume offer.
+    resume_ = new Card(page);
+    resume_->setObjectName(QStringLiteral("resumeBanner"));
+    resume_->setHighlighted(true);
+    auto* resRow = new QHBoxLayout(resume_);
+    resRow->setContentsMargins(14, 10, 14, 10);
+    auto* resCol = new QVBoxLayout;
+    auto* resTitle = new IconLabel(QStringLiteral("arrow.clockwise.circle.fill"), QStringLiteral("前回の続きから再開できます"), TextStyle::callout, resume_);
+    resTitle->textLabel()->setFont(fontFor(TextStyle::callout, QFont::DemiBold));
+    resTitle->setTint(Theme::accent());
+    resCol->addWidget(resTitle);
+    resumeDetail_ = makeLabel(QString(), TextStyle::caption, QFont::Normal, resume_);
+    resumeDetail_->setObjectName(QStringLiteral("resumeDetail"));
+    resCol->addWidget(resumeDetail_);
+    resRow->addLayout(resCol, 1);
+    auto* resButton = new QPushButton(QStringLiteral("続きから再開"), resume_);
+    resButton->setObjectName(QStringLiteral("resumeButton"));
+    connect(resButton, &QPushButton::clicked, this, [this] {
+        if (ws_->resumable()) ws_->startScan(ws_->resumable()->dir);
+    });
+    resRow->addWidget(resButton);
+    col->addWidget(resume_);
+
+    hint_ = makeLabel(QString(), TextStyle::callout, QFont::Normal, page);
+    hint_->setObjectName(QStringLiteral("hint"));
+    setSecondary(hint_);
+    col->addWidget(hint_);
+    error_ = new IconLabel(QStringLiteral("xmark.octagon.fill"), QString(), TextStyle::caption, page);
+    error_->setObjectName(QStringLiteral("error"));
+    error_->setTint(Theme::bad());
+    col->addWidget(error_);
+    auto* warning = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"),
+                                  QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。"),
+                                  TextStyle::caption, page);
+    warning->setTint(Theme::warn());
+    col->addWidget(warning);
+
+    start_ = new QPushButton(QStringLiteral("スキャン開始"), page);
+    setButtonSymbol(start_, QStringLiteral("sparkle.magnifyingglass"), Qt::white);
+    start_->setObjectName(QStringLiteral("startScan"));
+    start_->setDefault(true);
+    start_->setMinimumHeight(36);
+    stylePrimary(start_);
+    connect(start_, &QPushButton::clicked, this, [this] { ws_->startScan(); });
+    auto* startRow = new QHBoxLayout;
+    startRow->addStretch();
+    startRow->addWidget(start_);
+    col->addLayout(startRow);
+    col->addStretch();
+
+    connect(ws_, &Workspace::selectedSourceChanged, this, [this] {
+        rebuildCards();
+        updateDestination();
+        updateHint();
+    });
+    connect(ws_, &Workspace::destinationRootChanged, this, [this] {
+        updateDestination();
+        updateHint();
+    });
+    connect(ws_, &Workspace::resumableChanged, this, &CarveSelectView::updateResume);
+    connect(ws_, &Workspace::errorMessageChanged, this, &CarveSelectView::updateError);
+    updateDestination();
+    updateResume();
+    updateHint();
+    updateError();
+    refresh();
+}
+
+CarveSelectView::~CarveSelectView() {
+    if (listTask_) listTask_->cancel();
+}
+
+void CarveSelectView::refresh() {
+    loading_ = true;
+    rebuildCards();
+    if (listTask_) listTask_->cancel();
+    QPointer<CarveSelectView> self(this);
+    const bool internal = includeInternal_;
+    listTask_ = models::startJob(models::JobPriority::normal, [self, internal](const CancellationToken& token) {
+        auto listings = lister()(internal);
+        if (token.isCancelled()) return;
+        models::postTo(self, [listings = std::move(listings)](CarveSelectView& v) mutable { v.listed(std::move(listings), false); });
+    });
+}
+
+void CarveSelectView::poll() {
+    QPointer<CarveSelectView> self(this);
+    const bool internal = includeInternal_;
+    listTask_ = models::startJob(models::JobPriority::normal, [self, internal](const CancellationToken& token) {
+        auto listings = lister()(internal);
+        if (token.isCancelled()) return;
+        models::postTo(self, [listings = std::move(listings)](CarveSelectView& v) mutable { v.listed(std::move(listings), true); });
+    });
+}
+
+void CarveSelectView::listed(std::vector<DiskListing> listings, bool fromPoll) {
+    const bool changed = !sameListings(devices_, listings);
+    if (changed) devices_ = std::move(listings);
+    loading_ = false;
+    rebuildCards();
+    if (changed || !fromPoll) emit devicesChanged();
+    // The next look in two seconds, for as long as this screen exists.
+    QTimer::singleShot(kPollMs, this, &CarveSelectView::poll);
+}
+
+void CarveSelectView::rebuildCards() {
+    while (QLayoutItem* item = cardsLayout_->takeAt(0)) {
+        if (item->widget()) item->widget()->deleteLater();
+        delete item;
+    }
+    if (loading_ && devices_.empty()) listState_->setText(QStringLiteral("ディスクを調べています…"));
+    else if (devices_.empty())
+        listState_->setText(QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、内蔵も表示してください。"));
+    listState_->setVisible(devices_.empty());
+    const auto& source = ws_->selectedSource();
+    for (const auto& listing : devices_) {
+        const bool selected = source && source->disk() && source->disk()->bsdName == listing.device.bsdName;
+        DiskDevice device = listing.device;
+        cardsLayout_->addWidget(new DriveCard(listing, selected, [this, device] { chooseDevice(device); }, cards_));
+    }
+}
+
+void CarveSelectView::chooseDevice(const DiskDevice& device) {
+    ws_->setSelectedSource(SourceSelection::device(device));
+    ws_->refreshResumable();
+}
+
+void CarveSelectView::chooseImageFile(const QString& path) {
+    ws_->setSelectedSource(SourceSelection::imageFile(path.toStdString()));
+    ws_->refreshResumable();
+}
+
+void CarveSelectView::chooseDestination(const QString& folder) {
+    ws_->setDestinationRoot(std::filesystem::path(folder.toStdString()));
+    ws_->refreshResumable();
+}
+
+void CarveSelectView::updateDestination() {
+    const auto& dest = ws_->destinationRoot();
+    destIcon_->setSymbol(dest ? QStringLiteral("folder.fill") : QStringLiteral("folder.badge.plus"));
+    lowSpace_->hide();
+    sameDisk_->hide();
+    if (!dest) {
+        destText_->setText(QStringLiteral("まだ選ばれていません。スキャンを始めるには必要です。"));
+        setSecondary(destText_);
+        return;
+    }
+    destText_->setText(qs(dest->string()));
+    const auto free = models::freeSpace(*dest);
+    if (free) {
+        const bool low = *free < kLowSpace;
+        QString text = QStringLiteral("空き容量 ") + models::formatBytes(*free);
+        if (low) text += QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。");
+        lowSpace_->setText(text);
+        lowSpace_->setSymbol(low ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("folder.fill"));
+        lowSpace_->setTint(low ? Theme::warn() : Theme::secondaryText());
+        lowSpace_->show();
+    }
+    const auto& source = ws_->selectedSource();
+    if (source && source->isPhysicalMedia() && isSameDisk(source->path(), *dest)) sameDisk_->show();
+}
+
+void CarveSelectView::updateResume() {
+    const auto& info = ws_->resumable();
+    resume_->setVisible(info.has_value());
+    if (!info) return;
+    const int percent = info->sourceSize >= 1 ? int(double(info->scanPos) / double(info->sourceSize) * 100.0) : 0;
+    resumeDetail_->setText(QString::number(percent) + QStringLiteral("% 完了・") + QString::number(info->filesFound) +
+                           QStringLiteral(" 件発見済み(") + models::formatBytes(info->scanPos) + QStringLiteral(" / ") +
+                           models::formatBytes(info->sourceSize) + QStringLiteral(")"));
+}
+
+void CarveSelectView::updateHint() {
+    const bool src = ws_->selectedSource().has_value();
+    const bool dst = ws_->destinationRoot().has_value();
+    QString text;
+    if (!src && !dst) text = QStringLiteral("復元元のディスクと、保存先のフォルダを選んでください。");
+    else if (!src) text = QStringLiteral("復元元のディスクを選んでください。");
+    else if (!dst) text = QStringLiteral("保存先のフォルダを選んでください。");
+    hint_->setText(text);
+    hint_->setVisible(!text.isEmpty());
+    // Nothing to start without both choices, nor onto the disk being read.
+    start_->setEnabled(src && dst && ws_->scanBlocker().isEmpty());
+}
+
+void CarveSelectView::updateError() {
+    const auto& msg = ws_->errorMessage();
+    error_->setText(msg.value_or(QString()));
+    error_->setVisible(msg.has_value());
+}
+
+}  // namespace tamsel::views

@@ -1,0 +1,79 @@
+#pragma once
+// The first screen of carving: the disk or image to scan, the folder that
+// receives recovered files, the offer to resume, and "スキャン開始".
+
+#include <QWidget>
+
+#include <functional>
+#include <vector>
+
+#include "disks/DiskDevice.h"
+#include "models/Job.h"
+#include "models/Workspace.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QVBoxLayout;
+
+namespace tamsel::views {
+
+class IconLabel;
+class Card;
+
+// Lists the disks to offer; runs on a background job.
+using DiskLister = std::function<std::vector<DiskListing>(bool includeInternal)>;
+
+class CarveSelectView : public QWidget {
+    Q_OBJECT
+public:
+    explicit CarveSelectView(models::Workspace* ws, QWidget* parent = nullptr);
+    ~CarveSelectView() override;
+
+    // The system's disks by default; tests give fixtures.
+    static void setDiskLister(DiskLister lister);
+    static constexpr int kPollMs = 2000;
+
+    // What the pickers do once the user has chosen.
+    void chooseDevice(const DiskDevice& device);
+    void chooseImageFile(const QString& path);
+    void chooseDestination(const QString& folder);
+
+    const std::vector<DiskListing>& devices() const { return devices_; }
+    bool loading() const { return loading_; }
+
+signals:
+    void devicesChanged();
+
+private:
+    void refresh();
+    void poll();
+    void listed(std::vector<DiskListing> listings, bool fromPoll);
+    void rebuildCards();
+    void updateDestination();
+    void updateResume();
+    void updateHint();
+    void updateError();
+
+    models::Workspace* ws_;
+    std::vector<DiskListing> devices_;
+    bool includeInternal_ = false;
+    bool loading_ = false;
+    models::Task listTask_;
+
+    QCheckBox* internal_;
+    QLabel* listState_;
+    QWidget* cards_;
+    QVBoxLayout* cardsLayout_;
+    IconLabel* destIcon_;
+    QLabel* destText_;
+    IconLabel* lowSpace_;
+    IconLabel* sameDisk_;
+    Card* resume_;
+    QLabel* resumeDetail_;
+    QLabel* hint_;
+    IconLabel* error_;
+    QPushButton* start_;
+};
+
+}  // namespace tamsel::views

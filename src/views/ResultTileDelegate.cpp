@@ -1,0 +1,254 @@
+#include "views/ResultTileDelegate.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollBar>
+#include <QTimer>
+
+#include "media/ThumbnailStore.h"
+#include "views/Icons.h"
+#include "views/Theme.h"
+#include "views/Widgets.h"
+#include "workflow/MediaClass.h"
+
+namespace tamsel::views {
+
+using models::ResultsListModel;
+
+namespace {
+constexpr int kSpacing = 16;
+constexpr int kPadding = 18;
+
+void drawCheckBox(QPainter* p, const QRectF& r, bool checked) {
+    QPainterPath box;
+    box.addRoundedRect(r, 4, 4);
+    if (checked) {
+        p->fillPath(box, Theme::accent());
+        QPen pen(Qt::white, 2.0);
+        pen.setCapStyle(Qt::RoundCap);
+        pen.setJoinStyle(Qt::RoundJoin);
+        p->setPen(pen);
+        const QPointF a(r.left() + r.width() * 0.25, r.center().y()), b(r.left() + r.width() * 0.43, r.bottom() - r.height() * 0.27),
+            c(r.right() - r.width() * 0.22, r.top() + r.height() * 0.28);
+        p->drawPolyline(QPolygonF({a, b, c}));
+    } else {
+        p->fillPath(box, QColor(255, 255, 255, 220));
+        p->setPen(QPen(QColor(0, 0, 0, 90), 1.2));
+        p->drawPath(box);
+    }
+}
+}  // namespace
+
+ResultTileDelegate::ResultTileDelegate(ResultsListModel* model, ThumbnailLoader* loader, QObject* parent)
+    : QStyledItemDelegate(parent), model_(model), loader_(loader) {}
+
+QSize ResultTileDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const {
+    return {tileWidth_, tileWidth_ + kLabelHeight};
+}
+
+void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const CarvedFile* file = model_->fileAt(index.row());
+    if (!file) return;
+    p->save();
+    p->setRenderHint(QPainter::Antialiasing);
+    p->setRenderHint(QPainter::SmoothPixmapTransform);
+    const bool selected = index.data(ResultsListModel::SelectedRole).toBool();
+    const bool hovering = hovered_ == index;
+    const QRectF tile = option.rect;
+    const QRectF pic(tile.left(), tile.top(), tile.width(), tile.width());
+
+    if (hovering) {  // soft shadow
+        for (int i = 1; i <= 5; ++i) {
+            QPainterPath sh;
+            sh.addRoundedRect(pic.adjusted(-i, -i + 3, i, i + 3), 9 + i, 9 + i);
+            p->fillPath(sh, QColor(0, 0, 0, int(0.22 * 255 / 6)));
+        }
+    }
+    QPainterPath clip;
+    clip.addRoundedRect(pic, 9, 9);
+    p->fillPath(clip, option.palette.color(QPalette::Base));
+    p->fillPath(clip, Theme::cellBackground());
+
+    QImage image;
+    const auto state = loader_->state(*file, index, &image);
+    if (state == ThumbnailLoader::State::image) {
+        p->save();
+        p->setClipPath(clip);
+        // Filled to the square, cut at the longer side.
+        const QSizeF s = QSizeF(image.size()).scaled(pic.size(), Qt::KeepAspectRatioByExpanding);
+        const QRectF target(pic.center().x() - s.width() / 2, pic.center().y() - s.height() / 2, s.width(), s.height());
+        p->drawImage(target, image);
+        p->restore();
+    } else if (state == ThumbnailLoader::State::waiting) {
+        const QRectF r(pic.center().x() - 10, pic.center().y() - 10, 20, 20);
+        p->setPen(QPen(Theme::secondaryText(), 2.4, Qt::SolidLine, Qt::RoundCap));
+        p->drawArc(r, 90 * 16, -270 * 16);
+    } else {
+        const QPixmap ph = Icons::pixmap(index.data(ResultsListModel::PlaceholderRole).toString(), 34, Theme::secondaryText(),
+                                         p->device()->devicePixelRatioF());
+        p->drawPixmap(QPointF(pic.center().x() - 17, pic.center().y() - 17), ph);
+    }
+
+    // Overlays.
+    if (selected || hovering) drawCheckBox(p, QRectF(pic.left() + 7, pic.top() + 7, 18, 18), selected);
+    const QRectF dot(pic.right() - 7 - 11, pic.top() + 7, 11, 11);
+    p->setPen(QPen(Qt::white, 1.8));
+    p->setBrush(file->damaged ? Theme::warn() : Theme::good());
+    p->drawEllipse(dot);
+    {
+        QFont f = fontFor(TextStyle::caption2, QFont::Bold);
+        f.setPointSizeF(7.5);
+        p->setFont(f);
+        const QString ext = QString::fromStdString(file->ext).toUpper();
+        const QRectF tr = QFontMetricsF(f).boundingRect(ext);
+        const QRectF badge(pic.left() + 7, pic.bottom() - 7 - (tr.height() + 4), tr.width() + 10, tr.height() + 4);
+        QPainterPath bp;
+        bp.addRoundedRect(badge, 5, 5);
+        p->fillPath(bp, QColor(0, 0, 0, int(0.55 * 255)));
+        p->setPen(Qt::white);
+        p->drawText(badge, Qt::AlignCenter, ext);
+    }
+    if (MediaKind::videoExtensions().count(lowerCasedExtension(file->ext))) {
+        const QPixmap play = Icons::pixmap(QStringLiteral("play.circle.fill"), 22, Qt::white, p->device()->devicePixelRatioF());
+        const QPointF at(pic.right() - 7 - 22, pic.bottom() - 7 - 22);
+        // A dark disc under the white mark, so that it shows on light frames too.
+        p->setPen(Qt::NoPen);
+        p->setBrush(QColor(0, 0, 0, 110));
+        p->drawEllipse(QRectF(at, QSizeF(22, 22)));
+        p->drawPixmap(at, play);
+    }
+    if (selected) {
+        p->setBrush(Qt::NoBrush);
+        p->setPen(QPen(Theme::accent(), 2.5));
+        p->drawRoundedRect(pic.adjusted(1.25, 1.25, -1.25, -1.25), 9, 9);
+    }
+
+    // Name and size.
+    const QFont nameFont = fontFor(TextStyle::caption, QFont::Medium);
+    p->setFont(nameFont);
+    p->setPen(option.palette.color(QPalette::Text));
+    const QFontMetrics nm(nameFont);
+    const QRectF nameRect(tile.left(), pic.bottom() + 5, tile.width(), nm.height() + 2);
+    const QString name = QString::fromStdString(std::filesystem::path(file->fileName).filename().string());
+    p->drawText(nameRect, Qt::AlignHCenter | Qt::AlignVCenter, nm.elidedText(name, Qt::ElideMiddle, int(tile.width())));
+    QFont sizeFont = fontFor(TextStyle::caption2);
+    sizeFont.setStyleHint(QFont::Monospace);
+    p->setFont(sizeFont);
+    p->setPen(Theme::secondaryText());
+    p->drawText(QRectF(tile.left(), nameRect.bottom() + 1, tile.width(), QFontMetrics(sizeFont).height() + 4), Qt::AlignHCenter | Qt::AlignTop,
+                index.data(ResultsListModel::SizeTextRole).toString());
+    // Keyboard focus, drawn apart from the selection.
+    if (option.state & QStyle::State_HasFocus) {
+        QPen pen(Theme::accent(), 1, Qt::DotLine);
+        p->setPen(pen);
+        p->setBrush(Qt::NoBrush);
+        p->drawRoundedRect(tile.adjusted(-3, -3, 3, 3), 11, 11);
+    }
+    p->restore();
+}
+
+ResultGridView::ResultGridView(models::Workspace* ws, ResultsListModel* model, bool interactive, QWidget* parent)
+    : QListView(parent), ws_(ws), model_(model), interactive_(interactive) {
+    setObjectName(QStringLiteral("resultGrid"));
+    loader_ = new ThumbnailLoader(ws, media::ThumbnailStore::kCellSize, this);
+    delegate_ = new ResultTileDelegate(model, loader_, this);
+    setViewMode(QListView::IconMode);
+    setMovement(QListView::Static);
+    setResizeMode(QListView::Adjust);
+    setUniformItemSizes(true);
+    setLayoutMode(QListView::Batched);
+    setBatchSize(400);
+    setSpacing(kSpacing / 2);
+    setViewportMargins(kPadding - kSpacing / 2, kPadding - kSpacing / 2, kPadding - kSpacing / 2, 0);
+    setFrameShape(QFrame::NoFrame);
+    setSelectionMode(QAbstractItemView::NoSelection);
+    setMouseTracking(true);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    verticalScrollBar()->setSingleStep(24);
+    setItemDelegate(delegate_);
+    setModel(model);
+    setAccessibleName(QStringLiteral("見つかったファイル"));
+    viewport()->setAutoFillBackground(false);
+    loader_->setScale(devicePixelRatioF());
+    connect(loader_, &ThumbnailLoader::loaded, viewport(), [this] { viewport()->update(); });
+    // Waits of tiles scrolled away end; tiles coming back start a new one.
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+        loader_->cancelHidden([this](const QModelIndex& i) { return visualRect(i).intersects(viewport()->rect()); });
+    });
+    if (interactive_) {
+        connect(this, &QListView::clicked, this, [this](const QModelIndex& i) {
+            if (const CarvedFile* f = model_->fileAt(i.row())) ws_->toggle(f->id);
+        });
+        connect(this, &QListView::doubleClicked, this, [this](const QModelIndex& i) {
+            if (const CarvedFile* f = model_->fileAt(i.row())) ws_->recoverOne(*f);
+        });
+        connect(selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& i) {
+            if (const CarvedFile* f = model_->fileAt(i.row())) ws_->setFocusID(f->id);
+        });
+    }
+    setThumbSize(ws->thumbSize());
+}
+
+void ResultGridView::setThumbSize(double size) {
+    thumbSize_ = size;
+    relayout();
+}
+
+void ResultGridView::relayout() {
+    // Columns at least thumbSize wide, at most 1.7 times that, filling the row.
+    const int avail = qMax(1, viewport()->width());
+    const int min = int(thumbSize_);
+    const int columns = qMax(1, avail / (min + kSpacing));
+    const int width = qMin(int(thumbSize_ * 1.7), avail / columns - kSpacing);
+    if (width != delegate_->tileWidth()) {
+        delegate_->setTileWidth(qMax(min, width));
+        scheduleDelayedItemsLayout();
+        doItemsLayout();
+    }
+}
+
+void ResultGridView::resizeEvent(QResizeEvent* e) {
+    QListView::resizeEvent(e);
+    relayout();
+}
+
+void ResultGridView::paintEvent(QPaintEvent* e) {
+    loader_->setScale(devicePixelRatioF());
+    QListView::paintEvent(e);
+}
+
+void ResultGridView::mouseMoveEvent(QMouseEvent* e) {
+    const QModelIndex i = indexAt(e->position().toPoint());
+    delegate_->setHovered(i);
+    viewport()->update();
+    QListView::mouseMoveEvent(e);
+}
+
+void ResultGridView::leaveEvent(QEvent* e) {
+    delegate_->setHovered({});
+    viewport()->update();
+    QListView::leaveEvent(e);
+}
+
+void ResultGridView::keyPressEvent(QKeyEvent* e) {
+    const CarvedFile* f = model_->fileAt(currentIndex().row());
+    if (interactive_ && f) {
+        if (e->key() == Qt::Key_Space) {
+            ws_->toggle(f->id);
+            return;
+        }
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+            ws_->recoverOne(*f);
+            return;
+        }
+    }
+    if (interactive_ && e->matches(QKeySequence::SelectAll)) {
+        ws_->selectAllFiltered();
+        return;
+    }
+    QListView::keyPressEvent(e);
+}
+
+}  // namespace tamsel::views

@@ -1,0 +1,60 @@
+#pragma once
+// The results grid: a virtualised icon-mode list over the results model
+// whose delegate paints each tile (thumbnail, check box, state dot,
+// extension badge, play mark, selection ring, name and size).
+
+#include <QListView>
+#include <QStyledItemDelegate>
+
+#include "models/ResultsListModel.h"
+#include "views/ThumbnailLoader.h"
+
+namespace tamsel::views {
+
+class ResultTileDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    ResultTileDelegate(models::ResultsListModel* model, ThumbnailLoader* loader, QObject* parent = nullptr);
+    void setTileWidth(int width) { tileWidth_ = width; }
+    int tileWidth() const { return tileWidth_; }
+    void setHovered(const QModelIndex& index) { hovered_ = index; }
+
+    void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+    static constexpr int kLabelHeight = 46;
+
+private:
+    models::ResultsListModel* model_;
+    ThumbnailLoader* loader_;
+    int tileWidth_ = 150;
+    QPersistentModelIndex hovered_;
+};
+
+class ResultGridView : public QListView {
+    Q_OBJECT
+public:
+    // `interactive`: clicks choose and open files (not while scanning).
+    ResultGridView(models::Workspace* ws, models::ResultsListModel* model, bool interactive, QWidget* parent = nullptr);
+    ThumbnailLoader* loader() const { return loader_; }
+    ResultTileDelegate* tileDelegate() const { return delegate_; }
+    void setThumbSize(double size);
+
+protected:
+    void resizeEvent(QResizeEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void leaveEvent(QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+
+private:
+    void relayout();
+    models::Workspace* ws_;
+    models::ResultsListModel* model_;
+    ThumbnailLoader* loader_;
+    ResultTileDelegate* delegate_;
+    bool interactive_;
+    double thumbSize_ = 150;
+};
+
+}  // namespace tamsel::views

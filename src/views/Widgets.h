@@ -1,0 +1,72 @@
+#pragma once
+// Small building blocks the screens share: labels in the named text styles,
+// an icon beside a text, a rounded card.
+
+#include <QFrame>
+#include <QLabel>
+#include <QString>
+
+class QAbstractButton;
+class QHBoxLayout;
+class QPushButton;
+
+namespace tamsel::views {
+
+enum class TextStyle { title, headline, body, callout, caption, caption2 };
+
+QFont fontFor(TextStyle style, QFont::Weight weight = QFont::Normal);
+QLabel* makeLabel(const QString& text, TextStyle style = TextStyle::body, QFont::Weight weight = QFont::Normal,
+                  QWidget* parent = nullptr);
+// Secondary text colour on a label.
+void setSecondary(QWidget* w);
+
+// A symbol followed by a text; re-tints when the theme changes.
+class IconLabel : public QWidget {
+    Q_OBJECT
+public:
+    IconLabel(const QString& symbol, const QString& text, TextStyle style = TextStyle::body, QWidget* parent = nullptr);
+    void setSymbol(const QString& symbol);
+    void setText(const QString& text);
+    void setTint(const QColor& tint);  // invalid: the text colour
+    QString text() const;
+    QString symbol() const { return symbol_; }
+    QLabel* textLabel() const { return text_; }
+
+protected:
+    void changeEvent(QEvent* e) override;
+
+private:
+    void refresh();
+    QString symbol_;
+    QColor tint_;
+    QLabel* icon_;
+    QLabel* text_;
+    int size_;
+};
+
+// A rounded, lightly filled panel.
+class Card : public QFrame {
+    Q_OBJECT
+public:
+    explicit Card(QWidget* parent = nullptr);
+    void setHighlighted(bool on);
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+
+private:
+    bool highlighted_ = false;
+};
+
+// Gives a button the icon of `symbol` in the palette's text colour (or in
+// `tint`), drawn again whenever the appearance changes.
+void setButtonSymbol(QAbstractButton* button, const QString& symbol, const QColor& tint = QColor());
+
+// The prominent look of a screen's main button, in the accent colour.
+void stylePrimary(QPushButton* button);
+
+// A screen-wide empty state: a big symbol, a title and a description.
+QWidget* makeEmptyState(const QString& symbol, const QString& title, const QString& description,
+                        QWidget* parent = nullptr);
+
+}  // namespace tamsel::views

@@ -1,0 +1,469 @@
+// The window over the real workspace: the shell's mode picker and toolbar,
+// the selection screen's texts and rules, and the icon table.
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QDirIterator>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QToolButton>
+
+#include <atomic>
+#include <mutex>
+
+#include "disks/DiskEnumerator.h"
+#include "support/FaultyDevice.h"
+#include "support/LoopDisk.h"
+#include "support/SmallTmpfs.h"
+#include "tests/views/ViewTestSupport.h"
+#include "views/CarveSelectView.h"
+#include "views/Icons.h"
+#include "views/ResultTileDelegate.h"
+#include "views/ScanningView.h"
+#include "views/ResultsBrowser.h"
+#include <QTableView>
+#include <QProgressBar>
+#include "models/Shared.h"
+#include "views/Widgets.h"
+#include "workflow/MediaClass.h"
+#include "workflow/SourceChecks.h"
+
+using namespace tamsel;
+using namespace tamsel::test;
+using models::Workspace;
+using views::CarveSelectView;
+
+namespace {
+// Disks the selection screen sees, changed by the test while it polls.
+std::mutex fixtureLock;
+std::vector<DiskListing> fixtureDisks;
+void setFixtureDisks(std::vector<DiskListing> disks) {
+    std::lock_guard lock(fixtureLock);
+    fixtureDisks = std::move(disks);
+}
+DiskListing cardListing(const std::string& bsd, const std::string& volume) {
+    DiskDevice d;
+    d.bsdName = bsd;
+    d.name = "SD Card Reader";
+    d.sizeBytes = 31'914'983'424;
+    d.isWholeDisk = true;
+    d.isRemovable = true;
+    d.protocolName = "Secure Digital";
+    DiskListing l{d, {}};
+    if (!volume.empty()) l.volumes.push_back(volume);
+    return l;
+}
+}  // namespace
+
+class ShellTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        CarveSelectView::setDiskLister([](bool) {
+            std::lock_guard lock(fixtureLock);
+            return fixtureDisks;
+        });
+    }
+    void init() { setFixtureDisks({}); }
+
+    void modePickerOffersEveryModeAndShowsItsScreen() {
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        QCOMPARE(ws->mode(), Workspace::Mode::start);
+        for (Workspace::Mode mode : Workspace::allModes) {
+            QToolButton* b = win.modeButton(mode);
+            QVERIFY(b);
+            QCOMPARE(b->text(), Workspace::title(mode));
+            QVERIFY(!b->icon().isNull());
+        }
+        QVERIFY(win.content()->currentScreen()->objectName() == "placeholder_start");
+        QTest::mouseClick(win.modeButton(Workspace::Mode::carve), Qt::LeftButton);
+        QCOMPARE(ws->mode(), Workspace::Mode::carve);
+        QVERIFY(qobject_cast<CarveSelectView*>(win.content()->currentScreen()));
+        QVERIFY(!win.resultsToolsShown());
+        QTest::mouseClick(win.modeButton(Workspace::Mode::salvage), Qt::LeftButton);
+        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_salvage"));
+        QTest::mouseClick(win.modeButton(Workspace::Mode::image), Qt::LeftButton);
+        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_image"));
+        // A mode set by the model moves the picker too.
+        ws->setMode(Workspace::Mode::carve);
+        QVERIFY(win.modeButton(Workspace::Mode::carve)->isChecked());
+        // No release offered: no banner.
+        QVERIFY(!find(&win, "updateBanner")->isVisible());
+    }
+
+    void selectionScreenSaysWhatIsMissing() {
+        TempDir dir;
+        makeSmallCard(dir / "card.img", 2);
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        win.workspace()->setMode(Workspace::Mode::carve);
+        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        auto* hint = find<QLabel>(view, "hint");
+        auto* start = find<QPushButton>(view, "startScan");
+        QCOMPARE(hint->text(), QStringLiteral("復元元のディスクと、保存先のフォルダを選んでください。"));
+        QVERIFY(!start->isEnabled());
+        QVERIFY(showsText(view, QStringLiteral("まだ選ばれていません。スキャンを始めるには必要です。")));
+        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        QCOMPARE(hint->text(), QStringLiteral("復元元のディスクを選んでください。"));
+        win.workspace()->setDestinationRoot(std::nullopt);
+        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        QCOMPARE(hint->text(), QStringLiteral("保存先のフォルダを選んでください。"));
+        QVERIFY(!start->isEnabled());
+        fs::create_directories(dir / "out");
+        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        QVERIFY(!hint->isVisibleTo(view));
+        QVERIFY(start->isEnabled());
+        QVERIFY(showsTextContaining(view, QStringLiteral("空き容量 ")));
+        QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
+        // A failed scan's message stays on the screen.
+        win.workspace()->setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
+        QVERIFY(find(view, "error")->isVisibleTo(view));
+        QVERIFY(showsText(view, QStringLiteral("読み取り元を開けませんでした。")));
+        QVERIFY(showsText(view, QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。")));
+    }
+
+    void destinationOnTheSourceDiskIsRefused() {
+        std::string why;
+        auto disk = LoopDisk::create("64M", why);
+        if (!disk) QSKIP(qPrintable(QString::fromStdString("needs a loop device: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        win.workspace()->setMode(Workspace::Mode::carve);
+        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        DiskDevice d;
+        d.bsdName = fs::path(disk->devicePath()).filename().string();
+        d.name = "Loop";
+        d.isWholeDisk = true;
+        view->chooseDevice(d);
+        view->chooseDestination(QString::fromStdString(disk->mountPath().string()));
+        QVERIFY(find(view, "sameDisk")->isVisibleTo(view));
+        QVERIFY(showsText(view, QString::fromUtf8(kSameDiskMessage)));
+        QVERIFY(!find<QPushButton>(view, "startScan")->isEnabled());
+        // Another folder, off that disk, is fine.
+        TempDir other;
+        view->chooseDestination(QString::fromStdString(other.path().string()));
+        QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
+    }
+
+    void smallDestinationIsCalledLow() {
+        std::string why;
+        auto small = SmallTmpfs::mount("64m", why);
+        if (!small) QSKIP(qPrintable(QString::fromStdString("needs a tmpfs: " + why)));
+        Workspace ws;
+        ws.setMode(Workspace::Mode::carve);
+        CarveSelectView view(&ws);
+        view.chooseDestination(QString::fromStdString(small->path().string()));
+        auto* free = find<views::IconLabel>(&view, "freeSpace");
+        QVERIFY(free->isVisibleTo(&view));
+        QVERIFY(free->text().startsWith(QStringLiteral("空き容量 ")));
+        QVERIFY(free->text().endsWith(QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。")));
+        QCOMPARE(free->symbol(), QStringLiteral("exclamationmark.triangle.fill"));
+    }
+
+    void diskListFollowsPluggedCards() {
+        Workspace ws;
+        ws.setMode(Workspace::Mode::carve);
+        CarveSelectView view(&ws);
+        view.show();
+        WAIT_UNTIL(!view.loading());
+        QVERIFY(showsText(&view, QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、内蔵も表示してください。")));
+        setFixtureDisks({cardListing("mmcblk0", "旅行の写真")});
+        QSignalSpy changed(&view, &CarveSelectView::devicesChanged);
+        WAIT_UNTIL(changed.count() >= 1);  // the next poll
+        QCOMPARE(view.devices().size(), std::size_t(1));
+        QWidget* card = find(&view, "drive_mmcblk0");
+        QVERIFY(card);
+        QVERIFY(showsText(&view, QStringLiteral("旅行の写真")));
+        QTest::mouseClick(card, Qt::LeftButton);
+        QVERIFY(ws.selectedSource());
+        QCOMPARE(ws.selectedSource()->path(), std::string("/dev/mmcblk0"));
+        // A disk without named volumes says so.
+        setFixtureDisks({cardListing("mmcblk0", "")});
+        WAIT_UNTIL(changed.count() >= 2);
+        QVERIFY(showsText(&view, QStringLiteral("名前のついたボリュームがありません")));
+    }
+
+    void interruptedScanIsOfferedAfterRescan() {
+        TempDir dir;
+        makeSmallCard(dir / "card.img", 6, 3);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        QTest::mouseClick(find<QPushButton>(view, "startScan"), Qt::LeftButton);
+        QCOMPARE(ws->phase(), Workspace::Phase::scanning);
+        QVERIFY(!win.resultsToolsShown());
+        ws->cancelScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QVERIFY(win.resultsToolsShown());
+        QVERIFY(win.viewModeButton(ResultViewMode::grid)->isChecked());
+        QTest::mouseClick(win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
+        QCOMPARE(ws->viewMode(), ResultViewMode::list);
+
+        QTest::mouseClick(win.rescanButton(), Qt::LeftButton);
+        QCOMPARE(ws->phase(), Workspace::Phase::source);
+        QVERIFY(!win.resultsToolsShown());
+        view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        QVERIFY(ws->selectedSource() && ws->destinationRoot());  // still chosen
+        WAIT_UNTIL(find(view, "resumeBanner")->isVisibleTo(view));
+        const QString detail = find<QLabel>(view, "resumeDetail")->text();
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+% 完了・\\d+ 件発見済み\\(.+ / .+\\)$")).match(detail).hasMatch(),
+                 qPrintable(detail));
+        QVERIFY(showsText(view, QStringLiteral("前回の続きから再開できます")));
+        // Resuming continues that session to its end.
+        const fs::path session = ws->resumable()->dir;
+        QTest::mouseClick(find<QPushButton>(view, "resumeButton"), Qt::LeftButton);
+        QCOMPARE(ws->stagingDir(), models::OptionalPath(session));
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QCOMPARE(ws->results().size(), std::size_t(18));
+    }
+
+    void scanningScreenFollowsASlowScan() {
+        TempDir dir;
+        auto jpegs = corpusJpegs();
+        jpegs.resize(std::min<std::size_t>(jpegs.size(), 6));
+        const int placed = makeCard(dir / "card.img", jpegs, 4, 48 << 20);  // a long empty tail to stop in
+        fs::create_directories(dir / "out");
+        std::string why;
+        auto slow = SlowMedium::create(dir / "card.img", 30, why);
+        if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(slow->path()));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        WAIT_UNTIL(ws->progress().filesFound >= 3);
+        QCoreApplication::processEvents();
+        QCOMPARE(find<QLabel>(view, "foundCount")->text(), QString::number(ws->progress().filesFound));
+        const QString bytes = find<QLabel>(view, "scannedBytes")->text();
+        QVERIFY2(bytes.contains(QStringLiteral(" / ")) && bytes.endsWith(models::formatBytes(ws->progress().totalBytes)), qPrintable(bytes));
+        QVERIFY(find<QLabel>(view, "speed")->text().startsWith(QStringLiteral("速度 ")));
+        QVERIFY(!find(view, "badBytes")->isVisibleTo(view));
+        QVERIFY(!find(view, "failingBanner")->isVisibleTo(view));
+        // The live grid grows with the files found; clicks choose nothing while scanning.
+        auto* grid = view->grid();
+        QVERIFY(grid->model()->rowCount() >= 3);
+        const auto selectedBefore = ws->selection().size();
+        grid->resize(800, 600);
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(0, 0)).center());
+        QCOMPARE(ws->selection().size(), selectedBefore);
+        QTest::mouseClick(find<QPushButton>(view, "stopScan"), Qt::LeftButton);
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QVERIFY(ws->scanCancelled());
+        QVERIFY(ws->progress().bytesScanned < ws->progress().totalBytes);
+        QVERIFY(int(ws->results().size()) <= placed);
+    }
+
+    void failingDriveIsOfferedImagingInstead() {
+        TempDir dir;
+        auto jpegs = corpusJpegs();
+        jpegs.resize(std::min<std::size_t>(jpegs.size(), 6));
+        makeCard(dir / "card.img", jpegs, 2, 64 << 20);
+        const auto size = fs::file_size(dir / "card.img");
+        fs::resize_file(dir / "card.img", (size + (1 << 20) - 1) / (1 << 20) * (1 << 20));  // whole sectors for losetup
+        fs::create_directories(dir / "out");
+        std::string why;
+        FaultyDeviceOptions options;
+        // Slow failing reads all along the card keep the scan going.
+        for (std::int64_t at = 1 << 20; at < (64 << 20); at += 4 << 20) options.bad.push_back({at, 4096});
+        options.failDelayMs = 150;
+        auto device = FaultyDevice::create(dir / "card.img", options, why);
+        if (!device) QSKIP(qPrintable(QString::fromStdString("needs a faulty device: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        DiskDevice d;
+        d.bsdName = fs::path(device->devicePath()).filename().string();
+        d.isWholeDisk = true;
+        ws->setSelectedSource(SourceSelection::device(d));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        // The banner can only be met while the scan runs; a finished scan moves on.
+        QSignalSpy warned(ws, &Workspace::showFailingWarningChanged);
+        WAIT_UNTIL(ws->showFailingWarning() || ws->phase() != Workspace::Phase::scanning);
+        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        QVERIFY2(ws->phase() == Workspace::Phase::scanning, "the scan ended before the warning could be seen");
+        QVERIFY(find(view, "failingBanner")->isVisibleTo(view));
+        QVERIFY(find(view, "badBytes")->isVisibleTo(view));
+        QVERIFY(showsText(view, QStringLiteral("読めない箇所が見つかりました")));
+        QTest::mouseClick(find<QPushButton>(view, "stopAndPreserve"), Qt::LeftButton);
+        QCOMPARE(ws->mode(), Workspace::Mode::image);
+        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_image"));
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QVERIFY(ws->scanCancelled());
+        QCOMPARE(ws->mode(), Workspace::Mode::image);  // the results stay, the imaging screen stays
+        QVERIFY(win.modeButton(Workspace::Mode::image)->isChecked());
+    }
+
+    void resultsBrowserFiltersSelectsInspectsAndRecovers() {
+        TempDir dir;
+        const int placed = makeSmallCard(dir / "card.img", 6, 2);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        Workspace* ws = win.workspace();
+        std::vector<fs::path> revealed;
+        ws->setRevealer([&](const fs::path& p) { revealed.push_back(p); });
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QCOMPARE(int(ws->results().size()), placed);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+        QCOMPARE(find<QLabel>(view, "listedCount")->text(), QString::number(placed));
+        QCOMPARE(find<QLabel>(view, "countDetail")->text(),
+                 QStringLiteral(" 件 · 写真 %1 · RAW 0 · 動画 0").arg(placed));
+
+        // Filters: a status row chosen twice returns to any status; a kind row stays.
+        auto* damaged = find(view, "filter_一部破損");
+        auto* photos = find(view, "filter_写真");
+        QVERIFY(damaged && photos);
+        QTest::mouseClick(damaged, Qt::LeftButton);
+        QCOMPARE(ws->statusFilter(), StatusFilter::partial);
+        QVERIFY(find(view, "resultsEmpty")->isVisible());  // no damaged files here
+        QVERIFY(showsText(view, QStringLiteral("該当するファイルがありません")));
+        QTest::mouseClick(damaged, Qt::LeftButton);
+        QCOMPARE(ws->statusFilter(), StatusFilter::anyStatus);
+        QTest::mouseClick(photos, Qt::LeftButton);
+        QTest::mouseClick(photos, Qt::LeftButton);
+        QCOMPARE(ws->typeFilter(), TypeFilter::photo);
+        QVERIFY(view->grid()->isVisible());
+        win.searchField()->setText(QStringLiteral("zzz"));
+        QVERIFY(find(view, "resultsEmpty")->isVisible());
+        QCOMPARE(find<QLabel>(view, "listedCount")->text(), QStringLiteral("0"));
+        win.searchField()->clear();
+        QVERIFY(view->grid()->isVisible());
+
+        // Bottom bar: nothing selected, then three by clicking tiles.
+        auto* main = find<QPushButton>(view, "recoverSelected");
+        auto* deselect = find<QPushButton>(view, "deselectAll");
+        QCOMPARE(main->text(), QStringLiteral("選択した%1件を復元…").arg(placed));
+        QTest::mouseClick(deselect, Qt::LeftButton);
+        QCOMPARE(main->text(), QStringLiteral("復元するファイルを選択"));
+        QVERIFY(!main->isEnabled() && !deselect->isEnabled());
+        QCOMPARE(find<QLabel>(view, "selectedCount")->text(), QStringLiteral("0"));
+        QVERIFY(find<QLabel>(view, "selectedBytes")->text().startsWith(QStringLiteral(" 件選択 · ")));
+        // The inspector is empty while no file is focused.
+        ws->setFocusID(std::nullopt);
+        QVERIFY(find(view, "inspectorEmpty")->isVisible());
+        QVERIFY(showsText(view, QStringLiteral("ファイルを選択")));
+        auto* grid = view->grid();
+        for (int row = 0; row < 3; ++row)
+            QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
+        QCOMPARE(ws->selection().size(), std::size_t(3));
+        QCOMPARE(main->text(), QStringLiteral("選択した3件を復元…"));
+        QVERIFY(main->isEnabled() && deselect->isEnabled());
+
+        // The inspector shows the last file clicked.
+        const CarvedFile focused = *ws->focusedFile();
+        QVERIFY(!find(view, "inspectorEmpty")->isVisible());
+        QCOMPARE(find<QLabel>(view, "inspectorKind")->text(), QStringLiteral("写真 (JPG)"));
+        QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x") + QString::number(focused.offset, 16).toUpper());
+        QCOMPARE(find<QLabel>(view, "inspectorState")->text(), QStringLiteral("良好"));
+        QCOMPARE(find<QLabel>(view, "meterValue")->text(), QStringLiteral("高い"));
+        QCOMPARE(find<QProgressBar>(view, "meterBar")->value(), 96);
+        QVERIFY(find<QPushButton>(view, "recoverOne")->isEnabled());
+
+        // Keyboard: Space toggles the focused tile, Ctrl+A selects every listed file.
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(4, 0));
+        QTest::keyClick(grid, Qt::Key_Space);
+        QCOMPARE(ws->selection().size(), std::size_t(4));
+        QTest::keyClick(grid, Qt::Key_Space);
+        QCOMPARE(ws->selection().size(), std::size_t(3));
+        QTest::keyClick(grid, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(int(ws->selection().size()), placed);
+        QTest::mouseClick(deselect, Qt::LeftButton);
+        for (int row = 0; row < 3; ++row)
+            QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
+
+        // The table view over the same rows.
+        QTest::mouseClick(win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
+        QVERIFY(view->table()->isVisible());
+        QVERIFY(!find(view, "thumbSize")->isVisible());
+        QCOMPARE(view->table()->model()->rowCount(), placed);
+        QCOMPARE(view->table()->model()->index(1, 3).data().toString(),
+                 QStringLiteral("0x") + QString::number(ws->filtered()[1].offset, 16).toUpper());
+        view->table()->selectRow(5);
+        QCOMPARE(ws->focusID(), models::OptionalId(ws->filtered()[5].id));
+        QTest::mouseClick(win.viewModeButton(ResultViewMode::grid), Qt::LeftButton);
+
+        // Recovering through the main button writes the three files.
+        QTest::mouseClick(main, Qt::LeftButton);
+        QVERIFY(ws->recovering());
+        QVERIFY(!main->isEnabled());
+        QVERIFY(!find<QPushButton>(view, "recoverOne")->isEnabled());
+        WAIT_UNTIL(!ws->recovering());
+        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        QVERIFY(find(view, "toast")->isVisible());
+        QVERIFY(find<views::IconLabel>(view, "toast")->text().endsWith(QStringLiteral(" 件を復元しました")));
+        QCOMPARE(revealed.size(), std::size_t(1));
+        int written = 0;
+        for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
+            if (e.is_regular_file() && e.path().string().find("復元済み_") != std::string::npos && e.path().extension() == ".jpg") ++written;
+        QCOMPARE(written, 3);
+    }
+
+    void everySymbolNameHasARealIcon() {
+        // The names the models hand out.
+        QStringList names;
+        for (auto mode : Workspace::allModes) names << Workspace::symbol(mode);
+        for (auto f : kTypeFilters) names << QString::fromStdString(symbolName(f));
+        for (auto m : kResultViewModes) names << QString::fromStdString(symbolName(m));
+        for (const char* ext : {"mp4", "wav", "jpg"}) names << QString::fromStdString(MediaKind::placeholderSymbol(ext));
+        for (int bits = 0; bits < 16; ++bits) {
+            DiskDevice d;
+            d.isWholeDisk = bits & 1;
+            d.isRemovable = bits & 2;
+            d.isInternal = bits & 4;
+            d.protocolName = (bits & 8) ? "Secure Digital" : "USB";
+            names << QString::fromStdString(d.symbolName());
+        }
+        // And every name written in the window's sources next to an icon.
+        const QRegularExpression literal(QStringLiteral("QStringLiteral\\(\"([a-z][a-z0-9]*(?:\\.[a-z0-9]+)*)\"\\)"));
+        const QRegularExpression iconish(QStringLiteral("Icon|icon|pixmap|symbol|Symbol|EmptyState"));
+        for (const char* sub : {"src/views", "src/app"}) {
+            QDirIterator it(QStringLiteral(TAMSEL_SOURCE_DIR "/") + QLatin1String(sub), {"*.cpp", "*.h"}, QDir::Files,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile f(it.next());
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                for (const QByteArray& raw : f.readAll().split('\n')) {
+                    const QString line = QString::fromUtf8(raw);
+                    if (!iconish.match(line).hasMatch()) continue;
+                    auto m = literal.globalMatch(line);
+                    while (m.hasNext()) names << m.next().captured(1);
+                }
+            }
+        }
+        names.removeDuplicates();
+        QVERIFY(names.size() > 20);
+        QStringList missing;
+        for (const QString& n : names)
+            if (!views::Icons::has(n) || views::Icons::pixmap(n, 24, Qt::black).isNull()) missing << n;
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QStringLiteral(", "))));
+    }
+};
+
+TAMSEL_VIEW_TEST_MAIN(ShellTest, "offscreen")
+#include "ShellTest.moc"
