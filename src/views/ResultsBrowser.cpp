@@ -599,6 +599,7 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
 }
 
 void ResultsBrowser::refreshHeader() {
+    if (!ws_) return;
     const auto c = ws_->counts();
     countLabel_->setText(QString::number(model_->rowCount()));
     countDetail_->setText(QStringLiteral(" 件 · 写真 ") + QString::number(c.photo) + QStringLiteral(" · RAW ") +

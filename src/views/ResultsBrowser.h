@@ -105,7 +105,8 @@ public:
 private:
     void refreshHeader();
     void refreshContent();
-    models::Workspace* ws_;
+    // The workspace may go first (the window closing): nothing is read from it then.
+    QPointer<models::Workspace> ws_;
     models::ResultsListModel* model_;
     ResultsTableModel* tableModel_;
     QLabel* countLabel_;
