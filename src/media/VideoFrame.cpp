@@ -17,6 +17,14 @@ namespace {
 
 constexpr int kIoBuffer = 65536;
 constexpr int kMaxPackets = 4000;
+// A clip that fades in from white or black starts with a picture of one
+// colour, which shows nothing of the clip: later frames are looked at,
+// up to this far in, for one with something on it.
+constexpr double kBlankLookAheadSeconds = 4.0;
+constexpr int kBlankLookAheadFrames = 120;
+// The spread of brightness (standard deviation, 0-255) below which a frame
+// counts as one colour.
+constexpr double kBlankSpread = 12.0;
 
 struct Call {
     CarveRangeLoader* loader;
@@ -93,6 +101,19 @@ std::optional<RgbImage> toRgb(const AVFrame& frame, const AVCodecContext& codec,
 
 }  // namespace
 
+double brightnessSpread(const RgbImage& image) {
+    const std::size_t n = image.pixels.size() / 3;
+    if (n == 0) return 0;
+    double sum = 0, squares = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double y = 0.299 * image.pixels[i * 3] + 0.587 * image.pixels[i * 3 + 1] + 0.114 * image.pixels[i * 3 + 2];
+        sum += y;
+        squares += y * y;
+    }
+    const double mean = sum / static_cast<double>(n);
+    return std::sqrt(std::max(0.0, squares / static_cast<double>(n) - mean * mean));
+}
+
 std::optional<RgbImage> scaledToRgb(const std::uint8_t* const planes[4], const int strides[4], int pixelFormat,
                                     int width, int height, int outWidth, int outHeight, int matrix, bool fullRange) {
     if (width <= 0 || height <= 0 || outWidth <= 0 || outHeight <= 0) return std::nullopt;
@@ -153,12 +174,22 @@ std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::str
     std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
     if (!packet || !frame) return std::nullopt;
+    // The first frame, unless it is of one colour: then the first later one
+    // with something on it, or the liveliest seen within the look-ahead.
+    std::optional<RgbImage> best;
+    double bestSpread = -1;
+    std::int64_t firstPts = AV_NOPTS_VALUE;
+    int frames = 0;
+    auto done = [&]() -> std::optional<RgbImage> {
+        if (!best) return std::nullopt;
+        return oriented(std::move(*best), orientationOf(stream));
+    };
     bool flushed = false;
     for (int packets = 0; packets < kMaxPackets && !call.expired(); ++packets) {
         if (!flushed) {
             const int r = av_read_frame(fmt.get(), packet.get());
             if (r < 0) {
-                if (r != AVERROR_EOF || call.expired() || loader.budgetSpent()) return std::nullopt;
+                if (r != AVERROR_EOF || call.expired() || loader.budgetSpent()) return done();
                 avcodec_send_packet(codec.get(), nullptr);
                 flushed = true;
             } else {
@@ -168,16 +199,26 @@ std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::str
                 if (!ours) continue;
             }
         }
-        const int got = avcodec_receive_frame(codec.get(), frame.get());
-        if (got == 0) {
+        int got = 0;
+        while ((got = avcodec_receive_frame(codec.get(), frame.get())) == 0) {
             auto image = toRgb(*frame, *codec, maxSide);
-            if (!image) return std::nullopt;
-            return oriented(std::move(*image), orientationOf(stream));
+            if (!image) return done();
+            const double spread = brightnessSpread(*image);
+            if (spread > bestSpread) {
+                best = std::move(image);
+                bestSpread = spread;
+            }
+            if (bestSpread >= kBlankSpread) return done();
+            const std::int64_t pts = frame->best_effort_timestamp;
+            if (firstPts == AV_NOPTS_VALUE) firstPts = pts;
+            const bool farEnough = pts != AV_NOPTS_VALUE && firstPts != AV_NOPTS_VALUE &&
+                                   static_cast<double>(pts - firstPts) * av_q2d(stream->time_base) >= kBlankLookAheadSeconds;
+            if (++frames >= kBlankLookAheadFrames || farEnough) return done();
         }
-        if (got != AVERROR(EAGAIN)) return std::nullopt;
-        if (flushed) return std::nullopt;
+        if (got != AVERROR(EAGAIN)) return done();
+        if (flushed) return done();
     }
-    return std::nullopt;
+    return done();
 }
 
 }  // namespace tamsel::media

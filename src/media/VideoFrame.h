@@ -12,10 +12,16 @@
 
 namespace tamsel::media {
 
+// The first frame, or, when that is of one colour (a fade-in), the first
+// later frame of the first few seconds with something on it.
 // Nothing when the container or codec is not understood, or when `deadline`
 // passes first: a damaged file must not keep the decoder busy for ever.
 std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::string& ext, int maxSide,
                                         std::chrono::steady_clock::time_point deadline);
+
+// How far the brightness of `image` spreads (its standard deviation, 0-255):
+// near 0 for a picture of one colour.
+double brightnessSpread(const RgbImage& image);
 
 // Pictures stored as planes in an FFmpeg pixel format (`pixelFormat`), turned
 // into RGB and shrunk to `outWidth` x `outHeight` by area in one pass, so no

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <tiffio.h>
 
 #include "engine/carve/CarvedFile.h"
 #include "media/CarveRangeLoader.h"
 #include "media/ScanThumbnailer.h"
+#include "media/VideoFrame.h"
 #include "MediaTestSupport.h"
 #include "support/Corpus.h"
 #include "support/Process.h"
@@ -385,6 +387,124 @@ TEST(ScanThumbnailer, ALargeTurnedTiffComesOutUprightAndSmall) {
     EXPECT_LT(quadrantMean(img, 1), 60) << "the dark band belongs at the top";
     EXPECT_GT(quadrantMean(img, 2), 200);
     EXPECT_GT(quadrantMean(img, 3), 200);
+}
+
+// ImageMagick's picture of a file, turned as its EXIF says (-auto-orient)
+// and shrunk to at most 64 pixels: the reference for which way is up.
+media::RgbImage uprightByImageMagick(const fs::path& file, const TempDir& work) {
+    const auto out = work / "upright.ppm";
+    const auto r = shell("convert '" + file.string() + "[0]' -auto-orient -resize 64x64 -depth 8 '" + out.string() + "' 2>&1");
+    if (r.exitCode != 0) return {};
+    const auto bytes = readFile(out);
+    // Binary PPM: "P6\n<w> <h>\n255\n" then the pixels.
+    const std::string head(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(bytes.size(), 32)));
+    int w = 0, h = 0, maxval = 0, used = 0;
+    if (std::sscanf(head.c_str(), "P6 %d %d %d%n", &w, &h, &maxval, &used) != 3 || maxval != 255) return {};
+    media::RgbImage image;
+    image.width = w;
+    image.height = h;
+    image.pixels.assign(bytes.begin() + used + 1, bytes.end());
+    return image.pixels.size() == static_cast<std::size_t>(w * h * 3) ? image : media::RgbImage{};
+}
+
+// `image` shrunk to `w` x `h` by averaging, for a coarse comparison.
+media::RgbImage coarse(const media::RgbImage& image, int w, int h) {
+    media::RgbImage out;
+    out.width = w;
+    out.height = h;
+    out.pixels.assign(static_cast<std::size_t>(w * h * 3), 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) {
+                double sum = 0;
+                int n = 0;
+                for (int sy = y * image.height / h; sy < (y + 1) * image.height / h; ++sy)
+                    for (int sx = x * image.width / w; sx < (x + 1) * image.width / w; ++sx, ++n)
+                        sum += image.pixels[static_cast<std::size_t>((sy * image.width + sx) * 3 + c)];
+                out.pixels[static_cast<std::size_t>((y * w + x) * 3 + c)] = static_cast<std::uint8_t>(n ? sum / n : 0);
+            }
+    return out;
+}
+
+TEST(ScanThumbnailer, EveryHeifStandsTheWayImageMagickShowsIt) {
+    if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick's convert is missing (tools/install-deps installs it)";
+    // Files whose turn comes from the container (irot), from EXIF, from both
+    // agreeing, or from neither; turned twice or not at all, one of them flips.
+    TempDir work;
+    std::int64_t index = 0;
+    int compared = 0;
+    for (const auto& entry : fs::directory_iterator(corpusDir() / "heic")) {
+        const fs::path name = entry.path();
+        const auto bytes = readFile(name);
+        TempDir session;
+        ScanThumbnailer t(sourceAround(bytes, 8192), session.path());
+        ++index;
+        ASSERT_TRUE(t.makeThumbnail(found(index, 8192, static_cast<std::int64_t>(bytes.size()), "heic"))) << name;
+        const auto ours = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        const auto theirs = uprightByImageMagick(name, work);
+        ASSERT_FALSE(ours.empty() || theirs.empty()) << name;
+        // Same shape: a quarter turn swaps the sides.
+        const double ourAspect = double(ours.width) / ours.height, theirAspect = double(theirs.width) / theirs.height;
+        EXPECT_NEAR(ourAspect, theirAspect, 0.05) << name << ": " << ours.width << "x" << ours.height;
+        // Same picture, coarsely: a turn of a square-ish picture moves its light and dark parts.
+        EXPECT_LT(meanDifference(coarse(ours, 8, 8), coarse(theirs, 8, 8)), 12.0) << name;
+        ++compared;
+    }
+    EXPECT_GE(compared, 5);
+}
+
+// A clip that fades in (`fade`, an ffmpeg filter) to a picture with a black box at the top left.
+std::vector<std::uint8_t> makeFadingVideo(const TempDir& dir, const std::string& name, const std::string& fade) {
+    const auto out = dir / name;
+    const auto r = shell("ffmpeg -v error -y -f lavfi -i 'color=c=white:s=320x240:d=3:r=15,"
+                         "drawbox=x=0:y=0:w=120:h=90:color=black:t=fill" + fade + "' -c:v mpeg4 -q:v 3 '" +
+                         out.string() + "' 2>&1");
+    if (r.exitCode != 0) ADD_FAILURE() << r.output;
+    return readFile(out);
+}
+
+TEST(ScanThumbnailer, AClipThatFadesInIsShownByAFrameWithSomethingOnIt) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is missing (tools/install-deps installs it)";
+    TempDir work;
+    struct Case {
+        std::string name;
+        std::vector<std::uint8_t> bytes;
+        bool blankThroughout;
+    };
+    std::vector<Case> cases;
+    // The corpus's 3GP clips open on a white frame and fade their logo in.
+    for (const char* n : {"3gp/sample.3gp", "3gp/sample_3GPP2.3g2"}) cases.push_back({n, readFile(corpusDir() / n), false});
+    cases.push_back({"from-black.mp4", makeFadingVideo(work, "from-black.mp4", ",fade=t=in:st=0:d=1.5:color=black"), false});
+    cases.push_back({"from-white.mov", makeFadingVideo(work, "from-white.mov", ",fade=t=in:st=0:d=1.5:color=white"), false});
+    // Nothing but one colour: still a thumbnail, the honest one.
+    cases.push_back({"grey.mp4", {}, true});
+    {
+        const auto r = shell("ffmpeg -v error -y -f lavfi -i 'color=c=gray:s=320x240:d=6:r=15' -c:v mpeg4 '" +
+                             (work / "grey.mp4").string() + "' 2>&1");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        cases.back().bytes = readFile(work / "grey.mp4");
+    }
+    std::int64_t index = 0;
+    for (const auto& c : cases) {
+        ASSERT_FALSE(c.bytes.empty()) << c.name;
+        TempDir session;
+        auto source = sourceAround(c.bytes, 65536);
+        ScanThumbnailer t(source, session.path());
+        ++index;
+        const std::string ext = fs::path(c.name).extension().string().substr(1);
+        ASSERT_TRUE(t.makeThumbnail(found(index, 65536, static_cast<std::int64_t>(c.bytes.size()), ext))) << c.name;
+        const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        ASSERT_FALSE(img.empty()) << c.name;
+        if (c.blankThroughout) {
+            EXPECT_LT(media::brightnessSpread(img), 3.0) << c.name;
+        } else {
+            EXPECT_GT(media::brightnessSpread(img), 12.0) << c.name << " came out as one colour";
+        }
+        for (const auto& r : source->reads()) {
+            EXPECT_GE(r.offset, 65536) << c.name;
+            EXPECT_LE(r.offset + r.length, 65536 + static_cast<std::int64_t>(c.bytes.size())) << c.name;
+        }
+    }
 }
 
 }  // namespace

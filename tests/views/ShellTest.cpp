@@ -54,6 +54,29 @@ DiskListing cardListing(const std::string& bsd, const std::string& volume) {
     if (!volume.empty()) l.volumes.push_back(volume);
     return l;
 }
+
+// `files` placed at the given offsets of an image of whole MiBs, zeros elsewhere.
+void makeCardAt(const fs::path& image, const std::vector<std::pair<std::int64_t, fs::path>>& files, std::int64_t size) {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(size), 0);
+    for (const auto& [at, file] : files) {
+        const auto bytes = readFile(file);
+        std::copy(bytes.begin(), bytes.end(), data.begin() + at);
+    }
+    writeFile(image, data);
+}
+
+// The folders of recovered files under `out` and the files each holds.
+std::vector<std::vector<fs::path>> recoveredFolders(const fs::path& out) {
+    std::vector<std::vector<fs::path>> folders;
+    for (const auto& e : fs::directory_iterator(out)) {
+        if (!e.is_directory() || e.path().filename().string().rfind("復元済み_", 0) != 0) continue;
+        std::vector<fs::path> files;
+        for (const auto& f : fs::recursive_directory_iterator(e.path()))
+            if (f.is_regular_file()) files.push_back(f.path());
+        folders.push_back(files);
+    }
+    return folders;
+}
 }  // namespace
 
 class ShellTest : public QObject {
@@ -422,6 +445,165 @@ private slots:
         for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
             if (e.is_regular_file() && e.path().string().find("復元済み_") != std::string::npos && e.path().extension() == ".jpg") ++written;
         QCOMPARE(written, 3);
+    }
+
+    void damagedFileShowsItsStateAndAMiddlingMeter() {
+        TempDir dir;
+        const fs::path photo = corpusDir() / "jpg" / "Konica_Minolta_DiMAGE_Z3.jpg";
+        const fs::path intact = corpusDir() / "jpg" / "Nikon_D70.jpg";
+        const std::int64_t photoAt = 1 << 20;
+        makeCardAt(dir / "card.img", {{65536, intact}, {photoAt, photo}}, 4 << 20);
+        fs::create_directories(dir / "out");
+        // One unreadable stretch inside the photo's picture data.
+        std::string why;
+        auto device = FaultyDevice::create(dir / "card.img", std::vector<BadRange>{{photoAt + 16384, 4096}}, why);
+        if (!device) QSKIP(qPrintable(QString::fromStdString("needs a faulty device: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        DiskDevice d;
+        d.bsdName = fs::path(device->devicePath()).filename().string();
+        d.isWholeDisk = true;
+        ws->setSelectedSource(SourceSelection::device(d));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+        const CarvedFile* damaged = nullptr;
+        const CarvedFile* whole = nullptr;
+        for (const auto& f : ws->results()) {
+            if (f.offset == photoAt) damaged = &f;
+            if (f.offset == 65536) whole = &f;
+        }
+        QVERIFY2(damaged && whole, "both photos are found");
+        QVERIFY2(damaged->damaged, "the photo over the unreadable stretch is marked damaged");
+        QVERIFY(!whole->damaged);
+        QCOMPARE(ws->counts().partial, qint64(1));
+
+        auto* state = find<QLabel>(view, "inspectorState");
+        auto* value = find<QLabel>(view, "meterValue");
+        auto* bar = find<QProgressBar>(view, "meterBar");
+        auto* inspector = view->findChild<views::InspectorPane*>();
+        ws->setFocusID(damaged->id);
+        QCOMPARE(state->text(), QStringLiteral("一部破損"));
+        QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::warn());
+        QCOMPARE(value->text(), QStringLiteral("中"));
+        QCOMPARE(bar->value(), 58);
+        QCOMPARE(inspector->meterValue(), 0.58);
+        QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x100000"));
+        // The same file in the table says so too.
+        ws->setViewMode(ResultViewMode::list);
+        bool listed = false;
+        for (int row = 0; row < view->table()->model()->rowCount(); ++row)
+            if (view->table()->model()->index(row, 3).data().toString() == QStringLiteral("0x100000")) {
+                QCOMPARE(view->table()->model()->index(row, 4).data().toString(), QStringLiteral("一部破損"));
+                listed = true;
+            }
+        QVERIFY(listed);
+        // The intact one, and back: the meter follows the focus both ways.
+        ws->setFocusID(whole->id);
+        QCOMPARE(state->text(), QStringLiteral("良好"));
+        QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::good());
+        QCOMPARE(value->text(), QStringLiteral("高い"));
+        QCOMPARE(bar->value(), 96);
+        ws->setFocusID(damaged->id);
+        QCOMPARE(value->text(), QStringLiteral("中"));
+        // The warning colour follows a later switch of appearance.
+        views::Theme::shared().setDark(true);
+        QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::warn());
+        views::Theme::shared().setDark(false);
+        QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::warn());
+    }
+
+    void offsetsReadAsUpperCaseHex() {
+        TempDir dir;
+        // 4096 and 0x2A000: the hexadecimal letters show in upper case.
+        makeCardAt(dir / "card.img",
+                   {{4096, corpusDir() / "jpg" / "Canon_40D.jpg"}, {0x2A000, corpusDir() / "jpg" / "Nikon_D70.jpg"}}, 1 << 20);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+        QStringList shown, listed;
+        for (const auto& f : ws->results()) {
+            if (f.offset != 4096 && f.offset != 0x2A000) continue;
+            ws->setFocusID(f.id);
+            shown << find<QLabel>(view, "inspectorOffset")->text();
+        }
+        for (int row = 0; row < view->table()->model()->rowCount(); ++row)
+            listed << view->table()->model()->index(row, 3).data().toString();
+        QCOMPARE(shown, QStringList({QStringLiteral("0x1000"), QStringLiteral("0x2A000")}));
+        QVERIFY2(listed.contains(QStringLiteral("0x1000")) && listed.contains(QStringLiteral("0x2A000")), qPrintable(listed.join(u',')));
+    }
+
+    void doubleClickAndReturnRecoverThatOneFile() {
+        TempDir dir;
+        const int placed = makeSmallCard(dir / "card.img", 5);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setRevealer([](const fs::path&) {});
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QCOMPARE(int(ws->results().size()), placed);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+        auto* grid = view->grid();
+        QTest::qWaitForWindowExposed(&win);
+        auto nameOf = [&](int row) {
+            return QString::fromStdString(fs::path(ws->filtered()[std::size_t(row)].fileName).filename().string());
+        };
+        auto recoveredNames = [&] {
+            QStringList names;
+            for (const auto& folder : recoveredFolders(dir / "out")) {
+                QStringList one;
+                for (const auto& f : folder) one << QString::fromStdString(f.filename().string());
+                names << one.join(u'+');
+            }
+            names.sort();
+            return names;
+        };
+
+        // A double click on the third tile recovers that file alone, whatever is selected.
+        QVERIFY(ws->selection().size() > 1);
+        const QString third = nameOf(2);
+        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(2, 0)).center());
+        QVERIFY(ws->recovering());
+        WAIT_UNTIL(!ws->recovering());
+        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        QCOMPARE(recoveredNames(), QStringList({third}));
+
+        // Return on the focused tile: that file, in a folder of its own.
+        const QString fifth = nameOf(4);
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(4, 0));
+        QTest::keyClick(grid, Qt::Key_Return);
+        QVERIFY(ws->recovering());
+        WAIT_UNTIL(!ws->recovering());
+        QVERIFY(recoveredNames().contains(fifth));
+        QCOMPARE(recoveredNames().size(), 2);
+        // The bytes are the found range's.
+        for (const auto& folder : recoveredFolders(dir / "out"))
+            for (const auto& f : folder)
+                for (const auto& r : ws->results())
+                    if (fs::path(r.fileName).filename() == f.filename())
+                        QCOMPARE(std::int64_t(fs::file_size(f)), r.length);
     }
 
     void everySymbolNameHasARealIcon() {
