@@ -62,7 +62,11 @@ MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
     search_->setPlaceholderText(QStringLiteral("名前・種類で絞り込み"));
     search_->setAccessibleName(QStringLiteral("名前・種類で絞り込み"));
     search_->setClearButtonEnabled(true);
-    search_->setFixedWidth(220);
+    // Narrow windows take room from the search field first, so that the
+    // tools after it never fold into the toolbar's overflow menu.
+    search_->setMinimumWidth(110);
+    search_->setMaximumWidth(220);
+    search_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(search_, &QLineEdit::textChanged, ws, &Workspace::setSearchText);
     resultsActions_ << bar->addWidget(search_);
 

@@ -55,7 +55,7 @@ public:
         auto* row = new QHBoxLayout(this);
         row->setContentsMargins(14, 10, 14, 10);
         auto* icon = new QLabel(this);
-        icon->setPixmap(Icons::pixmap(qs(listing.device.symbolName()), 30, Theme::accent(), devicePixelRatioF()));
+        icon->setObjectName(QStringLiteral("driveIcon"));
         row->addWidget(icon);
         auto* col = new QVBoxLayout;
         col->setSpacing(2);
@@ -71,9 +71,15 @@ public:
         col->addWidget(vols);
         row->addLayout(col, 1);
         auto* mark = new QLabel(this);
-        mark->setPixmap(Icons::pixmap(selected ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("chevron.right"), 20,
-                                      selected ? Theme::accent() : Theme::secondaryText(), devicePixelRatioF()));
         row->addWidget(mark);
+        const QString symbol = qs(listing.device.symbolName());
+        auto paint = [this, icon, mark, symbol, selected] {
+            icon->setPixmap(Icons::pixmap(symbol, 30, Theme::accent(), devicePixelRatioF()));
+            mark->setPixmap(Icons::pixmap(selected ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("chevron.right"), 20,
+                                          selected ? Theme::accent() : Theme::secondaryText(), devicePixelRatioF()));
+        };
+        paint();
+        connect(&Theme::shared(), &Theme::changed, this, paint);
     }
 
 protected:
@@ -159,12 +165,17 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     auto* titleRow = new QHBoxLayout;
     destIcon_ = new IconLabel(QStringLiteral("folder.badge.plus"), QStringLiteral("復元ファイルの保存先"), TextStyle::body, dest);
     destIcon_->textLabel()->setFont(fontFor(TextStyle::body, QFont::DemiBold));
-    destIcon_->setTint(Theme::accent());
+    destIcon_->setTint(&Theme::accent);
     destIcon_->textLabel()->setWordWrap(false);
     destIcon_->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
     titleRow->addWidget(destIcon_, 0);
     auto* badge = makeLabel(QStringLiteral("必須"), TextStyle::caption2, QFont::DemiBold, dest);
-    badge->setStyleSheet(QStringLiteral("QLabel{color:white;background:%1;border-radius:4px;padding:1px 5px;}").arg(Theme::warn().name()));
+    badge->setObjectName(QStringLiteral("requiredBadge"));
+    auto paintBadge = [badge] {
+        badge->setStyleSheet(QStringLiteral("QLabel{color:white;background:%1;border-radius:4px;padding:1px 5px;}").arg(Theme::warn().name()));
+    };
+    paintBadge();
+    connect(&Theme::shared(), &Theme::changed, badge, paintBadge);
     badge->setWordWrap(false);
     titleRow->addWidget(badge);
     titleRow->addStretch();
@@ -177,7 +188,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     destCol->addWidget(lowSpace_);
     sameDisk_ = new IconLabel(QStringLiteral("exclamationmark.octagon.fill"), QString::fromUtf8(kSameDiskMessage), TextStyle::callout, dest);
     sameDisk_->setObjectName(QStringLiteral("sameDisk"));
-    sameDisk_->setTint(Theme::bad());
+    sameDisk_->setTint(&Theme::bad);
     destCol->addWidget(sameDisk_);
     destRow->addLayout(destCol, 1);
     auto* change = new QPushButton(QStringLiteral("変更…"), dest);
@@ -198,7 +209,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     auto* resCol = new QVBoxLayout;
     auto* resTitle = new IconLabel(QStringLiteral("arrow.clockwise.circle.fill"), QStringLiteral("前回の続きから再開できます"), TextStyle::callout, resume_);
     resTitle->textLabel()->setFont(fontFor(TextStyle::callout, QFont::DemiBold));
-    resTitle->setTint(Theme::accent());
+    resTitle->setTint(&Theme::accent);
     resCol->addWidget(resTitle);
     resumeDetail_ = makeLabel(QString(), TextStyle::caption, QFont::Normal, resume_);
     resumeDetail_->setObjectName(QStringLiteral("resumeDetail"));
@@ -218,12 +229,12 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     col->addWidget(hint_);
     error_ = new IconLabel(QStringLiteral("xmark.octagon.fill"), QString(), TextStyle::caption, page);
     error_->setObjectName(QStringLiteral("error"));
-    error_->setTint(Theme::bad());
+    error_->setTint(&Theme::bad);
     col->addWidget(error_);
     auto* warning = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"),
                                   QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。"),
                                   TextStyle::caption, page);
-    warning->setTint(Theme::warn());
+    warning->setTint(&Theme::warn);
     col->addWidget(warning);
 
     start_ = new QPushButton(QStringLiteral("スキャン開始"), page);
@@ -344,7 +355,7 @@ void CarveSelectView::updateDestination() {
         if (low) text += QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。");
         lowSpace_->setText(text);
         lowSpace_->setSymbol(low ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("folder.fill"));
-        lowSpace_->setTint(low ? Theme::warn() : Theme::secondaryText());
+        lowSpace_->setTint(low ? &Theme::warn : &Theme::secondaryText);
         lowSpace_->show();
     }
     const auto& source = ws_->selectedSource();

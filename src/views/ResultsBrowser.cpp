@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
+#include <QStyleOptionButton>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTimer>
@@ -136,6 +137,73 @@ Qt::ItemFlags ResultsTableModel::flags(const QModelIndex& index) const {
     return f;
 }
 
+// The table's header, with a box over the check column that selects every
+// listed file, or clears them when all are selected already.
+class CheckAllHeader : public QHeaderView {
+public:
+    CheckAllHeader(Workspace* ws, QWidget* parent) : QHeaderView(Qt::Horizontal, parent), ws_(ws) {
+        setObjectName(QStringLiteral("checkAllHeader"));
+        setSectionsClickable(true);
+        setAccessibleName(QStringLiteral("すべて選択"));
+        connect(ws, &Workspace::selectionChanged, viewport(), [this] { viewport()->update(); });
+        connect(ws, &Workspace::filteredChanged, viewport(), [this] { viewport()->update(); });
+    }
+
+    Qt::CheckState state() const {
+        if (!ws_) return Qt::Unchecked;
+        const auto& listed = ws_->filtered();
+        std::size_t chosen = 0;
+        for (const auto& f : listed) chosen += ws_->isSelected(f.id);
+        if (chosen == 0) return Qt::Unchecked;
+        return chosen == listed.size() ? Qt::Checked : Qt::PartiallyChecked;
+    }
+
+    void activate() {
+        if (!ws_ || ws_->filtered().empty()) return;
+        if (state() != Qt::Checked) {
+            ws_->selectAllFiltered();
+        } else if (ws_->filtered().size() == ws_->results().size()) {
+            ws_->deselectAll();
+        } else {
+            // Only the listed ones: files hidden by a filter keep their choice.
+            const auto focus = ws_->focusID();
+            std::vector<std::string> ids;
+            for (const auto& f : ws_->filtered()) ids.push_back(f.id);
+            for (const auto& id : ids) ws_->toggle(id);
+            ws_->setFocusID(focus);
+        }
+    }
+
+protected:
+    void paintSection(QPainter* p, const QRect& rect, int logicalIndex) const override {
+        QHeaderView::paintSection(p, rect, logicalIndex);
+        if (logicalIndex != ResultsTableModel::checkColumn) return;
+        QStyleOptionButton box;
+        const QRect indicator = style()->subElementRect(QStyle::SE_CheckBoxIndicator, &box, this);
+        box.rect = QRect(rect.center().x() - indicator.width() / 2, rect.center().y() - indicator.height() / 2, indicator.width(),
+                         indicator.height());
+        box.state = QStyle::State_Enabled;
+        switch (state()) {
+            case Qt::Checked: box.state |= QStyle::State_On; break;
+            case Qt::PartiallyChecked: box.state |= QStyle::State_NoChange; break;
+            default: box.state |= QStyle::State_Off; break;
+        }
+        p->save();
+        style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, p, this);
+        p->restore();
+    }
+    void mouseReleaseEvent(QMouseEvent* e) override {
+        if (e->button() == Qt::LeftButton && logicalIndexAt(e->position().toPoint()) == ResultsTableModel::checkColumn) {
+            activate();
+            return;
+        }
+        QHeaderView::mouseReleaseEvent(e);
+    }
+
+private:
+    QPointer<Workspace> ws_;
+};
+
 // ---------------------------------------------------------------- sidebar
 
 class FilterRow : public QWidget {
@@ -229,7 +297,10 @@ FiltersSidebar::FiltersSidebar(Workspace* ws, QWidget* parent) : QWidget(parent)
         }
     }
     auto* icon = new QLabel(source);
-    icon->setPixmap(Icons::pixmap(symbol, 24, Theme::accent(), devicePixelRatioF()));
+    icon->setObjectName(QStringLiteral("sourceIcon"));
+    auto paintIcon = [icon, symbol] { icon->setPixmap(Icons::pixmap(symbol, 24, Theme::accent(), icon->devicePixelRatioF())); };
+    paintIcon();
+    connect(&Theme::shared(), &Theme::changed, icon, paintIcon);
     srow->addWidget(icon, 0, Qt::AlignTop);
     auto* scol = new QVBoxLayout;
     scol->setSpacing(1);
@@ -438,7 +509,7 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
     row->addSpacing(12);
     toast_ = new IconLabel(QStringLiteral("checkmark.circle.fill"), QString(), TextStyle::caption, this);
     toast_->setObjectName(QStringLiteral("toast"));
-    toast_->setTint(Theme::good());
+    toast_->setTint(&Theme::good);
     row->addWidget(toast_);
     row->addStretch();
     progress_ = new QWidget(this);
@@ -518,10 +589,16 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     setSecondary(countDetail_);
     hrow->addWidget(countDetail_);
     hrow->addStretch();
+    header->setObjectName(QStringLiteral("resultsHeader"));
     sizeControls_ = new QWidget(header);
+    // Only as wide as the icon and the slider: spare room stays with the
+    // stretch before it, so the pair sits together at the header's end.
+    sizeControls_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     auto* srow = new QHBoxLayout(sizeControls_);
     srow->setContentsMargins(0, 0, 0, 0);
+    srow->setSpacing(6);
     auto* small = new QLabel(sizeControls_);
+    small->setObjectName(QStringLiteral("thumbSizeIcon"));
     small->setFixedSize(16, 16);
     auto paintSmall = [small] { small->setPixmap(Icons::pixmap(QStringLiteral("photo"), 14, Theme::secondaryText(), small->devicePixelRatioF())); };
     paintSmall();
@@ -557,6 +634,7 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     table_->setAlternatingRowColors(true);
     table_->setFrameShape(QFrame::NoFrame);
     table_->setAccessibleName(QStringLiteral("見つかったファイル"));
+    table_->setHorizontalHeader(new CheckAllHeader(ws_, table_));
     auto* hh = table_->horizontalHeader();
     hh->setSectionResizeMode(QHeaderView::Fixed);
     hh->setSectionResizeMode(ResultsTableModel::nameColumn, QHeaderView::Stretch);

@@ -59,7 +59,7 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     infoRow->addStretch();
     bad_ = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"), QString(), TextStyle::caption, head);
     bad_->setObjectName(QStringLiteral("badBytes"));
-    bad_->setTint(Theme::warn());
+    bad_->setTint(&Theme::warn);
     bad_->setToolTip(QStringLiteral("読めなかったバイト数"));
     infoRow->addWidget(bad_);
     speed_ = makeLabel(QString(), TextStyle::caption, QFont::Normal, head);
@@ -78,7 +78,7 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     auto* ftitle = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("読めない箇所が見つかりました"),
                                  TextStyle::callout, failing_);
     ftitle->textLabel()->setFont(fontFor(TextStyle::callout, QFont::DemiBold));
-    ftitle->setTint(Theme::warn());
+    ftitle->setTint(&Theme::warn);
     fcol->addWidget(ftitle);
     fcol->addWidget(makeLabel(QStringLiteral("このドライブは読み続けるほど悪化する恐れがあります。いったん中止して保全(イメージ化)し、"
                                              "保全した複製に対して作業するほうが安全です。"),

@@ -70,8 +70,14 @@ void IconLabel::setText(const QString& text) { text_->setText(text); }
 QString IconLabel::text() const { return text_->text(); }
 void IconLabel::setTint(const QColor& tint) {
     tint_ = tint;
+    tintOf_ = nullptr;
     refresh();
 }
+void IconLabel::setTint(QColor (*tint)()) {
+    tintOf_ = tint;
+    refresh();
+}
+QPixmap IconLabel::iconPixmap() const { return icon_->pixmap(); }
 
 void IconLabel::changeEvent(QEvent* e) {
     if (e->type() == QEvent::PaletteChange) refresh();
@@ -79,7 +85,7 @@ void IconLabel::changeEvent(QEvent* e) {
 }
 
 void IconLabel::refresh() {
-    const QColor c = tint_.isValid() ? tint_ : text_->palette().color(QPalette::WindowText);
+    const QColor c = tintOf_ ? tintOf_() : tint_.isValid() ? tint_ : text_->palette().color(QPalette::WindowText);
     icon_->setPixmap(Icons::pixmap(symbol_, size_, c, devicePixelRatioF()));
 }
 

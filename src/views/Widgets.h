@@ -28,6 +28,9 @@ public:
     void setSymbol(const QString& symbol);
     void setText(const QString& text);
     void setTint(const QColor& tint);  // invalid: the text colour
+    // A palette colour, asked again whenever the appearance changes.
+    void setTint(QColor (*tint)());
+    QPixmap iconPixmap() const;
     QString text() const;
     QString symbol() const { return symbol_; }
     QLabel* textLabel() const { return text_; }
@@ -39,6 +42,7 @@ private:
     void refresh();
     QString symbol_;
     QColor tint_;
+    QColor (*tintOf_)() = nullptr;
     QLabel* icon_;
     QLabel* text_;
     int size_;

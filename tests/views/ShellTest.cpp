@@ -2,6 +2,7 @@
 // the selection screen's texts and rules, and the icon table.
 
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QDirIterator>
 #include <QPushButton>
@@ -76,6 +77,34 @@ std::vector<std::vector<fs::path>> recoveredFolders(const fs::path& out) {
         folders.push_back(files);
     }
     return folders;
+}
+
+// The colour of the most opaque pixel of an icon: its tint.
+QColor tintOf(const QPixmap& pm) {
+    const QImage img = pm.toImage().convertToFormat(QImage::Format_ARGB32);
+    QColor best;
+    int alpha = -1;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const QColor c = img.pixelColor(x, y);
+            if (c.alpha() > alpha) {
+                alpha = c.alpha();
+                best = c;
+            }
+        }
+    best.setAlpha(255);
+    return best;
+}
+
+bool sameColour(const QColor& a, const QColor& b) {
+    return std::abs(a.red() - b.red()) <= 2 && std::abs(a.green() - b.green()) <= 2 && std::abs(a.blue() - b.blue()) <= 2;
+}
+
+// The icon of the first IconLabel under `root` showing `text`.
+QPixmap iconBeside(QWidget* root, const QString& text) {
+    for (auto* l : root->findChildren<views::IconLabel*>())
+        if (l->text() == text) return l->iconPixmap();
+    return {};
 }
 }  // namespace
 
@@ -604,6 +633,133 @@ private slots:
                 for (const auto& r : ws->results())
                     if (fs::path(r.fileName).filename() == f.filename())
                         QCOMPARE(std::int64_t(fs::file_size(f)), r.length);
+    }
+
+    void modePickerReadsTheFourModesInOrder() {
+        app::MainWindow win(models::UpdateChecker::shared());
+        const std::pair<Workspace::Mode, const char*> expected[] = {
+            {Workspace::Mode::start, "はじめに"},
+            {Workspace::Mode::carve, "削除ファイル復元"},
+            {Workspace::Mode::salvage, "救出コピー"},
+            {Workspace::Mode::image, "ディスクをイメージ化"},
+        };
+        const char* symbols[] = {"stethoscope", "sparkle.magnifyingglass", "arrow.down.doc", "externaldrive.badge.timemachine"};
+        int i = 0;
+        int lastX = -1;
+        win.show();
+        for (const auto& [mode, title] : expected) {
+            QCOMPARE(win.modeButton(mode)->text(), QString::fromUtf8(title));
+            QCOMPARE(Workspace::symbol(mode), QString::fromUtf8(symbols[i++]));
+            const int x = win.modeButton(mode)->mapTo(&win, QPoint(0, 0)).x();
+            QVERIFY2(x > lastX, "the modes stand in their order");
+            lastX = x;
+        }
+    }
+
+    void resultsToolbarHeaderAndTableHeaderHoldTogether() {
+        TempDir dir;
+        const int placed = makeSmallCard(dir / "card.img", 6);
+        fs::create_directories(dir / "out");
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+
+        // Down to the window's smallest width "再スキャン" stays on the toolbar.
+        for (int width : {1400, 1180, win.minimumWidth()}) {
+            win.resize(width, win.minimumHeight());
+            QTest::qWait(1);
+            QCoreApplication::processEvents();
+            QVERIFY2(win.rescanButton()->isVisible(), qPrintable(QStringLiteral("folded at %1").arg(width)));
+            const QRect r(win.rescanButton()->mapTo(&win, QPoint(0, 0)), win.rescanButton()->size());
+            QVERIFY2(win.rect().contains(r), qPrintable(QStringLiteral("cut off at %1").arg(width)));
+            QVERIFY(win.viewModeButton(ResultViewMode::list)->isVisible());
+            QVERIFY(win.searchField()->isVisible());
+            if (auto* more = win.findChild<QWidget*>(QStringLiteral("qt_toolbar_ext_button")))
+                QVERIFY2(!more->isVisible(), qPrintable(QStringLiteral("overflow shown at %1").arg(width)));
+
+            // The size slider's icon sits right beside it, and the pair ends at the header's padding.
+            auto* header = find(view, "resultsHeader");
+            auto* icon = find(view, "thumbSizeIcon");
+            auto* slider = find(view, "thumbSize");
+            const QRect ir(icon->mapTo(header, QPoint(0, 0)), icon->size());
+            const QRect sr(slider->mapTo(header, QPoint(0, 0)), slider->size());
+            QVERIFY2(sr.left() - ir.right() <= 10, qPrintable(QStringLiteral("gap %1").arg(sr.left() - ir.right())));
+            QVERIFY2(std::abs(header->width() - 1 - sr.right() - 18) <= 1,
+                     qPrintable(QStringLiteral("right gap %1").arg(header->width() - 1 - sr.right())));
+        }
+
+        // The table's header box: all listed, none, and only the listed ones under a filter.
+        ws->setViewMode(ResultViewMode::list);
+        auto* table = view->table();
+        auto* hh = table->horizontalHeader();
+        QCOMPARE(hh->objectName(), QStringLiteral("checkAllHeader"));
+        const QPoint box(hh->sectionViewportPosition(0) + hh->sectionSize(0) / 2, hh->height() / 2);
+        ws->deselectAll();
+        QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
+        QCOMPARE(int(ws->selection().size()), placed);
+        QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
+        QCOMPARE(int(ws->selection().size()), 0);
+        ws->toggle(ws->results()[0].id);
+        win.searchField()->setText(QString::fromStdString(fs::path(ws->results()[1].fileName).filename().string()));
+        QCOMPARE(table->model()->rowCount(), 1);
+        QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
+        QVERIFY(ws->isSelected(ws->results()[1].id));
+        QCOMPARE(int(ws->selection().size()), 2);
+        QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
+        QVERIFY(!ws->isSelected(ws->results()[1].id));
+        QVERIFY2(ws->isSelected(ws->results()[0].id), "a file the filter hides keeps its choice");
+        win.searchField()->clear();
+    }
+
+    void tintsFollowALaterSwitchOfAppearance() {
+        TempDir dir;
+        makeSmallCard(dir / "card.img", 4);
+        fs::create_directories(dir / "out");
+        setFixtureDisks({cardListing("mmcblk0", "旅行の写真")});
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+        ws->setMode(Workspace::Mode::carve);
+        auto* select = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        WAIT_UNTIL(!select->devices().empty());
+        select->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        auto& theme = views::Theme::shared();
+        const QString warning = QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。");
+        auto checkSelect = [&] {
+            QVERIFY(sameColour(tintOf(iconBeside(select, warning)), views::Theme::warn()));
+            QVERIFY(sameColour(tintOf(iconBeside(select, QStringLiteral("復元ファイルの保存先"))), views::Theme::accent()));
+            QVERIFY(sameColour(tintOf(iconBeside(select, QString::fromUtf8(kSameDiskMessage))), views::Theme::bad()));
+            auto* card = find(select, "drive_mmcblk0");
+            QVERIFY(card);
+            QVERIFY(sameColour(tintOf(find<QLabel>(card, "driveIcon")->pixmap()), views::Theme::accent()));
+            QVERIFY(find(select, "requiredBadge")->styleSheet().contains(views::Theme::warn().name()));
+        };
+        for (bool dark : {true, false, true}) {
+            theme.setDark(dark);
+            checkSelect();
+        }
+        theme.setDark(false);
+
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        ws->setToast(QStringLiteral("3 件を復元しました"));
+        for (bool dark : {true, false}) {
+            theme.setDark(dark);
+            QVERIFY(sameColour(tintOf(find<QLabel>(view, "sourceIcon")->pixmap()), views::Theme::accent()));
+            QVERIFY(sameColour(tintOf(find<views::IconLabel>(view, "toast")->iconPixmap()), views::Theme::good()));
+            QVERIFY(sameColour(tintOf(find<QLabel>(view, "thumbSizeIcon")->pixmap()), views::Theme::secondaryText()));
+            QCOMPARE(QApplication::palette().color(QPalette::Highlight), views::Theme::accent());
+        }
+        theme.setDark(false);
     }
 
     void everySymbolNameHasARealIcon() {
