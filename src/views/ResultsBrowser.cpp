@@ -12,7 +12,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
-#include <QStyleOptionButton>
+#include <QStyleOption>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTimer>

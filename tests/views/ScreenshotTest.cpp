@@ -192,6 +192,51 @@ private slots:
         ws->setFocusID(std::nullopt);
         shootBoth(win, QStringLiteral("07-results-empty"));
     }
+
+    // At the window's smallest size, with a photo read partly from an unreadable stretch.
+    void resultsNarrowWithADamagedFile() {
+        TempDir dir;
+        std::vector<fs::path> some;
+        for (const auto& f : corpusJpegs())
+            if (some.size() < 8) some.push_back(f);
+        makeCard(dir / "card.img", some, 1, 2 << 20);
+        const auto size = fs::file_size(dir / "card.img");
+        fs::resize_file(dir / "card.img", (size + (1 << 20) - 1) / (1 << 20) * (1 << 20));
+        fs::create_directories(dir / "out");
+        // Inside the last photo's picture data.
+        std::int64_t at = 0;
+        for (std::size_t i = 0; i + 1 < some.size(); ++i) at = (at + std::int64_t(fs::file_size(some[i])) + 65535) / 65536 * 65536;
+        std::string why;
+        auto device = FaultyDevice::create(dir / "card.img", std::vector<BadRange>{{(at + 8192) / 4096 * 4096, 4096}}, why);
+        if (!device) QSKIP(qPrintable(QString::fromStdString("needs a faulty device: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(win.minimumSize());
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+        Workspace* ws = win.workspace();
+        ws->setRevealer([](const fs::path&) {});
+        ws->setMode(Workspace::Mode::carve);
+        DiskDevice d;
+        d.bsdName = fs::path(device->devicePath()).filename().string();
+        d.name = "SD Card Reader";
+        d.isWholeDisk = true;
+        d.isRemovable = true;
+        d.protocolName = "Secure Digital";
+        ws->setSelectedSource(SourceSelection::device(d));
+        ws->setDestinationRoot(dir / "out");
+        ws->startScan();
+        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        QVERIFY(view);
+        for (const auto& f : ws->results())
+            if (f.damaged) ws->setFocusID(f.id);
+        QVERIFY2(ws->focusedFile() && ws->focusedFile()->damaged, "a damaged file is focused");
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->loader()->pendingCount() == 0));
+        QTest::qWait(300);
+        shootBoth(win, QStringLiteral("08-results-narrow-damaged"));
+        ws->setViewMode(ResultViewMode::list);
+        shootBoth(win, QStringLiteral("09-results-table-narrow"));
+    }
 };
 
 TAMSEL_VIEW_TEST_MAIN(ScreenshotTest, "xcb")
