@@ -473,7 +473,7 @@ void InspectorPane::refresh() {
     state_->setPalette(sp);
     meter_ = file->damaged ? 0.58 : 0.96;
     meterText_->setText(file->damaged ? QStringLiteral("中") : QStringLiteral("高い"));
-    meterBar_->setValue(int(meter_ * 100));
+    meterBar_->setValue(qRound(meter_ * 100));  // 0.58 * 100 is 57.99...
     meterBar_->setStyleSheet(QStringLiteral("QProgressBar{background:%1;border:none;border-radius:3px;}"
                                             "QProgressBar::chunk{background:%2;border-radius:3px;}")
                                  .arg(Theme::cellBackground().name(QColor::HexArgb), (file->damaged ? Theme::warn() : Theme::good()).name()));
@@ -669,6 +669,7 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
         refreshContent();
     });
     connect(ws_, &Workspace::thumbSizeChanged, this, [this] {
+        if (!ws_) return;
         grid_->setThumbSize(ws_->thumbSize());
         if (slider_->value() != int(ws_->thumbSize())) slider_->setValue(int(ws_->thumbSize()));
     });
@@ -686,6 +687,7 @@ void ResultsBrowser::refreshHeader() {
 }
 
 void ResultsBrowser::refreshContent() {
+    if (!ws_) return;
     if (model_->rowCount() == 0) stack_->setCurrentWidget(empty_);
     else if (ws_->viewMode() == ResultViewMode::grid) stack_->setCurrentWidget(grid_);
     else stack_->setCurrentWidget(table_);
