@@ -89,6 +89,7 @@ QVariant ResultsTableModel::data(const QModelIndex& index, int role) const {
             break;
         case offsetColumn:
             if (role == Qt::DisplayRole) return offsetText(f->offset);
+            if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
             if (role == Qt::FontRole) {
                 QFont m(QStringLiteral("monospace"));
                 m.setStyleHint(QFont::Monospace);
@@ -179,9 +180,10 @@ protected:
         QHeaderView::paintSection(p, rect, logicalIndex);
         if (logicalIndex != ResultsTableModel::checkColumn) return;
         QStyleOptionButton box;
-        const QRect indicator = style()->subElementRect(QStyle::SE_CheckBoxIndicator, &box, this);
-        box.rect = QRect(rect.center().x() - indicator.width() / 2, rect.center().y() - indicator.height() / 2, indicator.width(),
-                         indicator.height());
+        box.initFrom(this);
+        const int w = style()->pixelMetric(QStyle::PM_IndicatorWidth, &box, this);
+        const int h = style()->pixelMetric(QStyle::PM_IndicatorHeight, &box, this);
+        box.rect = QRect(rect.center().x() - w / 2, rect.center().y() - h / 2, w, h);
         box.state = QStyle::State_Enabled;
         switch (state()) {
             case Qt::Checked: box.state |= QStyle::State_On; break;
@@ -504,6 +506,8 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
     bytes_->setObjectName(QStringLiteral("selectedBytes"));
     bytes_->setWordWrap(false);
     bytes_->setFont(monoDigits(bytes_->font()));
+    // In a narrow window the summary gives way, never the main button.
+    bytes_->setMinimumWidth(1);
     setSecondary(bytes_);
     row->addWidget(bytes_);
     row->addSpacing(12);
@@ -559,6 +563,7 @@ void BottomBar::refresh() {
     main_->setText(n == 0 ? QStringLiteral("復元するファイルを選択")
                           : QStringLiteral("選択した") + QString::number(n) + QStringLiteral("件を復元…"));
     main_->setEnabled(n > 0 && !ws_->recovering());
+    main_->setMinimumWidth(main_->sizeHint().width());
 }
 
 // ---------------------------------------------------------------- browser
@@ -634,6 +639,8 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     table_->setAlternatingRowColors(true);
     table_->setFrameShape(QFrame::NoFrame);
     table_->setAccessibleName(QStringLiteral("見つかったファイル"));
+    // A narrow column keeps the file's own name, not just its folder.
+    table_->setTextElideMode(Qt::ElideMiddle);
     table_->setHorizontalHeader(new CheckAllHeader(ws_, table_));
     auto* hh = table_->horizontalHeader();
     hh->setSectionResizeMode(QHeaderView::Fixed);

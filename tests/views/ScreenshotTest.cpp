@@ -222,6 +222,7 @@ private slots:
         d.isWholeDisk = true;
         d.isRemovable = true;
         d.protocolName = "Secure Digital";
+        d.sizeBytes = std::int64_t(fs::file_size(dir / "card.img"));
         ws->setSelectedSource(SourceSelection::device(d));
         ws->setDestinationRoot(dir / "out");
         ws->startScan();

@@ -674,7 +674,8 @@ private slots:
         auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
         QVERIFY(view);
 
-        // Down to the window's smallest width "再スキャン" stays on the toolbar.
+        // Down to the window's smallest width "再スキャン" stays on the toolbar
+        // and the main button shows its whole text.
         for (int width : {1400, 1180, win.minimumWidth()}) {
             win.resize(width, win.minimumHeight());
             QTest::qWait(1);
@@ -684,6 +685,8 @@ private slots:
             QVERIFY2(win.rect().contains(r), qPrintable(QStringLiteral("cut off at %1").arg(width)));
             QVERIFY(win.viewModeButton(ResultViewMode::list)->isVisible());
             QVERIFY(win.searchField()->isVisible());
+            auto* main = find<QPushButton>(view, "recoverSelected");
+            QVERIFY2(main->width() >= main->sizeHint().width(), qPrintable(QStringLiteral("main button cut at %1").arg(width)));
             if (auto* more = win.findChild<QWidget*>(QStringLiteral("qt_toolbar_ext_button")))
                 QVERIFY2(!more->isVisible(), qPrintable(QStringLiteral("overflow shown at %1").arg(width)));
 
