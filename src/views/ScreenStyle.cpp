@@ -44,7 +44,7 @@ class SymbolEngine : public QIconEngine {
 public:
     explicit SymbolEngine(QString symbol) : symbol_(std::move(symbol)) {}
     QIconEngine* clone() const override { return new SymbolEngine(symbol_); }
-    QString key() const override { return QStringLiteral("tamsel.symbol"); }
+    QString key() const override { return QStringLiteral("TamselSymbols"); }
     QString iconName() override { return symbol_; }
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
         return scaledPixmap(size, mode, state, 1.0);

@@ -179,6 +179,11 @@ std::string makeBrokenVolume(const fs::path& dir, const std::vector<fs::path>& p
     std::string script = "mkdir DCIM\n";
     for (std::size_t i = 0; i < photos.size(); ++i)
         script += "write " + photos[i].string() + " DCIM/IMG_000" + std::to_string(i + 1) + ".JPG\n";
+    // Inodes are handed out in order from 12; notes (not media, left out)
+    // fill the block so that the unreadable file starts the next one.
+    const std::size_t next = 13 + photos.size();
+    for (std::size_t i = 0; i < (4 - (next - 1) % 4) % 4; ++i)
+        script += "write " + photos[0].string() + " note" + std::to_string(i) + ".txt\n";
     script += "write " + photos[0].string() + " unreadable.jpg\n";
     writeFile(dir / "debugfs.cmds", script);
     if (run({"debugfs", "-w", "-f", (dir / "debugfs.cmds").string(), image.string()}).exitCode != 0) return "debugfs failed";
