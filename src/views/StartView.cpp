@@ -1,5 +1,6 @@
 #include "views/StartView.h"
 
+#include <QApplication>
 #include <QEasingCurve>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -27,6 +28,21 @@ using models::qs;
 using models::StartModel;
 using models::Workspace;
 using Step = StartModel::Step;
+
+namespace {
+
+// The application's palette is switched before the theme tells of a change;
+// a widget's own palette may still be the old one at that moment.
+QColor textColor() { return QApplication::palette().color(QPalette::WindowText); }
+QColor lineColor() { return QApplication::palette().color(QPalette::Mid); }
+
+// Keeps an icon in a colour of the theme.
+void tintWith(IconLabel* label, QColor (*colour)()) {
+    label->setTint(colour());
+    QObject::connect(&Theme::shared(), &Theme::changed, label, [label, colour] { label->setTint(colour()); });
+}
+
+}  // namespace
 
 StepState checkState(Step step) { return step == Step::result ? StepState::done : StepState::current; }
 
@@ -78,12 +94,12 @@ void StageChip::refresh() {
             border = Theme::accent();
             break;
         case StepState::upcoming:
-            fg = palette().color(QPalette::WindowText);
-            border = palette().color(QPalette::Mid);
+            fg = textColor();
+            border = lineColor();
             break;
         case StepState::skipped:
             fg = Theme::secondaryText();
-            border = palette().color(QPalette::Mid);
+            border = lineColor();
             break;
     }
     content_->textLabel()->setFont(f);
@@ -107,6 +123,7 @@ SymptomToggle::SymptomToggle(const QString& symbol, const QString& title, const 
     row->setContentsMargins(14, 10, 14, 10);
     row->setSpacing(10);
     auto* icon = new IconLabel(symbol, QString(), TextStyle::headline, this);
+    tintWith(icon, &Theme::accent);
     row->addWidget(icon, 0, Qt::AlignVCenter);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(2);
@@ -271,8 +288,7 @@ QWidget* StartView::buildIntro(QWidget* parent) {
     for (int i = 0; i < 3; ++i) {
         if (i > 0) {
             auto* arrow = new IconLabel(QStringLiteral("chevron.right"), QString(), TextStyle::callout, intro);
-            arrow->setTint(Theme::secondaryText());
-            connect(&Theme::shared(), &Theme::changed, arrow, [arrow] { arrow->setTint(Theme::secondaryText()); });
+            tintWith(arrow, &Theme::secondaryText);
             chips->addWidget(arrow, 0, Qt::AlignVCenter);
         }
         chips_[i] = new StageChip(symbols[i], labels[i], intro);
@@ -352,8 +368,7 @@ QWidget* StartView::buildActions(QWidget* parent) {
     done->setContentsMargins(0, 0, 0, 0);
     auto* checked = new IconLabel(QStringLiteral("checkmark.circle.fill"), QStringLiteral("確認しました。結果は下に出ています。"),
                                   TextStyle::body, resultRow_);
-    checked->setTint(Theme::good());
-    connect(&Theme::shared(), &Theme::changed, checked, [checked] { checked->setTint(Theme::good()); });
+    tintWith(checked, &Theme::good);
     done->addWidget(checked, 1);
     again_ = button(QStringLiteral("arrow.clockwise"), QStringLiteral("もう一度確認する"), resultRow_);
     done->addWidget(again_);
@@ -387,6 +402,7 @@ QWidget* StartView::buildResult(QWidget* parent) {
         t->setSpacing(4);
         auto* title = new IconLabel(symbols[i], titles[i], TextStyle::caption, tile);
         setSecondary(title->textLabel());
+        tintWith(title, &Theme::secondaryText);
         t->addWidget(title);
         tileValues_[i] = makeLabel(QString(), TextStyle::headline, QFont::DemiBold, tile);
         tileValues_[i]->setObjectName(QStringLiteral("tileValue%1").arg(i));
@@ -396,9 +412,11 @@ QWidget* StartView::buildResult(QWidget* parent) {
     col->addLayout(tiles);
     smart_ = new IconLabel(QStringLiteral("heart.text.square"), QString(), TextStyle::callout, box);
     smart_->setObjectName(QStringLiteral("smart"));
+    tintWith(smart_, &textColor);
     col->addWidget(smart_);
     symptomLine_ = new IconLabel(QStringLiteral("person.wave.2"), QStringLiteral("症状の申告があります"), TextStyle::callout, box);
     symptomLine_->setObjectName(QStringLiteral("symptoms"));
+    tintWith(static_cast<IconLabel*>(symptomLine_), &Theme::warn);
     col->addWidget(symptomLine_);
 
     // Recommendation.
@@ -456,7 +474,10 @@ QWidget* StartView::buildResult(QWidget* parent) {
     col->addWidget(directBox_);
     connect(directScan_, &QPushButton::clicked, this, [this] { switchMode(Workspace::Mode::carve); });
 
-    connect(&Theme::shared(), &Theme::changed, this, &StartView::updateResult);
+    connect(&Theme::shared(), &Theme::changed, this, [this] {
+        updateActions();
+        updateResult();
+    });
     return box;
 }
 
@@ -511,7 +532,7 @@ void StartView::updateResult() {
     tileValues_[1]->setText(QString::number(health->samplesFailed) + QStringLiteral(" 箇所"));
     tileValues_[2]->setText(models::formatSpeed(health->bytesPerSec));
     QPalette p = tileValues_[1]->palette();
-    p.setColor(QPalette::WindowText, health->samplesFailed > 0 ? Theme::bad() : palette().color(QPalette::WindowText));
+    p.setColor(QPalette::WindowText, health->samplesFailed > 0 ? Theme::bad() : textColor());
     tileValues_[1]->setPalette(p);
 
     smart_->setVisible(health->smartStatus.has_value());

@@ -167,9 +167,9 @@ private slots:
     void imagingAndSalvageScreens() {
         TempDir dir;
         TempDir out(kNoDiskFolder);
-        makeSmallCard(dir / "card.img", 6, 8);
+        makeSmallCard(dir / "card.img", 6, 30);
         std::string why;
-        auto slow = SlowMedium::create(dir / "card.img", 40, why);
+        auto slow = SlowMedium::create(dir / "card.img", 200, why);
         if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
         app::MainWindow win(models::UpdateChecker::shared());
         win.resize(1180, 760);
@@ -198,8 +198,6 @@ private slots:
         shootBoth(win, QStringLiteral("09-salvage-idle"));
         salvage->sourceRow()->setUrl(dir / "src");
         salvage->destinationRow()->setUrl(out / "rescued");
-        salvage->startButton()->click();
-        WAIT_UNTIL(!salvage->model()->state().isRunning());
         salvage->startButton()->click();
         WAIT_UNTIL(!salvage->model()->state().isRunning());
         shootBoth(win, QStringLiteral("09-salvage-done"));
