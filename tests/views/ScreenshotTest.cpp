@@ -156,6 +156,7 @@ private slots:
         WAIT_UNTIL(!view->scrolling());
         shootBoth(win, QStringLiteral("01-drive-check-result"));
         QTest::mouseClick(view->noiseToggle(), Qt::LeftButton);
+        QApplication::processEvents();  // the page grows by the preserving advice
         view->scrollArea()->verticalScrollBar()->setValue(view->scrollArea()->verticalScrollBar()->maximum());
         shootBoth(win, QStringLiteral("01-drive-check-result-preserve"));
         // The advice's button leads to the imaging screen.
