@@ -6,6 +6,7 @@
 
 #include "views/Choosers.h"
 #include "views/ScreenStyle.h"
+#include "views/Theme.h"
 
 namespace tamsel::views {
 
@@ -17,6 +18,8 @@ FolderPickerRow::FolderPickerRow(const QString& title, QWidget* parent) : QWidge
     button_->setMinimumWidth(120);
     button_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     button_->setStyleSheet(QStringLiteral("text-align: left; padding: 4px 8px;"));
+    // A styled button keeps the palette it was polished with; polish it again on a theme switch.
+    connect(&Theme::shared(), &Theme::changed, button_, [this] { button_->setStyleSheet(button_->styleSheet()); });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);

@@ -1,69 +1,77 @@
 #include "views/ScreenStyle.h"
 
 #include <QApplication>
-#include <QHash>
+#include <QIconEngine>
+#include <QPainter>
+#include <QSet>
 #include <QLabel>
 #include <QPalette>
 #include <QStyle>
 
+#include "views/Icons.h"
+#include "views/Theme.h"
+
 namespace tamsel::views {
 
-bool isDark(const QWidget* w) {
-    const QPalette p = w ? w->palette() : QApplication::palette();
-    return p.color(QPalette::Window).lightnessF() < 0.5f;
-}
+bool isDark(const QWidget*) { return Theme::shared().isDark(); }
+
+QColor goodColor(const QWidget*) { return Theme::good(); }
+QColor warnColor(const QWidget*) { return Theme::warn(); }
+QColor badColor(const QWidget*) { return Theme::bad(); }
 
 namespace {
-QColor rgb(double r, double g, double b) { return QColor::fromRgbF(float(r), float(g), float(b)); }
+
+// Status symbols carry their meaning in their colour; disks are drawn in
+// the accent; everything else in the text colour of the moment.
+QColor tintOf(const QString& symbol, QIcon::Mode mode) {
+    const QPalette p = QApplication::palette();
+    if (mode == QIcon::Disabled) return p.color(QPalette::Disabled, QPalette::ButtonText);
+    static const QSet<QString> good{QStringLiteral("checkmark.circle.fill"), QStringLiteral("checkmark.seal.fill")};
+    static const QSet<QString> bad{QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("xmark.octagon.fill"),
+                                   QStringLiteral("xmark.octagon")};
+    static const QSet<QString> disks{QStringLiteral("sdcard.fill"), QStringLiteral("externaldrive.fill"),
+                                     QStringLiteral("externaldrive.fill.badge.plus"), QStringLiteral("internaldrive.fill"),
+                                     QStringLiteral("square.split.bottomrightquarter")};
+    if (good.contains(symbol)) return Theme::good();
+    if (bad.contains(symbol)) return Theme::bad();
+    if (disks.contains(symbol)) return Theme::accent();
+    return p.color(QPalette::ButtonText);
+}
+
+// Draws the bundled icon in the colours of the moment it is painted, so a
+// button's icon follows a switch between light and dark.
+class SymbolEngine : public QIconEngine {
+public:
+    explicit SymbolEngine(QString symbol) : symbol_(std::move(symbol)) {}
+    QIconEngine* clone() const override { return new SymbolEngine(symbol_); }
+    QString key() const override { return QStringLiteral("TamselSymbols"); }
+    QString iconName() override { return symbol_; }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override {
+        return Icons::pixmap(symbol_, std::min(size.width(), size.height()), tintOf(symbol_, mode), scale);
+    }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+        const qreal dpr = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        const QPixmap pm = scaledPixmap(rect.size(), mode, state, dpr);
+        const QSize logical = (QSizeF(pm.size()) / dpr).toSize();
+        painter->drawPixmap(QRect(rect.topLeft() + QPoint((rect.width() - logical.width()) / 2, (rect.height() - logical.height()) / 2),
+                                  logical),
+                            pm);
+    }
+
+private:
+    QString symbol_;
+};
+
 }  // namespace
 
-QColor goodColor(const QWidget* w) { return isDark(w) ? rgb(0.216, 0.776, 0.361) : rgb(0.169, 0.639, 0.298); }
-QColor warnColor(const QWidget* w) { return isDark(w) ? rgb(0.941, 0.631, 0.22) : rgb(0.878, 0.541, 0.145); }
-QColor badColor(const QWidget* w) { return isDark(w) ? rgb(1.0, 0.271, 0.227) : rgb(1.0, 0.231, 0.188); }
-
 QIcon symbolIcon(const QString& symbol, const QWidget* w) {
-    struct Mapping {
-        const char* themeName;
-        QStyle::StandardPixmap fallback;
-    };
-    static const QHash<QString, Mapping> map{
-        {"arrow.clockwise", {"view-refresh", QStyle::SP_BrowserReload}},
-        {"doc", {"document-open", QStyle::SP_FileIcon}},
-        {"folder", {"folder", QStyle::SP_DirIcon}},
-        {"checkmark", {"object-select", QStyle::SP_DialogApplyButton}},
-        {"checkmark.circle.fill", {"emblem-ok", QStyle::SP_DialogApplyButton}},
-        {"checkmark.seal.fill", {"emblem-ok", QStyle::SP_DialogApplyButton}},
-        {"exclamationmark.triangle.fill", {"dialog-warning", QStyle::SP_MessageBoxWarning}},
-        {"xmark.octagon.fill", {"dialog-error", QStyle::SP_MessageBoxCritical}},
-        {"xmark.octagon", {"dialog-error", QStyle::SP_MessageBoxCritical}},
-        {"stop.fill", {"process-stop", QStyle::SP_MediaStop}},
-        {"externaldrive", {"drive-harddisk", QStyle::SP_DriveHDIcon}},
-        {"externaldrive.fill", {"drive-harddisk", QStyle::SP_DriveHDIcon}},
-        {"internaldrive", {"drive-harddisk", QStyle::SP_DriveHDIcon}},
-        {"internaldrive.fill", {"drive-harddisk", QStyle::SP_DriveHDIcon}},
-        {"sdcard", {"media-flash", QStyle::SP_DriveFDIcon}},
-        {"sdcard.fill", {"media-flash", QStyle::SP_DriveFDIcon}},
-        {"externaldrive.fill.badge.plus", {"drive-removable-media", QStyle::SP_DriveFDIcon}},
-        {"square.split.bottomrightquarter", {"drive-harddisk", QStyle::SP_DriveHDIcon}},
-        {"opticaldisc", {"media-optical", QStyle::SP_DriveCDIcon}},
-        {"externaldrive.badge.timemachine", {"drive-harddisk", QStyle::SP_DriveHDIcon}},
-        {"list.bullet.rectangle", {"view-list-details", QStyle::SP_FileDialogDetailedView}},
-        {"arrow.down.doc", {"document-save", QStyle::SP_DialogSaveButton}},
-        {"stethoscope", {"system-search", QStyle::SP_FileDialogContentsView}},
-        {"magnifyingglass", {"edit-find", QStyle::SP_FileDialogContentsView}},
-        {"speedometer", {"power-profile-performance", QStyle::SP_MediaSeekForward}},
-        {"heart.text.square", {"dialog-information", QStyle::SP_MessageBoxInformation}},
-        {"person.wave.2", {"dialog-information", QStyle::SP_MessageBoxInformation}},
-        {"waveform.path", {"audio-volume-high", QStyle::SP_MediaVolume}},
-        {"bolt.horizontal.circle", {"network-error", QStyle::SP_MessageBoxWarning}},
-        {"shield.lefthalf.filled", {"security-high", QStyle::SP_VistaShield}},
-        {"sparkle.magnifyingglass", {"edit-find", QStyle::SP_FileDialogContentsView}},
-        {"chevron.right", {"go-next", QStyle::SP_ArrowRight}},
-    };
-    const auto it = map.constFind(symbol);
-    if (it == map.constEnd()) return QIcon::fromTheme(symbol);
+    if (Icons::has(symbol)) return QIcon(new SymbolEngine(symbol));
+    // A name the bundled set lacks: the desktop's icon, else the style's.
     const QStyle* style = w ? w->style() : QApplication::style();
-    return QIcon::fromTheme(QString::fromLatin1(it->themeName), style->standardIcon(it->fallback));
+    return QIcon::fromTheme(symbol, style->standardIcon(QStyle::SP_FileIcon));
 }
 
 void setTextColor(QLabel* label, const QColor& color) {

@@ -11,15 +11,15 @@ class QWidget;
 
 namespace tamsel::views {
 
-// Whether the widget's palette is a dark one.
-bool isDark(const QWidget* w);
+// Whether the shared theme is in its dark variant.
+bool isDark(const QWidget* w = nullptr);
 
 QColor goodColor(const QWidget* w);  // done, no signs found
 QColor warnColor(const QWidget* w);  // damage (bad bytes, partly unreadable files)
 QColor badColor(const QWidget* w);   // failures, refusals
 
-// An icon for a symbol name of the screens ("checkmark.circle.fill", ...):
-// the desktop theme's icon when there is one, else the style's nearest.
+// An icon for a symbol name of the screens ("checkmark.circle.fill", ...)
+// from the bundled set, drawn in the theme's colours of the moment.
 QIcon symbolIcon(const QString& symbol, const QWidget* w);
 
 // Text colour of a label, kept when the palette changes.

@@ -10,10 +10,19 @@
 #include "tests/views/ViewTestSupport.h"
 #include "support/FaultyDevice.h"
 #include "views/CarveSelectView.h"
+#include "views/FolderPickerRow.h"
+#include "views/ImagerView.h"
+#include "views/SalvageView.h"
+#include "views/SourcePicker.h"
+#include "views/StartView.h"
 #include "views/ResultTileDelegate.h"
 #include "views/ScanningView.h"
 #include "views/ResultsBrowser.h"
 #include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QToolButton>
 
 using namespace tamsel;
 using namespace tamsel::test;
@@ -92,6 +101,107 @@ private slots:
             u.sizeBytes = 500'107'862'016;
             return std::vector<DiskListing>{{d, {"旅行の写真"}}, {u, {}}};
         });
+        views::DiskServices disks;
+        disks.listDisks = [](bool) {
+            DiskDevice d;
+            d.bsdName = "sdb";
+            d.name = "SD Card Reader";
+            d.sizeBytes = 31'914'983'424;
+            d.isWholeDisk = true;
+            d.isRemovable = true;
+            d.protocolName = "USB";
+            DiskDevice p = d;
+            p.bsdName = "sdb1";
+            p.name = "旅行の写真";
+            p.isWholeDisk = false;
+            p.mountPoint = "/media/user/旅行の写真";
+            p.sizeBytes = 31'900'000'000;
+            DiskDevice u = d;
+            u.bsdName = "sdc";
+            u.name = "Portable SSD";
+            u.sizeBytes = 500'107'862'016;
+            return std::vector<DiskDevice>{d, p, u};
+        };
+        disks.namedVolumes = [] { return std::map<std::string, std::vector<std::string>>{}; };
+        views::SourcePicker::setDefaultServices(disks);
+    }
+
+    // The drive check as the window opens, while it reads, and with its advice.
+    void driveCheckScreens() {
+        TempDir dir;
+        makeSmallCard(dir / "card.img", 6, 8);
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+        auto* view = qobject_cast<views::StartView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        WAIT_UNTIL(!view->sourcePicker()->loading());
+        shootBoth(win, QStringLiteral("01-drive-check-before"));
+
+        std::string why;
+        auto slow = SlowMedium::create(dir / "card.img", 40, why);
+        if (slow) {
+            view->sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
+            view->probeButton()->click();
+            WAIT_UNTIL(view->model()->probeProgress() > 0.1);
+            view->scrollArea()->verticalScrollBar()->setValue(view->scrollArea()->verticalScrollBar()->maximum());
+            shootBoth(win, QStringLiteral("01-drive-check-running"));
+            view->cancelButton()->click();
+            models::waitForAllJobs();
+        }
+        view->sourcePicker()->setSelection(SourceSelection::imageFile(dir / "card.img"));
+        view->probeButton()->click();
+        WAIT_UNTIL(view->model()->step() == models::StartModel::Step::result);
+        WAIT_UNTIL(!view->scrolling());
+        shootBoth(win, QStringLiteral("01-drive-check-result"));
+        QTest::mouseClick(view->noiseToggle(), Qt::LeftButton);
+        QApplication::processEvents();  // the page grows by the preserving advice
+        view->scrollArea()->verticalScrollBar()->setValue(view->scrollArea()->verticalScrollBar()->maximum());
+        shootBoth(win, QStringLiteral("01-drive-check-result-preserve"));
+        // The advice's button leads to the imaging screen.
+        view->imageButton()->click();
+        QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
+    }
+
+    // Imaging and salvage as reached from the mode picker, while they run and done.
+    void imagingAndSalvageScreens() {
+        TempDir dir;
+        TempDir out(kNoDiskFolder);
+        makeSmallCard(dir / "card.img", 6, 30);
+        std::string why;
+        auto slow = SlowMedium::create(dir / "card.img", 200, why);
+        if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+        QTest::mouseClick(win.modeButton(Workspace::Mode::image), Qt::LeftButton);
+        auto* imaging = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        QVERIFY(imaging);
+        WAIT_UNTIL(!imaging->sourcePicker()->loading());
+        shootBoth(win, QStringLiteral("08-imaging-idle"));
+        imaging->sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
+        imaging->folderRow()->setUrl(out / "images");
+        imaging->startButton()->click();
+        WAIT_UNTIL(imaging->model()->progress().bytesDone > 0 || !imaging->model()->state().isRunning());
+        shootBoth(win, QStringLiteral("08-imaging-running"));
+        WAIT_UNTIL(!imaging->model()->state().isRunning());
+        shootBoth(win, QStringLiteral("08-imaging-done"));
+
+        fs::create_directories(dir / "src" / "DCIM");
+        int n = 0;
+        for (const auto& f : corpusJpegs())
+            if (n < 5) fs::copy_file(f, dir / "src" / "DCIM" / ("IMG_" + std::to_string(++n) + ".JPG"));
+        QTest::mouseClick(win.modeButton(Workspace::Mode::salvage), Qt::LeftButton);
+        auto* salvage = qobject_cast<views::SalvageView*>(win.content()->currentScreen());
+        QVERIFY(salvage);
+        shootBoth(win, QStringLiteral("09-salvage-idle"));
+        salvage->sourceRow()->setUrl(dir / "src");
+        salvage->destinationRow()->setUrl(out / "rescued");
+        salvage->startButton()->click();
+        WAIT_UNTIL(!salvage->model()->state().isRunning());
+        shootBoth(win, QStringLiteral("09-salvage-done"));
     }
 
     void shellAndSelectionScreens() {
@@ -102,8 +212,6 @@ private slots:
         win.resize(1180, 760);
         win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
-        shootBoth(win, QStringLiteral("01-start-placeholder"));
-
         Workspace* ws = win.workspace();
         ws->setMode(Workspace::Mode::carve);
         auto* view = qobject_cast<views::CarveSelectView*>(win.content()->currentScreen());

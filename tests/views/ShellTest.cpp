@@ -20,6 +20,11 @@
 #include "tests/views/ViewTestSupport.h"
 #include "views/CarveSelectView.h"
 #include "views/Icons.h"
+#include "views/ImagerView.h"
+#include "views/SalvageView.h"
+#include "views/SourcePicker.h"
+#include "views/StartView.h"
+#include "views/FolderPickerRow.h"
 #include "views/ResultTileDelegate.h"
 #include "views/ScanningView.h"
 #include "views/ResultsBrowser.h"
@@ -131,20 +136,83 @@ private slots:
             QCOMPARE(b->text(), Workspace::title(mode));
             QVERIFY(!b->icon().isNull());
         }
-        QVERIFY(win.content()->currentScreen()->objectName() == "placeholder_start");
+        QVERIFY(qobject_cast<views::StartView*>(win.content()->currentScreen()));
         QTest::mouseClick(win.modeButton(Workspace::Mode::carve), Qt::LeftButton);
         QCOMPARE(ws->mode(), Workspace::Mode::carve);
         QVERIFY(qobject_cast<CarveSelectView*>(win.content()->currentScreen()));
         QVERIFY(!win.resultsToolsShown());
         QTest::mouseClick(win.modeButton(Workspace::Mode::salvage), Qt::LeftButton);
-        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_salvage"));
+        QVERIFY(qobject_cast<views::SalvageView*>(win.content()->currentScreen()));
         QTest::mouseClick(win.modeButton(Workspace::Mode::image), Qt::LeftButton);
-        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_image"));
+        QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
         // A mode set by the model moves the picker too.
         ws->setMode(Workspace::Mode::carve);
         QVERIFY(win.modeButton(Workspace::Mode::carve)->isChecked());
         // No release offered: no banner.
         QVERIFY(!find(&win, "updateBanner")->isVisible());
+    }
+
+    // Each visit of a mode gets a fresh screen and model, but a copy still
+    // running is shown again (not a second, idle screen beside it) and goes
+    // on to its end whatever the user looks at meanwhile.
+    void aRunningImageGoesOnWhenItsModeIsLeftAndIsShownOnReturn() {
+        TempDir dir;
+        TempDir out(kNoDiskFolder);
+        writeFile(dir / "card.img", randomBytes(12 << 20, 7));
+        std::string why;
+        auto slow = SlowMedium::create(dir / "card.img", 60, why);
+        if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.show();
+        Workspace* ws = win.workspace();
+
+        // The drive check's model is new on every visit while nothing runs.
+        auto* check = qobject_cast<views::StartView*>(win.content()->currentScreen());
+        QVERIFY(check);
+        check->model()->setReportsNoise(true);
+        ws->setMode(Workspace::Mode::salvage);
+        ws->setMode(Workspace::Mode::start);
+        check = qobject_cast<views::StartView*>(win.content()->currentScreen());
+        QVERIFY(!check->model()->reportsNoise());
+
+        ws->setMode(Workspace::Mode::image);
+        auto* view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        QVERIFY(view);
+        models::ImagerModel* model = view->model();
+        QPointer<models::ImagerModel> first = model;
+        view->sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
+        view->folderRow()->setUrl(out / "images");
+        view->startButton()->click();
+        WAIT_UNTIL(model->progress().bytesDone > 0 || !model->state().isRunning());
+        if (!model->state().isRunning()) QSKIP("the copy ended before the mode could be left");
+        const fs::path image = *model->imageURL();
+
+        ws->setMode(Workspace::Mode::salvage);
+        auto* salvage = qobject_cast<views::SalvageView*>(win.content()->currentScreen());
+        QVERIFY(salvage);
+        QCOMPARE(salvage->model()->state(), models::JobState::idle());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(first);  // the screen went, its copy did not
+
+        ws->setMode(Workspace::Mode::image);
+        view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        QCOMPARE(view->model(), first.data());
+        QVERIFY(view->cancelButton()->isVisible());
+        QVERIFY(!view->startButton()->isVisible());
+        QCOMPARE(view->sourcePicker()->selection(), std::optional(SourceSelection::imageFile(slow->path())));
+
+        // Left again, it ends unseen, and the image is whole.
+        ws->setMode(Workspace::Mode::carve);
+        WAIT_UNTIL((QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), !first));
+        models::waitForAllJobs();
+        QVERIFY(readFile(image) == readFile(dir / "card.img"));
+
+        // The next visit starts afresh and could start another copy.
+        ws->setMode(Workspace::Mode::image);
+        view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        QCOMPARE(view->model()->state(), models::JobState::idle());
+        QVERIFY(!view->model()->source());
+        QVERIFY(view->startButton()->isVisible());
     }
 
     void selectionScreenSaysWhatIsMissing() {
@@ -357,7 +425,7 @@ private slots:
         QVERIFY(showsText(view, QStringLiteral("読めない箇所が見つかりました")));
         QTest::mouseClick(find<QPushButton>(view, "stopAndPreserve"), Qt::LeftButton);
         QCOMPARE(ws->mode(), Workspace::Mode::image);
-        QCOMPARE(win.content()->currentScreen()->objectName(), QStringLiteral("placeholder_image"));
+        QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
         WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
         QVERIFY(ws->scanCancelled());
         QCOMPARE(ws->mode(), Workspace::Mode::image);  // the results stay, the imaging screen stays

@@ -4,6 +4,7 @@
 // also drawn to a PNG in <build>/screenshots, in a light and a dark palette.
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -12,6 +13,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QStyle>
@@ -24,6 +28,7 @@
 #include "support/Corpus.h"
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
+#include "support/Process.h"
 #include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 #include "views/Choosers.h"
@@ -31,6 +36,8 @@
 #include "views/ImagerView.h"
 #include "views/SalvageView.h"
 #include "views/SourcePicker.h"
+#include "views/StartView.h"
+#include "views/Theme.h"
 #include "workflow/SourceChecks.h"
 
 using namespace tamsel;
@@ -117,38 +124,82 @@ fs::path screenshotDir() {
     return dir;
 }
 
-QPalette darkPalette() {
-    QPalette p;
-    const QColor window(0x1e, 0x1e, 0x1e), base(0x2a, 0x2a, 0x2a), text(0xe8, 0xe8, 0xe8);
-    p.setColor(QPalette::Window, window);
-    p.setColor(QPalette::WindowText, text);
-    p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::AlternateBase, QColor(0x33, 0x3d, 0x50));
-    p.setColor(QPalette::Text, text);
-    p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
-    p.setColor(QPalette::ButtonText, text);
-    p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa0));
-    p.setColor(QPalette::Highlight, QColor(0x4c, 0x8d, 0xff));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::Light, QColor(0x50, 0x50, 0x50));
-    p.setColor(QPalette::Midlight, QColor(0x40, 0x40, 0x40));
-    p.setColor(QPalette::Mid, QColor(0x30, 0x30, 0x30));
-    p.setColor(QPalette::Dark, QColor(0x18, 0x18, 0x18));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
-    return p;
-}
-
 // Draws `w` as it stands, light and dark, to <name>-light.png and <name>-dark.png.
 void snap(QWidget* w, const QString& name) {
     for (const bool dark : {false, true}) {
-        w->setPalette(dark ? darkPalette() : QApplication::style()->standardPalette());
+        Theme::shared().setDark(dark);
         QApplication::processEvents();
         const QString file = QString::fromStdString((screenshotDir() / name.toStdString()).string()) +
                              (dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png"));
         QVERIFY2(w->grab().save(file), qPrintable(file));
     }
-    w->setPalette(QApplication::style()->standardPalette());
+    Theme::shared().setDark(false);
+    QApplication::processEvents();
+}
+
+// The chips' states, first to third.
+std::vector<StepState> chipStates(const StartView& v) {
+    return {v.chip(0)->state(), v.chip(1)->state(), v.chip(2)->state()};
+}
+
+// Whether the top of `section` lies inside the scroll area's viewport.
+bool scrolledInto(QScrollArea* area, QWidget* section) {
+    const int top = section->mapTo(area->viewport(), QPoint(0, 0)).y();
+    return top >= 0 && top < area->viewport()->height();
+}
+
+// An ext4 file system on a faulty device, mounted read-only: photos in
+// DCIM, and one file whose inode lies in a block the device cannot read.
+struct BrokenVolume {
+    std::optional<FaultyDevice> device;
+    TempDir mnt;
+    bool mounted = false;
+    ~BrokenVolume() {
+        if (mounted) ::umount2(mnt.path().c_str(), MNT_DETACH);
+    }
+};
+
+std::optional<std::int64_t> inodeBlock(const fs::path& image, const std::string& path) {
+    const ProcessResult r = run({"debugfs", "-R", "imap /" + path, image.string()});
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("located at block (\\d+)")).match(QString::fromStdString(r.output));
+    if (r.exitCode != 0 || !m.hasMatch()) return std::nullopt;
+    return m.captured(1).toLongLong();
+}
+
+// Fills `volume`, or says why it cannot.
+std::string makeBrokenVolume(const fs::path& dir, const std::vector<fs::path>& photos, BrokenVolume& volume) {
+    if (::geteuid() != 0) return "needs root to mount a file system";
+    if (!haveTool("mkfs.ext4") || !haveTool("debugfs")) return "needs mkfs.ext4 and debugfs (e2fsprogs)";
+    const fs::path image = dir / "volume.img";
+    writeFile(image, std::vector<std::uint8_t>{});
+    fs::resize_file(image, 32 * MiB);
+    // Four inodes to a block and no journal, so one block holds the one inode.
+    if (run({"mkfs.ext4", "-q", "-F", "-b", "4096", "-I", "1024", "-N", "64", "-O", "^has_journal", image.string()}).exitCode != 0)
+        return "mkfs.ext4 failed";
+    std::string script = "mkdir DCIM\n";
+    for (std::size_t i = 0; i < photos.size(); ++i)
+        script += "write " + photos[i].string() + " DCIM/IMG_000" + std::to_string(i + 1) + ".JPG\n";
+    // Inodes are handed out in order from 12; notes (not media, left out)
+    // fill the block so that the unreadable file starts the next one.
+    const std::size_t next = 13 + photos.size();
+    for (std::size_t i = 0; i < (4 - (next - 1) % 4) % 4; ++i)
+        script += "write " + photos[0].string() + " note" + std::to_string(i) + ".txt\n";
+    script += "write " + photos[0].string() + " unreadable.jpg\n";
+    writeFile(dir / "debugfs.cmds", script);
+    if (run({"debugfs", "-w", "-f", (dir / "debugfs.cmds").string(), image.string()}).exitCode != 0) return "debugfs failed";
+    const auto target = inodeBlock(image, "unreadable.jpg");
+    if (!target) return "debugfs cannot place the inode";
+    for (std::size_t i = 0; i < photos.size(); ++i)
+        if (inodeBlock(image, "DCIM/IMG_000" + std::to_string(i + 1) + ".JPG") == target) return "the inodes share a block";
+    std::string why;
+    auto device = FaultyDevice::create(image, std::vector<BadRange>{{*target * 4096, 4096}}, why);
+    if (!device) return why;
+    volume.device.emplace(std::move(*device));
+    const std::string options = "ro,noload,inode_readahead_blks=0";
+    if (::mount(volume.device->devicePath().c_str(), volume.mnt.path().c_str(), "ext4", MS_RDONLY, options.c_str()) != 0)
+        return "cannot mount ext4 here";
+    volume.mounted = true;
+    return {};
 }
 
 }  // namespace
@@ -476,12 +527,192 @@ private slots:
         QVERIFY(!view.startButton()->isEnabled() && !view.previewButton()->isEnabled());
         snap(&view, QStringLiteral("salvage-same-disk"));
     }
+    void anUnreadableFileOfAFailingVolumeIsListedUnderErrors() {
+        std::vector<fs::path> photos;
+        for (const auto& f : corpusFiles())
+            if (f.extension() == ".jpg" && fs::file_size(f) < 2'000'000 && photos.size() < 3) photos.push_back(f);
+        QCOMPARE(photos.size(), 3u);
+        TempDir dir;
+        BrokenVolume volume;
+        if (const std::string why = makeBrokenVolume(dir.path(), photos, volume); !why.empty()) QSKIP(why.c_str());
+        TempDir dst(kNoDiskFolder);
+
+        SalvageView view;
+        view.resize(760, 640);
+        view.show();
+        SalvageModel& m = *view.model();
+        view.sourceRow()->setUrl(volume.mnt.path());
+        view.destinationRow()->setUrl(dst / "rescued");
+        view.startButton()->click();
+        WAIT_UNTIL(!m.state().isRunning());
+        QCOMPARE(m.progress().filesCopied, 3);
+        QCOMPARE(m.progress().filesFailed, 1);
+        for (std::size_t i = 0; i < photos.size(); ++i)
+            QVERIFY(readFile(dst / "rescued" / "DCIM" / ("IMG_000" + std::to_string(i + 1) + ".JPG")) == readFile(photos[i]));
+        QVERIFY(!fs::exists(dst / "rescued" / "unreadable.jpg"));
+        QVERIFY(view.failedLabel()->isVisible());
+        QCOMPARE(view.failedLabel()->text(), QStringLiteral("失敗: 1"));
+
+        // The group is folded at first and lists the file when opened.
+        QVERIFY(view.errorsToggle()->isVisible());
+        QCOMPARE(view.errorsToggle()->text(), QStringLiteral("エラー (1)"));
+        QVERIFY(!view.errorsList()->isVisible());
+        view.errorsToggle()->click();
+        QVERIFY(view.errorsList()->isVisible());
+        QVERIFY2(view.errorsList()->text().startsWith(QStringLiteral("unreadable.jpg: コピー失敗")), qPrintable(view.errorsList()->text()));
+        QVERIFY(!view.errorsList()->text().contains(QLatin1Char('\n')));
+        snap(&view, QStringLiteral("salvage-errors"));
+    }
+
+    // --- Drive check ---
+
+    void theDriveCheckOfARealDiskEndsInAdviceThatFollowsTheSymptoms() {
+        std::string why;
+        auto loop = LoopDisk::create("64M", why);
+        if (!loop) QSKIP(why.c_str());
+        FakeDisks fake;
+        SourcePicker::setDefaultServices(fake.services());
+        Workspace ws;
+        StartView view(&ws);
+        view.resize(900, 560);
+        view.show();
+        StartModel& m = *view.model();
+
+        // Before any check.
+        QCOMPARE(chipStates(view), (std::vector{StepState::current, StepState::upcoming, StepState::upcoming}));
+        QCOMPARE(view.chip(0)->shownSymbol(), QStringLiteral("stethoscope"));
+        QVERIFY(!view.probeButton()->isEnabled());
+        QVERIFY(view.sourceHint()->isVisible());
+        QVERIFY(!view.resultSection()->isVisible());
+        QVERIFY(!view.progressBar()->isVisible());
+        WAIT_UNTIL(!view.sourcePicker()->loading());
+        snap(&view, QStringLiteral("drive-check-before"));
+
+        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(loop->devicePath(), 64 * MiB)));
+        QVERIFY(m.source());
+        QVERIFY(view.probeButton()->isEnabled());
+        QVERIFY(!view.sourceHint()->isVisible());
+        QTest::mouseClick(view.probeButton(), Qt::LeftButton);
+        QCOMPARE(m.step(), StartModel::Step::probing);
+        QVERIFY(view.progressBar()->isVisible() && view.cancelButton()->isVisible());
+        QVERIFY(!view.probeButton()->isVisible());
+        WAIT_UNTIL(m.step() == StartModel::Step::result);
+        QCOMPARE(m.health()->samplesRead, 48);
+        if (m.health()->verdict != DriveHealth::Verdict::noSignsFound) QSKIP("the machine reads the loop disk too slowly");
+
+        // A clean result: nothing to preserve, straight on to recovering.
+        QCOMPARE(chipStates(view), (std::vector{StepState::done, StepState::skipped, StepState::current}));
+        QCOMPARE(view.chip(0)->shownSymbol(), QStringLiteral("checkmark"));
+        QVERIFY(view.againButton()->isVisible());
+        QVERIFY(!view.progressBar()->isVisible());
+        QCOMPARE(view.adviceHeading()->text(), QStringLiteral("サンプルの範囲では異常は見つかりませんでした"));
+        QCOMPARE(view.adviceSymbol(), QStringLiteral("checkmark.seal.fill"));
+        QCOMPARE(view.tileValue(0)->text(), QStringLiteral("48 箇所"));
+        QCOMPARE(view.tileValue(1)->text(), QStringLiteral("0 箇所"));
+        QVERIFY(view.tileValue(2)->text().endsWith(QStringLiteral("/秒")));
+        QVERIFY(!view.symptomLine()->isVisible());
+        QVERIFY(view.carveButton()->isVisible() && view.salvageButton()->isVisible());
+        QVERIFY(!view.imageButton()->isVisible() && !view.directScanButton()->isVisible());
+        // The page brings the result into view.
+        WAIT_UNTIL(!view.scrolling() && scrolledInto(view.scrollArea(), view.resultSection()));
+        QVERIFY(view.scrollArea()->verticalScrollBar()->value() > 0);
+        snap(&view, QStringLiteral("drive-check-result-clean"));
+
+        // A declared noise outweighs the clean measurement at once.
+        QTest::mouseClick(view.noiseToggle(), Qt::LeftButton);
+        QVERIFY(m.reportsNoise());
+        QCOMPARE(chipStates(view), (std::vector{StepState::done, StepState::current, StepState::upcoming}));
+        QCOMPARE(view.adviceHeading()->text(), QStringLiteral("先に保全(イメージ化)をおすすめします"));
+        QCOMPARE(view.adviceSymbol(), QStringLiteral("exclamationmark.triangle.fill"));
+        QVERIFY(view.symptomLine()->isVisible());
+        QVERIFY(view.imageButton()->isVisible() && view.directScanButton()->isVisible());
+        QVERIFY(!view.carveButton()->isVisible() && !view.salvageButton()->isVisible());
+        QCOMPARE(m.probeRuns(), 1);
+        snap(&view, QStringLiteral("drive-check-result-symptom"));
+        QTest::mouseClick(view.noiseToggle(), Qt::LeftButton);
+        QCOMPARE(chipStates(view), (std::vector{StepState::done, StepState::skipped, StepState::current}));
+        QVERIFY(view.carveButton()->isVisible());
+
+        QTest::mouseClick(view.salvageButton(), Qt::LeftButton);
+        QCOMPARE(ws.mode(), Workspace::Mode::salvage);
+        QTest::mouseClick(view.carveButton(), Qt::LeftButton);
+        QCOMPARE(ws.mode(), Workspace::Mode::carve);
+    }
+
+    void aDriveThatCannotBeReadIsFailingAndItsButtonLeadsToImaging() {
+        TempDir dir;
+        makeMedium(dir / "medium.img", 16 * MiB);
+        std::string why;
+        auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{{0, 16 * MiB}}, why);
+        if (!device) QSKIP(why.c_str());
+        FakeDisks fake;
+        SourcePicker::setDefaultServices(fake.services());
+        Workspace ws;
+        StartView view(&ws);
+        view.resize(900, 700);
+        view.show();
+        StartModel& m = *view.model();
+        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(device->devicePath(), 16 * MiB)));
+        view.probeButton()->click();
+        WAIT_UNTIL(m.step() == StartModel::Step::result);
+        QCOMPARE(m.health()->verdict, DriveHealth::Verdict::failing);
+        QCOMPARE(view.tileValue(1)->text(), QStringLiteral("48 箇所"));
+        QCOMPARE(chipStates(view), (std::vector{StepState::done, StepState::current, StepState::upcoming}));
+        QCOMPARE(view.adviceHeading()->text(), QStringLiteral("先に保全(イメージ化)をおすすめします"));
+        QVERIFY(!view.symptomLine()->isVisible());
+        QVERIFY(view.imageButton()->isVisible());
+        WAIT_UNTIL(!view.scrolling());
+        snap(&view, QStringLiteral("drive-check-result-failing"));
+        QTest::mouseClick(view.imageButton(), Qt::LeftButton);
+        QCOMPARE(ws.mode(), Workspace::Mode::image);
+        ws.setMode(Workspace::Mode::start);
+        QTest::mouseClick(view.directScanButton(), Qt::LeftButton);
+        QCOMPARE(ws.mode(), Workspace::Mode::carve);
+    }
+
+    void stoppingACheckReturnsToTheStartAndAnUnopenableSourceIsTold() {
+        TempDir dir;
+        makeMedium(dir / "medium.img", 48 * MiB);
+        std::string why;
+        auto slow = SlowMedium::create(dir / "medium.img", 40, why);
+        if (!slow) QSKIP(why.c_str());
+        FakeDisks fake;
+        SourcePicker::setDefaultServices(fake.services());
+        Workspace ws;
+        StartView view(&ws);
+        view.resize(900, 700);
+        view.show();
+        StartModel& m = *view.model();
+        view.sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
+        view.probeButton()->click();
+        WAIT_UNTIL(m.probeProgress() > 0);
+        QVERIFY(view.progressBar()->value() > 0);
+        snap(&view, QStringLiteral("drive-check-running"));
+        QTest::mouseClick(view.cancelButton(), Qt::LeftButton);
+        QCOMPARE(m.step(), StartModel::Step::ask);
+        QVERIFY(view.probeButton()->isVisible());
+        QCOMPARE(view.probeButton()->text(), QStringLiteral("状態を確認する"));
+        QVERIFY(!view.progressBar()->isVisible());
+        QCOMPARE(chipStates(view), (std::vector{StepState::current, StepState::upcoming, StepState::upcoming}));
+        waitForAllJobs();
+        QApplication::processEvents();
+        QVERIFY(!view.resultSection()->isVisible());
+
+        view.sourcePicker()->setSelection(SourceSelection::imageFile(dir / "missing.img"));
+        view.probeButton()->click();
+        WAIT_UNTIL(m.step() == StartModel::Step::ask);
+        QVERIFY(m.errorMessage());
+        QVERIFY(view.errorLabel()->isVisible());
+        QCOMPARE(view.errorLabel()->text(), *m.errorMessage());
+        snap(&view, QStringLiteral("drive-check-error"));
+    }
 };
 
 int main(int argc, char** argv) {
     // No display in CI: draw offscreen unless told otherwise.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    Theme::shared().setDark(false);
     ViewsTest test;
     return QTest::qExec(&test, argc, argv);
 }
