@@ -200,13 +200,15 @@ int main(int argc, char** argv) {
     filtered([&] { w.setSearchText(QStringLiteral("00123")); });
     filtered([&] { w.setSearchText(QString()); });
     Series deselect{"deselect all, one grid frame", {}}, selectAll{"select all, one grid frame", {}};
-    Series selectAllModel{"select all, the workspace alone", {}};
+    Series selectAllModel{"select all, the workspace alone", {}}, deselectModel{"deselect all, the workspace alone", {}};
     for (int i = 0; i < 2; ++i) {
+        Sample gone;
         deselect.samples.push_back(measure([&] {
-            w.deselectAll();
+            gone = measure([&] { w.deselectAll(); });
             QCoreApplication::processEvents();
             browser.repaint();
         }));
+        deselectModel.samples.push_back(gone);
         Sample alone;
         selectAll.samples.push_back(measure([&] {
             alone = measure([&] { w.selectAllFiltered(); });
@@ -222,7 +224,7 @@ int main(int argc, char** argv) {
     scrollFrames(table, tableJump, nullptr, 60, true);
     scrollFrames(table, tableWheel, nullptr, 200, false);
 
-    for (const Series* s : {&appends, &gridJumpFresh, &gridJumpWarm, &gridWheel, &thumbSize, &filters, &deselect, &selectAll, &selectAllModel, &tableJump, &tableWheel}) s->print();
+    for (const Series* s : {&appends, &gridJumpFresh, &gridJumpWarm, &gridWheel, &thumbSize, &filters, &deselect, &selectAll, &selectAllModel, &deselectModel, &tableJump, &tableWheel}) s->print();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("peak memory (max RSS): %.1f MiB; thumbnails in the view cache: %d\n", static_cast<double>(usage.ru_maxrss) / 1024.0,

@@ -432,13 +432,37 @@ void Workspace::toggle(const std::string& id) {
 }
 
 void Workspace::selectAllFiltered() {
-    IdSet ids = selection_;
+    // Straight into the selection: no copy of it, no second pass to add up.
+    qint64 added = 0;
+    bool changed = false;
     for (const auto& f : results_)
-        if (passesFilters(f)) ids.insert(f.id);
-    setSelection(std::move(ids));
+        if (passesFilters(f) && selection_.insert(f.id)) {
+            added += f.length;
+            changed = true;
+        }
+    if (!changed) return;
+    emit selectionChanged();
+    emit selectionChangedFor({});
+    if (added != 0) {
+        selectedTotalBytes_ += added;
+        emit selectedTotalBytesChanged();
+    }
 }
 
-void Workspace::deselectAll() { setSelection({}); }
+void Workspace::deselectAll() {
+    if (selection_.empty()) return;
+    // Freeing a hundred thousand ids one by one would hold the UI thread:
+    // the old selection goes on a background job.
+    auto old = std::make_shared<IdSet>(std::move(selection_));
+    selection_ = IdSet{};
+    startJob(JobPriority::utility, [old = std::move(old)](const CancellationToken&) mutable { old.reset(); });
+    emit selectionChanged();
+    emit selectionChangedFor({});
+    if (selectedTotalBytes_ != 0) {
+        selectedTotalBytes_ = 0;
+        emit selectedTotalBytesChanged();
+    }
+}
 
 void Workspace::recoverSelected() {
     std::vector<CarvedFile> files;
