@@ -33,7 +33,8 @@ public:
         reference operator*() const { return *at_; }
         pointer operator->() const { return &*at_; }
         const_iterator& operator++() {
-            if (++at_ == now_->end() && inNow_) {
+            ++at_;
+            if (inNow_ && at_ == now_->end()) {
                 inNow_ = false;
                 at_ = old_->begin();
             }
@@ -87,6 +88,12 @@ public:
         if (!now_.insert(std::move(value)).second) return false;
         moveSome();
         return true;
+    }
+
+    // Room for `count` entries at once, for work that touches them all anyway.
+    void reserve(std::size_t count) {
+        while (!old_.empty()) now_.insert(old_.extract(old_.begin()));
+        now_.reserve(count);
     }
 
     std::size_t erase(const key_type& key) { return now_.erase(key) + old_.erase(key); }

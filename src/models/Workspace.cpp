@@ -226,10 +226,37 @@ bool Workspace::showFailingWarning() const {
     return progress_.badBytes > 0 && selectedSource_ && selectedSource_->isPhysicalMedia();
 }
 
+namespace {
+
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+bool isAscii(const QString& text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// Whether ASCII `text` holds ASCII `needle` in any letter case: what the
+// Unicode case folding gives for such text, without a conversion per file.
+bool containsAsciiCaseless(std::string_view text, const QString& needle) {
+    auto lower = [](unsigned c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    const auto n = static_cast<std::size_t>(needle.size());
+    for (std::size_t i = 0; i + n <= text.size(); ++i) {
+        std::size_t j = 0;
+        while (j < n && lower(static_cast<unsigned char>(text[i + j])) == lower(needle[static_cast<qsizetype>(j)].unicode())) ++j;
+        if (j == n) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool Workspace::passesFilters(const CarvedFile& f) const {
     const MediaClass kind = MediaClass::of(f.ext);
     if (!admits(typeFilter_, kind) || !admits(statusFilter_, f.damaged)) return false;
     if (searchText_.isEmpty()) return true;
+    // Found files are named in ASCII: a search over 100,000 of them converts none.
+    if (isAscii(searchText_) && isAscii(f.fileName) && isAscii(f.ext))
+        return containsAsciiCaseless(f.fileName, searchText_) || containsAsciiCaseless(f.ext, searchText_);
     return qs(f.fileName).contains(searchText_, Qt::CaseInsensitive) || qs(f.ext).contains(searchText_, Qt::CaseInsensitive);
 }
 
@@ -435,6 +462,7 @@ void Workspace::selectAllFiltered() {
     // Straight into the selection: no copy of it, no second pass to add up.
     qint64 added = 0;
     bool changed = false;
+    selection_.reserve(selection_.size() + results_.size());
     for (const auto& f : results_)
         if (passesFilters(f) && selection_.insert(f.id)) {
             added += f.length;

@@ -538,10 +538,19 @@ private slots:
         QCOMPARE(w.selection().size(), std::size_t(kFiles - 1));
         QCOMPARE(w.selectedTotalBytes(), total - middle.length);
         w.deselectAll();
+        QVERIFY(w.selection().empty() && !w.isSelected(w.results()[0].id));
+        QCOMPARE(w.selectedTotalBytes(), 0);
         w.setTypeFilter(TypeFilter::video);
+        QSignalSpy changed(&w, &Workspace::selectionChanged);
         w.selectAllFiltered();
-        QCOMPARE(w.selection().size(), std::size_t(list.rowCount()));
+        QCOMPARE(changed.size(), 1);
         QCOMPARE(list.rowCount(), (kFiles + 6) / 7);
+        QCOMPARE(w.selection().size(), std::size_t(list.rowCount()));
+        qint64 videos = 0;
+        for (int row = 0; row < list.rowCount(); ++row) videos += list.fileAt(row)->length;
+        QCOMPARE(w.selectedTotalBytes(), videos);
+        w.selectAllFiltered();  // nothing new: no change told
+        QCOMPARE(changed.size(), 1);
     }
 
     // The selection's table against a plain set through many growths, with
