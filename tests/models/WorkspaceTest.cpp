@@ -551,6 +551,13 @@ private slots:
         QCOMPARE(w.selectedTotalBytes(), videos);
         w.selectAllFiltered();  // nothing new: no change told
         QCOMPARE(changed.size(), 1);
+        // The search over the whole list, in any letter case: files 120 to 129.
+        w.setTypeFilter(TypeFilter::all);
+        w.setSearchText(QStringLiteral("RESCUED_00012"));
+        QCOMPARE(list.rowCount(), 10);
+        QCOMPARE(list.fileAt(0)->index, 120);
+        w.setSearchText(QStringLiteral("rescued_éa"));
+        QCOMPARE(list.rowCount(), 0);
     }
 
     // The selection's table against a plain set through many growths, with
