@@ -4,7 +4,11 @@
 // gap owes to the UI thread itself rather than to a busy machine), and the
 // UI thread's CPU time per 1,000 files.
 //
-//   models_bench [FILES]   (100000 by default; thumbnails on)
+//   models_bench [FILES]            (100000 by default; thumbnails on)
+//   models_bench --direct [FILES]   the same files handed straight to the
+//                                   workspace in turns of 1,000, no scan: the
+//                                   UI thread's own cost per turn, whatever
+//                                   else the machine is doing
 
 #include <time.h>
 
@@ -18,6 +22,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -25,6 +31,7 @@
 #include "models/Job.h"
 #include "models/ResultsListModel.h"
 #include "models/Workspace.h"
+#include "SyntheticFiles.h"
 
 using namespace tamsel;
 using namespace tamsel::models;
@@ -59,10 +66,52 @@ public:
     }
 };
 
+// Hands `files` found files to the workspace and its list model in turns of
+// 1,000 (as the scan's feed does) and reports the UI thread's CPU per turn.
+int runDirect(int files) {
+    Workspace w;
+    ResultsListModel list(&w);
+    constexpr int kTurn = 1000;
+    double longest = 0, total = 0;
+    int longestAt = 0;
+    for (int first = 0; first < files; first += kTurn) {
+        std::vector<CarvedFile> piece = bench::syntheticFiles(first, std::min(files, first + kTurn) - first);
+        CarveProgress p;
+        p.filesFound = first + std::int64_t(piece.size());
+        const double before = threadCpuSeconds();
+        w.applyScanProgress(p, piece);
+        const double spent = threadCpuSeconds() - before;
+        total += spent;
+        if (std::getenv("TAMSEL_BENCH_TURNS") && spent > 0.004) std::printf("  turn at %d: %.2f ms\n", first, spent * 1000.0);
+        if (spent > longest) {
+            longest = spent;
+            longestAt = first;
+        }
+    }
+    std::printf("files: %zu (rows %d)\n", w.results().size(), list.rowCount());
+    // Filters applied to the whole list, and the selection at once.
+    auto timed = [](const char* what, auto&& change) {
+        const double before = threadCpuSeconds();
+        change();
+        std::printf("%-36s %.2f ms CPU\n", what, (threadCpuSeconds() - before) * 1000.0);
+    };
+    timed("type filter to films:", [&] { w.setTypeFilter(TypeFilter::video); });
+    timed("type filter back to all:", [&] { w.setTypeFilter(TypeFilter::all); });
+    timed("search \"00123\":", [&] { w.setSearchText(QStringLiteral("00123")); });
+    timed("search cleared:", [&] { w.setSearchText(QString()); });
+    timed("deselect all:", [&] { w.deselectAll(); });
+    timed("select all:", [&] { w.selectAllFiltered(); });
+    std::printf("longest turn: %.2f ms CPU (files %d to %d)\n", longest * 1000.0, longestAt, longestAt + kTurn);
+    std::printf("UI thread CPU: %.1f ms in all, %.2f ms per 1,000 files\n", total * 1000.0,
+                total * 1000.0 * 1000.0 / std::max(1, files));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     BenchApp app(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "--direct") return runDirect(argc > 2 ? std::atoi(argv[2]) : 100000);
     const int files = argc > 1 ? std::atoi(argv[1]) : 100000;
     const fs::path dir = fs::temp_directory_path() / ("tamsel-models-bench-" + std::to_string(::getpid()));
     fs::remove_all(dir);

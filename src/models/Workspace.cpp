@@ -150,17 +150,16 @@ void Workspace::countIn(const CarvedFile& f) {
 
 void Workspace::setResults(FileList files) {
     if (files.empty() && results_.empty()) return;
-    results_ = std::move(files);
+    results_.assign(std::make_move_iterator(files.begin()), std::make_move_iterator(files.end()));
     counts_ = {};
     indexById_.clear();
     for (qsizetype i = 0; i < static_cast<qsizetype>(results_.size()); ++i) {
         countIn(results_[static_cast<std::size_t>(i)]);
-        indexById_.emplace(results_[static_cast<std::size_t>(i)].id, i);
+        indexById_.insert({results_[static_cast<std::size_t>(i)].id, i});
     }
     qint64 total = 0;
     for (const auto& id : selection_)
-        if (auto it = indexById_.find(id); it != indexById_.end())
-            total += results_[static_cast<std::size_t>(it->second)].length;
+        if (auto at = resultIndexOf(id); at >= 0) total += results_[static_cast<std::size_t>(at)].length;
     emit resultsReset();
     emit resultsChanged();
     emit countsChanged();
@@ -172,23 +171,23 @@ void Workspace::setResults(FileList files) {
     }
 }
 
-void Workspace::appendResults(const std::vector<CarvedFile>& files, bool select) {
+void Workspace::appendResults(std::vector<CarvedFile> files, bool select) {
     if (files.empty()) return;
     const auto first = static_cast<qsizetype>(results_.size());
     bool focusedArrived = false;
     qint64 added = 0;
     bool selected = false;
-    for (const auto& f : files) {
-        results_.push_back(f);
-        indexById_.emplace(f.id, static_cast<qsizetype>(results_.size() - 1));
+    for (auto& f : files) {
+        indexById_.insert({f.id, static_cast<qsizetype>(results_.size())});
         countIn(f);
         if (focusID_ && *focusID_ == f.id) focusedArrived = true;
-        if (select && selection_.insert(f.id).second) {
+        if (select && selection_.insert(f.id)) {
             added += f.length;
             selected = true;
-        } else if (!select && selection_.count(f.id)) {
+        } else if (!select && selection_.contains(f.id)) {
             added += f.length;
         }
+        results_.push_back(std::move(f));
     }
     emit resultsAppended(first, static_cast<qsizetype>(files.size()));
     emit resultsChanged();
@@ -207,8 +206,7 @@ void Workspace::setSelection(IdSet ids) {
     selection_ = std::move(ids);
     qint64 total = 0;
     for (const auto& id : selection_)
-        if (auto it = indexById_.find(id); it != indexById_.end())
-            total += results_[static_cast<std::size_t>(it->second)].length;
+        if (auto at = resultIndexOf(id); at >= 0) total += results_[static_cast<std::size_t>(at)].length;
     emit selectionChanged();
     emit selectionChangedFor({});
     if (total != selectedTotalBytes_) {
@@ -228,10 +226,37 @@ bool Workspace::showFailingWarning() const {
     return progress_.badBytes > 0 && selectedSource_ && selectedSource_->isPhysicalMedia();
 }
 
+namespace {
+
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+bool isAscii(const QString& text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// Whether ASCII `text` holds ASCII `needle` in any letter case: what the
+// Unicode case folding gives for such text, without a conversion per file.
+bool containsAsciiCaseless(std::string_view text, const QString& needle) {
+    auto lower = [](unsigned c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    const auto n = static_cast<std::size_t>(needle.size());
+    for (std::size_t i = 0; i + n <= text.size(); ++i) {
+        std::size_t j = 0;
+        while (j < n && lower(static_cast<unsigned char>(text[i + j])) == lower(needle[static_cast<qsizetype>(j)].unicode())) ++j;
+        if (j == n) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool Workspace::passesFilters(const CarvedFile& f) const {
     const MediaClass kind = MediaClass::of(f.ext);
     if (!admits(typeFilter_, kind) || !admits(statusFilter_, f.damaged)) return false;
     if (searchText_.isEmpty()) return true;
+    // Found files are named in ASCII: a search over 100,000 of them converts none.
+    if (isAscii(searchText_) && isAscii(f.fileName) && isAscii(f.ext))
+        return containsAsciiCaseless(f.fileName, searchText_) || containsAsciiCaseless(f.ext, searchText_);
     return qs(f.fileName).contains(searchText_, Qt::CaseInsensitive) || qs(f.ext).contains(searchText_, Qt::CaseInsensitive);
 }
 
@@ -250,8 +275,8 @@ OptionalFile Workspace::focusedFile() const {
 }
 
 qsizetype Workspace::resultIndexOf(const std::string& id) const {
-    auto it = indexById_.find(id);
-    return it == indexById_.end() ? -1 : it->second;
+    const auto* entry = indexById_.find(id);
+    return entry ? entry->second : -1;
 }
 
 QString Workspace::scanBlocker() const {
@@ -323,7 +348,7 @@ void takeTurn(const std::shared_ptr<ScanFeed>& feed, const QPointer<Workspace>& 
                                   std::make_move_iterator(feed->pending.begin() + static_cast<std::ptrdiff_t>(feed->next + n)));
     feed->next += n;
     const bool drained = feed->next == feed->pending.size();
-    w->applyScanProgress(drained ? std::exchange(feed->waiting, std::nullopt) : std::nullopt, piece);
+    w->applyScanProgress(drained ? std::exchange(feed->waiting, std::nullopt) : std::nullopt, std::move(piece));
     if (drained && feed->ending) {
         // Nothing can arrive after the end.
         std::exchange(feed->ending, nullptr)(*w);
@@ -342,8 +367,8 @@ void queueTurn(const std::shared_ptr<ScanFeed>& feed, const QPointer<Workspace>&
 
 }  // namespace
 
-void Workspace::applyScanProgress(const std::optional<CarveProgress>& snapshot, const std::vector<CarvedFile>& found) {
-    appendResults(found, true);  // every found file starts out chosen
+void Workspace::applyScanProgress(const std::optional<CarveProgress>& snapshot, std::vector<CarvedFile> found) {
+    appendResults(std::move(found), true);  // every found file starts out chosen
     // After its files, so that the count shown is never ahead of the list.
     if (snapshot) {
         if (snapshot->resumedFrom >= 1 && speedBase_ == 0) setSpeedBase(snapshot->resumedFrom);
@@ -434,13 +459,38 @@ void Workspace::toggle(const std::string& id) {
 }
 
 void Workspace::selectAllFiltered() {
-    IdSet ids = selection_;
+    // Straight into the selection: no copy of it, no second pass to add up.
+    qint64 added = 0;
+    bool changed = false;
+    selection_.reserve(selection_.size() + results_.size());
     for (const auto& f : results_)
-        if (passesFilters(f)) ids.insert(f.id);
-    setSelection(std::move(ids));
+        if (passesFilters(f) && selection_.insert(f.id)) {
+            added += f.length;
+            changed = true;
+        }
+    if (!changed) return;
+    emit selectionChanged();
+    emit selectionChangedFor({});
+    if (added != 0) {
+        selectedTotalBytes_ += added;
+        emit selectedTotalBytesChanged();
+    }
 }
 
-void Workspace::deselectAll() { setSelection({}); }
+void Workspace::deselectAll() {
+    if (selection_.empty()) return;
+    // Freeing a hundred thousand ids one by one would hold the UI thread:
+    // the old selection goes on a background job.
+    auto old = std::make_shared<IdSet>(std::move(selection_));
+    selection_ = IdSet{};
+    startJob(JobPriority::utility, [old = std::move(old)](const CancellationToken&) mutable { old.reset(); });
+    emit selectionChanged();
+    emit selectionChangedFor({});
+    if (selectedTotalBytes_ != 0) {
+        selectedTotalBytes_ = 0;
+        emit selectedTotalBytesChanged();
+    }
+}
 
 void Workspace::recoverSelected() {
     std::vector<CarvedFile> files;

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <array>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "engine/carve/Carver.h"
 #include "engine/carve/Checkpoint.h"
 #include "models/Job.h"
+#include "models/SpreadTable.h"
 #include "workflow/MediaClass.h"
 
 namespace tamsel::models {
@@ -32,7 +34,10 @@ using OptionalString = std::optional<QString>;
 using OptionalId = std::optional<std::string>;
 using OptionalFile = std::optional<CarvedFile>;
 using OptionalDate = std::optional<QDateTime>;
-using IdSet = std::unordered_set<std::string>;
+// Both grow as files are found: neither ever moves or rehashes all of its
+// entries in one turn of the UI thread.
+using IdSet = SpreadTable<std::unordered_set<std::string>>;
+using ResultList = std::deque<CarvedFile>;
 using FileList = std::vector<CarvedFile>;
 
 class Workspace : public QObject {
@@ -69,7 +74,7 @@ public:
     // Stored, set by the model's operations and jobs.
     Q_PROPERTY(tamsel::models::OptionalResume resumable READ resumable NOTIFY resumableChanged)
     Q_PROPERTY(tamsel::CarveProgress progress READ progress NOTIFY progressChanged)
-    Q_PROPERTY(tamsel::models::FileList results READ results NOTIFY resultsChanged)
+    Q_PROPERTY(tamsel::models::ResultList results READ results NOTIFY resultsChanged)
     Q_PROPERTY(tamsel::models::OptionalPath stagingDir READ stagingDir NOTIFY stagingDirChanged)
     Q_PROPERTY(tamsel::models::OptionalDate startedAt READ startedAt NOTIFY startedAtChanged)
     Q_PROPERTY(bool scanCancelled READ scanCancelled NOTIFY scanCancelledChanged)
@@ -120,7 +125,7 @@ public:
 
     const OptionalResume& resumable() const { return resumable_; }
     const CarveProgress& progress() const { return progress_; }
-    const FileList& results() const { return results_; }
+    const ResultList& results() const { return results_; }
     const OptionalPath& stagingDir() const { return stagingDir_; }
     const OptionalDate& startedAt() const { return startedAt_; }
     bool scanCancelled() const { return scanCancelled_; }
@@ -162,7 +167,7 @@ public:
 
     // One progress snapshot of the running scan, applied on the UI thread
     // (the scan job calls it; found files arrive with their snapshot).
-    void applyScanProgress(const std::optional<CarveProgress>& snapshot, const std::vector<CarvedFile>& found);
+    void applyScanProgress(const std::optional<CarveProgress>& snapshot, std::vector<CarvedFile> found);
 
 signals:
     void modeChanged();
@@ -206,7 +211,7 @@ signals:
 
 private:
     void setResults(FileList files);  // replaces, selecting nothing
-    void appendResults(const std::vector<CarvedFile>& files, bool select);
+    void appendResults(std::vector<CarvedFile> files, bool select);
     void setSelection(IdSet ids);
     void setProgress(const CarveProgress& v);
     void setResumable(const OptionalResume& v);
@@ -226,7 +231,7 @@ private:
     OptionalPath destinationRoot_;
     OptionalResume resumable_;
     CarveProgress progress_;
-    FileList results_;
+    ResultList results_;
     OptionalPath stagingDir_;
     OptionalDate startedAt_;
     bool scanCancelled_ = false;
@@ -248,7 +253,7 @@ private:
     // Kept up to date as results arrive, so that no read walks the list.
     Counts counts_;
     qint64 selectedTotalBytes_ = 0;
-    std::unordered_map<std::string, qsizetype> indexById_;
+    SpreadTable<std::unordered_map<std::string, qsizetype>> indexById_;
 
     std::function<void(const std::filesystem::path&)> reveal_;
     std::function<QDateTime()> clock_;

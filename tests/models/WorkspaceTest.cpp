@@ -6,6 +6,9 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <map>
+#include <set>
+
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/reading/RandomAccessSource.h"
@@ -495,6 +498,116 @@ private slots:
         for (const auto& e : fs::recursive_directory_iterator(revealed.front().parent_path().parent_path()))
             if (e.is_regular_file() && e.path().extension() == ".jpg") ++written;
         QCOMPARE(written, placed);
+    }
+    // 100,000 found files, 1,000 per turn as the scan hands them over: the
+    // list never moves a file once it is in (views hold on to them between
+    // turns), and every id, selection and row still resolves.
+    void manyFoundFilesStayPutAndResolve() {
+        Workspace w;
+        ResultsListModel list(&w);
+        QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        constexpr int kFiles = 100000;
+        std::vector<const CarvedFile*> held;
+        qint64 total = 0;
+        for (int first = 0; first < kFiles; first += 1000) {
+            std::vector<CarvedFile> piece;
+            for (int i = first; i < first + 1000; ++i) {
+                piece.push_back(made(i, i % 7 == 0 ? "mp4" : "jpg", i % 11 == 0, 100 + i % 13));
+                total += piece.back().length;
+            }
+            w.applyScanProgress(std::nullopt, piece);
+            held.push_back(&w.results()[static_cast<std::size_t>(first)]);
+            held.push_back(list.fileAt(first + 999));
+        }
+        for (std::size_t i = 0; i < held.size(); i += 2) {
+            QCOMPARE(held[i], &w.results()[i / 2 * 1000]);
+            QCOMPARE(held[i + 1], &w.results()[i / 2 * 1000 + 999]);
+        }
+        QCOMPARE(list.rowCount(), kFiles);
+        QCOMPARE(w.selection().size(), std::size_t(kFiles));
+        QCOMPARE(w.selectedTotalBytes(), total);
+        for (int i = 0; i < kFiles; i += 997) {
+            const auto& f = w.results()[static_cast<std::size_t>(i)];
+            QCOMPARE(w.resultIndexOf(f.id), qsizetype(i));
+            QVERIFY(w.isSelected(f.id));
+        }
+        QCOMPARE(w.resultIndexOf(makeUUID()), qsizetype(-1));
+        const CarvedFile middle = w.results()[54321];
+        w.toggle(middle.id);
+        QVERIFY(!w.isSelected(middle.id));
+        QCOMPARE(w.selection().size(), std::size_t(kFiles - 1));
+        QCOMPARE(w.selectedTotalBytes(), total - middle.length);
+        w.deselectAll();
+        QVERIFY(w.selection().empty() && !w.isSelected(w.results()[0].id));
+        QCOMPARE(w.selectedTotalBytes(), 0);
+        w.setTypeFilter(TypeFilter::video);
+        QSignalSpy changed(&w, &Workspace::selectionChanged);
+        w.selectAllFiltered();
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(list.rowCount(), (kFiles + 6) / 7);
+        QCOMPARE(w.selection().size(), std::size_t(list.rowCount()));
+        qint64 videos = 0;
+        for (int row = 0; row < list.rowCount(); ++row) videos += list.fileAt(row)->length;
+        QCOMPARE(w.selectedTotalBytes(), videos);
+        w.selectAllFiltered();  // nothing new: no change told
+        QCOMPARE(changed.size(), 1);
+        // The search over the whole list, in any letter case: files 120 to 129.
+        w.setTypeFilter(TypeFilter::all);
+        w.setSearchText(QStringLiteral("RESCUED_00012"));
+        QCOMPARE(list.rowCount(), 10);
+        QCOMPARE(list.fileAt(0)->index, 120);
+        w.setSearchText(QStringLiteral("rescued_éa"));
+        QCOMPARE(list.rowCount(), 0);
+    }
+
+    // The selection's table against a plain set through many growths, with
+    // removals and lookups between them and while entries are still moving
+    // to the larger table; the id index likewise against a plain map.
+    void growingTablesKeepEveryEntry() {
+        IdSet set;
+        std::set<std::string> plainSet;
+        SpreadTable<std::unordered_map<std::string, qsizetype>> map;
+        std::map<std::string, qsizetype> plainMap;
+        std::vector<std::string> keys;
+        for (int i = 0; i < 6000; ++i) keys.push_back("id-" + std::to_string(i * 7919 % 6007));
+        for (int i = 0; i < 6000; ++i) {
+            const std::string& k = keys[static_cast<std::size_t>(i)];
+            QCOMPARE(set.insert(k), plainSet.insert(k).second);
+            QCOMPARE(set.insert(k), false);
+            QCOMPARE(map.insert({k, i}), plainMap.insert({k, i}).second);
+            QCOMPARE(map.insert({k, -1}), false);
+            if (i % 5 == 0) {
+                const std::string& gone = keys[static_cast<std::size_t>(i / 2)];
+                QCOMPARE(set.erase(gone), plainSet.erase(gone));
+                QCOMPARE(map.erase(gone), plainMap.erase(gone));
+            }
+            QCOMPARE(set.size(), plainSet.size());
+            QCOMPARE(map.size(), plainMap.size());
+            if (i % 251 == 0 || (i > 2040 && i < 2100)) {
+                // Everything is found and walked exactly once.
+                std::set<std::string> walked(set.begin(), set.end());
+                QCOMPARE(walked.size(), set.size());
+                QVERIFY(walked == plainSet);
+                std::map<std::string, qsizetype> walkedMap(map.begin(), map.end());
+                QVERIFY(walkedMap == plainMap);
+                for (const auto& [key, value] : plainMap) {
+                    const auto* entry = map.find(key);
+                    QVERIFY(entry && entry->second == value);
+                    QVERIFY(set.contains(key));
+                }
+                IdSet copy = set;
+                QVERIFY(copy == set);
+                if (!plainSet.empty()) {
+                    QCOMPARE(copy.erase(*plainSet.begin()), std::size_t(1));
+                    QVERIFY(!(copy == set));
+                }
+            }
+        }
+        QVERIFY(!set.contains("id-none"));
+        QVERIFY(map.find("id-none") == nullptr);
+        QVERIFY((IdSet{"a", "b"}) == (IdSet{"b", "a"}));
+        set.clear();
+        QVERIFY(set.empty() && set.begin() == set.end());
     }
 };
 

@@ -1,0 +1,31 @@
+#pragma once
+// Found files as a scan of a card full of photos and a few films reports
+// them, made up without reading anything: for the benches that measure what
+// the UI thread does with many of them.
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/carve/CarvedFile.h"
+
+namespace tamsel::bench {
+
+// Files [first, first + count): every 7th a film, every 11th damaged.
+inline std::vector<CarvedFile> syntheticFiles(std::int64_t first, std::int64_t count) {
+    std::vector<CarvedFile> files;
+    files.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t i = first; i < first + count; ++i) {
+        CarvedFile f;
+        f.id = makeUUID();
+        f.index = i;
+        f.offset = i * 16384;
+        f.length = 9000 + i % 5000;
+        f.ext = i % 7 == 0 ? "mp4" : "jpg";
+        f.fileName = upperCased(f.ext) + "/" + rescuedFileName(i, f.ext);
+        f.damaged = i % 11 == 0;
+        files.push_back(std::move(f));
+    }
+    return files;
+}
+
+}  // namespace tamsel::bench
