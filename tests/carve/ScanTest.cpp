@@ -9,6 +9,9 @@
 #include "carve/ByteBuilder.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
+#include "engine/reading/CountingSource.h"
+#include "engine/reading/FileSource.h"
+#include "support/Corpus.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -286,6 +289,31 @@ TEST(ScanCancel, StopWhileReadingAFileRecordsNothingAndTheResumeReadsItWhole) {
         EXPECT_EQ(again.found[1].note, damaged ? std::optional<std::string>("不良セクタ含む") : std::nullopt);
         EXPECT_EQ(fs::file_size(session / "JPG/rescued_000002.jpg"), avi.size());
     }
+}
+
+// A scan reads the medium once: the windows, the carvers' walks and the
+// probe of every found file all take their bytes from one pass. Files sit
+// at odd offsets, so that windows start at unaligned file ends.
+TEST(ScanReads, EachByteOfTheMediumIsReadOnce) {
+    TempDir dir;
+    std::vector<std::uint8_t> image(72 << 20, 0);
+    std::size_t at = 777;
+    std::size_t placed = 0;
+    for (const auto& f : test::corpusFiles()) {
+        if (f.extension() == ".md") continue;
+        auto bytes = readFile(f);
+        if (at + bytes.size() + 5000 > image.size()) break;
+        std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        at += bytes.size() + 1 + placed % 4099;
+        ++placed;
+    }
+    ASSERT_GT(placed, 50u);
+    writeFile(dir / "card.img", image);
+    auto counting = std::make_shared<CountingSource>(std::make_shared<FileSource>((dir / "card.img").string(), 2));
+    Carver carver(counting, dir / "s", CarveOutputMode::probeOnly, nullptr);
+    auto summary = carver.run();
+    EXPECT_GT(summary.filesFound, 50);
+    EXPECT_EQ(counting->bytesRead(), static_cast<std::int64_t>(image.size()));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/reading/CachingSource.h"
+#include "engine/reading/CountingSource.h"
 
 namespace tamsel {
 
@@ -99,7 +100,8 @@ struct Unpin {
 
 SequentialReader::SequentialReader(std::shared_ptr<RandomAccessSource> inner, std::int64_t from)
     : inner_(std::move(inner)), size_(inner_->size()), ring_(std::make_shared<Ring>()),
-      direct_(std::make_unique<CachingSource>(inner_, kDirectCache)) {
+      directCount_(std::make_shared<CountingSource>(inner_)),
+      direct_(std::make_unique<CachingSource>(directCount_, kDirectCache)) {
     ring_->blocks = (size_ + kBlock - 1) / kBlock;
     ring_->floor = ring_->next = std::clamp<std::int64_t>(from, 0, size_) / kBlock;
     thread_ = std::thread([ring = ring_, inner = inner_, size = size_] {
@@ -150,13 +152,9 @@ void SequentialReader::close() {
     inner_->close();
 }
 
-std::int64_t SequentialReader::directBytes() const { return directBytes_; }
+std::int64_t SequentialReader::directBytes() const { return directCount_->bytesRead(); }
 
-Bytes SequentialReader::direct(std::int64_t offset, std::int64_t count) {
-    Bytes b = direct_->pread(offset, count);
-    directBytes_ += static_cast<std::int64_t>(b.size());
-    return b;
-}
+Bytes SequentialReader::direct(std::int64_t offset, std::int64_t count) { return direct_->pread(offset, count); }
 
 void SequentialReader::release(std::int64_t offset) {
     std::lock_guard g(ring_->lock);

@@ -21,6 +21,7 @@
 namespace tamsel {
 
 class CachingSource;
+class CountingSource;
 
 class SequentialReader final : public RandomAccessSource {
 public:
@@ -66,8 +67,8 @@ private:
     std::shared_ptr<RandomAccessSource> inner_;
     std::int64_t size_;
     std::shared_ptr<Ring> ring_;
+    std::shared_ptr<CountingSource> directCount_;
     std::unique_ptr<CachingSource> direct_;
-    std::int64_t directBytes_ = 0;
     std::thread thread_;
 };
 
