@@ -11,6 +11,7 @@
 #include "engine/carve/FoundList.h"
 #include "engine/reading/CountingSource.h"
 #include "engine/reading/FileSource.h"
+#include "engine/reading/SequentialReader.h"
 #include "support/Corpus.h"
 #include "support/TempDir.h"
 
