@@ -65,7 +65,9 @@ public:
     // A folder that holds an earlier scan which cannot be continued for this
     // source is never touched: run() throws instead (see checkSession).
     // When the report or the found list cannot be written, run() throws,
-    // leaving a checkpoint right behind the last file fully recorded.
+    // leaving a checkpoint right behind the last file both lists hold. The
+    // lines of probed files are written in batches, always before the
+    // checkpoint that counts them.
     CarveSummary run(const CancellationToken& token = CancellationToken::none());
 
     // Whether the session folder `dir` can be continued for a source of
