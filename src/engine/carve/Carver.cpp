@@ -266,12 +266,23 @@ void Carver::flushLists() {
         committed_ = pending_;
         return;
     }
-    // The found list first: the report never lists a file the list lacks.
-    // Each append is whole or cut back off; after a failure nothing more is
-    // written, and the checkpoint stays behind what was written before.
+    // Both lists take the batch whole or not at all: each append is cut
+    // back off when it fails, and the found list's too when the report's
+    // does. After a failure nothing more is written, and the checkpoint
+    // stays behind what both lists hold.
     listsFailed_ = true;
+    struct stat before {};
+    if (::fstat(foundHandle_.get(), &before) != 0)
+        throwFileError(CarvedFileExtractor::foundListURL(outDir_).string(), "書き込めませんでした");
     appendWhole(foundHandle_.get(), pendingFound_, CarvedFileExtractor::foundListURL(outDir_));
-    appendWhole(reportHandle_.get(), pendingReport_, reportURL(outDir_));
+    try {
+        appendWhole(reportHandle_.get(), pendingReport_, reportURL(outDir_));
+    } catch (...) {
+        const int saved = errno;
+        (void)::ftruncate(foundHandle_.get(), before.st_size);
+        errno = saved;
+        throw;
+    }
     listsFailed_ = false;
     pendingFound_.clear();
     pendingReport_.clear();
