@@ -3,11 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 
 #include "carve/ByteBuilder.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
+#include "engine/reading/CountingSource.h"
+#include "engine/reading/FileSource.h"
+#include "engine/reading/SequentialReader.h"
+#include "support/Corpus.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -203,14 +208,15 @@ TEST(ScanCancel, BetweenWindowsCheckpointsTheNextWindowStart) {
     place(image, 100, jpegOf(3000));
     image[kSecondWindow + 5000] = 0x42;  // not all zero, no signature
     CancellationToken token;
-    auto source = std::make_shared<HookedSource>(image, [&](std::int64_t offset, std::int64_t) {
-        if (offset == kSecondWindow) token.cancel();
-    });
+    auto source = std::make_shared<MemorySource>(image);
     TempDir session;
-    auto r = scan(source, session.path(), token);
+    // The first timed snapshot comes right after the first window.
+    auto r = scan(source, session.path(), token, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
+        if (!p.newFile && p.bytesScanned == kSecondWindow) token.cancel();
+    });
     EXPECT_TRUE(r.summary.cancelled);
     ASSERT_TRUE(r.checkpoint);
-    EXPECT_EQ(r.checkpoint->scanPos, 2 * kSecondWindow);
+    EXPECT_EQ(r.checkpoint->scanPos, kSecondWindow);
     EXPECT_EQ(r.checkpoint->fileIndex, 1);
     EXPECT_EQ(r.checkpoint->sourceSize, static_cast<std::int64_t>(image.size()));
 }
@@ -250,13 +256,16 @@ TEST(ScanCancel, StopWhileReadingAFileRecordsNothingAndTheResumeReadsItWhole) {
     const auto avi = jpegOf(40 << 20);
     place(image, 100, jpegOf(3000));
     place(image, at, avi);
+    // The read-ahead holds a ring's worth from the start; the stretch after
+    // it is read only once the walk or the copy of the big file asks for it.
+    const std::int64_t stopAt = SequentialReader::kBlock * SequentialReader::kBlocks;
+    ASSERT_GT(stopAt, at + 3 * Carver::kPiece);
     for (bool damaged : {false, true}) {
-        const std::int64_t stopAt = damaged ? at : at + Carver::kPiece;
         CancellationToken token;
-        bool armed = true;
+        std::atomic<bool> armed = true;
         auto source = std::make_shared<HookedSource>(
-            image, [&](std::int64_t offset, std::int64_t count) {
-                if (armed && offset == stopAt && count == Carver::kPiece) token.cancel();
+            image, [&](std::int64_t offset, std::int64_t) {
+                if (armed && offset == stopAt) token.cancel();
             },
             damaged ? std::vector<BadRange>{{at + 100, 50}} : std::vector<BadRange>{});
         TempDir session;
@@ -281,6 +290,31 @@ TEST(ScanCancel, StopWhileReadingAFileRecordsNothingAndTheResumeReadsItWhole) {
         EXPECT_EQ(again.found[1].note, damaged ? std::optional<std::string>("不良セクタ含む") : std::nullopt);
         EXPECT_EQ(fs::file_size(session / "JPG/rescued_000002.jpg"), avi.size());
     }
+}
+
+// A scan reads the medium once: the windows, the carvers' walks and the
+// probe of every found file all take their bytes from one pass. Files sit
+// at odd offsets, so that windows start at unaligned file ends.
+TEST(ScanReads, EachByteOfTheMediumIsReadOnce) {
+    TempDir dir;
+    std::vector<std::uint8_t> image(72 << 20, 0);
+    std::size_t at = 777;
+    std::size_t placed = 0;
+    for (const auto& f : test::corpusFiles()) {
+        if (f.extension() == ".md") continue;
+        auto bytes = readFile(f);
+        if (at + bytes.size() + 5000 > image.size()) break;
+        std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        at += bytes.size() + 1 + placed % 4099;
+        ++placed;
+    }
+    ASSERT_GT(placed, 50u);
+    writeFile(dir / "card.img", image);
+    auto counting = std::make_shared<CountingSource>(std::make_shared<FileSource>((dir / "card.img").string(), 2));
+    Carver carver(counting, dir / "s", CarveOutputMode::probeOnly, nullptr);
+    auto summary = carver.run();
+    EXPECT_GT(summary.filesFound, 50);
+    EXPECT_EQ(counting->bytesRead(), static_cast<std::int64_t>(image.size()));
 }
 
 }  // namespace

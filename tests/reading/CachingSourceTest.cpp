@@ -1,41 +1,17 @@
-// The read cache of the scan: same bytes as the medium, read once, and
-// damage counted once.
+// The read cache of the scan's rare back-reads: same bytes as the medium,
+// read once, and damage counted once.
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "engine/reading/CachingSource.h"
+#include "engine/reading/CountingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
 namespace {
-
-// Counts what reaches the medium.
-class CountingSource final : public RandomAccessSource {
-public:
-    explicit CountingSource(std::shared_ptr<RandomAccessSource> inner) : inner_(std::move(inner)) {}
-    std::int64_t size() const override { return inner_->size(); }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    std::vector<BadRange> badRanges() const override { return inner_->badRanges(); }
-    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
-        return inner_->knownBadBytesIn(offset, length);
-    }
-    const std::string& displayName() const override { return inner_->displayName(); }
-    Bytes pread(std::int64_t offset, std::int64_t count) override {
-        ++reads;
-        bytesRead += std::max<std::int64_t>(0, std::min(count, size() - offset));
-        return inner_->pread(offset, count);
-    }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
-    void close() override {}
-    int reads = 0;
-    std::int64_t bytesRead = 0;
-
-private:
-    std::shared_ptr<RandomAccessSource> inner_;
-};
 
 TEST(CachingSource, ReturnsTheMediumsBytesForAnyReadPattern) {
     const auto data = test::randomBytes(20 << 20, 9);
@@ -57,16 +33,16 @@ TEST(CachingSource, ReadsEachGoodStretchOnceWithinItsCapacity) {
     cached.pread(0, 8 << 20);                 // a window
     for (std::int64_t at = 0; at < (8 << 20) - 16; at += 4096) cached.pread(at, 16);  // header walks
     cached.pread(1 << 20, 4 << 20);           // a probe of a file in it
-    EXPECT_EQ(counting->reads, 1);
+    EXPECT_EQ(counting->reads(), 1);
     // A read mostly inside what is kept fetches only the rest.
     cached.pread(6 << 20, 3 << 20);
-    EXPECT_EQ(counting->bytesRead, (8 << 20) + (1 << 20));
+    EXPECT_EQ(counting->bytesRead(), (8 << 20) + (1 << 20));
     // Far past the capacity the first window is gone and is read again.
     cached.pread(12 << 20, 8 << 20);
     cached.pread(22 << 20, 8 << 20);
-    const int before = counting->reads;
+    const auto before = counting->reads();
     cached.pread(0, 100);
-    EXPECT_EQ(counting->reads, before + 1);
+    EXPECT_EQ(counting->reads(), before + 1);
 }
 
 // The inner source remembers its unreadable bytes, so a damaged stretch is
@@ -82,7 +58,7 @@ TEST(CachingSource, DamagedStretchesAreKeptAndCountedOnce) {
         EXPECT_EQ(cached.pread(offset, count), reference.pread(offset, count)) << offset << "+" << count;
         EXPECT_EQ(cached.badBytes(), 100) << offset << "+" << count;
     }
-    EXPECT_EQ(counting->reads, 2);
+    EXPECT_EQ(counting->reads(), 2);
     EXPECT_EQ(cached.badRanges(), bad);
     EXPECT_EQ(cached.knownBadBytesIn(4000, 1050), 50);
     EXPECT_EQ(cached.knownBadBytesIn(0, 5000), 0);

@@ -11,7 +11,6 @@
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/common/Throttle.h"
-#include "engine/reading/CachingSource.h"
 #include "text/Formatting.h"
 
 namespace tamsel {
@@ -22,6 +21,9 @@ const char* const kCutShort = "末尾欠け";
 const char* const kNoteSeparator = "・";
 const char* const kSpareName = "scan.progress.next";
 constexpr std::size_t kSpareBytes = 4096;
+// Lines of found files are written in batches of about this much; they
+// always reach the lists before the checkpoint that counts them.
+constexpr std::size_t kBatchBytes = 16 << 10;
 
 // The index in a report line's first field ("JPG/rescued_000012.jpg").
 std::optional<std::int64_t> reportLineIndex(std::string_view line) {
@@ -86,8 +88,7 @@ void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex) {
 
 Carver::Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode,
                ProgressCallback onProgress)
-    // Window, carver and probe read the same bytes; the medium is read once.
-    : source_(std::make_shared<CachingSource>(std::move(source))), outDir_(std::move(outDir)), mode_(mode), onProgress_(std::move(onProgress)) {}
+    : source_(std::move(source)), outDir_(std::move(outDir)), mode_(mode), onProgress_(std::move(onProgress)) {}
 
 Carver::SessionCheck Carver::checkSessionAt(int dir, std::int64_t size, const std::optional<SourceIdentity>& identity) {
     SessionCheck check;
@@ -178,7 +179,7 @@ CarveProgress Carver::currentProgress(std::int64_t pos, std::int64_t total, std:
 
 std::optional<CarvedFile> Carver::carveOne(SigKind kind, std::int64_t at, const CancellationToken& token) {
     std::optional<carve::CarveResult> r;
-    RandomAccessSource& s = *source_;
+    RandomAccessSource& s = *reader_;
     switch (kind) {
         case SigKind::jpeg: r = carve::carveJPEG(s, at); break;
         case SigKind::png: r = carve::carvePNG(s, at); break;
@@ -196,7 +197,6 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     ++fileIndex_;
     const std::string folderName = upperCased(ext);
     const std::string name = rescuedFileName(fileIndex_, ext);
-    const std::int64_t badBefore = source_->badBytes();
     const fs::path folderShown = outDir_ / folderName;
     UniqueFd folder;
     UniqueFd out;
@@ -209,8 +209,12 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     std::int64_t read = 0;
     bool stopped = false;
     try {
+        // Probing needs no bytes, only that the sequential read has passed
+        // over the file, so that its unreadable sectors are known.
+        if (!out && !token.isCancelled() && reader_->readThrough(offset + length, token))
+            read = std::max<std::int64_t>(0, std::min(length, reader_->size() - offset));
         while (read < length && !token.isCancelled()) {
-            Bytes piece = source_->pread(offset + read, std::min(length - read, kPiece));
+            Bytes piece = reader_->pread(offset + read, std::min(length - read, kPiece));
             if (piece.empty()) break;
             if (out) writeAll(out.get(), piece.span(), folderShown / name);
             read += static_cast<std::int64_t>(piece.size());
@@ -219,7 +223,7 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
         stopped = true;
     }
     // A stop is not the end of the file: record nothing, so that the resumed
-    // scan reads the file whole. Nothing read at all (the source ended under
+    // scan reads it whole. Nothing read at all (the source ended under
     // us) is no file either.
     if (stopped || (read < length && token.isCancelled()) || read < 1) {
         if (out) {
@@ -231,9 +235,10 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     }
     std::vector<std::string> notes;
     if (note) notes.push_back(*note);
-    // Each unreadable byte is counted once, when first met (often by the
-    // window read), so the count alone does not tell whether this file holds any.
-    if (source_->badBytes() > badBefore || source_->knownBadBytesIn(offset, read) > 0) notes.emplace_back(kBadSectors);
+    // The record of unreadable ranges tells, not the running count: the
+    // read-ahead meets damage beyond this file too, and each unreadable
+    // byte is counted only once, often before the file is found.
+    if (source_->knownBadBytesIn(offset, read) > 0) notes.emplace_back(kBadSectors);
     if (read < length) notes.emplace_back(kCutShort);
 
     CarvedFile f;
@@ -250,10 +255,38 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
         f.note = joined;
     }
     if (out && !out.reset()) throwFileError((folderShown / name).string(), "書き込めませんでした");
-    // The found list and the report are what the scan is for: a failure ends it.
-    CarvedFileExtractor::append(f, dir_.get(), outDir_);
-    appendWhole(reportHandle_.get(), carveReportLine(f), reportURL(outDir_));
+    pendingFound_ += CarvedFileExtractor::encode(f);
+    pendingFound_ += '\n';
+    pendingReport_ += carveReportLine(f);
     return f;
+}
+
+void Carver::flushLists() {
+    if (pendingFound_.empty() && pendingReport_.empty()) {
+        committed_ = pending_;
+        return;
+    }
+    // Both lists take the batch whole or not at all: each append is cut
+    // back off when it fails, and the found list's too when the report's
+    // does. After a failure nothing more is written, and the checkpoint
+    // stays behind what both lists hold.
+    listsFailed_ = true;
+    struct stat before {};
+    if (::fstat(foundHandle_.get(), &before) != 0)
+        throwFileError(CarvedFileExtractor::foundListURL(outDir_).string(), "書き込めませんでした");
+    appendWhole(foundHandle_.get(), pendingFound_, CarvedFileExtractor::foundListURL(outDir_));
+    try {
+        appendWhole(reportHandle_.get(), pendingReport_, reportURL(outDir_));
+    } catch (...) {
+        const int saved = errno;
+        (void)::ftruncate(foundHandle_.get(), before.st_size);
+        errno = saved;
+        throw;
+    }
+    listsFailed_ = false;
+    pendingFound_.clear();
+    pendingReport_.clear();
+    committed_ = pending_;
 }
 
 CarveSummary Carver::run(const CancellationToken& token) {
@@ -285,28 +318,42 @@ CarveSummary Carver::run(const CancellationToken& token) {
     summary.resumedFrom = start;
     const CancellationScope scope(*source_, token);
     reportHandle_ = openForWritingAt(dir_.get(), kReportName, O_APPEND, outDir_);
+    foundHandle_ = openForWritingAt(dir_.get(), CarvedFileExtractor::kFileName, O_CREAT | O_APPEND, outDir_);
     prepareSpare();
+    // One pass over the medium, read ahead beside the search; it stops
+    // with the run, whichever way the run ends.
+    reader_ = std::make_shared<SequentialReader>(source_, start);
+    struct StopReading {
+        std::shared_ptr<SequentialReader>& reader;
+        ~StopReading() { reader.reset(); }
+    } stopReading{reader_};
 
     Throttle throttle;
     std::int64_t pos = start;
     std::int64_t skipUntil = start;
     bool cancelled = false;
-    // Where a later run can go on from so that it finds exactly what this
-    // one has not recorded yet.
-    std::int64_t safePos = start;
-    std::int64_t safeIndex = fileIndex_;
-    CarveSummary safe = summary;
+    pending_ = committed_ = Recorded{start, fileIndex_, summary};
+    std::vector<std::pair<std::int64_t, SigKind>> hits;
     try {
-        while (pos < size) {
-            safePos = std::max(safePos, pos);
-            if (token.isCancelled()) {
-                cancelled = true;
-                break;
-            }
-            Bytes window = source_->pread(pos, kWindow);
-            if (window.empty()) break;
-            if (!isAllZero(window.span())) {
-                for (const auto& [rel, kind] : findSignatures(window.span())) {
+        try {
+            while (pos < size) {
+                pending_.pos = std::max(pending_.pos, pos);
+                if (token.isCancelled()) {
+                    cancelled = true;
+                    break;
+                }
+                reader_->release(pos);
+                std::int64_t n = 0;
+                hits.clear();
+                {
+                    // Let go of the window before the carvers walk on, so
+                    // that the read-ahead can reuse its blocks.
+                    Bytes window = reader_->pread(pos, kWindow);
+                    if (window.empty()) break;
+                    n = static_cast<std::int64_t>(window.size());
+                    if (!isAllZero(window.span())) hits = findSignatures(window.span());
+                }
+                for (const auto& [rel, kind] : hits) {
                     if (token.isCancelled()) {
                         cancelled = true;
                         pos = std::max(skipUntil, pos);
@@ -326,39 +373,48 @@ CarveSummary Carver::run(const CancellationToken& token) {
                     ++summary.filesFound;
                     if (file->damaged) ++summary.damagedFiles;
                     skipUntil = file->offset + file->length;
-                    safePos = std::max(skipUntil, pos);
-                    safeIndex = fileIndex_;
-                    safe = summary;
+                    pending_ = Recorded{std::max(skipUntil, pos), fileIndex_, summary};
+                    // A file written out is listed at once; probed ones go in batches.
+                    if (mode_ == CarveOutputMode::writeFiles || pendingFound_.size() >= kBatchBytes) flushLists();
                     CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file)};
                     send(p);
                 }
                 if (cancelled) break;
+                const std::int64_t windowEnd = pos + n;
+                pos = std::max(skipUntil, pos + n - std::min(n, kOverlap));
+                // The whole source has been searched; no need to reread the overlap.
+                if (windowEnd >= size) {
+                    pos = std::max(pos, size);
+                    break;
+                }
+                if (n <= kOverlap) break;
+                if (throttle.due()) {
+                    send(currentProgress(pos, size, summary.filesFound));
+                    // The lines first: a checkpoint never counts a file the lists lack.
+                    flushLists();
+                    saveCheckpoint(pos, summary);
+                }
             }
-            const auto n = static_cast<std::int64_t>(window.size());
-            const std::int64_t windowEnd = pos + n;
-            pos = std::max(skipUntil, pos + n - std::min(n, kOverlap));
-            // The whole source has been searched; no need to reread the overlap.
-            if (windowEnd >= size) {
-                pos = std::max(pos, size);
-                break;
-            }
-            if (n <= kOverlap) break;
-            if (throttle.due()) {
-                send(currentProgress(pos, size, summary.filesFound));
-                saveCheckpoint(pos, summary);
+        } catch (const ReadCancelled&) {
+            // A stop inside a read: go on later behind the last file fully recorded.
+            cancelled = true;
+            fileIndex_ = pending_.fileIndex;
+            pos = std::min(pending_.pos, size);
+            summary = pending_.summary;
+        }
+        flushLists();
+    } catch (...) {
+        // Behind the last file in the lists, so that nothing is lost or listed twice.
+        if (!listsFailed_) {
+            try {
+                flushLists();
+            } catch (...) {
             }
         }
-    } catch (const ReadCancelled&) {
-        // A stop inside a read: go on later behind the last file fully recorded.
-        cancelled = true;
-        fileIndex_ = safeIndex;
-        pos = std::min(safePos, size);
-        summary = safe;
-    } catch (...) {
-        // Behind the last file fully recorded, so that nothing is lost or listed twice.
-        fileIndex_ = safeIndex;
-        saveCheckpoint(std::min(safePos, size), safe);
+        fileIndex_ = committed_.fileIndex;
+        saveCheckpoint(std::min(committed_.pos, size), committed_.summary);
         reportHandle_.reset();
+        foundHandle_.reset();
         spare_.reset();
         ::unlinkat(dir_.get(), kSpareName, 0);
         throw;
@@ -375,6 +431,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
     ::unlinkat(dir_.get(), kSpareName, 0);
     send(CarveProgress{summary.bytesScanned, size, summary.filesFound, summary.badBytes, resumedFrom_, std::nullopt});
     reportHandle_.reset();
+    foundHandle_.reset();
     return summary;
 }
 

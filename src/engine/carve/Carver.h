@@ -17,6 +17,7 @@
 #include "engine/common/Cancellation.h"
 #include "engine/common/Files.h"
 #include "engine/reading/RandomAccessSource.h"
+#include "engine/reading/SequentialReader.h"
 #include "engine/reading/SourceIdentity.h"
 
 namespace tamsel {
@@ -64,7 +65,9 @@ public:
     // A folder that holds an earlier scan which cannot be continued for this
     // source is never touched: run() throws instead (see checkSession).
     // When the report or the found list cannot be written, run() throws,
-    // leaving a checkpoint right behind the last file fully recorded.
+    // leaving a checkpoint right behind the last file both lists hold. The
+    // lines of probed files are written in batches, always before the
+    // checkpoint that counts them.
     CarveSummary run(const CancellationToken& token = CancellationToken::none());
 
     // Whether the session folder `dir` can be continued for a source of
@@ -98,6 +101,16 @@ private:
     // on a destination that has just filled up.
     void prepareSpare() noexcept;
     bool saveThroughSpare(const std::string& text) noexcept;
+    // Where a later run goes on from so that it finds exactly what is not
+    // in the lists yet.
+    struct Recorded {
+        std::int64_t pos = 0;
+        std::int64_t fileIndex = 0;
+        CarveSummary summary;
+    };
+    // Writes the lines kept back to the found list and the report; what they
+    // record then counts as `committed_`. Throws FileError.
+    void flushLists();
     void send(const CarveProgress& p) const {
         if (onProgress_) onProgress_(p);
     }
@@ -112,6 +125,14 @@ private:
     UniqueFd dir_;
     UniqueFd spare_;
     UniqueFd reportHandle_;
+    UniqueFd foundHandle_;
+    std::shared_ptr<SequentialReader> reader_;
+    // Lines of recorded files not written yet, and the state they bring.
+    std::string pendingFound_;
+    std::string pendingReport_;
+    Recorded pending_;
+    Recorded committed_;
+    bool listsFailed_ = false;
 };
 
 // Drops from the found list and the report every record numbered above

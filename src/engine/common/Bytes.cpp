@@ -99,6 +99,14 @@ Bytes Bytes::copyOf(std::string_view text) {
     return copyOf(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
+Bytes Bytes::view(std::shared_ptr<std::uint8_t> memory, std::size_t count) {
+    Bytes b;
+    if (count == 0) return b;
+    b.mem_ = std::move(memory);
+    b.size_ = count;
+    return b;
+}
+
 Bytes Bytes::slice(std::size_t from, std::size_t count) const {
     if (from > size_ || count > size_ - from) throw std::out_of_range("Bytes::slice");
     Bytes b;

@@ -36,6 +36,9 @@ public:
     static Bytes zeros(std::size_t count);
     static Bytes copyOf(std::span<const std::uint8_t> data);
     static Bytes copyOf(std::string_view text);
+    // `count` bytes at `memory`, owned elsewhere: `memory`'s deleter says
+    // when the view is gone (a read-ahead ring reuses the block then).
+    static Bytes view(std::shared_ptr<std::uint8_t> memory, std::size_t count);
 
     const std::uint8_t* data() const { return mem_.get() + offset_; }
     std::uint8_t* data() { return mem_.get() + offset_; }

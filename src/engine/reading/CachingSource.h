@@ -1,8 +1,8 @@
 #pragma once
 // Keeps what was read recently so that the same bytes are not read from the
-// medium again: a scan reads a window, the carver then walks the files in it
-// and the file is probed once more, all over the same bytes. On a slow or
-// failing drive every such read would go to the hardware again.
+// medium again: the scan's rare reads behind its read-ahead (a carver that
+// walked far and turned back) come in small pieces over the same stretch.
+// On a slow or failing drive every such read would go to the hardware again.
 //
 // The medium is read gently (see RandomAccessSource::preadGently): a scan
 // reads everything once, and a failing drive must not be read more than that.

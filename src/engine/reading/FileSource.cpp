@@ -137,7 +137,26 @@ Bytes FileSource::readSpan(std::int64_t offset, std::int64_t count, bool gently)
     std::int64_t alignedEnd = std::min((end + alignment_ - 1) / alignment_ * alignment_, size_);
     const std::int64_t length = alignedEnd - alignedStart;
     Bytes span = Bytes::uninitialised(static_cast<std::size_t>(length));
+    readAlignedInto(span.data(), alignedStart, length, gently);
+    span.narrow(static_cast<std::size_t>(offset - alignedStart), static_cast<std::size_t>(n));
+    return span;
+}
 
+std::int64_t FileSource::preadGentlyInto(std::int64_t offset, std::int64_t count, std::uint8_t* buffer) {
+    if (offset < 0 || offset >= size_ || count < 1) return 0;
+    const std::int64_t n = std::min(count, size_ - offset);
+    // Whole units into the caller's buffer, which an unbuffered read fills directly.
+    if (offset % alignment_ != 0 || (offset + n < size_ && n % alignment_ != 0) ||
+        reinterpret_cast<std::uintptr_t>(buffer) % static_cast<std::uintptr_t>(alignment_) != 0)
+        return RandomAccessSource::preadGentlyInto(offset, count, buffer);
+    if (closed_.load()) throw SourceGoneError(displayName_, EBADF);
+    if (medium_->gone.load()) throwGone(medium_->goneCode.load());
+    readAlignedInto(buffer, offset, n, true);
+    return n;
+}
+
+void FileSource::readAlignedInto(std::uint8_t* buffer, std::int64_t alignedStart, std::int64_t length, bool gently) {
+    const std::int64_t alignedEnd = alignedStart + length;
     const CancellationToken token = cancellation();
     std::vector<BadRange> known;
     {
@@ -148,18 +167,16 @@ Bytes FileSource::readSpan(std::int64_t offset, std::int64_t count, bool gently)
     std::vector<BadRange> met;
     std::int64_t at = alignedStart;
     for (const auto& k : known) {
-        if (k.offset > at) readGap(span.data() + (at - alignedStart), at, k.offset - at, met, token, gently);
-        std::memset(span.data() + (k.offset - alignedStart), 0, static_cast<std::size_t>(k.length));
+        if (k.offset > at) readGap(buffer + (at - alignedStart), at, k.offset - at, met, token, gently);
+        std::memset(buffer + (k.offset - alignedStart), 0, static_cast<std::size_t>(k.length));
         met.push_back(k);
         at = k.offset + k.length;
     }
-    if (at < alignedEnd) readGap(span.data() + (at - alignedStart), at, alignedEnd - at, met, token, gently);
+    if (at < alignedEnd) readGap(buffer + (at - alignedStart), at, alignedEnd - at, met, token, gently);
     if (!met.empty()) {
         std::lock_guard g(lock_);
         for (const auto& r : met) counted_.add(r.offset, r.length);
     }
-    span.narrow(static_cast<std::size_t>(offset - alignedStart), static_cast<std::size_t>(n));
-    return span;
 }
 
 void FileSource::readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,

@@ -40,6 +40,8 @@ public:
     // sector, each once, with no retries.
     Bytes preadGently(std::int64_t offset, std::int64_t count) override;
     static constexpr std::int64_t kGentlePiece = 1LL << 20;
+    // Straight into `buffer` when the piece is whole units and the buffer aligned.
+    std::int64_t preadGentlyInto(std::int64_t offset, std::int64_t count, std::uint8_t* buffer) override;
     // A second reader of the same medium with its own count; both share what
     // is known to be unreadable, so neither reads a known-bad sector again.
     std::shared_ptr<RandomAccessSource> duplicate() override;
@@ -84,6 +86,7 @@ private:
     void learnGeometry();
 
     Bytes readSpan(std::int64_t offset, std::int64_t count, bool gently);
+    void readAlignedInto(std::uint8_t* buffer, std::int64_t alignedStart, std::int64_t length, bool gently);
     void readGap(std::uint8_t* buf, std::int64_t offset, std::int64_t length, std::vector<BadRange>& met,
                  const CancellationToken& token, bool gently);
     bool tryReadInto(std::uint8_t* buf, std::int64_t offset, std::int64_t length);

@@ -3,6 +3,7 @@
 // read never fails. Unreadable bytes come back as zeros and are counted.
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -60,6 +61,14 @@ public:
     // each on their own, so with the memory of bad ranges no bad sector is
     // read more than twice in a job.
     virtual Bytes preadGently(std::int64_t offset, std::int64_t count) { return pread(offset, count); }
+    // As preadGently, into the caller's page-aligned `buffer` (for a reader
+    // that keeps its own blocks; on a device they are the DMA buffers).
+    // `offset` is a multiple of 4096. Returns the bytes delivered.
+    virtual std::int64_t preadGentlyInto(std::int64_t offset, std::int64_t count, std::uint8_t* buffer) {
+        Bytes b = preadGently(offset, count);
+        if (!b.empty()) std::memcpy(buffer, b.data(), b.size());
+        return static_cast<std::int64_t>(b.size());
+    }
     // The smallest piece the medium reads or fails on its own (the logical sector).
     virtual std::int64_t unit() const { return 512; }
     // The job's token: once it is cancelled, a read stops before its next

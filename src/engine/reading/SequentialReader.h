@@ -1,0 +1,75 @@
+#pragma once
+// One sequential reader for a job that reads a whole medium front to back
+// (the carve scan): a thread reads ahead, block after block, into a small
+// ring of aligned blocks, and every read of the job is served from the ring
+// as a view of its memory, without copying. Each byte of the medium is read
+// once: a read beyond the ring moves it on (the blocks in between are still
+// read, so that their damage is known), and only a read behind the ring's
+// start, which is rare, goes to the medium again.
+//
+// The ring is mapped twice, back to back, so any stretch of it is contiguous
+// memory however it wraps. On a device read unbuffered its blocks are the
+// DMA buffers. One consumer thread at a time; views may be dropped anywhere.
+
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "engine/common/Cancellation.h"
+#include "engine/reading/RandomAccessSource.h"
+
+namespace tamsel {
+
+class CachingSource;
+class CountingSource;
+
+class SequentialReader final : public RandomAccessSource {
+public:
+    static constexpr std::int64_t kBlock = 2LL << 20;
+    static constexpr int kBlocks = 12;
+
+    // Starts reading at `from` (rounded down to a block) at once.
+    SequentialReader(std::shared_ptr<RandomAccessSource> inner, std::int64_t from);
+    ~SequentialReader() override;
+    SequentialReader(const SequentialReader&) = delete;
+    SequentialReader& operator=(const SequentialReader&) = delete;
+
+    std::int64_t size() const override { return size_; }
+    std::int64_t badBytes() const override { return inner_->badBytes(); }
+    const std::string& displayName() const override { return inner_->displayName(); }
+    // Throws what the read-ahead met on the way (SourceGoneError, ReadCancelled).
+    Bytes pread(std::int64_t offset, std::int64_t count) override;
+    Bytes preadGently(std::int64_t offset, std::int64_t count) override { return pread(offset, count); }
+    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
+    // Stops the read-ahead and closes the medium.
+    void close() override;
+    std::vector<BadRange> badRanges() const override { return inner_->badRanges(); }
+    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
+        return inner_->knownBadBytesIn(offset, length);
+    }
+    std::int64_t unit() const override { return inner_->unit(); }
+    void setCancellation(const CancellationToken& token) override { inner_->setCancellation(token); }
+
+    // Nothing before `offset` will be asked for again: the ring may move on.
+    void release(std::int64_t offset);
+    // Waits until every byte before `end` has been read from the medium (so
+    // what of it is unreadable is known). False when the job was cancelled,
+    // or when bytes still in use keep the ring from getting there.
+    bool readThrough(std::int64_t end, const CancellationToken& token);
+    // Bytes asked of the medium behind the ring's start.
+    std::int64_t directBytes() const;
+
+    struct Ring;
+
+private:
+    Bytes direct(std::int64_t offset, std::int64_t count);
+
+    std::shared_ptr<RandomAccessSource> inner_;
+    std::int64_t size_;
+    std::shared_ptr<Ring> ring_;
+    std::shared_ptr<CountingSource> directCount_;
+    std::unique_ptr<CachingSource> direct_;
+    std::thread thread_;
+};
+
+}  // namespace tamsel
