@@ -85,6 +85,14 @@ std::optional<std::string> checkpointText(const fs::path& img) {
 
 using State = ImageSlot::State;
 
+// A stop asked for during the read of the cluster at `at`: that read and
+// the others already in flight are kept, no read after them is made.
+void expectStopWithinReadsInFlight(std::int64_t bytesDone, std::int64_t at) {
+    EXPECT_GE(bytesDone, at + DiskImager::kCluster);
+    EXPECT_LE(bytesDone, at + DiskImager::kReadsInFlight * DiskImager::kCluster);
+    EXPECT_EQ(bytesDone % DiskImager::kCluster, 0);
+}
+
 // The map's ranges, in file order.
 std::vector<BadRange> mapRanges(const fs::path& img) {
     std::vector<BadRange> out;
@@ -142,15 +150,16 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     auto stopping = std::make_shared<HookedSource>(source, [&](std::int64_t at) {
         if (at == 4 * DiskImager::kChunk) token.cancel();
     });
-    image(stopping, img, nullptr, token);
+    const std::int64_t stoppedAt = image(stopping, img, nullptr, token).bytesDone;
+    expectStopWithinReadsInFlight(stoppedAt, 4 * DiskImager::kChunk);
     const auto cp = readText(RawImageOutput::progressURL(img));
-    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(4 * DiskImager::kChunk + DiskImager::kCluster));
+    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(stoppedAt));
     const auto idLine = cp.substr(cp.find('\n') + 1);
     const auto recorded = SourceIdentity::decode(idLine.substr(0, idLine.find('\n')));
     ASSERT_TRUE(recorded);
     EXPECT_TRUE(recorded->matches(id));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
-    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 4 * DiskImager::kChunk + DiskImager::kCluster);
+    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, stoppedAt);
 
     // Another source of the same size neither continues nor replaces it.
     const auto before = readFile(img);
@@ -166,7 +175,7 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     // The first source still finds its own, past the stranger's.
     const auto mine = RawImageOutput::choose(dir.path(), "rescue", id);
     EXPECT_EQ(mine.imageURL, img);
-    EXPECT_EQ(image(source, img).resumedFrom, 4 * DiskImager::kChunk + DiskImager::kCluster);
+    EXPECT_EQ(image(source, img).resumedFrom, stoppedAt);
     EXPECT_TRUE(readFile(img) == data);
 
     // Complete images: each source's is its own, none is copied again.
@@ -285,11 +294,12 @@ TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
         if (at == 300 * MiB) token.cancel();
     });
     auto stopped = image(stopping, img, nullptr, token);
-    // A stop answers between two reads; what was read is still written.
-    EXPECT_EQ(stopped.bytesDone, 300 * MiB + DiskImager::kCluster);
-    EXPECT_EQ(checkpointText(img), std::to_string(300 * MiB + DiskImager::kCluster));
+    // A stop answers once the reads in flight are back; what was read is
+    // still written.
+    expectStopWithinReadsInFlight(stopped.bytesDone, 300 * MiB);
+    EXPECT_EQ(checkpointText(img), std::to_string(stopped.bytesDone));
     auto resumed = image(memory, img);
-    EXPECT_EQ(resumed.resumedFrom, 300 * MiB + DiskImager::kCluster);
+    EXPECT_EQ(resumed.resumedFrom, stopped.bytesDone);
     EXPECT_TRUE(readFile(img) == data);
 
     // A destination failing after 300 MiB: the checkpoint is where the

@@ -173,6 +173,10 @@ public:
     // The unit of the copying pass: a failed read leaves this much to be read
     // sector by sector.
     static constexpr std::int64_t kCluster = 65536;
+    // Reads at the device at once where the reads succeed: about what the
+    // kernel makes of one 4 MiB read (pieces of 512 KiB), yet each cluster
+    // or sector fails on its own. After a failure, one at a time again.
+    static constexpr int kReadsInFlight = 8;
     // The first checkpoint comes early, so that a destination filling up
     // soon after the start still leaves something to continue from.
     static constexpr std::int64_t kFirstCheckpoint = 8388608;
