@@ -166,7 +166,8 @@ struct ImagerOptions {
 // from both edges inwards up to the first unreadable one; scraping reads the
 // sectors left between one by one; an optional retry pass reads each
 // unreadable sector once more. A bad sector is read at most twice (three
-// times with the retry pass).
+// times with the retry pass). Where reads succeed, several go to the device
+// at once (kReadsInFlight); after a failure, one at a time.
 class DiskImager {
 public:
     static constexpr std::int64_t kChunk = 4194304;
