@@ -7,6 +7,7 @@
 # on every failing read, through nbdfuse and `losetup --direct-io=on`.
 # Needs root, /dev/fuse, nbdkit, nbdfuse, ddrescue and python3.
 # Usage: bench/imaging/dying-drive.sh path/to/tamsel-cli [SIZE_MIB] [RANGES] [DELAY]
+# ONLY=tamsel (or ONLY=ddrescue) runs one side; RUNS=n runs each side n times.
 set -eu
 CLI=$(realpath "$1")
 SIZE_MIB=${2:-256}
@@ -69,12 +70,22 @@ run() {  # name, command...
     cp "$W/reads.log" "$W/$name.log"
     echo "$name $start $end" >> "$W/runs"
 }
-mkdir "$W/t" "$W/d"
-run tamsel "$CLI" image "$LOOP" "$W/t"
-run ddrescue ddrescue -d -q "$LOOP" "$W/d/rescue.img" "$W/d/rescue.map"
-python3 - "$W" "$(ls "$W"/t/*.img)" "$W/d/rescue.img" <<'PY'
-import sys, statistics
-w, images = sys.argv[1], {"tamsel": sys.argv[2], "ddrescue": sys.argv[3]}
+i=1
+while [ "$i" -le "${RUNS:-1}" ]; do
+    if [ "${ONLY:-tamsel}" = tamsel ] || [ -z "${ONLY:-}" ]; then
+        rm -rf "$W/t$i"; mkdir "$W/t$i"
+        run "tamsel$i" "$CLI" image "$LOOP" "$W/t$i"
+    fi
+    if [ "${ONLY:-ddrescue}" = ddrescue ] || [ -z "${ONLY:-}" ]; then
+        rm -rf "$W/d$i"; mkdir "$W/d$i"
+        run "ddrescue$i" ddrescue -d -q "$LOOP" "$W/d$i/rescue.img" "$W/d$i/rescue.map"
+    fi
+    i=$((i + 1))
+done
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+python3 - "$W" <<'PY'
+import sys, statistics, glob
+w = sys.argv[1]
 bad = [tuple(map(int, l.split())) for l in open(w + "/bad")]
 medium = open(w + "/medium.img", "rb").read()
 size = len(medium)
@@ -85,6 +96,8 @@ print("| | reads of each bad sector (median / max) | time to 99 % of good data |
 print("|---|---|---|---|---|")
 for line in open(w + "/runs"):
     name, start, end = line.split()
+    n = name.rstrip("0123456789")
+    image = glob.glob(w + "/" + ("t" if n == "tamsel" else "d") + name[len(n):] + "/*.img")[0]
     start, end = float(start), float(end)
     counts = dict.fromkeys(badsectors, 0)
     got = bytearray(size // 512 + 1)
@@ -103,7 +116,7 @@ for line in open(w + "/runs"):
                     have += 512
             if t99 is None and have >= 0.99 * goodtotal:
                 t99 = float(t) - start
-    img = open(images[name], "rb").read()
+    img = open(image, "rb").read()
     lost = 0
     for s in range(0, size, 512):
         if s not in badset and img[s:s + 512] != medium[s:s + 512]:

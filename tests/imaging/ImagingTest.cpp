@@ -10,6 +10,8 @@
 #include <charconv>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 #include "engine/imaging/DiskImager.h"
@@ -85,6 +87,14 @@ std::optional<std::string> checkpointText(const fs::path& img) {
 
 using State = ImageSlot::State;
 
+// A stop asked for during the read of the cluster at `at`: that read and
+// the others already in flight are kept, no read after them is made.
+void expectStopWithinReadsInFlight(std::int64_t bytesDone, std::int64_t at) {
+    EXPECT_GE(bytesDone, at + DiskImager::kCluster);
+    EXPECT_LE(bytesDone, at + DiskImager::kReadsInFlight * DiskImager::kCluster);
+    EXPECT_EQ(bytesDone % DiskImager::kCluster, 0);
+}
+
 // The map's ranges, in file order.
 std::vector<BadRange> mapRanges(const fs::path& img) {
     std::vector<BadRange> out;
@@ -142,15 +152,16 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     auto stopping = std::make_shared<HookedSource>(source, [&](std::int64_t at) {
         if (at == 4 * DiskImager::kChunk) token.cancel();
     });
-    image(stopping, img, nullptr, token);
+    const std::int64_t stoppedAt = image(stopping, img, nullptr, token).bytesDone;
+    expectStopWithinReadsInFlight(stoppedAt, 4 * DiskImager::kChunk);
     const auto cp = readText(RawImageOutput::progressURL(img));
-    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(4 * DiskImager::kChunk + DiskImager::kCluster));
+    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(stoppedAt));
     const auto idLine = cp.substr(cp.find('\n') + 1);
     const auto recorded = SourceIdentity::decode(idLine.substr(0, idLine.find('\n')));
     ASSERT_TRUE(recorded);
     EXPECT_TRUE(recorded->matches(id));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
-    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 4 * DiskImager::kChunk + DiskImager::kCluster);
+    EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, stoppedAt);
 
     // Another source of the same size neither continues nor replaces it.
     const auto before = readFile(img);
@@ -166,7 +177,7 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     // The first source still finds its own, past the stranger's.
     const auto mine = RawImageOutput::choose(dir.path(), "rescue", id);
     EXPECT_EQ(mine.imageURL, img);
-    EXPECT_EQ(image(source, img).resumedFrom, 4 * DiskImager::kChunk + DiskImager::kCluster);
+    EXPECT_EQ(image(source, img).resumedFrom, stoppedAt);
     EXPECT_TRUE(readFile(img) == data);
 
     // Complete images: each source's is its own, none is copied again.
@@ -285,11 +296,12 @@ TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
         if (at == 300 * MiB) token.cancel();
     });
     auto stopped = image(stopping, img, nullptr, token);
-    // A stop answers between two reads; what was read is still written.
-    EXPECT_EQ(stopped.bytesDone, 300 * MiB + DiskImager::kCluster);
-    EXPECT_EQ(checkpointText(img), std::to_string(300 * MiB + DiskImager::kCluster));
+    // A stop answers once the reads in flight are back; what was read is
+    // still written.
+    expectStopWithinReadsInFlight(stopped.bytesDone, 300 * MiB);
+    EXPECT_EQ(checkpointText(img), std::to_string(stopped.bytesDone));
     auto resumed = image(memory, img);
-    EXPECT_EQ(resumed.resumedFrom, 300 * MiB + DiskImager::kCluster);
+    EXPECT_EQ(resumed.resumedFrom, stopped.bytesDone);
     EXPECT_TRUE(readFile(img) == data);
 
     // A destination failing after 300 MiB: the checkpoint is where the
@@ -423,6 +435,121 @@ TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
         EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
         EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
     }
+}
+
+// Counts, for every sector of the bad ranges, the reads that reached it, and
+// the most reads at once; can stop the job at a chosen failing read.
+class CountingSource final : public RandomAccessSource {
+public:
+    CountingSource(std::shared_ptr<MemorySource> inner, std::vector<BadRange> bad) : inner_(std::move(inner)), bad_(std::move(bad)) {}
+    std::int64_t size() const override { return inner_->size(); }
+    std::int64_t badBytes() const override { return inner_->badBytes(); }
+    const std::string& displayName() const override { return inner_->displayName(); }
+    Bytes pread(std::int64_t offset, std::int64_t count) override { return inner_->pread(offset, count); }
+    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
+    void close() override {}
+    std::optional<Bytes> readOnce(std::int64_t offset, std::int64_t count) override {
+        {
+            std::lock_guard g(lock_);
+            maxAtOnce_ = std::max(maxAtOnce_, ++atOnce_);
+            for (const auto& r : bad_)
+                for (std::int64_t s = std::max(r.offset, offset / 512 * 512); s < std::min(r.offset + r.length, offset + count); s += 512)
+                    ++reads_[s];
+        }
+        auto got = inner_->readOnce(offset, count);
+        std::lock_guard g(lock_);
+        --atOnce_;
+        if (!got && ++failures_ == stopAtFailure_) stop_.cancel();
+        return got;
+    }
+
+    void stopAtFailure(int n, CancellationToken token) {
+        std::lock_guard g(lock_);
+        failures_ = 0;
+        stopAtFailure_ = n;
+        stop_ = std::move(token);
+    }
+    std::map<std::int64_t, int> reads() const {
+        std::lock_guard g(lock_);
+        return reads_;
+    }
+    int maxAtOnce() const {
+        std::lock_guard g(lock_);
+        return maxAtOnce_;
+    }
+
+private:
+    std::shared_ptr<MemorySource> inner_;
+    std::vector<BadRange> bad_;
+    mutable std::mutex lock_;
+    std::map<std::int64_t, int> reads_;
+    int atOnce_ = 0, maxAtOnce_ = 0, failures_ = 0, stopAtFailure_ = -1;
+    CancellationToken stop_;
+};
+
+// Many bad ranges read with several reads at once, stopped in every pass
+// with reads in flight and resumed: every good byte, zeros in exactly the
+// bad sectors, the exact map, and still no bad sector read more than twice.
+TEST(Imaging, ReadsInFlightKeepEveryGoodByteAndTwoReadsPerBadSector) {
+    TempDir dir;
+    constexpr std::int64_t size = 48 * MiB;
+    const auto data = randomBytes(static_cast<std::size_t>(size), 21);
+    std::vector<BadRange> bad;
+    std::uint64_t seed = 7;
+    auto rnd = [&](std::int64_t n) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::int64_t>((seed >> 33) % static_cast<std::uint64_t>(n));
+    };
+    // Ranges of 512 bytes to 64 KiB, some a sector apart, one across a chunk's edge.
+    for (std::int64_t at = 256 * 1024; at < size - 256 * 1024;) {
+        const std::int64_t length = (1 + rnd(128)) * 512;
+        bad.push_back({at, length});
+        at += length + (rnd(4) == 0 ? 512 : (1 + rnd(4096)) * 512);
+    }
+    bad.push_back({size - 512, 512});
+    bad.insert(bad.begin(), {DiskImager::kChunk - 1024, 2048});
+    std::sort(bad.begin(), bad.end(), [](const BadRange& a, const BadRange& b) { return a.offset < b.offset; });
+    bad.erase(std::unique(bad.begin(), bad.end(), [](const BadRange& a, const BadRange& b) { return b.offset <= a.offset + a.length; }), bad.end());
+    std::vector<std::uint8_t> want = data;
+    std::int64_t badTotal = 0;
+    for (const auto& r : bad) {
+        std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
+        badTotal += r.length;
+    }
+    auto source = std::make_shared<CountingSource>(std::make_shared<MemorySource>(data, "memory", bad), bad);
+    const SourceIdentity id = identityOf(*source);
+    const fs::path img = dir / "many.img";
+
+    // Stopped at failing reads spread over the passes, each time resumed.
+    int stops = 0;
+    std::set<RescuePhase> stoppedIn;
+    for (int atFailure : {30, 120, 400, 900, 2000}) {
+        CancellationToken token;
+        source->stopAtFailure(atFailure, token);
+        RawImageOutput out(img, id);
+        const auto p = DiskImager(source, out, nullptr).run(token);
+        if (p.complete()) break;
+        ++stops;
+        stoppedIn.insert(p.phase);
+    }
+    source->stopAtFailure(-1, CancellationToken());
+    if (RawImageOutput::inspect(img, id).state != State::complete) {
+        RawImageOutput out(img, id);
+        EXPECT_TRUE(DiskImager(source, out, nullptr).run().complete());
+    }
+    EXPECT_GE(stops, 3);
+    EXPECT_TRUE(stoppedIn.count(RescuePhase::trimming) && stoppedIn.count(RescuePhase::scraping)) << stops;
+
+    EXPECT_TRUE(readFile(img) == want);
+    EXPECT_EQ(mapRanges(img), bad);
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    std::int64_t sectors = 0;
+    for (const auto& [sector, n] : source->reads()) {
+        EXPECT_LE(n, 2) << "bad sector at " << sector;
+        ++sectors;
+    }
+    EXPECT_EQ(sectors * 512, badTotal) << "every bad sector was read";
+    EXPECT_LE(source->maxAtOnce(), DiskImager::kReadsInFlight);
 }
 
 // A failing drive: a real block device whose bad ranges fail slowly, at

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <set>
 
 #include "engine/common/Throttle.h"
+#include "engine/imaging/ParallelReads.h"
 
 namespace tamsel {
 
@@ -39,6 +41,7 @@ struct DiskImager::Run {
     Throttle throttle;
     double speed = 0;
     bool stopped = false;
+    int window = 1;  // reads allowed at the device at once
 
     ImagerProgress progress() const {
         ImagerProgress p;
@@ -98,22 +101,13 @@ struct DiskImager::Run {
 
     std::int64_t sectorLength(std::int64_t at) const { return std::min(unit, size - at); }
 
-    // One sector, read once: copied or marked unreadable.
-    bool readSector(std::int64_t at) {
-        const std::int64_t n = sectorLength(at);
-        auto data = source.readOnce(at, n);
-        if (data && static_cast<std::int64_t>(data->size()) == n) {
-            commit(*data, at);
-            state.map.set(at, n, BlockStatus::finished);
-            goodThisRun += n;
-            return true;
-        }
-        state.map.set(at, n, BlockStatus::badSector);
-        return false;
-    }
-
     void copying() {
         std::int64_t skip = 0;
+        // After a failure one cluster at a time; each good one lets one
+        // more go alongside, up to kReadsInFlight: a damaged stretch never
+        // sees a burst of failing reads, a healthy one keeps the device busy.
+        window = 1;
+        ParallelReads reads(source, kReadsInFlight);
         while (!cancelled()) {
             auto block = state.map.next(BlockStatus::nonTried, state.phasePos);
             if (!block) {
@@ -121,6 +115,7 @@ struct DiskImager::Run {
                     // What was skipped is read now, without skipping.
                     state.sweep = 2;
                     state.phasePos = 0;
+                    window = 1;
                     continue;
                 }
                 return;
@@ -129,34 +124,62 @@ struct DiskImager::Run {
             // and written at once.
             const std::int64_t at = block->offset;
             const std::int64_t stepEnd = std::min(block->end(), (at / kChunk + 1) * kChunk);
+            std::vector<RescueBlock> clusters;
+            for (std::int64_t c = at; c < stepEnd;) {
+                const std::int64_t n = std::min(stepEnd, (c / kCluster + 1) * kCluster) - c;
+                clusters.push_back({c, n, BlockStatus::nonTried});
+                c += n;
+            }
             Bytes buf = Bytes::zeros(static_cast<std::size_t>(stepEnd - at));
-            std::vector<RescueBlock> marks;
+            std::size_t next = 0;
+            bool halt = false;
+            std::exception_ptr error;
+            while (true) {
+                while (!halt && next < clusters.size() && reads.inFlight() < window) {
+                    // A stop answers between two reads.
+                    if (next > 0 && cancelled()) {
+                        halt = true;
+                        break;
+                    }
+                    reads.submit(clusters[next].offset, clusters[next].length);
+                    ++next;
+                }
+                if (reads.inFlight() == 0) break;
+                auto done = reads.wait();
+                auto& cl = clusters[done.offset == at ? 0 : static_cast<std::size_t>(done.offset / kCluster - at / kCluster)];
+                if (done.error) {
+                    if (!error) error = done.error;
+                    halt = true;
+                } else if (done.data) {
+                    std::memcpy(buf.data() + (cl.offset - at), done.data->data(), static_cast<std::size_t>(cl.length));
+                    cl.status = BlockStatus::finished;
+                    window = std::min(kReadsInFlight, window + 1);
+                } else {
+                    cl.status = BlockStatus::nonTrimmed;
+                    window = 1;
+                    if (state.sweep == 1) halt = true;
+                }
+            }
+            // What was read without a gap from the step's start is kept.
             std::int64_t c = at;
             bool failed = false;
-            while (c < stepEnd) {
-                if (c > at && cancelled()) break;
-                const std::int64_t n = std::min(stepEnd, (c / kCluster + 1) * kCluster) - c;
-                auto data = source.readOnce(c, n);
-                if (data && static_cast<std::int64_t>(data->size()) == n) {
-                    std::memcpy(buf.data() + (c - at), data->data(), static_cast<std::size_t>(n));
-                    marks.push_back({c, n, BlockStatus::finished});
-                    skip = 0;
-                } else {
-                    marks.push_back({c, n, BlockStatus::nonTrimmed});
-                    failed = true;
-                }
-                c += n;
-                if (failed && state.sweep == 1) break;
+            for (const auto& cl : clusters) {
+                if (cl.status == BlockStatus::nonTried) break;
+                if (cl.status == BlockStatus::finished && !failed) skip = 0;
+                failed = failed || cl.status == BlockStatus::nonTrimmed;
+                c = cl.end();
             }
             if (c > at) {
                 buf.narrow(0, static_cast<std::size_t>(c - at));
                 commit(buf, at);
-                for (const auto& m : marks) {
-                    state.map.set(m.offset, m.length, m.status);
-                    if (m.status == BlockStatus::finished) goodThisRun += m.length;
+                for (const auto& cl : clusters) {
+                    if (cl.offset >= c) break;
+                    state.map.set(cl.offset, cl.length, cl.status);
+                    if (cl.status == BlockStatus::finished) goodThisRun += cl.length;
                 }
             }
             state.phasePos = c;
+            if (error) std::rethrow_exception(error);
             if (failed && state.sweep == 1) {
                 skip = std::min(kMaxSkip, skip == 0 ? kCluster : skip * 2);
                 state.phasePos = std::min(size, c + skip);
@@ -166,27 +189,71 @@ struct DiskImager::Run {
         }
     }
 
+    // Reads the sectors of [from, to) one per read, forwards or backwards
+    // from `to`, up to `window` at once (one after a failure, one more
+    // alongside after each good read, up to `maxWindow`); with
+    // `untilFailure` no read goes out after the first failure. Every sector
+    // read is copied or marked unreadable, so none is read again in a later
+    // sector pass. Returns where the reading stopped: the end of the stretch
+    // read from `from` (forwards) or its start (backwards).
+    std::int64_t readSectors(ParallelReads& reads, std::int64_t from, std::int64_t to, bool backward, bool untilFailure,
+                             int maxWindow) {
+        std::int64_t next = backward ? to : from;  // the next sector to issue starts (forwards) or ends (backwards) here
+        std::set<std::int64_t> pending;
+        bool halt = false;
+        std::exception_ptr error;
+        auto settledUpTo = [&] { return pending.empty() ? next : *pending.begin(); };
+        while (true) {
+            while (!halt && (backward ? next > from : next < to) && reads.inFlight() < window) {
+                if (cancelled()) {
+                    halt = true;
+                    break;
+                }
+                const std::int64_t at = backward ? std::max(from, (next - 1) / unit * unit) : next;
+                const std::int64_t n = backward ? next - at : std::min(sectorLength(at), to - at);
+                reads.submit(at, n);
+                pending.insert(at);
+                next = backward ? at : at + n;
+            }
+            if (reads.inFlight() == 0) break;
+            auto done = reads.wait();
+            pending.erase(done.offset);
+            if (done.error) {
+                if (!error) error = done.error;
+                halt = true;
+                continue;
+            }
+            if (done.data) {
+                commit(*done.data, done.offset);
+                state.map.set(done.offset, done.length, BlockStatus::finished);
+                goodThisRun += done.length;
+                window = std::min(maxWindow, window + 1);
+            } else {
+                state.map.set(done.offset, done.length, BlockStatus::badSector);
+                window = 1;
+                if (untilFailure) halt = true;
+            }
+            if (!backward && !untilFailure) {
+                state.phasePos = settledUpTo();
+                maybeCheckpoint();
+            }
+            report();
+        }
+        if (error) std::rethrow_exception(error);
+        return next;
+    }
+
     void trimming() {
+        window = 1;
+        ParallelReads reads(source, kReadsInFlight);
         while (!cancelled()) {
             auto block = state.map.next(BlockStatus::nonTrimmed, 0);
             if (!block) return;
+            // From the leading edge up to the first unreadable sector, then
+            // from the trailing edge back to the last one.
             std::int64_t s = block->offset, e = block->end();
-            // From the leading edge up to the first unreadable sector ...
-            while (s < e && !cancelled()) {
-                const std::int64_t n = sectorLength(s);
-                const bool ok = readSector(s);
-                s += n;
-                if (!ok) break;
-                report();
-            }
-            // ... then from the trailing edge back to the last one.
-            while (e > s && !cancelled()) {
-                const std::int64_t from = std::max(s, (e - 1) / unit * unit);
-                const bool ok = readSector(from);
-                e = from;
-                if (!ok) break;
-                report();
-            }
+            s = readSectors(reads, s, e, false, true, kReadsInFlight);
+            if (!stopped && s < e) e = readSectors(reads, s, e, true, true, kReadsInFlight);
             if (stopped) return;  // what is left keeps its status and is trimmed on resume
             if (s < e) state.map.set(s, e - s, BlockStatus::nonScraped);
             state.phasePos = e;
@@ -196,18 +263,13 @@ struct DiskImager::Run {
     }
 
     // Reads every sector of `status` blocks once, from phasePos on.
-    void sectorByTheSector(BlockStatus status) {
+    void sectorByTheSector(BlockStatus status, int maxWindow) {
+        window = 1;
+        ParallelReads reads(source, maxWindow);
         while (!cancelled()) {
             auto block = state.map.next(status, state.phasePos);
             if (!block) return;
-            for (std::int64_t at = block->offset; at < block->end() && !cancelled();) {
-                const std::int64_t n = sectorLength(at);
-                readSector(at);
-                at += n;
-                state.phasePos = at;
-                maybeCheckpoint();
-                report();
-            }
+            readSectors(reads, block->offset, block->end(), false, false, maxWindow);
         }
     }
 
@@ -229,11 +291,13 @@ struct DiskImager::Run {
                     if (!stopped) advance(RescuePhase::scraping);
                     break;
                 case RescuePhase::scraping:
-                    sectorByTheSector(BlockStatus::nonScraped);
+                    sectorByTheSector(BlockStatus::nonScraped, kReadsInFlight);
                     if (!stopped) advance(state.retryBad ? RescuePhase::retrying : RescuePhase::finished);
                     break;
                 case RescuePhase::retrying:
-                    sectorByTheSector(BlockStatus::badSector);
+                    // One at a time: a sector read again stays unreadable, and a resume
+                    // reads again whatever lies after the position.
+                    sectorByTheSector(BlockStatus::badSector, 1);
                     if (!stopped) {
                         state.retryBad = false;
                         state.phase = RescuePhase::finished;

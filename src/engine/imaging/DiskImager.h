@@ -166,13 +166,18 @@ struct ImagerOptions {
 // from both edges inwards up to the first unreadable one; scraping reads the
 // sectors left between one by one; an optional retry pass reads each
 // unreadable sector once more. A bad sector is read at most twice (three
-// times with the retry pass).
+// times with the retry pass). Where reads succeed, several go to the device
+// at once (kReadsInFlight); after a failure, one at a time.
 class DiskImager {
 public:
     static constexpr std::int64_t kChunk = 4194304;
     // The unit of the copying pass: a failed read leaves this much to be read
     // sector by sector.
     static constexpr std::int64_t kCluster = 65536;
+    // Reads at the device at once where the reads succeed: about what the
+    // kernel makes of one 4 MiB read (pieces of 512 KiB), yet each cluster
+    // or sector fails on its own. After a failure, one at a time again.
+    static constexpr int kReadsInFlight = 8;
     // The first checkpoint comes early, so that a destination filling up
     // soon after the start still leaves something to continue from.
     static constexpr std::int64_t kFirstCheckpoint = 8388608;
