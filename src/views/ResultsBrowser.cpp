@@ -191,6 +191,8 @@ protected:
             default: box.state |= QStyle::State_Off; break;
         }
         p->save();
+        // The base class leaves the painter clipped to nothing.
+        p->setClipRect(rect, Qt::ReplaceClip);
         style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, p, this);
         p->restore();
     }

@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QToolButton>
 
@@ -776,6 +777,14 @@ private slots:
         auto* hh = table->horizontalHeader();
         QCOMPARE(hh->objectName(), QStringLiteral("checkAllHeader"));
         const QPoint box(hh->sectionViewportPosition(0) + hh->sectionSize(0) / 2, hh->height() / 2);
+        // The box is drawn: the header row through its middle is not one flat colour.
+        {
+            const QImage img = hh->viewport()->grab().toImage();
+            QSet<QRgb> colours;
+            for (int x = std::max(0, box.x() - 10); x <= box.x() + 10 && x < img.width(); ++x)
+                colours.insert(img.pixel(x, box.y()));
+            QVERIFY2(colours.size() > 1, "no box drawn over the check column");
+        }
         ws->deselectAll();
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
         QCOMPARE(int(ws->selection().size()), placed);
