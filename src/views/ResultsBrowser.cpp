@@ -151,27 +151,29 @@ public:
     }
 
     Qt::CheckState state() const {
-        if (!ws_) return Qt::Unchecked;
-        const auto& listed = ws_->filtered();
+        Workspace* const ws = ws_;
+        if (!ws) return Qt::Unchecked;
+        const auto& listed = ws->filtered();
         std::size_t chosen = 0;
-        for (const auto& f : listed) chosen += ws_->isSelected(f.id);
+        for (const auto& f : listed) chosen += ws->isSelected(f.id);
         if (chosen == 0) return Qt::Unchecked;
         return chosen == listed.size() ? Qt::Checked : Qt::PartiallyChecked;
     }
 
     void activate() {
-        if (!ws_ || ws_->filtered().empty()) return;
+        Workspace* const ws = ws_;
+        if (!ws || ws->filtered().empty()) return;
         if (state() != Qt::Checked) {
-            ws_->selectAllFiltered();
-        } else if (ws_->filtered().size() == ws_->results().size()) {
-            ws_->deselectAll();
+            ws->selectAllFiltered();
+        } else if (ws->filtered().size() == ws->results().size()) {
+            ws->deselectAll();
         } else {
             // Only the listed ones: files hidden by a filter keep their choice.
-            const auto focus = ws_->focusID();
+            const auto focus = ws->focusID();
             std::vector<std::string> ids;
-            for (const auto& f : ws_->filtered()) ids.push_back(f.id);
-            for (const auto& id : ids) ws_->toggle(id);
-            ws_->setFocusID(focus);
+            for (const auto& f : ws->filtered()) ids.push_back(f.id);
+            for (const auto& id : ids) ws->toggle(id);
+            ws->setFocusID(focus);
         }
     }
 
@@ -678,27 +680,30 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
         refreshContent();
     });
     connect(ws_, &Workspace::thumbSizeChanged, this, [this] {
-        if (!ws_) return;
-        grid_->setThumbSize(ws_->thumbSize());
-        if (slider_->value() != int(ws_->thumbSize())) slider_->setValue(int(ws_->thumbSize()));
+        Workspace* const ws = ws_;
+        if (!ws) return;
+        grid_->setThumbSize(ws->thumbSize());
+        if (slider_->value() != int(ws->thumbSize())) slider_->setValue(int(ws->thumbSize()));
     });
     refreshHeader();
     refreshContent();
 }
 
 void ResultsBrowser::refreshHeader() {
-    if (!ws_) return;
-    const auto c = ws_->counts();
+    Workspace* const ws = ws_;
+    if (!ws) return;
+    const auto c = ws->counts();
     countLabel_->setText(QString::number(model_->rowCount()));
     countDetail_->setText(QStringLiteral(" 件 · 写真 ") + QString::number(c.photo) + QStringLiteral(" · RAW ") +
                           QString::number(c.raw) + QStringLiteral(" · 動画 ") + QString::number(c.video));
-    sizeControls_->setVisible(ws_->viewMode() == ResultViewMode::grid);
+    sizeControls_->setVisible(ws->viewMode() == ResultViewMode::grid);
 }
 
 void ResultsBrowser::refreshContent() {
-    if (!ws_) return;
+    Workspace* const ws = ws_;
+    if (!ws) return;
     if (model_->rowCount() == 0) stack_->setCurrentWidget(empty_);
-    else if (ws_->viewMode() == ResultViewMode::grid) stack_->setCurrentWidget(grid_);
+    else if (ws->viewMode() == ResultViewMode::grid) stack_->setCurrentWidget(grid_);
     else stack_->setCurrentWidget(table_);
 }
 
