@@ -643,7 +643,9 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     table_->setAlternatingRowColors(true);
     table_->setFrameShape(QFrame::NoFrame);
     table_->setAccessibleName(QStringLiteral("見つかったファイル"));
-    // A narrow column keeps the file's own name, not just its folder.
+    // A narrow column keeps the file's own name, not just its folder: one
+    // line, cut in the middle (wrapping would break the name at its "/").
+    table_->setWordWrap(false);
     table_->setTextElideMode(Qt::ElideMiddle);
     table_->setHorizontalHeader(new CheckAllHeader(ws_, table_));
     auto* hh = table_->horizontalHeader();
@@ -680,10 +682,10 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
         refreshContent();
     });
     connect(ws_, &Workspace::thumbSizeChanged, this, [this] {
-        Workspace* const ws = ws_;
-        if (!ws) return;
-        grid_->setThumbSize(ws->thumbSize());
-        if (slider_->value() != int(ws->thumbSize())) slider_->setValue(int(ws->thumbSize()));
+        Workspace* const live = ws_;
+        if (!live) return;
+        grid_->setThumbSize(live->thumbSize());
+        if (slider_->value() != int(live->thumbSize())) slider_->setValue(int(live->thumbSize()));
     });
     refreshHeader();
     refreshContent();
