@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include "models/Reveal.h"
@@ -108,32 +107,11 @@ void ImagerView::build() {
     col->addWidget(paragraph(QStringLiteral("読めないブロックはゼロ埋めして続行し、位置を記録します。中断しても同じ保存先を指定すれば続きから再開します。吸い出した結果は「削除ファイル復元」の読み取り元として使えます。"), column));
     col->addStretch(1);
 
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(column);
-
-    auto* divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
-
     cancel_ = new QPushButton(symbolIcon(QStringLiteral("stop.fill"), this), QStringLiteral("中止"), this);
     start_ = new QPushButton(symbolIcon(QStringLiteral("externaldrive.badge.timemachine"), this), QStringLiteral("イメージ作成開始"), this);
     start_->setDefault(true);
     reveal_ = new QPushButton(symbolIcon(QStringLiteral("folder"), this), QStringLiteral("イメージを表示"), this);
-    auto* bar = new QHBoxLayout;
-    bar->setContentsMargins(12, 8, 12, 10);
-    bar->addWidget(cancel_);
-    bar->addWidget(start_);
-    bar->addWidget(reveal_);
-    bar->addStretch(1);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    layout->addWidget(scroll, 1);
-    layout->addWidget(divider);
-    layout->addLayout(bar);
+    layOutWithActionBar(this, column, {cancel_, start_, reveal_});
 
     // The picker and the folder row write the model; the model's values show in them.
     picker_->setSelection(model_->source());

@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -93,30 +92,12 @@ void SalvageView::build() {
     col->addWidget(paragraph(QStringLiteral("💡 異音がする・頻繁に切断されるなど重症のドライブは、先に「ディスクをイメージ化」で丸ごと吸い出す方が安全です。"), column));
     col->addStretch(1);
 
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(column);
-    auto* divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
-
     cancel_ = new QPushButton(symbolIcon(QStringLiteral("stop.fill"), this), QStringLiteral("中止"), this);
     preview_ = new QPushButton(symbolIcon(QStringLiteral("list.bullet.rectangle"), this), QStringLiteral("何がコピーされるか調べる"), this);
     start_ = new QPushButton(symbolIcon(QStringLiteral("arrow.down.doc"), this), QStringLiteral("救出コピー開始"), this);
     start_->setDefault(true);
     open_ = new QPushButton(symbolIcon(QStringLiteral("folder"), this), QStringLiteral("保存先を開く"), this);
-    auto* bar = new QHBoxLayout;
-    bar->setContentsMargins(12, 8, 12, 10);
-    for (QPushButton* b : {cancel_, preview_, start_, open_}) bar->addWidget(b);
-    bar->addStretch(1);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    layout->addWidget(scroll, 1);
-    layout->addWidget(divider);
-    layout->addLayout(bar);
+    layOutWithActionBar(this, column, {cancel_, preview_, start_, open_});
 
     srcRow_->setUrl(model_->srcFolder());
     dstRow_->setUrl(model_->dstFolder());

@@ -6,6 +6,9 @@
 #include <QSet>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
 #include <QStyle>
 
 #include "views/Icons.h"
@@ -100,6 +103,29 @@ QLabel* paragraph(const QString& text, QWidget* parent) {
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
+}
+
+void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list<QPushButton*> actions) {
+    auto* scroll = new QScrollArea(screen);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(column);
+
+    auto* divider = new QFrame(screen);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+
+    auto* bar = new QHBoxLayout;
+    bar->setContentsMargins(12, 8, 12, 10);
+    for (QPushButton* b : actions) bar->addWidget(b);
+    bar->addStretch(1);
+
+    auto* layout = new QVBoxLayout(screen);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(scroll, 1);
+    layout->addWidget(divider);
+    layout->addLayout(bar);
 }
 
 }  // namespace tamsel::views

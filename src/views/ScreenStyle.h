@@ -6,7 +6,10 @@
 #include <QIcon>
 #include <QString>
 
+#include <initializer_list>
+
 class QLabel;
+class QPushButton;
 class QWidget;
 
 namespace tamsel::views {
@@ -31,5 +34,9 @@ void makeHeadline(QLabel* label, qreal pointScale = 1.0);
 
 // A label that wraps, for paragraphs and messages.
 QLabel* paragraph(const QString& text, QWidget* parent = nullptr);
+
+// Lays out a screen: its column scrolling above a line and a bar of action
+// buttons, left-aligned, that stays in view.
+void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list<QPushButton*> actions);
 
 }  // namespace tamsel::views
