@@ -116,18 +116,7 @@ int main(int argc, char** argv) {
     const fs::path dir = fs::temp_directory_path() / ("tamsel-models-bench-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "out");
-    // The smallest real camera JPEG of the corpus, every 16 KiB.
-    std::ifstream in(fs::path(TAMSEL_CORPUS_DIR) / "jpg" / "Canon_40D.jpg", std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    const std::string jpeg = bytes.str();
-    {
-        std::ofstream card(dir / "card.img", std::ios::binary);
-        std::string slot(16384, '\0');
-        std::copy(jpeg.begin(), jpeg.end(), slot.begin());
-        for (int i = 0; i < files; ++i) card.write(slot.data(), static_cast<std::streamsize>(slot.size()));
-        card.write(std::string(1 << 20, '\0').data(), 1 << 20);
-    }
+    tamsel::bench::writePhotoCard(dir / "card.img", files);
 
     Workspace w;
     ResultsListModel list(&w);

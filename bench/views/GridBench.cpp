@@ -100,17 +100,7 @@ int main(int argc, char** argv) {
     // A real scan of a small card of real photos gives the session folder and
     // real thumbnails; the made-up files share one of them (hard links), so
     // every tile decodes a real thumbnail through the store.
-    {
-        std::ifstream in(fs::path(TAMSEL_CORPUS_DIR) / "jpg" / "Canon_40D.jpg", std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        const std::string jpeg = bytes.str();
-        std::ofstream card(dir / "card.img", std::ios::binary);
-        std::string slot(16384, '\0');
-        std::copy(jpeg.begin(), jpeg.end(), slot.begin());
-        for (int i = 0; i < 4; ++i) card.write(slot.data(), static_cast<std::streamsize>(slot.size()));
-        card.write(std::string(1 << 20, '\0').data(), 1 << 20);
-    }
+    tamsel::bench::writePhotoCard(dir / "card.img", 4);
     Workspace w;
     w.setMode(Workspace::Mode::carve);
     w.setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
