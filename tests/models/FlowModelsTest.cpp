@@ -27,14 +27,6 @@ namespace {
 
 constexpr std::int64_t MiB = 1048576;
 
-// A sparse image with real data here and there.
-void makeMedium(const fs::path& path, std::int64_t size) {
-    UniqueFd fd = openForWriting(path, O_CREAT | O_TRUNC);
-    QVERIFY(::ftruncate(fd.get(), size) == 0);
-    for (std::int64_t at = 0; at < size; at += 8 * MiB)
-        writeAllAt(fd.get(), randomBytes(64 * 1024, static_cast<std::uint64_t>(at)), at, path);
-}
-
 DiskDevice diskOf(const std::string& devicePath) {
     DiskDevice d;
     d.bsdName = fs::path(devicePath).filename().string();
@@ -54,7 +46,7 @@ private slots:
 
     void imagingAnImageFileNamesItRescueAndStartNeedsAFolder() {
         TempDir dir;
-        makeMedium(dir / "card.img", 24 * MiB);
+        writeSparseMedium(dir / "card.img", 24 * MiB);
         ImagerModel m;
         QCOMPARE(m.state(), JobState::idle());
         QSignalSpy states(&m, &ImagerModel::stateChanged);
@@ -76,7 +68,7 @@ private slots:
 
     void aCancelledCopyResumesIntoTheSameImageAndCountsTheWholeSource() {
         TempDir dir;
-        makeMedium(dir / "medium.img", 64 * MiB);
+        writeSparseMedium(dir / "medium.img", 64 * MiB);
         std::string why;
         // Slow reads, so that the stop lands in the middle.
         auto slow = SlowMedium::create(dir / "medium.img", 30, why);
@@ -104,7 +96,7 @@ private slots:
 
     void summariesTellTheUnreadableRangesOfAFaultyDrive() {
         TempDir dir;
-        makeMedium(dir / "medium.img", 40 * MiB);
+        writeSparseMedium(dir / "medium.img", 40 * MiB);
         const std::vector<BadRange> bad{{4096, 4096}, {16 * MiB, 4096}, {32 * MiB + 8192, 4096}};
         std::string why;
         auto device = FaultyDevice::create(dir / "medium.img", bad, why);
@@ -137,7 +129,7 @@ private slots:
         auto tmpfs = SmallTmpfs::mount("4m", why);
         if (!tmpfs) QSKIP(why.c_str());
         TempDir dir;
-        makeMedium(dir / "card.img", 24 * MiB);
+        writeSparseMedium(dir / "card.img", 24 * MiB);
         ImagerModel m;
         m.setSource(SourceSelection::imageFile(dir / "card.img"));
         m.setOutputRoot(tmpfs->path() / "out");
@@ -254,7 +246,7 @@ private slots:
 
     void adviceFollowsSymptomsAndTheVerdict() {
         TempDir dir;
-        makeMedium(dir / "card.img", 48 * MiB);
+        writeSparseMedium(dir / "card.img", 48 * MiB);
         StartModel m;
         QCOMPARE(m.step(), StartModel::Step::ask);
         QVERIFY(!m.shouldPreserveFirst());
@@ -288,7 +280,7 @@ private slots:
 
     void aSlowDriveWithoutSymptomsIsSuspectAndPreservedFirst() {
         TempDir dir;
-        makeMedium(dir / "card.img", 48 * MiB);
+        writeSparseMedium(dir / "card.img", 48 * MiB);
         std::string why;
         // Every read waits 600 ms: no sample of 1 MiB can come faster than 2 MiB a second.
         auto slow = SlowMedium::create(dir / "card.img", 600, why);
@@ -315,7 +307,7 @@ private slots:
 
     void cancelReturnsToAskAndAnUnopenableSourceIsTold() {
         TempDir dir;
-        makeMedium(dir / "card.img", 48 * MiB);
+        writeSparseMedium(dir / "card.img", 48 * MiB);
         std::string why;
         auto slow = SlowMedium::create(dir / "card.img", 30, why);
         if (!slow) QSKIP(why.c_str());
@@ -342,7 +334,7 @@ private slots:
     void modelsDestroyedWhileTheirJobsRunLetThemEnd() {
         TempDir dir;
         TempDir dst(kNoDiskFolder);
-        makeMedium(dir / "card.img", 32 * MiB);
+        writeSparseMedium(dir / "card.img", 32 * MiB);
         auto* imager = new ImagerModel;
         imager->setSource(SourceSelection::imageFile(dir / "card.img"));
         imager->setOutputRoot(dst / "img");

@@ -1,10 +1,14 @@
 #include "support/TempDir.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
 #include <stdexcept>
+
+#include "engine/common/Files.h"
 
 namespace tamsel::test {
 
@@ -53,6 +57,14 @@ std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint64_t seed) {
     }
     while (i < count) out[i++] = static_cast<std::uint8_t>(rng());
     return out;
+}
+
+void writeSparseMedium(const fs::path& path, std::int64_t size) {
+    constexpr std::int64_t kEvery = 8 << 20;
+    UniqueFd fd = openForWriting(path, O_CREAT | O_TRUNC);
+    if (::ftruncate(fd.get(), size) != 0) throw std::runtime_error("cannot size " + path.string());
+    for (std::int64_t at = 0; at < size; at += kEvery)
+        writeAllAt(fd.get(), randomBytes(64 * 1024, static_cast<std::uint64_t>(at)), at, path);
 }
 
 }  // namespace tamsel::test

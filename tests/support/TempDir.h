@@ -37,4 +37,7 @@ std::string readText(const fs::path& path);
 // Deterministic pseudo-random bytes.
 std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint64_t seed);
 
+// A sparse image of `size` bytes with 64 KiB of real data every 8 MiB.
+void writeSparseMedium(const fs::path& path, std::int64_t size);
+
 }  // namespace tamsel::test

@@ -51,14 +51,6 @@ namespace {
 
 constexpr std::int64_t MiB = 1048576;
 
-// A sparse image with real data here and there.
-void makeMedium(const fs::path& path, std::int64_t size) {
-    UniqueFd fd = openForWriting(path, O_CREAT | O_TRUNC);
-    QVERIFY(::ftruncate(fd.get(), size) == 0);
-    for (std::int64_t at = 0; at < size; at += 8 * MiB)
-        writeAllAt(fd.get(), randomBytes(64 * 1024, static_cast<std::uint64_t>(at)), at, path);
-}
-
 DiskDevice deviceOf(const std::string& devicePath, std::int64_t size) {
     DiskDevice d;
     d.bsdName = fs::path(devicePath).filename().string();
@@ -319,7 +311,7 @@ private slots:
         SourcePicker::setDefaultServices(fake.services());
         TempDir dir;
         TempDir out(kNoDiskFolder);
-        makeMedium(dir / "medium.img", 40 * MiB);
+        writeSparseMedium(dir / "medium.img", 40 * MiB);
         const std::vector<BadRange> bad{{4096, 4096}, {16 * MiB, 4096}, {32 * MiB + 8192, 4096}};
         std::string why;
         auto device = FaultyDevice::create(dir / "medium.img", bad, why);
@@ -364,7 +356,7 @@ private slots:
         SourcePicker::setDefaultServices(fake.services());
         TempDir dir;
         TempDir out(kNoDiskFolder);
-        makeMedium(dir / "medium.img", 64 * MiB);
+        writeSparseMedium(dir / "medium.img", 64 * MiB);
         std::string why;
         FaultyDeviceOptions slow;
         slow.bad = {{48 * MiB, 4096}};
@@ -406,7 +398,7 @@ private slots:
         auto tmpfs = SmallTmpfs::mount("4m", why);
         if (!tmpfs) QSKIP(why.c_str());
         TempDir dir;
-        makeMedium(dir / "medium.img", 40 * MiB);
+        writeSparseMedium(dir / "medium.img", 40 * MiB);
         auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{}, why);
         if (!device) QSKIP(why.c_str());
         FakeDisks fake;
@@ -641,7 +633,7 @@ private slots:
 
     void aDriveThatCannotBeReadIsFailingAndItsButtonLeadsToImaging() {
         TempDir dir;
-        makeMedium(dir / "medium.img", 16 * MiB);
+        writeSparseMedium(dir / "medium.img", 16 * MiB);
         std::string why;
         auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{{0, 16 * MiB}}, why);
         if (!device) QSKIP(why.c_str());
@@ -672,7 +664,7 @@ private slots:
 
     void stoppingACheckReturnsToTheStartAndAnUnopenableSourceIsTold() {
         TempDir dir;
-        makeMedium(dir / "medium.img", 48 * MiB);
+        writeSparseMedium(dir / "medium.img", 48 * MiB);
         std::string why;
         auto slow = SlowMedium::create(dir / "medium.img", 40, why);
         if (!slow) QSKIP(why.c_str());
