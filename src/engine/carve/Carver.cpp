@@ -24,6 +24,9 @@ constexpr std::size_t kSpareBytes = 4096;
 // Lines of found files are written in batches of about this much; they
 // always reach the lists before the checkpoint that counts them.
 constexpr std::size_t kBatchBytes = 16 << 10;
+// Steps of the signature search within a window.
+constexpr std::int64_t kFirstStep = 4 << 10;
+constexpr std::int64_t kLastStep = 1 << 20;
 
 // The index in a report line's first field ("JPG/rescued_000012.jpg").
 std::optional<std::int64_t> reportLineIndex(std::string_view line) {
@@ -344,40 +347,66 @@ CarveSummary Carver::run(const CancellationToken& token) {
                 }
                 reader_->release(pos);
                 std::int64_t n = 0;
-                hits.clear();
+                bool allZero = false;
                 {
                     // Let go of the window before the carvers walk on, so
                     // that the read-ahead can reuse its blocks.
                     Bytes window = reader_->pread(pos, kWindow);
                     if (window.empty()) break;
                     n = static_cast<std::int64_t>(window.size());
-                    if (!isAllZero(window.span())) hits = findSignatures(window.span());
+                    allZero = isAllZero(window.span());
                 }
-                for (const auto& [rel, kind] : hits) {
-                    if (token.isCancelled()) {
-                        cancelled = true;
-                        pos = std::max(skipUntil, pos);
-                        break;
+                // The bytes of a file just found are not searched: the search
+                // goes on behind it, in steps that start small after a file
+                // (the next one is often right behind) and grow while none is.
+                std::int64_t from = std::max(skipUntil, pos);
+                std::int64_t step = kFirstStep;
+                const std::int64_t end = allZero ? pos : pos + n;
+                while (from < end) {
+                    // Behind the search the read-ahead may reuse the blocks,
+                    // all but the overlap the next window starts with.
+                    reader_->release(std::min(from, pos + n - kOverlap));
+                    const std::int64_t to = std::min(from + step, end);
+                    hits.clear();
+                    {
+                        // Past `to` by a signature's length, so that a start
+                        // before `to` is found whatever its pattern.
+                        Bytes part = reader_->pread(from, std::min(to + kOverlap, end) - from);
+                        if (part.empty()) break;
+                        for (const auto& hit : findSignatures(part.span()))
+                            if (hit.first < to - from) hits.push_back(hit);
                     }
-                    const std::int64_t at = pos + rel;
-                    if (at < skipUntil) continue;
-                    auto file = carveOne(kind, at, token);
-                    if (!file) {
-                        if (token.isCancelled()) {  // stopped while the file was read
+                    bool carved = false;
+                    for (const auto& [rel, kind] : hits) {
+                        if (token.isCancelled()) {
                             cancelled = true;
-                            pos = at;
+                            pos = std::max(skipUntil, pos);
                             break;
                         }
-                        continue;
+                        const std::int64_t at = from + rel;
+                        if (at < skipUntil) continue;
+                        auto file = carveOne(kind, at, token);
+                        if (!file) {
+                            if (token.isCancelled()) {  // stopped while the file was read
+                                cancelled = true;
+                                pos = at;
+                                break;
+                            }
+                            continue;
+                        }
+                        carved = true;
+                        ++summary.filesFound;
+                        if (file->damaged) ++summary.damagedFiles;
+                        skipUntil = file->offset + file->length;
+                        pending_ = Recorded{std::max(skipUntil, pos), fileIndex_, summary};
+                        // A file written out is listed at once; probed ones go in batches.
+                        if (mode_ == CarveOutputMode::writeFiles || pendingFound_.size() >= kBatchBytes) flushLists();
+                        CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file)};
+                        send(p);
                     }
-                    ++summary.filesFound;
-                    if (file->damaged) ++summary.damagedFiles;
-                    skipUntil = file->offset + file->length;
-                    pending_ = Recorded{std::max(skipUntil, pos), fileIndex_, summary};
-                    // A file written out is listed at once; probed ones go in batches.
-                    if (mode_ == CarveOutputMode::writeFiles || pendingFound_.size() >= kBatchBytes) flushLists();
-                    CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file)};
-                    send(p);
+                    if (cancelled) break;
+                    from = std::max(to, skipUntil);
+                    step = carved ? kFirstStep : std::min(step * 2, kLastStep);
                 }
                 if (cancelled) break;
                 const std::int64_t windowEnd = pos + n;

@@ -25,7 +25,7 @@ class CountingSource;
 
 class SequentialReader final : public RandomAccessSource {
 public:
-    static constexpr std::int64_t kBlock = 2LL << 20;
+    static constexpr std::int64_t kBlock = 1LL << 20;
     static constexpr int kBlocks = 12;
 
     // Starts reading at `from` (rounded down to a block) at once.
