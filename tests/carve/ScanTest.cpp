@@ -135,6 +135,38 @@ TEST(ScanWindows, FilesInsideFoundFilesAreNotReportedAgain) {
     EXPECT_EQ(offsets(r.found), (std::vector<std::int64_t>{1000, 100000}));
 }
 
+// Behind a found file the search goes on in steps of 4 KiB, 8 KiB, 16 KiB...;
+// a file whose signature lies across the end of a step, or whose start lies
+// before that end while its signature lies after it, is still found once.
+TEST(ScanWindows, FilesBehindAFoundFileAreFoundAcrossTheSearchSteps) {
+    ByteBuilder mp4;
+    mp4.be32(24).text("ftyp").text("isom").be32(0).fill(8, 0x20).be32(64).text("mdat").fill(56, 0x33);
+    ByteBuilder png;
+    png.raw({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}).be32(13).text("IHDR").fill(17, 1).be32(0).text("IEND").be32(0);
+    const auto jpeg = jpegOf(3000);
+    // Each start as a distance from the end of the file before it.
+    const std::vector<std::pair<std::int64_t, const std::vector<std::uint8_t>*>> behind{
+        {4096 - 2, &mp4.bytes},   // starts in the first step, "ftyp" in the second
+        {4096 - 1, &jpeg},        // FF in the first step, D8 FF in the second
+        {12288 - 4, &mp4.bytes},  // "ftyp" right at the end of the second step
+        {28672 - 3, &png.bytes},  // across the end of the third
+        {4096, &jpeg},            // right at the end of the first
+        {0, &mp4.bytes},          // right behind
+    };
+    std::vector<std::uint8_t> image(1 << 20, 0);
+    std::vector<std::int64_t> starts{0};
+    place(image, 0, jpeg);
+    std::int64_t end = static_cast<std::int64_t>(jpeg.size());
+    for (const auto& [distance, file] : behind) {
+        starts.push_back(end + distance);
+        place(image, end + distance, *file);
+        end += distance + static_cast<std::int64_t>(file->size());
+    }
+    TempDir session;
+    auto r = scan(image, session.path());
+    EXPECT_EQ(offsets(r.found), starts);
+}
+
 TEST(ScanWindows, TinySourceIsReadOnce) {
     int reads = 0;
     auto source = std::make_shared<HookedSource>(jpegOf(60), [&](std::int64_t, std::int64_t) { ++reads; });
