@@ -21,24 +21,6 @@ namespace {
 constexpr int kSpacing = 16;
 constexpr int kPadding = 18;
 
-void drawCheckBox(QPainter* p, const QRectF& r, bool checked) {
-    QPainterPath box;
-    box.addRoundedRect(r, 4, 4);
-    if (checked) {
-        p->fillPath(box, Theme::accent());
-        QPen pen(Qt::white, 2.0);
-        pen.setCapStyle(Qt::RoundCap);
-        pen.setJoinStyle(Qt::RoundJoin);
-        p->setPen(pen);
-        const QPointF a(r.left() + r.width() * 0.25, r.center().y()), b(r.left() + r.width() * 0.43, r.bottom() - r.height() * 0.27),
-            c(r.right() - r.width() * 0.22, r.top() + r.height() * 0.28);
-        p->drawPolyline(QPolygonF({a, b, c}));
-    } else {
-        p->fillPath(box, QColor(255, 255, 255, 220));
-        p->setPen(QPen(QColor(0, 0, 0, 90), 1.2));
-        p->drawPath(box);
-    }
-}
 }  // namespace
 
 ResultTileDelegate::ResultTileDelegate(ResultsListModel* model, ThumbnailLoader* loader, QObject* parent)
@@ -92,7 +74,9 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
     }
 
     // Overlays.
-    if (selected || hovering) drawCheckBox(p, QRectF(pic.left() + 7, pic.top() + 7, 18, 18), selected);
+    if (selected || hovering)
+        Theme::paintCheckBox(p, QRectF(pic.left() + 7, pic.top() + 7, 18, 18), selected ? Qt::Checked : Qt::Unchecked,
+                             true, true);
     const QRectF dot(pic.right() - 7 - 11, pic.top() + 7, 11, 11);
     p->setPen(QPen(Qt::white, 1.8));
     p->setBrush(file->damaged ? Theme::warn() : Theme::good());

@@ -1,12 +1,18 @@
 #include "views/Theme.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusVariant>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
+#include <QProxyStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
 
 namespace tamsel::views {
 
@@ -49,6 +55,31 @@ QPalette paletteFor(bool dark) {
     return p;
 }
 
+// Fusion, with check boxes of our own: Fusion's outline is derived from the
+// window colour and disappears on dark rows.
+class AppStyle : public QProxyStyle {
+public:
+    AppStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* p,
+                       const QWidget* widget) const override {
+        if (element != PE_IndicatorCheckBox && element != PE_IndicatorItemViewItemCheck) {
+            QProxyStyle::drawPrimitive(element, option, p, widget);
+            return;
+        }
+        Qt::CheckState state = Qt::Unchecked;
+        if (option->state & State_On) state = Qt::Checked;
+        if (option->state & State_NoChange) state = Qt::PartiallyChecked;
+        // Square and a pixel in from the indicator's rectangle, centred.
+        const qreal side = std::min(option->rect.width(), option->rect.height()) - 2;
+        QRectF box(0, 0, side, side);
+        box.moveCenter(QRectF(option->rect).center());
+        p->save();
+        p->setRenderHint(QPainter::Antialiasing);
+        Theme::paintCheckBox(p, box, state, option->state & State_Enabled);
+        p->restore();
+    }
+};
+
 const char* const kPortal = "org.freedesktop.portal.Desktop";
 const char* const kPortalPath = "/org/freedesktop/portal/desktop";
 const char* const kSettings = "org.freedesktop.portal.Settings";
@@ -82,10 +113,42 @@ QColor Theme::cellBackground() {
 }
 QColor Theme::secondaryText() { return shared().dark_ ? QColor(0x98, 0x98, 0x9F) : QColor(0x6E, 0x6E, 0x73); }
 
+void Theme::paintCheckBox(QPainter* p, const QRectF& r, Qt::CheckState state, bool enabled, bool overPicture) {
+    const qreal radius = std::max<qreal>(2.5, r.width() * 0.22);
+    QPainterPath box;
+    box.addRoundedRect(r, radius, radius);
+    p->save();
+    if (!enabled) p->setOpacity(0.45);
+    if (state != Qt::Unchecked) {
+        p->fillPath(box, accent());
+        QPen pen(Qt::white, std::max<qreal>(1.5, r.width() / 8));
+        pen.setCapStyle(Qt::RoundCap);
+        pen.setJoinStyle(Qt::RoundJoin);
+        p->setPen(pen);
+        if (state == Qt::PartiallyChecked) {
+            p->drawLine(QPointF(r.left() + r.width() * 0.27, r.center().y()), QPointF(r.right() - r.width() * 0.27, r.center().y()));
+        } else {
+            const QPointF a(r.left() + r.width() * 0.25, r.center().y()), b(r.left() + r.width() * 0.43, r.bottom() - r.height() * 0.27),
+                c(r.right() - r.width() * 0.22, r.top() + r.height() * 0.28);
+            p->drawPolyline(QPolygonF({a, b, c}));
+        }
+    } else if (overPicture) {
+        p->fillPath(box, QColor(255, 255, 255, 220));
+        p->setPen(QPen(QColor(0, 0, 0, 90), 1.2));
+        p->drawPath(box);
+    } else {
+        const bool dark = shared().dark_;
+        p->fillPath(box, dark ? QColor(255, 255, 255, 20) : QColor(Qt::white));
+        p->setPen(QPen(dark ? QColor(255, 255, 255, 120) : QColor(0, 0, 0, 110), 1.2));
+        p->drawPath(box);
+    }
+    p->restore();
+}
+
 void Theme::setDark(bool dark) {
     dark_ = dark;
     if (qApp) {
-        if (auto* style = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(style);
+        QApplication::setStyle(new AppStyle);
         QApplication::setPalette(paletteFor(dark));
     }
     emit changed();

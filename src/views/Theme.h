@@ -6,6 +6,9 @@
 #include <QColor>
 #include <QDBusVariant>
 #include <QObject>
+#include <QRectF>
+
+class QPainter;
 
 namespace tamsel::views {
 
@@ -21,6 +24,12 @@ public:
     static QColor bad();
     static QColor cellBackground();
     static QColor secondaryText();
+
+    // Every check box of the program: the accent colour when on, and when
+    // off an outline that shows on either variant's rows. Over a picture
+    // an empty box is filled light, so that it shows on any photo.
+    static void paintCheckBox(QPainter* p, const QRectF& r, Qt::CheckState state, bool enabled = true,
+                              bool overPicture = false);
 
     bool isDark() const { return dark_; }
     // Switches the variant and the application's palette with it.

@@ -800,6 +800,30 @@ private slots:
         QVERIFY(!ws->isSelected(ws->results()[1].id));
         QVERIFY2(ws->isSelected(ws->results()[0].id), "a file the filter hides keeps its choice");
         win.searchField()->clear();
+
+        // An empty box shows on plain and alternate rows in either appearance.
+        ws->deselectAll();
+        auto& theme = views::Theme::shared();
+        const bool wasDark = theme.isDark();
+        for (bool dark : {true, false}) {
+            theme.setDark(dark);
+            QCoreApplication::processEvents();
+            const QImage img = table->viewport()->grab().toImage();
+            for (int row : {0, 1}) {
+                const QRect cell = table->visualRect(table->model()->index(row, 0));
+                const QColor background = img.pixelColor(cell.left() + 1, cell.top() + 1);
+                int contrast = 0;
+                for (int x = cell.left(); x <= cell.right(); ++x) {
+                    const QColor c = img.pixelColor(x, cell.center().y());
+                    contrast = std::max(contrast, std::abs(qGray(c.rgb()) - qGray(background.rgb())));
+                }
+                QVERIFY2(contrast >= 40, qPrintable(QStringLiteral("row %1 %2: contrast %3")
+                                                        .arg(row)
+                                                        .arg(dark ? "dark" : "light")
+                                                        .arg(contrast)));
+            }
+        }
+        theme.setDark(wasDark);
     }
 
     void tintsFollowALaterSwitchOfAppearance() {
