@@ -506,12 +506,10 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
     count_->setObjectName(QStringLiteral("selectedCount"));
     count_->setWordWrap(false);
     row->addWidget(count_);
-    bytes_ = makeLabel(QString(), TextStyle::body, QFont::Normal, this);
+    bytes_ = new FittingLabel(this);
     bytes_->setObjectName(QStringLiteral("selectedBytes"));
-    bytes_->setWordWrap(false);
-    bytes_->setFont(monoDigits(bytes_->font()));
-    // In a narrow window the summary gives way, never the main button.
-    bytes_->setMinimumWidth(1);
+    bytes_->setFont(monoDigits(fontFor(TextStyle::body)));
+    // In a narrow window the summary gives way (the size first), never the main button.
     setSecondary(bytes_);
     row->addWidget(bytes_);
     row->addSpacing(12);
@@ -558,7 +556,7 @@ void BottomBar::refresh() {
     const qsizetype n = qsizetype(ws_->selection().size());
     deselect_->setEnabled(n > 0);
     count_->setText(QString::number(n));
-    bytes_->setText(QStringLiteral(" 件選択 · ") + models::formatBytes(ws_->selectedTotalBytes()));
+    bytes_->setTexts({QStringLiteral(" 件選択 · ") + models::formatBytes(ws_->selectedTotalBytes()), QStringLiteral(" 件選択")});
     toast_->setVisible(ws_->toast().has_value());
     toast_->setText(ws_->toast().value_or(QString()));
     progress_->setVisible(ws_->recovering());

@@ -19,6 +19,7 @@ class QVBoxLayout;
 
 namespace tamsel::views {
 
+class FittingLabel;
 class IconLabel;
 class ResultGridView;
 class ThumbnailLoader;
@@ -87,7 +88,7 @@ private:
     models::Workspace* ws_;
     QPushButton* deselect_;
     QLabel* count_;
-    QLabel* bytes_;
+    FittingLabel* bytes_;
     IconLabel* toast_;
     QWidget* progress_;
     QLabel* progressText_;

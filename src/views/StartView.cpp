@@ -107,8 +107,21 @@ void StageChip::refresh() {
     p.setColor(QPalette::WindowText, fg);
     content_->textLabel()->setPalette(p);
     content_->setTint(fg);
-    setStyleSheet(QStringLiteral("StageChip{border:1px solid %1;border-radius:14px;background:%2;}")
-                      .arg(border.name(QColor::HexArgb), fill.isValid() ? fill.name(QColor::HexArgb) : QStringLiteral("transparent")));
+    // Painted here rather than by a style sheet, which would hold on to the
+    // text colour of the appearance the chip was made in.
+    border_ = border;
+    fill_ = fill;
+    update();
+}
+
+void StageChip::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const qreal radius = std::min<qreal>(14, r.height() / 2);
+    p.setPen(QPen(border_, 1));
+    p.setBrush(fill_.isValid() ? QBrush(fill_) : QBrush(Qt::NoBrush));
+    p.drawRoundedRect(r, radius, radius);
 }
 
 // --- SymptomToggle ---

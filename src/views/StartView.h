@@ -39,11 +39,16 @@ public:
     // The symbol drawn now ("checkmark" when done).
     QString shownSymbol() const;
 
+protected:
+    void paintEvent(QPaintEvent* e) override;
+
 private:
     void refresh();
     QString symbol_;
     StepState state_ = StepState::upcoming;
     IconLabel* content_;
+    QColor border_;
+    QColor fill_;
 };
 
 // A declared symptom: a card that is on or off.

@@ -36,6 +36,59 @@ QLabel* makeLabel(const QString& text, TextStyle style, QFont::Weight weight, QW
     return l;
 }
 
+FittingLabel::FittingLabel(QWidget* parent) : QLabel(parent) {
+    setWordWrap(false);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+}
+
+void FittingLabel::setTexts(const QStringList& longestFirst) {
+    if (texts_ == longestFirst) return;
+    texts_ = longestFirst;
+    // The whole text at once; fitted once the layout has had its say.
+    setText(texts_.isEmpty() ? QString() : texts_.first());
+    updateGeometry();
+    QMetaObject::invokeMethod(this, &FittingLabel::fit, Qt::QueuedConnection);
+}
+
+QSize FittingLabel::sizeHint() const {
+    const QString longest = texts_.isEmpty() ? QString() : texts_.first();
+    return {fontMetrics().horizontalAdvance(longest) + 2 * margin() + 2, QLabel::sizeHint().height()};
+}
+
+QSize FittingLabel::minimumSizeHint() const { return {1, QLabel::minimumSizeHint().height()}; }
+
+void FittingLabel::resizeEvent(QResizeEvent* e) {
+    QLabel::resizeEvent(e);
+    fit();
+}
+
+void FittingLabel::changeEvent(QEvent* e) {
+    QLabel::changeEvent(e);
+    if (e->type() == QEvent::FontChange) fit();
+}
+
+void FittingLabel::fit() {
+    if (texts_.isEmpty()) {
+        setText(QString());
+        setToolTip(QString());
+        return;
+    }
+    const int room = contentsRect().width() - 2 * margin();
+    QString shown;
+    if (!isVisible() || room <= 0) {
+        shown = texts_.first();  // not laid out yet
+    } else {
+        for (const QString& t : texts_)
+            if (fontMetrics().horizontalAdvance(t) <= room) {
+                shown = t;
+                break;
+            }
+        if (shown.isNull()) shown = fontMetrics().elidedText(texts_.last(), Qt::ElideRight, room);
+    }
+    if (text() != shown) setText(shown);
+    setToolTip(shown != texts_.first() ? texts_.first().trimmed() : QString());
+}
+
 void setSecondary(QWidget* w) {
     QPalette p = w->palette();
     p.setColor(QPalette::WindowText, Theme::secondaryText());

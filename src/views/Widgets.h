@@ -20,6 +20,27 @@ QLabel* makeLabel(const QString& text, TextStyle style = TextStyle::body, QFont:
 // Secondary text colour on a label.
 void setSecondary(QWidget* w);
 
+// A one-line label given its text in several lengths, longest first: it
+// shows the longest that fits its width (the last cut with "…" when none
+// does), with the whole text as its tooltip when it shortens.
+class FittingLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit FittingLabel(QWidget* parent = nullptr);
+    void setTexts(const QStringList& longestFirst);
+    const QStringList& texts() const { return texts_; }
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* e) override;
+    void changeEvent(QEvent* e) override;
+
+private:
+    void fit();
+    QStringList texts_;
+};
+
 // A symbol followed by a text; re-tints when the theme changes.
 class IconLabel : public QWidget {
     Q_OBJECT

@@ -756,6 +756,11 @@ private slots:
             QVERIFY(win.searchField()->isVisible());
             auto* main = find<QPushButton>(view, "recoverSelected");
             QVERIFY2(main->width() >= main->sizeHint().width(), qPrintable(QStringLiteral("main button cut at %1").arg(width)));
+            // The selection summary shortens rather than being cut off.
+            auto* summary = find<QLabel>(view, "selectedBytes");
+            QVERIFY2(summary->fontMetrics().horizontalAdvance(summary->text()) <= summary->contentsRect().width(),
+                     qPrintable(QStringLiteral("summary \"%1\" cut at %2").arg(summary->text()).arg(width)));
+            QVERIFY2(summary->text().startsWith(QStringLiteral(" 件選択")), qPrintable(summary->text()));
             if (auto* more = win.findChild<QWidget*>(QStringLiteral("qt_toolbar_ext_button")))
                 QVERIFY2(!more->isVisible(), qPrintable(QStringLiteral("overflow shown at %1").arg(width)));
 
@@ -867,6 +872,28 @@ private slots:
             QVERIFY(sameColour(tintOf(find<views::IconLabel>(view, "toast")->iconPixmap()), views::Theme::good()));
             QVERIFY(sameColour(tintOf(find<QLabel>(view, "thumbSizeIcon")->pixmap()), views::Theme::secondaryText()));
             QCOMPARE(QApplication::palette().color(QPalette::Highlight), views::Theme::accent());
+        }
+
+        // The drive check's upcoming stage reads in the text colour of the appearance now shown.
+        ws->setMode(Workspace::Mode::start);
+        auto* chip = find<views::StageChip>(win.content()->currentScreen(), "stage2");
+        QVERIFY(chip);
+        QCOMPARE(chip->state(), views::StepState::upcoming);
+        for (bool dark : {true, false, true}) {
+            theme.setDark(dark);
+            QCoreApplication::processEvents();
+            const QImage img = chip->findChild<views::IconLabel*>()->textLabel()->grab().toImage();
+            const QColor want = QApplication::palette().color(QPalette::WindowText);
+            int nearest = 255 * 3;
+            for (int y = 0; y < img.height(); ++y)
+                for (int x = 0; x < img.width(); ++x) {
+                    const QColor c = img.pixelColor(x, y);
+                    nearest = std::min(nearest, std::abs(c.red() - want.red()) + std::abs(c.green() - want.green()) +
+                                                    std::abs(c.blue() - want.blue()));
+                }
+            QVERIFY2(nearest <= 30, qPrintable(QStringLiteral("%1: no pixel near the text colour (%2)")
+                                                   .arg(dark ? "dark" : "light")
+                                                   .arg(nearest)));
         }
         theme.setDark(false);
     }
