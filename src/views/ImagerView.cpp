@@ -21,18 +21,6 @@ using models::formatBytes;
 
 namespace {
 
-// An icon and a wrapping text side by side (warnings, outcomes).
-QWidget* iconRow(QLabel*& icon, QLabel*& text, QWidget* parent) {
-    auto* row = new QWidget(parent);
-    icon = new QLabel(row);
-    text = paragraph({}, row);
-    auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(icon, 0, Qt::AlignTop);
-    layout->addWidget(text, 1);
-    return row;
-}
-
 QLabel* small(QWidget* parent) {
     auto* l = new QLabel(parent);
     makeSecondary(l);
@@ -182,17 +170,7 @@ void ImagerView::updateStatus() {
         bad_->setText(QStringLiteral("不良: ") + formatBytes(p.badBytes) + QStringLiteral("・") +
                       QString::number(p.badRangeCount) + QStringLiteral(" 箇所"));
     }
-    using Kind = models::JobState::Kind;
-    const bool ended = state.kind == Kind::done || state.kind == Kind::failed;
-    outcomeRow_->setVisible(ended);
-    if (ended) {
-        const bool done = state.kind == Kind::done;
-        outcome_->setText(state.message);
-        outcomeIcon_->setPixmap(
-            symbolIcon(done ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("exclamationmark.triangle.fill"), this)
-                .pixmap(16, 16));
-        setTextColor(outcome_, done ? goodColor(this) : badColor(this));
-    }
+    showOutcome(outcomeRow_, outcomeIcon_, outcome_, state);
     notes_->setText(model_->notes().join(QLatin1Char('\n')));
     notes_->setVisible(!model_->notes().isEmpty());
 }

@@ -68,13 +68,7 @@ void SalvageView::build() {
     for (QLabel* l : {copied_, skipped_, damaged_, failed_}) counts->addWidget(l);
     counts->addStretch(1);
     col->addWidget(countsRow_);
-    outcomeRow_ = new QWidget(column);
-    outcomeIcon_ = new QLabel(outcomeRow_);
-    outcome_ = paragraph({}, outcomeRow_);
-    auto* outcomeLayout = new QHBoxLayout(outcomeRow_);
-    outcomeLayout->setContentsMargins(0, 0, 0, 0);
-    outcomeLayout->addWidget(outcomeIcon_, 0, Qt::AlignTop);
-    outcomeLayout->addWidget(outcome_, 1);
+    outcomeRow_ = iconRow(outcomeIcon_, outcome_, column);
     col->addWidget(outcomeRow_);
     errorsToggle_ = new QToolButton(column);
     errorsToggle_->setCheckable(true);
@@ -166,17 +160,7 @@ void SalvageView::updateStatus() {
     failed_->setVisible(p.filesFailed >= 1);
     failed_->setText(QStringLiteral("失敗: ") + QString::number(p.filesFailed));
 
-    using Kind = models::JobState::Kind;
-    const bool ended = state.kind == Kind::done || state.kind == Kind::failed;
-    outcomeRow_->setVisible(ended);
-    if (ended) {
-        const bool done = state.kind == Kind::done;
-        outcome_->setText(state.message);
-        outcomeIcon_->setPixmap(
-            symbolIcon(done ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("exclamationmark.triangle.fill"), this)
-                .pixmap(16, 16));
-        setTextColor(outcome_, done ? goodColor(this) : badColor(this));
-    }
+    showOutcome(outcomeRow_, outcomeIcon_, outcome_, state);
 
     QStringList errors;
     for (const std::string& e : p.recentErrors) errors << QString::fromStdString(e);

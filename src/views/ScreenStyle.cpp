@@ -1,6 +1,7 @@
 #include "views/ScreenStyle.h"
 
 #include <QApplication>
+#include <QHBoxLayout>
 #include <QIconEngine>
 #include <QPainter>
 #include <QSet>
@@ -11,6 +12,7 @@
 #include <QVBoxLayout>
 #include <QStyle>
 
+#include "models/JobState.h"
 #include "views/Icons.h"
 #include "views/Theme.h"
 
@@ -103,6 +105,30 @@ QLabel* paragraph(const QString& text, QWidget* parent) {
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
+}
+
+QWidget* iconRow(QLabel*& icon, QLabel*& text, QWidget* parent) {
+    auto* row = new QWidget(parent);
+    icon = new QLabel(row);
+    text = paragraph({}, row);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(icon, 0, Qt::AlignTop);
+    layout->addWidget(text, 1);
+    return row;
+}
+
+void showOutcome(QWidget* row, QLabel* icon, QLabel* text, const models::JobState& state) {
+    using Kind = models::JobState::Kind;
+    const bool ended = state.kind == Kind::done || state.kind == Kind::failed;
+    row->setVisible(ended);
+    if (!ended) return;
+    const bool done = state.kind == Kind::done;
+    text->setText(state.message);
+    icon->setPixmap(
+        symbolIcon(done ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("exclamationmark.triangle.fill"), row)
+            .pixmap(16, 16));
+    setTextColor(text, done ? goodColor(row) : badColor(row));
 }
 
 void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list<QPushButton*> actions) {

@@ -12,6 +12,10 @@ class QLabel;
 class QPushButton;
 class QWidget;
 
+namespace tamsel::models {
+struct JobState;
+}
+
 namespace tamsel::views {
 
 // Whether the shared theme is in its dark variant.
@@ -34,6 +38,12 @@ void makeHeadline(QLabel* label, qreal pointScale = 1.0);
 
 // A label that wraps, for paragraphs and messages.
 QLabel* paragraph(const QString& text, QWidget* parent = nullptr);
+
+// An icon and a wrapping text side by side (warnings, outcomes).
+QWidget* iconRow(QLabel*& icon, QLabel*& text, QWidget* parent);
+// A job's outcome in such a row: shown once the job has ended, with a check
+// mark in the good colour when done, a warning sign in the bad one when failed.
+void showOutcome(QWidget* row, QLabel* icon, QLabel* text, const models::JobState& state);
 
 // Lays out a screen: its column scrolling above a line and a bar of action
 // buttons, left-aligned, that stays in view.
