@@ -9,12 +9,28 @@
 #include <string>
 #include <vector>
 
+#include "disks/DiskDevice.h"
 #include "engine/common/Files.h"
 #include "models/Job.h"
 #include "support/Corpus.h"
 #include "support/TempDir.h"
 
 namespace tamsel::test {
+
+// A removable whole disk as the disk list reports one; `device` may be a
+// device node's path.
+inline DiskDevice removableDisk(const std::string& device, std::int64_t size, const std::string& protocol = "USB",
+                                const std::string& name = "") {
+    DiskDevice d;
+    d.bsdName = fs::path(device).filename().string();
+    d.name = name;
+    d.sizeBytes = size;
+    d.isWholeDisk = true;
+    d.isRemovable = true;
+    d.protocolName = protocol;
+    return d;
+}
+inline constexpr std::int64_t kCardBytes = 31'914'983'424;
 
 // The corpus JPEGs, smallest first.
 inline std::vector<fs::path> corpusJpegs() {

@@ -87,40 +87,19 @@ private slots:
         QDir().mkpath(outDir_);
         QVERIFY2(drawsJapanese(QApplication::font()), "Japanese renders as boxes: install fonts-noto-cjk");
         views::CarveSelectView::setDiskLister([](bool) {
-            DiskDevice d;
-            d.bsdName = "mmcblk0";
-            d.name = "SD Card Reader";
-            d.sizeBytes = 31'914'983'424;
-            d.isWholeDisk = true;
-            d.isRemovable = true;
-            d.protocolName = "Secure Digital";
-            DiskDevice u = d;
-            u.bsdName = "sdb";
-            u.name = "Portable SSD";
-            u.protocolName = "USB";
-            u.sizeBytes = 500'107'862'016;
-            return std::vector<DiskListing>{{d, {"旅行の写真"}}, {u, {}}};
+            return std::vector<DiskListing>{{removableDisk("mmcblk0", kCardBytes, "Secure Digital", "SD Card Reader"), {"旅行の写真"}},
+                                            {removableDisk("sdb", 500'107'862'016, "USB", "Portable SSD"), {}}};
         });
         views::DiskServices disks;
         disks.listDisks = [](bool) {
-            DiskDevice d;
-            d.bsdName = "sdb";
-            d.name = "SD Card Reader";
-            d.sizeBytes = 31'914'983'424;
-            d.isWholeDisk = true;
-            d.isRemovable = true;
-            d.protocolName = "USB";
+            const DiskDevice d = removableDisk("sdb", kCardBytes, "USB", "SD Card Reader");
             DiskDevice p = d;
             p.bsdName = "sdb1";
             p.name = "旅行の写真";
             p.isWholeDisk = false;
             p.mountPoint = "/media/user/旅行の写真";
             p.sizeBytes = 31'900'000'000;
-            DiskDevice u = d;
-            u.bsdName = "sdc";
-            u.name = "Portable SSD";
-            u.sizeBytes = 500'107'862'016;
-            return std::vector<DiskDevice>{d, p, u};
+            return std::vector<DiskDevice>{d, p, removableDisk("sdc", 500'107'862'016, "USB", "Portable SSD")};
         };
         disks.namedVolumes = [] { return std::map<std::string, std::vector<std::string>>{}; };
         views::SourcePicker::setDefaultServices(disks);
@@ -324,14 +303,8 @@ private slots:
         Workspace* ws = win.workspace();
         ws->setRevealer([](const fs::path&) {});
         ws->setMode(Workspace::Mode::carve);
-        DiskDevice d;
-        d.bsdName = fs::path(device->devicePath()).filename().string();
-        d.name = "SD Card Reader";
-        d.isWholeDisk = true;
-        d.isRemovable = true;
-        d.protocolName = "Secure Digital";
-        d.sizeBytes = std::int64_t(fs::file_size(dir / "card.img"));
-        ws->setSelectedSource(SourceSelection::device(d));
+        ws->setSelectedSource(SourceSelection::device(removableDisk(
+            device->devicePath(), std::int64_t(fs::file_size(dir / "card.img")), "Secure Digital", "SD Card Reader")));
         ws->setDestinationRoot(dir / "out");
         ws->startScan();
         WAIT_UNTIL(ws->phase() == Workspace::Phase::results);

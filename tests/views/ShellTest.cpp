@@ -50,14 +50,7 @@ void setFixtureDisks(std::vector<DiskListing> disks) {
     fixtureDisks = std::move(disks);
 }
 DiskListing cardListing(const std::string& bsd, const std::string& volume) {
-    DiskDevice d;
-    d.bsdName = bsd;
-    d.name = "SD Card Reader";
-    d.sizeBytes = 31'914'983'424;
-    d.isWholeDisk = true;
-    d.isRemovable = true;
-    d.protocolName = "Secure Digital";
-    DiskListing l{d, {}};
+    DiskListing l{removableDisk(bsd, kCardBytes, "Secure Digital", "SD Card Reader"), {}};
     if (!volume.empty()) l.volumes.push_back(volume);
     return l;
 }

@@ -26,6 +26,7 @@
 #include "engine/common/Files.h"
 #include "models/Job.h"
 #include "support/Corpus.h"
+#include "tests/models/ModelTestSupport.h"
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
 #include "support/Process.h"
@@ -50,16 +51,6 @@ using namespace tamsel::test;
 namespace {
 
 constexpr std::int64_t MiB = 1048576;
-
-DiskDevice deviceOf(const std::string& devicePath, std::int64_t size) {
-    DiskDevice d;
-    d.bsdName = fs::path(devicePath).filename().string();
-    d.sizeBytes = size;
-    d.isWholeDisk = true;
-    d.isRemovable = true;
-    d.protocolName = "USB";
-    return d;
-}
 
 DiskDevice disk(const std::string& name, std::int64_t size, bool internal, std::string protocol) {
     DiskDevice d;
@@ -327,7 +318,7 @@ private slots:
         WAIT_UNTIL(!view.sourcePicker()->loading());
         snap(&view, QStringLiteral("imaging-idle"));
 
-        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(device->devicePath(), 40 * MiB)));
+        view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(device->devicePath(), 40 * MiB)));
         QVERIFY(m.source());
         setFolderChooser([&](QWidget*, const QString&) { return ChosenPath(out / "images"); });
         view.folderRow()->button()->click();
@@ -367,7 +358,7 @@ private slots:
         view.resize(760, 720);
         view.show();
         ImagerModel& m = *view.model();
-        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(device->devicePath(), 64 * MiB)));
+        view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(device->devicePath(), 64 * MiB)));
         view.folderRow()->setUrl(out / "images");
         view.startButton()->click();
         WAIT_UNTIL(m.progress().bytesDone >= 4 * MiB || !m.state().isRunning());
@@ -406,7 +397,7 @@ private slots:
         ImagerView view;
         view.resize(760, 720);
         view.show();
-        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(device->devicePath(), 40 * MiB)));
+        view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(device->devicePath(), 40 * MiB)));
         view.folderRow()->setUrl(tmpfs->path());
         WAIT_UNTIL(!view.sourcePicker()->loading());
         QVERIFY(view.spaceWarning()->isVisible());
@@ -430,7 +421,7 @@ private slots:
         view.resize(760, 720);
         view.show();
         ImagerModel& m = *view.model();
-        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(loop->devicePath(), 64 * MiB)));
+        view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(loop->devicePath(), 64 * MiB)));
         view.folderRow()->setUrl(loop->mountPath() / "out");
         WAIT_UNTIL(!view.sourcePicker()->loading());
         QVERIFY(view.blockerLabel()->isVisible());
@@ -580,7 +571,7 @@ private slots:
         WAIT_UNTIL(!view.sourcePicker()->loading());
         snap(&view, QStringLiteral("drive-check-before"));
 
-        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(loop->devicePath(), 64 * MiB)));
+        view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(loop->devicePath(), 64 * MiB)));
         QVERIFY(m.source());
         QVERIFY(view.probeButton()->isEnabled());
         QVERIFY(!view.sourceHint()->isVisible());
@@ -644,7 +635,7 @@ private slots:
         view.resize(900, 700);
         view.show();
         StartModel& m = *view.model();
-        view.sourcePicker()->setSelection(SourceSelection::device(deviceOf(device->devicePath(), 16 * MiB)));
+        view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(device->devicePath(), 16 * MiB)));
         view.probeButton()->click();
         WAIT_UNTIL(m.step() == StartModel::Step::result);
         QCOMPARE(m.health()->verdict, DriveHealth::Verdict::failing);
