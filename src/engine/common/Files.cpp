@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <random>
 
 #include "engine/common/Error.h"
@@ -74,21 +75,29 @@ bool tryWriteAtomically(const fs::path& path, std::string_view data) noexcept {
     }
 }
 
-std::optional<std::string> readWholeFile(const fs::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
+namespace {
+// Nothing when a read fails or the file holds more than `maxBytes`.
+std::optional<std::string> readToEnd(int fd, std::int64_t maxBytes) {
     std::string out;
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
         if (n == 0) break;
+        if (static_cast<std::int64_t>(out.size()) + n > maxBytes) return std::nullopt;
         out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
+}
+}  // namespace
+
+std::optional<std::string> readWholeFile(const fs::path& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    return readToEnd(fd.get(), std::numeric_limits<std::int64_t>::max());
 }
 
 std::optional<std::string> readSessionFile(const fs::path& path, std::int64_t maxBytes) {
@@ -214,19 +223,7 @@ UniqueFd openSessionFileAt(int dir, const std::string& name) {
 std::optional<std::string> readSessionFileAt(int dir, const std::string& name, std::int64_t maxBytes) {
     UniqueFd fd = openSessionFileAt(dir, name);
     if (!fd) return std::nullopt;
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        if (static_cast<std::int64_t>(out.size()) + n > maxBytes) return std::nullopt;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
+    return readToEnd(fd.get(), maxBytes);
 }
 
 bool existsAt(int dir, const std::string& name) {
