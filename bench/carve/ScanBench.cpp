@@ -11,13 +11,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "CorpusCard.h"
 #include "engine/carve/Carver.h"
 #include "engine/reading/CountingSource.h"
 #include "engine/reading/FileSource.h"
@@ -35,14 +34,6 @@ std::int64_t imageSize() {
     return size;
 }
 
-std::vector<fs::path> corpusFiles() {
-    std::vector<fs::path> out;
-    for (const auto& e : fs::recursive_directory_iterator(TAMSEL_CORPUS_DIR))
-        if (e.is_regular_file() && e.path().extension() != ".md") out.push_back(e.path());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 void warm(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY);
     std::vector<char> buf(8 << 20);
@@ -51,30 +42,9 @@ void warm(const std::string& path) {
     ::close(fd);
 }
 
-// The corpus over and over, each file on a 4 KiB cluster boundary, as on a full card.
 const std::string& imagePath() {
-    static const std::string path = [] {
-        const std::int64_t size = imageSize();
-        std::string p = (fs::temp_directory_path() / ("tamsel-bench-scan-" + std::to_string(size >> 20) + ".img")).string();
-        if (!fs::exists(p) || static_cast<std::int64_t>(fs::file_size(p)) != size) {
-            // Written piecewise so that the image does not count in the scan's memory peak.
-            std::ofstream out(p, std::ios::binary | std::ios::trunc);
-            std::int64_t at = 0;
-            const auto files = corpusFiles();
-            const std::vector<char> zeros(4096, 0);
-            for (std::size_t k = 0; !files.empty(); ++k) {
-                std::ifstream in(files[k % files.size()], std::ios::binary);
-                std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-                if (at + static_cast<std::int64_t>(bytes.size()) + 4096 > size) break;
-                out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-                const std::int64_t pad = (4096 - static_cast<std::int64_t>(bytes.size()) % 4096) % 4096;
-                out.write(zeros.data(), pad);
-                at += static_cast<std::int64_t>(bytes.size()) + pad;
-            }
-            for (; at < size; at += 4096) out.write(zeros.data(), 4096);
-        }
-        return p;
-    }();
+    static const std::string path =
+        tamsel::bench::corpusCardImage("tamsel-bench-scan-" + std::to_string(imageSize() >> 20) + ".img", imageSize());
     return path;
 }
 

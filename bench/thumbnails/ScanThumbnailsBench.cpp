@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "CorpusCard.h"
 #include "engine/carve/Carver.h"
 #include "engine/reading/FileSource.h"
 #include "media/ThumbnailQueue.h"
@@ -25,28 +26,7 @@ namespace fs = std::filesystem;
 constexpr std::int64_t kImageSize = 512LL << 20;
 using Clock = std::chrono::steady_clock;
 
-std::string imagePath() {
-    const std::string p = (fs::temp_directory_path() / "tamsel-bench-thumbs.img").string();
-    if (fs::exists(p) && fs::file_size(p) == static_cast<std::uintmax_t>(kImageSize)) return p;
-    std::vector<fs::path> files;
-    for (const auto& e : fs::recursive_directory_iterator(TAMSEL_CORPUS_DIR))
-        if (e.is_regular_file() && e.path().extension() != ".md") files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    std::int64_t at = 0;
-    const std::vector<char> zeros(4096, 0);
-    for (std::size_t k = 0; !files.empty(); ++k) {
-        std::ifstream in(files[k % files.size()], std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-        if (at + static_cast<std::int64_t>(bytes.size()) + 4096 > kImageSize) break;
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        const std::int64_t pad = (4096 - static_cast<std::int64_t>(bytes.size()) % 4096) % 4096;
-        out.write(zeros.data(), pad);
-        at += static_cast<std::int64_t>(bytes.size()) + pad;
-    }
-    for (; at < kImageSize; at += 4096) out.write(zeros.data(), 4096);
-    return p;
-}
+std::string imagePath() { return tamsel::bench::corpusCardImage("tamsel-bench-thumbs.img", kImageSize); }
 
 // `waitForDrain` false: the worker is stopped once the scan ends, for runs that
 // only measure how the scan itself is slowed.
