@@ -500,7 +500,7 @@ QString StartView::adviceSymbol() const { return heading_->symbol(); }
 QLabel* StartView::smartLabel() const { return smart_->textLabel(); }
 
 bool StartView::scrolling() const {
-    return scrollAnimation_ && scrollAnimation_->state() == QAbstractAnimation::Running;
+    return scrollPending_ || (scrollAnimation_ && scrollAnimation_->state() == QAbstractAnimation::Running);
 }
 
 void StartView::updateChips() {
@@ -563,9 +563,11 @@ void StartView::updateResult() {
 void StartView::scrollToResult() {
     if (!model_->health()) return;
     // The layout places the result once it is shown; scroll after that.
+    scrollPending_ = true;
     QMetaObject::invokeMethod(
         this,
         [this] {
+            scrollPending_ = false;
             scroll_->widget()->layout()->activate();
             QScrollBar* bar = scroll_->verticalScrollBar();
             const int target = std::min(bar->maximum(), std::max(0, result_->y() - 12));

@@ -151,6 +151,7 @@ private:
     QWidget* directBox_ = nullptr;
     QPushButton* directScan_ = nullptr;
     QVariantAnimation* scrollAnimation_ = nullptr;
+    bool scrollPending_ = false;  // asked for, not started yet
 };
 
 }  // namespace tamsel::views
