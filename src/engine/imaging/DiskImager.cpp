@@ -41,7 +41,6 @@ struct DiskImager::Run {
     Throttle throttle;
     double speed = 0;
     bool stopped = false;
-    int window = 1;  // reads allowed at the device at once
 
     ImagerProgress progress() const {
         ImagerProgress p;
@@ -103,10 +102,6 @@ struct DiskImager::Run {
 
     void copying() {
         std::int64_t skip = 0;
-        // After a failure one cluster at a time; each good one lets one
-        // more go alongside, up to kReadsInFlight: a damaged stretch never
-        // sees a burst of failing reads, a healthy one keeps the device busy.
-        window = 1;
         ParallelReads reads(source, kReadsInFlight);
         while (!cancelled()) {
             auto block = state.map.next(BlockStatus::nonTried, state.phasePos);
@@ -115,7 +110,7 @@ struct DiskImager::Run {
                     // What was skipped is read now, without skipping.
                     state.sweep = 2;
                     state.phasePos = 0;
-                    window = 1;
+                    reads.startGently();
                     continue;
                 }
                 return;
@@ -135,7 +130,7 @@ struct DiskImager::Run {
             bool halt = false;
             std::exception_ptr error;
             while (true) {
-                while (!halt && next < clusters.size() && reads.inFlight() < window) {
+                while (!halt && next < clusters.size() && reads.hasRoom()) {
                     // A stop answers between two reads.
                     if (next > 0 && cancelled()) {
                         halt = true;
@@ -146,17 +141,15 @@ struct DiskImager::Run {
                 }
                 if (reads.inFlight() == 0) break;
                 auto done = reads.wait();
-                auto& cl = clusters[done.offset == at ? 0 : static_cast<std::size_t>(done.offset / kCluster - at / kCluster)];
+                auto& cl = clusters[static_cast<std::size_t>(done.offset / kCluster - at / kCluster)];
                 if (done.error) {
                     if (!error) error = done.error;
                     halt = true;
                 } else if (done.data) {
                     std::memcpy(buf.data() + (cl.offset - at), done.data->data(), static_cast<std::size_t>(cl.length));
                     cl.status = BlockStatus::finished;
-                    window = std::min(kReadsInFlight, window + 1);
                 } else {
                     cl.status = BlockStatus::nonTrimmed;
-                    window = 1;
                     if (state.sweep == 1) halt = true;
                 }
             }
@@ -190,21 +183,19 @@ struct DiskImager::Run {
     }
 
     // Reads the sectors of [from, to) one per read, forwards or backwards
-    // from `to`, up to `window` at once (one after a failure, one more
-    // alongside after each good read, up to `maxWindow`); with
+    // from `to`, as many at once as `reads` has room for; with
     // `untilFailure` no read goes out after the first failure. Every sector
     // read is copied or marked unreadable, so none is read again in a later
     // sector pass. Returns where the reading stopped: the end of the stretch
     // read from `from` (forwards) or its start (backwards).
-    std::int64_t readSectors(ParallelReads& reads, std::int64_t from, std::int64_t to, bool backward, bool untilFailure,
-                             int maxWindow) {
+    std::int64_t readSectors(ParallelReads& reads, std::int64_t from, std::int64_t to, bool backward, bool untilFailure) {
         std::int64_t next = backward ? to : from;  // the next sector to issue starts (forwards) or ends (backwards) here
         std::set<std::int64_t> pending;
         bool halt = false;
         std::exception_ptr error;
         auto settledUpTo = [&] { return pending.empty() ? next : *pending.begin(); };
         while (true) {
-            while (!halt && (backward ? next > from : next < to) && reads.inFlight() < window) {
+            while (!halt && (backward ? next > from : next < to) && reads.hasRoom()) {
                 if (cancelled()) {
                     halt = true;
                     break;
@@ -227,10 +218,8 @@ struct DiskImager::Run {
                 commit(*done.data, done.offset);
                 state.map.set(done.offset, done.length, BlockStatus::finished);
                 goodThisRun += done.length;
-                window = std::min(maxWindow, window + 1);
             } else {
                 state.map.set(done.offset, done.length, BlockStatus::badSector);
-                window = 1;
                 if (untilFailure) halt = true;
             }
             if (!backward && !untilFailure) {
@@ -244,7 +233,6 @@ struct DiskImager::Run {
     }
 
     void trimming() {
-        window = 1;
         ParallelReads reads(source, kReadsInFlight);
         while (!cancelled()) {
             auto block = state.map.next(BlockStatus::nonTrimmed, 0);
@@ -252,8 +240,8 @@ struct DiskImager::Run {
             // From the leading edge up to the first unreadable sector, then
             // from the trailing edge back to the last one.
             std::int64_t s = block->offset, e = block->end();
-            s = readSectors(reads, s, e, false, true, kReadsInFlight);
-            if (!stopped && s < e) e = readSectors(reads, s, e, true, true, kReadsInFlight);
+            s = readSectors(reads, s, e, false, true);
+            if (!stopped && s < e) e = readSectors(reads, s, e, true, true);
             if (stopped) return;  // what is left keeps its status and is trimmed on resume
             if (s < e) state.map.set(s, e - s, BlockStatus::nonScraped);
             state.phasePos = e;
@@ -263,13 +251,12 @@ struct DiskImager::Run {
     }
 
     // Reads every sector of `status` blocks once, from phasePos on.
-    void sectorByTheSector(BlockStatus status, int maxWindow) {
-        window = 1;
-        ParallelReads reads(source, maxWindow);
+    void sectorByTheSector(BlockStatus status, int readsAtOnce) {
+        ParallelReads reads(source, readsAtOnce);
         while (!cancelled()) {
             auto block = state.map.next(status, state.phasePos);
             if (!block) return;
-            readSectors(reads, block->offset, block->end(), false, false, maxWindow);
+            readSectors(reads, block->offset, block->end(), false, false);
         }
     }
 

@@ -4,8 +4,8 @@
 
 namespace tamsel {
 
-ParallelReads::ParallelReads(RandomAccessSource& source, int threads) : source_(source) {
-    for (int i = 0; i < std::max(1, threads); ++i) threads_.emplace_back([this] { work(); });
+ParallelReads::ParallelReads(RandomAccessSource& source, int threads) : source_(source), most_(std::max(1, threads)) {
+    for (int i = 0; i < most_; ++i) threads_.emplace_back([this] { work(); });
 }
 
 ParallelReads::~ParallelReads() {
@@ -33,6 +33,10 @@ ParallelReads::Done ParallelReads::wait() {
     Done d = std::move(done_.front());
     done_.pop_front();
     --inFlight_;
+    if (d.data)
+        allowed_ = std::min(most_, allowed_ + 1);
+    else if (!d.error)
+        allowed_ = 1;
     return d;
 }
 

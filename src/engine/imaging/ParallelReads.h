@@ -1,7 +1,10 @@
 #pragma once
 // Single reads of a source on a few threads, so that several clusters are
 // at the device at once, as a big read is split by the kernel, while each
-// one still succeeds or fails on its own.
+// one still succeeds or fails on its own. How many may go out at once
+// follows the reads: one at first and after any failure, one more after
+// each good read, up to the number of threads; a damaged stretch never sees
+// a burst of failing reads, a healthy one keeps the device busy.
 
 #include <condition_variable>
 #include <cstdint>
@@ -34,6 +37,10 @@ public:
     // The next read to finish, in any order; only while inFlight() > 0.
     Done wait();
     int inFlight() const { return inFlight_; }
+    // Whether another read may go out now.
+    bool hasRoom() const { return inFlight_ < allowed_; }
+    // Back to one read at a time, as after a failure.
+    void startGently() { allowed_ = 1; }
 
 private:
     void work();
@@ -44,7 +51,10 @@ private:
     std::deque<Done> queue_;
     std::deque<Done> done_;
     bool closing_ = false;
-    int inFlight_ = 0;  // the caller's thread only
+    // The caller's thread only.
+    int inFlight_ = 0;
+    int allowed_ = 1;
+    int most_ = 1;
     std::vector<std::thread> threads_;
 };
 
