@@ -1,4 +1,5 @@
-// Every carver at every signature hit of arbitrary bytes.
+// Every carver at every signature hit of arbitrary bytes, and the volume
+// serial read from a card's first sectors.
 
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include "engine/carve/Formats.h"
 #include "engine/carve/SignatureSearch.h"
 #include "engine/reading/MemorySource.h"
+#include "engine/reading/SourceIdentity.h"
 
 using namespace tamsel;
 
@@ -31,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(carve::carveTIFF(source, 0, data[0] & 1), 0);
         check(carve::carveBMFF(source, 0), 0);
         check(carve::scanJPEGEnd(source, 0, 0), 0);
+        // A card's first sectors: partition tables and boot sectors.
+        (void)volumeSerialOf(source, {data, size});
     }
     return 0;
 }

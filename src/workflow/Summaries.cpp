@@ -39,7 +39,7 @@ std::string imageMissingNote(const std::filesystem::path& image) {
 }
 
 std::string imageIdentityUnknownNote() {
-    return "前回の記録には読み取り元の情報がないため、大きさが同じことだけを確かめて再開します";
+    return "前回の記録は以前の版のものです。イメージにすでに写した部分が今回の読み取り元と一致することを確かめて再開します";
 }
 
 std::string salvageSummary(const SalvageProgress& p, bool dryRun, bool cancelled) {

@@ -143,8 +143,8 @@ TEST(GentleScan, NoBadSectorIsReadMoreThanTwice) {
     auto source = openRandomAccessSource(device->devicePath());
     device->clearServerReads();
     const SourceIdentity id = SourceIdentity::of(*source, device->devicePath());
-    EXPECT_FALSE(id.headHash);
-    EXPECT_FALSE(id.tailHash);
+    EXPECT_FALSE(id.samples.front());
+    EXPECT_FALSE(id.samples.back());
     std::vector<CarvedFile> found;
     Carver carver(source, dir / "scan", CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
         if (p.newFile) found.push_back(*p.newFile);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "disks/linux/DisksOfPath.h"
@@ -78,16 +79,29 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
     return v;
 }
 
-TEST(SourceIdentity, AnotherCardOfTheSameSizeIsAStrangerAndTheRecordRoundTrips) {
-    MemorySource first(pattern(1 << 20, 1));
-    MemorySource again(pattern(1 << 20, 1));
-    MemorySource other(pattern(1 << 20, 2));
-    MemorySource bigger(pattern((1 << 20) + 512, 1));
+// Twin cards: formatted alike, the same first and last 64 KiB, photos elsewhere.
+TEST(SourceIdentity, TwinCardsAreStrangersTheSameCardIsNotAndTheRecordRoundTrips) {
+    const std::size_t size = 40 << 20;
+    auto card = pattern(size, 1);
+    std::fill(card.begin() + (64 << 10), card.end() - (64 << 10), 0);
+    auto twin = card;
+    std::fill(card.begin() + (20 << 20), card.begin() + (21 << 20), 0x5A);  // a photo on one card only
+    MemorySource first(card), again(card), other(twin);
     const auto a = SourceIdentity::of(first, "/dev/sdb", "AA11", "Ultra");
     EXPECT_TRUE(a.matches(SourceIdentity::of(again, "/dev/sdc", "AA11", "Ultra")));  // the name changed, the card did not
     EXPECT_FALSE(a.matches(SourceIdentity::of(other, "/dev/sdb", "AA11", "Ultra")));
-    EXPECT_FALSE(a.matches(SourceIdentity::of(bigger, "/dev/sdb")));
     EXPECT_FALSE(a.matches(SourceIdentity::of(again, "/dev/sdb", "BB22", "Ultra")));
+    MemorySource bigger(pattern(size + 512, 1));
+    EXPECT_FALSE(a.matches(SourceIdentity::of(bigger, "/dev/sdb")));
+
+    // A sector unreadable today is not compared; half the samples unreadable is no match.
+    MemorySource flaky(card, "flaky", {{0, 4096}, {30 << 20, 4096}});
+    EXPECT_TRUE(a.matches(SourceIdentity::of(flaky, "/dev/sdb")));
+    std::vector<BadRange> most;
+    for (const auto& span : SourceIdentity::layout(size)) most.push_back({span.offset, 512});
+    most.resize(most.size() / 2 + 1);
+    MemorySource dying(card, "dying", most);
+    EXPECT_FALSE(a.matches(SourceIdentity::of(dying, "/dev/sdb")));
 
     TempDir dir;
     a.save(SourceIdentity::fileIn(dir.path()));
@@ -96,20 +110,52 @@ TEST(SourceIdentity, AnotherCardOfTheSameSizeIsAStrangerAndTheRecordRoundTrips) 
     EXPECT_TRUE(loaded->matches(a));
     EXPECT_EQ(loaded->serial, "AA11");
     EXPECT_EQ(loaded->path, "/dev/sdb");
+
+    // A record of an older version (first and last 64 KiB) matches nothing
+    // but is still compared the old way where a caller asks.
+    auto legacy = SourceIdentity::decode(R"({"path":"/dev/sdb","size":41943040,"head":null,"tail":null,"serial":"","model":""})");
+    ASSERT_TRUE(legacy && legacy->isLegacy());
+    EXPECT_FALSE(legacy->matches(a));
+    EXPECT_TRUE(legacy->matchesLegacy(a));
+    legacy->legacyHead = a.legacyHead;
+    EXPECT_TRUE(SourceIdentity::decode(legacy->encode())->matchesLegacy(SourceIdentity::of(other, "/dev/sdb")))
+        << "what the old record could not tell apart";
 }
 
-TEST(SourceIdentity, AnUnreadableSampleIsNotComparedAndHostileRecordsAreRefused) {
-    auto bytes = pattern(1 << 20, 1);
-    MemorySource good(bytes);
-    MemorySource damaged(bytes, "memory", {{0, 4096}});  // the head cannot be read today
-    const auto a = SourceIdentity::of(good, "/dev/sdb");
-    const auto b = SourceIdentity::of(damaged, "/dev/sdb");
-    EXPECT_FALSE(b.headHash);
-    EXPECT_TRUE(a.matches(b));
+// The file system's own serial, as blkid reads it, on a whole-disk exFAT,
+// a partitioned FAT32 and an ext4 card.
+TEST(SourceIdentity, TheVolumeSerialIsTheOneBlkidReads) {
+    for (const char* tool : {"mkfs.exfat", "mkfs.vfat", "mkfs.ext4", "sfdisk", "blkid"})
+        if (!haveTool(tool)) GTEST_SKIP() << tool << " is needed";
+    TempDir dir;
+    auto card = [&](const std::string& name, const std::string& make, const std::string& uuid) {
+        const fs::path img = dir / name;
+        ASSERT_EQ(shell("truncate -s 48M " + img.string() + " && " + make).exitCode, 0) << make;
+        auto blkid = run({"blkid", "-p", "-o", "value", "-s", "UUID", "--offset", uuid, img.string()});
+        std::string want = blkid.output.substr(0, blkid.output.find('\n'));
+        want.erase(std::remove(want.begin(), want.end(), '-'), want.end());
+        std::transform(want.begin(), want.end(), want.begin(), ::tolower);
+        auto source = openRandomAccessSource(img.string());
+        const auto id = SourceIdentity::of(*source, img.string());
+        ASSERT_FALSE(want.empty()) << blkid.output;
+        EXPECT_NE(id.volumeSerial.find(want), std::string::npos) << name << ": " << id.volumeSerial << " vs " << want;
+    };
+    card("exfat.img", "mkfs.exfat " + (dir / "exfat.img").string() + " >/dev/null", "0");
+    card("fat32.img",
+         "echo 'start=2048, type=c' | sfdisk -q " + (dir / "fat32.img").string() + " && mkfs.vfat -F 32 -i 1A2B3C4D --offset 2048 " +
+             (dir / "fat32.img").string() + " >/dev/null",
+         std::to_string(2048 * 512));
+    card("ext4.img", "mkfs.ext4 -q -F " + (dir / "ext4.img").string(), "0");
+}
 
+TEST(SourceIdentity, HostileRecordsAreRefused) {
     for (const char* text : {R"({"size":-1})", R"({"size":"12"})", R"({"size":1,"head":"xyz"})", "[]", "",
-                             R"({"size":1,"path":7})"})
+                             R"({"size":1,"path":7})", R"({"size":1,"samples":["0011223344556677","0011223344556677"]})",
+                             R"({"size":1,"samples":[7]})"})
         EXPECT_FALSE(SourceIdentity::decode(text)) << text;
+    const auto a = SourceIdentity::decode(R"({"size":1,"samples":[null]})");
+    ASSERT_TRUE(a);
+    EXPECT_FALSE(a->matches(*a)) << "a missing hash never matches";
 
     TempDir dir;
     const fs::path file = SourceIdentity::fileIn(dir.path());
@@ -117,7 +163,7 @@ TEST(SourceIdentity, AnUnreadableSampleIsNotComparedAndHostileRecordsAreRefused)
     EXPECT_FALSE(SourceIdentity::load(file));
     fs::remove(file);
     fs::create_symlink(dir / "elsewhere.json", file);
-    std::ofstream(dir / "elsewhere.json") << a.encode();
+    std::ofstream(dir / "elsewhere.json") << a->encode();
     EXPECT_FALSE(SourceIdentity::load(file)) << "a planted symlink is not followed";
 }
 

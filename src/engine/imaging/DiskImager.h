@@ -67,7 +67,7 @@ struct ImageSlot {
     };
     State state = State::free;
     std::int64_t resumeOffset = 0;
-    bool identityUnknown = false;  // resumed from a checkpoint that predates identities
+    bool identityUnknown = false;  // an older checkpoint, believed for the bytes the image already holds
     bool staleCheckpoint = false;  // a checkpoint was there without its image
 };
 
@@ -139,12 +139,12 @@ public:
 
 private:
     void writeMapLine(const BadRange& range);
-    void open(bool resumable);
+    void open();
     void writeSideFiles(const RescueState& state);
 
     fs::path imageURL_;
     SourceIdentity identity_;  // recorded in every checkpoint
-    UniqueFd handle_;
+    UniqueFd handle_;  // also the lock that keeps a second job off this image
     UniqueFd badMap_;
     std::size_t writtenBadRanges_ = 0;
     std::int64_t resumeOffset_ = 0;

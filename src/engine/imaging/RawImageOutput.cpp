@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <functional>
 #include <string_view>
 
 #include "engine/common/Error.h"
@@ -159,9 +160,44 @@ bool imageIsOf(const fs::path& image, const SourceIdentity& source) {
     }
 }
 
+// An older checkpoint's record cannot tell two cards formatted alike apart;
+// the bytes the image already holds can. Every sample of the source that
+// lies in what `copied` says was copied must equal the image's bytes there,
+// and at least one must.
+bool copiedPartIsOf(const fs::path& image, const SourceIdentity& source,
+                    const std::function<bool(std::int64_t, std::int64_t)>& copied) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    try {
+        auto opened = FileSource::adopt(fd, image.string(), 0);
+        const auto spans = SourceIdentity::layout(source.size);
+        int equal = 0;
+        bool differs = false;
+        for (std::size_t i = 0; i < spans.size() && i < source.samples.size() && !differs; ++i) {
+            const auto& [offset, length] = spans[i];
+            if (!source.samples[i] || offset + length > st.st_size || !copied(offset, length)) continue;
+            const Bytes bytes = opened->pread(offset, length);
+            if (static_cast<std::int64_t>(bytes.size()) != length) continue;
+            differs = SourceIdentity::hashOf(bytes.span()) != *source.samples[i];
+            ++equal;
+        }
+        opened->close();
+        return !differs && equal >= 1;
+    } catch (...) {
+        return false;
+    }
+}
+
 // Rewrites a small existing file in place: on a full disk there is no room
 // for the new file an atomic replacement needs, but the old file's block is
-// there. Short enough to go out in one sector.
+// there. Short enough to go out in one block (a page, a file-system block,
+// a 4 KiB physical sector); a torn one is refused, never half believed.
+constexpr std::size_t kInPlaceBytes = 4096;
 void overwriteInPlace(const fs::path& path, std::string_view text) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st {};
@@ -186,6 +222,19 @@ void writeBack(int fd, std::int64_t at, std::int64_t length) noexcept {
     if (at < kWriteBackLag) return;
     (void)::sync_file_range(fd, at - kWriteBackLag, length,
                             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+}
+
+// The image itself is the lock: made when missing, so that two jobs that
+// both found its name free cannot both start it.
+UniqueFd lockImage(const fs::path& image) {
+    UniqueFd fd(::open(image.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) throwFileError(image.string(), "開けませんでした");
+    if (!S_ISREG(st.st_mode)) throw Error(image.string() + " には別の読み取り元のイメージがあります。別の名前で保存してください。");
+    if (!tryLock(fd.get(), true))
+        throw Error(image.string() + " には別の吸い出しが書き込み中です。同じイメージに 2 つの吸い出しを同時に行うことはできません。"
+                                     "終わるのを待つか、別の保存先を選んでください。");
+    return fd;
 }
 
 }  // namespace
@@ -253,20 +302,35 @@ ImageSlot RawImageOutput::inspect(const fs::path& imageURL, const SourceIdentity
     // Zeros in place of a lost image would pass for copied data.
     if (!image.exists) return {State::free, 0, false, progress.exists};
     if (!image.regular || image.size > source.size) return {State::taken};
+    // An empty file holds nothing to lose, whatever a checkpoint beside it says.
+    if (image.size == 0) return {State::resumable, 0};
     if (progress.exists) {
         const auto text = readSessionFile(progressURL(imageURL), kMaxCheckpointBytes);
         const auto cp = text ? ImageCheckpoint::decode(*text) : std::nullopt;
         if (!cp) return {State::taken};
-        if (cp->identity) {
-            if (!cp->identity->matches(source) || cp->position > source.size) return {State::taken};
+        if (cp->position > source.size || (cp->identity && cp->identity->size != source.size)) return {State::taken};
+        if (cp->identity && !cp->identity->isLegacy()) {
+            if (!cp->identity->matches(source)) return {State::taken};
             // Bytes the checkpoint promises but the image lacks are read again.
             return {State::resumable, cp->position <= image.size ? cp->position : 0};
         }
-        if (cp->position < 1 || cp->position > source.size || cp->position > image.size) return {State::taken};
+        // An older checkpoint: what it says was copied must be this source's bytes.
+        if (cp->position < 1 || cp->position > image.size || (cp->identity && !cp->identity->matchesLegacy(source)))
+            return {State::taken};
+        const auto bad = cp->state ? std::vector<BadRange>{} : loadBadRangeMap(imageURL.string(), cp->position);
+        const auto copied = [&](std::int64_t offset, std::int64_t length) {
+            if (offset + length > cp->position) return false;
+            if (cp->state) {
+                const auto done = cp->state->map.next(BlockStatus::finished, offset);
+                return done && done->offset == offset && done->end() >= offset + length;
+            }
+            return std::none_of(bad.begin(), bad.end(), [&](const BadRange& r) {
+                return r.offset < offset + length && offset < r.offset + r.length;
+            });
+        };
+        if (!copiedPartIsOf(imageURL, source, copied)) return {State::taken};
         return {State::resumable, cp->position, true};
     }
-    // An empty file holds nothing to lose.
-    if (image.size == 0 && source.size > 0) return {State::resumable, 0};
     if (image.size == source.size && imageIsOf(imageURL, source)) return {State::complete};
     return {State::taken};
 }
@@ -294,6 +358,7 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
     : imageURL_(std::move(imageURL)), identity_(source) {
     if (sourcePath && sameFile(imageURL_, *sourcePath))
         throw Error(imageURL_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
+    handle_ = lockImage(imageURL_);
     const ImageSlot slot = inspect(imageURL_, source);
     if (slot.state == ImageSlot::State::complete) throw Error(imageURL_.string() + " は吸い出し済みです。");
     if (slot.state == ImageSlot::State::taken)
@@ -319,7 +384,7 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
             state_ = std::move(state);
         }
     }
-    open(slot.state == ImageSlot::State::resumable);
+    open();
 }
 
 RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, RetryBad,
@@ -327,6 +392,7 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
     : imageURL_(std::move(imageURL)), identity_(source) {
     if (sourcePath && sameFile(imageURL_, *sourcePath))
         throw Error(imageURL_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
+    handle_ = lockImage(imageURL_);
     const ImageSlot slot = inspect(imageURL_, source);
     if (slot.state != ImageSlot::State::complete)
         throw Error(imageURL_.string() + " はこの読み取り元の吸い出し済みのイメージではありません。");
@@ -339,29 +405,22 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
     resumeOffset_ = source.size;
     state_ = std::move(state);
     stateKept_ = true;
-    open(true);
+    open();
 }
 
-void RawImageOutput::open(bool resumable) {
-    // The checkpoint comes first: an image without one would count as
-    // complete, or as another source's.
+void RawImageOutput::open() {
+    // The checkpoint comes before any byte: an image without one would count
+    // as complete, or as another source's.
     writeAtomically(progressURL(imageURL_), ImageCheckpoint{resumeOffset_, identity_, state_}.encode());
     const fs::path map = badMapURL(imageURL_);
-    if (resumable) {
-        const auto old = readSessionFile(map, kMaxMapBytes);
-        const Entry oldMap = look(map);
-        if (stateKept_) {
-            writeSideFiles(*state_);
-        } else if (old) {
-            const std::string kept = mapBefore(*old, resumeOffset_);
-            if (kept != *old) (void)tryWriteAtomically(map, kept);
-        } else if (!oldMap.regular) {
-            (void)tryWriteAtomically(map, kMapHeader);
-        }
-        handle_ = openForWriting(imageURL_, O_NOFOLLOW);
+    const auto old = readSessionFile(map, kMaxMapBytes);
+    if (stateKept_) {
+        writeSideFiles(*state_);
+    } else if (old && resumeOffset_ > 0) {
+        const std::string kept = mapBefore(*old, resumeOffset_);
+        if (kept != *old) (void)tryWriteAtomically(map, kept);
     } else {
         (void)tryWriteAtomically(map, kMapHeader);
-        handle_ = openForWriting(imageURL_, O_CREAT | O_EXCL | O_NOFOLLOW);
     }
     badMap_ = openForWriting(map, O_CREAT | O_NOFOLLOW);
     const off_t end = ::lseek(badMap_.get(), 0, SEEK_END);
@@ -379,8 +438,8 @@ void RawImageOutput::checkpointState(const RescueState& state) {
     if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
     state_ = state;
     const std::string text = ImageCheckpoint{state.written, identity_, state}.encode();
-    // In place only when it goes out in one sector: a torn map would be refused.
-    if (!tryWriteAtomically(progressURL(imageURL_), text) && text.size() <= 512) overwriteInPlace(progressURL(imageURL_), text);
+    if (!tryWriteAtomically(progressURL(imageURL_), text) && text.size() <= kInPlaceBytes)
+        overwriteInPlace(progressURL(imageURL_), text);
     writeSideFiles(state);
 }
 
