@@ -63,7 +63,8 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
             if (p.resumedFrom >= 1 && speedBase == 0) speedBase = p.resumedFrom;
             line.show(scanLine(p, speedSince(started, p.bytesScanned, speedBase)));
         };
-        const CarveSummary summary = runScan(request, token, events).summary;
+        const ScanOutcome outcome = runScan(request, token, events);
+        const CarveSummary& summary = outcome.summary;
         line.finish();
         if (summary.cancelled) {
             std::fprintf(stderr, "スキャンを中断しました(%s まで)。同じコマンドで続きから再開できます。\n",
@@ -72,6 +73,10 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
             std::fprintf(stderr, "スキャンが完了しました。見つかったファイル %lld 件(要確認 %lld 件)\n",
                          static_cast<long long>(summary.filesFound), static_cast<long long>(summary.damagedFiles));
         }
+        if (outcome.thumbnailsNotSaved > 0)
+            std::fprintf(stderr,
+                         "サムネイル %lld 件は保存先の空きが足りず、保存できませんでした。空きを作ってから同じコマンドをもう一度実行すると作られます。\n",
+                         static_cast<long long>(outcome.thumbnailsNotSaved));
         if (summary.badBytes > 0)
             std::fprintf(stderr, "読めなかった範囲があります: %s\n", formatByteCount(summary.badBytes).c_str());
         std::printf("%s\n", printablePath(*session).c_str());
@@ -115,88 +120,49 @@ int recoverCommand(const std::string& sessionArg, const std::optional<std::strin
     const fs::path session = *found;
     if (session != fs::path(sessionArg)) std::fprintf(stderr, "いちばん新しいセッションを使います: %s\n", printablePath(session).c_str());
 
-    std::int64_t recovered = 0;
-    std::int64_t shortened = 0;
-    std::int64_t failed = 0;
-    std::size_t total = 0;
+    RecoveryOutcome outcome;
     try {
-        UniqueFd sessionDir = openDirectory(session);
-        const auto recorded = SourceIdentity::decode(
-            readSessionFileAt(sessionDir.get(), SourceIdentity::kFileName, 65536).value_or(""));
-        std::string source;
-        if (sourceArg) {
-            source = *sourceArg;
-        } else if (recorded && !recorded->path.empty()) {
-            source = recorded->path;
-            std::fprintf(stderr, "読み取り元: %s(セッションの記録から)\n", printablePath(source).c_str());
-        } else {
-            throw Error("このセッションには読み取り元の記録(source.json)がありません。スキャンしたデバイスまたはイメージファイルを指定してください。");
-        }
-        checkDestinationFolder(dest);
-        refuseSameDisk(source, dest);
-        auto opened = openRandomAccessSource(source);
-        const SourceIdentity identity = identifySource(*opened, source);
-        const auto checkpoint = CarveCheckpoint::loadAt(sessionDir.get());
-        if (recorded) {
-            if (!recorded->matches(identity))
-                throw Error("このセッションは別の読み取り元をスキャンしたものです。スキャンした読み取り元: " + recorded->describe() +
-                            "、今回の読み取り元: " + identity.describe() + "。スキャンしたものを指定してください。");
-        } else {
-            if (checkpoint && checkpoint->sourceSize != identity.size)
-                throw Error("読み取り元の大きさがスキャンしたときと違います(スキャン時 " + formatByteCount(checkpoint->sourceSize) +
-                            "・今回 " + formatByteCount(identity.size) + ")。スキャンしたものを指定してください。");
-            std::fprintf(stderr, "このセッションには読み取り元の記録(source.json)がありません(以前の版で作られたものです)。"
-                                 "読み取り元の範囲に収まる記録だけを復元します。\n");
-        }
-        if (checkpoint)
-            std::fprintf(stderr,
-                         "このスキャンは途中で中断されています(%s / %s まで)。見つかった分だけを復元します。"
-                         "同じ保存先でもう一度 scan を実行すると、続きを探せます。\n",
-                         formatByteCount(checkpoint->scanPos).c_str(), formatByteCount(checkpoint->sourceSize).c_str());
-
-        std::vector<CarvedFile> files;
-        std::set<std::int64_t> seen;
-        for (auto& f : CarvedFileExtractor::loadFoundAt(sessionDir.get(), identity.size))
-            if (seen.insert(f.index).second) files.push_back(std::move(f));
-        total = files.size();
-
         ProgressLine line;
         RecoveryEvents events;
-        events.fileDone = [&](const CarvedFile& f, std::size_t done, const std::exception* error) {
+        events.note = [&](const std::string& text) {
+            line.finish();
+            std::fprintf(stderr, "%s\n", escapeForTerminal(text).c_str());
+        };
+        events.fileDone = [&](const CarvedFile& f, std::size_t done, std::size_t total, const std::exception* error) {
             if (error) {
                 line.finish();
                 std::fprintf(stderr, "%s を復元できませんでした: %s\n", printablePath(f.fileName).c_str(),
                              escapeForTerminal(failureMessage(*error, false)).c_str());
             }
-            line.show("復元中 " + progressBar(static_cast<double>(done) / static_cast<double>(files.size())) + "  " +
-                      std::to_string(done) + " / " + std::to_string(files.size()) + " 件");
+            line.show("復元中 " + progressBar(static_cast<double>(done) / static_cast<double>(total)) + "  " +
+                      std::to_string(done) + " / " + std::to_string(total) + " 件");
         };
-        RecoveryOutcome outcome;
         try {
-            outcome = recoverFiles(*opened, files, dest, token, events);
+            outcome = runRecovery(RecoveryRequest{session, sourceArg, std::nullopt, dest}, token, events);
         } catch (...) {
             line.finish();
             throw;
         }
         line.finish();
-        recovered = outcome.recovered;
-        shortened = outcome.shortened;
-        failed = outcome.failed;
-        opened->close();
         std::fprintf(stderr, "復元先: %s\n", printablePath(outcome.folder).c_str());
     } catch (const std::exception& e) {
         printError(failureMessage(e, false));
         return kFailed;
     }
-    if (shortened > 0)
+    if (outcome.refusedRecords > 0)
+        std::fprintf(stderr,
+                     "found.jsonl の %lld 件の記録は、壊れているか、重複しているか、読み取り元の範囲の外を指しているため、復元しませんでした。\n",
+                     static_cast<long long>(outcome.refusedRecords));
+    if (outcome.shortened > 0)
         std::fprintf(stderr, "%lld 件は読み取り元の終わりで切れていて、一部だけを書き出しました(report.csv に「末尾欠け」と記しています)。\n",
-                     static_cast<long long>(shortened));
-    if (token.isCancelled()) {
-        std::printf("復元を中断しました(全 %zu 件のうち %lld 件を復元しました)\n", total, static_cast<long long>(recovered));
+                     static_cast<long long>(outcome.shortened));
+    if (outcome.stopped || token.isCancelled()) {
+        std::printf("復元を中断しました(全 %zu 件のうち %lld 件を復元しました)。同じコマンドで続きを復元できます。\n", outcome.total,
+                    static_cast<long long>(outcome.recovered));
         return kInterrupted;
     }
-    std::printf("%lld 件を復元しました\n", static_cast<long long>(recovered));
-    return failed > 0 ? kFailed : kFinished;
+    std::printf("%lld 件を復元しました\n", static_cast<long long>(outcome.recovered));
+    return outcome.failed > 0 ? kFailed : kFinished;
 }
 
 }  // namespace tamsel::cli

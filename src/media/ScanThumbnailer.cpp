@@ -18,12 +18,6 @@ std::string numbered(std::int64_t index, const char* suffix) {
     return name;
 }
 
-bool writeJPEG(const RgbImage& image, const fs::path& target) {
-    const auto bytes = encodeJpeg(image, ScanThumbnailer::kQuality);
-    if (bytes.empty()) return false;
-    return tryWriteAtomically(target, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
 }  // namespace
 
 ScanThumbnailer::ScanThumbnailer(std::shared_ptr<RandomAccessSource> source, const fs::path& sessionDir,
@@ -45,36 +39,42 @@ bool ScanThumbnailer::makeThumbnail(const CarvedFile& file) noexcept {
     const fs::path jpg = thumbsDir_ / numbered(file.index, ".jpg");
     std::error_code ec;
     if (fs::symlink_status(jpg, ec).type() != fs::file_type::not_found) return true;
-    bool made = false;
+    std::optional<RgbImage> image;
     try {
         const std::string ext = lowerCasedExtension(file.ext);
         // GIF and BMP go through FFmpeg's image decoders, which the video path already opens.
         if (MediaKind::videoExtensions().contains(ext) || ext == "gif" || ext == "bmp")
-            made = videoThumbnail(file, jpg);
+            image = videoThumbnail(file);
         else if (!MediaKind::audioExtensions().contains(ext))
-            made = photoThumbnail(file, jpg);
+            image = photoThumbnail(file);
+        if (image && !image->empty()) {
+            const auto bytes = encodeJpeg(fittedWithin(std::move(*image), kMaxSide), kQuality);
+            if (!bytes.empty()) {
+                if (tryWriteAtomically(jpg, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())))
+                    return true;
+                // A full disk is no reason to give up on the file for good:
+                // no marker, so that a later run makes it.
+                ++notSaved_;
+                return false;
+            }
+        }
     } catch (...) {
-        made = false;
     }
-    if (!made) tryWriteAtomically(thumbsDir_ / numbered(file.index, ".none"), "");
-    return made;
+    tryWriteAtomically(thumbsDir_ / numbered(file.index, ".none"), "");
+    return false;
 }
 
-bool ScanThumbnailer::photoThumbnail(const CarvedFile& file, const fs::path& target) {
-    if (file.length <= 0) return false;
+std::optional<RgbImage> ScanThumbnailer::photoThumbnail(const CarvedFile& file) {
+    if (file.length <= 0) return std::nullopt;
     const Bytes bytes = source_->pread(file.offset, std::min(file.length, limits_.photoBytes));
-    if (bytes.empty()) return false;
-    auto image = decodePhoto(bytes.span(), file.ext, kMaxSide);
-    if (!image || image->empty()) return false;
-    return writeJPEG(fittedWithin(std::move(*image), kMaxSide), target);
+    if (bytes.empty()) return std::nullopt;
+    return decodePhoto(bytes.span(), file.ext, kMaxSide);
 }
 
-bool ScanThumbnailer::videoThumbnail(const CarvedFile& file, const fs::path& target) {
-    if (file.length <= 0) return false;
+std::optional<RgbImage> ScanThumbnailer::videoThumbnail(const CarvedFile& file) {
+    if (file.length <= 0) return std::nullopt;
     CarveRangeLoader loader(source_, file, limits_.videoBytes);
-    auto image = firstVideoFrame(loader, file.ext, kMaxSide, std::chrono::steady_clock::now() + limits_.videoTime);
-    if (!image || image->empty()) return false;
-    return writeJPEG(fittedWithin(std::move(*image), kMaxSide), target);
+    return firstVideoFrame(loader, file.ext, kMaxSide, std::chrono::steady_clock::now() + limits_.videoTime);
 }
 
 }  // namespace tamsel::media

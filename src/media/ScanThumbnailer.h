@@ -4,13 +4,16 @@
 // an empty ".none" marker when none can be made. Whether a thumbnail exists
 // is told by the files alone; existing ones are never remade.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "engine/carve/CarvedFile.h"
 #include "engine/reading/RandomAccessSource.h"
+#include "media/Image.h"
 
 namespace tamsel::media {
 
@@ -32,8 +35,10 @@ public:
     ScanThumbnailer(std::shared_ptr<RandomAccessSource> source, const fs::path& sessionDir, ThumbnailLimits limits = {});
 
     // True when the thumbnail exists afterwards; false when the marker was
-    // written instead. Never throws.
+    // written instead, or when the thumbnail could not be saved (then
+    // nothing is written, and notSaved() counts it). Never throws.
     bool makeThumbnail(const CarvedFile& file) noexcept;
+    std::int64_t notSaved() const { return notSaved_.load(); }
 
     const fs::path& thumbsDir() const { return thumbsDir_; }
 
@@ -43,12 +48,13 @@ public:
     static fs::path markerURL(const fs::path& sessionDir, std::int64_t index);
 
 private:
-    bool photoThumbnail(const CarvedFile& file, const fs::path& target);
-    bool videoThumbnail(const CarvedFile& file, const fs::path& target);
+    std::optional<RgbImage> photoThumbnail(const CarvedFile& file);
+    std::optional<RgbImage> videoThumbnail(const CarvedFile& file);
 
     std::shared_ptr<RandomAccessSource> source_;
     fs::path thumbsDir_;
     ThumbnailLimits limits_;
+    std::atomic<std::int64_t> notSaved_{0};
 };
 
 }  // namespace tamsel::media

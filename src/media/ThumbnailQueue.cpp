@@ -98,8 +98,8 @@ ScanThumbnails::ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source
         duplicate_ = nullptr;
     }
     reader = duplicate_ ? duplicate_ : source;
-    worker_ = std::make_unique<ThumbnailWorker>(queue_, std::make_shared<ScanThumbnailer>(reader, sessionDir),
-                                                std::move(token));
+    thumbnailer_ = std::make_shared<ScanThumbnailer>(reader, sessionDir);
+    worker_ = std::make_unique<ThumbnailWorker>(queue_, thumbnailer_, std::move(token));
 }
 
 ScanThumbnails::~ScanThumbnails() {

@@ -86,9 +86,12 @@ public:
     // ThumbnailWorker::drainOnThisThread); closes the second reader.
     void finishAndWait();
     const ThumbnailWorker& worker() const { return *worker_; }
+    // Thumbnails made but not saved (a full disk): made by a later run.
+    std::int64_t notSaved() const { return thumbnailer_->notSaved(); }
 
 private:
     fs::path sessionDir_;
+    std::shared_ptr<ScanThumbnailer> thumbnailer_;
     std::shared_ptr<RandomAccessSource> duplicate_;
     std::shared_ptr<ThumbnailQueue> queue_ = std::make_shared<ThumbnailQueue>();
     std::unique_ptr<ThumbnailWorker> worker_;

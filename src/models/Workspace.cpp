@@ -502,7 +502,7 @@ void Workspace::recoverSelected() {
 void Workspace::recoverOne(const CarvedFile& file) { recover({file}); }
 
 void Workspace::recover(const std::vector<CarvedFile>& files) {
-    if (!destinationRoot_ || !selectedSource_ || files.empty() || recovering_) return;
+    if (!destinationRoot_ || !selectedSource_ || !stagingDir_ || files.empty() || recovering_) return;
     const QString blocker = scanBlocker();
     if (!blocker.isEmpty()) {
         setErrorMessage(blocker);
@@ -514,20 +514,16 @@ void Workspace::recover(const std::vector<CarvedFile>& files) {
     setErrorMessage(std::nullopt);
 
     QPointer<Workspace> self(this);
-    startJob(JobPriority::normal, [self, files, source = selectedSource_->path(), dest = *destinationRoot_,
-                                   reveal = reveal_](const CancellationToken& token) {
-        std::shared_ptr<RandomAccessSource> opened;
+    RecoveryRequest request{*stagingDir_, selectedSource_->path(), files, *destinationRoot_};
+    startJob(JobPriority::normal, [self, request = std::move(request), reveal = reveal_](const CancellationToken& token) {
         try {
-            refuseSameDisk(source, dest);
-            opened = openRandomAccessSource(source);
             RecoveryEvents events;
             qint64 recovered = 0;
-            events.fileDone = [&](const CarvedFile&, std::size_t, const std::exception* error) {
+            events.fileDone = [&](const CarvedFile&, std::size_t, std::size_t, const std::exception* error) {
                 if (!error) ++recovered;
                 postTo(self, [recovered](Workspace& w) { w.setRecoverDone(recovered); });
             };
-            const RecoveryOutcome outcome = recoverFiles(*opened, files, dest, token, events);
-            opened->close();
+            const RecoveryOutcome outcome = runRecovery(request, token, events);
             const fs::path shown = outcome.firstFile.value_or(outcome.folder);
             postToUi([self, count = outcome.recovered + outcome.shortened, shown, reveal] {
                 if (Workspace* w = self.data()) {
@@ -537,7 +533,6 @@ void Workspace::recover(const std::vector<CarvedFile>& files) {
                 if (reveal) reveal(shown);  // also when the window has gone
             });
         } catch (const std::exception& e) {
-            if (opened) opened->close();
             postTo(self, [message = describeError(e, false)](Workspace& w) {
                 w.setRecovering(false);
                 w.setErrorMessage(message);

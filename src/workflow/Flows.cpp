@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
@@ -51,14 +53,15 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
 
     std::optional<fs::path> resume;
     std::int64_t lastIndex = 0;
+    UniqueFd lock;
     if (request.resumeDir) {
+        // Held to the end: a second scan or a recovery of this session waits its turn.
+        if (UniqueFd dir(::open(request.resumeDir->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)); dir)
+            lock = Carver::lockSession(dir.get(), *request.resumeDir, true);
         const auto check = Carver::checkSession(*request.resumeDir, opened->size(), identity);
         if (check.checkpoint) {
             resume = request.resumeDir;
             lastIndex = check.checkpoint->fileIndex;
-            if (!check.identityRecorded)
-                tell("このセッションには読み取り元の記録(source.json)がありません(以前の版で作られたものです)。"
-                     "大きさが同じことだけを確かめて再開します。");
         } else {
             tell("前回のセッション " + request.resumeDir->string() + " からは再開しません: " + check.whyNot +
                  "。前回の結果はそのまま残し、新しいセッションを始めます。");
@@ -73,7 +76,10 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
             if (f.index <= lastIndex) earlier.push_back(std::move(f));
     } else {
         prepareDestinationFolder(request.destination);
-        outcome.session = createRunFolder(request.destination, sessionFolderName(std::chrono::system_clock::now())).path;
+        lock.reset();
+        RunFolder made = createRunFolder(request.destination, sessionFolderName(std::chrono::system_clock::now()));
+        outcome.session = made.path;
+        lock = Carver::lockSession(made.fd.get(), made.path, true);
     }
     if (events.session) events.session(outcome.session, resume.has_value(), earlier);
 
@@ -88,6 +94,7 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         if (events.progress) events.progress(p);
     });
     carver.setSourceIdentity(identity);
+    if (thumbs) carver.keepFinalCheckpoint();
     try {
         outcome.summary = carver.run(token);
     } catch (...) {
@@ -95,16 +102,149 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         if (thumbs) thumbs->finishAndWait();
         throw;
     }
-    if (thumbs) thumbs->finishAndWait();
+    if (thumbs) {
+        thumbs->finishAndWait();
+        outcome.thumbnailsNotSaved = thumbs->notSaved();
+    }
+    // Thumbnails that found no room are made when the session is continued.
+    if (thumbs && outcome.thumbnailsNotSaved == 0 && !outcome.summary.cancelled && !token.isCancelled())
+        ::unlink(Carver::checkpointURL(outcome.session).c_str());
     return outcome;
 }
 
-RecoveryOutcome recoverFiles(RandomAccessSource& source, const std::vector<CarvedFile>& files, const fs::path& dest,
-                             const CancellationToken& token, const RecoveryEvents& events) {
-    prepareDestinationFolder(dest);
-    RunFolder out = createRunFolder(dest, recoveryFolderName(std::chrono::system_clock::now()));
+namespace {
+
+const char* const kRecoveryMarker = ".tamsel-recovery";
+
+// What a stopped recovery is known by: its session and the files it copies.
+std::string recoveryKey(const fs::path& session, const std::vector<CarvedFile>& files) {
+    std::string text = fs::absolute(session).lexically_normal().string();
+    for (const auto& f : files)
+        text += "\n" + std::to_string(f.index) + " " + std::to_string(f.offset) + " " + std::to_string(f.length);
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx",
+                  static_cast<unsigned long long>(SourceIdentity::hashOf(
+                      {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()})));
+    return std::string(hex) + "\n";
+}
+
+// The newest recovery folder under `dest` that a stopped run with `key` left.
+std::optional<fs::path> stoppedRecovery(const fs::path& dest, const std::string& key) {
+    const std::string prefix = kRecoveryFolderPrefix;
+    std::optional<fs::path> newest;
+    std::error_code ec;
+    for (fs::directory_iterator it(dest, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        UniqueFd dir(::open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir || readSessionFileAt(dir.get(), kRecoveryMarker, 4096) != key) continue;
+        if (!newest || name > newest->filename().string()) newest = it->path();
+    }
+    return newest;
+}
+
+// Recovered files are not writable by others, and never more readable than
+// an image file they come from (root recovering from a private image).
+unsigned recoveredFileMode(const std::string& source) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return 0644 & st.st_mode;
+    return 0644;
+}
+
+// A whole file a stopped run of this folder already wrote.
+bool alreadyRecovered(int folder, const CarvedFile& f) {
+    struct stat st {};
+    const std::string name = upperCased(f.ext) + "/" + rescuedFileName(f.index, f.ext);
+    return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_size == f.length;
+}
+
+}  // namespace
+
+RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationToken& token, const RecoveryEvents& events) {
+    auto tell = [&](const std::string& text) {
+        if (events.note) events.note(text);
+    };
+    const UniqueFd sessionDir = openDirectory(request.session);
+    const UniqueFd lock = Carver::lockSession(sessionDir.get(), request.session, false);
+    const auto recorded =
+        SourceIdentity::decode(readSessionFileAt(sessionDir.get(), SourceIdentity::kFileName, 65536).value_or(""));
+    std::string source;
+    if (request.source) {
+        source = *request.source;
+    } else if (recorded && !recorded->isLegacy() && !recorded->path.empty()) {
+        source = recorded->path;
+        // A record can be written by anyone: it names a disk or an image, nothing else.
+        struct stat st {};
+        if (::stat(source.c_str(), &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)))
+            throw Error("セッションの記録にある読み取り元 " + source +
+                        " はデバイスでもイメージファイルでもありません。スキャンしたデバイスまたはイメージファイルを指定してください。");
+        tell("読み取り元: " + source + "(セッションの記録から)");
+    } else if (recorded && recorded->isLegacy()) {
+        throw Error("このセッションの読み取り元の記録は以前の版のもので、同じカードかどうかを確かめられません。"
+                    "スキャンしたデバイスまたはイメージファイルを指定してください。");
+    } else {
+        throw Error("このセッションには読み取り元の記録(source.json)がありません。スキャンしたデバイスまたはイメージファイルを指定してください。");
+    }
+    checkDestinationFolder(request.destination);
+    refuseSameDisk(source, request.destination);
+    auto opened = openRandomAccessSource(source);
+    struct Closer {
+        std::shared_ptr<RandomAccessSource>& source;
+        ~Closer() { source->close(); }
+    } closer{opened};
+    const SourceIdentity identity = identifySource(*opened, source);
+    const auto checkpoint = CarveCheckpoint::loadAt(sessionDir.get());
+    if (recorded && !recorded->isLegacy()) {
+        if (!recorded->matches(identity))
+            throw Error("このセッションは別の読み取り元をスキャンしたものです。スキャンした読み取り元: " + recorded->describe() +
+                        "、今回の読み取り元: " + identity.describe() + "。スキャンしたものを指定してください。");
+    } else if (recorded) {
+        if (!recorded->matchesLegacy(identity))
+            throw Error("このセッションは別の読み取り元をスキャンしたものです。スキャンした読み取り元: " + recorded->describe() +
+                        "、今回の読み取り元: " + identity.describe() + "。スキャンしたものを指定してください。");
+        tell("このセッションの読み取り元の記録は以前の版のもので、大きさと先頭・末尾しか確かめられません。"
+             "スキャンしたものと同じカードであることを確かめてください。");
+    } else {
+        if (checkpoint && checkpoint->sourceSize != identity.size)
+            throw Error("読み取り元の大きさがスキャンしたときと違います(スキャン時 " + formatByteCount(checkpoint->sourceSize) +
+                        "・今回 " + formatByteCount(identity.size) + ")。スキャンしたものを指定してください。");
+        tell("このセッションには読み取り元の記録(source.json)がありません(以前の版で作られたものです)。"
+             "読み取り元の範囲に収まる記録だけを復元します。");
+    }
+    if (checkpoint && checkpoint->scanPos < checkpoint->sourceSize)
+        tell("このスキャンは途中で中断されています(" + formatByteCount(checkpoint->scanPos) + " / " +
+             formatByteCount(checkpoint->sourceSize) + " まで)。見つかった分だけを復元します。"
+             "同じ保存先でもう一度スキャンすると、続きを探せます。");
+
     RecoveryOutcome outcome;
+    std::vector<CarvedFile> files;
+    if (request.files) {
+        files = *request.files;
+    } else {
+        std::set<std::int64_t> seen;
+        for (auto& f : CarvedFileExtractor::loadFoundAt(sessionDir.get(), identity.size, &outcome.refusedRecords)) {
+            if (seen.insert(f.index).second)
+                files.push_back(std::move(f));
+            else
+                ++outcome.refusedRecords;
+        }
+    }
+    outcome.total = files.size();
+
+    prepareDestinationFolder(request.destination);
+    const std::string key = recoveryKey(request.session, files);
+    RunFolder out;
+    if (auto stopped = stoppedRecovery(request.destination, key)) {
+        out = RunFolder{*stopped, openDirectory(*stopped)};
+        outcome.continued = true;
+        tell("前回中断した復元の続きを " + stopped->string() + " に書き込みます。");
+    } else {
+        out = createRunFolder(request.destination, recoveryFolderName(std::chrono::system_clock::now()));
+        // Until the run ends: a stopped run is completed by the next one.
+        writeAtomicallyAt(out.fd.get(), kRecoveryMarker, key, out.path);
+    }
     outcome.folder = out.path;
+    const unsigned mode = recoveredFileMode(source);
     std::string report = std::string(Carver::kReportHeader) + "\n";
     // The report lists what this folder holds; written whole at the end,
     // also when the recovery stops early. A failed report is a side file.
@@ -122,11 +262,10 @@ RecoveryOutcome recoverFiles(RandomAccessSource& source, const std::vector<Carve
                 break;
             }
             try {
-                const std::int64_t written = CarvedFileExtractor::extractAt(f, source, out.fd.get(), out.path, token);
+                const std::int64_t written = outcome.continued && alreadyRecovered(out.fd.get(), f)
+                                                 ? f.length
+                                                 : CarvedFileExtractor::extractAt(f, *opened, out.fd.get(), out.path, token, mode);
                 if (written < f.length && token.isCancelled()) {
-                    // Stopped inside the file: a part is no recovered file.
-                    UniqueFd folder = openDirectoryAt(out.fd.get(), upperCased(f.ext), false, out.path);
-                    ::unlinkat(folder.get(), rescuedFileName(f.index, f.ext).c_str(), 0);
                     outcome.stopped = true;
                     break;
                 }
@@ -142,12 +281,15 @@ RecoveryOutcome recoverFiles(RandomAccessSource& source, const std::vector<Carve
                 }
                 report += carveReportLine(row);
                 ++done;
-                if (events.fileDone) events.fileDone(f, done, nullptr);
+                if (events.fileDone) events.fileDone(f, done, files.size(), nullptr);
+            } catch (const ReadCancelled&) {
+                outcome.stopped = true;
+                break;
             } catch (const std::exception& e) {
                 if (isOutOfSpaceError(e)) throw;
                 ++outcome.failed;
                 ++done;
-                if (events.fileDone) events.fileDone(f, done, &e);
+                if (events.fileDone) events.fileDone(f, done, files.size(), &e);
             }
         }
     } catch (...) {
@@ -155,6 +297,7 @@ RecoveryOutcome recoverFiles(RandomAccessSource& source, const std::vector<Carve
         throw;
     }
     writeReport();
+    if (!outcome.stopped) ::unlinkat(out.fd.get(), kRecoveryMarker, 0);
     return outcome;
 }
 

@@ -54,6 +54,7 @@ struct ScanRequest {
 struct ScanOutcome {
     fs::path session;
     CarveSummary summary;
+    std::int64_t thumbnailsNotSaved = 0;  // no room for them: made when the scan is run again
 };
 
 // Checks the destination, opens and identifies the source, continues
@@ -64,26 +65,42 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
 
 // --- Recovery of found files ---
 
+struct RecoveryRequest {
+    fs::path session;  // the scan's session folder
+    // The device or image the scan read; the session's record when absent
+    // (then only a block device or an image file that matches it in full).
+    std::optional<std::string> source;
+    // The files chosen; every file the session lists when absent.
+    std::optional<std::vector<CarvedFile>> files;
+    fs::path destination;
+};
+
 struct RecoveryOutcome {
-    fs::path folder;                    // "復元済み_…" made by this run
+    fs::path folder;                    // "復元済み_…" written by this run
+    bool continued = false;             // an earlier, stopped run's folder was completed
     std::optional<fs::path> firstFile;  // the first file written whole
-    std::int64_t recovered = 0;         // written whole
+    std::size_t total = 0;              // files to recover
+    std::int64_t recovered = 0;         // written whole (also by the run continued)
     std::int64_t shortened = 0;         // cut off at the source's end, written in part
     std::int64_t failed = 0;
+    std::int64_t refusedRecords = 0;    // found-list lines damaged, repeated or past the source's end
     bool stopped = false;
 };
 
 struct RecoveryEvents {
+    std::function<void(const std::string&)> note;  // something the user should be told (Japanese)
     // After each file, whole, shortened or failed (then with its error).
-    std::function<void(const CarvedFile&, std::size_t done, const std::exception* error)> fileDone;
+    std::function<void(const CarvedFile&, std::size_t done, std::size_t total, const std::exception* error)> fileDone;
 };
 
-// Copies `files` from the open `source` into a new recovery folder under
-// `dest`, with a report of what the folder holds. One file that fails is
-// counted and skipped; a full destination ends the run (thrown, after the
-// report is written).
-RecoveryOutcome recoverFiles(RandomAccessSource& source, const std::vector<CarvedFile>& files, const fs::path& dest,
-                             const CancellationToken& token, const RecoveryEvents& events = {});
+// Locks the session against a scan running on it, checks that the source is
+// the one the scan read, and copies the files into a recovery folder under
+// the destination: the folder a stopped recovery of the same files left, or
+// a new one. Each file appears under its name only when whole; the folder's
+// report lists what it holds. One file that fails is counted and skipped; a
+// full destination ends the run (thrown, after the report is written).
+RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationToken& token,
+                            const RecoveryEvents& events = {});
 
 // --- Imaging ---
 

@@ -54,7 +54,7 @@ std::string localTimeStamp(std::chrono::system_clock::time_point when) {
 }
 
 std::string sessionFolderName(std::chrono::system_clock::time_point when) { return "staging_" + localTimeStamp(when); }
-std::string recoveryFolderName(std::chrono::system_clock::time_point when) { return "復元済み_" + localTimeStamp(when); }
+std::string recoveryFolderName(std::chrono::system_clock::time_point when) { return kRecoveryFolderPrefix + localTimeStamp(when); }
 
 RunFolder createRunFolder(const std::filesystem::path& parent, const std::string& name) {
     makeDirectories(parent);

@@ -33,6 +33,7 @@ std::optional<std::int64_t> freeSpace(const std::filesystem::path& path);
 std::string localTimeStamp(std::chrono::system_clock::time_point when);
 // "staging_" + stamp: a carve session folder.
 std::string sessionFolderName(std::chrono::system_clock::time_point when);
+inline constexpr const char* kRecoveryFolderPrefix = "復元済み_";
 // "復元済み_" + stamp: a folder of recovered files.
 std::string recoveryFolderName(std::chrono::system_clock::time_point when);
 

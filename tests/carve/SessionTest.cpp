@@ -150,7 +150,8 @@ TEST(Resume, AFinishedCheckpointEndsAtOnce) {
     auto source = imageWith(1 << 20, {5000});
     const fs::path s = parent / "s";
     writeCheckpoint(s, {"image", source->size(), source->size(), 1, 1, 0});
-    EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
+    // Listed: a scan that ended with its thumbnails still to make leaves this.
+    EXPECT_EQ(Carver::findResumable(parent.path()).size(), 1u);
     auto summary = run(source, s);
     EXPECT_EQ(summary.resumedFrom, source->size());
     EXPECT_EQ(summary.filesFound, 1);

@@ -109,26 +109,39 @@ Carver::SessionCheck Carver::checkSessionAt(int dir, std::int64_t size, const st
         check.whyNot = "前回の報告(report.csv)が見つかりません";
         return check;
     }
-    if (existsAt(dir, SourceIdentity::kFileName)) {
+    if (identity) {
+        // Only a full record tells this card from a twin formatted alike.
         auto recorded = readSessionFileAt(dir, SourceIdentity::kFileName, 65536);
         auto stored = recorded ? SourceIdentity::decode(*recorded) : std::nullopt;
+        if (!existsAt(dir, SourceIdentity::kFileName) || (stored && stored->isLegacy())) {
+            check.whyNot = "前回のスキャンは以前の版で行われ、同じカードかどうかを確かめる記録がありません";
+            return check;
+        }
         if (!stored) {
             check.whyNot = "前回の読み取り元の記録(source.json)が読めないか、壊れています";
             return check;
         }
-        if (identity && !stored->matches(*identity)) {
+        if (!stored->matches(*identity)) {
             check.whyNot = "前回とは別の読み取り元です(前回: " + stored->describe() + "、今回: " + identity->describe() + ")";
             return check;
         }
-        check.identityRecorded = true;
     }
     check.checkpoint = c;
     return check;
 }
 
+UniqueFd Carver::lockSession(int dir, const fs::path& dirName, bool exclusive) {
+    UniqueFd lock = lockFileAt(dir, kLockName, exclusive, dirName);
+    if (!lock)
+        throw Error("セッション " + dirName.string() +
+                    " は別のスキャンか復元が使用中です。同じセッションで 2 つの作業を同時に行うことはできません。"
+                    "終わるのを待ってから、もう一度実行してください。");
+    return lock;
+}
+
 Carver::SessionCheck Carver::checkSession(const fs::path& dir, std::int64_t size, const std::optional<SourceIdentity>& identity) {
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return SessionCheck{std::nullopt, "セッションのフォルダを開けません", false};
+    if (!fd) return SessionCheck{std::nullopt, "セッションのフォルダを開けません"};
     return checkSessionAt(fd.get(), size, identity);
 }
 
@@ -451,7 +464,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
     summary.bytesScanned = std::min(pos, size);
     summary.badBytes = source_->badBytes();
     summary.cancelled = cancelled;
-    if (cancelled) {
+    if (cancelled || keepFinalCheckpoint_) {
         saveCheckpoint(std::min(pos, size), summary);
     } else {
         ::unlinkat(dir_.get(), CarveCheckpoint::kFileName, 0);
@@ -472,7 +485,8 @@ std::vector<CarveResumeInfo> Carver::findResumable(const fs::path& parent) noexc
             std::error_code typeError;
             if (it->is_symlink(typeError) || !it->is_directory(typeError)) continue;
             auto c = CarveCheckpoint::load(checkpointURL(it->path()));
-            if (!c || c->scanPos >= c->sourceSize) continue;
+            // A checkpoint at the end: the scan is done, its thumbnails are not.
+            if (!c) continue;
             found.push_back(CarveResumeInfo{it->path(), c->sourceName, c->sourceSize, c->scanPos, c->filesFound});
         }
         std::stable_sort(found.begin(), found.end(), [](const CarveResumeInfo& a, const CarveResumeInfo& b) {

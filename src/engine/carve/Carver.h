@@ -54,12 +54,22 @@ public:
     using ProgressCallback = std::function<void(const CarveProgress&)>;
 
     static inline const char* const kReportName = "report.csv";
+    static inline const char* const kLockName = "session.lock";
+
+    // Keeps other jobs off the session folder `dir` while a job runs on it:
+    // a scan alone (`exclusive`), or recoveries side by side. Throws Error,
+    // naming the session, when another job holds it.
+    static UniqueFd lockSession(int dir, const fs::path& dirName, bool exclusive);
 
     Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode, ProgressCallback onProgress);
 
     // The source as identified by the caller: written as "source.json" when a
     // session starts, and a session recorded for another source is not continued.
     void setSourceIdentity(SourceIdentity identity) { identity_ = std::move(identity); }
+    // A finished scan leaves a checkpoint at the source's end instead of
+    // none, for work that follows the scan (thumbnails) to remove when done:
+    // until then the session is continued, not scanned again.
+    void keepFinalCheckpoint() { keepFinalCheckpoint_ = true; }
 
     // Blocking. Cancellation ends it early with `cancelled` and a checkpoint.
     // A folder that holds an earlier scan which cannot be continued for this
@@ -71,15 +81,16 @@ public:
     CarveSummary run(const CancellationToken& token = CancellationToken::none());
 
     // Whether the session folder `dir` can be continued for a source of
-    // `size` bytes (identified as `identity`, when known).
+    // `size` bytes. With `identity`, only when the session's own record
+    // (source.json, of this version) says it is the same source.
     struct SessionCheck {
         std::optional<CarveCheckpoint> checkpoint;  // set when it can be
         std::string whyNot;                         // Japanese, when it cannot
-        bool identityRecorded = false;              // "source.json" was there and matched
     };
     static SessionCheck checkSession(const fs::path& dir, std::int64_t size, const std::optional<SourceIdentity>& identity);
 
-    // Session folders under `parent` with an unfinished scan, newest first.
+    // Session folders under `parent` with an unfinished scan (or a finished
+    // one whose thumbnails are not all made), newest first.
     static std::vector<CarveResumeInfo> findResumable(const fs::path& parent) noexcept;
 
     static fs::path reportURL(const fs::path& sessionDir) { return sessionDir / kReportName; }
@@ -133,6 +144,7 @@ private:
     Recorded pending_;
     Recorded committed_;
     bool listsFailed_ = false;
+    bool keepFinalCheckpoint_ = false;
 };
 
 // Drops from the found list and the report every record numbered above

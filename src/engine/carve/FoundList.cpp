@@ -118,7 +118,8 @@ void CarvedFileExtractor::append(const CarvedFile& file, const fs::path& session
     append(file, dir.get(), sessionDir);
 }
 
-std::vector<CarvedFile> CarvedFileExtractor::loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize) noexcept {
+std::vector<CarvedFile> CarvedFileExtractor::loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize,
+                                                         std::int64_t* refused) noexcept {
     std::vector<CarvedFile> out;
     try {
         UniqueFd fd = openSessionFileAt(sessionDir, kFileName);
@@ -128,10 +129,13 @@ std::vector<CarvedFile> CarvedFileExtractor::loadFoundAt(int sessionDir, std::op
         while (lines.next(line)) {
             if (line.empty()) continue;
             auto f = decode(line);
-            if (!f) continue;
-            if (sourceSize && f->offset + f->length > *sourceSize) continue;
+            if (!f || (sourceSize && f->offset + f->length > *sourceSize)) {
+                if (refused) ++*refused;
+                continue;
+            }
             out.push_back(std::move(*f));
         }
+        if (refused) *refused += lines.skippedLong();
     } catch (...) {
     }
     return out;
@@ -153,7 +157,7 @@ bool CarvedFileExtractor::isSafeRelativeName(const CarvedFile& file) {
 }
 
 std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
-                                            const fs::path& destName, const CancellationToken& token) {
+                                            const fs::path& destName, const CancellationToken& token, unsigned mode) {
     // The name comes from a file on disk; never let it point outside destDir.
     if (!isSafeRelativeName(file))
         throw Error(file.fileName + " は復元先のフォルダの外を指す名前のため、復元しませんでした。");
@@ -162,16 +166,29 @@ std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccess
     const fs::path folderShown = destName / folderName;
     const fs::path shown = folderShown / leaf;
     UniqueFd folder = openDirectoryAt(destDir, folderName, true, destName);
-    if (::unlinkat(folder.get(), leaf.c_str(), 0) != 0 && errno != ENOENT) throwFileError(shown.string(), "削除できませんでした");
-    UniqueFd out = openForWritingAt(folder.get(), leaf, O_CREAT | O_EXCL, folderShown);
+    const std::string part = kPartFilePrefix + leaf;
+    if (::unlinkat(folder.get(), part.c_str(), 0) != 0 && errno != ENOENT) throwFileError(shown.string(), "削除できませんでした");
+    UniqueFd out(::openat(folder.get(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!out) throwFileError(shown.string(), "作成できませんでした");
     std::int64_t done = 0;
-    while (done < file.length && !token.isCancelled()) {
-        Bytes piece = source.pread(file.offset + done, std::min(file.length - done, kPiece));
-        if (piece.empty()) break;
-        writeAll(out.get(), piece.span(), shown);
-        done += static_cast<std::int64_t>(piece.size());
+    try {
+        while (done < file.length && !token.isCancelled()) {
+            Bytes piece = source.pread(file.offset + done, std::min(file.length - done, kPiece));
+            if (piece.empty()) break;
+            writeAll(out.get(), piece.span(), shown);
+            done += static_cast<std::int64_t>(piece.size());
+        }
+        if (!out.reset()) throwFileError(shown.string(), "書き込めませんでした");
+        if (done < file.length && token.isCancelled()) {
+            ::unlinkat(folder.get(), part.c_str(), 0);
+            return done;
+        }
+        if (::renameat(folder.get(), part.c_str(), folder.get(), leaf.c_str()) != 0)
+            throwFileError(shown.string(), "作成できませんでした");
+    } catch (...) {
+        ::unlinkat(folder.get(), part.c_str(), 0);
+        throw;
     }
-    out.reset();
     return done;
 }
 

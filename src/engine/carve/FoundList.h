@@ -34,15 +34,21 @@ public:
     // the source are refused too.
     static std::vector<CarvedFile> loadFound(const fs::path& sessionDir,
                                             std::optional<std::int64_t> sourceSize = std::nullopt) noexcept;
-    static std::vector<CarvedFile> loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize) noexcept;
+    // `refused`, when given, counts the lines that were not taken.
+    static std::vector<CarvedFile> loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize,
+                                               std::int64_t* refused = nullptr) noexcept;
     // Copies the file's byte range into destDir/fileName; returns that path.
     // Cancellation stops the copy early and is not an error.
     static fs::path extract(const CarvedFile& file, RandomAccessSource& source, const fs::path& destDir,
                             const CancellationToken& token = CancellationToken::none());
     // As above into the folder `destDir` (a descriptor; the type folder in it
-    // is made or opened without following a link). Returns the bytes written.
+    // is made or opened without following a link), created with `mode`.
+    // The file is written under a temporary name and renamed when it is
+    // whole (or cut off by the source's end): a stop or a crash never leaves
+    // a part under its final name. Returns the bytes written; fewer than the
+    // length with the token cancelled means nothing was kept.
     static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
-                                  const fs::path& destName, const CancellationToken& token);
+                                  const fs::path& destName, const CancellationToken& token, unsigned mode = 0644);
 
     static std::string encode(const CarvedFile& file);
     // Nothing unless every field is in range and the name is the one a scan

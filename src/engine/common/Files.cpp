@@ -1,6 +1,7 @@
 #include "engine/common/Files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -229,6 +230,23 @@ std::optional<std::string> readSessionFileAt(int dir, const std::string& name, s
 bool existsAt(int dir, const std::string& name) {
     struct stat st {};
     return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool tryLock(int fd, bool exclusive) {
+    while (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        return errno != EWOULDBLOCK;
+    }
+    return true;
+}
+
+UniqueFd lockFileAt(int dir, const std::string& name, bool exclusive, const fs::path& dirName) {
+    UniqueFd fd(::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) throwFileError((dirName / name).string(), "作成できませんでした");
+    if (!S_ISREG(st.st_mode)) throw FileError(EINVAL, (dirName / name).string(), "作成できませんでした");
+    if (!tryLock(fd.get(), exclusive)) return {};
+    return fd;
 }
 
 bool LineReader::fill() {

@@ -34,6 +34,9 @@ private:
     int fd_ = -1;
 };
 
+// Files being written carry this prefix until they are whole and renamed.
+inline const char* const kPartFilePrefix = ".tamsel-part-";
+
 // Replaces `path` by a file holding `data`; throws FileError.
 void writeAtomically(const fs::path& path, std::string_view data);
 // As above, but reports failure instead of throwing.
@@ -85,6 +88,15 @@ UniqueFd openSessionFileAt(int dir, const std::string& name);
 std::optional<std::string> readSessionFileAt(int dir, const std::string& name, std::int64_t maxBytes);
 // True when `name` exists in `dir` in any form (a dangling link too).
 bool existsAt(int dir, const std::string& name);
+
+// An advisory lock (flock) that keeps two jobs off one session or image for
+// as long as the job runs. False when another job holds it; a file system
+// that has no locks (some network shares) counts as held by no one.
+bool tryLock(int fd, bool exclusive);
+// Opens or makes the lock file `name` in `dir` (never through a link) and
+// locks it; an empty descriptor when another job holds it. Throws FileError
+// when the file cannot be made.
+UniqueFd lockFileAt(int dir, const std::string& name, bool exclusive, const fs::path& dirName);
 
 // Lines of a file read in pieces, never more than one line in memory. A
 // line longer than `maxLine` bytes is skipped whole (`skippedLong` counts
