@@ -2,7 +2,9 @@
 // session over SSH would do.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include "cli/Console.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
+#include "engine/common/Files.h"
 #include "support/Corpus.h"
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
@@ -272,6 +275,7 @@ TEST(CliCarve, RecoverFromTheScanFolderAloneWithAReportBesideTheFiles) {
     EXPECT_NE(recover.output.find("いちばん新しいセッションを使います: " + session.string()), std::string::npos) << recover.output;
     EXPECT_NE(recover.output.find("このスキャンは途中で中断されています"), std::string::npos) << recover.output;
     EXPECT_NE(recover.output.find("12 件を復元しました"), std::string::npos) << recover.output;
+    EXPECT_NE(recover.output.find("found.jsonl の 2 件の記録は"), std::string::npos) << recover.output;
     const auto folders = foldersStartingWith(dir / "rec", "復元済み_");
     ASSERT_EQ(folders.size(), 1u);
     std::string expected = std::string(Carver::kReportHeader) + "\n";
@@ -289,6 +293,174 @@ TEST(CliCarve, RecoverFromTheScanFolderAloneWithAReportBesideTheFiles) {
     EXPECT_NE(named.output.find("以前の版"), std::string::npos) << named.output;
     EXPECT_NE(named.output.find("12 件を復元しました"), std::string::npos) << named.output;
     EXPECT_EQ(foldersStartingWith(dir / "rec", "復元済み_").size(), 2u);
+}
+
+// Cards of one make, formatted alike (the same disk id, partition and
+// volume serial, a blank end): only the photos on them differ.
+fs::path twinCard(const TempDir& dir, const std::string& name, const std::vector<fs::path>& photos) {
+    const std::string img = (dir / name).string();
+    if (shell("truncate -s 48M " + img + " && printf 'label: dos\\nlabel-id: 0x1234abcd\\nstart=2048, type=c\\n' | sfdisk -q " + img +
+              " && mkfs.vfat -F 32 -i 1A2B3C4D --offset 2048 " + img + " >/dev/null")
+            .exitCode != 0)
+        return {};
+    std::vector<std::string> copy{"mcopy", "-i", img + "@@1M"};
+    for (const auto& p : photos) copy.push_back(p.string());
+    copy.push_back("::/");
+    return run(copy).exitCode == 0 ? fs::path(img) : fs::path();
+}
+
+// Card B put in where card A was: it neither continues A's scan, nor is
+// recovered from as A, nor passes for A's finished image.
+TEST(CliSafety, TwinCardsAreToldApart) {
+    if (!haveFatTools() || !haveTool("sfdisk")) GTEST_SKIP() << "sfdisk, dosfstools and mtools are needed";
+    TempDir dir;
+    const auto photos = corpusFiles();
+    std::vector<fs::path> onA, onB;
+    for (const auto& f : photos)
+        if (f.extension() == ".jpg") (onA.size() <= onB.size() ? onA : onB).push_back(f);
+    const fs::path a = twinCard(dir, "a.img", onA), b = twinCard(dir, "b.img", onB);
+    ASSERT_FALSE(a.empty() || b.empty());
+    const fs::path card = dir / "card.img";
+    const fs::path dest = dir / "out";
+    fs::copy_file(a, card);
+    auto first = run({kCli, "scan", card.string(), dest.string()});
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    const fs::path session = lastLine(first.output);
+    markInterrupted(session, card.string(), static_cast<std::int64_t>(fs::file_size(card)), 1);
+
+    fs::copy_file(b, card, fs::copy_options::overwrite_existing);
+    auto other = run({kCli, "scan", card.string(), dest.string()});
+    ASSERT_EQ(other.exitCode, 0) << other.output;
+    EXPECT_NE(other.output.find("前回とは別の読み取り元です"), std::string::npos) << other.output;
+    EXPECT_NE(fs::path(lastLine(other.output)), session);
+    EXPECT_GE(CarvedFileExtractor::loadFound(lastLine(other.output)).size(), onB.size());
+    auto wrong = run({kCli, "recover", session.string(), (dir / "rec").string()});
+    EXPECT_EQ(wrong.exitCode, 1) << wrong.output;
+    EXPECT_NE(wrong.output.find("別の読み取り元"), std::string::npos) << wrong.output;
+    EXPECT_FALSE(fs::exists(dir / "rec")) << "nothing written from the other card";
+
+    fs::copy_file(a, card, fs::copy_options::overwrite_existing);
+    ASSERT_EQ(run({kCli, "image", card.string(), (dir / "images").string()}).exitCode, 0);
+    fs::copy_file(b, card, fs::copy_options::overwrite_existing);
+    auto imageB = run({kCli, "image", card.string(), (dir / "images").string()});
+    ASSERT_EQ(imageB.exitCode, 0) << imageB.output;
+    EXPECT_EQ(imageB.output.find("吸い出し済み"), std::string::npos) << imageB.output;
+    EXPECT_TRUE(readFile(dir / "images" / "rescue_2.img") == readFile(b));
+    EXPECT_TRUE(readFile(dir / "images" / "rescue.img") == readFile(a));
+}
+
+// A session's record is written by whoever could write the folder: taken
+// alone, it names only a disk or an image that matches it in full. What
+// is recovered is never more readable than the image it comes from.
+TEST(CliSafety, ASessionRecordOpensNothingButTheCardItDescribes) {
+    TempDir dir;
+    const fs::path card = dir / "card.img";
+    writeFile(card, cardWithPhotos(2 << 20, 4, 0x66));
+    fs::permissions(card, fs::perms::owner_read | fs::perms::owner_write);
+    auto scan = run({kCli, "scan", card.string(), (dir / "out").string()});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    const fs::path session = lastLine(scan.output);
+    auto own = run({kCli, "recover", session.string(), (dir / "own").string()});
+    ASSERT_EQ(own.exitCode, 0) << own.output;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "own")) {
+        if (e.path().filename().string().rfind("rescued_", 0) != 0) continue;
+        EXPECT_EQ(e.status().permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write) << e.path();
+    }
+
+    const std::string secret(3000, 's');
+    writeFile(dir / "secret", secret);
+    fs::permissions(dir / "secret", fs::perms::owner_read);
+    for (const std::string& path : {(dir / "secret").string(), dir.path().string()}) {
+        writeFile(session / "source.json", R"({"path":")" + path + R"(","size":3000,"samples":[null,null,null],"serial":"","model":""})");
+        writeFile(CarvedFileExtractor::foundListURL(session),
+                  R"({"index":1,"offset":0,"length":3000,"ext":"jpg","fileName":"JPG/rescued_000001.jpg","damaged":false})"
+                  "\n");
+        auto crafted = run({kCli, "recover", session.string(), (dir / "stolen").string()});
+        EXPECT_EQ(crafted.exitCode, 1) << crafted.output;
+        EXPECT_FALSE(fs::exists(dir / "stolen" )) << crafted.output;
+    }
+}
+
+// A session is scanned by one job at a time (recoveries side by side), an
+// image written by one; a second is refused and told which.
+TEST(CliSafety, OneJobAtATimeOnASessionOrAnImage) {
+    TempDir dir;
+    const fs::path card = dir / "card.img";
+    writeFile(card, cardWithPhotos(2 << 20, 6, 0x77));
+    const fs::path dest = dir / "out";
+    auto scan = run({kCli, "scan", card.string(), dest.string()});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    const fs::path session = lastLine(scan.output);
+    markInterrupted(session, card.string(), 2 << 20, 6);
+    UniqueFd held(::open((session / Carver::kLockName).c_str(), O_RDWR | O_CREAT, 0644));
+    ASSERT_TRUE(held);
+    for (int how : {LOCK_EX, LOCK_SH}) {
+        ASSERT_EQ(::flock(held.get(), how), 0);
+        auto second = run({kCli, "scan", card.string(), dest.string()});
+        EXPECT_EQ(second.exitCode, 1) << second.output;
+        EXPECT_NE(second.output.find(session.string() + " は別のスキャンか復元が使用中です"), std::string::npos) << second.output;
+        auto recover = run({kCli, "recover", session.string(), (dir / "rec").string()});
+        EXPECT_EQ(recover.exitCode, how == LOCK_SH ? 0 : 1) << recover.output;
+    }
+    held.reset();
+
+    fs::create_directories(dir / "images");
+    UniqueFd image(::open((dir / "images" / "rescue.img").c_str(), O_RDWR | O_CREAT, 0644));
+    ASSERT_EQ(::flock(image.get(), LOCK_EX), 0);
+    auto second = run({kCli, "image", card.string(), (dir / "images").string()});
+    EXPECT_EQ(second.exitCode, 1) << second.output;
+    EXPECT_NE(second.output.find("rescue.img には別の吸い出しが書き込み中です"), std::string::npos) << second.output;
+    EXPECT_EQ(fs::file_size(dir / "images" / "rescue.img"), 0u);
+}
+
+// Killed in the middle of a recovery: no cut file under its final name, and
+// the same command completes the same folder.
+TEST(CliCarve, AKilledRecoveryIsCompletedInItsOwnFolder) {
+    if (!haveFatTools()) GTEST_SKIP() << "dosfstools and mtools are needed";
+    TempDir dir;
+    const fs::path img = emptiedCard(dir);
+    ASSERT_FALSE(img.empty());
+    auto scan = run({kCli, "scan", img.string(), (dir / "out").string(), "--no-thumbnails"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    const fs::path session = lastLine(scan.output);
+    const auto found = CarvedFileExtractor::loadFound(session);
+    std::string whyNot;
+    auto slow = SlowMedium::create(img, 30, whyNot);
+    if (!slow) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
+
+    const fs::path rec = dir / "rec";
+    auto child = Child::start({kCli, "recover", session.string(), slow->path().string(), rec.string()},
+                              (dir / "stdout").string(), (dir / "stderr").string());
+    ASSERT_TRUE(child.started());
+    auto whole = [&](const fs::path& folder) {
+        std::size_t n = 0;
+        for (const auto& f : found) n += fs::exists(folder / f.fileName);
+        return n;
+    };
+    std::vector<fs::path> folders;
+    for (int i = 0; i < 1200 && (folders.empty() || whole(folders[0]) < 5); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        if (fs::exists(rec)) folders = foldersStartingWith(rec, "復元済み_");
+    }
+    child.signal(SIGKILL);
+    child.wait();
+    ASSERT_EQ(folders.size(), 1u) << readText(dir / "stderr");
+    ASSERT_LT(whole(folders[0]), found.size()) << "killed too late to test";
+    for (const auto& f : found) {
+        if (fs::exists(folders[0] / f.fileName)) {
+            EXPECT_EQ(fs::file_size(folders[0] / f.fileName), static_cast<std::uintmax_t>(f.length)) << f.fileName;
+        }
+    }
+
+    auto again = run({kCli, "recover", session.string(), img.string(), rec.string()});
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(again.output.find("前回中断した復元の続き"), std::string::npos) << again.output;
+    EXPECT_EQ(foldersStartingWith(rec, "復元済み_"), folders);
+    const auto bytes = readFile(img);
+    for (const auto& f : found)
+        EXPECT_TRUE(readFile(folders[0] / f.fileName) ==
+                    std::vector<std::uint8_t>(bytes.begin() + f.offset, bytes.begin() + f.offset + f.length))
+            << f.fileName;
 }
 
 // Links planted where the tool writes as root are never written through.

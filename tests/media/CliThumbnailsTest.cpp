@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
 #include "media/ScanThumbnailer.h"
 #include "support/Corpus.h"
 #include "support/Process.h"
+#include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -51,6 +53,37 @@ TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFile) {
     auto plain = run({TAMSEL_CLI, "scan", img.string(), (dir / "plain").string(), "--no-thumbnails"});
     ASSERT_EQ(plain.exitCode, 0) << plain.output;
     EXPECT_FALSE(fs::exists(media::ScanThumbnailer::thumbsDirOf(lastLine(plain.output))));
+}
+
+// Thumbnails that find no room become no markers: the next run makes them,
+// and a marker is left only where a roomy destination has no picture either.
+TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
+    std::string whyNot;
+    auto small = SmallTmpfs::mount("1m", whyNot);
+    if (!small) GTEST_SKIP() << whyNot;
+    TempDir dir;
+    const auto img = cardImage(dir);
+    auto roomy = run({TAMSEL_CLI, "scan", img.string(), (dir / "roomy").string()});
+    ASSERT_EQ(roomy.exitCode, 0) << roomy.output;
+    const fs::path whole = lastLine(roomy.output);
+
+    writeFile(small->path() / "ballast", std::string((1 << 20) - (48 << 10), 'b'));
+    const fs::path dest = small->path() / "out";
+    auto full = run({TAMSEL_CLI, "scan", img.string(), dest.string()});
+    EXPECT_EQ(full.exitCode, 0) << full.output;
+    EXPECT_NE(full.output.find("保存できませんでした"), std::string::npos) << full.output;
+    fs::remove(small->path() / "ballast");
+    auto again = run({TAMSEL_CLI, "scan", img.string(), dest.string()});
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    const fs::path session = lastLine(again.output);
+    EXPECT_EQ(session, lastLine(full.output)) << again.output;
+    for (const auto& f : CarvedFileExtractor::loadFound(whole)) {
+        EXPECT_EQ(fs::exists(media::ScanThumbnailer::thumbnailURL(session, f.index)),
+                  fs::exists(media::ScanThumbnailer::thumbnailURL(whole, f.index))) << f.fileName;
+        EXPECT_EQ(fs::exists(media::ScanThumbnailer::markerURL(session, f.index)),
+                  fs::exists(media::ScanThumbnailer::markerURL(whole, f.index))) << f.fileName;
+    }
+    EXPECT_TRUE(Carver::findResumable(dest).empty());
 }
 
 }  // namespace
