@@ -9,16 +9,19 @@
 
 namespace tamsel {
 
-bool isSameDisk(const std::string& source, const std::filesystem::path& destination) {
+std::string sameDiskRefusal(const std::string& source, const std::filesystem::path& destination) {
     struct stat st {};
-    if (::stat(source.c_str(), &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode))) return false;
+    if (::stat(source.c_str(), &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode))) return {};
     const auto read = linuxdisks::wholeDisksHolding(source, false);
     const auto written = linuxdisks::wholeDisksHolding(destination.string(), true);
-    return std::any_of(read.begin(), read.end(), [&](const std::string& disk) { return written.count(disk) != 0; });
+    if (std::any_of(read.disks.begin(), read.disks.end(), [&](const std::string& disk) { return written.disks.count(disk) != 0; }))
+        return kSameDiskMessage;
+    // Not knowing is no proof of another disk.
+    return written.known ? std::string() : kUnknownDiskMessage;
 }
 
 void refuseSameDisk(const std::string& source, const std::filesystem::path& destination) {
-    if (isSameDisk(source, destination)) throw Error(kSameDiskMessage);
+    if (auto why = sameDiskRefusal(source, destination); !why.empty()) throw Error(why);
 }
 
 SourceIdentity identifySource(RandomAccessSource& source, const std::string& path) {
