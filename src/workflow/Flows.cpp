@@ -172,6 +172,9 @@ ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int r
         std::shared_ptr<FileSource>& source;
         ~Closer() { source->close(); }
     } closer{opened};
+    // Before any read: an image the destination cannot hold would fail at
+    // the cap on every run.
+    refuseImageTooLarge(opened->size(), dest);
     // Identified through a second handle: samples unreadable here are not
     // this copy's bad ranges.
     SourceIdentity identity;

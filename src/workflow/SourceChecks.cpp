@@ -6,6 +6,7 @@
 
 #include "disks/linux/DisksOfPath.h"
 #include "engine/common/Error.h"
+#include "text/Formatting.h"
 
 namespace tamsel {
 
@@ -22,6 +23,18 @@ std::string sameDiskRefusal(const std::string& source, const std::filesystem::pa
 
 void refuseSameDisk(const std::string& source, const std::filesystem::path& destination) {
     if (auto why = sameDiskRefusal(source, destination); !why.empty()) throw Error(why);
+}
+
+void refuseImageTooLarge(std::int64_t imageBytes, const std::filesystem::path& destination) {
+    const auto limits = linuxdisks::fileSizeLimits(destination.string());
+    const std::string image = "イメージ(" + formatByteCount(imageBytes) + ")";
+    if (imageBytes > limits.fileSystem)
+        throw Error("保存先のファイルシステム(" + limits.fileSystemName + ")には 1 つ " + formatByteCount(limits.fileSystem) +
+                    " までのファイルしか保存できないため、" + image +
+                    "を作れません。exFAT・ext4・NTFS のいずれかでフォーマットされたディスクのフォルダを選んでください。");
+    if (imageBytes > limits.process)
+        throw Error("このプログラムが書けるファイルの大きさが " + formatByteCount(limits.process) + " までに制限されているため、" +
+                    image + "を作れません。制限を外して(ulimit -f unlimited)からやり直してください。");
 }
 
 SourceIdentity identifySource(RandomAccessSource& source, const std::string& path) {

@@ -3,6 +3,7 @@
 // not lie on the disk being read, and a source is known by what it is, not
 // by the name it happens to have today.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -26,6 +27,11 @@ std::string sameDiskRefusal(const std::string& source, const std::filesystem::pa
 
 // Throws an Error with sameDiskRefusal's text when there is one.
 void refuseSameDisk(const std::string& source, const std::filesystem::path& destination);
+
+// Throws an Error saying why and what to choose instead when an image of
+// `imageBytes` cannot grow that large in `destination`: the file system
+// caps a file's size (FAT32), or the process may not write so much.
+void refuseImageTooLarge(std::int64_t imageBytes, const std::filesystem::path& destination);
 
 // The identity of an opened source, with the disk's serial and model where
 // the system knows them.

@@ -527,6 +527,29 @@ TEST(CliImage, AFullDestinationLeavesACheckpointToResumeFrom) {
     EXPECT_EQ(readText(out / "rescue.badblocks.csv"), "オフセット,長さ\n");
 }
 
+// An image larger than the destination lets one file grow fails at the cap
+// on every run: it is refused before anything is read or made.
+TEST(CliImage, AnImageTheDestinationCannotHoldIsRefusedBeforeItStarts) {
+    TempDir dir;
+    const fs::path source = dir / "card.img";
+    std::ofstream(source).close();
+    fs::resize_file(source, 4 << 20);
+    auto capped = run({"prlimit", "--fsize=1048576", kCli, "image", source.string(), (dir / "out").string()});
+    EXPECT_EQ(capped.exitCode, 1) << capped.output;
+    EXPECT_NE(capped.output.find("ulimit -f"), std::string::npos) << capped.output;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+
+    std::string whyNot;
+    auto fat = LoopDisk::create("64M", whyNot, LoopDisk::FileSystem::fat32);
+    if (!fat) GTEST_SKIP() << "no FAT32 destination: " << whyNot;
+    fs::resize_file(source, std::int64_t{5} << 30);  // sparse
+    auto big = run({kCli, "image", source.string(), (fat->mountPath() / "out").string()});
+    EXPECT_EQ(big.exitCode, 1) << big.output;
+    EXPECT_NE(big.output.find("FAT32"), std::string::npos) << big.output;
+    EXPECT_NE(big.output.find("exFAT・ext4・NTFS"), std::string::npos) << big.output;
+    EXPECT_TRUE(fs::is_empty(fat->mountPath())) << big.output;
+}
+
 TEST(CliSalvageAndCheck, CopyMediaPreviewAndCheck) {
     // Salvage reads a mounted folder; on a disk the output beside it would be refused.
     TempDir dir(kNoDiskFolder);

@@ -19,6 +19,7 @@ std::vector<std::string> mkfs(LoopDisk::FileSystem fileSystem) {
         case LoopDisk::FileSystem::ext4: return {"mkfs.ext4", "-q", "-F"};
         case LoopDisk::FileSystem::btrfs: return {"mkfs.btrfs", "-q", "-f"};
         case LoopDisk::FileSystem::btrfsMirror: return {"mkfs.btrfs", "-q", "-f", "-d", "raid1", "-m", "raid1"};
+        case LoopDisk::FileSystem::fat32: return {"mkfs.vfat", "-F", "32"};
     }
     return {};
 }
@@ -59,9 +60,13 @@ std::optional<LoopDisk> LoopDisk::create(const std::string& size, std::string& w
     if (auto made = run(format); made.exitCode != 0) return whyNot = format[0] + " failed: " + made.output, std::nullopt;
     d.mount_ = d.dir_->path() / "mnt";
     fs::create_directories(d.mount_);
-    const char* type = fileSystem == FileSystem::ext4 ? "ext4" : "btrfs";
+    const char* type = fileSystem == FileSystem::ext4 ? "ext4" : fileSystem == FileSystem::fat32 ? "vfat" : "btrfs";
     d.mounted_ = ::mount(d.partition_.c_str(), d.mount_.c_str(), type, 0, options.empty() ? nullptr : options.c_str()) == 0;
-    if (!d.mounted_) return whyNot = std::string("cannot mount ") + type + " here", std::nullopt;
+    if (!d.mounted_ && fileSystem == FileSystem::fat32)
+        d.mounted_ = shell("fusefat -o rw+ " + d.partition_ + " " + d.mount_.string() + " >/dev/null 2>&1").exitCode == 0;
+    if (!d.mounted_)
+        return whyNot = std::string("cannot mount ") + type + " here" + (fileSystem == FileSystem::fat32 ? " (nor with fusefat)" : ""),
+               std::nullopt;
     return d;
 }
 

@@ -12,8 +12,8 @@ namespace tamsel::test {
 class LoopDisk {
 public:
     // btrfsMirror: btrfs RAID1 over the partition and a second loop device
-    // of the same size.
-    enum class FileSystem { ext4, btrfs, btrfsMirror };
+    // of the same size. fat32: the kernel's vfat, or fusefat without it.
+    enum class FileSystem { ext4, btrfs, btrfsMirror, fat32 };
     // Empty when the machine cannot (no root, no loop devices, no tools).
     static std::optional<LoopDisk> create(const std::string& size, std::string& whyNot,
                                           FileSystem fileSystem = FileSystem::ext4);

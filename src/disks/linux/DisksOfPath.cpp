@@ -5,10 +5,12 @@
 #include <linux/btrfs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -216,6 +218,25 @@ DisksHolding wholeDisksHolding(const std::string& path, bool followLoops) {
     Walk walk{{}, followLoops};
     addDisksOfPath(fs::absolute(path).lexically_normal().string(), walk, 0);
     return walk.found;
+}
+
+FileSizeLimits fileSizeLimits(const std::string& folder) {
+    FileSizeLimits limits;
+    struct stat st {};
+    const auto p = nearestExisting(fs::absolute(folder).lexically_normal(), st);
+    // FAT keeps a file's size in 32 bits. glibc's _PC_FILESIZEBITS cannot
+    // tell: it answers 32 for FAT and for every file system it does not know
+    // (tmpfs, exFAT, FUSE), so the type decides.
+    const std::uint32_t type = p ? fileSystemType(*p) : 0;
+    const auto mount = type == FUSE_SUPER_MAGIC ? mountOf(st.st_dev) : std::nullopt;
+    if (type == MSDOS_SUPER_MAGIC || (mount && mount->type == "fuse.fusefat")) {
+        limits.fileSystem = 0xFFFFFFFFLL;
+        limits.fileSystemName = "FAT32";
+    }
+    struct rlimit cap {};
+    if (::getrlimit(RLIMIT_FSIZE, &cap) == 0 && cap.rlim_cur != RLIM_INFINITY)
+        limits.process = static_cast<std::int64_t>(std::min<rlim_t>(cap.rlim_cur, INT64_MAX));
+    return limits;
 }
 
 HardwareIdentity hardwareIdentity(const std::string& devicePath) {

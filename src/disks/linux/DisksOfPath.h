@@ -1,7 +1,9 @@
 #pragma once
 // Which physical disks a path lives on, as the kernel sees them: what the
 // same-disk guard compares, and what names a device in an identity record.
+// Also how large a file the file system there takes.
 
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -25,6 +27,16 @@ struct DisksHolding {
 // a loop device is only its file. Memory and network file systems hold no
 // local disk: known and empty.
 DisksHolding wholeDisksHolding(const std::string& path, bool followLoops);
+
+struct FileSizeLimits {
+    std::int64_t fileSystem = INT64_MAX;  // the largest file the file system takes
+    std::string fileSystemName;           // its name for people, when capped
+    std::int64_t process = INT64_MAX;     // RLIMIT_FSIZE
+};
+
+// How large one file written into `folder` (or its nearest existing parent)
+// may grow.
+FileSizeLimits fileSizeLimits(const std::string& folder);
 
 struct HardwareIdentity {
     std::string serial;
