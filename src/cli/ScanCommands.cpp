@@ -132,6 +132,7 @@ int recoverCommand(const std::string& sessionArg, const std::optional<std::strin
         } else {
             throw Error("このセッションには読み取り元の記録(source.json)がありません。スキャンしたデバイスまたはイメージファイルを指定してください。");
         }
+        refuseFolderSource(source);
         checkDestinationFolder(dest);
         refuseSameDisk(source, dest);
         auto opened = openRandomAccessSource(source);

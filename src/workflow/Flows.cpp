@@ -40,6 +40,7 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
     auto tell = [&](const std::string& text) {
         if (events.note) events.note(text);
     };
+    refuseFolderSource(request.source);
     checkDestinationFolder(request.destination);
     refuseSameDisk(request.source, request.destination);
     auto opened = openRandomAccessSource(request.source);
@@ -165,6 +166,7 @@ ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int r
     auto tell = [&](const std::string& text) {
         if (events.note) events.note(text);
     };
+    refuseFolderSource(source);
     checkDestinationFolder(dest);
     refuseSameDisk(source, dest);
     auto opened = std::make_shared<FileSource>(source, retries);

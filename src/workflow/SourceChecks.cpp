@@ -25,6 +25,11 @@ void refuseSameDisk(const std::string& source, const std::filesystem::path& dest
     if (auto why = sameDiskRefusal(source, destination); !why.empty()) throw Error(why);
 }
 
+void refuseFolderSource(const std::string& source) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error(kFolderSourceMessage);
+}
+
 void refuseImageTooLarge(std::int64_t imageBytes, const std::filesystem::path& destination) {
     const auto limits = linuxdisks::fileSizeLimits(destination.string());
     const std::string image = "イメージ(" + formatByteCount(imageBytes) + ")";

@@ -16,6 +16,9 @@ inline const char* const kSameDiskMessage =
 inline const char* const kUnknownDiskMessage =
     "保存先がどのディスクにあるのかを特定できませんでした。読み取り元と同じディスクなら、まだ残っているデータを上書きして"
     "壊してしまうため、書き込みません。別のディスクにあるフォルダを選んでください。";
+inline const char* const kFolderSourceMessage =
+    "読み取り元がフォルダです。読み取り元にはデバイスかイメージファイルを指定してください。"
+    "フォルダの中のファイルをコピーするには salvage を使います。";
 
 // Why nothing read from `source` may be written into `destination` (a
 // folder, existing or about to be made), or empty when it may:
@@ -27,6 +30,10 @@ std::string sameDiskRefusal(const std::string& source, const std::filesystem::pa
 
 // Throws an Error with sameDiskRefusal's text when there is one.
 void refuseSameDisk(const std::string& source, const std::filesystem::path& destination);
+
+// Scanning, imaging and recovering read a device or an image file; a folder
+// is copied by salvage. Throws an Error with kFolderSourceMessage.
+void refuseFolderSource(const std::string& source);
 
 // Throws an Error saying why and what to choose instead when an image of
 // `imageBytes` cannot grow that large in `destination`: the file system

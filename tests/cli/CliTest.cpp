@@ -611,6 +611,17 @@ TEST(CliCarve, BadArgumentsAndFailuresHaveTheirOwnStatus) {
     auto noSession = run({kCli, "recover", (dir / "nothing").string(), "/dev/null", dir.path().string()});
     EXPECT_EQ(noSession.exitCode, 1);
     EXPECT_NE(noSession.output.find("found.jsonl"), std::string::npos) << noSession.output;
+
+    // A folder is no device or image: it is said so, and salvage named.
+    std::ofstream(dir / "found.jsonl").close();
+    for (const std::vector<std::string>& argv : {std::vector<std::string>{kCli, "scan", dir.path().string(), (dir / "out").string()},
+                                                 {kCli, "image", dir.path().string(), (dir / "out").string()},
+                                                 {kCli, "recover", dir.path().string(), dir.path().string(), (dir / "out").string()}}) {
+        auto folder = run(argv);
+        EXPECT_EQ(folder.exitCode, 1) << argv[1];
+        EXPECT_NE(folder.output.find("読み取り元がフォルダです。"), std::string::npos) << argv[1] << ": " << folder.output;
+        EXPECT_NE(folder.output.find("salvage"), std::string::npos) << argv[1] << ": " << folder.output;
+    }
 }
 
 // Every command that writes refuses a destination on the disk it reads,
