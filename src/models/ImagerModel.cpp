@@ -44,7 +44,7 @@ void ImagerModel::setNotes(const QStringList& v) {
 
 QString ImagerModel::startBlocker() const {
     if (!source_ || !outputRoot_) return {};
-    return isSameDisk(source_->path(), *outputRoot_) ? QString::fromUtf8(kSameDiskMessage) : QString();
+    return QString::fromStdString(sameDiskRefusal(source_->path(), *outputRoot_));
 }
 
 void ImagerModel::start() {

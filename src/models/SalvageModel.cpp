@@ -44,7 +44,7 @@ void SalvageModel::setLastRunWasDryRun(bool v) {
 
 QString SalvageModel::startBlocker() const {
     if (!srcFolder_ || !dstFolder_) return {};
-    return isSameDisk(srcFolder_->string(), *dstFolder_) ? QString::fromUtf8(kSameDiskMessage) : QString();
+    return QString::fromStdString(sameDiskRefusal(srcFolder_->string(), *dstFolder_));
 }
 
 void SalvageModel::start(bool dryRun) {

@@ -281,7 +281,7 @@ qsizetype Workspace::resultIndexOf(const std::string& id) const {
 
 QString Workspace::scanBlocker() const {
     if (!selectedSource_ || !destinationRoot_) return {};
-    return isSameDisk(selectedSource_->path(), *destinationRoot_) ? QString::fromUtf8(kSameDiskMessage) : QString();
+    return QString::fromStdString(sameDiskRefusal(selectedSource_->path(), *destinationRoot_));
 }
 
 void Workspace::refreshResumable() {

@@ -359,7 +359,10 @@ void CarveSelectView::updateDestination() {
         lowSpace_->show();
     }
     const auto& source = ws_->selectedSource();
-    if (source && source->isPhysicalMedia() && isSameDisk(source->path(), *dest)) sameDisk_->show();
+    const std::string refusal = source && source->isPhysicalMedia() ? sameDiskRefusal(source->path(), *dest) : std::string();
+    if (refusal.empty()) return;
+    sameDisk_->setText(qs(refusal));
+    sameDisk_->show();
 }
 
 void CarveSelectView::updateResume() {

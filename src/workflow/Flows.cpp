@@ -42,6 +42,7 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
     auto tell = [&](const std::string& text) {
         if (events.note) events.note(text);
     };
+    refuseFolderSource(request.source);
     checkDestinationFolder(request.destination);
     refuseSameDisk(request.source, request.destination);
     auto opened = openRandomAccessSource(request.source);
@@ -185,6 +186,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
     } else {
         throw Error("このセッションには読み取り元の記録(source.json)がありません。スキャンしたデバイスまたはイメージファイルを指定してください。");
     }
+    refuseFolderSource(source);
     checkDestinationFolder(request.destination);
     refuseSameDisk(source, request.destination);
     auto opened = openRandomAccessSource(source);
@@ -308,6 +310,7 @@ ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int r
     auto tell = [&](const std::string& text) {
         if (events.note) events.note(text);
     };
+    refuseFolderSource(source);
     checkDestinationFolder(dest);
     refuseSameDisk(source, dest);
     auto opened = std::make_shared<FileSource>(source, retries);
@@ -315,6 +318,9 @@ ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int r
         std::shared_ptr<FileSource>& source;
         ~Closer() { source->close(); }
     } closer{opened};
+    // Before any read: an image the destination cannot hold would fail at
+    // the cap on every run.
+    refuseImageTooLarge(opened->size(), dest);
     // Identified through a second handle: samples unreadable here are not
     // this copy's bad ranges.
     SourceIdentity identity;

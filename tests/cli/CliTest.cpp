@@ -699,6 +699,29 @@ TEST(CliImage, AFullDestinationLeavesACheckpointToResumeFrom) {
     EXPECT_EQ(readText(out / "rescue.badblocks.csv"), "オフセット,長さ\n");
 }
 
+// An image larger than the destination lets one file grow fails at the cap
+// on every run: it is refused before anything is read or made.
+TEST(CliImage, AnImageTheDestinationCannotHoldIsRefusedBeforeItStarts) {
+    TempDir dir;
+    const fs::path source = dir / "card.img";
+    std::ofstream(source).close();
+    fs::resize_file(source, 4 << 20);
+    auto capped = run({"prlimit", "--fsize=1048576", kCli, "image", source.string(), (dir / "out").string()});
+    EXPECT_EQ(capped.exitCode, 1) << capped.output;
+    EXPECT_NE(capped.output.find("ulimit -f"), std::string::npos) << capped.output;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+
+    std::string whyNot;
+    auto fat = LoopDisk::create("64M", whyNot, LoopDisk::FileSystem::fat32);
+    if (!fat) GTEST_SKIP() << "no FAT32 destination: " << whyNot;
+    fs::resize_file(source, std::int64_t{5} << 30);  // sparse
+    auto big = run({kCli, "image", source.string(), (fat->mountPath() / "out").string()});
+    EXPECT_EQ(big.exitCode, 1) << big.output;
+    EXPECT_NE(big.output.find("FAT32"), std::string::npos) << big.output;
+    EXPECT_NE(big.output.find("exFAT・ext4・NTFS"), std::string::npos) << big.output;
+    EXPECT_TRUE(fs::is_empty(fat->mountPath())) << big.output;
+}
+
 TEST(CliSalvageAndCheck, CopyMediaPreviewAndCheck) {
     // Salvage reads a mounted folder; on a disk the output beside it would be refused.
     TempDir dir(kNoDiskFolder);
@@ -760,33 +783,47 @@ TEST(CliCarve, BadArgumentsAndFailuresHaveTheirOwnStatus) {
     auto noSession = run({kCli, "recover", (dir / "nothing").string(), "/dev/null", dir.path().string()});
     EXPECT_EQ(noSession.exitCode, 1);
     EXPECT_NE(noSession.output.find("found.jsonl"), std::string::npos) << noSession.output;
+
+    // A folder is no device or image: it is said so, and salvage named.
+    std::ofstream(dir / "found.jsonl").close();
+    for (const std::vector<std::string>& argv : {std::vector<std::string>{kCli, "scan", dir.path().string(), (dir / "out").string()},
+                                                 {kCli, "image", dir.path().string(), (dir / "out").string()},
+                                                 {kCli, "recover", dir.path().string(), dir.path().string(), (dir / "out").string()}}) {
+        auto folder = run(argv);
+        EXPECT_EQ(folder.exitCode, 1) << argv[1];
+        EXPECT_NE(folder.output.find("読み取り元がフォルダです。"), std::string::npos) << argv[1] << ": " << folder.output;
+        EXPECT_NE(folder.output.find("salvage"), std::string::npos) << argv[1] << ": " << folder.output;
+    }
 }
 
 // Every command that writes refuses a destination on the disk it reads,
-// before anything is made there.
+// before anything is made there; btrfs hides its disks behind device
+// numbers of its own.
 TEST(CliSafety, NoCommandWritesOntoTheDiskItReads) {
-    std::string whyNot;
-    auto card = LoopDisk::create("64M", whyNot);
-    if (!card) GTEST_SKIP() << whyNot;
-    const fs::path onCard = card->mountPath() / "rescue";
-    fs::create_directories(onCard);
-    const fs::path photos = card->mountPath() / "DCIM";
-    fs::create_directories(photos);
-    std::ofstream(photos / "a.jpg") << "not much";
-    TempDir session;
-    std::ofstream(session / "found.jsonl").close();
-    const std::vector<std::vector<std::string>> commands{
-        {kCli, "scan", card->devicePath(), onCard.string()},
-        {kCli, "scan", card->partitionPath(), onCard.string()},
-        {kCli, "image", card->devicePath(), onCard.string()},
-        {kCli, "recover", session.path().string(), card->devicePath(), onCard.string()},
-        {kCli, "salvage", photos.string(), onCard.string()},
-    };
-    for (const auto& argv : commands) {
-        auto r = run(argv);
-        EXPECT_EQ(r.exitCode, 1) << argv[1] << ": " << r.output;
-        EXPECT_NE(r.output.find("読み取り元と同じディスクです。"), std::string::npos) << argv[1] << ": " << r.output;
-        EXPECT_TRUE(fs::is_empty(onCard)) << argv[1] << " made something on the card";
+    for (const auto fileSystem : {LoopDisk::FileSystem::ext4, LoopDisk::FileSystem::btrfs}) {
+        std::string whyNot;
+        auto card = LoopDisk::create("128M", whyNot, fileSystem);
+        if (!card) GTEST_SKIP() << whyNot;
+        const fs::path onCard = card->mountPath() / "rescue";
+        fs::create_directories(onCard);
+        const fs::path photos = card->mountPath() / "DCIM";
+        fs::create_directories(photos);
+        std::ofstream(photos / "a.jpg") << "not much";
+        TempDir session;
+        std::ofstream(session / "found.jsonl").close();
+        const std::vector<std::vector<std::string>> commands{
+            {kCli, "scan", card->devicePath(), onCard.string()},
+            {kCli, "scan", card->partitionPath(), onCard.string()},
+            {kCli, "image", card->devicePath(), onCard.string()},
+            {kCli, "recover", session.path().string(), card->devicePath(), onCard.string()},
+            {kCli, "salvage", photos.string(), onCard.string()},
+        };
+        for (const auto& argv : commands) {
+            auto r = run(argv);
+            EXPECT_EQ(r.exitCode, 1) << card->mountPath() << " " << argv[1] << ": " << r.output;
+            EXPECT_NE(r.output.find("読み取り元と同じディスクです。"), std::string::npos) << argv[1] << ": " << r.output;
+            EXPECT_TRUE(fs::is_empty(onCard)) << argv[1] << " made something on the card";
+        }
     }
 }
 

@@ -5,14 +5,31 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "support/Process.h"
 
 namespace tamsel::test {
 
-std::optional<LoopDisk> LoopDisk::create(const std::string& size, std::string& whyNot) {
+namespace {
+
+// The tool that makes the file system, and its arguments before the device.
+std::vector<std::string> mkfs(LoopDisk::FileSystem fileSystem) {
+    switch (fileSystem) {
+        case LoopDisk::FileSystem::ext4: return {"mkfs.ext4", "-q", "-F"};
+        case LoopDisk::FileSystem::btrfs: return {"mkfs.btrfs", "-q", "-f"};
+        case LoopDisk::FileSystem::btrfsMirror: return {"mkfs.btrfs", "-q", "-f", "-d", "raid1", "-m", "raid1"};
+        case LoopDisk::FileSystem::fat32: return {"mkfs.vfat", "-F", "32"};
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<LoopDisk> LoopDisk::create(const std::string& size, std::string& whyNot, FileSystem fileSystem) {
     if (geteuid() != 0) return whyNot = "needs root for losetup and mount", std::nullopt;
-    for (const char* tool : {"losetup", "sfdisk", "mkfs.ext4", "partx", "truncate"})
+    auto format = mkfs(fileSystem);
+    for (const char* tool : {"losetup", "sfdisk", format[0].c_str(), "partx", "truncate"})
         if (!haveTool(tool)) return whyNot = std::string(tool) + " is not installed", std::nullopt;
     LoopDisk d;
     d.dir_ = std::make_unique<TempDir>();
@@ -30,19 +47,34 @@ std::optional<LoopDisk> LoopDisk::create(const std::string& size, std::string& w
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (!fs::exists(d.partition_)) return whyNot = "the kernel did not show the loop device's partition", std::nullopt;
-    if (run({"mkfs.ext4", "-q", "-F", d.partition_}).exitCode != 0) return whyNot = "mkfs.ext4 failed", std::nullopt;
+    format.push_back(d.partition_);
+    std::string options;
+    if (fileSystem == FileSystem::btrfsMirror) {
+        const std::string second = (d.dir_->path() / "mirror.img").string();
+        auto mirror = run({"truncate", "-s", size, second}).exitCode == 0 ? run({"losetup", "-f", "--show", second}) : ProcessResult{};
+        if (mirror.exitCode != 0) return whyNot = "no second loop device: " + mirror.output, std::nullopt;
+        d.mirror_ = mirror.output.substr(0, mirror.output.find('\n'));
+        format.push_back(d.mirror_);
+        options = "device=" + d.mirror_;
+    }
+    if (auto made = run(format); made.exitCode != 0) return whyNot = format[0] + " failed: " + made.output, std::nullopt;
     d.mount_ = d.dir_->path() / "mnt";
     fs::create_directories(d.mount_);
-    if (::mount(d.partition_.c_str(), d.mount_.c_str(), "ext4", 0, nullptr) != 0)
-        return whyNot = "cannot mount ext4 here", std::nullopt;
-    d.mounted_ = true;
+    const char* type = fileSystem == FileSystem::ext4 ? "ext4" : fileSystem == FileSystem::fat32 ? "vfat" : "btrfs";
+    d.mounted_ = ::mount(d.partition_.c_str(), d.mount_.c_str(), type, 0, options.empty() ? nullptr : options.c_str()) == 0;
+    if (!d.mounted_ && fileSystem == FileSystem::fat32)
+        d.mounted_ = shell("fusefat -o rw+ " + d.partition_ + " " + d.mount_.string() + " >/dev/null 2>&1").exitCode == 0;
+    if (!d.mounted_)
+        return whyNot = std::string("cannot mount ") + type + " here" + (fileSystem == FileSystem::fat32 ? " (nor with fusefat)" : ""),
+               std::nullopt;
     return d;
 }
 
 LoopDisk::LoopDisk(LoopDisk&& o) noexcept
     : dir_(std::move(o.dir_)), device_(std::move(o.device_)), partition_(std::move(o.partition_)),
-      mount_(std::move(o.mount_)), mounted_(o.mounted_) {
+      mirror_(std::move(o.mirror_)), mount_(std::move(o.mount_)), mounted_(o.mounted_) {
     o.device_.clear();
+    o.mirror_.clear();
     o.mounted_ = false;
 }
 
@@ -51,8 +83,10 @@ LoopDisk::~LoopDisk() { tearDown(); }
 void LoopDisk::tearDown() {
     if (mounted_) ::umount2(mount_.c_str(), MNT_DETACH);
     mounted_ = false;
-    if (!device_.empty()) run({"losetup", "-d", device_});
+    for (const auto& device : {device_, mirror_})
+        if (!device.empty()) run({"losetup", "-d", device});
     device_.clear();
+    mirror_.clear();
 }
 
 }  // namespace tamsel::test

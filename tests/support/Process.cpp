@@ -15,7 +15,9 @@ namespace tamsel::test {
 ProcessResult run(const std::vector<std::string>& args) {
     ProcessResult result;
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) return result;
+    // Close-on-exec: a daemon the command leaves behind (a FUSE mount) must
+    // not hold the pipe open and keep the read below waiting.
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return result;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);

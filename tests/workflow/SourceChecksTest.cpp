@@ -1,6 +1,7 @@
 // The same-disk guard on real disks, and source identities.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <fstream>
@@ -31,9 +32,9 @@ TEST(SameDisk, AFolderOnTheSourceDiskIsRefusedAnotherDiskIsNot) {
 
     // The whole disk, the partition, and a folder not made yet all count.
     for (const std::string& source : {card->devicePath(), card->partitionPath()}) {
-        EXPECT_TRUE(isSameDisk(source, onCard)) << source;
-        EXPECT_TRUE(isSameDisk(source, card->mountPath() / "not" / "yet")) << source;
-        EXPECT_FALSE(isSameDisk(source, other->mountPath())) << source;
+        EXPECT_EQ(sameDiskRefusal(source, onCard), kSameDiskMessage) << source;
+        EXPECT_EQ(sameDiskRefusal(source, card->mountPath() / "not" / "yet"), kSameDiskMessage) << source;
+        EXPECT_EQ(sameDiskRefusal(source, other->mountPath()), "") << source;
         try {
             refuseSameDisk(source, onCard);
             ADD_FAILURE() << "not refused: " << source;
@@ -42,19 +43,21 @@ TEST(SameDisk, AFolderOnTheSourceDiskIsRefusedAnotherDiskIsNot) {
         }
     }
     // Salvage reads a mounted folder: the disk holding it is the source disk.
-    EXPECT_TRUE(isSameDisk(card->mountPath().string(), onCard));
-    EXPECT_FALSE(isSameDisk(card->mountPath().string(), other->mountPath()));
+    EXPECT_EQ(sameDiskRefusal(card->mountPath().string(), onCard), kSameDiskMessage);
+    EXPECT_EQ(sameDiskRefusal(card->mountPath().string(), other->mountPath()), "");
 }
 
 TEST(SameDisk, AnImageFileIsNoDiskAndATmpfsHoldsNone) {
     TempDir dir;
     const fs::path image = dir / "card.img";
     std::ofstream(image) << "bytes";
-    EXPECT_FALSE(isSameDisk(image.string(), dir.path()));
+    EXPECT_EQ(sameDiskRefusal(image.string(), dir.path()), "");
     std::string whyNot;
     auto tmp = SmallTmpfs::mount("1M", whyNot);
     if (!tmp) GTEST_SKIP() << whyNot;
-    EXPECT_TRUE(linuxdisks::wholeDisksHolding(tmp->path().string(), true).empty());
+    const auto holding = linuxdisks::wholeDisksHolding(tmp->path().string(), true);
+    EXPECT_TRUE(holding.disks.empty());
+    EXPECT_TRUE(holding.known);
 }
 
 TEST(SameDisk, AFileSystemInsideAnImageOnTheCardIsOnTheCard) {
@@ -68,9 +71,61 @@ TEST(SameDisk, AFileSystemInsideAnImageOnTheCardIsOnTheCard) {
     auto lo = run({"losetup", "-f", "--show", inner.string()});
     if (lo.exitCode != 0) GTEST_SKIP() << "no loop device left: " << lo.output;
     const std::string loop = lo.output.substr(0, lo.output.find('\n'));
-    const auto disks = linuxdisks::wholeDisksHolding(loop, true);
+    const auto disks = linuxdisks::wholeDisksHolding(loop, true).disks;
     run({"losetup", "-d", loop});
     EXPECT_EQ(disks.count(fs::path(card->devicePath()).filename().string()), 1u);
+}
+
+// btrfs shows every subvolume under a device number of its own, and a
+// mirror writes onto each of its devices.
+TEST(SameDisk, EveryDeviceOfABtrfsCardCountsInEverySubvolume) {
+    std::string whyNot;
+    auto card = LoopDisk::create("128M", whyNot, LoopDisk::FileSystem::btrfs);
+    if (!card) GTEST_SKIP() << whyNot;
+    auto mirror = LoopDisk::create("128M", whyNot, LoopDisk::FileSystem::btrfsMirror);
+    if (!mirror) GTEST_SKIP() << whyNot;
+    if (!haveTool("btrfs")) GTEST_SKIP() << "btrfs-progs is not installed";
+    const fs::path subvolume = card->mountPath() / "photos";
+    ASSERT_EQ(run({"btrfs", "subvolume", "create", subvolume.string()}).exitCode, 0);
+
+    for (const fs::path& dest : {card->mountPath() / "rescue", subvolume / "rescue"}) {
+        EXPECT_EQ(sameDiskRefusal(card->devicePath(), dest), kSameDiskMessage) << dest;
+        EXPECT_EQ(sameDiskRefusal(mirror->devicePath(), dest), "") << dest;
+    }
+    for (const std::string& source : {mirror->partitionPath(), mirror->mirrorPath()})
+        EXPECT_EQ(sameDiskRefusal(source, mirror->mountPath()), kSameDiskMessage) << source;
+    // Salvage reading a subvolume: its disk is the card.
+    EXPECT_EQ(sameDiskRefusal(subvolume.string(), card->mountPath() / "rescue"), kSameDiskMessage);
+}
+
+// An overlay writes into its upper folder and shows its lower ones; a file
+// system that hides its disks is no proof of another disk.
+TEST(SameDisk, AnOverlayIsOnItsFoldersDisksAndAnUnknownDiskIsRefused) {
+    std::string whyNot;
+    auto card = LoopDisk::create("64M", whyNot);
+    if (!card) GTEST_SKIP() << whyNot;
+    for (const char* folder : {"lower", "upper", "work"}) fs::create_directories(card->mountPath() / folder);
+    TempDir dir;
+    const fs::path merged = dir / "merged";
+    fs::create_directories(merged);
+    const std::string layers = "lowerdir=" + (card->mountPath() / "lower").string() + ",upperdir=" +
+                               (card->mountPath() / "upper").string() + ",workdir=" + (card->mountPath() / "work").string();
+    if (::mount("overlay", merged.c_str(), "overlay", 0, layers.c_str()) != 0) GTEST_SKIP() << "cannot mount an overlay here";
+    const std::string refusal = sameDiskRefusal(card->devicePath(), merged / "rescue");
+    ::umount2(merged.c_str(), MNT_DETACH);
+    EXPECT_EQ(refusal, kSameDiskMessage);
+
+    // FUSE over a file names no device.
+    if (!haveTool("fusefat") || !haveTool("mkfs.vfat")) GTEST_SKIP() << "fusefat and dosfstools are needed";
+    const fs::path fat = dir / "fat.img";
+    ASSERT_EQ(run({"mkfs.vfat", "-C", fat.string(), "4096"}).exitCode, 0);
+    if (shell("fusefat -o rw+ " + fat.string() + " " + merged.string() + " >/dev/null 2>&1").exitCode != 0)
+        GTEST_SKIP() << "fusefat cannot mount here";
+    const std::string unknown = sameDiskRefusal(card->devicePath(), merged);
+    const std::string fromImage = sameDiskRefusal(fat.string(), merged);
+    ::umount2(merged.c_str(), MNT_DETACH);
+    EXPECT_EQ(unknown, kUnknownDiskMessage);
+    EXPECT_EQ(fromImage, "") << "an image file is no disk to protect";
 }
 
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
