@@ -100,7 +100,7 @@ TEST(SameDisk, EveryDeviceOfABtrfsCardCountsInEverySubvolume) {
 
 // An overlay writes into its upper folder and shows its lower ones; a file
 // system that hides its disks is no proof of another disk.
-TEST(SameDisk, AnOverlayIsOnItsFoldersDisksAndAnUnknownDiskIsRefused) {
+TEST(SameDisk, AnOverlayOrAStackedFileSystemIsOnItsFoldersDisksAndAnUnknownDiskIsRefused) {
     std::string whyNot;
     auto card = LoopDisk::create("64M", whyNot);
     if (!card) GTEST_SKIP() << whyNot;
@@ -114,6 +114,13 @@ TEST(SameDisk, AnOverlayIsOnItsFoldersDisksAndAnUnknownDiskIsRefused) {
     const std::string refusal = sameDiskRefusal(card->devicePath(), merged / "rescue");
     ::umount2(merged.c_str(), MNT_DETACH);
     EXPECT_EQ(refusal, kSameDiskMessage);
+
+    // A file system stacked on a folder of the card (as encrypted homes are).
+    if (haveTool("bindfs") && run({"bindfs", (card->mountPath() / "upper").string(), merged.string()}).exitCode == 0) {
+        const std::string stacked = sameDiskRefusal(card->devicePath(), merged);
+        ::umount2(merged.c_str(), MNT_DETACH);
+        EXPECT_EQ(stacked, kSameDiskMessage);
+    }
 
     // FUSE over a file names no device.
     if (!haveTool("fusefat") || !haveTool("mkfs.vfat")) GTEST_SKIP() << "fusefat and dosfstools are needed";

@@ -190,10 +190,14 @@ void addDisksOfMount(dev_t dev, Walk& walk, int depth) {
         }
         return;
     }
-    // FUSE mounted from a device (exFAT, NTFS) names it; anything else
-    // (zfs, a FUSE file system over a file or nothing) keeps it to itself.
+    // FUSE mounted from a device (exFAT, NTFS) names it; one stacked on a
+    // folder (bindfs, encrypted homes: ecryptfs, gocryptfs) keeps its files
+    // there; anything else (zfs, a FUSE file system over nothing it names)
+    // keeps it to itself.
     struct stat st {};
     if (::stat(mount->source.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) return addDisksOfDevice(st.st_rdev, walk, depth + 1);
+    if (mount->source.starts_with('/') && ::stat(mount->source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return addDisksOfPath(mount->source, walk, depth + 1);
     walk.unknown();
 }
 
