@@ -32,10 +32,13 @@ TEST(SalvageCli, LeftOutFilesAreCountedAndHiddenOnesCanBeTakenIn) {
     EXPECT_EQ(readText(dir / "out" / ".hidden.jpg"), "x");
 
     // Into its own source: refused, nothing written there.
-    auto self = run({kCli, "salvage", card.string(), card.string()});
-    EXPECT_EQ(self.exitCode, 1);
-    EXPECT_NE(self.output.find("保存先とコピー元が重なっています"), std::string::npos) << self.output;
+    for (const fs::path& into : {card, card / "rescued"}) {
+        auto self = run({kCli, "salvage", card.string(), into.string()});
+        EXPECT_EQ(self.exitCode, 1);
+        EXPECT_NE(self.output.find("保存先とコピー元が重なっています"), std::string::npos) << self.output;
+    }
     EXPECT_FALSE(fs::exists(card / "salvage_log.csv"));
+    EXPECT_FALSE(fs::exists(card / "rescued"));
 }
 
 }  // namespace

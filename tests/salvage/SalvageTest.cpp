@@ -19,6 +19,7 @@
 #include "support/Process.h"
 #include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
+#include "workflow/Flows.h"
 #include "workflow/Outcome.h"
 #include "workflow/Summaries.h"
 
@@ -214,16 +215,19 @@ TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     EXPECT_EQ(readText(dir / "everything" / ".Trashes" / "old.jpg"), "x");
 }
 
-TEST_F(Tree, OverlappingFoldersAreRefusedBeforeAnythingIsMade) {
+// Through the flow the window and the command line run, on a memory file
+// system (no disk, so the same-disk guard passes them on).
+TEST(SalvageOverlap, OverlappingFoldersAreRefusedBeforeAnythingIsMade) {
+    TempDir dir(kNoDiskFolder);
+    const fs::path src = dir / "card";
+    writeFile(src / "DCIM" / "IMG_1.JPG", "x");
     const auto before = listTree(src);
     const std::vector<std::pair<fs::path, fs::path>> pairs{
-        {src, src}, {src, src / "rescued"}, {src, src / "DCIM" / "new" / "deeper"}, {src / "DCIM", src}};
+        {src, src}, {src, src / "rescued"}, {src, src / "DCIM" / "new"}, {src / "DCIM", src}};
     for (bool dryRun : {true, false}) {
         for (const auto& [from, to] : pairs) {
-            SalvageOptions o;
-            o.dryRun = dryRun;
             try {
-                salvage(from, to, o);
+                runSalvage(from, to, salvageOptions(false, true, dryRun), CancellationToken::none(), nullptr);
                 ADD_FAILURE() << from << " -> " << to << " must be refused";
             } catch (const Error& e) {
                 EXPECT_NE(e.description().find("保存先とコピー元が重なっています"), std::string::npos) << e.description();
@@ -233,8 +237,11 @@ TEST_F(Tree, OverlappingFoldersAreRefusedBeforeAnythingIsMade) {
     EXPECT_EQ(listTree(src), before) << "nothing was created in the source";
     // Through a link to the source it is the same folder.
     fs::create_directory_symlink(src, dir / "alias");
-    EXPECT_THROW(salvage(dir / "alias", src / "out"), Error);
-    EXPECT_THROW(salvage(src, dir / "alias" / "out"), Error);
+    auto refused = [](const fs::path& from, const fs::path& to) {
+        EXPECT_THROW(runSalvage(from, to, {}, CancellationToken::none(), nullptr), Error) << from << " -> " << to;
+    };
+    refused(dir / "alias", src / "out");
+    refused(src, dir / "alias" / "out");
     EXPECT_EQ(listTree(src), before);
 }
 

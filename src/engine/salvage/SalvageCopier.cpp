@@ -129,6 +129,14 @@ bool isWithin(const fs::path& path, const struct stat& root) {
     }
 }
 
+// A destination in the source would copy itself, and a source in the
+// destination would be written into: refused before anything is made.
+void refuseOverlap(const struct stat& srcStat, const fs::path& srcRoot, const fs::path& dstRoot) {
+    struct stat dstStat {};
+    if (isWithin(dstRoot, srcStat) || (::stat(dstRoot.c_str(), &dstStat) == 0 && isWithin(srcRoot, dstStat)))
+        throw Error(kOverlap);
+}
+
 std::string randomPartName() {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
@@ -413,15 +421,17 @@ void SalvageCopier::walk(int srcFd, const std::string& relDir, DestDir& dest, co
     }
 }
 
+void SalvageCopier::checkFolders(const fs::path& srcRoot, const fs::path& dstRoot) {
+    struct stat srcStat {};
+    if (::stat(srcRoot.c_str(), &srcStat) != 0 || !S_ISDIR(srcStat.st_mode)) throw Error(kCannotWalk);
+    refuseOverlap(srcStat, srcRoot, dstRoot);
+}
+
 SalvageProgress SalvageCopier::run(const CancellationToken& token) {
     UniqueFd src(::open(srcRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat srcStat {};
     if (!src || ::fstat(src.get(), &srcStat) != 0) throw Error(kCannotWalk);
-    // A destination in the source would copy itself, and a source in the
-    // destination would be written into: refused before anything is made.
-    struct stat dstStat {};
-    if (isWithin(dstRoot_, srcStat) || (::stat(dstRoot_.c_str(), &dstStat) == 0 && isWithin(srcRoot_, dstStat)))
-        throw Error(kOverlap);
+    refuseOverlap(srcStat, srcRoot_, dstRoot_);
 
     DestDir root;
     if (!options_.dryRun) {

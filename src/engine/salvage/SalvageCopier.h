@@ -63,6 +63,10 @@ public:
     // and (a FileError with ENOSPC) when the destination is full.
     SalvageProgress run(const CancellationToken& token = CancellationToken::none());
 
+    // The checks run() makes before it creates anything: the source can be
+    // read, and neither folder lies in the other. Throws Error.
+    static void checkFolders(const fs::path& srcRoot, const fs::path& dstRoot);
+
     // A CSV field, quoted when it must be (RFC 4180).
     static std::string csvField(const std::string& text);
 
