@@ -1,7 +1,8 @@
 // tamsel-cli salvage: what the filter leaves out is told, and --hidden
-// takes hidden files in.
+// takes hidden files in; what no option copies is told as such.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -39,6 +40,17 @@ TEST(SalvageCli, LeftOutFilesAreCountedAndHiddenOnesCanBeTakenIn) {
     }
     EXPECT_FALSE(fs::exists(card / "salvage_log.csv"));
     EXPECT_FALSE(fs::exists(card / "rescued"));
+}
+
+TEST(SalvageCli, APipeIsToldApartFromWhatTheOptionsWouldTakeIn) {
+    TempDir dir(kNoDiskFolder);
+    const fs::path card = dir / "card";
+    writeFile(card / "IMG_1.JPG", "photo");
+    ASSERT_EQ(::mkfifo((card / "pipe").c_str(), 0644), 0);
+    auto r = run({kCli, "salvage", card.string(), (dir / "out").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("完了: 1 件コピー・1 件は特殊ファイルのためコピーしません"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("--all-files"), std::string::npos) << "no option would copy it: " << r.output;
 }
 
 }  // namespace

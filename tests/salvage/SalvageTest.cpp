@@ -187,6 +187,8 @@ TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     writeFile(src / ".secret.jpg", "x");
     writeFile(src / ".Trashes" / "old.jpg", "x");
     fs::create_symlink("IMG_1.JPG", src / "link.jpg");
+    // No option copies a pipe: it is told apart from what the filter leaves out.
+    ASSERT_EQ(::mkfifo((src / "pipe.jpg").c_str(), 0644), 0);
     SalvageOptions media;
     media.extensions = mediaExtensions();
     media.dryRun = true;
@@ -200,11 +202,13 @@ TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     auto p = salvage(src, dst, media);
     EXPECT_EQ(p.filesCopied, 2);
     EXPECT_EQ(p.filesLeftOut, 4);
-    EXPECT_EQ(salvageSummary(p, false, false), "完了: 2 件コピー・対象外 4 件");
+    EXPECT_EQ(p.specialFiles, 1);
+    EXPECT_EQ(salvageSummary(p, false, false), "完了: 2 件コピー・対象外 4 件・1 件は特殊ファイルのためコピーしません");
     std::set<std::string> leftOut;
     for (const auto& row : reportRows(dst))
         if (row[0] == SalvageCopier::kLeftOut) leftOut.insert(row[2]);
-    EXPECT_EQ(leftOut, (std::set<std::string>{".Trashes", ".secret.jpg", "link.jpg", "notes.txt"}));
+    EXPECT_EQ(leftOut, (std::set<std::string>{".Trashes", ".secret.jpg", "link.jpg", "notes.txt",
+                                              "pipe.jpg (" + std::string(SalvageCopier::kSpecialFile) + ")"}));
     EXPECT_FALSE(fs::exists(dst / ".secret.jpg"));
 
     SalvageOptions everything;
@@ -212,6 +216,7 @@ TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     auto all = salvage(src, dir / "everything", everything);
     EXPECT_EQ(all.filesCopied, 3 + 2);
     EXPECT_EQ(all.filesLeftOut, 1) << "only the link";
+    EXPECT_EQ(all.specialFiles, 1);
     EXPECT_EQ(readText(dir / "everything" / ".Trashes" / "old.jpg"), "x");
 }
 

@@ -414,9 +414,12 @@ void SalvageCopier::walk(int srcFd, const std::string& relDir, DestDir& dest, co
             if (stopped) return;
         } else if (S_ISREG(st.st_mode)) {
             handleFile(srcFd, name, rel, st, dest, plan.at(name), token);
-        } else {
-            // Links and special files are not copied.
+        } else if (S_ISLNK(st.st_mode)) {
             leaveOut(rel);
+        } else {
+            // Pipes, sockets and devices hold no file to copy, whatever the options.
+            ++progress_.specialFiles;
+            record(kLeftOut, 0, rel, kSpecialFile);
         }
     }
 }

@@ -36,7 +36,8 @@ struct SalvageProgress {
     std::int64_t filesSkipped = 0;
     std::int64_t filesFailed = 0;
     std::int64_t filesDamaged = 0;
-    std::int64_t filesLeftOut = 0;  // passed over by the filter (kind, hidden, links and special files)
+    std::int64_t filesLeftOut = 0;  // passed over by the filter (kind, hidden, links)
+    std::int64_t specialFiles = 0;  // pipes, sockets and devices: never copied
     std::int64_t bytesCopied = 0;
     std::int64_t badBytes = 0;
     std::string currentPath;
@@ -52,6 +53,7 @@ public:
     static inline const char* const kReportName = "salvage_log.csv";
     static inline const char* const kReportHeader = "状態,不良バイト数,パス\n";
     static inline const char* const kLeftOut = "対象外";
+    static inline const char* const kSpecialFile = "パイプ・ソケット・デバイスなどの特殊ファイルはコピーしません";
     // Files being written carry this prefix until they are complete.
     static inline const char* const kPartPrefix = ".tamsel-part-";
 
