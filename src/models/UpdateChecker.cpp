@@ -8,6 +8,9 @@
 #include <QNetworkRequest>
 #include <QSettings>
 #include <QSysInfo>
+#include <QTimer>
+
+#include <memory>
 
 namespace tamsel::models {
 
@@ -40,7 +43,7 @@ std::optional<Release> Release::decode(const QByteArray& json) {
     r.version = o.value(QStringLiteral("version")).toString();
     r.url = QUrl(o.value(QStringLiteral("url")).toString(), QUrl::StrictMode);
     const QString scheme = r.url.scheme().toLower();
-    if (!r.url.isValid() || r.url.host().isEmpty() || (scheme != u"https" && scheme != u"http")) return std::nullopt;
+    if (!r.url.isValid() || r.url.host().isEmpty() || scheme != u"https") return std::nullopt;
     if (const auto v = o.value(QStringLiteral("minimumSystemVersion")); v.isString()) r.minimumSystemVersion = v.toString();
     return r;
 }
@@ -94,13 +97,26 @@ void UpdateChecker::checkIfDue() {
     defaults.sync();
     if (!network_) network_ = new QNetworkAccessManager(this);
     QNetworkRequest request(feedURL());
-    request.setTransferTimeout(kTimeoutMs);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     QNetworkReply* reply = network_->get(request);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+    reply->setReadBufferSize(kMaxBodyBytes + 1);
+    // One deadline for the whole request: a transfer timeout starts again
+    // with every byte, so a server sending one now and then would never end it.
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+    deadline->start(timeoutMs_);
+    auto body = std::make_shared<QByteArray>();
+    auto take = [reply, body] {
+        body->append(reply->readAll());
+        if (body->size() > kMaxBodyBytes) reply->abort();
+    };
+    connect(reply, &QNetworkReply::readyRead, this, take);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, body, take] {
         reply->deleteLater();
-        if (reply->error() == QNetworkReply::NoError) offer(reply->readAll());
+        if (reply->error() == QNetworkReply::NoError) take();
+        if (reply->error() == QNetworkReply::NoError && body->size() <= kMaxBodyBytes) offer(*body);
         emit checkEnded();
     });
 }

@@ -21,8 +21,8 @@ struct Release {
     std::optional<QString> minimumSystemVersion;
     friend bool operator==(const Release&, const Release&) = default;
 
-    // Nothing unless "version" is a string and "url" an http or https URL
-    // (anything else is not a page to offer the user).
+    // Nothing unless "version" is a string and "url" an https URL (anything
+    // else is not a page to offer the user).
     static std::optional<Release> decode(const QByteArray& json);
 };
 using OptionalRelease = std::optional<Release>;
@@ -39,7 +39,10 @@ public:
     static inline const char* const kLastAttemptKey = "UpdateCheckLastAttempt";
     static inline const char* const kSkippedVersionKey = "UpdateCheckSkippedVersion";
     static constexpr qint64 kIntervalSeconds = 86400;
+    // For the whole request, however slowly the answer trickles in.
     static constexpr int kTimeoutMs = 10000;
+    // A release document is a few hundred bytes; a longer answer is refused.
+    static constexpr qint64 kMaxBodyBytes = 65536;
 
     // `feedHost` ("updates.example.com", optionally with ":port"); the
     // build's setting by default. Empty: no request is ever made.
@@ -62,6 +65,7 @@ public:
     static bool systemMeets(const QString& version);
 
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
+    void setTimeoutMs(int ms) { timeoutMs_ = ms; }
 
 signals:
     void availableChanged();
@@ -77,6 +81,7 @@ private:
     bool dismissed_ = false;
     QNetworkAccessManager* network_ = nullptr;
     std::function<QDateTime()> clock_;
+    int timeoutMs_ = kTimeoutMs;
 };
 
 }  // namespace tamsel::models

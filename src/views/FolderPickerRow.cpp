@@ -7,6 +7,7 @@
 #include "views/Choosers.h"
 #include "views/ScreenStyle.h"
 #include "views/Theme.h"
+#include "views/Widgets.h"
 
 namespace tamsel::views {
 
@@ -54,7 +55,7 @@ void FolderPickerRow::updateButton() {
     // One line: a long path loses its middle, the folder's own name stays.
     const int room = std::max(60, button_->width() - button_->iconSize().width() - 32);
     button_->setText(button_->fontMetrics().elidedText(full, Qt::ElideMiddle, room));
-    button_->setToolTip(url_ ? full : QString());
+    button_->setToolTip(url_ ? plainToolTip(full) : QString());
 }
 
 }  // namespace tamsel::views

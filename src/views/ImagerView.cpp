@@ -13,6 +13,7 @@
 #include "models/Shared.h"
 #include "views/FolderPickerRow.h"
 #include "views/ScreenStyle.h"
+#include "views/Widgets.h"
 #include "views/SourcePicker.h"
 
 namespace tamsel::views {
@@ -22,7 +23,7 @@ using models::formatBytes;
 namespace {
 
 QLabel* small(QWidget* parent) {
-    auto* l = new QLabel(parent);
+    auto* l = plainLabel({}, parent);
     makeSecondary(l);
     return l;
 }

@@ -16,6 +16,7 @@
 #include "models/Shared.h"
 #include "views/FolderPickerRow.h"
 #include "views/ScreenStyle.h"
+#include "views/Widgets.h"
 
 namespace tamsel::views {
 
@@ -53,7 +54,7 @@ void SalvageView::build() {
     bar_->setRange(0, 0);
     bar_->setTextVisible(false);
     col->addWidget(bar_);
-    current_ = new QLabel(column);
+    current_ = plainLabel({}, column);
     current_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     makeSecondary(current_);
     current_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -77,7 +78,6 @@ void SalvageView::build() {
     errorsToggle_->setArrowType(Qt::RightArrow);
     col->addWidget(errorsToggle_, 0, Qt::AlignLeft);
     errors_ = paragraph({}, column);
-    errors_->setTextFormat(Qt::PlainText);
     errors_->setContentsMargins(16, 0, 0, 0);
     errors_->setVisible(false);
     col->addWidget(errors_);
@@ -139,7 +139,7 @@ void SalvageView::updateCurrentPath() {
     const QString path = QString::fromStdString(model_->progress().currentPath);
     const int room = std::max(80, current_->width());
     current_->setText(current_->fontMetrics().elidedText(path, Qt::ElideMiddle, room));
-    current_->setToolTip(path);
+    current_->setToolTip(plainToolTip(path));
 }
 
 void SalvageView::updateStatus() {

@@ -15,6 +15,7 @@
 #include "models/JobState.h"
 #include "views/Icons.h"
 #include "views/Theme.h"
+#include "views/Widgets.h"
 
 namespace tamsel::views {
 
@@ -101,7 +102,7 @@ void makeHeadline(QLabel* label, qreal pointScale) {
 }
 
 QLabel* paragraph(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
+    auto* label = plainLabel(text, parent);
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;

@@ -15,6 +15,7 @@
 #include "models/Job.h"
 #include "views/Choosers.h"
 #include "views/ScreenStyle.h"
+#include "views/Widgets.h"
 
 namespace tamsel::views {
 
@@ -52,18 +53,18 @@ PickRow::PickRow(const QIcon& icon, const QString& title, const QString& subtitl
     setAutoFillBackground(true);
     auto* iconLabel = new QLabel(this);
     iconLabel->setPixmap(icon.pixmap(28, 28));
-    title_ = new QLabel(title, this);
+    title_ = plainLabel(title, this);
     makeHeadline(title_);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(1);
     texts->addWidget(title_);
     if (!subtitle.isEmpty()) {
-        auto* sub = new QLabel(subtitle, this);
+        auto* sub = plainLabel(subtitle, this);
         makeSecondary(sub);
         texts->addWidget(sub);
     }
     if (!note.isEmpty()) {
-        auto* n = new QLabel(note, this);
+        auto* n = plainLabel(note, this);
         makeSecondary(n, 0.85);
         texts->addWidget(n);
     }
@@ -158,7 +159,7 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     partitionsBox_->setVisible(false);
 
     imageButton_ = new QPushButton(symbolIcon(QStringLiteral("doc"), this), QStringLiteral("ディスクイメージ(.img / .dmg)を選択…"), this);
-    imageChosen_ = new QLabel(this);
+    imageChosen_ = plainLabel({}, this);
     imageChosen_->setWordWrap(true);
     imageChosen_->setVisible(false);
     auto* imageRow = new QHBoxLayout;

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include "views/Icons.h"
@@ -29,14 +30,26 @@ QFont fontFor(TextStyle style, QFont::Weight weight) {
     return f;
 }
 
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+    auto* l = new QLabel(parent);
+    l->setTextFormat(Qt::PlainText);
+    l->setText(text);
+    return l;
+}
+
+QString plainToolTip(const QString& text) {
+    return text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap);
+}
+
 QLabel* makeLabel(const QString& text, TextStyle style, QFont::Weight weight, QWidget* parent) {
-    auto* l = new QLabel(text, parent);
+    auto* l = plainLabel(text, parent);
     l->setFont(fontFor(style, weight));
     l->setWordWrap(true);
     return l;
 }
 
 FittingLabel::FittingLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
     setWordWrap(false);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 }
@@ -86,7 +99,7 @@ void FittingLabel::fit() {
         if (shown.isNull()) shown = fontMetrics().elidedText(texts_.last(), Qt::ElideRight, room);
     }
     if (text() != shown) setText(shown);
-    setToolTip(shown != texts_.first() ? texts_.first().trimmed() : QString());
+    setToolTip(shown != texts_.first() ? plainToolTip(texts_.first().trimmed()) : QString());
 }
 
 void setSecondary(QWidget* w) {

@@ -14,6 +14,13 @@ namespace tamsel::views {
 
 enum class TextStyle { title, headline, body, callout, caption, caption2 };
 
+// Names and texts from outside (files, folders, devices, release versions)
+// are shown as they are, never read as markup: a label that may show one
+// comes from here (makeLabel, paragraph and FittingLabel are such labels
+// too), and a tooltip of one goes through plainToolTip.
+QLabel* plainLabel(const QString& text, QWidget* parent);
+QString plainToolTip(const QString& text);
+
 QFont fontFor(TextStyle style, QFont::Weight weight = QFont::Normal);
 QLabel* makeLabel(const QString& text, TextStyle style = TextStyle::body, QFont::Weight weight = QFont::Normal,
                   QWidget* parent = nullptr);

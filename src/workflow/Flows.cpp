@@ -370,9 +370,10 @@ SalvageOptions salvageOptions(bool mediaOnly, bool includeHidden, bool dryRun) {
 
 SalvageProgress runSalvage(const fs::path& src, const fs::path& dst, const SalvageOptions& options,
                            const CancellationToken& token, const SalvageCopier::ProgressCallback& onProgress) {
-    // A missing parent is told first; nothing is made before both checks pass.
+    // A missing parent is told first; nothing is made before every check passes.
     checkDestinationFolder(dst);
     refuseSameDisk(src.string(), dst);
+    SalvageCopier::checkFolders(src, dst);
     if (!options.dryRun) prepareDestinationFolder(dst);
     SalvageCopier copier(src, dst, options, onProgress);
     return copier.run(token);

@@ -44,7 +44,8 @@ std::string imageIdentityUnknownNote() {
 
 std::string salvageSummary(const SalvageProgress& p, bool dryRun, bool cancelled) {
     // Files the filter passes over are counted, never silently dropped.
-    const std::string leftOut = p.filesLeftOut >= 1 ? "・対象外 " + std::to_string(p.filesLeftOut) + " 件" : "";
+    std::string leftOut = p.filesLeftOut >= 1 ? "・対象外 " + std::to_string(p.filesLeftOut) + " 件" : "";
+    if (p.specialFiles >= 1) leftOut += "・" + std::to_string(p.specialFiles) + " 件は特殊ファイルのためコピーしません";
     if (dryRun) {
         std::string s = "下見の結果: " + std::to_string(p.filesCopied) + " 件・" + formatByteCount(p.bytesCopied) +
                         " がコピー対象です(まだ何もコピーしていません)";

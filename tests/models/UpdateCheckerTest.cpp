@@ -11,6 +11,7 @@
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 
 #include "models/UpdateChecker.h"
 #include "support/TempDir.h"
@@ -20,11 +21,13 @@ using namespace tamsel::test;
 
 namespace {
 
-// Answers every request with the current body and counts them.
+// Answers every request with the current body and counts them; with
+// `trickleMs`, sends the body one byte at a time at that pace.
 class FeedServer : public QObject {
 public:
     QByteArray body = "{\"version\":\"2.0\",\"url\":\"https://example.com/download\"}";
     QByteArray status = "200 OK";
+    int trickleMs = 0;
     int requests = 0;
     QSslServer server;
 
@@ -38,8 +41,19 @@ public:
                     if (!buffer->contains("\r\n\r\n")) return;
                     ++requests;
                     s->write("HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: " +
-                             QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-                    s->disconnectFromHost();
+                             QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n");
+                    if (trickleMs == 0) {
+                        s->write(body);
+                        s->disconnectFromHost();
+                        return;
+                    }
+                    auto* pace = new QTimer(s);
+                    connect(pace, &QTimer::timeout, s, [s, rest = std::make_shared<QByteArray>(body)] {
+                        s->write(rest->left(1));
+                        rest->remove(0, 1);
+                        if (rest->isEmpty()) s->disconnectFromHost();
+                    });
+                    pace->start(trickleMs);
                 });
                 connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
             }
@@ -120,7 +134,6 @@ private slots:
 
     void releasesDecodeOnlyWithAWebPage() {
         QVERIFY(Release::decode("{\"version\":\"2\",\"url\":\"https://a.example/x\",\"extra\":1}"));
-        QVERIFY(Release::decode("{\"url\":\"http://a.example/x\",\"version\":\"2\"}"));
         QVERIFY(!Release::decode("{\"version\":\"2\"}"));
         QVERIFY(!Release::decode("{\"version\":2,\"url\":\"https://a.example/x\"}"));
         QVERIFY(!Release::decode("{\"version\":\"2\",\"url\":\"file:///etc/passwd\"}"));
@@ -186,17 +199,36 @@ private slots:
 
     void badAnswersChangeNothingButTheLastAttempt() {
         auto c = checker(feed_->host());
-        for (const QByteArray& body : {QByteArray("<html><body>503</body></html>"), QByteArray("not json"),
-                                       QByteArray("{\"version\":\"9\",\"url\":\"file:///tmp/x\"}"),
-                                       QByteArray("{\"version\":\"9\",\"url\":\"https://e.example/x\",\"minimumSystemVersion\":\"999\"}")}) {
+        const QByteArray good = "{\"version\":\"9\",\"url\":\"https://e.example/x\"}";
+        const std::vector<std::pair<QByteArray, QByteArray>> answers{
+            {"503 Service Unavailable", good},
+            {"200 OK", "<html><body>503</body></html>"},
+            {"200 OK", "{\"version\":\"9\",\"url\":\"file:///tmp/x\"}"},
+            // Not a page to send the user to over plain HTTP.
+            {"200 OK", "{\"version\":\"9\",\"url\":\"http://e.example/x\"}"},
+            {"200 OK", "{\"version\":\"9\",\"url\":\"https://e.example/x\",\"minimumSystemVersion\":\"999\"}"},
+            // Well formed, but longer than any release document.
+            {"200 OK", good.chopped(1) + QByteArray(UpdateChecker::kMaxBodyBytes, ' ') + "}"}};
+        for (const auto& [status, body] : answers) {
+            feed_->status = status;
             feed_->body = body;
-            feed_->status = "503 Service Unavailable";
             now_ = now_.addSecs(25 * 3600);
             check(*c);
-            QVERIFY2(!c->available(), body.constData());
+            QVERIFY2(!c->available(), body.left(80).constData());
             QCOMPARE(defaults().value(UpdateChecker::kLastAttemptKey).toDateTime(), now_);
         }
-        QCOMPARE(feed_->requests, 4);
+        QCOMPARE(feed_->requests, int(answers.size()));
+    }
+
+    // A byte every 200 ms would hold a transfer timeout open for ever: the
+    // check still ends, at its one deadline, and offers nothing.
+    void aTricklingAnswerEndsAtTheDeadline() {
+        feed_->trickleMs = 200;
+        auto c = checker(feed_->host());
+        c->setTimeoutMs(1000);
+        check(*c);
+        QCOMPARE(feed_->requests, 1);
+        QVERIFY(!c->available());
     }
 
     void noFeedHostMeansNoRequest() {

@@ -1,7 +1,8 @@
 // tamsel-cli salvage: what the filter leaves out is told, and --hidden
-// takes hidden files in.
+// takes hidden files in; what no option copies is told as such.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -32,10 +33,24 @@ TEST(SalvageCli, LeftOutFilesAreCountedAndHiddenOnesCanBeTakenIn) {
     EXPECT_EQ(readText(dir / "out" / ".hidden.jpg"), "x");
 
     // Into its own source: refused, nothing written there.
-    auto self = run({kCli, "salvage", card.string(), card.string()});
-    EXPECT_EQ(self.exitCode, 1);
-    EXPECT_NE(self.output.find("保存先とコピー元が重なっています"), std::string::npos) << self.output;
+    for (const fs::path& into : {card, card / "rescued"}) {
+        auto self = run({kCli, "salvage", card.string(), into.string()});
+        EXPECT_EQ(self.exitCode, 1);
+        EXPECT_NE(self.output.find("保存先とコピー元が重なっています"), std::string::npos) << self.output;
+    }
     EXPECT_FALSE(fs::exists(card / "salvage_log.csv"));
+    EXPECT_FALSE(fs::exists(card / "rescued"));
+}
+
+TEST(SalvageCli, APipeIsToldApartFromWhatTheOptionsWouldTakeIn) {
+    TempDir dir(kNoDiskFolder);
+    const fs::path card = dir / "card";
+    writeFile(card / "IMG_1.JPG", "photo");
+    ASSERT_EQ(::mkfifo((card / "pipe").c_str(), 0644), 0);
+    auto r = run({kCli, "salvage", card.string(), (dir / "out").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("完了: 1 件コピー・1 件は特殊ファイルのためコピーしません"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("--all-files"), std::string::npos) << "no option would copy it: " << r.output;
 }
 
 }  // namespace

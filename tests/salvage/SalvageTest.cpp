@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -19,6 +21,7 @@
 #include "support/Process.h"
 #include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
+#include "workflow/Flows.h"
 #include "workflow/Outcome.h"
 #include "workflow/Summaries.h"
 
@@ -186,6 +189,8 @@ TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     writeFile(src / ".secret.jpg", "x");
     writeFile(src / ".Trashes" / "old.jpg", "x");
     fs::create_symlink("IMG_1.JPG", src / "link.jpg");
+    // No option copies a pipe: it is told apart from what the filter leaves out.
+    ASSERT_EQ(::mkfifo((src / "pipe.jpg").c_str(), 0644), 0);
     SalvageOptions media;
     media.extensions = mediaExtensions();
     media.dryRun = true;
@@ -199,11 +204,13 @@ TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     auto p = salvage(src, dst, media);
     EXPECT_EQ(p.filesCopied, 2);
     EXPECT_EQ(p.filesLeftOut, 4);
-    EXPECT_EQ(salvageSummary(p, false, false), "完了: 2 件コピー・対象外 4 件");
+    EXPECT_EQ(p.specialFiles, 1);
+    EXPECT_EQ(salvageSummary(p, false, false), "完了: 2 件コピー・対象外 4 件・1 件は特殊ファイルのためコピーしません");
     std::set<std::string> leftOut;
     for (const auto& row : reportRows(dst))
         if (row[0] == SalvageCopier::kLeftOut) leftOut.insert(row[2]);
-    EXPECT_EQ(leftOut, (std::set<std::string>{".Trashes", ".secret.jpg", "link.jpg", "notes.txt"}));
+    EXPECT_EQ(leftOut, (std::set<std::string>{".Trashes", ".secret.jpg", "link.jpg", "notes.txt",
+                                              "pipe.jpg (" + std::string(SalvageCopier::kSpecialFile) + ")"}));
     EXPECT_FALSE(fs::exists(dst / ".secret.jpg"));
 
     SalvageOptions everything;
@@ -211,19 +218,23 @@ TEST_F(Tree, WhatTheFilterLeavesOutIsCountedAndReported) {
     auto all = salvage(src, dir / "everything", everything);
     EXPECT_EQ(all.filesCopied, 3 + 2);
     EXPECT_EQ(all.filesLeftOut, 1) << "only the link";
+    EXPECT_EQ(all.specialFiles, 1);
     EXPECT_EQ(readText(dir / "everything" / ".Trashes" / "old.jpg"), "x");
 }
 
-TEST_F(Tree, OverlappingFoldersAreRefusedBeforeAnythingIsMade) {
+// Through the flow the window and the command line run, on a memory file
+// system (no disk, so the same-disk guard passes them on).
+TEST(SalvageOverlap, OverlappingFoldersAreRefusedBeforeAnythingIsMade) {
+    TempDir dir(kNoDiskFolder);
+    const fs::path src = dir / "card";
+    writeFile(src / "DCIM" / "IMG_1.JPG", "x");
     const auto before = listTree(src);
     const std::vector<std::pair<fs::path, fs::path>> pairs{
-        {src, src}, {src, src / "rescued"}, {src, src / "DCIM" / "new" / "deeper"}, {src / "DCIM", src}};
+        {src, src}, {src, src / "rescued"}, {src, src / "DCIM" / "new"}, {src / "DCIM", src}};
     for (bool dryRun : {true, false}) {
         for (const auto& [from, to] : pairs) {
-            SalvageOptions o;
-            o.dryRun = dryRun;
             try {
-                salvage(from, to, o);
+                runSalvage(from, to, salvageOptions(false, true, dryRun), CancellationToken::none(), nullptr);
                 ADD_FAILURE() << from << " -> " << to << " must be refused";
             } catch (const Error& e) {
                 EXPECT_NE(e.description().find("保存先とコピー元が重なっています"), std::string::npos) << e.description();
@@ -233,8 +244,11 @@ TEST_F(Tree, OverlappingFoldersAreRefusedBeforeAnythingIsMade) {
     EXPECT_EQ(listTree(src), before) << "nothing was created in the source";
     // Through a link to the source it is the same folder.
     fs::create_directory_symlink(src, dir / "alias");
-    EXPECT_THROW(salvage(dir / "alias", src / "out"), Error);
-    EXPECT_THROW(salvage(src, dir / "alias" / "out"), Error);
+    auto refused = [](const fs::path& from, const fs::path& to) {
+        EXPECT_THROW(runSalvage(from, to, {}, CancellationToken::none(), nullptr), Error) << from << " -> " << to;
+    };
+    refused(dir / "alias", src / "out");
+    refused(src, dir / "alias" / "out");
     EXPECT_EQ(listTree(src), before);
 }
 
@@ -275,7 +289,7 @@ TEST(SalvageFull, AFullDestinationStopsTheRunAndLeavesNoPartialFile) {
     EXPECT_EQ(last.filesFailed, 1) << "the run stops at the first full write";
     ASSERT_EQ(last.recentErrors.size(), 1u);
     EXPECT_EQ(last.recentErrors[0].rfind("big.mov: コピー失敗", 0), 0u) << last.recentErrors[0];
-    EXPECT_EQ(listTree(out), (std::set<std::string>{"a.jpg", SalvageCopier::kReportName}));
+    EXPECT_EQ(listTree(out), (std::set<std::string>{"a.jpg", SalvageCopier::kReportName, SalvageCopier::kOriginsName}));
 
     // Without the file that cannot fit, the next run goes on where it stopped.
     fs::remove(dir / "src" / "big.mov");
@@ -464,8 +478,8 @@ TEST(SalvageCaseInsensitive, NamesThatCollideOnFatGetTheirOwnFiles) {
     auto first = salvage(src, out);
     EXPECT_EQ(first.filesCopied, 4);
     EXPECT_EQ(first.filesFailed, 0) << (first.recentErrors.empty() ? "" : first.recentErrors[0]);
-    EXPECT_EQ(listTree(out), (std::set<std::string>{"A.jpg", "a (2).JPG", "DCIM", "DCIM/x.jpg", "dcim (2)",
-                                                    "dcim (2)/x.jpg", SalvageCopier::kReportName}));
+    EXPECT_EQ(listTree(out), (std::set<std::string>{"A.jpg", "a (2).JPG", "DCIM", "DCIM/x.jpg", "dcim (2)", "dcim (2)/x.jpg",
+                                                    SalvageCopier::kReportName, SalvageCopier::kOriginsName}));
     EXPECT_EQ(readText(out / "A.jpg"), std::string(1000, 'A'));
     EXPECT_EQ(readText(out / "a (2).JPG"), std::string(1000, 'a'));
     EXPECT_EQ(readText(out / "DCIM" / "x.jpg"), "upper");
@@ -485,6 +499,56 @@ TEST(SalvageCaseInsensitive, NamesThatCollideOnFatGetTheirOwnFiles) {
     EXPECT_EQ(third.filesSkipped, 3);
     EXPECT_EQ(readText(out / "A.jpg"), std::string(1000, 'A'));
     EXPECT_EQ(readText(out / "a (2).JPG"), std::string(1000, 'a'));
+}
+
+// Two cards' files of the same names and sizes into one folder: the second
+// card's are kept beside the first's under numbered names, whatever their
+// times; the very same file is not copied twice; and a second run of
+// either card finds all its files in place without reading one of them.
+TEST(SalvageTwoCards, DifferentFilesOfTheSameNameAreBothKept) {
+    TempDir dir;
+    const fs::path a = dir / "a", b = dir / "b", out = dir / "out";
+    auto shoot = [](const fs::path& file, const std::vector<std::uint8_t>& data, std::time_t at) {
+        writeFile(file, data);
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {at, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    };
+    shoot(a / "DCIM" / "IMG_0001.NEF", randomBytes(300000, 1), 1600000000);
+    shoot(b / "DCIM" / "IMG_0001.NEF", randomBytes(300000, 2), 1600000100);
+    shoot(a / "DCIM" / "IMG_0002.NEF", randomBytes(300000, 3), 1600000000);
+    shoot(b / "DCIM" / "IMG_0002.NEF", randomBytes(300000, 4), 1600000000);  // the same time too
+    shoot(a / "DCIM" / "IMG_0003.NEF", randomBytes(300000, 5), 1600000000);
+    shoot(b / "DCIM" / "IMG_0003.NEF", randomBytes(300000, 5), 1600000000);  // the same file
+    shoot(a / "DCIM" / "IMG_0004.NEF", randomBytes(300000, 6), 1600000000);
+    shoot(b / "DCIM" / "IMG_0004.NEF", randomBytes(200000, 7), 1600000000);  // another size
+
+    auto p = salvage(a, out);
+    EXPECT_EQ(p.filesCopied, 4);
+    p = salvage(b, out);
+    EXPECT_EQ(p.filesCopied, 3);
+    EXPECT_EQ(p.filesSkipped, 1);
+    EXPECT_EQ(p.filesFailed, 0);
+    for (int i = 1; i <= 4; ++i) {
+        const std::string n = "IMG_000" + std::to_string(i);
+        EXPECT_EQ(readFile(out / "DCIM" / (n + ".NEF")), readFile(a / "DCIM" / (n + ".NEF"))) << n;
+        if (i != 3) {
+            EXPECT_EQ(readFile(out / "DCIM" / (n + " (2).NEF")), readFile(b / "DCIM" / (n + ".NEF"))) << n;
+        }
+    }
+    EXPECT_FALSE(fs::exists(out / "DCIM" / "IMG_0003 (2).NEF"));
+    const auto rows = reportRows(out);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), std::vector<std::string>{"OK", "0", "DCIM/IMG_0002.NEF (保存名: IMG_0002 (2).NEF)"}),
+              rows.end()) << readText(out / SalvageCopier::kReportName);
+
+    for (const fs::path& card : {b, a}) {
+        int opened = 0;
+        SalvageCopier again(card, out, {}, nullptr);
+        again.setHooks({[&](const std::string&) { ++opened; }, nullptr});
+        p = again.run();
+        EXPECT_EQ(p.filesSkipped, 4) << card;
+        EXPECT_EQ(p.filesCopied, 0) << card;
+        EXPECT_EQ(opened, 0) << card << ": nothing is read again";
+    }
 }
 
 // A photo on ext4 over a medium with one unreadable block: copied whole,

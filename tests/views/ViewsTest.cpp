@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -118,6 +119,16 @@ void snap(QWidget* w, const QString& name) {
     }
     Theme::shared().setDark(false);
     QApplication::processEvents();
+}
+
+// Whether some visible label under `root` shows `text` as it is, markup and
+// all, judged by what the label gives a screen reader (what it draws).
+bool showsLiterally(QWidget* root, const QString& text) {
+    for (QLabel* l : root->findChildren<QLabel*>()) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(l);
+        if (l->isVisibleTo(root) && a && a->text(QAccessible::Name).contains(text)) return true;
+    }
+    return false;
 }
 
 // The chips' states, first to third.
@@ -257,11 +268,13 @@ private slots:
         QVERIFY(picker.partitionRow("sdb2")->isSelected());
         snap(&picker, QStringLiteral("source-picker-partitions"));
 
-        // An image file from the chooser; no disk row stays marked.
-        setImageFileChooser([](QWidget*, const QString&) { return ChosenPath("/srv/images/card.img"); });
+        // An image file from the chooser; no disk row stays marked, and its
+        // name is shown as it is, not read as markup.
+        setImageFileChooser([](QWidget*, const QString&) { return ChosenPath("/srv/images/<b>card</b>.img"); });
         picker.imageButton()->click();
-        QCOMPARE(picker.selection(), std::optional(SourceSelection::imageFile("/srv/images/card.img")));
+        QCOMPARE(picker.selection(), std::optional(SourceSelection::imageFile("/srv/images/<b>card</b>.img")));
         QVERIFY(!picker.partitionRow("sdb2")->isSelected());
+        QVERIFY(showsLiterally(&picker, QStringLiteral("/srv/images/<b>card</b>.img")));
 
         // "更新" lists again and is off while listing.
         picker.refreshButton()->click();

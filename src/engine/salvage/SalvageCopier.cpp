@@ -5,12 +5,14 @@
 #include <locale.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <wctype.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <random>
 
 #include "engine/common/Error.h"
@@ -129,6 +131,14 @@ bool isWithin(const fs::path& path, const struct stat& root) {
     }
 }
 
+// A destination in the source would copy itself, and a source in the
+// destination would be written into: refused before anything is made.
+void refuseOverlap(const struct stat& srcStat, const fs::path& srcRoot, const fs::path& dstRoot) {
+    struct stat dstStat {};
+    if (isWithin(dstRoot, srcStat) || (::stat(dstRoot.c_str(), &dstStat) == 0 && isWithin(srcRoot, dstStat)))
+        throw Error(kOverlap);
+}
+
 std::string randomPartName() {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
@@ -136,6 +146,28 @@ std::string randomPartName() {
     const auto v = rng();
     for (int i = 0; i < 12; ++i) s += digits[(v >> (i * 4)) & 15];
     return s;
+}
+
+// Equal as file systems keep them: FAT keeps times to 2 seconds.
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    const std::int64_t ns = (static_cast<std::int64_t>(a.tv_sec) - b.tv_sec) * 1000000000 + (a.tv_nsec - b.tv_nsec);
+    return ns > -2000000000 && ns < 2000000000;
+}
+
+// A path in the origins record, one to a line.
+std::string escapedKey(const std::string& key) {
+    std::string out;
+    for (char c : key) out += c == '%' ? "%25" : c == '\n' ? "%0A" : std::string(1, c);
+    return out;
+}
+std::string unescapedKey(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 3, "%25") == 0) out += '%', i += 2;
+        else if (text.compare(i, 3, "%0A") == 0) out += '\n', i += 2;
+        else out += text[i];
+    }
+    return out;
 }
 
 bool isOutOfSpace(const std::exception& e) {
@@ -194,6 +226,57 @@ void SalvageCopier::fail(const std::string& status, const std::string& path, con
     report();
 }
 
+std::string SalvageCopier::originOf(int srcFd, const struct stat& walked) {
+    auto [volume, fresh] = volumes_.try_emplace(walked.st_dev);
+    if (fresh) {
+        // The volume's id as the kernel gives it: from the file system's own
+        // serial where it has one (ext4, NTFS), so a card is known again after
+        // a new mount; from the device number on FAT and exFAT, which the next
+        // card in the reader gets too, but those number their files anew at
+        // every mount. Without one (tmpfs, FUSE), the device number.
+        struct statfs sf {};
+        unsigned int id[2] = {0, 0};
+        if (::fstatfs(srcFd, &sf) == 0) std::memcpy(id, &sf.f_fsid, sizeof id);
+        char text[64];
+        if (id[0] != 0 || id[1] != 0) std::snprintf(text, sizeof text, "v%x.%x", id[0], id[1]);
+        else std::snprintf(text, sizeof text, "d%llx", static_cast<unsigned long long>(walked.st_dev));
+        volume->second = text;
+    }
+    // The change time moves whenever the file is written or replaced.
+    char text[96];
+    std::snprintf(text, sizeof text, ":%llx:%lld.%09ld", static_cast<unsigned long long>(walked.st_ino),
+                  static_cast<long long>(walked.st_ctim.tv_sec), static_cast<long>(walked.st_ctim.tv_nsec));
+    return volume->second + text;
+}
+
+void SalvageCopier::loadOrigins(int rootFd) {
+    if (UniqueFd in = openSessionFileAt(rootFd, kOriginsName)) {
+        LineReader lines(in.get(), 65536);
+        std::string line;
+        while (lines.next(line) && !lines.torn()) {
+            const auto space = line.find(' ');
+            if (space == std::string::npos || space < 2 || (line[0] != '=' && line[0] != '+')) continue;
+            auto& held = origins_[unescapedKey(line.substr(space + 1))];
+            if (line[0] == '=') held.clear();
+            held.insert(line.substr(1, space - 1));
+        }
+    }
+}
+
+void SalvageCopier::remember(const DestDir& dest, const std::string& name, const std::string& origin, bool replace) {
+    const std::string key = dest.rel.empty() ? name : dest.rel + "/" + name;
+    auto& held = origins_[key];
+    if (held.count(origin) && (!replace || held.size() == 1)) return;
+    if (replace) held.clear();
+    held.insert(origin);
+    // Made with the first copy. Without it, files found in place are compared instead.
+    try {
+        if (!originsHandle_) originsHandle_ = openForWriting(dstRoot_ / kOriginsName, O_APPEND | O_CREAT | O_NOFOLLOW);
+        appendWhole(originsHandle_.get(), (replace ? "=" : "+") + origin + " " + escapedKey(key) + "\n", dstRoot_ / kOriginsName);
+    } catch (...) {
+    }
+}
+
 void SalvageCopier::leaveOut(const std::string& rel) {
     ++progress_.filesLeftOut;
     record(kLeftOut, 0, rel, "");
@@ -219,9 +302,8 @@ int SalvageCopier::openDest(DestDir& dest) {
     return dest.fd.get();
 }
 
-SalvageCopier::Copied SalvageCopier::copyOneFile(int srcFd, const std::string& name, const std::string& rel,
-                                                 const struct stat& walked, DestDir& dest, const std::string& destName,
-                                                 std::int64_t& bad, std::string& storedAs, const CancellationToken& token) {
+UniqueFd SalvageCopier::openSource(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
+                                   struct stat& opened) {
     if (hooks_.beforeOpen) hooks_.beforeOpen(rel);
     const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
     UniqueFd in(::openat(srcFd, name.c_str(), flags | O_NOATIME));
@@ -229,9 +311,99 @@ SalvageCopier::Copied SalvageCopier::copyOneFile(int srcFd, const std::string& n
     if (!in && errno == EPERM) in.reset(::openat(srcFd, name.c_str(), flags));
     if (!in && errno == ELOOP) throw Error(kSwapped);
     if (!in) throwFileError(fullPath(rel), "開けませんでした");
+    if (::fstat(in.get(), &opened) != 0) throwFileError(fullPath(rel), "読み取れませんでした");
+    if (!S_ISREG(opened.st_mode) || !sameFile(opened, walked)) throw Error(kSwapped);
+    return in;
+}
+
+std::optional<bool> SalvageCopier::sameContent(int srcFd, const std::string& name, const std::string& rel,
+                                               const struct stat& walked, int dfd, const std::string& copy,
+                                               const CancellationToken& token) {
+    struct stat opened {};
+    UniqueFd in = openSource(srcFd, name, rel, walked, opened);
+    UniqueFd theirs = openSessionFileAt(dfd, copy);
+    struct stat st {};
+    if (!theirs || ::fstat(theirs.get(), &st) != 0 || st.st_size != opened.st_size) return false;
+    if (opened.st_size == 0) return true;
+    const int readFd = ::fcntl(in.get(), F_DUPFD_CLOEXEC, 3);
+    if (readFd < 0) throwFileError(fullPath(rel), "開けませんでした");
+    const auto source = FileSource::adopt(readFd, fullPath(rel), options_.retries);
+    source->setCancellation(token);
+    std::vector<std::uint8_t> buffer;
+    try {
+        for (std::int64_t offset = 0; offset < source->size();) {
+            if (token.isCancelled()) return std::nullopt;
+            const Bytes piece = source->pread(offset, kChunk);
+            if (piece.empty()) return false;
+            buffer.resize(piece.size());
+            // A copy that cannot be read back holds nothing to rely on.
+            for (std::size_t got = 0; got < piece.size();) {
+                const ssize_t n = ::pread(theirs.get(), buffer.data() + got, piece.size() - got,
+                                          offset + static_cast<std::int64_t>(got));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return false;
+                got += static_cast<std::size_t>(n);
+            }
+            if (std::memcmp(buffer.data(), piece.data(), piece.size()) != 0) return false;
+            offset += static_cast<std::int64_t>(piece.size());
+            report();
+        }
+    } catch (const ReadCancelled&) {
+        return std::nullopt;
+    }
+    return true;
+}
+
+SalvageCopier::Place SalvageCopier::placeFor(int srcFd, const std::string& name, const std::string& rel,
+                                             const struct stat& walked, DestDir& dest, const std::string& destName,
+                                             const std::string& origin, const CancellationToken& token) {
+    const int dfd = openDest(dest);
+    // The names a copy of this file may already have: its own, then its
+    // numbered ones (but not those other source entries get), up to a free one.
+    std::vector<std::pair<std::string, struct stat>> taken;
+    std::string free;
+    for (int k = 1; free.empty(); ++k) {
+        std::string n = k == 1 ? destName : numberedName(destName, k);
+        if (k > 1 && dest.planned.count(n)) continue;
+        struct stat st {};
+        if (dest.names.count(n) && ::fstatat(dfd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) taken.emplace_back(n, st);
+        else free = std::move(n);
+    }
+    const auto key = [&](const std::string& n) { return dest.rel.empty() ? n : dest.rel + "/" + n; };
+    const auto finished = [&](const struct stat& st) {
+        return st.st_size == walked.st_size && sameTime(st.st_mtim, walked.st_mtim);
+    };
+    // This file's own copy: finished, or made again in its place. A link or
+    // a special file in the way holds no data; it is replaced.
+    std::string replaceable;
+    for (const auto& [n, st] : taken) {
+        if (!S_ISREG(st.st_mode)) {
+            if (!S_ISDIR(st.st_mode) && replaceable.empty()) replaceable = n;
+            continue;
+        }
+        const auto it = origins_.find(key(n));
+        if (it != origins_.end() && it->second.count(origin)) return {finished(st), false, n};
+    }
+    // A file the record does not vouch for (another card's, one copied by
+    // hand or by an earlier version) is this one's copy only with its bytes.
+    for (const auto& [n, st] : taken) {
+        if (!S_ISREG(st.st_mode) || !finished(st)) continue;
+        const auto same = sameContent(srcFd, name, rel, walked, dfd, n, token);
+        if (!same) return {false, true, {}};
+        if (*same) {
+            remember(dest, n, origin, false);
+            return {true, false, n};
+        }
+    }
+    return {false, false, replaceable.empty() ? free : replaceable};
+}
+
+SalvageCopier::Copied SalvageCopier::copyOneFile(int srcFd, const std::string& name, const std::string& rel,
+                                                 const struct stat& walked, DestDir& dest, const std::string& destName,
+                                                 const std::string& target, std::int64_t& bad, std::string& storedAs,
+                                                 const CancellationToken& token) {
     struct stat before {};
-    if (::fstat(in.get(), &before) != 0) throwFileError(fullPath(rel), "読み取れませんでした");
-    if (!S_ISREG(before.st_mode) || !sameFile(before, walked)) throw Error(kSwapped);
+    UniqueFd in = openSource(srcFd, name, rel, walked, before);
 
     const int dfd = openDest(dest);
     std::string part;
@@ -293,7 +465,7 @@ SalvageCopier::Copied SalvageCopier::copyOneFile(int srcFd, const std::string& n
 
     // Only a finished file gets its name. It replaces exactly the entry of
     // that name; a case-insensitive namesake of another file is never replaced.
-    storedAs = destName;
+    storedAs = target;
     for (int k = 2;;) {
         const bool replace = dest.names.count(storedAs) != 0;
         int rc = replace ? ::renameat(dfd, part.c_str(), dfd, storedAs.c_str())
@@ -329,18 +501,19 @@ void SalvageCopier::handleFile(int srcFd, const std::string& name, const std::st
         return;
     }
     try {
-        const int dfd = openDest(dest);
-        // Only the entry of exactly this name is this file's earlier copy.
-        struct stat existing {};
-        if (dest.names.count(destName) && ::fstatat(dfd, destName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(existing.st_mode) && existing.st_size == walked.st_size) {
+        const std::string origin = originOf(srcFd, walked);
+        const Place place = placeFor(srcFd, name, rel, walked, dest, destName, origin, token);
+        if (place.interrupted) return;
+        if (place.there) {
             ++progress_.filesSkipped;
             report();
             return;
         }
         std::int64_t bad = 0;
         std::string storedAs;
-        if (copyOneFile(srcFd, name, rel, walked, dest, destName, bad, storedAs, token) == Copied::interrupted) return;
+        if (copyOneFile(srcFd, name, rel, walked, dest, destName, place.name, bad, storedAs, token) == Copied::interrupted)
+            return;
+        remember(dest, storedAs, origin, true);
         const std::string shown = storedAs == name ? rel : rel + " (保存名: " + storedAs + ")";
         if (bad >= 1) {
             ++progress_.filesDamaged;
@@ -367,7 +540,7 @@ void SalvageCopier::walk(int srcFd, const std::string& relDir, DestDir& dest, co
     const std::vector<std::string> names = listFolder(srcFd, error);
     if (error != 0) fail(kListFailed, fullPath(relDir), errorText(error));
     std::set<std::string> reserved;
-    if (relDir.empty()) reserved.insert(kReportName);
+    if (relDir.empty()) reserved = {kReportName, kOriginsName};
     const auto plan = planNames(names, reserved);
     for (const auto& [from, to] : plan) dest.planned.insert(to);
     for (const std::string& name : names) {
@@ -401,27 +574,33 @@ void SalvageCopier::walk(int srcFd, const std::string& relDir, DestDir& dest, co
             DestDir child;
             child.parent = &dest;
             child.name = plan.at(name);
+            child.rel = dest.rel.empty() ? child.name : dest.rel + "/" + child.name;
             child.mode = (st.st_mode & 0777) | 0700;
             walk(sub.get(), rel, child, token, stopped);
             if (stopped) return;
         } else if (S_ISREG(st.st_mode)) {
             handleFile(srcFd, name, rel, st, dest, plan.at(name), token);
-        } else {
-            // Links and special files are not copied.
+        } else if (S_ISLNK(st.st_mode)) {
             leaveOut(rel);
+        } else {
+            // Pipes, sockets and devices hold no file to copy, whatever the options.
+            ++progress_.specialFiles;
+            record(kLeftOut, 0, rel, kSpecialFile);
         }
     }
+}
+
+void SalvageCopier::checkFolders(const fs::path& srcRoot, const fs::path& dstRoot) {
+    struct stat srcStat {};
+    if (::stat(srcRoot.c_str(), &srcStat) != 0 || !S_ISDIR(srcStat.st_mode)) throw Error(kCannotWalk);
+    refuseOverlap(srcStat, srcRoot, dstRoot);
 }
 
 SalvageProgress SalvageCopier::run(const CancellationToken& token) {
     UniqueFd src(::open(srcRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat srcStat {};
     if (!src || ::fstat(src.get(), &srcStat) != 0) throw Error(kCannotWalk);
-    // A destination in the source would copy itself, and a source in the
-    // destination would be written into: refused before anything is made.
-    struct stat dstStat {};
-    if (isWithin(dstRoot_, srcStat) || (::stat(dstRoot_.c_str(), &dstStat) == 0 && isWithin(srcRoot_, dstStat)))
-        throw Error(kOverlap);
+    refuseOverlap(srcStat, srcRoot_, dstRoot_);
 
     DestDir root;
     if (!options_.dryRun) {
@@ -439,6 +618,7 @@ SalvageProgress SalvageCopier::run(const CancellationToken& token) {
             if (n.rfind(kPartPrefix, 0) == 0) (void)::unlinkat(root.fd.get(), n.c_str(), 0);
             else root.names.insert(n);
         }
+        loadOrigins(root.fd.get());
     }
     bool stopped = false;
     try {
@@ -450,6 +630,7 @@ SalvageProgress SalvageCopier::run(const CancellationToken& token) {
     }
     if (onProgress_) onProgress_(progress_);
     logHandle_.reset();
+    originsHandle_.reset();
     return progress_;
 }
 

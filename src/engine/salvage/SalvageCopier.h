@@ -6,6 +6,12 @@
 // The walk goes through folder descriptors (no path length limit, nothing
 // followed through a link), and every entry it cannot examine, list or open
 // is a failed line: nothing is left out without a trace.
+//
+// A file counts as already copied only when a file at its place has its
+// size and time and is known to hold its bytes: the destination keeps a
+// small record of which source file each copy was made from, and a file
+// it does not vouch for is compared byte for byte. A different file of the
+// same name is kept, and this one gets a numbered name.
 
 #include <sys/stat.h>
 
@@ -36,7 +42,8 @@ struct SalvageProgress {
     std::int64_t filesSkipped = 0;
     std::int64_t filesFailed = 0;
     std::int64_t filesDamaged = 0;
-    std::int64_t filesLeftOut = 0;  // passed over by the filter (kind, hidden, links and special files)
+    std::int64_t filesLeftOut = 0;  // passed over by the filter (kind, hidden, links)
+    std::int64_t specialFiles = 0;  // pipes, sockets and devices: never copied
     std::int64_t bytesCopied = 0;
     std::int64_t badBytes = 0;
     std::string currentPath;
@@ -52,6 +59,9 @@ public:
     static inline const char* const kReportName = "salvage_log.csv";
     static inline const char* const kReportHeader = "状態,不良バイト数,パス\n";
     static inline const char* const kLeftOut = "対象外";
+    static inline const char* const kSpecialFile = "パイプ・ソケット・デバイスなどの特殊ファイルはコピーしません";
+    // Beside the report: which source file each copy was made from.
+    static inline const char* const kOriginsName = ".tamsel-salvage-origins";
     // Files being written carry this prefix until they are complete.
     static inline const char* const kPartPrefix = ".tamsel-part-";
 
@@ -63,6 +73,10 @@ public:
     // and (a FileError with ENOSPC) when the destination is full.
     SalvageProgress run(const CancellationToken& token = CancellationToken::none());
 
+    // The checks run() makes before it creates anything: the source can be
+    // read, and neither folder lies in the other. Throws Error.
+    static void checkFolders(const fs::path& srcRoot, const fs::path& dstRoot);
+
     // A CSV field, quoted when it must be (RFC 4180).
     static std::string csvField(const std::string& text);
 
@@ -70,9 +84,9 @@ public:
     // destination: "a.JPG" -> "a (2).JPG".
     static std::string numberedName(const std::string& name, int n);
 
-    // Called with the relative path just before a source file is opened, and
-    // after each chunk of it is written: lets tests change the source at
-    // exactly those moments.
+    // Called with the relative path just before a source file is opened (to
+    // be copied or compared), and after each chunk of it is written: lets
+    // tests change the source at exactly those moments.
     struct Hooks {
         std::function<void(const std::string&)> beforeOpen;
         std::function<void(const std::string&)> afterChunk;
@@ -84,19 +98,36 @@ private:
     struct DestDir {
         DestDir* parent = nullptr;
         std::string name;  // in the parent
+        std::string rel;   // from the destination root
         mode_t mode = 0700;
         UniqueFd fd;
         std::set<std::string> names;    // exact names present
         std::set<std::string> planned;  // names the source entries going here will get
     };
     enum class Copied { done, interrupted };
+    // Where a file goes: nowhere (its copy is there), or the name to store it as.
+    struct Place {
+        bool there = false;
+        bool interrupted = false;
+        std::string name;
+    };
 
     void walk(int srcFd, const std::string& relDir, DestDir& dest, const CancellationToken& token, bool& stopped);
     void handleFile(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
                     DestDir& dest, const std::string& destName, const CancellationToken& token);
     Copied copyOneFile(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
-                       DestDir& dest, const std::string& destName, std::int64_t& bad, std::string& storedAs,
-                       const CancellationToken& token);
+                       DestDir& dest, const std::string& destName, const std::string& target, std::int64_t& bad,
+                       std::string& storedAs, const CancellationToken& token);
+    Place placeFor(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked, DestDir& dest,
+                   const std::string& destName, const std::string& origin, const CancellationToken& token);
+    std::optional<bool> sameContent(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
+                                    int dfd, const std::string& copy, const CancellationToken& token);
+    UniqueFd openSource(int srcFd, const std::string& name, const std::string& rel, const struct stat& walked,
+                        struct stat& opened);
+    std::string originOf(int srcFd, const struct stat& walked);
+    void loadOrigins(int rootFd);
+    // `replace`: the copy at `name` is now this file's alone.
+    void remember(const DestDir& dest, const std::string& name, const std::string& origin, bool replace);
     int openDest(DestDir& dest);
     void leaveOut(const std::string& rel);
     void fail(const std::string& status, const std::string& path, const std::string& error);
@@ -110,6 +141,9 @@ private:
     ProgressCallback onProgress_;
     SalvageProgress progress_;
     UniqueFd logHandle_;
+    UniqueFd originsHandle_;
+    std::map<std::string, std::set<std::string>> origins_;  // copy's path -> the source files it holds
+    std::map<dev_t, std::string> volumes_;
     Throttle throttle_;
     Hooks hooks_;
     std::optional<std::pair<dev_t, ino_t>> destination_;  // never walked into
