@@ -1,37 +1,25 @@
-// The photo and video paths of the thumbnailer over arbitrary bytes: the
-// last byte picks the extension the carver would have given.
-
-#include <unistd.h>
+// What a thumbnail worker does with arbitrary bytes (the photo and video
+// paths; the last byte picks the extension the carver would have given),
+// and the worker's side of the protocol it is spoken to in.
 
 #include <cstdint>
-#include <filesystem>
 #include <vector>
 
-#include "engine/reading/MemorySource.h"
-#include "media/ScanThumbnailer.h"
-
-namespace fs = std::filesystem;
+#include "media/WorkerProtocol.h"
+#include "media/decode/Thumbnail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const char* const kExts[] = {"jpg", "png", "webp", "tif", "heic", "avif", "dng", "cr2", "nef", "cr3",
                                         "mp4", "mov", "avi", "3gp", "mts", "mkv", "gif", "bmp"};
-    static const fs::path session = fs::temp_directory_path() / ("tamsel-fuzz-thumbs-" + std::to_string(getpid()));
     if (size < 1) return 0;
+    const std::span<const std::uint8_t> bytes(data, size);
+    (void)tamsel::media::protocol::decodeJob(bytes);
+    (void)tamsel::media::protocol::decodeRead(bytes);
+    (void)tamsel::media::protocol::decodeResult(bytes);
     const char* ext = kExts[data[size - 1] % (sizeof kExts / sizeof kExts[0])];
-    std::vector<std::uint8_t> bytes(data, data + size);
-    const auto length = static_cast<std::int64_t>(bytes.size());
-    auto source = std::make_shared<tamsel::MemorySource>(std::move(bytes));
+    tamsel::media::MemoryRange file(bytes);
     tamsel::media::ThumbnailLimits limits;
     limits.videoTime = std::chrono::milliseconds(2000);
-    tamsel::media::ScanThumbnailer thumbnailer(source, session, limits);
-    tamsel::CarvedFile file;
-    file.index = 1;
-    file.offset = 0;
-    file.length = length;
-    file.ext = ext;
-    thumbnailer.makeThumbnail(file);
-    std::error_code ec;
-    fs::remove(tamsel::media::ScanThumbnailer::thumbnailURL(session, 1), ec);
-    fs::remove(tamsel::media::ScanThumbnailer::markerURL(session, 1), ec);
+    (void)tamsel::media::makeThumbnail(file, ext, limits);
     return 0;
 }

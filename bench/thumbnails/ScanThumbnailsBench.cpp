@@ -1,6 +1,8 @@
 // A whole scan of a 512 MiB card image of the corpus with thumbnails on and
 // off, each in its own process: the scan's own time, the wait for the
-// thumbnail worker to drain, thumbnails per second and peak memory.
+// thumbnail workers to finish, thumbnails per second, the bytes read from
+// the card (the read system calls' count, /proc/self/io rchar) against its
+// size, and peak memory of the scan and of the largest worker.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -18,13 +20,23 @@
 #include "CorpusCard.h"
 #include "engine/carve/Carver.h"
 #include "engine/reading/FileSource.h"
-#include "media/ThumbnailQueue.h"
+#include "media/ScanThumbnails.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 constexpr std::int64_t kImageSize = 512LL << 20;
 using Clock = std::chrono::steady_clock;
+
+// Bytes this process has read through read system calls so far.
+std::int64_t bytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return 0;
+}
 
 std::string imagePath() { return tamsel::bench::corpusCardImage("tamsel-bench-thumbs.img", kImageSize); }
 
@@ -38,18 +50,21 @@ void runOnce(const std::string& image, bool thumbnails, bool waitForDrain) {
     auto source = std::make_shared<tamsel::FileSource>(image, 2);
     std::optional<tamsel::media::ScanThumbnails> thumbs;
     tamsel::CancellationToken token;
+    const std::int64_t readBefore = bytesReadSoFar();
     if (thumbnails) thumbs.emplace(source, session, token);
     tamsel::Carver carver(source, session, tamsel::CarveOutputMode::probeOnly, [&](const tamsel::CarveProgress& p) {
-        if (thumbs && p.newFile) thumbs->push(*p.newFile);
+        if (thumbs && p.newFile) thumbs->push(*p.newFile, p.newFileBytes);
     });
+    if (thumbs) carver.handOverBytes([&](std::int64_t length) { return thumbs->wantsBytes(length); });
     const auto start = Clock::now();
     const auto summary = carver.run();
     const auto scanned = Clock::now();
     std::int64_t made = 0;
     if (thumbs) {
         if (!waitForDrain) token.cancel();
+        thumbs->scanEnded();
         thumbs->finishAndWait();
-        made = thumbs->worker().thumbnailsMade();
+        made = thumbs->counts().made;
     }
     const auto end = Clock::now();
     const double scan = std::chrono::duration<double>(scanned - start).count();
@@ -64,10 +79,15 @@ void runOnce(const std::string& image, bool thumbnails, bool waitForDrain) {
         fs::remove_all(session, ec);
         return;
     }
-    std::printf("thumbnails %-3s scan %.2f s (%.0f MiB/s)  files %lld  drain wait %.2f s  thumbnails %lld (%.1f/s over the session)  peak RSS %.0f MiB\n",
+    rusage children{};
+    getrusage(RUSAGE_CHILDREN, &children);
+    const double readFactor = static_cast<double>(bytesReadSoFar() - readBefore) / static_cast<double>(kImageSize);
+    std::printf("thumbnails %-3s scan %.2f s (%.0f MiB/s)  files %lld  drain wait %.2f s  thumbnails %lld (%.1f/s over the session)  "
+                "read %.3fx the card  peak RSS %.0f MiB (largest worker %.0f MiB)\n",
                 thumbnails ? "on" : "off", scan, static_cast<double>(kImageSize) / 1048576.0 / scan,
                 static_cast<long long>(summary.filesFound), drain, static_cast<long long>(made),
-                whole > 0 ? static_cast<double>(made) / whole : 0.0, static_cast<double>(usage.ru_maxrss) / 1024.0);
+                whole > 0 ? static_cast<double>(made) / whole : 0.0, readFactor, static_cast<double>(usage.ru_maxrss) / 1024.0,
+                static_cast<double>(children.ru_maxrss) / 1024.0);
     std::fflush(stdout);
     fs::remove_all(session, ec);
 }

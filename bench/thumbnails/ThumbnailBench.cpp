@@ -1,6 +1,8 @@
-// Thumbnails per second: the corpus JPEGs, and a 24-megapixel JPEG made by
-// ImageMagick from a real corpus photo (noise would measure only the entropy
-// decoder), through DCT-scaled decoding against a full decode plus resize.
+// Thumbnails per second on one core, as a worker makes them: the corpus
+// JPEGs, a 24-megapixel JPEG made by ImageMagick from a real corpus photo
+// (noise would measure only the entropy decoder), through DCT-scaled
+// decoding against a full decode plus resize; and the corpus HEIFs, one
+// with the phone's own thumbnail item, the others decoded whole.
 
 #include <benchmark/benchmark.h>
 
@@ -10,8 +12,9 @@
 #include <fstream>
 #include <vector>
 
-#include "media/Decoders.h"
-#include "media/ScanThumbnailer.h"
+#include "media/decode/Decoders.h"
+#include "media/decode/Thumbnail.h"
+#include "media/ThumbnailLimits.h"
 
 namespace {
 
@@ -49,9 +52,9 @@ const std::vector<std::uint8_t>& largeJpeg() {
 }
 
 bool thumbnail(const std::vector<std::uint8_t>& bytes, int decodeSide) {
-    auto image = decodePhoto(bytes, "jpg", decodeSide);
+    auto image = decodePhoto(bytes, "jpg", decodeSide, decodeSide);
     if (!image) return false;
-    return !encodeJpeg(fittedWithin(std::move(*image), ScanThumbnailer::kMaxSide), ScanThumbnailer::kQuality).empty();
+    return !encodeJpeg(fittedWithin(std::move(*image), ThumbnailLimits::kMaxSide), ThumbnailLimits::kQuality).empty();
 }
 
 void CorpusJpegs(benchmark::State& state) {
@@ -73,9 +76,21 @@ void LargeJpeg(benchmark::State& state) {
     state.SetItemsProcessed(made);
 }
 
+void Heif(benchmark::State& state) {
+    const auto bytes = readAll(fs::path(TAMSEL_CORPUS_DIR) / "heic" / (state.range(0) ? "iphone_13_pro_max.HEIC" : "IMG_5195.HEIC"));
+    std::int64_t made = 0;
+    for (auto _ : state) {
+        MemoryRange file(bytes);
+        made += makeThumbnail(file, "heic", ThumbnailLimits{}).has_value();
+    }
+    state.SetItemsProcessed(made);
+}
+
 }  // namespace
 
+// 1: a photo with a thumbnail item (a phone's); 0: one without, its grid of tiles decoded.
+BENCHMARK(Heif)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 // 640: DCT scaling to the smallest scale that still gives 640; INT_MAX: full decode, then resize.
-BENCHMARK(CorpusJpegs)->Arg(ScanThumbnailer::kMaxSide)->Arg(INT_MAX)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(LargeJpeg)->Arg(ScanThumbnailer::kMaxSide)->Arg(INT_MAX)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CorpusJpegs)->Arg(ThumbnailLimits::kMaxSide)->Arg(INT_MAX)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(LargeJpeg)->Arg(ThumbnailLimits::kMaxSide)->Arg(INT_MAX)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_MAIN();

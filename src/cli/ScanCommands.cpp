@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -14,7 +16,6 @@
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
-#include "media/ThumbnailQueue.h"
 #include "text/Formatting.h"
 #include "workflow/Destination.h"
 #include "workflow/Flows.h"
@@ -50,6 +51,7 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
             if (auto candidate = findResumableScan(source, dest)) request.resumeDir = candidate->dir;
         }
         ProgressLine line;
+        std::atomic<bool> scanOver{false};
         auto started = std::chrono::steady_clock::now();
         std::int64_t speedBase = 0;
         ScanEvents events;
@@ -63,24 +65,45 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
             if (p.resumedFrom >= 1 && speedBase == 0) speedBase = p.resumedFrom;
             line.show(scanLine(p, speedSince(started, p.bytesScanned, speedBase)));
         };
+        // The scan is told as done when its reading is; the thumbnails still
+        // in the making get a line of their own.
+        events.scanned = [&](const CarveSummary& summary) {
+            line.finish();
+            if (summary.cancelled) {
+                std::fprintf(stderr, "スキャンを中断しました(%s まで)。同じコマンドで続きから再開できます。\n",
+                             formatByteCount(summary.bytesScanned).c_str());
+            } else {
+                std::fprintf(stderr, "スキャンが完了しました。見つかったファイル %lld 件(要確認 %lld 件)\n",
+                             static_cast<long long>(summary.filesFound), static_cast<long long>(summary.damagedFiles));
+            }
+            if (summary.badBytes > 0)
+                std::fprintf(stderr, "読めなかった範囲があります: %s\n", formatByteCount(summary.badBytes).c_str());
+            scanOver = true;
+        };
+        events.thumbnail = [&](const CarvedFile&, bool, std::int64_t done, std::int64_t total) {
+            if (!scanOver) return;
+            line.show("サムネイル作成中 " + progressBar(static_cast<double>(done) / static_cast<double>(std::max<std::int64_t>(1, total))) +
+                      "  " + std::to_string(done) + " / " + std::to_string(total) + " 件");
+        };
         const ScanOutcome outcome = runScan(request, token, events);
         const CarveSummary& summary = outcome.summary;
         line.finish();
-        if (summary.cancelled) {
-            std::fprintf(stderr, "スキャンを中断しました(%s まで)。同じコマンドで続きから再開できます。\n",
-                         formatByteCount(summary.bytesScanned).c_str());
-        } else {
-            std::fprintf(stderr, "スキャンが完了しました。見つかったファイル %lld 件(要確認 %lld 件)\n",
-                         static_cast<long long>(summary.filesFound), static_cast<long long>(summary.damagedFiles));
-        }
-        if (outcome.thumbnailsNotSaved > 0)
+        const auto& t = outcome.thumbnails;
+        if (t.notSaved > 0)
             std::fprintf(stderr,
                          "サムネイル %lld 件は保存先の空きが足りず、保存できませんでした。空きを作ってから同じコマンドをもう一度実行すると作られます。\n",
-                         static_cast<long long>(outcome.thumbnailsNotSaved));
-        if (summary.badBytes > 0)
-            std::fprintf(stderr, "読めなかった範囲があります: %s\n", formatByteCount(summary.badBytes).c_str());
+                         static_cast<long long>(t.notSaved));
+        if (t.unread > 0)
+            std::fprintf(stderr, "サムネイル %lld 件は読み取り元を読めず、作れませんでした。つなぎ直してから同じコマンドを実行すると作られます。\n",
+                         static_cast<long long>(t.unread));
+        if (t.noWorker > 0)
+            std::fprintf(stderr, "サムネイルを作るプログラム(tamsel-thumbnailer)を起動できませんでした。インストールを確かめてください。\n");
+        const bool thumbnailsStopped = !summary.cancelled && outcome.thumbnailsLeft > t.later();
+        if (thumbnailsStopped)
+            std::fprintf(stderr, "サムネイルの作成を中断しました(残り %lld 件)。同じコマンドで続きを作れます。\n",
+                         static_cast<long long>(outcome.thumbnailsLeft - t.later()));
         std::printf("%s\n", printablePath(*session).c_str());
-        return summary.cancelled ? kInterrupted : kFinished;
+        return summary.cancelled || thumbnailsStopped ? kInterrupted : kFinished;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
         if (session && fs::exists(Carver::checkpointURL(*session))) std::printf("%s\n", printablePath(*session).c_str());

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "engine/common/Files.h"
-#include "media/Decoders.h"
-#include "media/ScanThumbnailer.h"
+#include "media/decode/Decoders.h"
+#include "media/ThumbnailFiles.h"
 
 namespace tamsel::media {
 
@@ -74,8 +74,8 @@ ThumbnailWaitResult ThumbnailWait::run(ThumbnailStore& store, const fs::path& se
                                        int pixelSize, double scale, const CancellationToken& token,
                                        const std::function<void(std::chrono::milliseconds)>& sleep,
                                        std::shared_ptr<const RgbImage>* image) {
-    const fs::path url = ScanThumbnailer::thumbnailURL(sessionDir, index);
-    const fs::path marker = ScanThumbnailer::markerURL(sessionDir, index);
+    const fs::path url = ThumbnailFiles::thumbnailURL(sessionDir, index);
+    const fs::path marker = ThumbnailFiles::markerURL(sessionDir, index);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (token.isCancelled()) return ThumbnailWaitResult::cancelled;
         if (auto found = store.cachedThumbnail(url, pixelSize, scale)) {

@@ -16,7 +16,7 @@
 #include <unordered_map>
 
 #include "engine/common/Cancellation.h"
-#include "media/Image.h"
+#include "media/decode/Image.h"
 
 namespace tamsel::media {
 

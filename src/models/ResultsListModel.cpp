@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "media/ScanThumbnailer.h"
+#include "media/ThumbnailFiles.h"
 #include "models/Shared.h"
 
 namespace tamsel::models {
@@ -100,7 +100,7 @@ QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
         case ThumbnailRole: {
             const auto& dir = ws->stagingDir();
             if (!dir) return QString();
-            return QString::fromStdString(media::ScanThumbnailer::thumbnailURL(*dir, f->index).string());
+            return QString::fromStdString(media::ThumbnailFiles::thumbnailURL(*dir, f->index).string());
         }
         default: return {};
     }

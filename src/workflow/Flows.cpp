@@ -15,7 +15,7 @@
 #include "engine/common/Files.h"
 #include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
-#include "media/ThumbnailQueue.h"
+#include "media/ScanThumbnails.h"
 #include "text/Formatting.h"
 #include "workflow/Destination.h"
 #include "workflow/Outcome.h"
@@ -87,15 +87,18 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
     // Thumbnails beside the scan, so the session opens with its pictures.
     std::optional<media::ScanThumbnails> thumbs;
     if (request.thumbnails) {
-        thumbs.emplace(opened, outcome.session, request.stopThumbnailsWithScan ? token : CancellationToken());
+        thumbs.emplace(opened, outcome.session, request.stopThumbnailsWithScan ? token : CancellationToken(), events.thumbnail);
         if (resume) thumbs->pushMissing(earlier);
     }
     Carver carver(opened, outcome.session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
-        if (thumbs && p.newFile) thumbs->push(*p.newFile);
+        if (thumbs && p.newFile) thumbs->push(*p.newFile, p.newFileBytes);
         if (events.progress) events.progress(p);
     });
     carver.setSourceIdentity(identity);
-    if (thumbs) carver.keepFinalCheckpoint();
+    if (thumbs) {
+        carver.keepFinalCheckpoint();
+        carver.handOverBytes([&](std::int64_t length) { return thumbs->wantsBytes(length); });
+    }
     try {
         outcome.summary = carver.run(token);
     } catch (...) {
@@ -103,13 +106,16 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         if (thumbs) thumbs->finishAndWait();
         throw;
     }
+    if (events.scanned) events.scanned(outcome.summary);
     if (thumbs) {
+        thumbs->scanEnded();
         thumbs->finishAndWait();
-        outcome.thumbnailsNotSaved = thumbs->notSaved();
+        outcome.thumbnails = thumbs->counts();
+        outcome.thumbnailsLeft = thumbs->pushed() - outcome.thumbnails.done() + outcome.thumbnails.later();
+        // All made: the session is finished.
+        if (outcome.thumbnailsLeft == 0 && !outcome.summary.cancelled)
+            ::unlink(Carver::checkpointURL(outcome.session).c_str());
     }
-    // Thumbnails that found no room are made when the session is continued.
-    if (thumbs && outcome.thumbnailsNotSaved == 0 && !outcome.summary.cancelled && !token.isCancelled())
-        ::unlink(Carver::checkpointURL(outcome.session).c_str());
     return outcome;
 }
 

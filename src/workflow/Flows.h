@@ -17,6 +17,7 @@
 #include "engine/imaging/DiskImager.h"
 #include "engine/probe/DriveProbe.h"
 #include "engine/salvage/SalvageCopier.h"
+#include "media/ThumbnailPool.h"
 
 namespace tamsel {
 
@@ -39,6 +40,10 @@ struct ScanEvents {
     // run, the files that run found, in found order.
     std::function<void(const fs::path& session, bool resumed, const std::vector<CarvedFile>& earlier)> session;
     std::function<void(const CarveProgress&)> progress;  // the scan's thread
+    // The scan's reading is over; thumbnails may still be in the making.
+    std::function<void(const CarveSummary&)> scanned;
+    // After each thumbnail (on a worker thread, one call at a time).
+    std::function<void(const CarvedFile&, bool made, std::int64_t done, std::int64_t total)> thumbnail;
 };
 
 struct ScanRequest {
@@ -54,7 +59,10 @@ struct ScanRequest {
 struct ScanOutcome {
     fs::path session;
     CarveSummary summary;
-    std::int64_t thumbnailsNotSaved = 0;  // no room for them: made when the scan is run again
+    media::ThumbnailCounts thumbnails;
+    // Not made yet (stopped, no room, unreadable, no worker): the session
+    // stays on offer, and running the scan again makes them.
+    std::int64_t thumbnailsLeft = 0;
 };
 
 // Checks the destination, opens and identifies the source, continues

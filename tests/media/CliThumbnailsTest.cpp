@@ -4,7 +4,7 @@
 
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
-#include "media/ScanThumbnailer.h"
+#include "media/ThumbnailFiles.h"
 #include "support/Corpus.h"
 #include "support/Process.h"
 #include "support/SmallTmpfs.h"
@@ -43,8 +43,8 @@ TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFile) {
     ASSERT_GE(found.size(), 5u);
     int pictures = 0;
     for (const auto& f : found) {
-        const bool jpg = fs::exists(media::ScanThumbnailer::thumbnailURL(session, f.index));
-        const bool none = fs::exists(media::ScanThumbnailer::markerURL(session, f.index));
+        const bool jpg = fs::exists(media::ThumbnailFiles::thumbnailURL(session, f.index));
+        const bool none = fs::exists(media::ThumbnailFiles::markerURL(session, f.index));
         EXPECT_NE(jpg, none) << f.fileName;
         pictures += jpg;
     }
@@ -52,7 +52,7 @@ TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFile) {
 
     auto plain = run({TAMSEL_CLI, "scan", img.string(), (dir / "plain").string(), "--no-thumbnails"});
     ASSERT_EQ(plain.exitCode, 0) << plain.output;
-    EXPECT_FALSE(fs::exists(media::ScanThumbnailer::thumbsDirOf(lastLine(plain.output))));
+    EXPECT_FALSE(fs::exists(media::ThumbnailFiles::thumbsDirOf(lastLine(plain.output))));
 }
 
 // Thumbnails that find no room become no markers: the next run makes them,
@@ -78,10 +78,10 @@ TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
     const fs::path session = lastLine(again.output);
     EXPECT_EQ(session, lastLine(full.output)) << again.output;
     for (const auto& f : CarvedFileExtractor::loadFound(whole)) {
-        EXPECT_EQ(fs::exists(media::ScanThumbnailer::thumbnailURL(session, f.index)),
-                  fs::exists(media::ScanThumbnailer::thumbnailURL(whole, f.index))) << f.fileName;
-        EXPECT_EQ(fs::exists(media::ScanThumbnailer::markerURL(session, f.index)),
-                  fs::exists(media::ScanThumbnailer::markerURL(whole, f.index))) << f.fileName;
+        EXPECT_EQ(fs::exists(media::ThumbnailFiles::thumbnailURL(session, f.index)),
+                  fs::exists(media::ThumbnailFiles::thumbnailURL(whole, f.index))) << f.fileName;
+        EXPECT_EQ(fs::exists(media::ThumbnailFiles::markerURL(session, f.index)),
+                  fs::exists(media::ThumbnailFiles::markerURL(whole, f.index))) << f.fileName;
     }
     EXPECT_TRUE(Carver::findResumable(dest).empty());
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/reading/MemorySource.h"
-#include "media/Decoders.h"
+#include "media/decode/Decoders.h"
 #include "support/TempDir.h"
 
 namespace tamsel::test {

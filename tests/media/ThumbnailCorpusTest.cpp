@@ -12,7 +12,7 @@
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
 #include "engine/reading/MemorySource.h"
-#include "media/Decoders.h"
+#include "media/decode/Decoders.h"
 #include "media/ScanThumbnailer.h"
 #include "support/Corpus.h"
 #include "support/Process.h"
@@ -61,8 +61,8 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
     std::set<std::string> thumbnailed;
     for (const auto& f : found) {
         const bool made = thumbnailer.makeThumbnail(f);
-        const auto jpg = ScanThumbnailer::thumbnailURL(session.path(), f.index);
-        const auto none = ScanThumbnailer::markerURL(session.path(), f.index);
+        const auto jpg = ThumbnailFiles::thumbnailURL(session.path(), f.index);
+        const auto none = ThumbnailFiles::markerURL(session.path(), f.index);
         EXPECT_NE(fs::exists(jpg), fs::exists(none)) << f.fileName;
         EXPECT_EQ(made, fs::exists(jpg)) << f.fileName;
         auto owner = std::find_if(placed.begin(), placed.end(), [&](const Placed& p) {
@@ -85,7 +85,7 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
     }
 
     // An independent reader opens every thumbnail and finds 1 to 640 pixels on the longer side.
-    const auto listing = shell("cd '" + ScanThumbnailer::thumbsDirOf(session.path()).string() +
+    const auto listing = shell("cd '" + ThumbnailFiles::thumbsDirOf(session.path()).string() +
                                "' && identify -format '%f %w %h %m\\n' *.jpg 2>&1");
     ASSERT_EQ(listing.exitCode, 0) << listing.output;
     std::istringstream lines(listing.output);

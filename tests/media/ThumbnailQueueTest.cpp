@@ -57,9 +57,9 @@ TEST(ThumbnailWorker, MakesEveryQueuedFileInFoundOrderThenEnds) {
     worker.wait();
     EXPECT_EQ(worker.filesDone(), 3);
     EXPECT_EQ(worker.thumbnailsMade(), 2);
-    EXPECT_TRUE(fs::exists(ScanThumbnailer::thumbnailURL(session.path(), 1)));
-    EXPECT_TRUE(fs::exists(ScanThumbnailer::markerURL(session.path(), 2)));
-    EXPECT_TRUE(fs::exists(ScanThumbnailer::thumbnailURL(session.path(), 3)));
+    EXPECT_TRUE(fs::exists(ThumbnailFiles::thumbnailURL(session.path(), 1)));
+    EXPECT_TRUE(fs::exists(ThumbnailFiles::markerURL(session.path(), 2)));
+    EXPECT_TRUE(fs::exists(ThumbnailFiles::thumbnailURL(session.path(), 3)));
     // Files 1 and 3 have the same bytes: file 3 was read after file 1.
     ASSERT_EQ(source->reads().size(), 2u);
 
@@ -152,7 +152,7 @@ struct StoreFixture : ::testing::Test {
         ScanThumbnailer t(std::make_shared<WatchedSource>(bytes), session.path());
         for (int i = 1; i <= 4; ++i) ASSERT_TRUE(t.makeThumbnail(numbered(i, 0, static_cast<std::int64_t>(bytes.size()))));
     }
-    fs::path url(int i) const { return ScanThumbnailer::thumbnailURL(session.path(), i); }
+    fs::path url(int i) const { return ThumbnailFiles::thumbnailURL(session.path(), i); }
 };
 
 TEST_F(StoreFixture, ALaterLargerRequestGetsTheCachedImage) {
@@ -198,14 +198,14 @@ TEST_F(StoreFixture, TheWaitBacksOffAndStopsAtAMarker) {
     EXPECT_TRUE(image);
     EXPECT_TRUE(slept.empty());
 
-    writeFile(ScanThumbnailer::markerURL(session.path(), 7), "");
+    writeFile(ThumbnailFiles::markerURL(session.path(), 7), "");
     EXPECT_EQ(ThumbnailWait::run(store, session.path(), 7, 160, 2.0, CancellationToken::none(), record, nullptr),
               ThumbnailWaitResult::none);
     EXPECT_TRUE(slept.empty()) << "a marker ends the wait at the first attempt";
 
     // The thumbnail appears while waiting: picked up on the attempt after it was written.
     const auto source = url(3);
-    const auto target = ScanThumbnailer::thumbnailURL(session.path(), 8);
+    const auto target = ThumbnailFiles::thumbnailURL(session.path(), 8);
     auto appearLater = [&](std::chrono::milliseconds d) {
         slept.push_back(d.count());
         if (slept.size() == 3) fs::copy_file(source, target);

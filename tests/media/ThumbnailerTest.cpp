@@ -9,9 +9,9 @@
 #include <tiffio.h>
 
 #include "engine/carve/CarvedFile.h"
-#include "media/CarveRangeLoader.h"
+#include "media/decode/CarveRangeLoader.h"
 #include "media/ScanThumbnailer.h"
-#include "media/VideoFrame.h"
+#include "media/decode/VideoFrame.h"
 #include "MediaTestSupport.h"
 #include "support/Corpus.h"
 #include "support/Process.h"
@@ -54,7 +54,7 @@ TEST(ScanThumbnailer, EveryExifOrientationComesOutUpright) {
             const auto bytes = readFile(corpusDir() / "jpg" / ("orientation_" + shape + "_" + std::to_string(o) + ".jpg"));
             ScanThumbnailer t(sourceAround(bytes, 0), session.path());
             ASSERT_TRUE(t.makeThumbnail(found(o, 0, static_cast<std::int64_t>(bytes.size()), "jpg"))) << shape << o;
-            thumbs.push_back(decodedFile(ScanThumbnailer::thumbnailURL(session.path(), o)));
+            thumbs.push_back(decodedFile(ThumbnailFiles::thumbnailURL(session.path(), o)));
         }
         const auto& upright = thumbs[0];
         EXPECT_EQ(upright.width > upright.height, shape == "landscape");
@@ -103,8 +103,8 @@ TEST(ScanThumbnailer, NamesMarkersAndNothingReadTwice) {
         static std::int64_t index = 20;
         ++index;
         EXPECT_FALSE(z.makeThumbnail(found(index, 4096, 500000, ext))) << ext;
-        EXPECT_TRUE(fs::exists(ScanThumbnailer::markerURL(session.path(), index))) << ext;
-        EXPECT_FALSE(fs::exists(ScanThumbnailer::thumbnailURL(session.path(), index))) << ext;
+        EXPECT_TRUE(fs::exists(ThumbnailFiles::markerURL(session.path(), index))) << ext;
+        EXPECT_FALSE(fs::exists(ThumbnailFiles::thumbnailURL(session.path(), index))) << ext;
     }
 }
 
@@ -167,7 +167,7 @@ TEST(ScanThumbnailer, VideosThumbnailUprightAndReadOnlyTheirOwnRange) {
         const std::string ext = fs::path(c.name).extension().string().substr(1);
         ++index;
         ASSERT_TRUE(t.makeThumbnail(found(index, lead, static_cast<std::int64_t>(bytes.size()), ext))) << c.name;
-        const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
         EXPECT_EQ(img.width, c.width) << c.name;
         EXPECT_EQ(img.height, c.height) << c.name;
         EXPECT_EQ(darkestQuadrant(img), c.darkQuadrant) << c.name << " is not upright";
@@ -189,14 +189,14 @@ TEST(ScanThumbnailer, DamagedOrSlowVideosEndWithTheMarkerWithinTheBound) {
     const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2));
     ScanThumbnailer a(sourceAround(cut, 4096), session.path());
     EXPECT_FALSE(a.makeThumbnail(found(1, 4096, static_cast<std::int64_t>(cut.size()), "mp4")));
-    EXPECT_TRUE(fs::exists(ScanThumbnailer::markerURL(session.path(), 1)));
+    EXPECT_TRUE(fs::exists(ThumbnailFiles::markerURL(session.path(), 1)));
 
     // A medium so slow that the first frame does not come within the time bound.
     media::ThumbnailLimits slow;
     slow.videoTime = std::chrono::milliseconds(150);
     ScanThumbnailer b(sourceAround(whole, 4096, std::chrono::milliseconds(400)), session.path(), slow);
     EXPECT_FALSE(b.makeThumbnail(found(2, 4096, static_cast<std::int64_t>(whole.size()), "mp4")));
-    EXPECT_TRUE(fs::exists(ScanThumbnailer::markerURL(session.path(), 2)));
+    EXPECT_TRUE(fs::exists(ThumbnailFiles::markerURL(session.path(), 2)));
 
     // A long stretch of noise listed as a video stops at the byte bound.
     media::ThumbnailLimits small;
@@ -226,7 +226,7 @@ TEST(ScanThumbnailer, GifAndBmpThumbnailThroughTheImageDecoders) {
         ++index;
         const std::string ext = fs::path(name).extension().string().substr(1);
         ASSERT_TRUE(t.makeThumbnail(found(index, 8192, static_cast<std::int64_t>(bytes.size()), ext))) << name;
-        const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
         EXPECT_EQ(img.width, 640) << name;
         EXPECT_EQ(img.height, 427) << name;
         EXPECT_EQ(darkestQuadrant(img), 0) << name << ": the right way up";
@@ -307,7 +307,7 @@ TEST(ScanThumbnailer, ARawFileWithRealPixelsThumbnailsUpright) {
     TempDir session;
     ScanThumbnailer t(sourceAround(dng, 0), session.path());
     ASSERT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(dng.size()), "dng")));
-    const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), 1));
+    const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), 1));
     ASSERT_FALSE(img.empty());
     EXPECT_LE(std::max(img.width, img.height), 640);
     EXPECT_GT(img.height, img.width) << "the orientation was not applied";
@@ -341,7 +341,7 @@ TEST(ScanThumbnailer, HeifAndAvifColoursAgreeWithAnIndependentReader) {
         ScanThumbnailer t(sourceAround(bytes, 4096), session.path());
         ++index;
         ASSERT_TRUE(t.makeThumbnail(found(index, 4096, static_cast<std::int64_t>(bytes.size()), "heic"))) << name;
-        const auto ours = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        const auto ours = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
         ASSERT_FALSE(ours.empty()) << name;
         const auto theirs = readByImageMagick(corpusDir() / name, ours.width, ours.height, work);
         ASSERT_FALSE(theirs.empty()) << name;
@@ -380,7 +380,7 @@ TEST(ScanThumbnailer, ALargeTurnedTiffComesOutUprightAndSmall) {
     TempDir session;
     ScanThumbnailer t(sourceAround(tiff, 0), session.path());
     ASSERT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(tiff.size()), "tif")));
-    const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), 1));
+    const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), 1));
     EXPECT_EQ(img.width, 400);
     EXPECT_EQ(img.height, 640);
     EXPECT_LT(quadrantMean(img, 0), 60) << "the dark band belongs at the top";
@@ -440,7 +440,7 @@ TEST(ScanThumbnailer, EveryHeifStandsTheWayImageMagickShowsIt) {
         ScanThumbnailer t(sourceAround(bytes, 8192), session.path());
         ++index;
         ASSERT_TRUE(t.makeThumbnail(found(index, 8192, static_cast<std::int64_t>(bytes.size()), "heic"))) << name;
-        const auto ours = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        const auto ours = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
         const auto theirs = uprightByImageMagick(name, work);
         ASSERT_FALSE(ours.empty() || theirs.empty()) << name;
         // Same shape: a quarter turn swaps the sides.
@@ -495,7 +495,7 @@ TEST(ScanThumbnailer, AClipThatFadesInIsShownByAFrameWithSomethingOnIt) {
         std::string ext = fs::path(c.name).extension().string().substr(1);
         if (ext == "3g2") ext = "3gp";
         ASSERT_TRUE(t.makeThumbnail(found(index, 65536, static_cast<std::int64_t>(c.bytes.size()), ext))) << c.name;
-        const auto img = decodedFile(ScanThumbnailer::thumbnailURL(session.path(), index));
+        const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
         ASSERT_FALSE(img.empty()) << c.name;
         if (c.blankThroughout) {
             EXPECT_LT(media::brightnessSpread(img), 3.0) << c.name;

@@ -12,7 +12,7 @@
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/reading/RandomAccessSource.h"
-#include "media/ScanThumbnailer.h"
+#include "media/ThumbnailFiles.h"
 #include "models/ResultsListModel.h"
 #include "models/Shared.h"
 #include "models/Workspace.h"
@@ -122,7 +122,7 @@ private slots:
         QCOMPARE(CarvedFileExtractor::loadFound(*w.stagingDir()).size(), w.results().size());
         for (const auto& f : w.results())
             if (MediaClass::of(f.ext) == MediaClass::photo)
-                QVERIFY2(fs::exists(media::ScanThumbnailer::thumbnailURL(*w.stagingDir(), f.index)), f.fileName.c_str());
+                QVERIFY2(fs::exists(media::ThumbnailFiles::thumbnailURL(*w.stagingDir(), f.index)), f.fileName.c_str());
         // Rows were inserted as files came, never rebuilt during the scan.
         QVERIFY(appended.count() >= 1);
         QCOMPARE(resets.count(), 0);

@@ -190,7 +190,7 @@ void Carver::saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) n
 }
 
 CarveProgress Carver::currentProgress(std::int64_t pos, std::int64_t total, std::int64_t found) const {
-    return CarveProgress{std::min(pos, total), total, found, source_->badBytes(), resumedFrom_, std::nullopt};
+    return CarveProgress{std::min(pos, total), total, found, source_->badBytes(), resumedFrom_, std::nullopt, nullptr};
 }
 
 std::optional<CarvedFile> Carver::carveOne(SigKind kind, std::int64_t at, const CancellationToken& token) {
@@ -227,7 +227,14 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     try {
         // Probing needs no bytes, only that the sequential read has passed
         // over the file, so that its unreadable sectors are known.
-        if (!out && !token.isCancelled() && reader_->readThrough(offset + length, token))
+        handedOver_.reset();
+        if (!out && !token.isCancelled() && wantsBytes_ && wantsBytes_(length)) {
+            if (auto copy = reader_->copyFromRing(offset, length)) {
+                read = static_cast<std::int64_t>(copy->size());
+                handedOver_ = std::make_shared<const Bytes>(std::move(*copy));
+            }
+        }
+        if (!out && !handedOver_ && !token.isCancelled() && reader_->readThrough(offset + length, token))
             read = std::max<std::int64_t>(0, std::min(length, reader_->size() - offset));
         while (read < length && !token.isCancelled()) {
             Bytes piece = reader_->pread(offset + read, std::min(length - read, kPiece));
@@ -414,7 +421,8 @@ CarveSummary Carver::run(const CancellationToken& token) {
                         pending_ = Recorded{std::max(skipUntil, pos), fileIndex_, summary};
                         // A file written out is listed at once; probed ones go in batches.
                         if (mode_ == CarveOutputMode::writeFiles || pendingFound_.size() >= kBatchBytes) flushLists();
-                        CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file)};
+                        CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file),
+                                        std::move(handedOver_)};
                         send(p);
                     }
                     if (cancelled) break;
@@ -471,7 +479,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
     }
     spare_.reset();
     ::unlinkat(dir_.get(), kSpareName, 0);
-    send(CarveProgress{summary.bytesScanned, size, summary.filesFound, summary.badBytes, resumedFrom_, std::nullopt});
+    send(CarveProgress{summary.bytesScanned, size, summary.filesFound, summary.badBytes, resumedFrom_, std::nullopt, nullptr});
     reportHandle_.reset();
     foundHandle_.reset();
     return summary;

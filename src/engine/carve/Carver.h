@@ -31,6 +31,8 @@ struct CarveProgress {
     std::int64_t badBytes = 0;
     std::int64_t resumedFrom = 0;
     std::optional<CarvedFile> newFile;
+    // The new file's bytes, copied as the scan read them, when handOverBytes asked for them.
+    std::shared_ptr<const Bytes> newFileBytes;
 
     friend bool operator==(const CarveProgress&, const CarveProgress&) = default;
 };
@@ -70,6 +72,10 @@ public:
     // none, for work that follows the scan (thumbnails) to remove when done:
     // until then the session is continued, not scanned again.
     void keepFinalCheckpoint() { keepFinalCheckpoint_ = true; }
+    // Each found file whose length `wanted` accepts comes with its bytes,
+    // copied while the scan's own reading passes over them (probing only),
+    // so that nothing has to read them from the source again.
+    void handOverBytes(std::function<bool(std::int64_t length)> wanted) { wantsBytes_ = std::move(wanted); }
 
     // Blocking. Cancellation ends it early with `cancelled` and a checkpoint.
     // A folder that holds an earlier scan which cannot be continued for this
@@ -145,6 +151,8 @@ private:
     Recorded committed_;
     bool listsFailed_ = false;
     bool keepFinalCheckpoint_ = false;
+    std::function<bool(std::int64_t)> wantsBytes_;
+    std::shared_ptr<const Bytes> handedOver_;  // the last recorded file's bytes
 };
 
 // Drops from the found list and the report every record numbered above

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -168,26 +169,43 @@ void SequentialReader::release(std::int64_t offset) {
     }
 }
 
-Bytes SequentialReader::pread(std::int64_t offset, std::int64_t count) {
-    if (offset < 0 || offset >= size_ || count < 1) return {};
-    const std::int64_t n = std::min(count, size_ - offset);
+std::optional<Bytes> SequentialReader::fromRing(std::int64_t offset, std::int64_t n) {
     const std::int64_t first = offset / kBlock;
     const std::int64_t last = (offset + n - 1) / kBlock;
     std::unique_lock g(ring_->lock);
-    if (first < ring_->floor || last - first + 1 > kBlocks || !ring_->reach(last)) {
-        g.unlock();
-        return direct(offset, n);
-    }
+    if (first < ring_->floor || last - first + 1 > kBlocks || !ring_->reach(last)) return std::nullopt;
     ring_->changed.wait(g, [&] { return ring_->next > last || ring_->error || ring_->stop; });
     if (ring_->next <= last) {
         if (ring_->error) std::rethrow_exception(ring_->error);
-        g.unlock();
-        return direct(offset, n);
+        return std::nullopt;
     }
     for (std::int64_t b = first; b <= last; ++b) ++ring_->pins[Ring::slot(b)];
     g.unlock();
     std::uint8_t* at = ring_->base + static_cast<std::int64_t>(Ring::slot(first)) * kBlock + (offset - first * kBlock);
     return Bytes::view(std::shared_ptr<std::uint8_t>(at, Unpin{ring_, first, last}), static_cast<std::size_t>(n));
+}
+
+Bytes SequentialReader::pread(std::int64_t offset, std::int64_t count) {
+    if (offset < 0 || offset >= size_ || count < 1) return {};
+    const std::int64_t n = std::min(count, size_ - offset);
+    if (auto view = fromRing(offset, n)) return std::move(*view);
+    return direct(offset, n);
+}
+
+std::optional<Bytes> SequentialReader::copyFromRing(std::int64_t offset, std::int64_t count) {
+    if (offset < 0 || offset >= size_ || count < 1) return std::nullopt;
+    const std::int64_t n = std::min(count, size_ - offset);
+    Bytes copy = Bytes::uninitialised(static_cast<std::size_t>(n));
+    // In pieces of a few blocks, each let go before the next, so the ring moves on.
+    constexpr std::int64_t kPiece = 4 * kBlock;
+    for (std::int64_t done = 0; done < n;) {
+        const std::int64_t piece = std::min(kPiece, n - done);
+        auto view = fromRing(offset + done, piece);
+        if (!view) return std::nullopt;
+        std::memcpy(copy.data() + done, view->data(), static_cast<std::size_t>(piece));
+        done += piece;
+    }
+    return copy;
 }
 
 bool SequentialReader::readThrough(std::int64_t end, const CancellationToken& token) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "engine/common/Cancellation.h"
@@ -52,6 +53,11 @@ public:
 
     // Nothing before `offset` will be asked for again: the ring may move on.
     void release(std::int64_t offset);
+    // A copy of [offset, offset + count) taken from the ring as the read-ahead
+    // passes over it, for a job that wants a found file's bytes without
+    // reading them again. Nothing (and nothing read twice) when the ring
+    // cannot serve it; then readThrough still can.
+    std::optional<Bytes> copyFromRing(std::int64_t offset, std::int64_t count);
     // Waits until every byte before `end` has been read from the medium (so
     // what of it is unreadable is known). False when the job was cancelled,
     // or when bytes still in use keep the ring from getting there.
@@ -63,6 +69,8 @@ public:
 
 private:
     Bytes direct(std::int64_t offset, std::int64_t count);
+    // A view of the ring, or nothing when the ring cannot serve it.
+    std::optional<Bytes> fromRing(std::int64_t offset, std::int64_t n);
 
     std::shared_ptr<RandomAccessSource> inner_;
     std::int64_t size_;

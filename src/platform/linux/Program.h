@@ -25,6 +25,18 @@ const std::vector<std::string>& cleanEnvironment();
 std::optional<ProgramResult> runProgram(const std::string& absPath, const std::vector<std::string>& args,
                                         const std::vector<std::string>& env = cleanEnvironment());
 
+// A program that runs beside us, spoken to over one socket that is its
+// standard input and output; its standard error is discarded.
+struct RunningProgram {
+    int pid = -1;
+    int socket = -1;  // ours to close
+};
+// Starts `absPath` so; nothing when it could not be started.
+std::optional<RunningProgram> startProgram(const std::string& absPath, const std::vector<std::string>& args = {},
+                                           const std::vector<std::string>& env = cleanEnvironment());
+// Kills it (SIGKILL) and waits for it; closes the socket.
+void stopProgram(RunningProgram& program);
+
 // The first of `candidates` (absolute paths) that is an executable file.
 std::optional<std::string> findProgram(std::initializer_list<const char*> candidates);
 

@@ -1,4 +1,4 @@
-#include "media/Image.h"
+#include "media/decode/Image.h"
 
 #include <algorithm>
 #include <cstring>

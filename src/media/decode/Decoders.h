@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "media/Image.h"
+#include "media/decode/Image.h"
 
 namespace tamsel::media {
 
@@ -21,13 +21,15 @@ std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide);
 std::optional<RgbImage> decodePng(ByteSpan data, int minSide);
 std::optional<RgbImage> decodeWebp(ByteSpan data, int maxSide);
 std::optional<RgbImage> decodeTiff(ByteSpan data, int minSide);
-std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide);
+// A thumbnail the file holds whose longer side reaches `enoughSide` is
+// decoded instead of the photo itself.
+std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide, int enoughSide);
 // The camera's embedded preview when there is one, else a half-size decode.
 std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide);
 
 // Any of the above, chosen by the bytes' own signature (RAW by extension,
 // since RAW files look like TIFF).
-std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide);
+std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide, int enoughSide);
 
 // EXIF orientation (1 to 8) of a JPEG file or of a bare EXIF block; 1 when absent.
 int exifOrientation(ByteSpan data);

@@ -1,4 +1,4 @@
-#include "media/CarveRangeLoader.h"
+#include "media/decode/CarveRangeLoader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,19 +8,16 @@
 
 namespace tamsel::media {
 
-CarveRangeLoader::CarveRangeLoader(std::shared_ptr<RandomAccessSource> source, CarvedFile file, std::int64_t maxBytes)
-    : source_(std::move(source)), file_(std::move(file)), maxBytes_(maxBytes) {}
-
 int CarveRangeLoader::read(std::uint8_t* buf, int size) {
-    if (size <= 0 || pos_ >= file_.length) return 0;
+    if (size <= 0 || pos_ >= length()) return 0;
     const bool inPiece = pos_ >= pieceStart_ && pos_ < pieceStart_ + static_cast<std::int64_t>(piece_.size());
     if (!inPiece) {
-        const std::int64_t n = std::min(kPiece, file_.length - pos_);
+        const std::int64_t n = std::min(kPiece, length() - pos_);
         if (bytesRead_ + n > maxBytes_) {
             budgetSpent_ = true;
             return -1;
         }
-        piece_ = source_->pread(file_.offset + pos_, n);
+        piece_ = range_.read(pos_, n);
         pieceStart_ = pos_;
         bytesRead_ += n;
         if (piece_.empty()) return -1;
@@ -33,7 +30,7 @@ int CarveRangeLoader::read(std::uint8_t* buf, int size) {
 }
 
 std::int64_t CarveRangeLoader::seek(std::int64_t offset, int whence) {
-    const std::int64_t base = whence == SEEK_CUR ? pos_ : whence == SEEK_END ? file_.length : 0;
+    const std::int64_t base = whence == SEEK_CUR ? pos_ : whence == SEEK_END ? length() : 0;
     if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return -1;
     pos_ = base + offset;
     return pos_;

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "media/CarveRangeLoader.h"
-#include "media/Image.h"
+#include "media/decode/CarveRangeLoader.h"
+#include "media/decode/Image.h"
 
 namespace tamsel::media {
 

@@ -1,4 +1,4 @@
-#include "media/VideoFrame.h"
+#include "media/decode/VideoFrame.h"
 
 #include <cmath>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "media/Decoders.h"
+#include "media/decode/Decoders.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,6 +13,10 @@
 #include <png.h>
 #include <tiffio.h>
 #include <turbojpeg.h>
+// jpeglib.h needs these first.
+#include <cstdio>
+#include <csetjmp>
+#include <jpeglib.h>
 #include <webp/decode.h>
 #include <webp/demux.h>
 
@@ -21,7 +25,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "media/VideoFrame.h"
+#include "media/decode/VideoFrame.h"
 #include "workflow/MediaClass.h"
 
 namespace tamsel::media {
@@ -64,39 +68,122 @@ int exifOrientation(ByteSpan data) {
     return value >= 1 && value <= 8 ? value : 1;
 }
 
-std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide) {
-    TjHandle tj(tjInitDecompress());
-    if (!tj || data.empty()) return std::nullopt;
-    int w = 0, h = 0, subsamp = 0, colorspace = 0;
-    const auto size = static_cast<unsigned long>(data.size());
-    if (tjDecompressHeader3(tj.get(), data.data(), size, &w, &h, &subsamp, &colorspace) != 0 || w <= 0 || h <= 0)
-        return std::nullopt;
-    // The smallest DCT scale whose longer side still reaches minSide.
-    int count = 0;
-    tjscalingfactor* factors = tjGetScalingFactors(&count);
-    tjscalingfactor best{1, 1};
-    int bestSide = std::max(w, h);
-    for (int i = 0; factors && i < count; ++i) {
-        const tjscalingfactor f = factors[i];
-        if (f.num > f.denom) continue;
-        const int side = std::max(TJSCALED(w, f), TJSCALED(h, f));
-        if (side >= minSide && side < bestSide) {
-            best = f;
-            bestSide = side;
+namespace {
+
+// libjpeg ends the process on an error unless told otherwise: errors jump
+// back here, warnings (damaged data) are counted and the picture is kept.
+struct JpegErrors {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    int warnings = 0;
+};
+
+[[noreturn]] void jpegFailed(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->jump, 1); }
+
+void jpegMessage(j_common_ptr info, int level) {
+    // A warning (-1) is damage in the data; trace levels are chatter.
+    if (level < 0) ++reinterpret_cast<JpegErrors*>(info->err)->warnings;
+}
+
+// A progressive file of thousands of scans decodes for minutes: more than
+// any encoder writes is refused.
+constexpr int kMaxJpegScans = 500;
+// Whole-image coefficient buffers (progressive files) and the rest.
+constexpr long kMaxJpegMemory = 512L << 20;
+// Pictures larger than this, whatever the scaled size, are refused from the header.
+constexpr std::int64_t kMaxJpegPixels = 400'000'000;
+
+struct JpegProgress {
+    jpeg_progress_mgr pub;
+};
+
+void jpegProgress(j_common_ptr info) {
+    auto* d = reinterpret_cast<j_decompress_ptr>(info);
+    if (info->is_decompressor && d->input_scan_number > kMaxJpegScans) std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->jump, 1);
+}
+
+struct JpegDecoder {
+    jpeg_decompress_struct info{};
+    JpegErrors errors{};
+    JpegProgress progress{};
+    JpegDecoder() {
+        info.err = jpeg_std_error(&errors.pub);
+        errors.pub.error_exit = jpegFailed;
+        errors.pub.emit_message = jpegMessage;
+        jpeg_create_decompress(&info);
+        info.mem->max_memory_to_use = kMaxJpegMemory;
+        progress.pub.progress_monitor = jpegProgress;
+        info.progress = &progress.pub;
+    }
+    ~JpegDecoder() { jpeg_destroy_decompress(&info); }
+};
+
+// Adobe's CMYK, stored inverted, as RGB.
+void cmykRowToRgb(const JSAMPLE* in, std::uint8_t* out, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 3) {
+        const int k = inverted ? in[3] : 255 - in[3];
+        for (int c = 0; c < 3; ++c) {
+            const int v = inverted ? in[c] : 255 - in[c];
+            out[c] = static_cast<std::uint8_t>(v * k / 255);
         }
     }
-    const int sw = TJSCALED(w, best), sh = TJSCALED(h, best);
-    if (tooLarge(sw, sh)) return std::nullopt;
-    RgbImage image;
-    image.width = sw;
-    image.height = sh;
-    image.pixels.resize(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh) * 3);
-    // A scaled picture is only shrunk further: the fast transforms lose nothing visible.
-    const int flags = best.num < best.denom ? TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE : 0;
+}
+
+}  // namespace
+
+namespace {
+
+// Every object the decoder fills lives in the caller's frame: an error's
+// jump back to the setjmp below leaves nothing half-made in this one.
+bool decodeJpegInto(JpegDecoder& d, ByteSpan data, int minSide, RgbImage& image, std::vector<JSAMPLE>& row) {
+    if (setjmp(d.errors.jump) != 0) return false;
+    jpeg_mem_src(&d.info, data.data(), static_cast<unsigned long>(data.size()));
+    if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return false;
+    const std::int64_t w = d.info.image_width, h = d.info.image_height;
+    if (w <= 0 || h <= 0 || w * h > kMaxJpegPixels) return false;
+    // The smallest DCT scale (n/8) whose longer side still reaches minSide.
+    const std::int64_t longest = std::max(w, h);
+    int scale = 8;
+    while (scale > 1 && (longest * (scale - 1) + 7) / 8 >= minSide) --scale;
+    d.info.scale_num = static_cast<unsigned>(scale);
+    d.info.scale_denom = 8;
+    if (scale < 8) {
+        // A scaled picture is only shrunk further: the fast transforms lose nothing visible.
+        d.info.dct_method = JDCT_IFAST;
+        d.info.do_fancy_upsampling = FALSE;
+    }
+    const bool cmyk = d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK;
+    d.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    jpeg_calc_output_dimensions(&d.info);
+    if (tooLarge(d.info.output_width, d.info.output_height)) return false;
+    jpeg_start_decompress(&d.info);
+    image.width = static_cast<int>(d.info.output_width);
+    image.height = static_cast<int>(d.info.output_height);
+    image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 3);
+    row.resize(static_cast<std::size_t>(d.info.output_width) * static_cast<std::size_t>(d.info.output_components));
     // Damaged data is a warning: what decoded is kept, the rest shows grey.
-    if (tjDecompress2(tj.get(), data.data(), size, image.pixels.data(), sw, 0, sh, TJPF_RGB, flags) != 0 &&
-        tjGetErrorCode(tj.get()) != TJERR_WARNING)
-        return std::nullopt;
+    while (d.info.output_scanline < d.info.output_height) {
+        const JDIMENSION y = d.info.output_scanline;
+        JSAMPROW rows[1] = {row.data()};
+        if (jpeg_read_scanlines(&d.info, rows, 1) != 1) break;
+        std::uint8_t* out = image.pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) * 3;
+        if (cmyk)
+            cmykRowToRgb(row.data(), out, d.info.output_width, d.info.saw_Adobe_marker);
+        else
+            std::memcpy(out, row.data(), static_cast<std::size_t>(image.width) * 3);
+    }
+    jpeg_finish_decompress(&d.info);
+    return true;
+}
+
+}  // namespace
+
+std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide) {
+    if (data.empty() || data.size() > 0xFFFFFFFFu) return std::nullopt;
+    JpegDecoder decoder;
+    RgbImage image;
+    std::vector<JSAMPLE> row;
+    if (!decodeJpegInto(decoder, data, minSide, image, row)) return std::nullopt;
     return oriented(std::move(image), exifOrientation(data));
 }
 
@@ -318,7 +405,7 @@ std::optional<RgbImage> planesToRgb(heif_image* image, const heif_image_handle* 
 
 }  // namespace
 
-std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide) {
+std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide, int enoughSide) {
     quietLibraries();
     std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(), heif_context_free);
     if (!ctx) return std::nullopt;
@@ -331,6 +418,24 @@ std::optional<RgbImage> decodeHeif(ByteSpan data, int minSide) {
     if (heif_context_get_primary_image_handle(ctx.get(), &raw).code != heif_error_Ok || !raw) return std::nullopt;
     std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(raw, heif_image_handle_release);
     if (tooLarge(heif_image_handle_get_width(handle.get()), heif_image_handle_get_height(handle.get()))) return std::nullopt;
+    // A picture the file holds ready (a phone's own thumbnail) decodes in
+    // milliseconds where the photo's grid of tiles takes most of a second:
+    // the smallest one large enough serves.
+    heif_item_id ids[8];
+    const int thumbnails = heif_image_handle_get_list_of_thumbnail_IDs(handle.get(), ids, 8);
+    heif_image_handle* best = nullptr;
+    for (int i = 0; i < thumbnails; ++i) {
+        heif_image_handle* t = nullptr;
+        if (heif_image_handle_get_thumbnail(handle.get(), ids[i], &t).code != heif_error_Ok || !t) continue;
+        const int side = std::max(heif_image_handle_get_width(t), heif_image_handle_get_height(t));
+        if (side >= enoughSide && (!best || side < std::max(heif_image_handle_get_width(best), heif_image_handle_get_height(best)))) {
+            if (best) heif_image_handle_release(best);
+            best = t;
+        } else {
+            heif_image_handle_release(t);
+        }
+    }
+    if (best) handle.reset(best);
     // Decoded as YCbCr planes (default options apply irot and imir) and
     // turned into RGB only at the thumbnail's size: a 20-megapixel picture
     // never exists as full-size RGB.
@@ -414,7 +519,7 @@ std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide) {
     return result;
 }
 
-std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide) {
+std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide, int enoughSide) {
     // RAW files look like TIFF, whose first picture is only their thumbnail.
     if (MediaClass::of(ext) == MediaClass::raw) return decodeRaw(data, minSide);
     if (startsWith(data, 0, "\xFF\xD8\xFF")) return decodeJpeg(data, minSide);
@@ -422,7 +527,7 @@ std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int m
     if (startsWith(data, 0, "RIFF") && startsWith(data, 8, "WEBP")) return decodeWebp(data, minSide);
     if (startsWith(data, 0, std::string_view("II*\0", 4)) || startsWith(data, 0, std::string_view("MM\0*", 4)))
         return decodeTiff(data, minSide);
-    if (startsWith(data, 4, "ftyp")) return decodeHeif(data, minSide);
+    if (startsWith(data, 4, "ftyp")) return decodeHeif(data, minSide, enoughSide);
     return std::nullopt;
 }
 

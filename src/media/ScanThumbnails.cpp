@@ -1,0 +1,46 @@
+#include "media/ScanThumbnails.h"
+
+#include "media/ThumbnailFiles.h"
+
+namespace tamsel::media {
+
+ScanThumbnails::ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source, const fs::path& sessionDir,
+                               CancellationToken token, Progress onProgress, ThumbnailPool::Options options)
+    : sessionDir_(sessionDir) {
+    // Its own reader, so the scan's count of unreadable bytes stays its own.
+    try {
+        duplicate_ = source->duplicate();
+    } catch (...) {
+        duplicate_ = nullptr;
+    }
+    auto reader = duplicate_ ? duplicate_ : source;
+    ThumbnailPool::Done done;
+    if (onProgress)
+        done = [this, onProgress](const CarvedFile& file, bool made) {
+            std::lock_guard guard(progressLock_);
+            onProgress(file, made, pool_->counts().done(), pool_->pushed());
+        };
+    pool_ = std::make_unique<ThumbnailPool>(reader, sessionDir, std::move(options), std::move(done), std::move(token));
+}
+
+ScanThumbnails::~ScanThumbnails() {
+    pool_.reset();
+    if (duplicate_) duplicate_->close();
+}
+
+void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
+    for (const auto& f : files) {
+        std::error_code a, b;
+        if (!fs::exists(ThumbnailFiles::thumbnailURL(sessionDir_, f.index), a) &&
+            !fs::exists(ThumbnailFiles::markerURL(sessionDir_, f.index), b))
+            push(f);
+    }
+}
+
+void ScanThumbnails::finishAndWait() {
+    pool_->finishAndWait();
+    if (duplicate_) duplicate_->close();
+    duplicate_ = nullptr;
+}
+
+}  // namespace tamsel::media

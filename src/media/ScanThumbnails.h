@@ -1,0 +1,47 @@
+#pragma once
+// The thumbnails of one scan: a pool of worker processes over a second
+// reader of the source. Found files are pushed from the scan's progress
+// callback, with their bytes where the scan handed them over;
+// finishAndWait() after the scan returns.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "media/ThumbnailPool.h"
+
+namespace tamsel::media {
+
+class ScanThumbnails {
+public:
+    // Told after each file (on a worker thread, one call at a time): how
+    // many are done of how many pushed, and whether this one has a picture.
+    using Progress = std::function<void(const CarvedFile&, bool made, std::int64_t done, std::int64_t total)>;
+
+    ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source, const fs::path& sessionDir, CancellationToken token,
+                   Progress onProgress = {}, ThumbnailPool::Options options = {});
+    ~ScanThumbnails();
+    ScanThumbnails(const ScanThumbnails&) = delete;
+    ScanThumbnails& operator=(const ScanThumbnails&) = delete;
+
+    bool wantsBytes(std::int64_t length) const { return pool_->wantsBytes(length); }
+    void push(const CarvedFile& file, std::shared_ptr<const Bytes> held = nullptr) { pool_->push(file, std::move(held)); }
+    // Files of an earlier run of the session that have neither a thumbnail nor a marker.
+    void pushMissing(const std::vector<CarvedFile>& files);
+    // The scan's reading is over: what it did not hand over is read now.
+    void scanEnded() { pool_->sourceFree(); }
+    // Makes what is left; closes the second reader.
+    void finishAndWait();
+    ThumbnailCounts counts() const { return pool_->counts(); }
+    std::int64_t pushed() const { return pool_->pushed(); }
+
+private:
+    fs::path sessionDir_;
+    std::shared_ptr<RandomAccessSource> duplicate_;
+    std::mutex progressLock_;
+    std::unique_ptr<ThumbnailPool> pool_;
+};
+
+}  // namespace tamsel::media

@@ -1,0 +1,263 @@
+#include "media/ThumbnailPool.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "media/ThumbnailFiles.h"
+#include "media/WorkerProtocol.h"
+#include "platform/linux/Program.h"
+
+namespace tamsel::media {
+
+namespace {
+
+enum class Outcome { made, none, failed, notSaved, unread, noWorker, cancelled };
+
+// The lowest CPU share and disk priority for this thread; the workers it
+// starts inherit them.
+void lowerThisThreadsPriority() {
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    ::setpriority(PRIO_PROCESS, tid, 19);
+    constexpr int kWhoProcess = 1, kClassBestEffort = 2, kClassShift = 13;
+    ::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid), (kClassBestEffort << kClassShift) | 7);
+}
+
+// CPU time a process has used, user and system.
+std::chrono::milliseconds cpuTimeOf(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return {};
+    // Fields from the state on: state(3) ... utime(14) stime(15).
+    std::istringstream fields(line.substr(close + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    long long user = 0, system = 0;
+    fields >> user >> system;
+    static const long ticks = ::sysconf(_SC_CLK_TCK);
+    return std::chrono::milliseconds((user + system) * 1000 / std::max(1L, ticks));
+}
+
+bool existsAt(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
+class ThumbnailPool::Slot {
+public:
+    explicit Slot(ThumbnailPool& pool) : pool_(pool), thread_([this] { run(); }) {}
+    ~Slot() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void run() {
+        lowerThisThreadsPriority();
+        while (auto job = pool_.next()) {
+            const Outcome outcome = make(*job);
+            pool_.finished(*job, outcome == Outcome::made, static_cast<int>(outcome));
+        }
+        platform::stopProgram(worker_);
+    }
+
+    bool startWorker() {
+        if (worker_.pid > 0) return true;
+        auto started = platform::startProgram(pool_.options_.program);
+        if (!started) return false;
+        worker_ = *started;
+        return true;
+    }
+
+    Bytes bytesFor(const Job& job, const protocol::ReadRequest& ask) {
+        const std::int64_t count = std::min<std::int64_t>(ask.count, job.file.length - ask.offset);
+        if (job.held && ask.offset + count <= static_cast<std::int64_t>(job.held->size()))
+            return job.held->slice(static_cast<std::size_t>(ask.offset), static_cast<std::size_t>(count));
+        return pool_.reader_->pread(job.file.offset + ask.offset, count);
+    }
+
+    Outcome make(const Job& job) {
+        const ThumbnailLimits& limits = pool_.options_.limits;
+        if (!startWorker()) return Outcome::noWorker;
+        const protocol::Job ask{job.file.ext, job.file.length, limits};
+        if (!protocol::send(worker_.socket, protocol::Type::job, protocol::encode(ask))) {
+            platform::stopProgram(worker_);
+            return Outcome::failed;
+        }
+        // A worker asks for no more than the limits let it decode.
+        std::int64_t budget = std::max(limits.photoBytes, limits.videoBytes) + (1 << 20);
+        const auto cpuStart = cpuTimeOf(worker_.pid);
+        const auto wallStart = std::chrono::steady_clock::now();
+        bool cancelled = false;
+        bool unread = false;
+        const auto keepWaiting = [&] {
+            if (pool_.stopped()) return !(cancelled = true);
+            return cpuTimeOf(worker_.pid) - cpuStart < pool_.options_.cpuLimit &&
+                   std::chrono::steady_clock::now() - wallStart < pool_.options_.wallLimit;
+        };
+        for (;;) {
+            auto message = protocol::receive(worker_.socket, keepWaiting);
+            std::optional<protocol::ReadRequest> read;
+            if (message && message->type == protocol::Type::read) read = protocol::decodeRead(message->payload);
+            if (read) {
+                Bytes bytes;
+                if (read->offset < job.file.length && budget > 0) {
+                    try {
+                        bytes = bytesFor(job, *read);
+                    } catch (const ReadCancelled&) {
+                        cancelled = true;
+                    } catch (const std::exception&) {
+                        // The card went away: no verdict on the file.
+                        unread = true;
+                    }
+                }
+                budget -= static_cast<std::int64_t>(bytes.size());
+                if (!cancelled && !unread && protocol::send(worker_.socket, protocol::Type::data, bytes.span())) continue;
+            } else if (message && message->type == protocol::Type::result) {
+                if (auto result = protocol::decodeResult(message->payload)) return save(job, *result);
+            }
+            // Gone, too slow, or saying what it should not: a new one for the next file.
+            platform::stopProgram(worker_);
+            return cancelled ? Outcome::cancelled : unread ? Outcome::unread : Outcome::failed;
+        }
+    }
+
+    Outcome save(const Job& job, const protocol::Result& result) {
+        const int dir = pool_.thumbs_.get();
+        if (!result.jpeg) {
+            (void)tryWriteAtomicallyAt(dir, ThumbnailFiles::markerName(job.file.index), "");
+            return Outcome::none;
+        }
+        const std::string_view bytes(reinterpret_cast<const char*>(result.jpeg->data()), result.jpeg->size());
+        return tryWriteAtomicallyAt(dir, ThumbnailFiles::jpegName(job.file.index), bytes) ? Outcome::made : Outcome::notSaved;
+    }
+
+    ThumbnailPool& pool_;
+    platform::RunningProgram worker_;
+    std::thread thread_;
+};
+
+ThumbnailPool::ThumbnailPool(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir, Options options,
+                             Done onDone, CancellationToken token)
+    : reader_(std::move(reader)), options_(std::move(options)), onDone_(std::move(onDone)), token_(std::move(token)) {
+    UniqueFd session = openDirectory(sessionDir);
+    thumbs_ = openDirectoryAt(session.get(), ThumbnailFiles::kFolder, true, sessionDir);
+    if (options_.program.empty()) options_.program = workerProgram();
+    int workers = options_.workers > 0 ? options_.workers : static_cast<int>(std::thread::hardware_concurrency());
+    workers = std::clamp(workers, 1, 16);
+    for (int i = 0; i < workers; ++i) slots_.push_back(std::make_unique<Slot>(*this));
+}
+
+ThumbnailPool::~ThumbnailPool() {
+    {
+        std::lock_guard guard(lock_);
+        finishing_ = sourceFree_ = true;
+        ready_.clear();
+        deferred_.clear();
+    }
+    stopping_ = true;
+    changed_.notify_all();
+    slots_.clear();
+}
+
+bool ThumbnailPool::wantsBytes(std::int64_t length) const {
+    return length <= options_.limits.photoBytes && held_.load() + length <= options_.heldBudget;
+}
+
+void ThumbnailPool::push(const CarvedFile& file, std::shared_ptr<const Bytes> held) {
+    if (held && static_cast<std::int64_t>(held->size()) < file.length) held = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        if (held) held_ += static_cast<std::int64_t>(held->size());
+        (held ? ready_ : deferred_).push_back(Job{file, std::move(held)});
+        ++pushed_;
+    }
+    changed_.notify_one();
+}
+
+void ThumbnailPool::sourceFree() {
+    {
+        std::lock_guard guard(lock_);
+        sourceFree_ = true;
+    }
+    changed_.notify_all();
+}
+
+void ThumbnailPool::finishAndWait() {
+    {
+        std::lock_guard guard(lock_);
+        finishing_ = sourceFree_ = true;
+    }
+    changed_.notify_all();
+    slots_.clear();
+}
+
+std::optional<ThumbnailPool::Job> ThumbnailPool::next() {
+    std::unique_lock guard(lock_);
+    for (;;) {
+        if (stopped()) return std::nullopt;
+        std::deque<Job>* from = !ready_.empty() ? &ready_ : sourceFree_ && !deferred_.empty() ? &deferred_ : nullptr;
+        if (from) {
+            Job job = std::move(from->front());
+            from->pop_front();
+            // Made by an earlier run (or a file listed twice): nothing to do.
+            const bool made = existsAt(thumbs_.get(), ThumbnailFiles::jpegName(job.file.index));
+            if (made || existsAt(thumbs_.get(), ThumbnailFiles::markerName(job.file.index))) {
+                if (job.held) held_ -= static_cast<std::int64_t>(job.held->size());
+                ++(made ? counts_.made : counts_.none);
+                continue;
+            }
+            return job;
+        }
+        if (finishing_) return std::nullopt;
+        changed_.wait_for(guard, std::chrono::milliseconds(100));
+    }
+}
+
+void ThumbnailPool::finished(const Job& job, bool made, int outcome) {
+    if (job.held) held_ -= static_cast<std::int64_t>(job.held->size());
+    {
+        std::lock_guard guard(lock_);
+        switch (static_cast<Outcome>(outcome)) {
+            case Outcome::made: ++counts_.made; break;
+            case Outcome::none: ++counts_.none; break;
+            case Outcome::failed:
+                ++counts_.failed;
+                // It would fail again on every run: no picture is shown for it.
+                (void)tryWriteAtomicallyAt(thumbs_.get(), ThumbnailFiles::markerName(job.file.index), "");
+                break;
+            case Outcome::notSaved: ++counts_.notSaved; break;
+            case Outcome::unread: ++counts_.unread; break;
+            case Outcome::noWorker: ++counts_.noWorker; break;
+            case Outcome::cancelled: return;
+        }
+    }
+    if (onDone_) onDone_(job.file, made);
+}
+
+ThumbnailCounts ThumbnailPool::counts() const {
+    std::lock_guard guard(lock_);
+    return counts_;
+}
+
+std::string ThumbnailPool::workerProgram() {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string exe = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+    // Programs of the build tree use the worker built beside them.
+    if (exe.rfind(TAMSEL_BUILD_DIR "/", 0) == 0) return TAMSEL_THUMBNAILER_BUILD_PATH;
+    return TAMSEL_THUMBNAILER_PATH;
+}
+
+}  // namespace tamsel::media
