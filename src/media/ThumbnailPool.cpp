@@ -74,7 +74,9 @@ private:
 
     bool startWorker() {
         if (worker_.pid > 0) return true;
-        auto started = platform::startProgram(pool_.options_.program);
+        const auto& options = pool_.options_;
+        auto started = platform::startProgram(options.program, {},
+                                              options.environment.empty() ? platform::cleanEnvironment() : options.environment);
         if (!started) return false;
         worker_ = *started;
         return true;

@@ -57,6 +57,7 @@ public:
         // Bytes handed over by the scan and not used yet, at most.
         std::int64_t heldBudget = 96LL << 20;
         std::string program;  // the worker; workerProgram() when empty
+        std::vector<std::string> environment;  // the worker's; a clean one when empty
     };
     // Told on a worker thread after each file, with whether it has a thumbnail now.
     using Done = std::function<void(const CarvedFile&, bool made)>;

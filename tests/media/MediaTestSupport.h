@@ -1,44 +1,35 @@
 #pragma once
-// Sources that watch how the thumbnailer reads, and picture probes.
+// Found files as a thumbnail worker reads them, and picture probes.
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <vector>
 
-#include "engine/reading/MemorySource.h"
+#include "engine/reading/RandomAccessSource.h"
+#include "media/decode/ByteRange.h"
 #include "media/decode/Decoders.h"
+#include "media/decode/Thumbnail.h"
 #include "support/TempDir.h"
 
 namespace tamsel::test {
 
-// Every read is recorded; an optional pause makes each one slow.
-class WatchedSource final : public RandomAccessSource {
+// A found file's bytes as a worker is served them: every read recorded,
+// an optional pause making each one slow.
+class WatchedRange final : public media::ByteRange {
 public:
-    explicit WatchedSource(std::vector<std::uint8_t> data, std::chrono::milliseconds pause = {})
-        : inner_(std::make_shared<MemorySource>(std::move(data))), pause_(pause) {}
-    std::int64_t size() const override { return inner_->size(); }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    const std::string& displayName() const override { return inner_->displayName(); }
-    Bytes pread(std::int64_t offset, std::int64_t count) override {
-        {
-            std::lock_guard guard(lock_);
-            reads_.push_back({offset, count});
-        }
+    explicit WatchedRange(std::vector<std::uint8_t> data, std::chrono::milliseconds pause = {})
+        : data_(std::move(data)), pause_(pause) {}
+    std::int64_t length() const override { return static_cast<std::int64_t>(data_.size()); }
+    Bytes read(std::int64_t offset, std::int64_t count) override {
+        reads_.push_back({offset, count});
         if (pause_.count() > 0) std::this_thread::sleep_for(pause_);
-        return inner_->pread(offset, count);
+        return media::MemoryRange(data_).read(offset, count);
     }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return nullptr; }
-    void close() override {}
-    std::vector<BadRange> reads() const {
-        std::lock_guard guard(lock_);
-        return reads_;
-    }
+    const std::vector<BadRange>& reads() const { return reads_; }
 
 private:
-    std::shared_ptr<MemorySource> inner_;
+    std::vector<std::uint8_t> data_;
     std::chrono::milliseconds pause_;
-    mutable std::mutex lock_;
     std::vector<BadRange> reads_;
 };
 
@@ -46,6 +37,18 @@ inline media::RgbImage decodedFile(const fs::path& jpg) {
     auto bytes = readFile(jpg);
     auto image = media::decodeJpeg(bytes, 4096);
     return image ? *image : media::RgbImage{};
+}
+
+// The thumbnail a worker makes of `file`, decoded back; empty when none.
+inline media::RgbImage thumbnailOf(media::ByteRange& file, const std::string& ext, const media::ThumbnailLimits& limits = {}) {
+    const auto jpeg = media::makeThumbnail(file, ext, limits);
+    if (!jpeg) return {};
+    auto image = media::decodeJpeg(*jpeg, 4096);
+    return image ? *image : media::RgbImage{};
+}
+inline media::RgbImage thumbnailOf(const std::vector<std::uint8_t>& bytes, const std::string& ext) {
+    media::MemoryRange file(bytes);
+    return thumbnailOf(file, ext);
 }
 
 // Mean of one channel-averaged quadrant: 0 top-left, 1 top-right, 2 bottom-left, 3 bottom-right.

@@ -1,6 +1,7 @@
-// The scan thumbnailer on real decoders: orientation, names, markers,
-// reading only what it must, videos through the range loader within bounds,
-// and a RAW file with real pixels.
+// What a thumbnail worker makes of real files, in this process: upright
+// pictures of every kind, reading only what the bounds allow, videos
+// within their bounds, a RAW file with real pixels, colours as an
+// independent reader sees them.
 
 #include <gtest/gtest.h>
 
@@ -8,9 +9,7 @@
 #include <cstdio>
 #include <tiffio.h>
 
-#include "engine/carve/CarvedFile.h"
 #include "media/decode/CarveRangeLoader.h"
-#include "media/ScanThumbnailer.h"
 #include "media/decode/VideoFrame.h"
 #include "MediaTestSupport.h"
 #include "support/Corpus.h"
@@ -20,25 +19,7 @@ namespace tamsel {
 namespace {
 
 using namespace tamsel::test;
-using media::ScanThumbnailer;
-
-CarvedFile found(std::int64_t index, std::int64_t offset, std::int64_t length, std::string ext) {
-    CarvedFile f;
-    f.index = index;
-    f.offset = offset;
-    f.length = length;
-    f.ext = std::move(ext);
-    return f;
-}
-
-// `bytes` placed at `lead` inside a source with non-zero bytes around it.
-std::shared_ptr<WatchedSource> sourceAround(const std::vector<std::uint8_t>& bytes, std::int64_t lead,
-                                            std::chrono::milliseconds pause = {}) {
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(lead), 0x5A);
-    image.insert(image.end(), bytes.begin(), bytes.end());
-    image.resize(image.size() + 3 * 1048576, 0x5A);
-    return std::make_shared<WatchedSource>(std::move(image), pause);
-}
+media::RgbImage coarse(const media::RgbImage& image, int w, int h);
 
 double meanDifference(const media::RgbImage& a, const media::RgbImage& b) {
     double sum = 0;
@@ -46,15 +27,13 @@ double meanDifference(const media::RgbImage& a, const media::RgbImage& b) {
     return sum / static_cast<double>(a.pixels.size());
 }
 
-TEST(ScanThumbnailer, EveryExifOrientationComesOutUpright) {
+TEST(Thumbnail, EveryExifOrientationComesOutUpright) {
     for (const std::string shape : {"landscape", "portrait"}) {
-        TempDir session;
         std::vector<media::RgbImage> thumbs;
         for (int o = 1; o <= 8; ++o) {
             const auto bytes = readFile(corpusDir() / "jpg" / ("orientation_" + shape + "_" + std::to_string(o) + ".jpg"));
-            ScanThumbnailer t(sourceAround(bytes, 0), session.path());
-            ASSERT_TRUE(t.makeThumbnail(found(o, 0, static_cast<std::int64_t>(bytes.size()), "jpg"))) << shape << o;
-            thumbs.push_back(decodedFile(ThumbnailFiles::thumbnailURL(session.path(), o)));
+            thumbs.push_back(thumbnailOf(bytes, "jpg"));
+            ASSERT_FALSE(thumbs.back().empty()) << shape << o;
         }
         const auto& upright = thumbs[0];
         EXPECT_EQ(upright.width > upright.height, shape == "landscape");
@@ -74,50 +53,21 @@ TEST(ScanThumbnailer, EveryExifOrientationComesOutUpright) {
     }
 }
 
-TEST(ScanThumbnailer, NamesMarkersAndNothingReadTwice) {
-    const auto bytes = readFile(corpusDir() / "jpg" / "Canon_40D.jpg");
-    TempDir session;
-    auto source = sourceAround(bytes, 8192);
-    ScanThumbnailer t(source, session.path());
-    const auto photo = found(7, 8192, static_cast<std::int64_t>(bytes.size()), "JPG");
-    EXPECT_TRUE(t.makeThumbnail(photo));
-    EXPECT_TRUE(fs::exists(session / "thumbs/000007.jpg"));
-    const auto readsAfterFirst = source->reads().size();
-    EXPECT_TRUE(t.makeThumbnail(photo)) << "an existing thumbnail is kept";
-    EXPECT_EQ(source->reads().size(), readsAfterFirst) << "a second call read the source";
-
-    auto big = photo;
-    big.index = 1234567;
-    EXPECT_TRUE(t.makeThumbnail(big));
-    EXPECT_TRUE(fs::exists(session / "thumbs/1234567.jpg"));
-
-    const auto before = source->reads().size();
-    EXPECT_FALSE(t.makeThumbnail(found(8, 8192, 50000, "wav")));
-    EXPECT_TRUE(fs::exists(session / "thumbs/000008.none"));
-    EXPECT_EQ(source->reads().size(), before) << "audio is not even read";
-
-    // An unreadable stretch reads as zeros: no picture, only the marker.
-    auto zeros = std::make_shared<MemorySource>(std::vector<std::uint8_t>(1 << 20, 0));
-    ScanThumbnailer z(zeros, session.path());
-    for (const char* ext : {"jpg", "heic", "mp4", "dng", "png"}) {
-        static std::int64_t index = 20;
-        ++index;
-        EXPECT_FALSE(z.makeThumbnail(found(index, 4096, 500000, ext))) << ext;
-        EXPECT_TRUE(fs::exists(ThumbnailFiles::markerURL(session.path(), index))) << ext;
-        EXPECT_FALSE(fs::exists(ThumbnailFiles::thumbnailURL(session.path(), index))) << ext;
-    }
-}
-
-TEST(ScanThumbnailer, APhotoIsReadOnlyUpToItsBound) {
-    const auto bytes = readFile(corpusDir() / "jpg" / "Nikon_D70.jpg");
-    TempDir session;
-    auto source = sourceAround(bytes, 0);
+TEST(Thumbnail, APhotoIsReadOnlyUpToItsBoundAndAudioNotAtAll) {
+    auto bytes = readFile(corpusDir() / "jpg" / "Nikon_D70.jpg");
     media::ThumbnailLimits limits;
     limits.photoBytes = static_cast<std::int64_t>(bytes.size());
-    ScanThumbnailer t(source, session.path(), limits);
     // Listed far longer than the bound: only the bound is read and the picture still comes.
-    EXPECT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(bytes.size()) + 2 * 1048576, "jpg")));
-    for (const auto& r : source->reads()) EXPECT_LE(r.length, limits.photoBytes);
+    bytes.resize(bytes.size() + 2 * 1048576, 0x5A);
+    WatchedRange file(bytes);
+    EXPECT_FALSE(thumbnailOf(file, "jpg", limits).empty());
+    for (const auto& r : file.reads()) EXPECT_LE(r.offset + r.length, limits.photoBytes);
+    WatchedRange audio(bytes);
+    EXPECT_TRUE(thumbnailOf(audio, "wav").empty());
+    EXPECT_TRUE(audio.reads().empty());
+    // Unreadable stretches read as zeros: no picture of any kind.
+    for (const char* ext : {"jpg", "heic", "mp4", "dng", "png"})
+        EXPECT_TRUE(thumbnailOf(std::vector<std::uint8_t>(500000, 0), ext).empty()) << ext;
 }
 
 // A small video made by ffmpeg: white with a black box at the top left.
@@ -143,7 +93,7 @@ struct VideoCase {
     int width, height, darkQuadrant;
 };
 
-TEST(ScanThumbnailer, VideosThumbnailUprightAndReadOnlyTheirOwnRange) {
+TEST(Thumbnail, VideosThumbnailUprightReadInPieces) {
     if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is missing (tools/install-deps installs it)";
     TempDir work;
     const VideoCase cases[] = {
@@ -156,77 +106,53 @@ TEST(ScanThumbnailer, VideosThumbnailUprightAndReadOnlyTheirOwnRange) {
         {"turned-over.mp4", "", "-metadata:s:v:0 rotate=180", 320, 240, 3},
         {"plain.avi", "", "", 320, 240, 0},
     };
-    std::int64_t index = 0;
     for (const auto& c : cases) {
         const auto bytes = makeVideo(work, c.name, c.options, c.remux);
         ASSERT_FALSE(bytes.empty());
-        const std::int64_t lead = 1048576 + 512;
-        auto source = sourceAround(bytes, lead);
-        TempDir session;
-        ScanThumbnailer t(source, session.path());
-        const std::string ext = fs::path(c.name).extension().string().substr(1);
-        ++index;
-        ASSERT_TRUE(t.makeThumbnail(found(index, lead, static_cast<std::int64_t>(bytes.size()), ext))) << c.name;
-        const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
+        WatchedRange file(bytes);
+        const auto img = thumbnailOf(file, fs::path(c.name).extension().string().substr(1));
         EXPECT_EQ(img.width, c.width) << c.name;
         EXPECT_EQ(img.height, c.height) << c.name;
         EXPECT_EQ(darkestQuadrant(img), c.darkQuadrant) << c.name << " is not upright";
-        for (const auto& r : source->reads()) {
-            EXPECT_GE(r.offset, lead) << c.name;
-            EXPECT_LE(r.offset + r.length, lead + static_cast<std::int64_t>(bytes.size())) << c.name;
-            EXPECT_LE(r.length, media::CarveRangeLoader::kPiece) << c.name;
-        }
+        for (const auto& r : file.reads()) EXPECT_LE(r.length, media::CarveRangeLoader::kPiece) << c.name;
     }
 }
 
-TEST(ScanThumbnailer, DamagedOrSlowVideosEndWithTheMarkerWithinTheBound) {
+TEST(Thumbnail, DamagedOrSlowVideosGiveNoPictureWithinTheBound) {
     if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is missing (tools/install-deps installs it)";
     TempDir work;
     const auto whole = makeVideo(work, "v.mp4", "");
     ASSERT_FALSE(whole.empty());
-    TempDir session;
     // Cut before its index (the moov at the end): nothing to show.
-    const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2));
-    ScanThumbnailer a(sourceAround(cut, 4096), session.path());
-    EXPECT_FALSE(a.makeThumbnail(found(1, 4096, static_cast<std::int64_t>(cut.size()), "mp4")));
-    EXPECT_TRUE(fs::exists(ThumbnailFiles::markerURL(session.path(), 1)));
+    EXPECT_TRUE(thumbnailOf(std::vector<std::uint8_t>(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)), "mp4")
+                    .empty());
 
-    // A medium so slow that the first frame does not come within the time bound.
+    // Served so slowly that the first frame does not come within the time bound.
     media::ThumbnailLimits slow;
     slow.videoTime = std::chrono::milliseconds(150);
-    ScanThumbnailer b(sourceAround(whole, 4096, std::chrono::milliseconds(400)), session.path(), slow);
-    EXPECT_FALSE(b.makeThumbnail(found(2, 4096, static_cast<std::int64_t>(whole.size()), "mp4")));
-    EXPECT_TRUE(fs::exists(ThumbnailFiles::markerURL(session.path(), 2)));
+    WatchedRange slowFile(whole, std::chrono::milliseconds(400));
+    EXPECT_TRUE(thumbnailOf(slowFile, "mp4", slow).empty());
 
     // A long stretch of noise listed as a video stops at the byte bound.
     media::ThumbnailLimits small;
     small.videoBytes = 8 * 1048576;
-    auto noise = randomBytes(40 * 1048576, 7);
-    auto source = sourceAround(noise, 0);
-    ScanThumbnailer c(source, session.path(), small);
-    EXPECT_FALSE(c.makeThumbnail(found(3, 0, static_cast<std::int64_t>(noise.size()), "mts")));
+    WatchedRange noise(randomBytes(40 * 1048576, 7));
+    EXPECT_TRUE(thumbnailOf(noise, "mts", small).empty());
     std::int64_t total = 0;
-    for (const auto& r : source->reads()) total += r.length;
+    for (const auto& r : noise.reads()) total += r.length;
     EXPECT_LE(total, small.videoBytes);
 }
 
-TEST(ScanThumbnailer, GifAndBmpThumbnailThroughTheImageDecoders) {
+TEST(Thumbnail, GifAndBmpThumbnailThroughTheImageDecoders) {
     if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick's convert is missing (tools/install-deps installs it)";
     TempDir work;
-    std::int64_t index = 0;
     for (const char* name : {"picture.gif", "picture.bmp", "animated.gif"}) {
         // White with a black box at the top left; the animation's second frame is all black.
         const std::string second = std::string(name) == "animated.gif" ? " -size 900x600 xc:black" : "";
         const auto r = shell("convert -size 900x600 xc:white -fill black -draw 'rectangle 0,0 300,200'" + second + " '" +
                              (work / name).string() + "' 2>&1");
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        const auto bytes = readFile(work / name);
-        TempDir session;
-        ScanThumbnailer t(sourceAround(bytes, 8192), session.path());
-        ++index;
-        const std::string ext = fs::path(name).extension().string().substr(1);
-        ASSERT_TRUE(t.makeThumbnail(found(index, 8192, static_cast<std::int64_t>(bytes.size()), ext))) << name;
-        const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
+        const auto img = thumbnailOf(readFile(work / name), fs::path(name).extension().string().substr(1));
         EXPECT_EQ(img.width, 640) << name;
         EXPECT_EQ(img.height, 427) << name;
         EXPECT_EQ(darkestQuadrant(img), 0) << name << ": the right way up";
@@ -234,17 +160,17 @@ TEST(ScanThumbnailer, GifAndBmpThumbnailThroughTheImageDecoders) {
     }
 }
 
-TEST(CarveRangeLoader, ServesOnlyTheFilesRangeInPieces) {
-    std::vector<std::uint8_t> data(10 * 1048576);
+TEST(CarveRangeLoader, ServesTheFileInPieces) {
+    const std::int64_t length = 5 * 1048576 + 3;
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(length));
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31);
-    auto source = std::make_shared<WatchedSource>(data);
-    const std::int64_t offset = 1000, length = 5 * 1048576 + 3;
-    media::CarveRangeLoader loader(source, found(1, offset, length, "mov"), 64 * 1048576);
+    WatchedRange source(data);
+    media::CarveRangeLoader loader(source, 64 * 1048576);
     std::vector<std::uint8_t> buf(1 << 16);
     std::int64_t total = 0;
     for (int n; (n = loader.read(buf.data(), static_cast<int>(buf.size()))) > 0;) {
         for (int i = 0; i < n; ++i)
-            ASSERT_EQ(buf[static_cast<std::size_t>(i)], data[static_cast<std::size_t>(offset + total + i)]);
+            ASSERT_EQ(buf[static_cast<std::size_t>(i)], data[static_cast<std::size_t>(total + i)]);
         total += n;
     }
     EXPECT_EQ(total, length);
@@ -253,11 +179,10 @@ TEST(CarveRangeLoader, ServesOnlyTheFilesRangeInPieces) {
     EXPECT_EQ(loader.seek(-1, SEEK_SET), -1);
     EXPECT_EQ(loader.seek(-4, SEEK_END), length - 4);
     EXPECT_EQ(loader.read(buf.data(), 100), 4);
-    ASSERT_EQ(source->reads().size(), 2u) << "the last 4 bytes lie in the second piece";
-    for (const auto& r : source->reads()) {
+    ASSERT_EQ(source.reads().size(), 2u) << "the last 4 bytes lie in the second piece";
+    for (const auto& r : source.reads()) {
         EXPECT_LE(r.length, media::CarveRangeLoader::kPiece);
-        EXPECT_GE(r.offset, offset);
-        EXPECT_LE(r.offset + r.length, offset + length);
+        EXPECT_LE(r.offset + r.length, length);
     }
     EXPECT_EQ(media::CarveRangeLoader::containerHint("MOV"), "mov");
     EXPECT_EQ(media::CarveRangeLoader::containerHint("m2ts"), "mpegts");
@@ -300,14 +225,11 @@ std::vector<std::uint8_t> makeLinearDng(const fs::path& path) {
     return readFile(path);
 }
 
-TEST(ScanThumbnailer, ARawFileWithRealPixelsThumbnailsUpright) {
+TEST(Thumbnail, ARawFileWithRealPixelsThumbnailsUpright) {
     TempDir work;
     const auto dng = makeLinearDng(work / "linear.dng");
     ASSERT_FALSE(dng.empty());
-    TempDir session;
-    ScanThumbnailer t(sourceAround(dng, 0), session.path());
-    ASSERT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(dng.size()), "dng")));
-    const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), 1));
+    const auto img = thumbnailOf(dng, "dng");
     ASSERT_FALSE(img.empty());
     EXPECT_LE(std::max(img.width, img.height), 640);
     EXPECT_GT(img.height, img.width) << "the orientation was not applied";
@@ -330,23 +252,27 @@ media::RgbImage readByImageMagick(const fs::path& file, int width, int height, c
     return image.pixels.size() == static_cast<std::size_t>(width * height * 3) ? image : media::RgbImage{};
 }
 
-TEST(ScanThumbnailer, HeifAndAvifColoursAgreeWithAnIndependentReader) {
+TEST(Thumbnail, HeifAndAvifColoursAgreeWithAnIndependentReader) {
     if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick's convert is missing (tools/install-deps installs it)";
     TempDir work;
-    std::int64_t index = 0;
     for (const char* name : {"heic/IMG_5195.HEIC", "heic/cheers_1440x960.heic", "heic/iphone_13_pro_max.HEIC",
                              "avif/Issue_649.avif", "avif/32Bit-72dpi-sRGB-800x600.avif"}) {
-        const auto bytes = readFile(corpusDir() / name);
-        TempDir session;
-        ScanThumbnailer t(sourceAround(bytes, 4096), session.path());
-        ++index;
-        ASSERT_TRUE(t.makeThumbnail(found(index, 4096, static_cast<std::int64_t>(bytes.size()), "heic"))) << name;
-        const auto ours = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
+        const auto ours = thumbnailOf(readFile(corpusDir() / name), "heic");
+        // The phone's own 240x320 thumbnail item serves instead of its 12-megapixel grid.
+        if (std::string(name) == "heic/iphone_13_pro_max.HEIC") {
+            EXPECT_EQ(std::max(ours.width, ours.height), 320);
+        }
         ASSERT_FALSE(ours.empty()) << name;
         const auto theirs = readByImageMagick(corpusDir() / name, ours.width, ours.height, work);
         ASSERT_FALSE(theirs.empty()) << name;
-        // A wrong matrix, range or turn moves the mean far beyond JPEG's own loss.
-        EXPECT_LT(meanDifference(ours, theirs), 8.0) << name;
+        // A wrong matrix, range or turn moves the mean far beyond JPEG's own
+        // loss; a thumbnail item is its own (sharper) rendering, so only
+        // its coarse picture is compared.
+        if (std::string(name) == "heic/iphone_13_pro_max.HEIC") {
+            EXPECT_LT(meanDifference(coarse(ours, 8, 8), coarse(theirs, 8, 8)), 8.0) << name;
+        } else {
+            EXPECT_LT(meanDifference(ours, theirs), 8.0) << name;
+        }
     }
 }
 
@@ -372,15 +298,12 @@ std::vector<std::uint8_t> makeTurnedTiff(const fs::path& path, std::uint32_t w, 
     return readFile(path);
 }
 
-TEST(ScanThumbnailer, ALargeTurnedTiffComesOutUprightAndSmall) {
+TEST(Thumbnail, ALargeTurnedTiffComesOutUprightAndSmall) {
     TempDir work;
     // Larger than a thumbnail, so it is shrunk before it is turned.
     const auto tiff = makeTurnedTiff(work / "turned.tif", 1600, 1000);
     ASSERT_FALSE(tiff.empty());
-    TempDir session;
-    ScanThumbnailer t(sourceAround(tiff, 0), session.path());
-    ASSERT_TRUE(t.makeThumbnail(found(1, 0, static_cast<std::int64_t>(tiff.size()), "tif")));
-    const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), 1));
+    const auto img = thumbnailOf(tiff, "tif");
     EXPECT_EQ(img.width, 400);
     EXPECT_EQ(img.height, 640);
     EXPECT_LT(quadrantMean(img, 0), 60) << "the dark band belongs at the top";
@@ -426,21 +349,15 @@ media::RgbImage coarse(const media::RgbImage& image, int w, int h) {
     return out;
 }
 
-TEST(ScanThumbnailer, EveryHeifStandsTheWayImageMagickShowsIt) {
+TEST(Thumbnail, EveryHeifStandsTheWayImageMagickShowsIt) {
     if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick's convert is missing (tools/install-deps installs it)";
     // Files whose turn comes from the container (irot), from EXIF, from both
     // agreeing, or from neither; turned twice or not at all, one of them flips.
     TempDir work;
-    std::int64_t index = 0;
     int compared = 0;
     for (const auto& entry : fs::directory_iterator(corpusDir() / "heic")) {
         const fs::path name = entry.path();
-        const auto bytes = readFile(name);
-        TempDir session;
-        ScanThumbnailer t(sourceAround(bytes, 8192), session.path());
-        ++index;
-        ASSERT_TRUE(t.makeThumbnail(found(index, 8192, static_cast<std::int64_t>(bytes.size()), "heic"))) << name;
-        const auto ours = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
+        const auto ours = thumbnailOf(readFile(name), "heic");
         const auto theirs = uprightByImageMagick(name, work);
         ASSERT_FALSE(ours.empty() || theirs.empty()) << name;
         // Same shape: a quarter turn swaps the sides.
@@ -463,7 +380,7 @@ std::vector<std::uint8_t> makeFadingVideo(const TempDir& dir, const std::string&
     return readFile(out);
 }
 
-TEST(ScanThumbnailer, AClipThatFadesInIsShownByAFrameWithSomethingOnIt) {
+TEST(Thumbnail, AClipThatFadesInIsShownByAFrameWithSomethingOnIt) {
     if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is missing (tools/install-deps installs it)";
     TempDir work;
     struct Case {
@@ -484,27 +401,17 @@ TEST(ScanThumbnailer, AClipThatFadesInIsShownByAFrameWithSomethingOnIt) {
         ASSERT_EQ(r.exitCode, 0) << r.output;
         cases.back().bytes = readFile(work / "grey.mp4");
     }
-    std::int64_t index = 0;
     for (const auto& c : cases) {
         ASSERT_FALSE(c.bytes.empty()) << c.name;
-        TempDir session;
-        auto source = sourceAround(c.bytes, 65536);
-        ScanThumbnailer t(source, session.path());
-        ++index;
         // The carver lists 3GPP2 clips as "3gp" too.
         std::string ext = fs::path(c.name).extension().string().substr(1);
         if (ext == "3g2") ext = "3gp";
-        ASSERT_TRUE(t.makeThumbnail(found(index, 65536, static_cast<std::int64_t>(c.bytes.size()), ext))) << c.name;
-        const auto img = decodedFile(ThumbnailFiles::thumbnailURL(session.path(), index));
+        const auto img = thumbnailOf(c.bytes, ext);
         ASSERT_FALSE(img.empty()) << c.name;
         if (c.blankThroughout) {
             EXPECT_LT(media::brightnessSpread(img), 3.0) << c.name;
         } else {
             EXPECT_GT(media::brightnessSpread(img), 12.0) << c.name << " came out as one colour";
-        }
-        for (const auto& r : source->reads()) {
-            EXPECT_GE(r.offset, 65536) << c.name;
-            EXPECT_LE(r.offset + r.length, 65536 + static_cast<std::int64_t>(c.bytes.size())) << c.name;
         }
     }
 }
