@@ -1,8 +1,8 @@
 // A whole scan of a 512 MiB card image of the corpus with thumbnails on and
 // off, each in its own process: the scan's own time, the wait for the
 // thumbnail workers to finish, thumbnails per second, the bytes read from
-// the card (the read system calls' count, /proc/self/io rchar) against its
-// size, and peak memory of the scan and of the largest worker.
+// the card against its size, and peak memory of the scan and of the
+// largest worker.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -19,6 +19,7 @@
 
 #include "CorpusCard.h"
 #include "engine/carve/Carver.h"
+#include "engine/reading/CountingSource.h"
 #include "engine/reading/FileSource.h"
 #include "media/ScanThumbnails.h"
 
@@ -27,16 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 constexpr std::int64_t kImageSize = 512LL << 20;
 using Clock = std::chrono::steady_clock;
-
-// Bytes this process has read through read system calls so far.
-std::int64_t bytesReadSoFar() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    long long value = 0;
-    while (io >> key >> value)
-        if (key == "rchar:") return value;
-    return 0;
-}
 
 std::string imagePath() { return tamsel::bench::corpusCardImage("tamsel-bench-thumbs.img", kImageSize); }
 
@@ -47,11 +38,13 @@ void runOnce(const std::string& image, bool thumbnails, bool waitForDrain) {
                                                          std::to_string(getpid()));
     std::error_code ec;
     fs::remove_all(session, ec);
-    auto source = std::make_shared<tamsel::FileSource>(image, 2);
+    auto file = std::make_shared<tamsel::FileSource>(image, 2);
+    auto source = std::make_shared<tamsel::CountingSource>(file);
+    auto second = std::make_shared<tamsel::CountingSource>(file->duplicate());
     std::optional<tamsel::media::ScanThumbnails> thumbs;
     tamsel::CancellationToken token;
-    const std::int64_t readBefore = bytesReadSoFar();
-    if (thumbnails) thumbs.emplace(source, session, token);
+    fs::create_directories(session);
+    if (thumbnails) thumbs.emplace(second, session, token);
     tamsel::Carver carver(source, session, tamsel::CarveOutputMode::probeOnly, [&](const tamsel::CarveProgress& p) {
         if (thumbs && p.newFile) thumbs->push(*p.newFile, p.newFileBytes);
     });
@@ -81,7 +74,7 @@ void runOnce(const std::string& image, bool thumbnails, bool waitForDrain) {
     }
     rusage children{};
     getrusage(RUSAGE_CHILDREN, &children);
-    const double readFactor = static_cast<double>(bytesReadSoFar() - readBefore) / static_cast<double>(kImageSize);
+    const double readFactor = static_cast<double>(source->bytesRead() + second->bytesRead()) / static_cast<double>(kImageSize);
     std::printf("thumbnails %-3s scan %.2f s (%.0f MiB/s)  files %lld  drain wait %.2f s  thumbnails %lld (%.1f/s over the session)  "
                 "read %.3fx the card  peak RSS %.0f MiB (largest worker %.0f MiB)\n",
                 thumbnails ? "on" : "off", scan, static_cast<double>(kImageSize) / 1048576.0 / scan,

@@ -4,28 +4,21 @@
 
 namespace tamsel::media {
 
-ScanThumbnails::ScanThumbnails(const std::shared_ptr<RandomAccessSource>& source, const fs::path& sessionDir,
+ScanThumbnails::ScanThumbnails(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir,
                                CancellationToken token, Progress onProgress, ThumbnailPool::Options options)
-    : sessionDir_(sessionDir) {
-    // Its own reader, so the scan's count of unreadable bytes stays its own.
-    try {
-        duplicate_ = source->duplicate();
-    } catch (...) {
-        duplicate_ = nullptr;
-    }
-    auto reader = duplicate_ ? duplicate_ : source;
+    : sessionDir_(sessionDir), reader_(std::move(reader)) {
     ThumbnailPool::Done done;
     if (onProgress)
         done = [this, onProgress](const CarvedFile& file, bool made) {
             std::lock_guard guard(progressLock_);
             onProgress(file, made, pool_->counts().done(), pool_->pushed());
         };
-    pool_ = std::make_unique<ThumbnailPool>(reader, sessionDir, std::move(options), std::move(done), std::move(token));
+    pool_ = std::make_unique<ThumbnailPool>(reader_, sessionDir, std::move(options), std::move(done), std::move(token));
 }
 
 ScanThumbnails::~ScanThumbnails() {
     pool_.reset();
-    if (duplicate_) duplicate_->close();
+    if (reader_) reader_->close();
 }
 
 void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
@@ -39,8 +32,8 @@ void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
 
 void ScanThumbnails::finishAndWait() {
     pool_->finishAndWait();
-    if (duplicate_) duplicate_->close();
-    duplicate_ = nullptr;
+    if (reader_) reader_->close();
+    reader_ = nullptr;
 }
 
 }  // namespace tamsel::media

@@ -173,8 +173,14 @@ ThumbnailPool::~ThumbnailPool() {
     slots_.clear();
 }
 
-bool ThumbnailPool::wantsBytes(std::int64_t length) const {
-    return length <= options_.limits.photoBytes && held_.load() + length <= options_.heldBudget;
+bool ThumbnailPool::wantsBytes(std::int64_t length) {
+    if (length > options_.limits.photoBytes || length > options_.heldBudget) return false;
+    std::unique_lock guard(lock_);
+    while (held_.load() + length > options_.heldBudget) {
+        if (stopped() || finishing_) return false;
+        changed_.wait_for(guard, std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 void ThumbnailPool::push(const CarvedFile& file, std::shared_ptr<const Bytes> held) {
@@ -216,7 +222,10 @@ std::optional<ThumbnailPool::Job> ThumbnailPool::next() {
             // Made by an earlier run (or a file listed twice): nothing to do.
             const bool made = existsAt(thumbs_.get(), ThumbnailFiles::jpegName(job.file.index));
             if (made || existsAt(thumbs_.get(), ThumbnailFiles::markerName(job.file.index))) {
-                if (job.held) held_ -= static_cast<std::int64_t>(job.held->size());
+                if (job.held) {
+                    held_ -= static_cast<std::int64_t>(job.held->size());
+                    changed_.notify_all();
+                }
                 ++(made ? counts_.made : counts_.none);
                 continue;
             }
@@ -228,7 +237,10 @@ std::optional<ThumbnailPool::Job> ThumbnailPool::next() {
 }
 
 void ThumbnailPool::finished(const Job& job, bool made, int outcome) {
-    if (job.held) held_ -= static_cast<std::int64_t>(job.held->size());
+    if (job.held) {
+        held_ -= static_cast<std::int64_t>(job.held->size());
+        changed_.notify_all();
+    }
     {
         std::lock_guard guard(lock_);
         switch (static_cast<Outcome>(outcome)) {

@@ -71,8 +71,11 @@ public:
     ThumbnailPool(const ThumbnailPool&) = delete;
     ThumbnailPool& operator=(const ThumbnailPool&) = delete;
 
-    // Whether the bytes of a file this long are worth handing over now.
-    bool wantsBytes(std::int64_t length) const;
+    // Whether the bytes of a file this long are to be handed over: when
+    // they fit the budget at all. Waits until they fit beside the bytes
+    // already held, so that the scan goes no faster than the workers can
+    // take what it reads (reading twice would cost a failing card more).
+    bool wantsBytes(std::int64_t length);
     void push(const CarvedFile& file, std::shared_ptr<const Bytes> held = nullptr);
     // The scan's reading is over: files without their bytes may be read now.
     void sourceFree();

@@ -87,7 +87,14 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
     // Thumbnails beside the scan, so the session opens with its pictures.
     std::optional<media::ScanThumbnails> thumbs;
     if (request.thumbnails) {
-        thumbs.emplace(opened, outcome.session, request.stopThumbnailsWithScan ? token : CancellationToken(), events.thumbnail);
+        std::shared_ptr<RandomAccessSource> reader;
+        try {
+            reader = opened->duplicate();
+        } catch (const std::exception&) {
+        }
+        // Without a second reader, the scan's own (its bad-byte count then shared).
+        if (!reader) reader = opened;
+        thumbs.emplace(reader, outcome.session, request.stopThumbnailsWithScan ? token : CancellationToken(), events.thumbnail);
         if (resume) thumbs->pushMissing(earlier);
     }
     Carver carver(opened, outcome.session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {

@@ -1,5 +1,7 @@
 #include "engine/common/Bytes.h"
 
+#include <sys/mman.h>
+
 #include <array>
 #include <cstdlib>
 #include <new>
@@ -79,6 +81,16 @@ Bytes Bytes::uninitialised(std::size_t count) {
         if (!p) throw std::bad_alloc();
     }
     b.mem_ = std::shared_ptr<std::uint8_t>(p, Free{capacity});
+    b.size_ = count;
+    return b;
+}
+
+Bytes Bytes::mapped(std::size_t count) {
+    Bytes b;
+    if (count == 0) return b;
+    void* p = ::mmap(nullptr, count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    b.mem_ = std::shared_ptr<std::uint8_t>(static_cast<std::uint8_t*>(p), [count](std::uint8_t* q) { ::munmap(q, count); });
     b.size_ = count;
     return b;
 }

@@ -36,6 +36,10 @@ public:
     static Bytes zeros(std::size_t count);
     static Bytes copyOf(std::span<const std::uint8_t> data);
     static Bytes copyOf(std::string_view text);
+    // `count` uninitialised bytes of their own mapping, given back to the
+    // system the moment they are freed: for large buffers one thread fills
+    // and another lets go (no thread's pool or heap keeps them).
+    static Bytes mapped(std::size_t count);
     // `count` bytes at `memory`, owned elsewhere: `memory`'s deleter says
     // when the view is gone (a read-ahead ring reuses the block then).
     static Bytes view(std::shared_ptr<std::uint8_t> memory, std::size_t count);

@@ -195,7 +195,8 @@ Bytes SequentialReader::pread(std::int64_t offset, std::int64_t count) {
 std::optional<Bytes> SequentialReader::copyFromRing(std::int64_t offset, std::int64_t count) {
     if (offset < 0 || offset >= size_ || count < 1) return std::nullopt;
     const std::int64_t n = std::min(count, size_ - offset);
-    Bytes copy = Bytes::uninitialised(static_cast<std::size_t>(n));
+    // Freed by whoever uses it, on another thread.
+    Bytes copy = Bytes::mapped(static_cast<std::size_t>(n));
     // In pieces of a few blocks, each let go before the next, so the ring moves on.
     constexpr std::int64_t kPiece = 4 * kBlock;
     for (std::int64_t done = 0; done < n;) {
