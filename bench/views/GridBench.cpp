@@ -1,9 +1,10 @@
 // The results browser over 100,000 found files, on the offscreen platform:
 // the UI thread's time for each turn that adds 1,000 files to the shown grid,
 // the time to paint one frame while scrolling the grid and the table (tiles
-// new to the view, and again once their thumbnails are in), the time to
-// apply a filter, a search and a tile size, and the peak memory with the
-// thumbnail cache bound in place.
+// new to the view, and again once their thumbnails are in), the wall time
+// until the thumbnail role of the rows in view is filled after a jump, the
+// time to apply a filter, a search and a tile size, and the peak memory with
+// the thumbnail cache bound in place.
 //
 //   views_grid_bench [FILES]   (100000 by default)
 
@@ -30,10 +31,10 @@
 #include "SyntheticFiles.h"
 #include "media/ThumbnailFiles.h"
 #include "models/Job.h"
+#include "models/ThumbnailRolesUpdater.h"
 #include "models/Workspace.h"
 #include "views/ResultTileDelegate.h"
 #include "views/ResultsBrowser.h"
-#include "views/ThumbnailLoader.h"
 
 using namespace tamsel;
 using namespace tamsel::models;
@@ -79,11 +80,12 @@ struct Series {
     }
 };
 
-// Lets the thumbnail waits of the tiles in view end (at most a few seconds).
-void settleThumbnails(ResultGridView* grid) {
+// Lets the view tell the updater its rows and the updater fill them (at most a few seconds).
+void settleThumbnails(ThumbnailRolesUpdater* updater) {
     QElapsedTimer t;
     t.start();
-    while (grid->loader()->pendingCount() > 0 && t.elapsed() < 5000) QTest::qWait(5);
+    QCoreApplication::processEvents();
+    while (!updater->idle() && t.elapsed() < 5000) QTest::qWait(1);
     QCoreApplication::processEvents();
 }
 
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
 
     // A real scan of a small card of real photos gives the session folder and
     // real thumbnails; the made-up files share one of them (hard links), so
-    // every tile decodes a real thumbnail through the store.
+    // every tile decodes a real thumbnail through the updater.
     tamsel::bench::writePhotoCard(dir / "card.img", 4);
     Workspace w;
     w.setMode(Workspace::Mode::carve);
@@ -132,6 +134,7 @@ int main(int argc, char** argv) {
     if (!QTest::qWaitForWindowExposed(&browser)) return 1;
     ResultGridView* grid = browser.grid();
     QTableView* table = browser.table();
+    ThumbnailRolesUpdater* updater = browser.thumbnails();
 
     // Found files arriving while the grid is shown, 1,000 per turn as the scan hands them over.
     Series appends{"add 1,000 files to the shown grid", {}};
@@ -144,7 +147,7 @@ int main(int argc, char** argv) {
     }
     std::printf("files: %zu, grid rows %d\n", w.results().size(), grid->model()->rowCount());
 
-    auto scrollFrames = [&](QAbstractScrollArea* view, Series& fresh, Series* warm, int steps, bool jumps) {
+    auto scrollFrames = [&](QAbstractScrollArea* view, Series& fresh, Series* warm, int steps, bool jumps, Series* filled = nullptr) {
         QScrollBar* bar = view->verticalScrollBar();
         const int range = bar->maximum();
         for (int i = 0; i < steps; ++i) {
@@ -156,7 +159,8 @@ int main(int argc, char** argv) {
                 view->viewport()->repaint();
             }));
             if (warm) {
-                settleThumbnails(grid);
+                const Sample fill = measure([&] { settleThumbnails(updater); });
+                if (filled) filled->samples.push_back(fill);
                 warm->samples.push_back(measure([&] { view->viewport()->repaint(); }));
             }
         }
@@ -165,7 +169,8 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
     Series gridJumpFresh{"grid frame, jump, tiles new to the view", {}}, gridJumpWarm{"grid frame, jump, thumbnails in", {}};
     Series gridWheel{"grid frame, wheel step", {}};
-    scrollFrames(grid, gridJumpFresh, &gridJumpWarm, 60, true);
+    Series gridFill{"grid jump, rows in view filled (wall)", {}};
+    scrollFrames(grid, gridJumpFresh, &gridJumpWarm, 60, true, &gridFill);
     scrollFrames(grid, gridWheel, nullptr, 200, false);
 
     Series thumbSize{"tile size 110 -> 210 -> 150, one frame", {}};
@@ -211,14 +216,15 @@ int main(int argc, char** argv) {
     w.setViewMode(ResultViewMode::list);
     QCoreApplication::processEvents();
     Series tableJump{"table frame, jump", {}}, tableWheel{"table frame, wheel step", {}};
-    scrollFrames(table, tableJump, nullptr, 60, true);
+    Series tableJumpWarm{"table frame, jump, thumbnails in", {}};
+    scrollFrames(table, tableJump, &tableJumpWarm, 60, true);
     scrollFrames(table, tableWheel, nullptr, 200, false);
 
-    for (const Series* s : {&appends, &gridJumpFresh, &gridJumpWarm, &gridWheel, &thumbSize, &filters, &deselect, &selectAll, &selectAllModel, &deselectModel, &tableJump, &tableWheel}) s->print();
+    for (const Series* s : {&appends, &gridJumpFresh, &gridJumpWarm, &gridWheel, &thumbSize, &filters, &deselect, &selectAll, &selectAllModel, &deselectModel, &tableJump, &tableJumpWarm, &tableWheel, &gridFill}) s->print();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("peak memory (max RSS): %.1f MiB; thumbnails in the view cache: %d\n", static_cast<double>(usage.ru_maxrss) / 1024.0,
-                ThumbnailLoader::cachedCount());
+    std::printf("peak memory (max RSS): %.1f MiB; thumbnails cached: %d, %.1f MiB\n", static_cast<double>(usage.ru_maxrss) / 1024.0,
+                updater->cachedCount(), static_cast<double>(updater->cachedBytes()) / 1048576.0);
     browser.close();
     cancelAndWaitForAllJobs();
     fs::remove_all(dir);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "media/ThumbnailFiles.h"
 #include "models/Shared.h"
 
 namespace tamsel::models {
@@ -13,9 +12,8 @@ ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
     connect(workspace, &Workspace::resultsReset, this, &ResultsListModel::rebuild);
     connect(workspace, &Workspace::filtersChanged, this, &ResultsListModel::rebuild);
     connect(workspace, &Workspace::selectionChangedFor, this, &ResultsListModel::selectionChangedFor);
-    connect(workspace, &Workspace::stagingDirChanged, this, [this] {
-        if (!rows_.empty()) emit dataChanged(index(0), index(rowCount() - 1), {ThumbnailRole});
-    });
+    // Thumbnails belong to one session.
+    connect(workspace, &Workspace::stagingDirChanged, this, &ResultsListModel::clearThumbnails);
     connect(workspace, &QObject::destroyed, this, [this] {
         beginResetModel();
         rows_.clear();
@@ -98,12 +96,32 @@ QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
         case Qt::CheckStateRole: return ws->isSelected(f->id) ? Qt::Checked : Qt::Unchecked;
         case PlaceholderRole: return qs(MediaKind::placeholderSymbol(f->ext));
         case ThumbnailRole: {
-            const auto& dir = ws->stagingDir();
-            if (!dir) return QString();
-            return QString::fromStdString(media::ThumbnailFiles::thumbnailURL(*dir, f->index).string());
+            const auto it = thumbnails_.constFind(f->index);
+            return it == thumbnails_.cend() ? QImage() : it->image;
+        }
+        case ThumbnailStateRole: {
+            const auto it = thumbnails_.constFind(f->index);
+            return int(it == thumbnails_.cend() ? ThumbnailState::waiting : it->state);
         }
         default: return {};
     }
+}
+
+void ResultsListModel::setThumbnail(qint64 fileIndex, Thumbnail thumbnail, int row) {
+    if (thumbnail.state == ThumbnailState::waiting) {
+        if (!thumbnails_.remove(fileIndex)) return;
+    } else {
+        thumbnails_.insert(fileIndex, std::move(thumbnail));
+    }
+    const CarvedFile* f = fileAt(row);
+    if (f && f->index == fileIndex) emit dataChanged(index(row), index(row), {ThumbnailRole, ThumbnailStateRole});
+    emit thumbnailChanged(fileIndex);
+}
+
+void ResultsListModel::clearThumbnails() {
+    if (thumbnails_.isEmpty()) return;
+    thumbnails_.clear();
+    if (!rows_.empty()) emit dataChanged(index(0), index(rowCount() - 1), {ThumbnailRole, ThumbnailStateRole});
 }
 
 bool ResultsListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
@@ -124,7 +142,8 @@ QHash<int, QByteArray> ResultsListModel::roleNames() const {
     names.insert({{IdRole, "fileId"}, {FileNameRole, "fileName"}, {ExtRole, "ext"}, {MediaClassRole, "mediaClass"},
                   {SizeRole, "size"}, {SizeTextRole, "sizeText"}, {OffsetRole, "offset"}, {OffsetTextRole, "offsetText"},
                   {DamagedRole, "damaged"}, {StatusTextRole, "statusText"}, {NoteRole, "note"}, {SelectedRole, "selected"},
-                  {PlaceholderRole, "placeholder"}, {ThumbnailRole, "thumbnail"}});
+                  {PlaceholderRole, "placeholder"}, {ThumbnailRole, "thumbnail"},
+                  {ThumbnailStateRole, "thumbnailState"}});
     return names;
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 // The found files that pass the workspace's filters, as rows for the
 // results grid and table. Rows are inserted as files arrive and rebuilt only
-// when the filters or the whole list change.
+// when the filters or the whole list change. Every role is cheap but the
+// thumbnail, which ThumbnailRolesUpdater sets for the rows in view.
 
 #include <QAbstractListModel>
+#include <QHash>
+#include <QImage>
 #include <QPointer>
 
 #include <vector>
@@ -11,6 +14,15 @@
 #include "models/Workspace.h"
 
 namespace tamsel::models {
+
+// What a row's thumbnail role holds: nothing known yet (not loaded, or not
+// made yet), a picture, or no picture (the file holds none).
+enum class ThumbnailState { waiting, picture, none };
+
+struct Thumbnail {
+    ThumbnailState state = ThumbnailState::waiting;
+    QImage image;  // set for a picture only
+};
 
 class ResultsListModel : public QAbstractListModel {
     Q_OBJECT
@@ -29,7 +41,8 @@ public:
         NoteRole,         // the carver's note, or empty
         SelectedRole,     // in the selection (Qt::CheckStateRole too)
         PlaceholderRole,  // "film", "waveform" or "photo"
-        ThumbnailRole,    // path of the thumbnail in the session folder
+        ThumbnailRole,       // QImage: the decoded thumbnail, null unless there is a picture
+        ThumbnailStateRole,  // int: a ThumbnailState
     };
     Q_ENUM(Role)
 
@@ -44,14 +57,28 @@ public:
     // The found file of a row (a row of this model, not of `results`).
     const CarvedFile* fileAt(int row) const;
 
+    // The thumbnail known for found file number `fileIndex` (CarvedFile::index),
+    // listed or not.
+    Thumbnail thumbnail(qint64 fileIndex) const { return thumbnails_.value(fileIndex); }
+    // Set by the updater; `row` is where that file is listed, or -1 when it
+    // is not in view (no row repaints then). A waiting thumbnail is dropped.
+    void setThumbnail(qint64 fileIndex, Thumbnail thumbnail, int row);
+
+signals:
+    void thumbnailChanged(qint64 fileIndex);
+
 private:
     void rebuild();
     void appended(qsizetype first, qsizetype count);
     void selectionChangedFor(const QStringList& ids);
     int rowOfResult(qsizetype resultIndex) const;
 
+    void clearThumbnails();
+
     QPointer<Workspace> workspace_;
     std::vector<qsizetype> rows_;  // indexes into results, ascending
+    // By found file number: rows change with the filters, files keep theirs.
+    QHash<qint64, Thumbnail> thumbnails_;
 };
 
 }  // namespace tamsel::models

@@ -424,6 +424,9 @@ void Workspace::startScan(const OptionalPath& resumeDir) {
             feed->latest = p;
             queueTurn(feed, self);
         };
+        events.thumbnail = [self](const CarvedFile& file, bool made, std::int64_t, std::int64_t) {
+            postTo(self, [index = file.index, made](Workspace& w) { emit w.thumbnailWritten(index, made); });
+        };
         try {
             const ScanOutcome outcome = runScan(request, token, events);
             end([cancelled = outcome.summary.cancelled](Workspace& w) {

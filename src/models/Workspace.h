@@ -208,6 +208,9 @@ signals:
     void filtersChanged();                                   // type, status or search changed
     // The selection of these files changed; an empty list means any file.
     void selectionChangedFor(const QStringList& ids);
+    // The running scan has made the thumbnail of found file number `index`
+    // (`made`), or has given it none: no picture, or none this run.
+    void thumbnailWritten(qint64 index, bool made);
 
 private:
     void setResults(FileList files);  // replaces, selecting nothing

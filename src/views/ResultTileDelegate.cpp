@@ -6,10 +6,11 @@
 #include <QPainterPath>
 #include <QScrollBar>
 #include <QTimer>
+#include <QtMath>
 
-#include "media/ThumbnailStore.h"
 #include "views/Icons.h"
 #include "views/Theme.h"
+#include "views/VisibleRows.h"
 #include "views/Widgets.h"
 #include "workflow/MediaClass.h"
 
@@ -23,8 +24,8 @@ constexpr int kPadding = 18;
 
 }  // namespace
 
-ResultTileDelegate::ResultTileDelegate(ResultsListModel* model, ThumbnailLoader* loader, QObject* parent)
-    : QStyledItemDelegate(parent), model_(model), loader_(loader) {}
+ResultTileDelegate::ResultTileDelegate(ResultsListModel* model, QObject* parent)
+    : QStyledItemDelegate(parent), model_(model) {}
 
 QSize ResultTileDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const {
     return {tileWidth_, tileWidth_ + kLabelHeight};
@@ -53,9 +54,9 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
     p->fillPath(clip, option.palette.color(QPalette::Base));
     p->fillPath(clip, Theme::cellBackground());
 
-    QImage image;
-    const auto state = loader_->state(*file, index, &image);
-    if (state == ThumbnailLoader::State::image) {
+    const auto state = models::ThumbnailState(index.data(ResultsListModel::ThumbnailStateRole).toInt());
+    if (state == models::ThumbnailState::picture) {
+        const QImage image = index.data(ResultsListModel::ThumbnailRole).value<QImage>();
         p->save();
         p->setClipPath(clip);
         // Filled to the square, cut at the longer side.
@@ -63,7 +64,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
         const QRectF target(pic.center().x() - s.width() / 2, pic.center().y() - s.height() / 2, s.width(), s.height());
         p->drawImage(target, image);
         p->restore();
-    } else if (state == ThumbnailLoader::State::waiting) {
+    } else if (state == models::ThumbnailState::waiting) {
         const QRectF r(pic.center().x() - 10, pic.center().y() - 10, 20, 20);
         p->setPen(QPen(Theme::secondaryText(), 2.4, Qt::SolidLine, Qt::RoundCap));
         p->drawArc(r, 90 * 16, -270 * 16);
@@ -133,11 +134,11 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
     p->restore();
 }
 
-ResultGridView::ResultGridView(models::Workspace* ws, ResultsListModel* model, bool interactive, QWidget* parent)
-    : QListView(parent), ws_(ws), model_(model), interactive_(interactive) {
+ResultGridView::ResultGridView(models::Workspace* ws, ResultsListModel* model, models::ThumbnailRolesUpdater* updater,
+                               bool interactive, QWidget* parent)
+    : QListView(parent), ws_(ws), model_(model), updater_(updater), interactive_(interactive) {
     setObjectName(QStringLiteral("resultGrid"));
-    loader_ = new ThumbnailLoader(ws, media::ThumbnailStore::kCellSize, this);
-    delegate_ = new ResultTileDelegate(model, loader_, this);
+    delegate_ = new ResultTileDelegate(model, this);
     setViewMode(QListView::IconMode);
     setMovement(QListView::Static);
     setResizeMode(QListView::Adjust);
@@ -155,12 +156,7 @@ ResultGridView::ResultGridView(models::Workspace* ws, ResultsListModel* model, b
     setModel(model);
     setAccessibleName(QStringLiteral("見つかったファイル"));
     viewport()->setAutoFillBackground(false);
-    loader_->setScale(devicePixelRatioF());
-    connect(loader_, &ThumbnailLoader::loaded, viewport(), [this] { viewport()->update(); });
-    // Waits of tiles scrolled away end; tiles coming back start a new one.
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
-        loader_->cancelHidden([this](const QModelIndex& i) { return visualRect(i).intersects(viewport()->rect()); });
-    });
+    new VisibleRows(this, updater_, [this] { return rowsInViewport(this); });
     if (interactive_) {
         connect(this, &QListView::clicked, this, [this](const QModelIndex& i) {
             if (const CarvedFile* f = model_->fileAt(i.row())) ws_->toggle(f->id);
@@ -180,6 +176,18 @@ void ResultGridView::setThumbSize(double size) {
     relayout();
 }
 
+void ResultGridView::setThumbnailFloor(int points) {
+    floor_ = points;
+    updatePixelSize();
+}
+
+void ResultGridView::updatePixelSize() {
+    // A tile shows its picture filled to the square: the shorter side counts.
+    // In steps of 32 pixels, so that dragging the window's edge does not decode them again and again.
+    const int side = qCeil(qMax(delegate_->tileWidth(), floor_) * devicePixelRatioF());
+    updater_->setPixelSize((side + 31) / 32 * 32);
+}
+
 void ResultGridView::relayout() {
     // Columns at least thumbSize wide, at most 1.7 times that, filling the row.
     const int avail = qMax(1, viewport()->width());
@@ -191,6 +199,7 @@ void ResultGridView::relayout() {
         scheduleDelayedItemsLayout();
         doItemsLayout();
     }
+    updatePixelSize();
 }
 
 void ResultGridView::resizeEvent(QResizeEvent* e) {
@@ -199,7 +208,7 @@ void ResultGridView::resizeEvent(QResizeEvent* e) {
 }
 
 void ResultGridView::paintEvent(QPaintEvent* e) {
-    loader_->setScale(devicePixelRatioF());
+    updatePixelSize();  // the window may have moved to a screen of another scale
     QListView::paintEvent(e);
 }
 

@@ -1,20 +1,21 @@
 #pragma once
 // The results grid: a virtualised icon-mode list over the results model
 // whose delegate paints each tile (thumbnail, check box, state dot,
-// extension badge, play mark, selection ring, name and size).
+// extension badge, play mark, selection ring, name and size). Thumbnails
+// are the model's role, filled by the updater the grid tells what it shows.
 
 #include <QListView>
 #include <QStyledItemDelegate>
 
 #include "models/ResultsListModel.h"
-#include "views/ThumbnailLoader.h"
+#include "models/ThumbnailRolesUpdater.h"
 
 namespace tamsel::views {
 
 class ResultTileDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
-    ResultTileDelegate(models::ResultsListModel* model, ThumbnailLoader* loader, QObject* parent = nullptr);
+    explicit ResultTileDelegate(models::ResultsListModel* model, QObject* parent = nullptr);
     void setTileWidth(int width) { tileWidth_ = width; }
     int tileWidth() const { return tileWidth_; }
     void setHovered(const QModelIndex& index) { hovered_ = index; }
@@ -26,7 +27,6 @@ public:
 
 private:
     models::ResultsListModel* model_;
-    ThumbnailLoader* loader_;
     int tileWidth_ = 150;
     QPersistentModelIndex hovered_;
 };
@@ -35,10 +35,13 @@ class ResultGridView : public QListView {
     Q_OBJECT
 public:
     // `interactive`: clicks choose and open files (not while scanning).
-    ResultGridView(models::Workspace* ws, models::ResultsListModel* model, bool interactive, QWidget* parent = nullptr);
-    ThumbnailLoader* loader() const { return loader_; }
+    ResultGridView(models::Workspace* ws, models::ResultsListModel* model, models::ThumbnailRolesUpdater* updater,
+                   bool interactive, QWidget* parent = nullptr);
+    models::ThumbnailRolesUpdater* updater() const { return updater_; }
     ResultTileDelegate* tileDelegate() const { return delegate_; }
     void setThumbSize(double size);
+    // Pictures are decoded for at least this many points (a larger preview beside the grid).
+    void setThumbnailFloor(int points);
 
 protected:
     void resizeEvent(QResizeEvent* e) override;
@@ -49,12 +52,14 @@ protected:
 
 private:
     void relayout();
+    void updatePixelSize();
     models::Workspace* ws_;
     models::ResultsListModel* model_;
-    ThumbnailLoader* loader_;
+    models::ThumbnailRolesUpdater* updater_;
     ResultTileDelegate* delegate_;
     bool interactive_;
     double thumbSize_ = 150;
+    int floor_ = 0;
 };
 
 }  // namespace tamsel::views

@@ -1,5 +1,6 @@
 #include "views/ResultsBrowser.h"
 
+#include <QCache>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -12,18 +13,19 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
+#include <QStyledItemDelegate>
 #include <QStyleOption>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QtMath>
 
-#include "media/ThumbnailStore.h"
 #include "models/Shared.h"
 #include "views/Icons.h"
 #include "views/ResultTileDelegate.h"
 #include "views/Theme.h"
-#include "views/ThumbnailLoader.h"
+#include "views/VisibleRows.h"
 #include "views/Widgets.h"
 #include "workflow/MediaClass.h"
 
@@ -81,6 +83,9 @@ QVariant ResultsTableModel::data(const QModelIndex& index, int role) const {
             break;
         case nameColumn:
             if (role == Qt::DisplayRole) return qs(f->fileName);
+            if (role == ResultsListModel::ThumbnailRole || role == ResultsListModel::ThumbnailStateRole ||
+                role == ResultsListModel::PlaceholderRole)
+                return rows_->data(row, role);
             break;
         case sizeColumn:
             if (role == Qt::DisplayRole) return rows_->data(row, ResultsListModel::SizeTextRole);
@@ -137,6 +142,59 @@ Qt::ItemFlags ResultsTableModel::flags(const QModelIndex& index) const {
     if (index.column() == checkColumn) f |= Qt::ItemIsUserCheckable;
     return f;
 }
+
+// The table's name column: the thumbnail role as a small square before the name.
+class NameCellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    static constexpr int kSide = 18;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const qreal dpr = option->widget ? option->widget->devicePixelRatioF() : 1.0;
+        QPixmap square;
+        switch (models::ThumbnailState(index.data(ResultsListModel::ThumbnailStateRole).toInt())) {
+            case models::ThumbnailState::picture:
+                square = squareOf(index.data(ResultsListModel::ThumbnailRole).value<QImage>(), dpr);
+                break;
+            case models::ThumbnailState::none:
+                square = Icons::pixmap(index.data(ResultsListModel::PlaceholderRole).toString(), kSide, Theme::secondaryText(), dpr);
+                break;
+            case models::ThumbnailState::waiting:  // room kept, so that names stay in line
+                square = QPixmap(QSize(kSide, kSide) * dpr);
+                square.setDevicePixelRatio(dpr);
+                square.fill(Qt::transparent);
+                break;
+        }
+        option->features |= QStyleOptionViewItem::HasDecoration;
+        option->icon = QIcon(square);
+        option->decorationSize = QSize(kSide, kSide);
+    }
+
+private:
+    // Scaled once per picture, not per paint.
+    QPixmap squareOf(const QImage& image, qreal dpr) const {
+        const qint64 key = image.cacheKey();
+        if (const QPixmap* hit = squares_.object(key); hit && hit->devicePixelRatio() == dpr) return *hit;
+        const int px = qCeil(kSide * dpr);
+        const QImage filled = image.scaled(px, px, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+        QPixmap out(px, px);
+        out.fill(Qt::transparent);
+        {
+            QPainter p(&out);
+            p.setRenderHint(QPainter::Antialiasing);
+            QPainterPath clip;
+            clip.addRoundedRect(QRectF(0, 0, px, px), 3 * dpr, 3 * dpr);
+            p.setClipPath(clip);
+            p.drawImage(QPointF((px - filled.width()) / 2.0, (px - filled.height()) / 2.0), filled);
+        }
+        out.setDevicePixelRatio(dpr);
+        squares_.insert(key, new QPixmap(out));
+        return out;
+    }
+    mutable QCache<qint64, QPixmap> squares_{512};
+};
 
 // The table's header, with a box over the check column that selects every
 // listed file, or clears them when all are selected already.
@@ -358,8 +416,8 @@ void FiltersSidebar::refresh() {
 
 // ---------------------------------------------------------------- inspector
 
-InspectorPane::InspectorPane(Workspace* ws, QWidget* parent)
-    : QWidget(parent), ws_(ws), loader_(new ThumbnailLoader(ws, media::ThumbnailStore::kInspectorSize, this)) {
+InspectorPane::InspectorPane(Workspace* ws, ResultsListModel* thumbnails, QWidget* parent)
+    : QWidget(parent), ws_(ws), thumbnails_(thumbnails) {
     setObjectName(QStringLiteral("inspector"));
     setMinimumWidth(260);
     setMaximumWidth(360);
@@ -384,7 +442,7 @@ InspectorPane::InspectorPane(Workspace* ws, QWidget* parent)
     col->setSpacing(8);
     preview_ = new QLabel(page);
     preview_->setObjectName(QStringLiteral("preview"));
-    preview_->setFixedHeight(200);
+    preview_->setFixedHeight(kPreviewHeight);
     preview_->setAlignment(Qt::AlignCenter);
     col->addWidget(preview_);
     name_ = makeLabel(QString(), TextStyle::body, QFont::Medium, page);
@@ -436,7 +494,9 @@ InspectorPane::InspectorPane(Workspace* ws, QWidget* parent)
 
     connect(ws_, &Workspace::focusedFileChanged, this, &InspectorPane::refresh);
     connect(ws_, &Workspace::recoveringChanged, this, &InspectorPane::refresh);
-    connect(loader_, &ThumbnailLoader::loaded, this, &InspectorPane::refresh);
+    connect(thumbnails_, &ResultsListModel::thumbnailChanged, this, [this](qint64 index) {
+        if (index == shownIndex_) refresh();
+    });
     connect(&Theme::shared(), &Theme::changed, this, &InspectorPane::refresh);
     refresh();
 }
@@ -444,11 +504,10 @@ InspectorPane::InspectorPane(Workspace* ws, QWidget* parent)
 void InspectorPane::refresh() {
     const auto file = ws_->focusedFile();
     stack_->setCurrentIndex(file ? 1 : 0);
+    shownIndex_ = file ? file->index : -1;
     if (!file) return;
-    loader_->setScale(devicePixelRatioF());
-    QImage image;
-    const auto state = loader_->state(*file, QModelIndex(), &image);
-    const int w = qMax(200, preview_->width()), h = 200;
+    const models::Thumbnail thumbnail = thumbnails_->thumbnail(file->index);
+    const int w = qMax(200, preview_->width()), h = kPreviewHeight;
     QPixmap pm(int(w * devicePixelRatioF()), int(h * devicePixelRatioF()));
     pm.setDevicePixelRatio(devicePixelRatioF());
     pm.fill(Qt::transparent);
@@ -460,10 +519,10 @@ void InspectorPane::refresh() {
         clip.addRoundedRect(QRectF(0, 0, w, h), 10, 10);
         p.fillPath(clip, Theme::cellBackground());
         p.setClipPath(clip);
-        if (state == ThumbnailLoader::State::image) {
-            const QSizeF s = QSizeF(image.size()).scaled(QSizeF(w, h), Qt::KeepAspectRatio);
-            p.drawImage(QRectF((w - s.width()) / 2, (h - s.height()) / 2, s.width(), s.height()), image);
-        } else if (state == ThumbnailLoader::State::none) {
+        if (thumbnail.state == models::ThumbnailState::picture) {
+            const QSizeF s = QSizeF(thumbnail.image.size()).scaled(QSizeF(w, h), Qt::KeepAspectRatio);
+            p.drawImage(QRectF((w - s.width()) / 2, (h - s.height()) / 2, s.width(), s.height()), thumbnail.image);
+        } else if (thumbnail.state == models::ThumbnailState::none) {
             p.drawPixmap(QPointF(w / 2.0 - 20, h / 2.0 - 20),
                          Icons::pixmap(qs(MediaKind::placeholderSymbol(file->ext)), 40, Theme::secondaryText(), devicePixelRatioF()));
         }
@@ -571,7 +630,11 @@ void BottomBar::refresh() {
 // ---------------------------------------------------------------- browser
 
 ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
-    : QWidget(parent), ws_(ws), model_(new ResultsListModel(ws, this)), tableModel_(new ResultsTableModel(ws, model_, this)) {
+    : QWidget(parent),
+      ws_(ws),
+      model_(new ResultsListModel(ws, this)),
+      updater_(new models::ThumbnailRolesUpdater(ws, model_, this)),
+      tableModel_(new ResultsTableModel(ws, model_, this)) {
     setObjectName(QStringLiteral("resultsBrowser"));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -628,7 +691,9 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
                             QStringLiteral("フィルタや検索条件を変えてみてください。"), stack_);
     empty_->setObjectName(QStringLiteral("resultsEmpty"));
     stack_->addWidget(empty_);
-    grid_ = new ResultGridView(ws_, model_, true, stack_);
+    grid_ = new ResultGridView(ws_, model_, updater_, true, stack_);
+    // The inspector's larger preview shares the grid's pictures.
+    grid_->setThumbnailFloor(InspectorPane::kPreviewHeight);
     stack_->addWidget(grid_);
     table_ = new QTableView(stack_);
     table_->setObjectName(QStringLiteral("resultTable"));
@@ -653,6 +718,8 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     table_->setColumnWidth(ResultsTableModel::sizeColumn, 90);
     table_->setColumnWidth(ResultsTableModel::offsetColumn, 120);
     table_->setColumnWidth(ResultsTableModel::stateColumn, 100);
+    table_->setItemDelegateForColumn(ResultsTableModel::nameColumn, new NameCellDelegate(table_));
+    new VisibleRows(table_, updater_, [this] { return rowsInViewport(table_); });
     connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& i) {
         if (const CarvedFile* f = model_->fileAt(i.row())) ws_->setFocusID(f->id);
     });
@@ -663,7 +730,7 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     row->addWidget(content, 1);
 
     row->addWidget(divider(this, true));
-    auto* inspector = new InspectorPane(ws_, this);
+    auto* inspector = new InspectorPane(ws_, model_, this);
     inspector->resize(288, inspector->height());
     row->addWidget(inspector);
 

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include "models/ResultsListModel.h"
+#include "models/ThumbnailRolesUpdater.h"
 #include "models/Workspace.h"
 
 class QLabel;
@@ -22,7 +23,6 @@ namespace tamsel::views {
 class FittingLabel;
 class IconLabel;
 class ResultGridView;
-class ThumbnailLoader;
 
 // The results list as table columns: check, name, size, offset, state.
 class ResultsTableModel : public QAbstractTableModel {
@@ -58,13 +58,16 @@ private:
 class InspectorPane : public QWidget {
     Q_OBJECT
 public:
-    explicit InspectorPane(models::Workspace* ws, QWidget* parent = nullptr);
+    static constexpr int kPreviewHeight = 200;
+    // The preview is the focused file's thumbnail role in `thumbnails`.
+    InspectorPane(models::Workspace* ws, models::ResultsListModel* thumbnails, QWidget* parent = nullptr);
     double meterValue() const { return meter_; }
 
 private:
     void refresh();
     models::Workspace* ws_;
-    ThumbnailLoader* loader_;
+    models::ResultsListModel* thumbnails_;
+    qint64 shownIndex_ = -1;
     QStackedWidget* stack_;
     QLabel* preview_;
     QLabel* name_;
@@ -102,6 +105,7 @@ public:
     ResultGridView* grid() const { return grid_; }
     QTableView* table() const { return table_; }
     models::ResultsListModel* listModel() const { return model_; }
+    models::ThumbnailRolesUpdater* thumbnails() const { return updater_; }
 
 private:
     void refreshHeader();
@@ -109,6 +113,7 @@ private:
     // The workspace may go first (the window closing): nothing is read from it then.
     QPointer<models::Workspace> ws_;
     models::ResultsListModel* model_;
+    models::ThumbnailRolesUpdater* updater_;
     ResultsTableModel* tableModel_;
     QLabel* countLabel_;
     QLabel* countDetail_;

@@ -8,6 +8,7 @@
 
 #include "models/ResultsListModel.h"
 #include "models/Shared.h"
+#include "models/ThumbnailRolesUpdater.h"
 #include "views/Icons.h"
 #include "views/ResultTileDelegate.h"
 #include "views/Theme.h"
@@ -100,7 +101,7 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     line->setFrameShadow(QFrame::Plain);
     line->setStyleSheet(QStringLiteral("color: palette(mid);"));
     col->addWidget(line);
-    grid_ = new ResultGridView(ws_, model_, false, this);
+    grid_ = new ResultGridView(ws_, model_, new models::ThumbnailRolesUpdater(ws_, model_, this), false, this);
     col->addWidget(grid_, 1);
 
     connect(ws_, &Workspace::progressChanged, this, &ScanningView::updateProgress);

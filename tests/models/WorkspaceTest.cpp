@@ -15,6 +15,7 @@
 #include "media/ThumbnailFiles.h"
 #include "models/ResultsListModel.h"
 #include "models/Shared.h"
+#include "models/ThumbnailRolesUpdater.h"
 #include "models/Workspace.h"
 #include "support/SmallTmpfs.h"
 #include "tests/models/ModelTestSupport.h"
@@ -148,6 +149,89 @@ private slots:
         QCOMPARE(list.rowCount(), static_cast<int>(w.results().size()));
         QVERIFY(w.speed() > 0);
         QVERIFY(!w.showFailingWarning());
+    }
+
+    // A session folder on disk: only the rows in view (and a few around)
+    // load; a row whose thumbnail is not written waits for the scan's word;
+    // a marker is no picture; the decoded pictures keep to their bound.
+    void thumbnailRolesFollowTheRowsInViewAndTheScansWord() {
+        TempDir dir;
+        const int placed = makeCard(dir / "card.img", {jpegs_.front()}, 40);
+        Workspace w;
+        setUp(w, dir / "card.img", dir / "out");
+        QSignalSpy written(&w, &Workspace::thumbnailWritten);
+        w.startScan();
+        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
+        QCOMPARE(static_cast<int>(w.results().size()), placed);
+        QCOMPARE(written.count(), placed);
+        QVERIFY(written.first().at(1).toBool());
+        const fs::path session = *w.stagingDir();
+        auto indexOf = [&](int row) { return w.results()[static_cast<std::size_t>(row)].index; };
+        auto jpeg = [&](int row) { return media::ThumbnailFiles::thumbnailURL(session, indexOf(row)); };
+        // Row 1 is written later, row 2 holds no picture, row 3 never comes.
+        fs::rename(jpeg(1), dir / "later.jpg");
+        fs::remove(jpeg(2));
+        writeFile(media::ThumbnailFiles::markerURL(session, indexOf(2)), "");
+        fs::remove(jpeg(3));
+        w.setPhase(Workspace::Phase::scanning);  // as while its scan still runs
+
+        ResultsListModel list(&w);
+        QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        ThumbnailRolesUpdater updater(&w, &list);
+        auto state = [&](const ResultsListModel& m, int row) {
+            return ThumbnailState(m.data(m.index(row), ResultsListModel::ThumbnailStateRole).toInt());
+        };
+        auto image = [&](const ResultsListModel& m, int row) {
+            return m.data(m.index(row), ResultsListModel::ThumbnailRole).value<QImage>();
+        };
+        QSignalSpy changed(&list, &QAbstractItemModel::dataChanged);
+        updater.setPixelSize(32);
+        updater.setVisibleRange(0, 4);
+        WAIT_UNTIL(updater.idle());
+        // The four in view and eight after them, each told once; nothing further.
+        QCOMPARE(changed.count(), 12 - 2);
+        for (const auto& c : changed) QCOMPARE(c.at(0).toModelIndex(), c.at(1).toModelIndex());
+        QCOMPARE(state(list, 0), ThumbnailState::picture);
+        QCOMPARE(std::min(image(list, 0).width(), image(list, 0).height()), 32);
+        QCOMPARE(state(list, 1), ThumbnailState::waiting);
+        QCOMPARE(state(list, 2), ThumbnailState::none);
+        QVERIFY(image(list, 2).isNull());
+        QCOMPARE(state(list, 3), ThumbnailState::waiting);
+        for (int row = 4; row < 12; ++row) QCOMPARE(state(list, row), ThumbnailState::picture);
+        for (int row = 12; row < placed; ++row) QCOMPARE(state(list, row), ThumbnailState::waiting);
+        QCOMPARE(updater.cachedCount(), 12 - 2);
+
+        // Written meanwhile: nothing reads it until the scan says so.
+        fs::rename(dir / "later.jpg", jpeg(1));
+        QCoreApplication::processEvents();
+        QVERIFY(updater.idle());
+        QCOMPARE(state(list, 1), ThumbnailState::waiting);
+        emit w.thumbnailWritten(indexOf(1), true);
+        WAIT_UNTIL(state(list, 1) == ThumbnailState::picture);
+        // The scan over: what never came has no picture.
+        w.setPhase(Workspace::Phase::results);
+        WAIT_UNTIL(state(list, 3) == ThumbnailState::none);
+
+        // The focused file loads wherever it is listed; larger tiles load their rows again.
+        w.setFocusID(w.results()[30].id);
+        WAIT_UNTIL(list.thumbnail(indexOf(30)).state == ThumbnailState::picture);
+        const qint64 one = image(list, 0).sizeInBytes();
+        updater.setPixelSize(64);
+        WAIT_UNTIL(updater.idle() && std::min(image(list, 0).width(), image(list, 0).height()) == 64);
+
+        // Six pictures' worth: scrolling the whole list keeps to it, the rows in view kept.
+        ResultsListModel tight(&w);
+        QAbstractItemModelTester tightTester(&tight, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        ThumbnailRolesUpdater bounded(&w, &tight, nullptr, one * 6);
+        bounded.setPixelSize(32);
+        for (int first = 0; first < placed; first += 4) {
+            bounded.setVisibleRange(first, 4);
+            WAIT_UNTIL(bounded.idle());
+            QVERIFY2(bounded.cachedBytes() <= one * 6, qPrintable(QString::number(bounded.cachedBytes())));
+            for (int row = std::max(first, 4); row < std::min(first + 4, placed); ++row)
+                QCOMPARE(state(tight, row), ThumbnailState::picture);
+        }
+        QVERIFY(bounded.cachedCount() < placed);
     }
 
     void aBurstOfFoundFilesReachesTheListInBoundedPieces() {

@@ -240,7 +240,7 @@ private slots:
         QVERIFY(view);
         WAIT_UNTIL(ws->progress().filesFound >= qint64(some.size()) / 2 && ws->progress().bytesScanned > (8 << 20));
         // Until the tiles in view have their thumbnails (or know they have none).
-        WAIT_UNTIL((QApplication::processEvents(), view->grid()->loader()->pendingCount() == 0));
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("04-scanning"));
         ws->cancelScan();
         WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
@@ -269,8 +269,7 @@ private slots:
         ws->deselectAll();
         for (std::size_t i = 0; i < ws->results().size(); i += 3) ws->toggle(ws->results()[i].id);
         ws->setFocusID(ws->results()[std::min<std::size_t>(6, ws->results().size() - 1)].id);
-        WAIT_UNTIL((QApplication::processEvents(), view->grid()->loader()->pendingCount() == 0));
-        QTest::qWait(300);  // the inspector's larger preview
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("05-results-grid"));
         ws->setViewMode(ResultViewMode::list);
         shootBoth(win, QStringLiteral("06-results-table"));
@@ -313,8 +312,7 @@ private slots:
         for (const auto& f : ws->results())
             if (f.damaged) ws->setFocusID(f.id);
         QVERIFY2(ws->focusedFile() && ws->focusedFile()->damaged, "a damaged file is focused");
-        WAIT_UNTIL((QApplication::processEvents(), view->grid()->loader()->pendingCount() == 0));
-        QTest::qWait(300);
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("08-results-narrow-damaged"));
         ws->setViewMode(ResultViewMode::list);
         shootBoth(win, QStringLiteral("09-results-table-narrow"));

@@ -497,6 +497,12 @@ private slots:
         QCOMPARE(find<QLabel>(view, "meterValue")->text(), QStringLiteral("高い"));
         QCOMPARE(find<QProgressBar>(view, "meterBar")->value(), 96);
         QVERIFY(find<QPushButton>(view, "recoverOne")->isEnabled());
+        // The grid told the updater its rows: each tile in view has its picture in the model.
+        auto* thumbnails = view->thumbnails();
+        WAIT_UNTIL((QCoreApplication::processEvents(), thumbnails->idle() && thumbnails->visibleCount() > 0));
+        for (int row = thumbnails->firstVisible(); row < thumbnails->firstVisible() + thumbnails->visibleCount(); ++row)
+            QCOMPARE(grid->model()->index(row, 0).data(models::ResultsListModel::ThumbnailStateRole).toInt(),
+                     int(models::ThumbnailState::picture));
 
         // Keyboard: Space toggles the focused tile, Ctrl+A selects every listed file.
         grid->setFocus();
@@ -516,6 +522,8 @@ private slots:
         QVERIFY(view->table()->isVisible());
         QVERIFY(!find(view, "thumbSize")->isVisible());
         QCOMPARE(view->table()->model()->rowCount(), placed);
+        QVERIFY(!view->table()->model()->index(0, views::ResultsTableModel::nameColumn)
+                     .data(models::ResultsListModel::ThumbnailRole).value<QImage>().isNull());
         QCOMPARE(view->table()->model()->index(1, 3).data().toString(),
                  QStringLiteral("0x") + QString::number(ws->filtered()[1].offset, 16).toUpper());
         view->table()->selectRow(5);
