@@ -17,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto again = ImageCheckpoint::decode(cp->encode());
         if (!again || again->position != cp->position || again->identity.has_value() != cp->identity.has_value())
             __builtin_trap();
-        if (cp->identity && !again->identity->matches(*cp->identity)) __builtin_trap();
+        // The record comes back as it was (an older or unreadable one matches
+        // nothing, itself included, so equality of the text is the test).
+        if (cp->identity && again->identity->encode() != cp->identity->encode()) __builtin_trap();
         // A map of passes covers the source exactly and survives the round trip.
         if (cp->state.has_value() != again->state.has_value()) __builtin_trap();
         if (cp->state) {

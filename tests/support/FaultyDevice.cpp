@@ -59,7 +59,7 @@ void stopNbdfuse(int& pid, const fs::path& mnt) {
 }
 }  // namespace
 
-std::optional<SlowMedium> SlowMedium::create(const fs::path& image, int readDelayMs, std::string& whyNot) {
+std::optional<SlowMedium> SlowMedium::serve(const std::vector<std::string>& plugin, std::string& whyNot) {
     if (access("/dev/fuse", R_OK | W_OK) != 0) return whyNot = "no /dev/fuse", std::nullopt;
     for (const char* tool : {"nbdkit", "nbdfuse", "fusermount3"})
         if (!haveTool(tool)) return whyNot = std::string("missing tool ") + tool, std::nullopt;
@@ -67,11 +67,20 @@ std::optional<SlowMedium> SlowMedium::create(const fs::path& image, int readDela
     m.dir_ = std::make_unique<TempDir>();
     const fs::path mnt = m.dir_->path() / "mnt";
     fs::create_directories(mnt);
-    if (!startNbdfuse({"--filter=delay", "file", fs::absolute(image).string(), "delay-read=" + std::to_string(readDelayMs) + "ms"},
-                      mnt, m.fusePid_, whyNot))
-        return std::nullopt;
+    if (!startNbdfuse(plugin, mnt, m.fusePid_, whyNot)) return std::nullopt;
     m.file_ = mnt / "nbd";
     return m;
+}
+
+std::optional<SlowMedium> SlowMedium::create(const fs::path& image, int readDelayMs, std::string& whyNot) {
+    return serve({"--filter=delay", "file", fs::absolute(image).string(), "delay-read=" + std::to_string(readDelayMs) + "ms"},
+                 whyNot);
+}
+
+std::optional<SlowMedium> SlowMedium::limitedTo(const fs::path& image, std::int64_t bytesPerSecond, std::string& whyNot) {
+    return serve({"--filter=rate", "file", fs::absolute(image).string(), "rate=" + std::to_string(bytesPerSecond * 8),
+                  "burstiness=0.1"},
+                 whyNot);
 }
 
 SlowMedium::SlowMedium(SlowMedium&& o) noexcept : dir_(std::move(o.dir_)), file_(std::move(o.file_)), fusePid_(o.fusePid_) {

@@ -60,6 +60,9 @@ private:
 class SlowMedium {
 public:
     static std::optional<SlowMedium> create(const fs::path& image, int readDelayMs, std::string& whyNot);
+    // Slow by the byte rather than by the request: however the kernel splits
+    // a read, it never comes faster than `bytesPerSecond`.
+    static std::optional<SlowMedium> limitedTo(const fs::path& image, std::int64_t bytesPerSecond, std::string& whyNot);
     SlowMedium(SlowMedium&&) noexcept;
     SlowMedium& operator=(SlowMedium&&) = delete;
     ~SlowMedium();
@@ -67,6 +70,7 @@ public:
 
 private:
     SlowMedium() = default;
+    static std::optional<SlowMedium> serve(const std::vector<std::string>& plugin, std::string& whyNot);
     std::unique_ptr<TempDir> dir_;
     fs::path file_;
     int fusePid_ = -1;
