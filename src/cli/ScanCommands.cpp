@@ -73,14 +73,15 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
                 std::fprintf(stderr, "スキャンを中断しました(%s まで)。同じコマンドで続きから再開できます。\n",
                              formatByteCount(summary.bytesScanned).c_str());
             } else {
-                std::fprintf(stderr, "スキャンが完了しました。見つかったファイル %lld 件(要確認 %lld 件)\n",
+                std::fprintf(stderr, "スキャンが完了しました。見つかったファイル %lld 件(一部破損 %lld 件)\n",
                              static_cast<long long>(summary.filesFound), static_cast<long long>(summary.damagedFiles));
             }
             if (summary.badBytes > 0)
                 std::fprintf(stderr, "読めなかった範囲があります: %s\n", formatByteCount(summary.badBytes).c_str());
             scanOver = true;
         };
-        events.thumbnail = [&](const CarvedFile&, bool, std::int64_t done, std::int64_t total) {
+        events.thumbnail = [&](const CarvedFile&, bool, const std::optional<std::string>&, std::int64_t done,
+                               std::int64_t total) {
             if (!scanOver) return;
             line.show("サムネイル作成中 " + progressBar(static_cast<double>(done) / static_cast<double>(std::max<std::int64_t>(1, total))) +
                       "  " + std::to_string(done) + " / " + std::to_string(total) + " 件");
@@ -98,6 +99,9 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
                          static_cast<long long>(t.unread));
         if (t.noWorker > 0)
             std::fprintf(stderr, "サムネイルを作るプログラム(tamsel-thumbnailer)を起動できませんでした。インストールを確かめてください。\n");
+        if (outcome.damagedFiles > summary.damagedFiles)
+            std::fprintf(stderr, "中身を確かめたところ、一部破損のファイルは合わせて %lld 件でした(内容は report.csv のメモにあります)。\n",
+                         static_cast<long long>(outcome.damagedFiles));
         const bool thumbnailsStopped = !summary.cancelled && outcome.thumbnailsLeft > t.later();
         if (thumbnailsStopped)
             std::fprintf(stderr, "サムネイルの作成を中断しました(残り %lld 件)。同じコマンドで続きを作れます。\n",
@@ -177,7 +181,7 @@ int recoverCommand(const std::string& sessionArg, const std::optional<std::strin
                      "found.jsonl の %lld 件の記録は、壊れているか、重複しているか、読み取り元の範囲の外を指しているため、復元しませんでした。\n",
                      static_cast<long long>(outcome.refusedRecords));
     if (outcome.shortened > 0)
-        std::fprintf(stderr, "%lld 件は読み取り元の終わりで切れていて、一部だけを書き出しました(report.csv に「末尾欠け」と記しています)。\n",
+        std::fprintf(stderr, "%lld 件は読み取り元の終わりで切れていて、一部だけを書き出しました(report.csv に「途中で切れています」と記しています)。\n",
                      static_cast<long long>(outcome.shortened));
     if (outcome.stopped || token.isCancelled()) {
         std::printf("復元を中断しました(全 %zu 件のうち %lld 件を復元しました)。同じコマンドで続きを復元できます。\n", outcome.total,

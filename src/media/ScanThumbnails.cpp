@@ -9,9 +9,9 @@ ScanThumbnails::ScanThumbnails(std::shared_ptr<RandomAccessSource> reader, const
     : sessionDir_(sessionDir), reader_(std::move(reader)) {
     ThumbnailPool::Done done;
     if (onProgress)
-        done = [this, onProgress](const CarvedFile& file, bool made) {
+        done = [this, onProgress](const CarvedFile& file, bool made, const std::optional<std::string>& damage) {
             std::lock_guard guard(progressLock_);
-            onProgress(file, made, pool_->counts().done(), pool_->pushed());
+            onProgress(file, made, damage, pool_->counts().done(), pool_->pushed());
         };
     pool_ = std::make_unique<ThumbnailPool>(reader_, sessionDir, std::move(options), std::move(done), std::move(token));
 }

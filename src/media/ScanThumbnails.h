@@ -18,8 +18,10 @@ namespace tamsel::media {
 class ScanThumbnails {
 public:
     // Told after each file (on a worker thread, one call at a time): how
-    // many are done of how many pushed, and whether this one has a picture.
-    using Progress = std::function<void(const CarvedFile&, bool made, std::int64_t done, std::int64_t total)>;
+    // many are done of how many pushed, whether this one has a picture, and
+    // what its content was found to lack.
+    using Progress = std::function<void(const CarvedFile&, bool made, const std::optional<std::string>& damage,
+                                        std::int64_t done, std::int64_t total)>;
 
     // `reader` is closed when the thumbnails are done.
     ScanThumbnails(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir, CancellationToken token,

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/carve/FoundList.h"
 #include "media/ThumbnailFiles.h"
 #include "media/WorkerProtocol.h"
 #include "platform/linux/Program.h"
@@ -66,8 +67,9 @@ private:
     void run() {
         lowerThisThreadsPriority();
         while (auto job = pool_.next()) {
+            damage_.reset();
             const Outcome outcome = make(*job);
-            pool_.finished(*job, outcome == Outcome::made, static_cast<int>(outcome));
+            pool_.finished(*job, outcome == Outcome::made, static_cast<int>(outcome), damage_);
         }
         platform::stopProgram(worker_);
     }
@@ -137,6 +139,16 @@ private:
 
     Outcome save(const Job& job, const protocol::Result& result) {
         const int dir = pool_.thumbs_.get();
+        // The verdict before the picture: a file with a thumbnail is not
+        // looked at again, so its verdict must already be kept.
+        if (result.damage) {
+            try {
+                CarvedFileExtractor::appendCheck(pool_.session_.get(), job.file.index, *result.damage, pool_.sessionDir_);
+            } catch (const std::exception&) {
+                return Outcome::notSaved;
+            }
+            damage_ = result.damage;
+        }
         if (!result.jpeg) {
             (void)tryWriteAtomicallyAt(dir, ThumbnailFiles::markerName(job.file.index), "");
             return Outcome::none;
@@ -146,15 +158,17 @@ private:
     }
 
     ThumbnailPool& pool_;
+    std::optional<std::string> damage_;  // the current file's verdict
     platform::RunningProgram worker_;
     std::thread thread_;
 };
 
 ThumbnailPool::ThumbnailPool(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir, Options options,
                              Done onDone, CancellationToken token)
-    : reader_(std::move(reader)), options_(std::move(options)), onDone_(std::move(onDone)), token_(std::move(token)) {
-    UniqueFd session = openDirectory(sessionDir);
-    thumbs_ = openDirectoryAt(session.get(), ThumbnailFiles::kFolder, true, sessionDir);
+    : reader_(std::move(reader)), sessionDir_(sessionDir), options_(std::move(options)), onDone_(std::move(onDone)),
+      token_(std::move(token)) {
+    session_ = openDirectory(sessionDir);
+    thumbs_ = openDirectoryAt(session_.get(), ThumbnailFiles::kFolder, true, sessionDir);
     if (options_.program.empty()) options_.program = workerProgram();
     int workers = options_.workers > 0 ? options_.workers : static_cast<int>(std::thread::hardware_concurrency());
     workers = std::clamp(workers, 1, 16);
@@ -236,7 +250,7 @@ std::optional<ThumbnailPool::Job> ThumbnailPool::next() {
     }
 }
 
-void ThumbnailPool::finished(const Job& job, bool made, int outcome) {
+void ThumbnailPool::finished(const Job& job, bool made, int outcome, const std::optional<std::string>& damage) {
     if (job.held) {
         held_ -= static_cast<std::int64_t>(job.held->size());
         changed_.notify_all();
@@ -257,7 +271,7 @@ void ThumbnailPool::finished(const Job& job, bool made, int outcome) {
             case Outcome::cancelled: return;
         }
     }
-    if (onDone_) onDone_(job.file, made);
+    if (onDone_) onDone_(job.file, made, damage);
 }
 
 ThumbnailCounts ThumbnailPool::counts() const {

@@ -59,8 +59,10 @@ public:
         std::string program;  // the worker; workerProgram() when empty
         std::vector<std::string> environment;  // the worker's; a clean one when empty
     };
-    // Told on a worker thread after each file, with whether it has a thumbnail now.
-    using Done = std::function<void(const CarvedFile&, bool made)>;
+    // Told on a worker thread after each file, with whether it has a
+    // thumbnail now and what its decode found wrong with its content (also
+    // kept in the session's list of verdicts).
+    using Done = std::function<void(const CarvedFile&, bool made, const std::optional<std::string>& damage)>;
 
     // `reader` reads found files the scan did not hand over. The session's
     // thumbs folder is made or opened without following a link; throws
@@ -95,9 +97,11 @@ private:
     class Slot;
     bool stopped() const { return stopping_.load() || token_.isCancelled(); }
     std::optional<Job> next();
-    void finished(const Job& job, bool made, int outcome);
+    void finished(const Job& job, bool made, int outcome, const std::optional<std::string>& damage);
 
     std::shared_ptr<RandomAccessSource> reader_;
+    fs::path sessionDir_;
+    UniqueFd session_;
     UniqueFd thumbs_;
     Options options_;
     Done onDone_;

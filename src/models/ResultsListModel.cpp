@@ -12,6 +12,15 @@ ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
     connect(workspace, &Workspace::resultsReset, this, &ResultsListModel::rebuild);
     connect(workspace, &Workspace::filtersChanged, this, &ResultsListModel::rebuild);
     connect(workspace, &Workspace::selectionChangedFor, this, &ResultsListModel::selectionChangedFor);
+    connect(workspace, &Workspace::resultChanged, this, [this](qsizetype resultIndex) {
+        const Workspace* ws = workspace_.data();
+        if (!ws) return;
+        const int row = rowOfResult(resultIndex);
+        const bool passes = ws->passesFilters(ws->results()[static_cast<std::size_t>(resultIndex)]);
+        // A verdict may move a file out of (or into) a status filter.
+        if ((row >= 0) != passes) return rebuild();
+        if (row >= 0) emit dataChanged(index(row), index(row));
+    });
     // Thumbnails belong to one session.
     connect(workspace, &Workspace::stagingDirChanged, this, &ResultsListModel::clearThumbnails);
     connect(workspace, &QObject::destroyed, this, [this] {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "engine/carve/Damage.h"
 #include "engine/reading/RandomAccessSource.h"
 #include "models/Reveal.h"
 #include "models/Shared.h"
@@ -148,6 +149,26 @@ void Workspace::countIn(const CarvedFile& f) {
     ++(f.damaged ? counts_.partial : counts_.ok);
 }
 
+void Workspace::markDamaged(qint64 index, const std::string& note) {
+    // Results are in found order, which is index order.
+    auto it = std::lower_bound(results_.begin(), results_.end(), index,
+                               [](const CarvedFile& f, qint64 i) { return f.index < i; });
+    if (it == results_.end() || it->index != index) {
+        earlyVerdicts_[index] = note;  // its row comes with the next batch
+        return;
+    }
+    const bool was = it->damaged;
+    it->damaged = true;
+    it->note = damage::added(it->note.value_or(""), note);
+    if (!was) {
+        --counts_.ok;
+        ++counts_.partial;
+        emit countsChanged();
+    }
+    emit resultChanged(static_cast<qsizetype>(it - results_.begin()));
+    if (focusID_ && *focusID_ == it->id) emit focusedFileChanged();
+}
+
 void Workspace::setResults(FileList files) {
     if (files.empty() && results_.empty()) return;
     results_.assign(std::make_move_iterator(files.begin()), std::make_move_iterator(files.end()));
@@ -178,6 +199,11 @@ void Workspace::appendResults(std::vector<CarvedFile> files, bool select) {
     qint64 added = 0;
     bool selected = false;
     for (auto& f : files) {
+        if (auto early = earlyVerdicts_.find(f.index); early != earlyVerdicts_.end()) {
+            f.damaged = true;
+            f.note = damage::added(f.note.value_or(""), early->second);
+            earlyVerdicts_.erase(early);
+        }
         indexById_.insert({f.id, static_cast<qsizetype>(results_.size())});
         countIn(f);
         if (focusID_ && *focusID_ == f.id) focusedArrived = true;
@@ -424,8 +450,12 @@ void Workspace::startScan(const OptionalPath& resumeDir) {
             feed->latest = p;
             queueTurn(feed, self);
         };
-        events.thumbnail = [self](const CarvedFile& file, bool made, std::int64_t, std::int64_t) {
-            postTo(self, [index = file.index, made](Workspace& w) { emit w.thumbnailWritten(index, made); });
+        events.thumbnail = [self](const CarvedFile& file, bool made, const std::optional<std::string>& damage,
+                                  std::int64_t, std::int64_t) {
+            postTo(self, [index = file.index, made, damage](Workspace& w) {
+                if (damage) w.markDamaged(index, *damage);
+                emit w.thumbnailWritten(index, made);
+            });
         };
         try {
             const ScanOutcome outcome = runScan(request, token, events);

@@ -12,6 +12,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -211,6 +212,8 @@ signals:
     // The running scan has made the thumbnail of found file number `index`
     // (`made`), or has given it none: no picture, or none this run.
     void thumbnailWritten(qint64 index, bool made);
+    // The result at `resultIndex` changed (a verdict on its content came).
+    void resultChanged(qsizetype resultIndex);
 
 private:
     void setResults(FileList files);  // replaces, selecting nothing
@@ -227,6 +230,9 @@ private:
     void setSpeedBase(qint64 v);
     void recover(const std::vector<CarvedFile>& files);
     void countIn(const CarvedFile& file);
+    // A verdict from the running scan's decodes on found file number `index`.
+    void markDamaged(qint64 index, const std::string& note);
+    std::map<qint64, std::string> earlyVerdicts_;  // for files not listed yet
 
     Mode mode_ = Mode::start;
     Phase phase_ = Phase::source;

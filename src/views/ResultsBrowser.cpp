@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <QtMath>
 
+#include "engine/carve/Damage.h"
 #include "models/Shared.h"
 #include "views/Icons.h"
 #include "views/ResultTileDelegate.h"
@@ -466,6 +467,13 @@ InspectorPane::InspectorPane(Workspace* ws, ResultsListModel* thumbnails, QWidge
     row(QStringLiteral("サイズ"), &size_, "inspectorSize");
     row(QStringLiteral("オフセット"), &offset_, "inspectorOffset");
     row(QStringLiteral("状態"), &state_, "inspectorState");
+    // What was found wrong, in the words of the report.
+    stateNote_ = makeLabel(QString(), TextStyle::caption, QFont::Normal, page);
+    stateNote_->setObjectName(QStringLiteral("inspectorNote"));
+    stateNote_->setWordWrap(true);
+    stateNote_->setAlignment(Qt::AlignRight);
+    setSecondary(stateNote_);
+    col->addWidget(stateNote_);
     col->addWidget(divider(page));
     auto* meterRow = new QHBoxLayout;
     auto* mt = makeLabel(QStringLiteral("復元できる可能性"), TextStyle::caption, QFont::Normal, page);
@@ -536,12 +544,19 @@ void InspectorPane::refresh() {
     QPalette sp = state_->palette();
     sp.setColor(QPalette::WindowText, file->damaged ? Theme::warn() : Theme::good());
     state_->setPalette(sp);
-    meter_ = file->damaged ? 0.58 : 0.96;
-    meterText_->setText(file->damaged ? QStringLiteral("中") : QStringLiteral("高い"));
+    stateNote_->setText(file->damaged ? qs(file->note.value_or("")) : QString());
+    stateNote_->setVisible(file->damaged && file->note);
+    // The meter follows what the note says.
+    const auto chance = damage::chanceOf(file->damaged, file->note.value_or(""));
+    meter_ = chance == damage::Chance::high ? 0.96 : chance == damage::Chance::medium ? 0.58 : 0.2;
+    meterText_->setText(chance == damage::Chance::high     ? QStringLiteral("高い")
+                        : chance == damage::Chance::medium ? QStringLiteral("中")
+                                                           : QStringLiteral("低い"));
+    const QColor meterColour = chance == damage::Chance::high ? Theme::good() : chance == damage::Chance::medium ? Theme::warn() : Theme::bad();
     meterBar_->setValue(qRound(meter_ * 100));  // 0.58 * 100 is 57.99...
     meterBar_->setStyleSheet(QStringLiteral("QProgressBar{background:%1;border:none;border-radius:3px;}"
                                             "QProgressBar::chunk{background:%2;border-radius:3px;}")
-                                 .arg(Theme::cellBackground().name(QColor::HexArgb), (file->damaged ? Theme::warn() : Theme::good()).name()));
+                                 .arg(Theme::cellBackground().name(QColor::HexArgb), meterColour.name()));
     recover_->setEnabled(!ws_->recovering());
 }
 

@@ -75,6 +75,7 @@ private:
     QLabel* size_;
     QLabel* offset_;
     QLabel* state_;
+    QLabel* stateNote_;
     QLabel* meterText_;
     QProgressBar* meterBar_;
     QPushButton* recover_;

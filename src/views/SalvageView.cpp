@@ -156,7 +156,7 @@ void SalvageView::updateStatus() {
     skipped_->setVisible(p.filesSkipped >= 1);
     skipped_->setText(QStringLiteral("スキップ: ") + QString::number(p.filesSkipped));
     damaged_->setVisible(p.filesDamaged >= 1);
-    damaged_->setText(QStringLiteral("一部不良: ") + QString::number(p.filesDamaged));
+    damaged_->setText(QStringLiteral("一部破損: ") + QString::number(p.filesDamaged));
     failed_->setVisible(p.filesFailed >= 1);
     failed_->setText(QStringLiteral("失敗: ") + QString::number(p.filesFailed));
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "engine/carve/Damage.h"
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
@@ -113,15 +114,25 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         if (thumbs) thumbs->finishAndWait();
         throw;
     }
+    outcome.damagedFiles = outcome.summary.damagedFiles;
     if (events.scanned) events.scanned(outcome.summary);
     if (thumbs) {
         thumbs->scanEnded();
         thumbs->finishAndWait();
         outcome.thumbnails = thumbs->counts();
+        // The decodes' verdicts join the scan's in the report.
+        try {
+            UniqueFd dir = openDirectory(outcome.session);
+            rewriteCarveReport(dir.get(), outcome.session);
+        } catch (const std::exception& e) {
+            if (events.note) events.note(std::string("報告(report.csv)に中身の確認結果を書き込めませんでした: ") + e.what());
+        }
         outcome.thumbnailsLeft = thumbs->pushed() - outcome.thumbnails.done() + outcome.thumbnails.later();
         // All made: the session is finished.
         if (outcome.thumbnailsLeft == 0 && !outcome.summary.cancelled)
             ::unlink(Carver::checkpointURL(outcome.session).c_str());
+        outcome.damagedFiles = 0;
+        for (const auto& f : CarvedFileExtractor::loadFound(outcome.session)) outcome.damagedFiles += f.damaged;
     }
     return outcome;
 }
@@ -287,7 +298,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
                 CarvedFile row = f;
                 row.length = written;
                 if (written < f.length) {
-                    row.note = f.note ? *f.note + "・末尾欠け" : std::string("末尾欠け");
+                    row.note = damage::added(f.note.value_or(""), damage::kCutShort);
                     row.damaged = true;
                     ++outcome.shortened;
                 } else {

@@ -42,8 +42,11 @@ struct ScanEvents {
     std::function<void(const CarveProgress&)> progress;  // the scan's thread
     // The scan's reading is over; thumbnails may still be in the making.
     std::function<void(const CarveSummary&)> scanned;
-    // After each thumbnail (on a worker thread, one call at a time).
-    std::function<void(const CarvedFile&, bool made, std::int64_t done, std::int64_t total)> thumbnail;
+    // After each thumbnail (on a worker thread, one call at a time), with
+    // what the file's decode found wrong with its content.
+    std::function<void(const CarvedFile&, bool made, const std::optional<std::string>& damage, std::int64_t done,
+                       std::int64_t total)>
+        thumbnail;
 };
 
 struct ScanRequest {
@@ -60,6 +63,8 @@ struct ScanOutcome {
     fs::path session;
     CarveSummary summary;
     media::ThumbnailCounts thumbnails;
+    // Files found damaged, by the scan or by their thumbnail's decode.
+    std::int64_t damagedFiles = 0;
     // Not made yet (stopped, no room, unreadable, no worker): the session
     // stays on offer, and running the scan again makes them.
     std::int64_t thumbnailsLeft = 0;

@@ -14,6 +14,10 @@ std::optional<CarveResult> jpegAt0(const ByteBuilder& b) { return carveJPEG(*b.s
 CarveResult result(std::int64_t length, const char* ext, std::optional<std::string> note = std::nullopt) {
     return CarveResult{length, ext, std::move(note)};
 }
+// A length the file's structure does not vouch for: the scan searches on from `searchFrom`.
+CarveResult unconfirmed(std::int64_t length, const char* ext, std::optional<std::string> note, std::int64_t searchFrom) {
+    return CarveResult{length, ext, std::move(note), false, searchFrom};
+}
 
 // Header walk -----------------------------------------------------------------
 
@@ -129,21 +133,21 @@ TEST(JpegCarver, NextImageStartEndsATruncatedOneWhenLongEnough) {
         ByteBuilder b = withScan();
         b.padTo(static_cast<std::size_t>(distance), 0x44).raw({0xFF, 0xD8, 0xFF, 0xE0}).fill(3000, 0x44);
         if (distance > 1024)
-            EXPECT_EQ(jpegAt0(b), result(distance, "jpg", "EOIなし"));
+            EXPECT_EQ(jpegAt0(b), unconfirmed(distance, "jpg", "途中で切れています", kScanData));
         else
             EXPECT_EQ(jpegAt0(b), std::nullopt);
     }
 }
 
 TEST(JpegCarver, NoEndRunsToTheSourceEndWhenLongerThan1024) {
-    EXPECT_EQ(jpegAt0(withScan().padTo(1025, 0x44)), result(1025, "jpg", "EOIなし"));
+    EXPECT_EQ(jpegAt0(withScan().padTo(1025, 0x44)), unconfirmed(1025, "jpg", "途中で切れています", kScanData));
     EXPECT_EQ(jpegAt0(withScan().padTo(1024, 0x44)), std::nullopt);
 }
 
 TEST(JpegCarver, NoEndWithin256MiBIsCutThere) {
     ByteBuilder b = withScan();
     b.padTo(0x10000000 + 4096, 0x44);
-    EXPECT_EQ(jpegAt0(b), result(0x10000000, "jpg", "EOIなし"));
+    EXPECT_EQ(jpegAt0(b), unconfirmed(0x10000000, "jpg", "途中で切れています", kScanData));
 }
 
 // PNG --------------------------------------------------------------------------
@@ -185,11 +189,26 @@ TEST(PngCarver, LengthLimitIs256MiBInclusive) {
 // RIFF ------------------------------------------------------------------------
 
 ByteBuilder riff(std::string_view form, std::uint32_t size) { return ByteBuilder().text("RIFF").le32(size).text(form); }
+// A RIFF whose one chunk fills it exactly.
+ByteBuilder filled(std::string_view form, std::uint32_t size) {
+    ByteBuilder b = riff(form, size);
+    b.text("data").le32(size - 12).fill(size - 12, 0x5A);
+    return b;
+}
 
-TEST(RiffCarver, LengthFromTheHeaderAndCutShortAtTheSourceEnd) {
-    EXPECT_EQ(carveRIFF(*riff("WAVE", 100).padTo(300).source(), 0), result(108, "wav"));
-    EXPECT_EQ(carveRIFF(*riff("WAVE", 100).padTo(50).source(), 0), result(50, "wav", "末尾欠けの可能性"));
-    EXPECT_EQ(carveRIFF(*riff("WEBP", 20).padTo(40).source(), 0), result(28, "webp"));
+TEST(RiffCarver, LengthFromTheHeaderOnlyWhenItsChunksFillIt) {
+    EXPECT_EQ(carveRIFF(*filled("WAVE", 100).padTo(300).source(), 0), result(108, "wav"));
+    EXPECT_EQ(carveRIFF(*filled("WEBP", 20).padTo(40).source(), 0), result(28, "webp"));
+    // Past the source's end: cut short there.
+    ByteBuilder cut = filled("WAVE", 100);
+    cut.bytes.resize(50);
+    EXPECT_EQ(carveRIFF(*cut.source(), 0), unconfirmed(50, "wav", "途中で切れています", 12));
+    // Chunks that do not add up, or a size no such file has (a recording cut
+    // off): the length says nothing, and the scan looks inside.
+    EXPECT_EQ(carveRIFF(*riff("WAVE", 100).padTo(300).source(), 0), unconfirmed(108, "wav", std::nullopt, 12));
+    ByteBuilder huge = filled("WAVE", 100);
+    huge.bytes[4] = 0xF0, huge.bytes[5] = huge.bytes[6] = huge.bytes[7] = 0xFF;
+    EXPECT_EQ(carveRIFF(*huge.padTo(300).source(), 0).value_or(CarveResult{}).confirmed, false);
 }
 
 TEST(RiffCarver, RejectsTinySizesAndOtherForms) {
@@ -200,13 +219,12 @@ TEST(RiffCarver, RejectsTinySizesAndOtherForms) {
 }
 
 TEST(RiffCarver, OnlyAviJoinsFollowingAvixContainers) {
-    ByteBuilder avi = riff("AVI ", 100);
-    avi.padTo(108).append(riff("AVIX", 50).bytes).padTo(108 + 58).append(riff("AVIX", 20).bytes).padTo(108 + 58 + 28)
-        .append(riff("AVI ", 40).bytes).padTo(400);
+    ByteBuilder avi = filled("AVI ", 100);
+    avi.append(filled("AVIX", 50).bytes).append(filled("AVIX", 20).bytes).append(filled("AVI ", 40).bytes).padTo(400);
     EXPECT_EQ(carveRIFF(*avi.source(), 0), result(108 + 58 + 28, "avi"));
 
-    ByteBuilder webp = riff("WEBP", 100);
-    webp.padTo(108).append(riff("AVIX", 50).bytes).padTo(300);
+    ByteBuilder webp = filled("WEBP", 100);
+    webp.append(filled("AVIX", 50).bytes).padTo(300);
     EXPECT_EQ(carveRIFF(*webp.source(), 0), result(108, "webp"));
 }
 
@@ -243,21 +261,24 @@ TEST(BmffCarver, BoxSizesThatCannotBeFollowed) {
     small.be32(3).text("mdat").fill(100, 0x11);
     EXPECT_EQ(carveBMFF(*small.source(), 0), result(32, "mp4"));
 
-    // Size 0 runs to the end of the source and is complete.
+    // Size 0 means "to the end of the file", which no structure confirms:
+    // the scan looks inside the box for the next file.
     ByteBuilder toEnd = ftyp("isom");
     toEnd.be32(0).text("mdat").fill(1000, 0x11);
-    EXPECT_EQ(carveBMFF(*toEnd.source(), 0), result(static_cast<std::int64_t>(toEnd.size()), "mp4"));
+    EXPECT_EQ(carveBMFF(*toEnd.source(), 0), unconfirmed(static_cast<std::int64_t>(toEnd.size()), "mp4", std::nullopt, 24 + 8));
 
-    // Larger than what is left: cut at the end and marked.
+    // Larger than what is left: cut short at the end.
     ByteBuilder over = ftyp("isom");
     over.be32(1100).text("mdat").fill(1000, 0x11);
-    EXPECT_EQ(carveBMFF(*over.source(), 0), result(static_cast<std::int64_t>(over.size()), "mp4", "末尾欠けの可能性"));
+    EXPECT_EQ(carveBMFF(*over.source(), 0),
+              unconfirmed(static_cast<std::int64_t>(over.size()), "mp4", "途中で切れています", 24 + 8));
 
     // 64-bit sizes: implausibly small, and 3 GiB with little left.
     for (std::uint64_t large : {std::uint64_t{8}, std::uint64_t{3} << 30}) {
         ByteBuilder b = ftyp("isom");
         b.be32(1).text("mdat").be64(large).fill(4000, 0x11);
-        EXPECT_EQ(carveBMFF(*b.source(), 0), result(static_cast<std::int64_t>(b.size()), "mp4", "末尾欠けの可能性"));
+        EXPECT_EQ(carveBMFF(*b.source(), 0),
+                  unconfirmed(static_cast<std::int64_t>(b.size()), "mp4", "途中で切れています", 24 + 16));
     }
 }
 

@@ -126,7 +126,7 @@ TEST(ScanWindows, FilesInsideFoundFilesAreNotReportedAgain) {
     outer.raw({0xFF, 0xC0}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
     outer.raw({0xFF, 0xDA}).be16(8).fill(6, 1).fill(3000, 0x22).raw({0xFF, 0xD9});
     ByteBuilder riff;
-    riff.text("RIFF").le32(4 + 2000).text("WEBP").append(jpegOf(2000));
+    riff.text("RIFF").le32(4 + 8 + 2000).text("WEBP").text("VP8 ").le32(2000).append(jpegOf(2000));
     std::vector<std::uint8_t> image(1 << 20, 0);
     place(image, 1000, outer.bytes);
     place(image, 100000, riff.bytes);
@@ -198,10 +198,10 @@ TEST(ScanRecords, NotesReportLinesAndWrittenFiles) {
     EXPECT_EQ(r.found[0].fileName, "JPG/rescued_000001.jpg");
     EXPECT_FALSE(r.found[0].damaged);
     EXPECT_FALSE(r.found[0].note);
-    EXPECT_EQ(r.found[1].note, "不良セクタ含む");
+    EXPECT_EQ(r.found[1].note, "不良セクタを含む");
     EXPECT_TRUE(r.found[1].damaged);
     EXPECT_EQ(r.found[2].fileName, "WAV/rescued_000003.wav");
-    EXPECT_EQ(r.found[2].note, "末尾欠けの可能性");
+    EXPECT_EQ(r.found[2].note, "途中で切れています");
     EXPECT_EQ(r.summary.damagedFiles, 2);
     EXPECT_GE(r.summary.badBytes, 512);
 
@@ -209,9 +209,9 @@ TEST(ScanRecords, NotesReportLinesAndWrittenFiles) {
     EXPECT_EQ(readFile(session / "WAV/rescued_000003.wav").size(), 300u);
     EXPECT_EQ(readText(session / "report.csv"),
               "ファイル名,種類,オフセット,サイズ,状態,メモ\n"
-              "JPG/rescued_000001.jpg,jpg,4096,5000,OK,\n"
-              "JPG/rescued_000002.jpg,jpg,200000,9000,要確認,不良セクタ含む\n"
-              "WAV/rescued_000003.wav,wav," + std::to_string(waveAt) + ",300,要確認,末尾欠けの可能性\n");
+              "JPG/rescued_000001.jpg,jpg,4096,5000,良好,\n"
+              "JPG/rescued_000002.jpg,jpg,200000,9000,一部破損,不良セクタを含む\n"
+              "WAV/rescued_000003.wav,wav," + std::to_string(waveAt) + ",300,一部破損,途中で切れています\n");
 }
 
 TEST(ScanRecords, ProgressNamesEveryFoundFileAndEndsWithAFinalSnapshot) {
@@ -308,7 +308,7 @@ TEST(ScanCancel, StopWhileReadingAFileRecordsNothingAndTheResumeReadsItWhole) {
         ASSERT_EQ(r.found.size(), 1u) << "only the small file before it";
         EXPECT_EQ(r.found[0].offset, 100);
         EXPECT_FALSE(fs::exists(session / "JPG/rescued_000002.jpg")) << "no partial copy is left";
-        EXPECT_EQ(readText(session / "report.csv").find("末尾欠け"), std::string::npos);
+        EXPECT_EQ(readText(session / "report.csv").find("途中で切れています"), std::string::npos);
         ASSERT_TRUE(r.checkpoint);
         EXPECT_EQ(r.checkpoint->scanPos, at) << "the resumed scan starts at the file";
         EXPECT_EQ(r.checkpoint->fileIndex, 1);
@@ -321,7 +321,7 @@ TEST(ScanCancel, StopWhileReadingAFileRecordsNothingAndTheResumeReadsItWhole) {
         EXPECT_EQ(again.found[1].index, 2);
         EXPECT_EQ(again.found[1].offset, at);
         EXPECT_EQ(again.found[1].length, static_cast<std::int64_t>(avi.size()));
-        EXPECT_EQ(again.found[1].note, damaged ? std::optional<std::string>("不良セクタ含む") : std::nullopt);
+        EXPECT_EQ(again.found[1].note, damaged ? std::optional<std::string>("不良セクタを含む") : std::nullopt);
         EXPECT_EQ(fs::file_size(session / "JPG/rescued_000002.jpg"), avi.size());
     }
 }

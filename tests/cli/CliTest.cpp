@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-#include "carve/ByteBuilder.h"
+#include "media/decode/Decoders.h"
 #include "cli/Console.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
@@ -165,15 +165,16 @@ void interruptAndResume(int sig) {
 TEST(CliCarve, InterruptedScanResumes) { interruptAndResume(SIGINT); }
 TEST(CliCarve, KilledScanResumesWithoutListingFilesTwice) { interruptAndResume(SIGKILL); }
 
-// A card image of `size` bytes holding `count` small JPEGs, 4 KiB apart;
-// `fill` makes cards of the same size differ.
+// A card image of `size` bytes holding `count` small JPEGs (made by
+// libjpeg-turbo), 4 KiB apart; `fill` makes cards of the same size differ.
 std::vector<std::uint8_t> cardWithPhotos(std::size_t size, int count, std::uint8_t fill) {
     std::vector<std::uint8_t> image(size, 0);
     for (int i = 0; i < count; ++i) {
-        ByteBuilder b;
-        b.raw({0xFF, 0xD8, 0xFF, 0xC0}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
-        b.raw({0xFF, 0xDA}).be16(8).fill(6, 1).fill(150, fill).raw({0xFF, 0xD9});
-        std::copy(b.bytes.begin(), b.bytes.end(), image.begin() + 4096 + i * 4096);
+        media::RgbImage picture{24, 16, std::vector<std::uint8_t>(24 * 16 * 3, fill)};
+        for (std::size_t p = 0; p < picture.pixels.size(); p += 7) picture.pixels[p] = static_cast<std::uint8_t>(i * 9 + p);
+        const auto jpeg = media::encodeJpeg(picture, 90);
+        EXPECT_LT(jpeg.size(), 4096u);
+        std::copy(jpeg.begin(), jpeg.end(), image.begin() + 4096 + i * 4096);
     }
     image.back() = fill;
     return image;

@@ -41,7 +41,7 @@ inline media::RgbImage decodedFile(const fs::path& jpg) {
 
 // The thumbnail a worker makes of `file`, decoded back; empty when none.
 inline media::RgbImage thumbnailOf(media::ByteRange& file, const std::string& ext, const media::ThumbnailLimits& limits = {}) {
-    const auto jpeg = media::makeThumbnail(file, ext, limits);
+    const auto jpeg = media::makeThumbnail(file, ext, limits).jpeg;
     if (!jpeg) return {};
     auto image = media::decodeJpeg(*jpeg, 4096);
     return image ? *image : media::RgbImage{};

@@ -70,6 +70,7 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
     ASSERT_FALSE(found.empty());
 
     std::map<std::string, std::vector<std::string>> outcome;  // corpus file -> "jpg" / "none" per found file
+    std::map<std::string, std::string> verdict;               // corpus file -> the first found file's note
     std::set<std::string> thumbnailed;
     for (const auto& f : found) {
         const auto jpg = ThumbnailFiles::thumbnailURL(session.path(), f.index);
@@ -81,6 +82,7 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
         });
         ASSERT_NE(owner, placed.end()) << "found file outside every corpus file at " << f.offset;
         outcome[owner->file.filename().string()].push_back(made ? "jpg" : "none");
+        if (f.damaged) verdict.try_emplace(owner->file.filename().string(), f.note.value_or("?"));
         if (made) thumbnailed.insert(jpg.filename().string());
     }
 
@@ -93,6 +95,8 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
             EXPECT_EQ(got.front(), "none") << name << " should end with the marker";
         else
             EXPECT_EQ(got.front(), "jpg") << name << " got no thumbnail";
+        // No false alarm: every corpus file is whole.
+        EXPECT_FALSE(verdict.contains(name)) << name << " judged damaged: " << verdict[name];
     }
 
     // An independent reader opens every thumbnail and finds 1 to 640 pixels on the longer side.

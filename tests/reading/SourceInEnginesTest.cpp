@@ -108,7 +108,7 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
         auto summary = carver.run();
         ASSERT_EQ(found.size(), 2u);
         EXPECT_EQ(found[0].offset, MiB);
-        EXPECT_EQ(found[0].note, "不良セクタ含む");
+        EXPECT_EQ(found[0].note, "不良セクタを含む");
         EXPECT_FALSE(found[1].note);
         EXPECT_EQ(summary.damagedFiles, 1);
         EXPECT_EQ(summary.badBytes, 512);
@@ -164,11 +164,11 @@ TEST(GentleScan, NoBadSectorIsReadMoreThanTwice) {
 
     ASSERT_EQ(found.size(), 3u);
     EXPECT_EQ(found[0].offset, MiB);
-    EXPECT_EQ(found[0].note, "不良セクタ含む");
+    EXPECT_EQ(found[0].note, "不良セクタを含む");
     EXPECT_EQ(found[1].offset, 3 * MiB);
     EXPECT_FALSE(found[1].note);
     EXPECT_EQ(found[2].offset, seamFile);
-    EXPECT_EQ(found[2].note, "不良セクタ含む");
+    EXPECT_EQ(found[2].note, "不良セクタを含む");
     EXPECT_EQ(summary.damagedFiles, 2);
 }
 

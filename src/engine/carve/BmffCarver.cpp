@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/carve/ByteReaders.h"
+#include "engine/carve/Damage.h"
 #include "engine/carve/Formats.h"
 
 namespace tamsel::carve {
@@ -19,7 +20,6 @@ namespace {
 constexpr int kMaxBoxes = 200001;
 constexpr std::uint32_t kMinFtyp = 16;
 constexpr std::uint32_t kMaxFtyp = 4096;
-const char* const kMaybeTruncated = "末尾欠けの可能性";
 
 std::string brandOf(const Bytes& b) {
     std::string s;
@@ -48,7 +48,9 @@ std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at
     std::int64_t pos = at;
     int boxes = 0;
     bool sawMedia = false;
-    bool truncated = false;
+    // Where the search goes on when a box's size cannot be believed: inside it.
+    std::optional<std::int64_t> unconfirmedFrom;
+    bool toTheEnd = false;
     std::string brand;
     while (boxes < kMaxBoxes) {
         Bytes b = source.pread(pos, 16);
@@ -66,12 +68,15 @@ std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at
             if (b.size() < 16) break;
             const std::uint64_t large = beU64(b.span(), 8);
             if (large < 16 || large > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                unconfirmedFrom = pos + 16;
                 pos = size;
-                truncated = true;
                 break;
             }
             boxSize = static_cast<std::int64_t>(large);
         } else if (size32 == 0) {
+            // "To the end of the file": what an interrupted recording leaves.
+            unconfirmedFrom = pos + 8;
+            toTheEnd = true;
             pos = size;
             break;
         } else if (size32 < 8) {
@@ -80,16 +85,17 @@ std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at
             boxSize = size32;
         }
         if (boxSize > size - pos) {
+            unconfirmedFrom = pos + (size32 == 1 ? 16 : 8);
             pos = size;
-            truncated = true;
             break;
         }
         pos += boxSize;
         ++boxes;
     }
     if (!sawMedia) return std::nullopt;
-    return CarveResult{pos - at, extensionForBrand(brand),
-                       truncated ? std::optional<std::string>(kMaybeTruncated) : std::nullopt};
+    if (!unconfirmedFrom) return CarveResult{pos - at, extensionForBrand(brand), std::nullopt};
+    return CarveResult{pos - at, extensionForBrand(brand), toTheEnd ? std::nullopt : std::optional<std::string>(damage::kCutShort),
+                       false, *unconfirmedFrom - at};
 }
 
 }  // namespace tamsel::carve

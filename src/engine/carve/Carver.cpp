@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 
+#include "engine/carve/Damage.h"
 #include "engine/carve/Formats.h"
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
@@ -16,9 +18,6 @@
 namespace tamsel {
 
 namespace {
-const char* const kBadSectors = "不良セクタ含む";
-const char* const kCutShort = "末尾欠け";
-const char* const kNoteSeparator = "・";
 const char* const kSpareName = "scan.progress.next";
 constexpr std::size_t kSpareBytes = 4096;
 // Lines of found files are written in batches of about this much; they
@@ -68,7 +67,8 @@ void rewriteLines(int dir, const std::string& name, const fs::path& dirName, Kee
 
 std::string carveReportLine(const CarvedFile& f) {
     return csvField(f.fileName) + "," + csvField(f.ext) + "," + std::to_string(f.offset) + "," +
-           std::to_string(f.length) + "," + (f.damaged ? "要確認" : "OK") + "," + csvField(f.note.value_or("")) + "\n";
+           std::to_string(f.length) + "," + (f.damaged ? damage::kDamaged : damage::kGood) + "," +
+           csvField(f.note.value_or("")) + "\n";
 }
 
 void trimSessionLists(int dir, const fs::path& dirName, std::int64_t lastIndex) {
@@ -82,6 +82,16 @@ void trimSessionLists(int dir, const fs::path& dirName, std::int64_t lastIndex) 
         auto index = reportLineIndex(line);
         return !index || *index <= lastIndex;
     });
+    rewriteLines(dir, CarvedFileExtractor::kChecksName, dirName, [&](std::string_view line, std::size_t) {
+        auto check = CarvedFileExtractor::decodeCheck(line);
+        return check && check->first <= lastIndex;
+    });
+}
+
+void rewriteCarveReport(int sessionDir, const fs::path& dirName) {
+    std::string report = std::string(Carver::kReportHeader) + "\n";
+    for (const auto& f : CarvedFileExtractor::loadFoundAt(sessionDir, std::nullopt)) report += carveReportLine(f);
+    writeAtomicallyAt(sessionDir, Carver::kReportName, report, dirName);
 }
 
 void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex) {
@@ -193,7 +203,7 @@ CarveProgress Carver::currentProgress(std::int64_t pos, std::int64_t total, std:
     return CarveProgress{std::min(pos, total), total, found, source_->badBytes(), resumedFrom_, std::nullopt, nullptr};
 }
 
-std::optional<CarvedFile> Carver::carveOne(SigKind kind, std::int64_t at, const CancellationToken& token) {
+std::optional<carve::CarveResult> Carver::carveAt(SigKind kind, std::int64_t at) {
     std::optional<carve::CarveResult> r;
     RandomAccessSource& s = *reader_;
     switch (kind) {
@@ -205,7 +215,7 @@ std::optional<CarvedFile> Carver::carveOne(SigKind kind, std::int64_t at, const 
         case SigKind::tiffBE: r = carve::carveTIFF(s, at, false); break;
     }
     if (!r || r->length < 1) return std::nullopt;
-    return recordCarvedFile(at, r->length, r->ext, r->note, token);
+    return r;
 }
 
 std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
@@ -261,8 +271,8 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     // The record of unreadable ranges tells, not the running count: the
     // read-ahead meets damage beyond this file too, and each unreadable
     // byte is counted only once, often before the file is found.
-    if (source_->knownBadBytesIn(offset, read) > 0) notes.emplace_back(kBadSectors);
-    if (read < length) notes.emplace_back(kCutShort);
+    if (source_->knownBadBytesIn(offset, read) > 0) notes.emplace_back(damage::kBadSectors);
+    if (read < length) notes.emplace_back(damage::kCutShort);
 
     CarvedFile f;
     f.id = makeUUID();
@@ -272,11 +282,7 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     f.ext = ext;
     f.fileName = folderName + "/" + name;
     f.damaged = !notes.empty();
-    if (!notes.empty()) {
-        std::string joined = notes.front();
-        for (std::size_t i = 1; i < notes.size(); ++i) joined += std::string(kNoteSeparator) + notes[i];
-        f.note = joined;
-    }
+    if (!notes.empty()) f.note = damage::joined(notes);
     if (out && !out.reset()) throwFileError((folderShown / name).string(), "書き込めませんでした");
     pendingFound_ += CarvedFileExtractor::encode(f);
     pendingFound_ += '\n';
@@ -355,12 +361,44 @@ CarveSummary Carver::run(const CancellationToken& token) {
     std::int64_t pos = start;
     std::int64_t skipUntil = start;
     bool cancelled = false;
+    open_.reset();
     pending_ = committed_ = Recorded{start, fileIndex_, summary};
     std::vector<std::pair<std::int64_t, SigKind>> hits;
+    // Where a later run goes on from: never past a file not recorded yet.
+    auto resumeAt = [&](std::int64_t p) { return open_ ? std::min(p, open_->at) : p; };
+    // Records a found file and tells; false when a stop came while it was read.
+    auto record = [&](std::int64_t at, std::int64_t length, const carve::CarveResult& r, bool cutByNext) {
+        std::optional<std::string> note = r.note;
+        if (cutByNext) note = damage::added(note.value_or(""), damage::kCutShort);
+        auto file = recordCarvedFile(at, length, r.ext, note, token);
+        if (!file) return false;
+        ++summary.filesFound;
+        if (file->damaged) ++summary.damagedFiles;
+        skipUntil = std::max(skipUntil, file->offset + file->length);
+        pending_ = Recorded{resumeAt(std::max(skipUntil, pos)), fileIndex_, summary};
+        // A file written out is listed at once; probed ones go in batches.
+        if (mode_ == CarveOutputMode::writeFiles || pendingFound_.size() >= kBatchBytes) flushLists();
+        send(CarveProgress{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file),
+                           std::move(handedOver_)});
+        return true;
+    };
+    // The open file, once the search has passed its end with nothing found inside.
+    auto closeOpenBefore = [&](std::int64_t searched) {
+        if (!open_ || searched < open_->at + open_->result.length) return true;
+        const Open o = *open_;
+        open_.reset();
+        if (record(o.at, o.result.length, o.result, false)) return true;
+        open_ = o;
+        return false;
+    };
     try {
         try {
             while (pos < size) {
-                pending_.pos = std::max(pending_.pos, pos);
+                if (!closeOpenBefore(pos)) {
+                    cancelled = true;
+                    break;
+                }
+                pending_.pos = resumeAt(std::max(pending_.pos, pos));
                 if (token.isCancelled()) {
                     cancelled = true;
                     break;
@@ -383,6 +421,10 @@ CarveSummary Carver::run(const CancellationToken& token) {
                 std::int64_t step = kFirstStep;
                 const std::int64_t end = allZero ? pos : pos + n;
                 while (from < end) {
+                    if (!closeOpenBefore(from)) {
+                        cancelled = true;
+                        break;
+                    }
                     // Behind the search the read-ahead may reuse the blocks,
                     // all but the overlap the next window starts with.
                     reader_->release(std::min(from, pos + n - kOverlap));
@@ -405,25 +447,31 @@ CarveSummary Carver::run(const CancellationToken& token) {
                         }
                         const std::int64_t at = from + rel;
                         if (at < skipUntil) continue;
-                        auto file = carveOne(kind, at, token);
-                        if (!file) {
-                            if (token.isCancelled()) {  // stopped while the file was read
+                        const auto r = carveAt(kind, at);
+                        if (!r) continue;
+                        // A file found inside one whose length was not vouched
+                        // for: that one ends here, cut short by this one.
+                        if (open_) {
+                            const Open o = *open_;
+                            open_.reset();
+                            if (!record(o.at, std::min(o.result.length, at - o.at), o.result, at < o.at + o.result.length)) {
+                                open_ = o;
                                 cancelled = true;
-                                pos = at;
+                                pos = o.at;
                                 break;
                             }
+                        }
+                        if (!r->confirmed) {
+                            open_ = Open{at, *r};
+                            skipUntil = std::max(skipUntil, at + std::max<std::int64_t>(1, r->searchFrom));
                             continue;
                         }
+                        if (!record(at, r->length, *r, false)) {  // stopped while the file was read
+                            cancelled = true;
+                            pos = at;
+                            break;
+                        }
                         carved = true;
-                        ++summary.filesFound;
-                        if (file->damaged) ++summary.damagedFiles;
-                        skipUntil = file->offset + file->length;
-                        pending_ = Recorded{std::max(skipUntil, pos), fileIndex_, summary};
-                        // A file written out is listed at once; probed ones go in batches.
-                        if (mode_ == CarveOutputMode::writeFiles || pendingFound_.size() >= kBatchBytes) flushLists();
-                        CarveProgress p{pos, size, summary.filesFound, source_->badBytes(), resumedFrom_, std::move(file),
-                                        std::move(handedOver_)};
-                        send(p);
                     }
                     if (cancelled) break;
                     from = std::max(to, skipUntil);
@@ -442,8 +490,13 @@ CarveSummary Carver::run(const CancellationToken& token) {
                     send(currentProgress(pos, size, summary.filesFound));
                     // The lines first: a checkpoint never counts a file the lists lack.
                     flushLists();
-                    saveCheckpoint(pos, summary);
+                    saveCheckpoint(resumeAt(pos), summary);
                 }
+            }
+            // The source's end is the end of a file still open.
+            if (!cancelled && !closeOpenBefore(std::numeric_limits<std::int64_t>::max())) {
+                cancelled = true;
+                pos = open_->at;
             }
         } catch (const ReadCancelled&) {
             // A stop inside a read: go on later behind the last file fully recorded.
@@ -469,11 +522,11 @@ CarveSummary Carver::run(const CancellationToken& token) {
         ::unlinkat(dir_.get(), kSpareName, 0);
         throw;
     }
-    summary.bytesScanned = std::min(pos, size);
+    summary.bytesScanned = std::min(resumeAt(pos), size);
     summary.badBytes = source_->badBytes();
     summary.cancelled = cancelled;
     if (cancelled || keepFinalCheckpoint_) {
-        saveCheckpoint(std::min(pos, size), summary);
+        saveCheckpoint(std::min(resumeAt(pos), size), summary);
     } else {
         ::unlinkat(dir_.get(), CarveCheckpoint::kFileName, 0);
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/carve/CarveResult.h"
 #include "engine/carve/CarvedFile.h"
 #include "engine/carve/Checkpoint.h"
 #include "engine/carve/SignatureSearch.h"
@@ -107,7 +108,7 @@ public:
 
 private:
     static SessionCheck checkSessionAt(int dir, std::int64_t size, const std::optional<SourceIdentity>& identity);
-    std::optional<CarvedFile> carveOne(SigKind kind, std::int64_t at, const CancellationToken& token);
+    std::optional<carve::CarveResult> carveAt(SigKind kind, std::int64_t at);
     // Nothing when a stop came while the file was read: it is not recorded
     // at all, and its index is given back.
     std::optional<CarvedFile> recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
@@ -151,6 +152,14 @@ private:
     Recorded committed_;
     bool listsFailed_ = false;
     bool keepFinalCheckpoint_ = false;
+    // A file whose length its structure does not vouch for, not recorded
+    // yet: the search goes on inside it, and it ends where the next file
+    // found there begins (or where its length says, when none is).
+    struct Open {
+        std::int64_t at = 0;
+        carve::CarveResult result;
+    };
+    std::optional<Open> open_;
     std::function<bool(std::int64_t)> wantsBytes_;
     std::shared_ptr<const Bytes> handedOver_;  // the last recorded file's bytes
 };
@@ -162,6 +171,10 @@ private:
 // scan must not go on and list files twice.
 void trimSessionLists(int sessionDir, const fs::path& dirName, std::int64_t lastIndex);
 void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex);
+
+// Writes "report.csv" anew from the found list with its verdicts merged in
+// (once the thumbnails have judged the files). Throws FileError.
+void rewriteCarveReport(int sessionDir, const fs::path& dirName);
 
 // A row of "report.csv" (also the report of a recovery), line feed included.
 std::string carveReportLine(const CarvedFile& file);

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "engine/carve/Checkpoint.h"
+#include "engine/carve/Damage.h"
 #include "engine/carve/Formats.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
@@ -118,6 +119,55 @@ void CarvedFileExtractor::append(const CarvedFile& file, const fs::path& session
     append(file, dir.get(), sessionDir);
 }
 
+namespace {
+
+// Each verdict onto the record of its index (records are in index order).
+void mergeChecks(int sessionDir, std::vector<CarvedFile>& files) {
+    UniqueFd fd = openSessionFileAt(sessionDir, CarvedFileExtractor::kChecksName);
+    if (!fd) return;
+    LineReader lines(fd.get(), CarvedFileExtractor::kMaxLine);
+    std::string line;
+    while (lines.next(line)) {
+        auto check = CarvedFileExtractor::decodeCheck(line);
+        if (!check) continue;
+        auto f = std::lower_bound(files.begin(), files.end(), check->first,
+                                  [](const CarvedFile& c, std::int64_t index) { return c.index < index; });
+        if (f == files.end() || f->index != check->first) continue;
+        f->damaged = true;
+        f->note = damage::added(f->note.value_or(""), check->second);
+    }
+}
+
+}  // namespace
+
+std::string CarvedFileExtractor::encodeCheck(std::int64_t index, const std::string& note) {
+    nlohmann::ordered_json j;
+    j["index"] = index;
+    j["note"] = note;
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<std::pair<std::int64_t, std::string>> CarvedFileExtractor::decodeCheck(std::string_view line) noexcept {
+    try {
+        auto j = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
+        if (!j.is_object()) return std::nullopt;
+        auto index = j.find("index");
+        auto note = j.find("note");
+        if (index == j.end() || !index->is_number_integer() || note == j.end() || !note->is_string()) return std::nullopt;
+        const auto i = index->get<std::int64_t>();
+        auto text = note->get<std::string>();
+        if (i < 1 || text.empty() || text.size() > 1024) return std::nullopt;
+        return std::pair{i, std::move(text)};
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void CarvedFileExtractor::appendCheck(int sessionDir, std::int64_t index, const std::string& note, const fs::path& dirName) {
+    UniqueFd fd = openForWritingAt(sessionDir, kChecksName, O_CREAT | O_APPEND, dirName);
+    appendWhole(fd.get(), encodeCheck(index, note) + "\n", dirName / kChecksName);
+}
+
 std::vector<CarvedFile> CarvedFileExtractor::loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize,
                                                          std::int64_t* refused) noexcept {
     std::vector<CarvedFile> out;
@@ -133,9 +183,11 @@ std::vector<CarvedFile> CarvedFileExtractor::loadFoundAt(int sessionDir, std::op
                 if (refused) ++*refused;
                 continue;
             }
+            if (f->note) f->note = damage::inTodaysWords(*f->note);  // an older session's words
             out.push_back(std::move(*f));
         }
         if (refused) *refused += lines.skippedLong();
+        mergeChecks(sessionDir, out);
     } catch (...) {
     }
     return out;

@@ -30,7 +30,7 @@ public:
     static void append(const CarvedFile& file, int sessionDir, const fs::path& dirName);
     static void append(const CarvedFile& file, const fs::path& sessionDir);
     // Every record that decodes and passes its checks, in file order, read
-    // line by line; never throws. With `sourceSize`, records reaching past
+    // line by line, with the verdicts of "checks.jsonl" merged in; never throws. With `sourceSize`, records reaching past
     // the source are refused too.
     static std::vector<CarvedFile> loadFound(const fs::path& sessionDir,
                                             std::optional<std::int64_t> sourceSize = std::nullopt) noexcept;
@@ -49,6 +49,15 @@ public:
     // length with the token cancelled means nothing was kept.
     static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
                                   const fs::path& destName, const CancellationToken& token, unsigned mode = 0644);
+
+    // Verdicts on found files' content, made after the scan found them (by
+    // the thumbnail's decode): "checks.jsonl", one {"index","note"} a line.
+    // The found list is never rewritten for them; loading merges them in.
+    static inline const char* const kChecksName = "checks.jsonl";
+    // Throws FileError when the line cannot be written whole.
+    static void appendCheck(int sessionDir, std::int64_t index, const std::string& note, const fs::path& dirName);
+    static std::string encodeCheck(std::int64_t index, const std::string& note);
+    static std::optional<std::pair<std::int64_t, std::string>> decodeCheck(std::string_view line) noexcept;
 
     static std::string encode(const CarvedFile& file);
     // Nothing unless every field is in range and the name is the one a scan

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "engine/carve/ByteReaders.h"
+#include "engine/carve/Damage.h"
 #include "engine/carve/Formats.h"
 
 namespace tamsel::carve {
@@ -8,7 +9,25 @@ namespace tamsel::carve {
 namespace {
 constexpr int kMaxPngChunks = 100000;
 constexpr std::int64_t kMaxPngLength = 0x10000000;
-const char* const kMaybeTruncated = "末尾欠けの可能性";
+// No RIFF file of ours is larger: an AVI's RIFF holds at most 1 GiB before
+// AVIX extensions take over, a WebP or WAV is far smaller than 4 GiB.
+constexpr std::int64_t kMaxRiff = 0xC0000000;
+constexpr int kMaxRiffChunks = 100000;
+
+// Whether the chunks inside [at + 12, end) follow one another exactly to its end.
+bool chunksFill(RandomAccessSource& source, std::int64_t at, std::int64_t end) {
+    std::int64_t pos = at + 12;
+    for (int i = 0; i < kMaxRiffChunks && pos + 8 <= end; ++i) {
+        Bytes c = source.pread(pos, 8);
+        if (c.size() < 8) return false;
+        for (std::size_t k = 0; k < 4; ++k)
+            if (c[k] < 0x20 || c[k] > 0x7E) return false;
+        const std::int64_t length = leU32(c.span(), 4);
+        pos += 8 + length + (length & 1);
+    }
+    // The last chunk's pad byte may be left out.
+    return pos == end || pos == end + 1;
+}
 
 bool isAsciiLetter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is(const Bytes& b, std::size_t at, const char (&text)[5]) { return std::memcmp(b.data() + at, text, 4) == 0; }
@@ -52,8 +71,12 @@ std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at
             len += std::int64_t{leU32(x.span(), 4)} + 8;
         }
     }
-    if (at + len <= source.size()) return CarveResult{len, ext, std::nullopt};
-    return CarveResult{source.size() - at, ext, std::string(kMaybeTruncated)};
+    // Past the source's end the file is cut short; a size no RIFF file has
+    // (0xFFFFFFF0 from a recording cut off) or one its chunks do not fill
+    // says nothing of where the file ends.
+    if (at + len > source.size()) return CarveResult{source.size() - at, ext, std::string(damage::kCutShort), false, 12};
+    if (len > kMaxRiff || !chunksFill(source, at, at + std::int64_t{size} + 8)) return CarveResult{len, ext, std::nullopt, false, 12};
+    return CarveResult{len, ext, std::nullopt};
 }
 
 }  // namespace tamsel::carve

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,6 +60,12 @@ bool contains(const std::string& haystack, const char* needle) { return haystack
 
 std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at, bool le) {
     const std::int64_t size = source.size();
+    // A TIFF structure right behind "Exif\0\0" is a JPEG's (or HEIF's) EXIF
+    // block, never a file of its own.
+    if (at >= 6) {
+        Bytes before = source.pread(at - 6, 6);
+        if (before.size() == 6 && std::memcmp(before.data(), "Exif\0\0", 6) == 0) return std::nullopt;
+    }
     Bytes header = source.pread(at, 16);
     if (header.size() < 16) return std::nullopt;
     const std::uint32_t first = u32(header.span(), 4, le);

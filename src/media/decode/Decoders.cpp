@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <csetjmp>
 #include <jpeglib.h>
+#include <jerror.h>
 #include <webp/decode.h>
 #include <webp/demux.h>
 
@@ -25,6 +26,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "media/decode/Checks.h"
 #include "media/decode/VideoFrame.h"
 #include "workflow/MediaClass.h"
 
@@ -76,13 +78,33 @@ struct JpegErrors {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
     int warnings = 0;
+    JpegDamage damage;
 };
 
 [[noreturn]] void jpegFailed(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->jump, 1); }
 
 void jpegMessage(j_common_ptr info, int level) {
     // A warning (-1) is damage in the data; trace levels are chatter.
-    if (level < 0) ++reinterpret_cast<JpegErrors*>(info->err)->warnings;
+    if (level >= 0) return;
+    auto* errors = reinterpret_cast<JpegErrors*>(info->err);
+    ++errors->warnings;
+    // Only what damaged entropy-coded data raises: other warnings (an odd
+    // JFIF version, a bogus ICC profile) leave the picture whole.
+    const int code = info->err->msg_code;
+    if (code != JWRN_HIT_MARKER && code != JWRN_HUFF_BAD_CODE && code != JWRN_JPEG_EOF && code != JWRN_MUST_RESYNC &&
+        code != JWRN_EXTRANEOUS_DATA && code != JWRN_NOT_SEQUENTIAL)
+        return;
+    if (code == JWRN_JPEG_EOF) errors->damage.endedEarly = true;
+    if (errors->damage.found || !info->is_decompressor) {
+        errors->damage.found = true;
+        return;
+    }
+    errors->damage.found = true;
+    // The input's row of blocks says where, for sequential and progressive files alike.
+    const auto* d = reinterpret_cast<j_decompress_ptr>(info);
+    if (d->total_iMCU_rows > 0)
+        errors->damage.percentFrom = static_cast<int>(std::min<JDIMENSION>(d->input_iMCU_row, d->total_iMCU_rows) * 100 /
+                                                      d->total_iMCU_rows);
 }
 
 // A progressive file of thousands of scans decodes for minutes: more than
@@ -178,12 +200,19 @@ bool decodeJpegInto(JpegDecoder& d, ByteSpan data, int minSide, RgbImage& image,
 
 }  // namespace
 
-std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide) {
+std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide, JpegDamage* damage) {
     if (data.empty() || data.size() > 0xFFFFFFFFu) return std::nullopt;
     JpegDecoder decoder;
     RgbImage image;
     std::vector<JSAMPLE> row;
-    if (!decodeJpegInto(decoder, data, minSide, image, row)) return std::nullopt;
+    const bool decoded = decodeJpegInto(decoder, data, minSide, image, row);
+    if (damage) {
+        *damage = decoder.errors.damage;
+        // Before turning upright: the band lies at the bottom of the data's order.
+        if (decoded && !damage->found)
+            if (const auto from = flatBottomFrom(image)) damage->flatFromPercent = static_cast<int>(*from * 100);
+    }
+    if (!decoded) return std::nullopt;
     return oriented(std::move(image), exifOrientation(data));
 }
 
@@ -519,10 +548,11 @@ std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide) {
     return result;
 }
 
-std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide, int enoughSide) {
+std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide, int enoughSide,
+                                    JpegDamage* jpegDamage) {
     // RAW files look like TIFF, whose first picture is only their thumbnail.
     if (MediaClass::of(ext) == MediaClass::raw) return decodeRaw(data, minSide);
-    if (startsWith(data, 0, "\xFF\xD8\xFF")) return decodeJpeg(data, minSide);
+    if (startsWith(data, 0, "\xFF\xD8\xFF")) return decodeJpeg(data, minSide, jpegDamage);
     if (startsWith(data, 0, "\x89PNG\r\n\x1A\n")) return decodePng(data, minSide);
     if (startsWith(data, 0, "RIFF") && startsWith(data, 8, "WEBP")) return decodeWebp(data, minSide);
     if (startsWith(data, 0, std::string_view("II*\0", 4)) || startsWith(data, 0, std::string_view("MM\0*", 4)))

@@ -17,7 +17,19 @@ namespace tamsel::media {
 
 using ByteSpan = std::span<const std::uint8_t>;
 
-std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide);
+// What libjpeg warned of while decoding: damaged entropy-coded data, and
+// where in the picture (a share of its rows) the first damage lies.
+struct JpegDamage {
+    bool found = false;
+    bool endedEarly = false;  // the data stops before the picture does
+    int percentFrom = -1;     // -1 when not known
+    // Where the picture turns one flat colour to its bottom edge, without
+    // a warning (zeros written over the data); -1 when it does not.
+    int flatFromPercent = -1;
+};
+
+// `damage`, when given, is told what the decode met.
+std::optional<RgbImage> decodeJpeg(ByteSpan data, int minSide, JpegDamage* damage = nullptr);
 std::optional<RgbImage> decodePng(ByteSpan data, int minSide);
 std::optional<RgbImage> decodeWebp(ByteSpan data, int maxSide);
 std::optional<RgbImage> decodeTiff(ByteSpan data, int minSide);
@@ -29,7 +41,8 @@ std::optional<RgbImage> decodeRaw(ByteSpan data, int minSide);
 
 // Any of the above, chosen by the bytes' own signature (RAW by extension,
 // since RAW files look like TIFF).
-std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide, int enoughSide);
+std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int minSide, int enoughSide,
+                                    JpegDamage* jpegDamage = nullptr);
 
 // EXIF orientation (1 to 8) of a JPEG file or of a bare EXIF block; 1 when absent.
 int exifOrientation(ByteSpan data);

@@ -1,29 +1,89 @@
 #include "media/decode/Thumbnail.h"
 
+#include <vector>
+
+#include "engine/carve/Damage.h"
 #include "media/decode/CarveRangeLoader.h"
+#include "media/decode/Checks.h"
 #include "media/decode/Decoders.h"
 #include "media/decode/VideoFrame.h"
 #include "workflow/MediaClass.h"
 
 namespace tamsel::media {
 
-std::optional<std::vector<std::uint8_t>> makeThumbnail(ByteRange& file, const std::string& ext,
-                                                       const ThumbnailLimits& limits) {
-    if (file.length() <= 0) return std::nullopt;
+namespace {
+
+bool isBmff(ByteRange& file) {
+    const Bytes head = file.read(4, 4);
+    return head.size() == 4 && std::string_view(reinterpret_cast<const char*>(head.data()), 4) == "ftyp";
+}
+
+// The file's bytes up to a budget: what the checks and the decoder of a
+// video read together stays within the limit.
+class BudgetedRange final : public ByteRange {
+public:
+    BudgetedRange(ByteRange& inner, std::int64_t budget) : inner_(inner), left_(budget) {}
+    std::int64_t length() const override { return inner_.length(); }
+    Bytes read(std::int64_t offset, std::int64_t count) override {
+        count = std::min(count, left_);
+        if (count < 1) return {};
+        Bytes b = inner_.read(offset, count);
+        left_ -= static_cast<std::int64_t>(b.size());
+        return b;
+    }
+    std::int64_t left() const { return left_; }
+
+private:
+    ByteRange& inner_;
+    std::int64_t left_;
+};
+
+// Photos whose decoders fail only on damaged data: a file of one of these
+// that gives no picture is damaged, not merely unsupported.
+bool failsOnlyWhenDamaged(const std::string& e) {
+    return e == "jpg" || e == "jpeg" || e == "png" || e == "heic" || e == "heif" || e == "avif" || e == "webp";
+}
+
+}  // namespace
+
+ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const ThumbnailLimits& limits) {
+    ThumbnailResult result;
+    if (file.length() <= 0) return result;
     const std::string e = lowerCasedExtension(ext);
+    std::vector<std::string> notes;
     std::optional<RgbImage> image;
     // GIF and BMP go through FFmpeg's image decoders, which the video path already opens.
     if (MediaKind::videoExtensions().contains(e) || e == "gif" || e == "bmp") {
-        CarveRangeLoader loader(file, limits.videoBytes);
+        // The index first: it is small, and says whether the rest can be played.
+        BudgetedRange budgeted(file, limits.videoBytes);
+        if (e == "avi") {
+            if (auto n = checkAvi(budgeted)) notes.push_back(*n);
+        } else if (MediaKind::videoExtensions().contains(e) && isBmff(budgeted)) {
+            if (auto n = checkMovie(budgeted)) notes.push_back(*n);
+        }
+        CarveRangeLoader loader(budgeted, budgeted.left());
         image = firstVideoFrame(loader, ext, ThumbnailLimits::kMaxSide, std::chrono::steady_clock::now() + limits.videoTime);
     } else if (!MediaKind::audioExtensions().contains(e)) {
         const Bytes bytes = file.read(0, std::min(file.length(), limits.photoBytes));
-        if (!bytes.empty()) image = decodePhoto(bytes.span(), ext, ThumbnailLimits::kMaxSide, ThumbnailLimits::kEnoughSide);
+        // A structure is judged only whole: a file larger than the bytes given is not.
+        const bool whole = static_cast<std::int64_t>(bytes.size()) == file.length();
+        JpegDamage jpeg;
+        if (!bytes.empty()) image = decodePhoto(bytes.span(), ext, ThumbnailLimits::kMaxSide, ThumbnailLimits::kEnoughSide, &jpeg);
+        if (whole) {
+            if (jpeg.found) notes.push_back(jpeg.endedEarly ? std::string(damage::kCutShort) : damage::corrupt(jpeg.percentFrom));
+            else if (jpeg.flatFromPercent >= 0) notes.push_back(damage::overwritten(jpeg.flatFromPercent));
+            if (e == "png")
+                if (auto n = checkPng(bytes.span())) notes.push_back(*n);
+            if (e == "heic" || e == "heif" || e == "avif")
+                if (auto n = checkHeif(bytes.span())) notes.push_back(*n);
+            if ((!image || image->empty()) && notes.empty() && failsOnlyWhenDamaged(e)) notes.emplace_back(damage::kUnreadable);
+        }
     }
-    if (!image || image->empty()) return std::nullopt;
+    if (!notes.empty()) result.damage = damage::joined(notes);
+    if (!image || image->empty()) return result;
     auto jpeg = encodeJpeg(fittedWithin(std::move(*image), ThumbnailLimits::kMaxSide), ThumbnailLimits::kQuality);
-    if (jpeg.empty()) return std::nullopt;
-    return jpeg;
+    if (!jpeg.empty()) result.jpeg = std::move(jpeg);
+    return result;
 }
 
 }  // namespace tamsel::media

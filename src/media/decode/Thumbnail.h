@@ -1,6 +1,7 @@
 #pragma once
-// One found file's thumbnail: decoded from its bytes, shrunk to at most
-// ThumbnailLimits::kMaxSide and encoded as JPEG. Runs in the thumbnail
+// One found file's thumbnail and verdict: decoded from its bytes, shrunk to
+// at most ThumbnailLimits::kMaxSide and encoded as JPEG, and its content
+// judged by the same decode and by its structure. Runs in the thumbnail
 // worker process, never in the scan's.
 
 #include <cstdint>
@@ -13,8 +14,11 @@
 
 namespace tamsel::media {
 
-// The JPEG, or nothing when the file holds no picture that can be made.
-std::optional<std::vector<std::uint8_t>> makeThumbnail(ByteRange& file, const std::string& ext,
-                                                       const ThumbnailLimits& limits);
+struct ThumbnailResult {
+    std::optional<std::vector<std::uint8_t>> jpeg;  // nothing: no picture can be made
+    std::optional<std::string> damage;              // what is wrong with the content, in plain words
+};
+
+ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const ThumbnailLimits& limits);
 
 }  // namespace tamsel::media

@@ -69,7 +69,8 @@ int main() {
         const auto job = protocol::decodeJob(message->payload);
         if (!job) return 2;
         RemoteRange file(job->length);
-        protocol::Result result{makeThumbnail(file, job->ext, job->limits)};
+        auto made = makeThumbnail(file, job->ext, job->limits);
+        protocol::Result result{std::move(made.jpeg), std::move(made.damage)};
         if (!protocol::send(kOut, protocol::Type::result, protocol::encode(result))) return 0;
     }
     return 0;
