@@ -167,6 +167,69 @@ TEST(ScanWindows, FilesBehindAFoundFileAreFoundAcrossTheSearchSteps) {
     EXPECT_EQ(offsets(r.found), starts);
 }
 
+// Lengths a file's structure does not vouch for hide nothing behind them:
+// an interrupted recording (a media box of size 0, no index), a RIFF size
+// no file has, a photo whose size reaches past the card's end with another
+// written over its tail, a photo whose header sector cannot be read (its
+// EXIF block is no file of its own). Each ends where the next file begins.
+TEST(ScanWindows, LengthsTheStructureDoesNotVouchForHideNoFile) {
+    constexpr std::int64_t MiB = 1 << 20;
+    auto corpus = [](const char* folder, const char* name) { return readFile(corpusDir() / folder / name); };
+    const auto photoA = corpus("jpg", "Pentax_K10D.jpg");
+    const auto photoB = corpus("jpg", "Canon_40D.jpg");
+    const auto photoC = corpus("jpg", "Nikon_D70.jpg");
+    const auto photoD = corpus("jpg", "gps_DSCN0012.jpg");
+    // The recording: its ftyp and a media box left "to the end of the file".
+    auto movie = corpus("mp4", "with-gps.mp4");
+    std::size_t mdat = 0;
+    while (mdat + 8 <= movie.size() && std::string(movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 4,
+                                                   movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 8) != "mdat")
+        mdat += (std::size_t{movie[mdat]} << 24) | (std::size_t{movie[mdat + 1]} << 16) | (std::size_t{movie[mdat + 2]} << 8) |
+                movie[mdat + 3];
+    ASSERT_LT(mdat + 8, movie.size());
+    std::fill(movie.begin() + static_cast<std::ptrdiff_t>(mdat), movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 4, 0);
+    movie.resize(movie.size() * 2 / 3);
+    auto avi = corpus("avi", "100_0306.AVI");
+    avi[4] = 0xF0, avi[5] = avi[6] = avi[7] = 0xFF;
+    const auto heic = corpus("heic", "IMG_5195.HEIC");
+
+    constexpr std::int64_t card = 8 * MiB;
+    std::vector<std::uint8_t> image(card, 0);
+    const std::int64_t movieAt = 65536, aAt = 1 * MiB, aviAt = 2 * MiB, bAt = 3 * MiB + 4096, cAt = 4 * MiB;
+    // The HEIC near the end, larger than what is left; photo D over its middle.
+    const std::int64_t heicAt = card - static_cast<std::int64_t>(heic.size()) / 2, dAt = heicAt + 200000;
+    place(image, movieAt, movie);
+    place(image, aAt, photoA);
+    place(image, aviAt, avi);
+    place(image, bAt, photoB);
+    place(image, cAt, photoC);
+    std::copy(heic.begin(), heic.begin() + (card - heicAt), image.begin() + heicAt);
+    place(image, dAt, photoD);
+    // Photo C's header sector where a segment starts, past its EXIF block, cannot be read.
+    std::size_t segment = 2;
+    while (segment < 1024) segment += 2 + (std::size_t{photoC[segment + 2]} << 8 | photoC[segment + 3]);
+    ASSERT_EQ(photoC[segment], 0xFF);
+    ASSERT_NE(photoC[segment + 1], 0xDA);
+    const std::int64_t badAt = (cAt + static_cast<std::int64_t>(segment)) / 512 * 512;
+    auto source = std::make_shared<MemorySource>(image, "card", std::vector<BadRange>{{badAt, 512}});
+    TempDir session;
+    auto r = scan(source, session.path(), CancellationToken::none());
+
+    ASSERT_EQ(offsets(r.found), (std::vector<std::int64_t>{movieAt, aAt, aviAt, bAt, cAt, heicAt, dAt}));
+    for (auto [i, whole] : {std::pair{1, &photoA}, std::pair{3, &photoB}, std::pair{6, &photoD}}) {
+        EXPECT_EQ(r.found[static_cast<std::size_t>(i)].length, static_cast<std::int64_t>(whole->size()));
+        EXPECT_FALSE(r.found[static_cast<std::size_t>(i)].damaged);
+    }
+    EXPECT_EQ(r.found[0].length, aAt - movieAt);
+    EXPECT_EQ(r.found[2].length, static_cast<std::int64_t>(avi.size())) << "its chunks end where the file does";
+    EXPECT_FALSE(r.found[2].note);
+    EXPECT_EQ(r.found[4].ext, "jpg");
+    EXPECT_EQ(r.found[4].length, static_cast<std::int64_t>(photoC.size()));
+    EXPECT_EQ(r.found[4].note, "不良セクタを含む");
+    EXPECT_EQ(r.found[5].length, dAt - heicAt);
+    for (std::size_t i : {0u, 5u}) EXPECT_EQ(r.found[i].note, "途中で切れています") << i;
+}
+
 TEST(ScanWindows, TinySourceIsReadOnce) {
     int reads = 0;
     auto source = std::make_shared<HookedSource>(jpegOf(60), [&](std::int64_t, std::int64_t) { ++reads; });

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
 #include "media/ThumbnailFiles.h"
@@ -84,6 +86,78 @@ TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
                   fs::exists(media::ThumbnailFiles::markerURL(whole, f.index))) << f.fileName;
     }
     EXPECT_TRUE(Carver::findResumable(dest).empty());
+}
+
+// A card of photos and videos damaged the ways cards damage them: each is
+// reported 一部破損 with what happened to it, the whole ones 良好 and found
+// byte for byte, the one written over another's tail included.
+TEST(CliThumbnails, DamagedFilesAreReportedWithWhatHappenedAndWholeOnesAreNot) {
+    TempDir dir;
+    auto corpus = [](const char* name) { return readFile(corpusDir() / name); };
+    std::vector<std::uint8_t> image(1 << 20, 0);
+    std::map<std::int64_t, std::vector<std::uint8_t>> whole;
+    std::map<std::int64_t, std::string> damaged;  // offset -> words the note must hold
+    auto add = [&](std::vector<std::uint8_t> bytes, const char* note) {
+        const auto at = static_cast<std::int64_t>(image.size());
+        image.insert(image.end(), bytes.begin(), bytes.end());
+        image.resize(image.size() + 200000, 0);
+        if (note) damaged[at] = note;
+        else whole[at] = std::move(bytes);
+        return at;
+    };
+    auto spoilt = [](std::vector<std::uint8_t> b, double from, double to, bool noise) {
+        for (auto i = static_cast<std::size_t>(static_cast<double>(b.size()) * from);
+             i < static_cast<std::size_t>(static_cast<double>(b.size()) * to); ++i)
+            b[i] = noise ? static_cast<std::uint8_t>(i * 2654435761u >> 13) : 0;
+        return b;
+    };
+    add(corpus("jpg/Canon_40D.jpg"), nullptr);
+    add(spoilt(corpus("jpg/Reconyx_HC500_Hyperfire.jpg"), 0.45, 0.5, true), "データの一部が壊れています");
+    add(spoilt(corpus("png/Issue_280__dotnet_.png"), 0.5, 0.501, true), "データの一部が壊れています");
+    add(spoilt(corpus("heic/IMG_5195.HEIC"), 0.5, 0.6, false), "データの一部が壊れています");
+    // A photo whose last third a later photo was written over.
+    const auto covered = corpus("jpg/hdr_canon_hdr_NO.jpg");
+    const auto coveredAt = add(covered, "途中で切れています");
+    const auto later = corpus("jpg/Nikon_D70.jpg");
+    const auto laterAt = coveredAt + static_cast<std::int64_t>(covered.size()) * 2 / 3;
+    std::copy(later.begin(), later.end(), image.begin() + laterAt);
+    whole[laterAt] = later;
+    // A recording cut off: its media box left "to the end", no index.
+    auto movie = corpus("mp4/with-gps.mp4");
+    std::size_t mdat = 0;
+    while (std::string(movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 4, movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 8) != "mdat")
+        mdat += (std::size_t{movie[mdat]} << 24) | (std::size_t{movie[mdat + 1]} << 16) | (std::size_t{movie[mdat + 2]} << 8) | movie[mdat + 3];
+    std::fill(movie.begin() + static_cast<std::ptrdiff_t>(mdat), movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 4, 0);
+    movie.resize(movie.size() * 2 / 3);
+    add(movie, "再生に必要な索引がありません");
+    add(corpus("jpg/Pentax_K10D.jpg"), nullptr);
+    writeFile(dir / "card.img", image);
+
+    auto scan = run({TAMSEL_CLI, "scan", (dir / "card.img").string(), (dir / "out").string()});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    EXPECT_NE(scan.output.find("一部破損のファイルは合わせて 5 件"), std::string::npos) << scan.output;
+    const fs::path session = lastLine(scan.output);
+    const std::string report = readText(Carver::reportURL(session));
+    std::map<std::int64_t, CarvedFile> byOffset;
+    for (const auto& f : CarvedFileExtractor::loadFound(session)) byOffset.emplace(f.offset, f);
+    for (const auto& [at, words] : damaged) {
+        ASSERT_TRUE(byOffset.contains(at)) << at;
+        const auto& f = byOffset.at(at);
+        EXPECT_TRUE(f.damaged) << f.fileName;
+        EXPECT_NE(f.note.value_or("").find(words), std::string::npos) << f.fileName << ": " << f.note.value_or("");
+        EXPECT_NE(report.find(f.fileName + "," + f.ext + "," + std::to_string(at) + "," + std::to_string(f.length) + ",一部破損," +
+                              *f.note),
+                  std::string::npos)
+            << report;
+    }
+    for (const auto& [at, bytes] : whole) {
+        ASSERT_TRUE(byOffset.contains(at)) << at;
+        const auto& f = byOffset.at(at);
+        EXPECT_FALSE(f.damaged) << f.fileName << ": " << f.note.value_or("");
+        EXPECT_EQ(f.length, static_cast<std::int64_t>(bytes.size())) << f.fileName;
+        EXPECT_NE(report.find(f.fileName + "," + f.ext + "," + std::to_string(at) + "," + std::to_string(f.length) + ",良好,"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace

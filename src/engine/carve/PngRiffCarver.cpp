@@ -31,6 +31,35 @@ bool chunksFill(RandomAccessSource& source, std::int64_t at, std::int64_t end) {
 
 bool isAsciiLetter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is(const Bytes& b, std::size_t at, const char (&text)[5]) { return std::memcmp(b.data() + at, text, 4) == 0; }
+
+// How far the chunks of the RIFF at `at` go, one after another, stepping
+// into a list whose own size runs past `limit` (a recording cut off leaves
+// its frame list so): the end of the last whole chunk, and whether the walk
+// stopped at `limit` rather than at bytes that are no chunk.
+struct Walk {
+    std::int64_t end = 0;
+    bool reachedLimit = false;
+};
+Walk walkChunks(RandomAccessSource& source, std::int64_t at, std::int64_t limit) {
+    constexpr int kMaxChunks = 1000000;
+    std::int64_t pos = at + 12;
+    for (int i = 0; i < kMaxChunks && pos + 8 <= limit; ++i) {
+        Bytes c = source.pread(pos, 12);
+        if (c.size() < 8) return {pos, true};
+        for (std::size_t k = 0; k < 4; ++k)
+            if (c[k] < 0x20 || c[k] > 0x7E) return {pos, false};
+        const std::int64_t length = leU32(c.span(), 4);
+        if (pos + 8 + length > limit) {
+            if (c.size() == 12 && is(c, 0, "LIST")) {
+                pos += 12;
+                continue;
+            }
+            return {pos, true};
+        }
+        pos += 8 + length + (length & 1);
+    }
+    return {std::min(pos, limit), pos >= limit};
+}
 }  // namespace
 
 std::optional<CarveResult> carvePNG(RandomAccessSource& source, std::int64_t at) {
@@ -71,12 +100,20 @@ std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at
             len += std::int64_t{leU32(x.span(), 4)} + 8;
         }
     }
-    // Past the source's end the file is cut short; a size no RIFF file has
-    // (0xFFFFFFF0 from a recording cut off) or one its chunks do not fill
-    // says nothing of where the file ends.
-    if (at + len > source.size()) return CarveResult{source.size() - at, ext, std::string(damage::kCutShort), false, 12};
-    if (len > kMaxRiff || !chunksFill(source, at, at + std::int64_t{size} + 8)) return CarveResult{len, ext, std::nullopt, false, 12};
-    return CarveResult{len, ext, std::nullopt};
+    if (at + len <= source.size() && len <= kMaxRiff && chunksFill(source, at, at + std::int64_t{size} + 8))
+        return CarveResult{len, ext, std::nullopt};
+    // A size no RIFF file has (0xFFFFFFF0 from a recording cut off): the
+    // chunks say how far the file goes. A size past the source's end: cut
+    // short there. Either way the search goes on from where the chunks
+    // stop, never inside a frame.
+    const Walk walk = walkChunks(source, at, source.size());
+    if (len > kMaxRiff && !walk.reachedLimit) {
+        if (walk.end - at <= 12) return std::nullopt;
+        return CarveResult{walk.end - at, ext, std::nullopt, false, walk.end - at};
+    }
+    if (at + len > source.size()) return CarveResult{source.size() - at, ext, std::string(damage::kCutShort), false, walk.end - at};
+    // Chunks that do not fill the size given: it may hold another file.
+    return CarveResult{len, ext, std::nullopt, false, std::max<std::int64_t>(12, std::min(walk.end - at, len))};
 }
 
 }  // namespace tamsel::carve
