@@ -26,6 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             f->offset > INT64_MAX - f->length)
             __builtin_trap();
     }
+    if (auto check = CarvedFileExtractor::decodeCheck(text)) {
+        // A verdict comes back as it was, for a real record, with words to show.
+        auto again = CarvedFileExtractor::decodeCheck(CarvedFileExtractor::encodeCheck(check->first, check->second));
+        if (!again || again->first != check->first || check->first < 1 || check->second.empty()) __builtin_trap();
+    }
     if (auto c = CarveCheckpoint::decode(text)) {
         auto again = CarveCheckpoint::decode(c->encode());
         if (!again || again->scanPos != c->scanPos || again->sourceName != c->sourceName) __builtin_trap();

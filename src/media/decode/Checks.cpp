@@ -81,10 +81,11 @@ std::vector<Box> boxesIn(Span b, std::size_t from, std::size_t to, std::size_t l
     return out;
 }
 
-const Box* find(const std::vector<Box>& boxes, std::string_view type) {
+// By value: the list is often a temporary.
+std::optional<Box> find(const std::vector<Box>& boxes, std::string_view type) {
     for (const auto& x : boxes)
-        if (type == x.type) return &x;
-    return nullptr;
+        if (type == x.type) return x;
+    return std::nullopt;
 }
 
 // A reader of a box's fields that notices running past the end.
@@ -191,15 +192,15 @@ Note checkPng(Span file) {
 
 Note checkHeif(Span file) {
     const auto top = boxesIn(file, 0, file.size());
-    const Box* meta = find(top, "meta");
+    const auto meta = find(top, "meta");
     if (!meta) return std::nullopt;
     const auto inMeta = boxesIn(file, meta->body + 4, meta->end);
-    const Box* iloc = find(inMeta, "iloc");
+    const auto iloc = find(inMeta, "iloc");
     if (!iloc) return std::nullopt;
 
     // Item types (iinf), and which HEVC configuration each item has (iprp).
     std::map<std::uint32_t, std::string> types;
-    if (const Box* iinf = find(inMeta, "iinf")) {
+    if (const auto iinf = find(inMeta, "iinf")) {
         Fields f{file, iinf->body, iinf->end};
         const auto version = f.take(1);
         f.take(3);
@@ -221,10 +222,10 @@ Note checkHeif(Span file) {
             }
     }
     std::map<std::uint32_t, int> lengthSizes;
-    if (const Box* iprp = find(inMeta, "iprp")) {
+    if (const auto iprp = find(inMeta, "iprp")) {
         const auto inIprp = boxesIn(file, iprp->body, iprp->end);
-        const Box* ipco = find(inIprp, "ipco");
-        const Box* ipma = find(inIprp, "ipma");
+        const auto ipco = find(inIprp, "ipco");
+        const auto ipma = find(inIprp, "ipma");
         if (ipco && ipma) {
             const auto properties = boxesIn(file, ipco->body, ipco->end, 100000);
             Fields f{file, ipma->body, ipma->end};
@@ -326,24 +327,24 @@ Note checkMovie(ByteRange& file) {
     const auto tracks = boxesIn(m, 8, m.size());
     for (const auto& trak : tracks) {
         if (std::string_view(trak.type) != "trak") continue;
-        const Box* mdia = find(boxesIn(m, trak.body, trak.end), "mdia");
-        const Box* minf = mdia ? find(boxesIn(m, mdia->body, mdia->end), "minf") : nullptr;
-        const Box* stbl = minf ? find(boxesIn(m, minf->body, minf->end), "stbl") : nullptr;
+        const auto mdia = find(boxesIn(m, trak.body, trak.end), "mdia");
+        const auto minf = mdia ? find(boxesIn(m, mdia->body, mdia->end), "minf") : std::nullopt;
+        const auto stbl = minf ? find(boxesIn(m, minf->body, minf->end), "stbl") : std::nullopt;
         if (!stbl) continue;
         const auto tables = boxesIn(m, stbl->body, stbl->end);
-        const Box* stco = find(tables, "stco");
-        const Box* co64 = find(tables, "co64");
-        const Box* stsz = find(tables, "stsz");
-        const Box* stsc = find(tables, "stsc");
+        const auto stco = find(tables, "stco");
+        const auto co64 = find(tables, "co64");
+        const auto stsz = find(tables, "stsz");
+        const auto stsc = find(tables, "stsc");
         if ((!stco && !co64) || !stsz || !stsc) continue;
         // Chunk offsets.
         std::vector<std::uint64_t> chunks;
         {
-            const Box* c = stco ? stco : co64;
-            Fields f{m, c->body + 4, c->end};
+            const Box c = stco ? *stco : *co64;
+            Fields f{m, c.body + 4, c.end};
             const auto n = f.take(4);
             const int width = stco ? 4 : 8;
-            if (n > (c->end - f.pos) / static_cast<std::size_t>(width)) return std::string(damage::kIndexOutside);
+            if (n > (c.end - f.pos) / static_cast<std::size_t>(width)) return std::string(damage::kIndexOutside);
             chunks.reserve(n);
             for (std::uint64_t i = 0; i < n; ++i) chunks.push_back(f.take(width));
         }
