@@ -102,7 +102,7 @@ void DiskImagerRun(benchmark::State& state) {
     const fs::path image = folder() / "rescue.img";
     for (auto _ : state) {
         state.PauseTiming();
-        fs::remove(tamsel::RawImageOutput::progressURL(image));
+        fs::remove(tamsel::RawImageOutput::progressPath(image));
         fs::remove(image);
         ::sync();
         state.ResumeTiming();
@@ -111,7 +111,7 @@ void DiskImagerRun(benchmark::State& state) {
         tamsel::DiskImager(source, out, nullptr).run();
     }
     fs::remove(image);
-    fs::remove(tamsel::RawImageOutput::badMapURL(image));
+    fs::remove(tamsel::RawImageOutput::badMapPath(image));
     state.SetBytesProcessed(state.iterations() * kImageSize);
 }
 

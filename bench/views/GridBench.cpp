@@ -116,10 +116,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the small scan found nothing\n");
         return 1;
     }
-    fs::path thumb = media::ThumbnailFiles::thumbnailURL(*w.stagingDir(), w.results().front().index);
+    fs::path thumb = media::ThumbnailFiles::thumbnailPath(*w.stagingDir(), w.results().front().index);
     constexpr std::int64_t kFirst = 1000;
     for (std::int64_t i = kFirst; i < kFirst + files; ++i) {
-        const fs::path to = media::ThumbnailFiles::thumbnailURL(*w.stagingDir(), i);
+        const fs::path to = media::ThumbnailFiles::thumbnailPath(*w.stagingDir(), i);
         std::error_code tooMany;
         fs::create_hard_link(thumb, to, tooMany);
         if (tooMany) {  // a file system's limit of links per file: a fresh copy to link to

@@ -71,7 +71,7 @@ UpdateBanner::UpdateBanner(models::UpdateChecker& updates, QWidget* parent)
     setAutoFillBackground(true);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(16, 8, 10, 8);
-    auto* icon = new views::IconLabel(QStringLiteral("arrow.down.circle.fill"), QString(), views::TextStyle::callout, this);
+    auto* icon = new views::IconLabel(QStringLiteral("circle-arrow-down-filled"), QString(), views::TextStyle::detail, this);
     icon->setTint(views::Theme::accent());
     text_ = icon->textLabel();
     row->addWidget(icon, 1);
@@ -83,7 +83,7 @@ UpdateBanner::UpdateBanner(models::UpdateChecker& updates, QWidget* parent)
     row->addWidget(more);
     auto* close = new QToolButton(this);
     close->setAutoRaise(true);
-    views::setButtonSymbol(close, QStringLiteral("xmark"));
+    views::setButtonSymbol(close, QStringLiteral("x"));
     close->setToolTip(QStringLiteral("このバージョンのお知らせを閉じる"));
     close->setAccessibleName(QStringLiteral("このバージョンのお知らせを閉じる"));
     connect(close, &QToolButton::clicked, &updates_, &models::UpdateChecker::skip);

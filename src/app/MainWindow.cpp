@@ -73,7 +73,7 @@ MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
     for (ResultViewMode mode : kResultViewModes) {
         auto* b = new QToolButton(bar);
         b->setCheckable(true);
-        b->setProperty("symbol", models::qs(symbolName(mode)));
+        b->setProperty("symbol", models::qs(iconName(mode)));
         b->setToolTip(QStringLiteral("サムネイル / リスト"));
         b->setAccessibleName(mode == ResultViewMode::grid ? QStringLiteral("表示: サムネイル") : QStringLiteral("表示: リスト"));
         viewModes_->addButton(b, int(mode));
@@ -86,7 +86,7 @@ MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
 
     rescan_ = new QToolButton(bar);
     rescan_->setText(QStringLiteral("再スキャン"));
-    rescan_->setProperty("symbol", QStringLiteral("arrow.clockwise"));
+    rescan_->setProperty("symbol", QStringLiteral("refresh"));
     rescan_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     connect(rescan_, &QToolButton::clicked, ws, [ws] {
         if (ws->phase() != Workspace::Phase::source) ws->setPhase(Workspace::Phase::source);

@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
 #include "cli/Commands.h"
 #include "cli/Console.h"
-#include "disks/DiskEnumerator.h"
-#include "disks/linux/LinuxDiskPlatform.h"
+#include "disks/Disks.h"
 
 namespace tamsel::cli {
 
@@ -17,16 +15,13 @@ bool isLoop(const std::string& kernelName) { return kernelName.rfind("loop", 0) 
 
 // What the pickers list, plus attached loop devices when asked for; other
 // virtual devices (zram, device-mapper) stay out.
-std::vector<DiskDevice> devicesToList(DiskPlatform& platform, bool includeInternal, bool includeLoop) {
-    auto devices = DiskEnumerator::listDisks(platform, includeInternal);
-    if (!includeLoop) return devices;
-    std::set<std::string> listed;
-    for (const auto& d : devices) listed.insert(d.bsdName);
+std::vector<DiskDevice> devicesToList(const disks::Snapshot& snapshot) {
     std::vector<DiskDevice> out;
-    for (auto& d : DiskEnumerator::listDisks(platform, true, true)) {
-        const std::string whole = d.isWholeDisk ? d.bsdName : d.parentDiskName().value_or(d.bsdName);
+    for (const auto& d : snapshot.devices) {
+        const std::string whole = d.isWholeDisk ? d.kernelName : d.parentDiskName().value_or(d.kernelName);
         // An unattached loop device has no size.
-        if (listed.count(d.bsdName) || (isLoop(whole) && d.sizeBytes > 0)) out.push_back(std::move(d));
+        if (d.protocolName == "Virtual Interface" && !(isLoop(whole) && d.sizeBytes > 0)) continue;
+        out.push_back(d);
     }
     return out;
 }
@@ -44,9 +39,9 @@ const char* emptyHint(bool includeInternal, bool includeLoop) {
 }  // namespace
 
 int disksCommand(bool includeInternal, bool includeLoop) {
-    LinuxDiskPlatform platform;
-    const auto devices = devicesToList(platform, includeInternal, includeLoop);
-    const auto listings = DiskListing::build(devices, DiskEnumerator::namedVolumes(platform));
+    const auto snapshot = disks::current({includeInternal, includeLoop});
+    const auto devices = devicesToList(snapshot);
+    const auto listings = DiskListing::build(devices, snapshot.unmountedVolumes);
     if (listings.empty()) {
         std::printf("%s\n", emptyHint(includeInternal, includeLoop));
         return kFinished;
@@ -55,8 +50,8 @@ int disksCommand(bool includeInternal, bool includeLoop) {
         std::printf("%s\n  %s\n  %s\n", escapeForTerminal(l.title()).c_str(), escapeForTerminal(l.subtitle()).c_str(),
                     printablePath(SourceSelection::device(l.device).path()).c_str());
         for (const DiskDevice& d : devices)
-            if (!d.isWholeDisk && d.parentDiskName() == l.device.bsdName)
-                std::printf("    %s  %s  %s\n", printablePath(d.rawPath()).c_str(), escapeForTerminal(d.displayTitle()).c_str(),
+            if (!d.isWholeDisk && d.parentDiskName() == l.device.kernelName)
+                std::printf("    %s  %s  %s\n", printablePath(d.devicePath()).c_str(), escapeForTerminal(d.displayTitle()).c_str(),
                             escapeForTerminal(d.detailLine()).c_str());
     }
     return kFinished;

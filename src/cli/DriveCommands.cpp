@@ -15,7 +15,7 @@
 #include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 #include "engine/salvage/SalvageCopier.h"
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 #include "workflow/Destination.h"
 #include "workflow/Flows.h"
 #include "workflow/Outcome.h"
@@ -53,7 +53,7 @@ int imageCommand(const std::string& source, const std::string& dest, bool retryB
         line.finish();
         const ImagerProgress& last = outcome.last;
         if (!outcome.alreadyComplete) std::fprintf(stderr, "%s\n", imagingSummary(last).c_str());
-        std::printf("%s\n", printablePath(outcome.imageURL).c_str());
+        std::printf("%s\n", printablePath(outcome.imagePath).c_str());
         return outcome.completed() ? kFinished : kInterrupted;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));

@@ -16,7 +16,7 @@
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 #include "workflow/Destination.h"
 #include "workflow/Flows.h"
 #include "workflow/Outcome.h"
@@ -110,7 +110,7 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
         return summary.cancelled || thumbnailsStopped ? kInterrupted : kFinished;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
-        if (session && fs::exists(Carver::checkpointURL(*session))) std::printf("%s\n", printablePath(*session).c_str());
+        if (session && fs::exists(Carver::checkpointPath(*session))) std::printf("%s\n", printablePath(*session).c_str());
         return kFailed;
     }
 }

@@ -8,7 +8,7 @@
 
 #include <sys/stat.h>
 
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 
 namespace tamsel {
 
@@ -39,7 +39,7 @@ const char* const kDot = " \u00B7 ";
 
 std::string DiskDevice::displayTitle() const {
     const std::string t = trimmedSpacesAndTabs(name);
-    return t.empty() ? bsdName : t;
+    return t.empty() ? kernelName : t;
 }
 
 std::string DiskDevice::kindLabel() const {
@@ -48,12 +48,12 @@ std::string DiskDevice::kindLabel() const {
     return "外部";
 }
 
-std::string DiskDevice::symbolName() const {
-    if (!isWholeDisk) return "square.split.bottomrightquarter";
-    if (protocolName == "Secure Digital") return "sdcard.fill";
-    if (isRemovable) return "externaldrive.fill.badge.plus";
-    if (isInternal) return "internaldrive.fill";
-    return "externaldrive.fill";
+std::string DiskDevice::iconName() const {
+    if (!isWholeDisk) return "layout-board-split";
+    if (protocolName == "Secure Digital") return "device-sd-card";
+    if (isRemovable) return "device-usb";
+    if (isInternal) return "server";
+    return "device-floppy";
 }
 
 std::string DiskDevice::detailLine() const {
@@ -62,7 +62,7 @@ std::string DiskDevice::detailLine() const {
     return joined(parts, kDot);
 }
 
-std::optional<std::string> DiskDevice::parentDiskName() const { return DiskIdentity::wholeDiskName(bsdName); }
+std::optional<std::string> DiskDevice::parentDiskName() const { return DiskIdentity::wholeDiskName(kernelName); }
 
 bool DiskDevice::isSystemPartition() const {
     static const char* const names[] = {"EFI", "Recovery", "Preboot", "VM", "Update", "xarts", "iSCPreboot", "Hardware"};
@@ -114,11 +114,11 @@ std::vector<DiskListing> DiskListing::build(const std::vector<DiskDevice>& devic
         if (!whole.isWholeDisk) continue;
         std::vector<std::string> names;
         for (const DiskDevice& d : devices) {
-            if (d.parentDiskName() != whole.bsdName || !d.isUserVisibleVolume()) continue;
+            if (d.parentDiskName() != whole.kernelName || !d.isUserVisibleVolume()) continue;
             const std::string t = trimmedSpacesAndTabs(d.name);
-            names.push_back(t.empty() ? d.bsdName : t);
+            names.push_back(t.empty() ? d.kernelName : t);
         }
-        if (auto it = namedVolumes.find(whole.bsdName); it != namedVolumes.end())
+        if (auto it = namedVolumes.find(whole.kernelName); it != namedVolumes.end())
             for (const std::string& n : it->second)
                 if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
         out.push_back({whole, std::move(names)});
@@ -142,7 +142,7 @@ std::string DiskListing::subtitle() const {
 }
 
 std::string SourceSelection::path() const {
-    if (const DiskDevice* d = disk()) return d->rawPath();
+    if (const DiskDevice* d = disk()) return d->devicePath();
     return std::get<std::filesystem::path>(value_).string();
 }
 

@@ -14,7 +14,7 @@
 namespace tamsel {
 
 struct DiskDevice {
-    std::string bsdName;  // the kernel's name, without "/dev/"
+    std::string kernelName;  // the kernel's name, without "/dev/"
     std::string name;
     std::int64_t sizeBytes = 0;
     bool isWholeDisk = false;
@@ -24,15 +24,15 @@ struct DiskDevice {
     std::optional<std::string> mountPoint;
 
     friend bool operator==(const DiskDevice&, const DiskDevice&) = default;
-    const std::string& id() const { return bsdName; }
+    const std::string& id() const { return kernelName; }
 
     std::string displayTitle() const;
     std::string kindLabel() const;
-    std::string symbolName() const;
+    std::string iconName() const;
     std::string detailLine() const;
     // The device node every engine reads: "/dev/" + the kernel name (read
     // unbuffered by the reading layer).
-    std::string rawPath() const { return "/dev/" + bsdName; }
+    std::string devicePath() const { return "/dev/" + kernelName; }
     std::optional<std::string> parentDiskName() const;
     bool isSystemPartition() const;
     bool isUserVisibleVolume() const;
@@ -50,7 +50,7 @@ struct DiskListing {
     DiskDevice device;
     std::vector<std::string> volumes;
 
-    const std::string& id() const { return device.bsdName; }
+    const std::string& id() const { return device.kernelName; }
     static std::vector<DiskListing> build(const std::vector<DiskDevice>& devices,
                                           const std::map<std::string, std::vector<std::string>>& namedVolumes);
     std::string title() const;

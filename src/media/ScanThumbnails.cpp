@@ -24,8 +24,8 @@ ScanThumbnails::~ScanThumbnails() {
 void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
     for (const auto& f : files) {
         std::error_code a, b;
-        if (!fs::exists(ThumbnailFiles::thumbnailURL(sessionDir_, f.index), a) &&
-            !fs::exists(ThumbnailFiles::markerURL(sessionDir_, f.index), b))
+        if (!fs::exists(ThumbnailFiles::thumbnailPath(sessionDir_, f.index), a) &&
+            !fs::exists(ThumbnailFiles::markerPath(sessionDir_, f.index), b))
             push(f);
     }
 }

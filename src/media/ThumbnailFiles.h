@@ -17,10 +17,10 @@ struct ThumbnailFiles {
     static std::string jpegName(std::int64_t index);
     static std::string markerName(std::int64_t index);
     static fs::path thumbsDirOf(const fs::path& sessionDir) { return sessionDir / kFolder; }
-    static fs::path thumbnailURL(const fs::path& sessionDir, std::int64_t index) {
+    static fs::path thumbnailPath(const fs::path& sessionDir, std::int64_t index) {
         return thumbsDirOf(sessionDir) / jpegName(index);
     }
-    static fs::path markerURL(const fs::path& sessionDir, std::int64_t index) {
+    static fs::path markerPath(const fs::path& sessionDir, std::int64_t index) {
         return thumbsDirOf(sessionDir) / markerName(index);
     }
 };

@@ -31,10 +31,10 @@ void ImagerModel::setProgress(const ImagerProgress& v) {
     progress_ = v;
     emit progressChanged();
 }
-void ImagerModel::setImageURL(const OptionalPath& v) {
-    if (imageURL_ == v) return;
-    imageURL_ = v;
-    emit imageURLChanged();
+void ImagerModel::setImagePath(const OptionalPath& v) {
+    if (imagePath_ == v) return;
+    imagePath_ = v;
+    emit imagePathChanged();
 }
 void ImagerModel::setNotes(const QStringList& v) {
     if (notes_ == v) return;
@@ -59,15 +59,15 @@ void ImagerModel::start() {
     const std::string path = source_->path();
     // The usual name; the job tells the one it really uses (another
     // source's image may hold this one).
-    setImageURL(*outputRoot_ / (imageBaseName(path) + ".img"));
+    setImagePath(*outputRoot_ / (imageBaseName(path) + ".img"));
     QPointer<ImagerModel> self(this);
-    task_ = startJob(JobPriority::userInitiated, [self, path, root = *outputRoot_](const CancellationToken& token) {
+    task_ = startJob(JobPriority::interactive, [self, path, root = *outputRoot_](const CancellationToken& token) {
         ImagingEvents events;
         events.note = [self](const std::string& text) {
             postTo(self, [text](ImagerModel& m) { m.setNotes(m.notes_ + QStringList{qs(text)}); });
         };
         events.image = [self](const std::filesystem::path& image) {
-            postTo(self, [image](ImagerModel& m) { m.setImageURL(image); });
+            postTo(self, [image](ImagerModel& m) { m.setImagePath(image); });
         };
         events.progress = [self](const ImagerProgress& p) {
             postTo(self, [p](ImagerModel& m) { m.setProgress(p); });
@@ -75,7 +75,7 @@ void ImagerModel::start() {
         try {
             const ImagingOutcome outcome = runImaging(path, root, 2, token, events);
             const QString summary =
-                qs(outcome.alreadyComplete ? imageCompleteNote(outcome.imageURL) : imagingSummary(outcome.last));
+                qs(outcome.alreadyComplete ? imageCompleteNote(outcome.imagePath) : imagingSummary(outcome.last));
             postTo(self, [summary, last = outcome.last](ImagerModel& m) {
                 m.setProgress(last);
                 m.setState(JobState::done(summary));

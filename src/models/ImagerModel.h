@@ -18,7 +18,7 @@ class ImagerModel : public QObject {
     Q_PROPERTY(tamsel::models::OptionalPath outputRoot READ outputRoot WRITE setOutputRoot NOTIFY outputRootChanged)
     Q_PROPERTY(tamsel::models::JobState state READ state NOTIFY stateChanged)
     Q_PROPERTY(tamsel::ImagerProgress progress READ progress NOTIFY progressChanged)
-    Q_PROPERTY(tamsel::models::OptionalPath imageURL READ imageURL NOTIFY imageURLChanged)
+    Q_PROPERTY(tamsel::models::OptionalPath imagePath READ imagePath NOTIFY imagePathChanged)
     Q_PROPERTY(tamsel::models::Task task READ task NOTIFY taskChanged)
     // Why the copy cannot start with this source and folder (empty when it can).
     Q_PROPERTY(QString startBlocker READ startBlocker NOTIFY startBlockerChanged)
@@ -34,7 +34,7 @@ public:
     void setOutputRoot(const OptionalPath& v);
     const JobState& state() const { return state_; }
     const ImagerProgress& progress() const { return progress_; }
-    const OptionalPath& imageURL() const { return imageURL_; }
+    const OptionalPath& imagePath() const { return imagePath_; }
     const Task& task() const { return task_; }
     QString startBlocker() const;
     const QStringList& notes() const { return notes_; }
@@ -47,7 +47,7 @@ signals:
     void outputRootChanged();
     void stateChanged();
     void progressChanged();
-    void imageURLChanged();
+    void imagePathChanged();
     void taskChanged();
     void startBlockerChanged();
     void notesChanged();
@@ -55,14 +55,14 @@ signals:
 private:
     void setState(const JobState& v);
     void setProgress(const ImagerProgress& v);
-    void setImageURL(const OptionalPath& v);
+    void setImagePath(const OptionalPath& v);
     void setNotes(const QStringList& v);
 
     OptionalSource source_;
     OptionalPath outputRoot_;
     JobState state_;
     ImagerProgress progress_;
-    OptionalPath imageURL_;
+    OptionalPath imagePath_;
     Task task_;
     QStringList notes_;
 };

@@ -51,7 +51,7 @@ Task startJob(JobPriority priority, std::function<void(const CancellationToken&)
         registry().running.insert(handle.get());
     }
     std::thread([handle, priority, body = std::move(body)]() mutable {
-        if (priority == JobPriority::utility) lowerPriority();
+        if (priority == JobPriority::background) lowerPriority();
         try {
             body(handle->token());
         } catch (...) {

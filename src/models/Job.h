@@ -14,8 +14,8 @@ namespace tamsel::models {
 
 // Scan, imaging, salvage and the drive probe run at user-initiated priority
 // (the normal one); recovery and the resume lookup at the default one (also
-// normal); thumbnails at utility priority (a lower one).
-enum class JobPriority { userInitiated, normal, utility };
+// normal); thumbnails at background priority (a lower one).
+enum class JobPriority { interactive, normal, background };
 
 // What a model keeps of a job it started: enough to cancel it.
 class JobHandle {

@@ -103,7 +103,7 @@ QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
         case NoteRole: return f->note ? qs(*f->note) : QString();
         case SelectedRole: return ws->isSelected(f->id);
         case Qt::CheckStateRole: return ws->isSelected(f->id) ? Qt::Checked : Qt::Unchecked;
-        case PlaceholderRole: return qs(MediaKind::placeholderSymbol(f->ext));
+        case PlaceholderRole: return qs(MediaKind::placeholderIcon(f->ext));
         case ThumbnailRole: {
             const auto it = thumbnails_.constFind(f->index);
             return it == thumbnails_.cend() ? QImage() : it->image;

@@ -40,7 +40,7 @@ public:
         StatusTextRole,   // "一部破損" or "良好"
         NoteRole,         // the carver's note, or empty
         SelectedRole,     // in the selection (Qt::CheckStateRole too)
-        PlaceholderRole,  // "film", "waveform" or "photo"
+        PlaceholderRole,  // "movie", "waveform" or "photo"
         ThumbnailRole,       // QImage: the decoded thumbnail, null unless there is a picture
         ThumbnailStateRole,  // int: a ThumbnailState
     };

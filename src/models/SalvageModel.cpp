@@ -58,7 +58,7 @@ void SalvageModel::start(bool dryRun) {
     setLastRunWasDryRun(dryRun);
     const SalvageOptions options = salvageOptions(mediaOnly_, false, dryRun);
     QPointer<SalvageModel> self(this);
-    task_ = startJob(JobPriority::userInitiated,
+    task_ = startJob(JobPriority::interactive,
                      [self, src = *srcFolder_, dst = *dstFolder_, options, dryRun](const CancellationToken& token) {
                          try {
                              const SalvageProgress last = runSalvage(src, dst, options, token, [self](const SalvageProgress& p) {

@@ -1,6 +1,6 @@
 #include "models/Shared.h"
 
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 #include "workflow/Outcome.h"
 
 namespace tamsel::models {

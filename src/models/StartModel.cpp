@@ -63,7 +63,7 @@ void StartModel::probe() {
     setHealth(std::nullopt);
     if (task_) task_->cancel();
     QPointer<StartModel> self(this);
-    task_ = startJob(JobPriority::userInitiated, [self, path = source_->path()](const CancellationToken& token) {
+    task_ = startJob(JobPriority::interactive, [self, path = source_->path()](const CancellationToken& token) {
         try {
             const DriveCheckOutcome outcome = runDriveCheck(path, token, nullptr, [self](double f) {
                 postTo(self, [f](StartModel& m) { m.setProbeProgress(f); });

@@ -221,7 +221,7 @@ void ThumbnailRolesUpdater::startNext() {
     if (batch.empty()) return;
     for (qint64 index : batch) inFlight_.insert(index);
     QPointer<ThumbnailRolesUpdater> self(this);
-    job_ = startJob(JobPriority::utility, [self, generation = generation_, session = *ws->stagingDir(),
+    job_ = startJob(JobPriority::background, [self, generation = generation_, session = *ws->stagingDir(),
                                            batch = std::move(batch), side = pixelSize_](const CancellationToken& token) {
         const UniqueFd thumbs = openThumbs(session);
         for (qint64 index : batch) {

@@ -79,7 +79,7 @@ QString UpdateChecker::currentVersion() const {
     return v.isEmpty() ? QStringLiteral("0") : v;
 }
 
-QUrl UpdateChecker::feedURL() const {
+QUrl UpdateChecker::feedUrl() const {
     if (feedHost_.isEmpty()) return {};
     return QUrl(QStringLiteral("https://") + feedHost_ + QStringLiteral("/downloads/latest.json"));
 }
@@ -96,7 +96,7 @@ void UpdateChecker::checkIfDue() {
     defaults.setValue(QString::fromLatin1(kLastAttemptKey), now);
     defaults.sync();
     if (!network_) network_ = new QNetworkAccessManager(this);
-    QNetworkRequest request(feedURL());
+    QNetworkRequest request(feedUrl());
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     QNetworkReply* reply = network_->get(request);

@@ -54,7 +54,7 @@ public:
     void setDismissed(bool v);
     bool enabled() const;
     QString currentVersion() const;
-    QUrl feedURL() const;
+    QUrl feedUrl() const;
 
     // Fetches the feed when checks are on and the last attempt is more than
     // a day old; never fails visibly. `checkEnded` follows in every case.

@@ -40,9 +40,9 @@ QString Workspace::title(Mode mode) {
 QString Workspace::symbol(Mode mode) {
     switch (mode) {
         case Mode::start: return QStringLiteral("stethoscope");
-        case Mode::carve: return QStringLiteral("sparkle.magnifyingglass");
-        case Mode::salvage: return QStringLiteral("arrow.down.doc");
-        case Mode::image: return QStringLiteral("externaldrive.badge.timemachine");
+        case Mode::carve: return QStringLiteral("zoom-scan");
+        case Mode::salvage: return QStringLiteral("file-download");
+        case Mode::image: return QStringLiteral("database-export");
     }
     return {};
 }
@@ -424,7 +424,7 @@ void Workspace::startScan(const OptionalPath& resumeDir) {
 
     QPointer<Workspace> self(this);
     ScanRequest request{selectedSource_->path(), *destinationRoot_, resumeDir, true, false};
-    scanTask_ = startJob(JobPriority::userInitiated, [self, request](const CancellationToken& token) {
+    scanTask_ = startJob(JobPriority::interactive, [self, request](const CancellationToken& token) {
         auto feed = std::make_shared<ScanFeed>();
         auto end = [&feed, &self](std::function<void(Workspace&)> finish) {
             std::lock_guard g(feed->lock);
@@ -516,7 +516,7 @@ void Workspace::deselectAll() {
     // the old selection goes on a background job.
     auto old = std::make_shared<IdSet>(std::move(selection_));
     selection_ = IdSet{};
-    startJob(JobPriority::utility, [old = std::move(old)](const CancellationToken&) mutable { old.reset(); });
+    startJob(JobPriority::background, [old = std::move(old)](const CancellationToken&) mutable { old.reset(); });
     emit selectionChanged();
     emit selectionChangedFor({});
     if (selectedTotalBytes_ != 0) {

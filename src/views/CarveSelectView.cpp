@@ -11,8 +11,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "disks/DiskEnumerator.h"
-#include "disks/linux/LinuxDiskPlatform.h"
+#include "disks/Disks.h"
 #include "models/Shared.h"
 #include "views/Icons.h"
 #include "views/Theme.h"
@@ -28,11 +27,7 @@ namespace {
 constexpr std::int64_t kLowSpace = 2147483648LL;
 
 DiskLister& lister() {
-    static DiskLister l = [](bool includeInternal) {
-        LinuxDiskPlatform platform;
-        const auto devices = DiskEnumerator::listDisks(platform, includeInternal);
-        return DiskListing::build(devices, DiskEnumerator::namedVolumes(platform));
-    };
+    static DiskLister l = [](bool includeInternal) { return disks::current({includeInternal, false}).listings(); };
     return l;
 }
 
@@ -72,10 +67,10 @@ public:
         row->addLayout(col, 1);
         auto* mark = new QLabel(this);
         row->addWidget(mark);
-        const QString symbol = qs(listing.device.symbolName());
+        const QString symbol = qs(listing.device.iconName());
         auto paint = [this, icon, mark, symbol, selected] {
             icon->setPixmap(Icons::pixmap(symbol, 30, Theme::accent(), devicePixelRatioF()));
-            mark->setPixmap(Icons::pixmap(selected ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("chevron.right"), 20,
+            mark->setPixmap(Icons::pixmap(selected ? QStringLiteral("circle-check-filled") : QStringLiteral("chevron-right"), 20,
                                           selected ? Theme::accent() : Theme::secondaryText(), devicePixelRatioF()));
         };
         paint();
@@ -117,7 +112,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
 
     // Disks.
     auto* head = new QHBoxLayout;
-    head->addWidget(makeLabel(QStringLiteral("接続中のディスク"), TextStyle::headline, QFont::DemiBold, page), 1);
+    head->addWidget(makeLabel(QStringLiteral("接続中のディスク"), TextStyle::heading, QFont::DemiBold, page), 1);
     internal_ = new QCheckBox(QStringLiteral("内蔵も表示"), page);
     connect(internal_, &QCheckBox::toggled, this, [this](bool on) {
         includeInternal_ = on;
@@ -125,14 +120,14 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     });
     head->addWidget(internal_);
     auto* reload = new QToolButton(page);
-    setButtonSymbol(reload, QStringLiteral("arrow.clockwise"));
+    setButtonSymbol(reload, QStringLiteral("refresh"));
     reload->setAccessibleName(QStringLiteral("ディスクの一覧を更新"));
     reload->setToolTip(QStringLiteral("ディスクの一覧を更新"));
     reload->setAutoRaise(true);
     connect(reload, &QToolButton::clicked, this, &CarveSelectView::refresh);
     head->addWidget(reload);
     col->addLayout(head);
-    listState_ = makeLabel(QString(), TextStyle::callout, QFont::Normal, page);
+    listState_ = makeLabel(QString(), TextStyle::detail, QFont::Normal, page);
     listState_->setObjectName(QStringLiteral("listState"));
     setSecondary(listState_);
     col->addWidget(listState_);
@@ -143,7 +138,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     col->addWidget(cards_);
 
     auto* image = new QPushButton(QStringLiteral("ディスクイメージ(.img / .dmg)を開く…"), page);
-    setButtonSymbol(image, QStringLiteral("doc"));
+    setButtonSymbol(image, QStringLiteral("file"));
     image->setObjectName(QStringLiteral("openImage"));
     connect(image, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("ディスクイメージを開く"), QString(),
@@ -163,13 +158,13 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     auto* destCol = new QVBoxLayout;
     destCol->setSpacing(4);
     auto* titleRow = new QHBoxLayout;
-    destIcon_ = new IconLabel(QStringLiteral("folder.badge.plus"), QStringLiteral("復元ファイルの保存先"), TextStyle::body, dest);
+    destIcon_ = new IconLabel(QStringLiteral("folder-plus"), QStringLiteral("復元ファイルの保存先"), TextStyle::body, dest);
     destIcon_->textLabel()->setFont(fontFor(TextStyle::body, QFont::DemiBold));
     destIcon_->setTint(&Theme::accent);
     destIcon_->textLabel()->setWordWrap(false);
     destIcon_->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
     titleRow->addWidget(destIcon_, 0);
-    auto* badge = makeLabel(QStringLiteral("必須"), TextStyle::caption2, QFont::DemiBold, dest);
+    auto* badge = makeLabel(QStringLiteral("必須"), TextStyle::tiny, QFont::DemiBold, dest);
     badge->setObjectName(QStringLiteral("requiredBadge"));
     auto paintBadge = [badge] {
         badge->setStyleSheet(QStringLiteral("QLabel{color:white;background:%1;border-radius:4px;padding:1px 5px;}").arg(Theme::warn().name()));
@@ -180,13 +175,13 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     titleRow->addWidget(badge);
     titleRow->addStretch();
     destCol->addLayout(titleRow);
-    destText_ = makeLabel(QString(), TextStyle::callout, QFont::Normal, dest);
+    destText_ = makeLabel(QString(), TextStyle::detail, QFont::Normal, dest);
     destText_->setObjectName(QStringLiteral("destinationText"));
     destCol->addWidget(destText_);
-    lowSpace_ = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"), QString(), TextStyle::callout, dest);
+    lowSpace_ = new IconLabel(QStringLiteral("alert-triangle-filled"), QString(), TextStyle::detail, dest);
     lowSpace_->setObjectName(QStringLiteral("freeSpace"));
     destCol->addWidget(lowSpace_);
-    sameDisk_ = new IconLabel(QStringLiteral("exclamationmark.octagon.fill"), QString::fromUtf8(kSameDiskMessage), TextStyle::callout, dest);
+    sameDisk_ = new IconLabel(QStringLiteral("alert-octagon-filled"), QString::fromUtf8(kSameDiskMessage), TextStyle::detail, dest);
     sameDisk_->setObjectName(QStringLiteral("sameDisk"));
     sameDisk_->setTint(&Theme::bad);
     destCol->addWidget(sameDisk_);
@@ -207,8 +202,8 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     auto* resRow = new QHBoxLayout(resume_);
     resRow->setContentsMargins(14, 10, 14, 10);
     auto* resCol = new QVBoxLayout;
-    auto* resTitle = new IconLabel(QStringLiteral("arrow.clockwise.circle.fill"), QStringLiteral("前回の続きから再開できます"), TextStyle::callout, resume_);
-    resTitle->textLabel()->setFont(fontFor(TextStyle::callout, QFont::DemiBold));
+    auto* resTitle = new IconLabel(QStringLiteral("rotate-clockwise"), QStringLiteral("前回の続きから再開できます"), TextStyle::detail, resume_);
+    resTitle->textLabel()->setFont(fontFor(TextStyle::detail, QFont::DemiBold));
     resTitle->setTint(&Theme::accent);
     resCol->addWidget(resTitle);
     resumeDetail_ = makeLabel(QString(), TextStyle::caption, QFont::Normal, resume_);
@@ -223,22 +218,22 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     resRow->addWidget(resButton);
     col->addWidget(resume_);
 
-    hint_ = makeLabel(QString(), TextStyle::callout, QFont::Normal, page);
+    hint_ = makeLabel(QString(), TextStyle::detail, QFont::Normal, page);
     hint_->setObjectName(QStringLiteral("hint"));
     setSecondary(hint_);
     col->addWidget(hint_);
-    error_ = new IconLabel(QStringLiteral("xmark.octagon.fill"), QString(), TextStyle::caption, page);
+    error_ = new IconLabel(QStringLiteral("circle-x-filled"), QString(), TextStyle::caption, page);
     error_->setObjectName(QStringLiteral("error"));
     error_->setTint(&Theme::bad);
     col->addWidget(error_);
-    auto* warning = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"),
+    auto* warning = new IconLabel(QStringLiteral("alert-triangle-filled"),
                                   QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。"),
                                   TextStyle::caption, page);
     warning->setTint(&Theme::warn);
     col->addWidget(warning);
 
     start_ = new QPushButton(QStringLiteral("スキャン開始"), page);
-    setButtonSymbol(start_, QStringLiteral("sparkle.magnifyingglass"), Qt::white);
+    setButtonSymbol(start_, QStringLiteral("zoom-scan"), Qt::white);
     start_->setObjectName(QStringLiteral("startScan"));
     start_->setDefault(true);
     start_->setMinimumHeight(36);
@@ -316,7 +311,7 @@ void CarveSelectView::rebuildCards() {
     listState_->setVisible(devices_.empty());
     const auto& source = ws_->selectedSource();
     for (const auto& listing : devices_) {
-        const bool selected = source && source->disk() && source->disk()->bsdName == listing.device.bsdName;
+        const bool selected = source && source->disk() && source->disk()->kernelName == listing.device.kernelName;
         DiskDevice device = listing.device;
         cardsLayout_->addWidget(new DriveCard(listing, selected, [this, device] { chooseDevice(device); }, cards_));
     }
@@ -339,7 +334,7 @@ void CarveSelectView::chooseDestination(const QString& folder) {
 
 void CarveSelectView::updateDestination() {
     const auto& dest = ws_->destinationRoot();
-    destIcon_->setSymbol(dest ? QStringLiteral("folder.fill") : QStringLiteral("folder.badge.plus"));
+    destIcon_->setSymbol(dest ? QStringLiteral("folder-filled") : QStringLiteral("folder-plus"));
     lowSpace_->hide();
     sameDisk_->hide();
     if (!dest) {
@@ -354,7 +349,7 @@ void CarveSelectView::updateDestination() {
         QString text = QStringLiteral("空き容量 ") + models::formatBytes(*free);
         if (low) text += QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。");
         lowSpace_->setText(text);
-        lowSpace_->setSymbol(low ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("folder.fill"));
+        lowSpace_->setSymbol(low ? QStringLiteral("alert-triangle-filled") : QStringLiteral("folder-filled"));
         lowSpace_->setTint(low ? &Theme::warn : &Theme::secondaryText);
         lowSpace_->show();
     }

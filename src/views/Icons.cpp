@@ -40,7 +40,7 @@ QByteArray svgOf(const QString& symbol) {
 }
 }  // namespace
 
-QStringList symbols() { return table().keys(); }
+QStringList names() { return table().keys(); }
 
 bool has(const QString& symbol) { return !svgOf(symbol).isEmpty(); }
 

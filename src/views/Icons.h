@@ -1,5 +1,5 @@
 #pragma once
-// The symbol names the screens use ("stethoscope", "sdcard.fill", ...) drawn
+// The symbol names the screens use ("stethoscope", "device-sd-card", ...) drawn
 // with the bundled Tabler Icons, tinted to a colour of the palette.
 
 #include <QColor>
@@ -11,7 +11,7 @@
 namespace tamsel::views::Icons {
 
 // Every symbol name that has an icon.
-QStringList symbols();
+QStringList names();
 bool has(const QString& symbol);
 // The icon at `size` logical pixels for the given device pixel ratio; a
 // null pixmap for a name without icon.

@@ -61,11 +61,11 @@ void ImagerView::build() {
     destLayout->addWidget(folderRow_);
     QLabel* spaceIcon = nullptr;
     spaceRow_ = iconRow(spaceIcon, spaceWarning_, destBox);
-    spaceIcon->setPixmap(symbolIcon(QStringLiteral("exclamationmark.triangle.fill"), this).pixmap(16, 16));
+    spaceIcon->setPixmap(symbolIcon(QStringLiteral("alert-triangle-filled"), this).pixmap(16, 16));
     destLayout->addWidget(spaceRow_);
     QLabel* blockerIcon = nullptr;
     blockerRow_ = iconRow(blockerIcon, blocker_, destBox);
-    blockerIcon->setPixmap(symbolIcon(QStringLiteral("xmark.octagon.fill"), this).pixmap(16, 16));
+    blockerIcon->setPixmap(symbolIcon(QStringLiteral("circle-x-filled"), this).pixmap(16, 16));
     destLayout->addWidget(blockerRow_);
     col->addWidget(destBox);
 
@@ -96,8 +96,8 @@ void ImagerView::build() {
     col->addWidget(paragraph(QStringLiteral("読めないブロックはゼロ埋めして続行し、位置を記録します。中断しても同じ保存先を指定すれば続きから再開します。吸い出した結果は「削除ファイル復元」の読み取り元として使えます。"), column));
     col->addStretch(1);
 
-    cancel_ = new QPushButton(symbolIcon(QStringLiteral("stop.fill"), this), QStringLiteral("中止"), this);
-    start_ = new QPushButton(symbolIcon(QStringLiteral("externaldrive.badge.timemachine"), this), QStringLiteral("イメージ作成開始"), this);
+    cancel_ = new QPushButton(symbolIcon(QStringLiteral("player-stop-filled"), this), QStringLiteral("中止"), this);
+    start_ = new QPushButton(symbolIcon(QStringLiteral("database-export"), this), QStringLiteral("イメージ作成開始"), this);
     start_->setDefault(true);
     reveal_ = new QPushButton(symbolIcon(QStringLiteral("folder"), this), QStringLiteral("イメージを表示"), this);
     layOutWithActionBar(this, column, {cancel_, start_, reveal_});
@@ -129,7 +129,7 @@ void ImagerView::build() {
         updateStatus();
         updateActions();
     });
-    connect(model_, &models::ImagerModel::imageURLChanged, this, &ImagerView::updateActions);
+    connect(model_, &models::ImagerModel::imagePathChanged, this, &ImagerView::updateActions);
     connect(model_, &models::ImagerModel::notesChanged, this, &ImagerView::updateStatus);
     connect(cancel_, &QPushButton::clicked, model_, &models::ImagerModel::cancel);
     connect(start_, &QPushButton::clicked, this, [this] {
@@ -137,7 +137,7 @@ void ImagerView::build() {
         if (!model_->state().isRunning()) model_->start();
     });
     connect(reveal_, &QPushButton::clicked, this, [this] {
-        if (model_->imageURL()) models::revealInFileManager(*model_->imageURL());
+        if (model_->imagePath()) models::revealInFileManager(*model_->imagePath());
     });
 
     updateColors();
@@ -181,7 +181,7 @@ void ImagerView::updateActions() {
     cancel_->setVisible(isRunning);
     start_->setVisible(!isRunning);
     start_->setEnabled(model_->source() && model_->outputRoot() && model_->startBlocker().isEmpty());
-    reveal_->setVisible(model_->imageURL() && !isRunning && model_->progress().bytesDone >= 1);
+    reveal_->setVisible(model_->imagePath() && !isRunning && model_->progress().bytesDone >= 1);
 }
 
 void ImagerView::updateColors() {

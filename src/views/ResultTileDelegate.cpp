@@ -83,7 +83,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
     p->setBrush(file->damaged ? Theme::warn() : Theme::good());
     p->drawEllipse(dot);
     {
-        QFont f = fontFor(TextStyle::caption2, QFont::Bold);
+        QFont f = fontFor(TextStyle::tiny, QFont::Bold);
         f.setPointSizeF(7.5);
         p->setFont(f);
         const QString ext = QString::fromStdString(file->ext).toUpper();
@@ -96,7 +96,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
         p->drawText(badge, Qt::AlignCenter, ext);
     }
     if (MediaKind::videoExtensions().count(lowerCasedExtension(file->ext))) {
-        const QPixmap play = Icons::pixmap(QStringLiteral("play.circle.fill"), 22, Qt::white, p->device()->devicePixelRatioF());
+        const QPixmap play = Icons::pixmap(QStringLiteral("player-play-filled"), 22, Qt::white, p->device()->devicePixelRatioF());
         const QPointF at(pic.right() - 7 - 22, pic.bottom() - 7 - 22);
         // A dark disc under the white mark, so that it shows on light frames too.
         p->setPen(Qt::NoPen);
@@ -118,7 +118,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
     const QRectF nameRect(tile.left(), pic.bottom() + 5, tile.width(), nm.height() + 2);
     const QString name = QString::fromStdString(std::filesystem::path(file->fileName).filename().string());
     p->drawText(nameRect, Qt::AlignHCenter | Qt::AlignVCenter, nm.elidedText(name, Qt::ElideMiddle, int(tile.width())));
-    QFont sizeFont = fontFor(TextStyle::caption2);
+    QFont sizeFont = fontFor(TextStyle::tiny);
     sizeFont.setStyleHint(QFont::Monospace);
     p->setFont(sizeFont);
     p->setPen(Theme::secondaryText());

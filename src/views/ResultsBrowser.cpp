@@ -91,7 +91,7 @@ QVariant ResultsTableModel::data(const QModelIndex& index, int role) const {
         case sizeColumn:
             if (role == Qt::DisplayRole) return rows_->data(row, ResultsListModel::SizeTextRole);
             if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
-            if (role == Qt::FontRole) return monoDigits(fontFor(TextStyle::callout));
+            if (role == Qt::FontRole) return monoDigits(fontFor(TextStyle::detail));
             break;
         case offsetColumn:
             if (role == Qt::DisplayRole) return offsetText(f->offset);
@@ -99,7 +99,7 @@ QVariant ResultsTableModel::data(const QModelIndex& index, int role) const {
             if (role == Qt::FontRole) {
                 QFont m(QStringLiteral("monospace"));
                 m.setStyleHint(QFont::Monospace);
-                m.setPointSizeF(fontFor(TextStyle::callout).pointSizeF());
+                m.setPointSizeF(fontFor(TextStyle::detail).pointSizeF());
                 return m;
             }
             break;
@@ -315,7 +315,7 @@ protected:
         p.drawText(QRectF(x, r.top(), r.width() - x - 50, r.height()), Qt::AlignVCenter | Qt::AlignLeft, label_);
         QColor countColour = chosen_ ? QColor(255, 255, 255, int(0.9 * 255)) : Theme::secondaryText();
         p.setPen(countColour);
-        p.setFont(monoDigits(fontFor(TextStyle::callout)));
+        p.setFont(monoDigits(fontFor(TextStyle::detail)));
         p.drawText(QRectF(r.left(), r.top(), r.width() - 10, r.height()), Qt::AlignVCenter | Qt::AlignRight, QString::number(count_));
         if (hasFocus()) {
             p.setPen(QPen(Theme::accent(), 1, Qt::DotLine));
@@ -351,10 +351,10 @@ FiltersSidebar::FiltersSidebar(Workspace* ws, QWidget* parent) : QWidget(parent)
     auto* source = new Card(this);
     auto* srow = new QHBoxLayout(source);
     srow->setContentsMargins(10, 8, 10, 8);
-    QString symbol = QStringLiteral("doc"), title, detail;
+    QString symbol = QStringLiteral("file"), title, detail;
     if (const auto& sel = ws_->selectedSource()) {
         if (const DiskDevice* d = sel->disk()) {
-            symbol = qs(d->symbolName());
+            symbol = qs(d->iconName());
             title = qs(d->displayTitle());
             detail = qs(d->detailLine());
         } else {
@@ -369,11 +369,11 @@ FiltersSidebar::FiltersSidebar(Workspace* ws, QWidget* parent) : QWidget(parent)
     srow->addWidget(icon, 0, Qt::AlignTop);
     auto* scol = new QVBoxLayout;
     scol->setSpacing(1);
-    auto* t = makeLabel(title, TextStyle::callout, QFont::DemiBold, source);
+    auto* t = makeLabel(title, TextStyle::detail, QFont::DemiBold, source);
     t->setObjectName(QStringLiteral("sourceTitle"));
     scol->addWidget(t);
     if (!detail.isEmpty()) {
-        auto* d = makeLabel(detail, TextStyle::caption2, QFont::Normal, source);
+        auto* d = makeLabel(detail, TextStyle::tiny, QFont::Normal, source);
         setSecondary(d);
         scol->addWidget(d);
     }
@@ -385,7 +385,7 @@ FiltersSidebar::FiltersSidebar(Workspace* ws, QWidget* parent) : QWidget(parent)
     setSecondary(kinds);
     col->addWidget(kinds);
     for (TypeFilter f : kTypeFilters) {
-        auto* row = new FilterRow(qs(symbolName(f)), nullptr, qs(label(f)), [this, f] { ws_->setTypeFilter(f); }, this);
+        auto* row = new FilterRow(qs(iconName(f)), nullptr, qs(label(f)), [this, f] { ws_->setTypeFilter(f); }, this);
         typeRows_ << row;
         col->addWidget(row);
     }
@@ -426,7 +426,7 @@ InspectorPane::InspectorPane(Workspace* ws, ResultsListModel* thumbnails, QWidge
     outer->setContentsMargins(0, 0, 0, 0);
     stack_ = new QStackedWidget(this);
     outer->addWidget(stack_);
-    auto* empty = makeEmptyState(QStringLiteral("sidebar.right"), QStringLiteral("ファイルを選択"),
+    auto* empty = makeEmptyState(QStringLiteral("layout-sidebar-right"), QStringLiteral("ファイルを選択"),
                                  QStringLiteral("ファイルを選ぶとプレビューが表示されます。"), stack_);
     empty->setObjectName(QStringLiteral("inspectorEmpty"));
     stack_->addWidget(empty);
@@ -453,11 +453,11 @@ InspectorPane::InspectorPane(Workspace* ws, ResultsListModel* thumbnails, QWidge
     auto row = [&](const QString& title, QLabel** value, const char* name) {
         col->addWidget(divider(page));
         auto* r = new QHBoxLayout;
-        auto* t = makeLabel(title, TextStyle::callout, QFont::Normal, page);
+        auto* t = makeLabel(title, TextStyle::detail, QFont::Normal, page);
         setSecondary(t);
         r->addWidget(t);
         r->addStretch();
-        *value = makeLabel(QString(), TextStyle::callout, QFont::Normal, page);
+        *value = makeLabel(QString(), TextStyle::detail, QFont::Normal, page);
         (*value)->setWordWrap(false);
         (*value)->setObjectName(QString::fromLatin1(name));
         r->addWidget(*value);
@@ -532,7 +532,7 @@ void InspectorPane::refresh() {
             p.drawImage(QRectF((w - s.width()) / 2, (h - s.height()) / 2, s.width(), s.height()), thumbnail.image);
         } else if (thumbnail.state == models::ThumbnailState::none) {
             p.drawPixmap(QPointF(w / 2.0 - 20, h / 2.0 - 20),
-                         Icons::pixmap(qs(MediaKind::placeholderSymbol(file->ext)), 40, Theme::secondaryText(), devicePixelRatioF()));
+                         Icons::pixmap(qs(MediaKind::placeholderIcon(file->ext)), 40, Theme::secondaryText(), devicePixelRatioF()));
         }
     }
     preview_->setPixmap(pm);
@@ -587,7 +587,7 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
     setSecondary(bytes_);
     row->addWidget(bytes_);
     row->addSpacing(12);
-    toast_ = new IconLabel(QStringLiteral("checkmark.circle.fill"), QString(), TextStyle::caption, this);
+    toast_ = new IconLabel(QStringLiteral("circle-check-filled"), QString(), TextStyle::caption, this);
     toast_->setObjectName(QStringLiteral("toast"));
     toast_->setTint(&Theme::good);
     row->addWidget(toast_);
@@ -702,7 +702,7 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     col->addWidget(divider(content));
 
     stack_ = new QStackedWidget(content);
-    empty_ = makeEmptyState(QStringLiteral("magnifyingglass"), QStringLiteral("該当するファイルがありません"),
+    empty_ = makeEmptyState(QStringLiteral("search"), QStringLiteral("該当するファイルがありません"),
                             QStringLiteral("フィルタや検索条件を変えてみてください。"), stack_);
     empty_->setObjectName(QStringLiteral("resultsEmpty"));
     stack_->addWidget(empty_);

@@ -39,7 +39,7 @@ void SalvageView::build() {
     boxLayout->addWidget(dstRow_);
     blockerRow_ = new QWidget(box);
     auto* blockerIcon = new QLabel(blockerRow_);
-    blockerIcon->setPixmap(symbolIcon(QStringLiteral("xmark.octagon.fill"), this).pixmap(16, 16));
+    blockerIcon->setPixmap(symbolIcon(QStringLiteral("circle-x-filled"), this).pixmap(16, 16));
     blocker_ = paragraph({}, blockerRow_);
     auto* blockerLayout = new QHBoxLayout(blockerRow_);
     blockerLayout->setContentsMargins(0, 0, 0, 0);
@@ -86,9 +86,9 @@ void SalvageView::build() {
     col->addWidget(paragraph(QStringLiteral("💡 異音がする・頻繁に切断されるなど重症のドライブは、先に「ディスクをイメージ化」で丸ごと吸い出す方が安全です。"), column));
     col->addStretch(1);
 
-    cancel_ = new QPushButton(symbolIcon(QStringLiteral("stop.fill"), this), QStringLiteral("中止"), this);
-    preview_ = new QPushButton(symbolIcon(QStringLiteral("list.bullet.rectangle"), this), QStringLiteral("何がコピーされるか調べる"), this);
-    start_ = new QPushButton(symbolIcon(QStringLiteral("arrow.down.doc"), this), QStringLiteral("救出コピー開始"), this);
+    cancel_ = new QPushButton(symbolIcon(QStringLiteral("player-stop-filled"), this), QStringLiteral("中止"), this);
+    preview_ = new QPushButton(symbolIcon(QStringLiteral("list-details"), this), QStringLiteral("何がコピーされるか調べる"), this);
+    start_ = new QPushButton(symbolIcon(QStringLiteral("file-download"), this), QStringLiteral("救出コピー開始"), this);
     start_->setDefault(true);
     open_ = new QPushButton(symbolIcon(QStringLiteral("folder"), this), QStringLiteral("保存先を開く"), this);
     layOutWithActionBar(this, column, {cancel_, preview_, start_, open_});

@@ -36,13 +36,13 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     big.setPixelSize(30);
     count_->setFont(big);
     countRow->addWidget(count_, 0, Qt::AlignBottom);
-    auto* countText = makeLabel(QStringLiteral("件のファイルを発見"), TextStyle::headline, QFont::Normal, head);
+    auto* countText = makeLabel(QStringLiteral("件のファイルを発見"), TextStyle::heading, QFont::Normal, head);
     countText->setWordWrap(false);
     countRow->addWidget(countText, 0, Qt::AlignBottom);
     countRow->addStretch();
     auto* stop = new QPushButton(QStringLiteral("中止"), head);
     stop->setObjectName(QStringLiteral("stopScan"));
-    setButtonSymbol(stop, QStringLiteral("stop.fill"));
+    setButtonSymbol(stop, QStringLiteral("player-stop-filled"));
     connect(stop, &QPushButton::clicked, ws_, &Workspace::cancelScan);
     countRow->addWidget(stop, 0, Qt::AlignBottom);
     hcol->addLayout(countRow);
@@ -58,7 +58,7 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     setSecondary(bytes_);
     infoRow->addWidget(bytes_);
     infoRow->addStretch();
-    bad_ = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"), QString(), TextStyle::caption, head);
+    bad_ = new IconLabel(QStringLiteral("alert-triangle-filled"), QString(), TextStyle::caption, head);
     bad_->setObjectName(QStringLiteral("badBytes"));
     bad_->setTint(&Theme::warn);
     bad_->setToolTip(QStringLiteral("読めなかったバイト数"));
@@ -76,9 +76,9 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     auto* frow = new QHBoxLayout(failing_);
     frow->setContentsMargins(14, 10, 14, 10);
     auto* fcol = new QVBoxLayout;
-    auto* ftitle = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("読めない箇所が見つかりました"),
-                                 TextStyle::callout, failing_);
-    ftitle->textLabel()->setFont(fontFor(TextStyle::callout, QFont::DemiBold));
+    auto* ftitle = new IconLabel(QStringLiteral("alert-triangle-filled"), QStringLiteral("読めない箇所が見つかりました"),
+                                 TextStyle::detail, failing_);
+    ftitle->textLabel()->setFont(fontFor(TextStyle::detail, QFont::DemiBold));
     ftitle->setTint(&Theme::warn);
     fcol->addWidget(ftitle);
     fcol->addWidget(makeLabel(QStringLiteral("このドライブは読み続けるほど悪化する恐れがあります。いったん中止して保全(イメージ化)し、"
@@ -87,7 +87,7 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     frow->addLayout(fcol, 1);
     auto* preserve = new QPushButton(QStringLiteral("中止して保全する"), failing_);
     preserve->setObjectName(QStringLiteral("stopAndPreserve"));
-    setButtonSymbol(preserve, QStringLiteral("externaldrive.badge.timemachine"));
+    setButtonSymbol(preserve, QStringLiteral("database-export"));
     connect(preserve, &QPushButton::clicked, ws_, [this] {
         ws_->cancelScan();
         ws_->setMode(Workspace::Mode::image);

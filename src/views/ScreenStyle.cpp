@@ -32,12 +32,12 @@ namespace {
 QColor tintOf(const QString& symbol, QIcon::Mode mode) {
     const QPalette p = QApplication::palette();
     if (mode == QIcon::Disabled) return p.color(QPalette::Disabled, QPalette::ButtonText);
-    static const QSet<QString> good{QStringLiteral("checkmark.circle.fill"), QStringLiteral("checkmark.seal.fill")};
-    static const QSet<QString> bad{QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("xmark.octagon.fill"),
-                                   QStringLiteral("xmark.octagon")};
-    static const QSet<QString> disks{QStringLiteral("sdcard.fill"), QStringLiteral("externaldrive.fill"),
-                                     QStringLiteral("externaldrive.fill.badge.plus"), QStringLiteral("internaldrive.fill"),
-                                     QStringLiteral("square.split.bottomrightquarter")};
+    static const QSet<QString> good{QStringLiteral("circle-check-filled"), QStringLiteral("rosette-discount-check-filled")};
+    static const QSet<QString> bad{QStringLiteral("alert-triangle-filled"), QStringLiteral("circle-x-filled"),
+                                   QStringLiteral("alert-octagon")};
+    static const QSet<QString> disks{QStringLiteral("device-sd-card"), QStringLiteral("device-floppy"),
+                                     QStringLiteral("device-usb"), QStringLiteral("server"),
+                                     QStringLiteral("layout-board-split")};
     if (good.contains(symbol)) return Theme::good();
     if (bad.contains(symbol)) return Theme::bad();
     if (disks.contains(symbol)) return Theme::accent();
@@ -127,7 +127,7 @@ void showOutcome(QWidget* row, QLabel* icon, QLabel* text, const models::JobStat
     const bool done = state.kind == Kind::done;
     text->setText(state.message);
     icon->setPixmap(
-        symbolIcon(done ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("exclamationmark.triangle.fill"), row)
+        symbolIcon(done ? QStringLiteral("circle-check-filled") : QStringLiteral("alert-triangle-filled"), row)
             .pixmap(16, 16));
     setTextColor(text, done ? goodColor(row) : badColor(row));
 }

@@ -25,7 +25,7 @@ QColor goodColor(const QWidget* w);  // done, no signs found
 QColor warnColor(const QWidget* w);  // damage (bad bytes, partly unreadable files)
 QColor badColor(const QWidget* w);   // failures, refusals
 
-// An icon for a symbol name of the screens ("checkmark.circle.fill", ...)
+// An icon for a symbol name of the screens ("circle-check-filled", ...)
 // from the bundled set, drawn in the theme's colours of the moment.
 QIcon symbolIcon(const QString& symbol, const QWidget* w);
 

@@ -10,8 +10,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "disks/DiskEnumerator.h"
-#include "disks/linux/LinuxDiskPlatform.h"
+#include "disks/Disks.h"
 #include "models/Job.h"
 #include "views/Choosers.h"
 #include "views/ScreenStyle.h"
@@ -28,14 +27,8 @@ DiskServices& defaultServices() {
 
 DiskServices systemServices() {
     DiskServices s;
-    s.listDisks = [](bool includeInternal) {
-        LinuxDiskPlatform platform;
-        return DiskEnumerator::listDisks(platform, includeInternal);
-    };
-    s.namedVolumes = [] {
-        LinuxDiskPlatform platform;
-        return DiskEnumerator::namedVolumes(platform);
-    };
+    s.listDisks = [](bool includeInternal) { return disks::current({includeInternal, false}).devices; };
+    s.namedVolumes = [] { return disks::current({true, true}).unmountedVolumes; };
     return s;
 }
 
@@ -69,7 +62,7 @@ PickRow::PickRow(const QIcon& icon, const QString& title, const QString& subtitl
         texts->addWidget(n);
     }
     check_ = new QLabel(this);
-    check_->setPixmap(symbolIcon(QStringLiteral("checkmark.circle.fill"), this).pixmap(20, 20));
+    check_->setPixmap(symbolIcon(QStringLiteral("circle-check-filled"), this).pixmap(20, 20));
     check_->setVisible(false);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(8, 6, 8, 6);
@@ -115,7 +108,7 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     titles->addWidget(title);
     titles->addWidget(caption);
     internalCheck_ = new QCheckBox(QStringLiteral("内蔵ディスクも表示"), this);
-    refreshButton_ = new QPushButton(symbolIcon(QStringLiteral("arrow.clockwise"), this), QStringLiteral("更新"), this);
+    refreshButton_ = new QPushButton(symbolIcon(QStringLiteral("refresh"), this), QStringLiteral("更新"), this);
     auto* header = new QHBoxLayout;
     header->addLayout(titles, 1);
     header->addWidget(internalCheck_, 0, Qt::AlignTop);
@@ -158,7 +151,7 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     partitionsLayout->addWidget(hint);
     partitionsBox_->setVisible(false);
 
-    imageButton_ = new QPushButton(symbolIcon(QStringLiteral("doc"), this), QStringLiteral("ディスクイメージ(.img / .dmg)を選択…"), this);
+    imageButton_ = new QPushButton(symbolIcon(QStringLiteral("file"), this), QStringLiteral("ディスクイメージ(.img / .dmg)を選択…"), this);
     imageChosen_ = plainLabel({}, this);
     imageChosen_->setWordWrap(true);
     imageChosen_->setVisible(false);
@@ -213,7 +206,7 @@ void SourcePicker::refresh() {
     setLoading(true);
     const quint64 generation = ++generation_;
     QPointer<SourcePicker> self(this);
-    models::startJob(models::JobPriority::userInitiated,
+    models::startJob(models::JobPriority::interactive,
                      [self, generation, services = services_, internal = includeInternal_](const CancellationToken&) {
                          std::vector<DiskDevice> devices;
                          std::map<std::string, std::vector<std::string>> names;
@@ -255,27 +248,27 @@ void SourcePicker::rebuildRows() {
     partitionRows_.clear();
 
     for (const DiskListing& listing : DiskListing::build(devices_, namedVolumes_)) {
-        auto* row = new PickRow(symbolIcon(q(listing.device.symbolName()), this), q(listing.title()), q(listing.subtitle()),
+        auto* row = new PickRow(symbolIcon(q(listing.device.iconName()), this), q(listing.title()), q(listing.subtitle()),
                                 listing.isUnnamed() ? QStringLiteral("名前のついたボリュームがありません") : QString(), this);
         const DiskDevice device = listing.device;
         connect(row, &PickRow::clicked, this, [this, device] { setSelection(SourceSelection::device(device)); });
         diskList_->addWidget(row);
-        diskRows_.insert(device.bsdName, row);
+        diskRows_.insert(device.kernelName, row);
     }
     for (const DiskDevice& device : devices_) {
         if (device.isWholeDisk || device.isSystemPartition()) continue;
-        auto* row = new PickRow(symbolIcon(q(device.symbolName()), this), q(device.displayTitle()), q(device.detailLine()), {},
+        auto* row = new PickRow(symbolIcon(q(device.iconName()), this), q(device.displayTitle()), q(device.detailLine()), {},
                                 partitionsBox_);
         connect(row, &PickRow::clicked, this, [this, device] { setSelection(SourceSelection::device(device)); });
         partitionList_->addWidget(row);
-        partitionRows_.insert(device.bsdName, row);
+        partitionRows_.insert(device.kernelName, row);
     }
     updateMarks();
 }
 
 bool SourcePicker::isSelectedDevice(const std::string& name) const {
     const DiskDevice* d = selection_ ? selection_->disk() : nullptr;
-    return d && d->bsdName == name;
+    return d && d->kernelName == name;
 }
 
 void SourcePicker::updateMarks() {
@@ -285,7 +278,7 @@ void SourcePicker::updateMarks() {
     // A chosen image, or a device the list does not (or no longer) show,
     // is still named, so the user always sees what will be read.
     const DiskDevice* d = selection_ ? selection_->disk() : nullptr;
-    const bool unlisted = selection_ && (!d || (!diskRows_.contains(d->bsdName) && !partitionRows_.contains(d->bsdName)));
+    const bool unlisted = selection_ && (!d || (!diskRows_.contains(d->kernelName) && !partitionRows_.contains(d->kernelName)));
     imageChosen_->setVisible(unlisted);
     if (unlisted) imageChosen_->setText(QStringLiteral("✓ ") + q(selection_->path()));
 }

@@ -58,7 +58,7 @@ StepState recoverState(Step step, bool preserveFirst) {
 // --- StageChip ---
 
 StageChip::StageChip(const QString& symbol, const QString& label, QWidget* parent)
-    : QFrame(parent), symbol_(symbol), content_(new IconLabel(symbol, label, TextStyle::callout, this)) {
+    : QFrame(parent), symbol_(symbol), content_(new IconLabel(symbol, label, TextStyle::detail, this)) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 6, 14, 6);
     row->addWidget(content_);
@@ -77,11 +77,11 @@ QString StageChip::label() const { return content_->text(); }
 QString StageChip::shownSymbol() const { return content_->symbol(); }
 
 void StageChip::refresh() {
-    content_->setSymbol(state_ == StepState::done ? QStringLiteral("checkmark") : symbol_);
+    content_->setSymbol(state_ == StepState::done ? QStringLiteral("check") : symbol_);
     QColor fg;
     QColor fill;
     QColor border;
-    QFont f = fontFor(TextStyle::callout, state_ == StepState::current ? QFont::DemiBold : QFont::Normal);
+    QFont f = fontFor(TextStyle::detail, state_ == StepState::current ? QFont::DemiBold : QFont::Normal);
     f.setStrikeOut(state_ == StepState::skipped);
     switch (state_) {
         case StepState::done:
@@ -135,7 +135,7 @@ SymptomToggle::SymptomToggle(const QString& symbol, const QString& title, const 
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(14, 10, 14, 10);
     row->setSpacing(10);
-    auto* icon = new IconLabel(symbol, QString(), TextStyle::headline, this);
+    auto* icon = new IconLabel(symbol, QString(), TextStyle::heading, this);
     tintWith(icon, &Theme::accent);
     row->addWidget(icon, 0, Qt::AlignVCenter);
     auto* texts = new QVBoxLayout;
@@ -147,7 +147,7 @@ SymptomToggle::SymptomToggle(const QString& symbol, const QString& title, const 
     setSecondary(d);
     texts->addWidget(d);
     row->addLayout(texts, 1);
-    mark_ = new IconLabel(QStringLiteral("checkmark.circle.fill"), QString(), TextStyle::headline, this);
+    mark_ = new IconLabel(QStringLiteral("circle-check-filled"), QString(), TextStyle::heading, this);
     row->addWidget(mark_, 0, Qt::AlignVCenter);
     connect(&Theme::shared(), &Theme::changed, this, &SymptomToggle::refresh);
     refresh();
@@ -163,7 +163,7 @@ void SymptomToggle::setChecked(bool on) {
 }
 
 void SymptomToggle::refresh() {
-    mark_->setSymbol(checked_ ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("circle"));
+    mark_->setSymbol(checked_ ? QStringLiteral("circle-check-filled") : QStringLiteral("circle"));
     mark_->setTint(checked_ ? Theme::warn() : Theme::secondaryText());
     update();
 }
@@ -295,12 +295,12 @@ QWidget* StartView::buildIntro(QWidget* parent) {
     col->addWidget(makeLabel(QStringLiteral("どの作業をすべきかは、ドライブの状態で変わります"), TextStyle::title, QFont::Bold, intro));
     auto* chips = new QHBoxLayout;
     chips->setSpacing(8);
-    const QString symbols[3] = {QStringLiteral("stethoscope"), QStringLiteral("shield.lefthalf.filled"),
-                                QStringLiteral("sparkle.magnifyingglass")};
+    const QString symbols[3] = {QStringLiteral("stethoscope"), QStringLiteral("shield-half"),
+                                QStringLiteral("zoom-scan")};
     const QString labels[3] = {QStringLiteral("調べる"), QStringLiteral("守る"), QStringLiteral("取り出す")};
     for (int i = 0; i < 3; ++i) {
         if (i > 0) {
-            auto* arrow = new IconLabel(QStringLiteral("chevron.right"), QString(), TextStyle::callout, intro);
+            auto* arrow = new IconLabel(QStringLiteral("chevron-right"), QString(), TextStyle::detail, intro);
             tintWith(arrow, &Theme::secondaryText);
             chips->addWidget(arrow, 0, Qt::AlignVCenter);
         }
@@ -311,7 +311,7 @@ QWidget* StartView::buildIntro(QWidget* parent) {
     chips->addStretch(1);
     col->addLayout(chips);
     auto* note = makeLabel(QStringLiteral("確認のために読むのはディスクのごく一部です。弱ったドライブに負担はかけません。"),
-                           TextStyle::callout, QFont::Normal, intro);
+                           TextStyle::detail, QFont::Normal, intro);
     setSecondary(note);
     col->addWidget(note);
     return intro;
@@ -320,15 +320,15 @@ QWidget* StartView::buildIntro(QWidget* parent) {
 QWidget* StartView::buildSymptoms(QWidget* parent) {
     QVBoxLayout* col = nullptr;
     auto* box = section(parent, col);
-    col->addWidget(makeLabel(QStringLiteral("心当たりはありますか"), TextStyle::headline, QFont::DemiBold, box));
+    col->addWidget(makeLabel(QStringLiteral("心当たりはありますか"), TextStyle::heading, QFont::DemiBold, box));
     auto* note = makeLabel(QStringLiteral("機械では分からない兆候があります。当てはまるものがあれば、確認の結果より優先して判断します。"),
-                           TextStyle::callout, QFont::Normal, box);
+                           TextStyle::detail, QFont::Normal, box);
     setSecondary(note);
     col->addWidget(note);
     auto* row = new QHBoxLayout;
     row->setSpacing(10);
-    noise_ = new SymptomToggle(QStringLiteral("waveform.path"), QStringLiteral("異音がする"), QStringLiteral("カチカチ・カリカリ"), box);
-    errors_ = new SymptomToggle(QStringLiteral("bolt.horizontal.circle"), QStringLiteral("動作がおかしい"),
+    noise_ = new SymptomToggle(QStringLiteral("wave-sine"), QStringLiteral("異音がする"), QStringLiteral("カチカチ・カリカリ"), box);
+    errors_ = new SymptomToggle(QStringLiteral("bolt"), QStringLiteral("動作がおかしい"),
                                 QStringLiteral("切断・エラー・極端に遅い"), box);
     row->addWidget(noise_, 1);
     row->addWidget(errors_, 1);
@@ -342,7 +342,7 @@ QWidget* StartView::buildActions(QWidget* parent) {
     col->setContentsMargins(0, 0, 0, 0);
     col->setSpacing(8);
 
-    error_ = new IconLabel(QStringLiteral("xmark.octagon.fill"), QString(), TextStyle::body, actions);
+    error_ = new IconLabel(QStringLiteral("circle-x-filled"), QString(), TextStyle::body, actions);
     error_->setObjectName(QStringLiteral("probeError"));
     col->addWidget(error_);
 
@@ -353,7 +353,7 @@ QWidget* StartView::buildActions(QWidget* parent) {
     stylePrimary(probe_);
     setButtonSymbol(probe_, QStringLiteral("stethoscope"), Qt::white);
     ask->addWidget(probe_);
-    hint_ = makeLabel(QStringLiteral("先に上でディスクを選んでください。"), TextStyle::callout, QFont::Normal, askRow_);
+    hint_ = makeLabel(QStringLiteral("先に上でディスクを選んでください。"), TextStyle::detail, QFont::Normal, askRow_);
     setSecondary(hint_);
     ask->addWidget(hint_, 1);
     col->addWidget(askRow_);
@@ -367,10 +367,10 @@ QWidget* StartView::buildActions(QWidget* parent) {
     bar_->setTextVisible(false);
     probing->addWidget(bar_);
     auto* probingLine = new QHBoxLayout;
-    auto* reading = makeLabel(QStringLiteral("ディスクの各所を少しずつ読んで確かめています…"), TextStyle::callout, QFont::Normal, probingRow_);
+    auto* reading = makeLabel(QStringLiteral("ディスクの各所を少しずつ読んで確かめています…"), TextStyle::detail, QFont::Normal, probingRow_);
     setSecondary(reading);
     probingLine->addWidget(reading, 1);
-    cancel_ = button(QStringLiteral("stop.fill"), QStringLiteral("中止"), probingRow_);
+    cancel_ = button(QStringLiteral("player-stop-filled"), QStringLiteral("中止"), probingRow_);
     probingLine->addWidget(cancel_);
     probing->addLayout(probingLine);
     col->addWidget(probingRow_);
@@ -379,11 +379,11 @@ QWidget* StartView::buildActions(QWidget* parent) {
     resultRow_ = new QWidget(actions);
     auto* done = new QHBoxLayout(resultRow_);
     done->setContentsMargins(0, 0, 0, 0);
-    auto* checked = new IconLabel(QStringLiteral("checkmark.circle.fill"), QStringLiteral("確認しました。結果は下に出ています。"),
+    auto* checked = new IconLabel(QStringLiteral("circle-check-filled"), QStringLiteral("確認しました。結果は下に出ています。"),
                                   TextStyle::body, resultRow_);
     tintWith(checked, &Theme::good);
     done->addWidget(checked, 1);
-    again_ = button(QStringLiteral("arrow.clockwise"), QStringLiteral("もう一度確認する"), resultRow_);
+    again_ = button(QStringLiteral("refresh"), QStringLiteral("もう一度確認する"), resultRow_);
     done->addWidget(again_);
     col->addWidget(resultRow_);
     connect(again_, &QPushButton::clicked, model_, &StartModel::probe);
@@ -398,7 +398,7 @@ QWidget* StartView::buildResult(QWidget* parent) {
     col->setSpacing(12);
 
     heading_ = new IconLabel(QString(), QString(), TextStyle::title, box);
-    heading_->textLabel()->setFont(fontFor(TextStyle::headline, QFont::Bold));
+    heading_->textLabel()->setFont(fontFor(TextStyle::heading, QFont::Bold));
     col->addWidget(heading_);
     explanation_ = makeLabel(QString(), TextStyle::body, QFont::Normal, box);
     col->addWidget(explanation_);
@@ -406,7 +406,7 @@ QWidget* StartView::buildResult(QWidget* parent) {
     // Findings.
     auto* tiles = new QHBoxLayout;
     tiles->setSpacing(10);
-    const QString symbols[3] = {QStringLiteral("magnifyingglass"), QStringLiteral("xmark.octagon"), QStringLiteral("speedometer")};
+    const QString symbols[3] = {QStringLiteral("search"), QStringLiteral("alert-octagon"), QStringLiteral("gauge")};
     const QString titles[3] = {QStringLiteral("確認した箇所"), QStringLiteral("読めなかった"), QStringLiteral("読み取り速度")};
     for (int i = 0; i < 3; ++i) {
         auto* tile = new Card(box);
@@ -417,17 +417,17 @@ QWidget* StartView::buildResult(QWidget* parent) {
         setSecondary(title->textLabel());
         tintWith(title, &Theme::secondaryText);
         t->addWidget(title);
-        tileValues_[i] = makeLabel(QString(), TextStyle::headline, QFont::DemiBold, tile);
+        tileValues_[i] = makeLabel(QString(), TextStyle::heading, QFont::DemiBold, tile);
         tileValues_[i]->setObjectName(QStringLiteral("tileValue%1").arg(i));
         t->addWidget(tileValues_[i]);
         tiles->addWidget(tile, 1);
     }
     col->addLayout(tiles);
-    smart_ = new IconLabel(QStringLiteral("heart.text.square"), QString(), TextStyle::callout, box);
+    smart_ = new IconLabel(QStringLiteral("heart-rate-monitor"), QString(), TextStyle::detail, box);
     smart_->setObjectName(QStringLiteral("smart"));
     tintWith(smart_, &textColor);
     col->addWidget(smart_);
-    symptomLine_ = new IconLabel(QStringLiteral("person.wave.2"), QStringLiteral("症状の申告があります"), TextStyle::callout, box);
+    symptomLine_ = new IconLabel(QStringLiteral("user-scan"), QStringLiteral("症状の申告があります"), TextStyle::detail, box);
     symptomLine_->setObjectName(QStringLiteral("symptoms"));
     tintWith(static_cast<IconLabel*>(symptomLine_), &Theme::warn);
     col->addWidget(symptomLine_);
@@ -437,7 +437,7 @@ QWidget* StartView::buildResult(QWidget* parent) {
     rule->setFrameShape(QFrame::HLine);
     rule->setFrameShadow(QFrame::Sunken);
     col->addWidget(rule);
-    col->addWidget(makeLabel(QStringLiteral("すすめる手順"), TextStyle::headline, QFont::DemiBold, box));
+    col->addWidget(makeLabel(QStringLiteral("すすめる手順"), TextStyle::heading, QFont::DemiBold, box));
     preserveSteps_ = new QWidget(box);
     auto* steps = new QVBoxLayout(preserveSteps_);
     steps->setContentsMargins(0, 0, 0, 0);
@@ -452,13 +452,13 @@ QWidget* StartView::buildResult(QWidget* parent) {
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(10);
-    toImage_ = button(QStringLiteral("externaldrive.badge.timemachine"), QStringLiteral("保全(イメージ化)にすすむ"), box);
+    toImage_ = button(QStringLiteral("database-export"), QStringLiteral("保全(イメージ化)にすすむ"), box);
     stylePrimary(toImage_);
-    setButtonSymbol(toImage_, QStringLiteral("externaldrive.badge.timemachine"), Qt::white);
-    toCarve_ = button(QStringLiteral("magnifyingglass"), QStringLiteral("消したファイルを探す"), box);
+    setButtonSymbol(toImage_, QStringLiteral("database-export"), Qt::white);
+    toCarve_ = button(QStringLiteral("search"), QStringLiteral("消したファイルを探す"), box);
     stylePrimary(toCarve_);
-    setButtonSymbol(toCarve_, QStringLiteral("magnifyingglass"), Qt::white);
-    toSalvage_ = button(QStringLiteral("arrow.down.doc"), QStringLiteral("中身をそのまま退避する"), box);
+    setButtonSymbol(toCarve_, QStringLiteral("search"), Qt::white);
+    toSalvage_ = button(QStringLiteral("file-download"), QStringLiteral("中身をそのまま退避する"), box);
     for (QPushButton* b : {toImage_, toCarve_, toSalvage_}) buttons->addWidget(b);
     buttons->addStretch(1);
     col->addLayout(buttons);
@@ -470,9 +470,9 @@ QWidget* StartView::buildResult(QWidget* parent) {
     auto* direct = new QVBoxLayout(directBox_);
     direct->setContentsMargins(0, 4, 0, 0);
     direct->setSpacing(6);
-    directScan_ = button(QStringLiteral("magnifyingglass"), QStringLiteral("それでも直接スキャンする"), directBox_);
+    directScan_ = button(QStringLiteral("search"), QStringLiteral("それでも直接スキャンする"), directBox_);
     direct->addWidget(directScan_, 0, Qt::AlignLeft);
-    auto* warning = new IconLabel(QStringLiteral("exclamationmark.triangle.fill"),
+    auto* warning = new IconLabel(QStringLiteral("alert-triangle-filled"),
                                   QStringLiteral("弱ったドライブを直接スキャンすると、読み取りの負担で状態が悪化し、保全すらできなくなる恐れがあります。おすすめしません。"),
                                   TextStyle::caption, directBox_);
     auto tintWarning = [warning] {
@@ -536,7 +536,7 @@ void StartView::updateResult() {
     if (!health) return;
     const bool preserve = model_->shouldPreserveFirst();
     const DriveAdvice advice = model_->advice();
-    heading_->setSymbol(preserve ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("checkmark.seal.fill"));
+    heading_->setSymbol(preserve ? QStringLiteral("alert-triangle-filled") : QStringLiteral("rosette-discount-check-filled"));
     heading_->setTint(preserve ? Theme::warn() : Theme::good());
     heading_->setText(qs(advice.heading));
     explanation_->setText(qs(advice.explanation));

@@ -36,7 +36,7 @@ public:
     void setState(StepState state);
     StepState state() const { return state_; }
     QString label() const;
-    // The symbol drawn now ("checkmark" when done).
+    // The symbol drawn now ("check" when done).
     QString shownSymbol() const;
 
 protected:

@@ -20,11 +20,11 @@ QFont fontFor(TextStyle style, QFont::Weight weight) {
     const qreal base = 10.0;  // body, in points
     switch (style) {
         case TextStyle::title: f.setPointSizeF(base * 1.6); break;
-        case TextStyle::headline: f.setPointSizeF(base * 1.15); break;
+        case TextStyle::heading: f.setPointSizeF(base * 1.15); break;
         case TextStyle::body: f.setPointSizeF(base); break;
-        case TextStyle::callout: f.setPointSizeF(base * 0.95); break;
+        case TextStyle::detail: f.setPointSizeF(base * 0.95); break;
         case TextStyle::caption: f.setPointSizeF(base * 0.85); break;
-        case TextStyle::caption2: f.setPointSizeF(base * 0.78); break;
+        case TextStyle::tiny: f.setPointSizeF(base * 0.78); break;
     }
     f.setWeight(weight);
     return f;
@@ -206,10 +206,10 @@ QWidget* makeEmptyState(const QString& symbol, const QString& title, const QStri
     paint();
     QObject::connect(&Theme::shared(), &Theme::changed, icon, paint);
     col->addWidget(icon);
-    auto* t = makeLabel(title, TextStyle::headline, QFont::DemiBold, w);
+    auto* t = makeLabel(title, TextStyle::heading, QFont::DemiBold, w);
     t->setAlignment(Qt::AlignCenter);
     col->addWidget(t);
-    auto* d = makeLabel(description, TextStyle::callout, QFont::Normal, w);
+    auto* d = makeLabel(description, TextStyle::detail, QFont::Normal, w);
     d->setAlignment(Qt::AlignCenter);
     setSecondary(d);
     col->addWidget(d);

@@ -12,7 +12,7 @@ class QPushButton;
 
 namespace tamsel::views {
 
-enum class TextStyle { title, headline, body, callout, caption, caption2 };
+enum class TextStyle { title, heading, body, detail, caption, tiny };
 
 // Names and texts from outside (files, folders, devices, release versions)
 // are shown as they are, never read as markup: a label that may show one

@@ -17,7 +17,7 @@
 #include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 #include "media/ScanThumbnails.h"
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 #include "workflow/Destination.h"
 #include "workflow/Outcome.h"
 #include "workflow/SourceChecks.h"
@@ -130,7 +130,7 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         outcome.thumbnailsLeft = thumbs->pushed() - outcome.thumbnails.done() + outcome.thumbnails.later();
         // All made: the session is finished.
         if (outcome.thumbnailsLeft == 0 && !outcome.summary.cancelled)
-            ::unlink(Carver::checkpointURL(outcome.session).c_str());
+            ::unlink(Carver::checkpointPath(outcome.session).c_str());
         outcome.damagedFiles = 0;
         for (const auto& f : CarvedFileExtractor::loadFound(outcome.session)) outcome.damagedFiles += f.damaged;
     }
@@ -356,21 +356,21 @@ ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int r
     prepareDestinationFolder(dest);
     const ImageChoice choice = RawImageOutput::choose(dest, imageBaseName(source), identity, source);
     ImagingOutcome outcome;
-    outcome.imageURL = choice.imageURL;
-    if (!choice.passedOver.empty()) tell(imageNameTakenNote(choice.passedOver.front(), choice.imageURL));
-    if (events.image) events.image(choice.imageURL);
+    outcome.imagePath = choice.imagePath;
+    if (!choice.passedOver.empty()) tell(imageNameTakenNote(choice.passedOver.front(), choice.imagePath));
+    if (events.image) events.image(choice.imagePath);
     const bool retryComplete = choice.slot.state == ImageSlot::State::complete && retryBad &&
-                               !loadBadRangeMap(choice.imageURL.string(), identity.size).empty();
+                               !loadBadRangeMap(choice.imagePath.string(), identity.size).empty();
     if (choice.slot.state == ImageSlot::State::complete && !retryComplete) {
-        tell(imageCompleteNote(choice.imageURL));
+        tell(imageCompleteNote(choice.imagePath));
         outcome.alreadyComplete = true;
         outcome.last.totalBytes = outcome.last.bytesDone = opened->size();
         return outcome;
     }
-    if (choice.slot.staleCheckpoint) tell(imageMissingNote(choice.imageURL));
+    if (choice.slot.staleCheckpoint) tell(imageMissingNote(choice.imagePath));
     std::unique_ptr<RawImageOutput> made =
-        retryComplete ? std::make_unique<RawImageOutput>(choice.imageURL, identity, RawImageOutput::RetryBad{}, source)
-                      : std::make_unique<RawImageOutput>(choice.imageURL, identity, source);
+        retryComplete ? std::make_unique<RawImageOutput>(choice.imagePath, identity, RawImageOutput::RetryBad{}, source)
+                      : std::make_unique<RawImageOutput>(choice.imagePath, identity, source);
     RawImageOutput& output = *made;
     if (retryComplete) {
         tell("読めなかった部分だけをもう一度読み直します");

@@ -124,7 +124,7 @@ struct ImagingEvents {
 };
 
 struct ImagingOutcome {
-    fs::path imageURL;
+    fs::path imagePath;
     ImagerProgress last;
     bool alreadyComplete = false;  // this source's finished image was there; nothing was copied
     bool completed() const { return alreadyComplete || last.complete(); }

@@ -100,12 +100,12 @@ std::string label(TypeFilter filter) {
     return {};
 }
 
-std::string symbolName(TypeFilter filter) {
+std::string iconName(TypeFilter filter) {
     switch (filter) {
-        case TypeFilter::all: return "square.grid.2x2";
+        case TypeFilter::all: return "layout-grid";
         case TypeFilter::photo: return "photo";
-        case TypeFilter::raw: return "camera.aperture";
-        case TypeFilter::video: return "film";
+        case TypeFilter::raw: return "aperture";
+        case TypeFilter::video: return "movie";
         case TypeFilter::audio: return "waveform";
     }
     return {};
@@ -141,16 +141,16 @@ std::optional<ResultViewMode> resultViewMode(std::string_view raw) {
     return std::nullopt;
 }
 
-std::string symbolName(ResultViewMode mode) { return mode == ResultViewMode::grid ? "square.grid.2x2" : "list.bullet"; }
+std::string iconName(ResultViewMode mode) { return mode == ResultViewMode::grid ? "layout-grid" : "list"; }
 
 namespace MediaKind {
 
 const std::set<std::string>& videoExtensions() { return MediaClass::extensions(MediaClass::video); }
 const std::set<std::string>& audioExtensions() { return MediaClass::extensions(MediaClass::audio); }
 
-std::string placeholderSymbol(std::string_view ext) {
+std::string placeholderIcon(std::string_view ext) {
     const std::string lower = lowerCasedExtension(ext);
-    if (videoExtensions().contains(lower)) return "film";
+    if (videoExtensions().contains(lower)) return "movie";
     if (audioExtensions().contains(lower)) return "waveform";
     return "photo";
 }

@@ -43,9 +43,9 @@ enum class TypeFilter : std::uint8_t { all, photo, raw, video, audio };
 inline constexpr std::array<TypeFilter, 5> kTypeFilters{TypeFilter::all, TypeFilter::photo, TypeFilter::raw,
                                                         TypeFilter::video, TypeFilter::audio};
 bool admits(TypeFilter filter, MediaClass kind);
-// Sidebar row: "すべて" / "square.grid.2x2", "写真" / "photo", ...
+// Sidebar row: "すべて" / "layout-grid", "写真" / "photo", ...
 std::string label(TypeFilter filter);
-std::string symbolName(TypeFilter filter);
+std::string iconName(TypeFilter filter);
 
 enum class StatusFilter : std::uint8_t { anyStatus, ok, partial };
 bool admits(StatusFilter filter, bool damaged);
@@ -58,13 +58,13 @@ enum class ResultViewMode : std::uint8_t { grid, list };
 inline constexpr std::array<ResultViewMode, 2> kResultViewModes{ResultViewMode::grid, ResultViewMode::list};
 std::string rawValue(ResultViewMode mode);  // "grid", "list"
 std::optional<ResultViewMode> resultViewMode(std::string_view raw);
-std::string symbolName(ResultViewMode mode);  // "square.grid.2x2", "list.bullet"
+std::string iconName(ResultViewMode mode);  // "layout-grid", "list"
 
 namespace MediaKind {
 const std::set<std::string>& videoExtensions();
 const std::set<std::string>& audioExtensions();
-// Placeholder of a file without a thumbnail: "film", "waveform" or "photo".
-std::string placeholderSymbol(std::string_view ext);
+// Placeholder of a file without a thumbnail: "movie", "waveform" or "photo".
+std::string placeholderIcon(std::string_view ext);
 }  // namespace MediaKind
 
 }  // namespace tamsel

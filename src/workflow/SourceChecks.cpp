@@ -6,7 +6,7 @@
 
 #include "disks/linux/DisksOfPath.h"
 #include "engine/common/Error.h"
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 
 namespace tamsel {
 

@@ -1,6 +1,6 @@
 #include "workflow/Summaries.h"
 
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 #include "workflow/MediaClass.h"
 
 namespace tamsel {

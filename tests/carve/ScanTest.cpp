@@ -76,7 +76,7 @@ Run scan(std::shared_ptr<RandomAccessSource> source, const fs::path& session, co
     });
     r.summary = carver.run(token);
     r.found = CarvedFileExtractor::loadFound(session);
-    r.checkpoint = CarveCheckpoint::load(Carver::checkpointURL(session));
+    r.checkpoint = CarveCheckpoint::load(Carver::checkpointPath(session));
     return r;
 }
 Run scan(std::vector<std::uint8_t> image, const fs::path& session) {

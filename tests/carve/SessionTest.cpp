@@ -46,8 +46,8 @@ std::shared_ptr<MemorySource> imageWith(std::int64_t size, const std::vector<std
 
 void writeCheckpoint(const fs::path& session, CarveCheckpoint c, bool withReport = true) {
     fs::create_directories(session);
-    writeFile(Carver::checkpointURL(session), c.encode());
-    if (withReport) writeFile(Carver::reportURL(session), std::string(Carver::kReportHeader) + "\n");
+    writeFile(Carver::checkpointPath(session), c.encode());
+    if (withReport) writeFile(Carver::reportPath(session), std::string(Carver::kReportHeader) + "\n");
 }
 
 CarveSummary run(std::shared_ptr<RandomAccessSource> source, const fs::path& session) {
@@ -71,7 +71,7 @@ TEST(Resume, CancelAtOnceStillLeavesACheckpoint) {
     Carver carver(imageWith(1 << 20, {100}), parent / "s", CarveOutputMode::probeOnly, nullptr);
     auto summary = carver.run(token);
     EXPECT_TRUE(summary.cancelled);
-    auto c = CarveCheckpoint::load(Carver::checkpointURL(parent / "s"));
+    auto c = CarveCheckpoint::load(Carver::checkpointPath(parent / "s"));
     ASSERT_TRUE(c);
     EXPECT_EQ(c->scanPos, 0);
     EXPECT_EQ(c->sourceName, "image");
@@ -91,7 +91,7 @@ TEST(Resume, ContinuesAtTheCheckpointWithItsCountersAndIndex) {
     ASSERT_EQ(found.size(), 1u) << "the file before the checkpoint is not found again";
     EXPECT_EQ(found[0].index, 4);
     EXPECT_EQ(found[0].fileName, "JPG/rescued_000004.jpg");
-    EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
+    EXPECT_FALSE(fs::exists(Carver::checkpointPath(s)));
 }
 
 TEST(Resume, IndexNumberingContinuesAcrossResumes) {
@@ -130,17 +130,17 @@ TEST(Resume, UnusableCheckpointsNeverTouchTheEarlierResults) {
     for (const auto& c : cases) {
         const fs::path s = parent / c.name;
         fs::create_directories(s);
-        writeFile(Carver::checkpointURL(s), c.checkpoint);
-        writeFile(CarvedFileExtractor::foundListURL(s), record);
-        if (c.report) writeFile(Carver::reportURL(s), std::string(Carver::kReportHeader) + "\nJPG/rescued_000007.jpg,jpg,1,2,OK,\n");
-        const std::string report = c.report ? readText(Carver::reportURL(s)) : "";
+        writeFile(Carver::checkpointPath(s), c.checkpoint);
+        writeFile(CarvedFileExtractor::foundListPath(s), record);
+        if (c.report) writeFile(Carver::reportPath(s), std::string(Carver::kReportHeader) + "\nJPG/rescued_000007.jpg,jpg,1,2,OK,\n");
+        const std::string report = c.report ? readText(Carver::reportPath(s)) : "";
         EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).checkpoint) << c.name;
         EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).whyNot.empty()) << c.name;
         EXPECT_THROW(run(source, s), Error) << c.name;
-        EXPECT_EQ(readText(CarvedFileExtractor::foundListURL(s)), record) << c.name;
-        EXPECT_EQ(readText(Carver::checkpointURL(s)), c.checkpoint) << c.name;
+        EXPECT_EQ(readText(CarvedFileExtractor::foundListPath(s)), record) << c.name;
+        EXPECT_EQ(readText(Carver::checkpointPath(s)), c.checkpoint) << c.name;
         if (c.report) {
-            EXPECT_EQ(readText(Carver::reportURL(s)), report) << c.name;
+            EXPECT_EQ(readText(Carver::reportPath(s)), report) << c.name;
         }
     }
 }
@@ -155,7 +155,7 @@ TEST(Resume, AFinishedCheckpointEndsAtOnce) {
     auto summary = run(source, s);
     EXPECT_EQ(summary.resumedFrom, source->size());
     EXPECT_EQ(summary.filesFound, 1);
-    EXPECT_FALSE(fs::exists(Carver::checkpointURL(s)));
+    EXPECT_FALSE(fs::exists(Carver::checkpointPath(s)));
 }
 
 TEST(Resume, FindResumableListsNewestFirstAndIgnoresTheRest) {
@@ -187,14 +187,14 @@ TEST(Resume, RecordsFoundAfterTheCheckpointAreDroppedBeforeRescanning) {
     ASSERT_EQ(found.size(), 3u);
     std::string list = CarvedFileExtractor::encode(found[0]) + "\n" + CarvedFileExtractor::encode(found[1]) + "\n" +
                        CarvedFileExtractor::encode(found[2]).substr(0, 20);
-    writeFile(CarvedFileExtractor::foundListURL(s), list);
-    std::string report = readText(Carver::reportURL(s));
-    writeFile(Carver::reportURL(s), report.substr(0, report.size() - 10));
+    writeFile(CarvedFileExtractor::foundListPath(s), list);
+    std::string report = readText(Carver::reportPath(s));
+    writeFile(Carver::reportPath(s), report.substr(0, report.size() - 10));
     writeCheckpoint(s, {"image", source->size(), 4000, 1, 1, 0}, false);
 
     run(source, s);
     EXPECT_EQ(listed(s), listed(parent / "whole"));
-    EXPECT_EQ(readText(Carver::reportURL(s)), readText(Carver::reportURL(parent / "whole")));
+    EXPECT_EQ(readText(Carver::reportPath(s)), readText(Carver::reportPath(parent / "whole")));
 }
 
 // A child process scans a real image file and is killed with SIGKILL while
@@ -233,7 +233,7 @@ TEST(Resume, HardKillMidScanThenResumeMatchesAnUninterruptedScan) {
     bool ahead = false;
     for (int i = 0; i < 3000 && !ahead; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        auto c = CarveCheckpoint::load(Carver::checkpointURL(s));
+        auto c = CarveCheckpoint::load(Carver::checkpointPath(s));
         ahead = c && c->fileIndex >= 5 &&
                 static_cast<std::int64_t>(CarvedFileExtractor::loadFound(s).size()) > c->fileIndex + 2;
     }
@@ -246,7 +246,7 @@ TEST(Resume, HardKillMidScanThenResumeMatchesAnUninterruptedScan) {
     auto summary = Carver(open(), s, CarveOutputMode::writeFiles, nullptr).run();
     EXPECT_GT(summary.resumedFrom, 0);
     EXPECT_EQ(listed(s), listed(dir / "whole"));
-    EXPECT_EQ(readText(Carver::reportURL(s)), readText(Carver::reportURL(dir / "whole")));
+    EXPECT_EQ(readText(Carver::reportPath(s)), readText(Carver::reportPath(dir / "whole")));
     for (const auto& f : whole) {
         auto bytes = readFile(s / f.fileName);
         ASSERT_EQ(static_cast<std::int64_t>(bytes.size()), f.length) << f.fileName;
@@ -262,11 +262,11 @@ TEST(FoundList, RoundTripsRecordsAndToleratesWhatCrashesAndOthersLeave) {
     CarvedFile noted{makeUUID(), 2, 9999, 12, "wav", "WAV/rescued_000002.wav", true, "末尾欠けの可能性"};
     CarvedFileExtractor::append(plain, s.path());  // creates the list
     CarvedFileExtractor::append(noted, s.path());
-    const std::string text = readText(CarvedFileExtractor::foundListURL(s.path()));
+    const std::string text = readText(CarvedFileExtractor::foundListPath(s.path()));
     EXPECT_EQ(text.find("note"), text.rfind("note")) << "a record without a note has no note key";
 
     // Keys in another order and unknown keys; then a torn last line.
-    writeFile(CarvedFileExtractor::foundListURL(s.path()),
+    writeFile(CarvedFileExtractor::foundListPath(s.path()),
               text + R"({"damaged":false,"extra":[1,2],"fileName":"PNG/rescued_000003.png","ext":"png","length":7,"offset":1,"index":3})" "\n"
                      "\n" R"({"index":4,"offset":2,"len)");
     auto first = CarvedFileExtractor::loadFound(s.path());
@@ -369,7 +369,7 @@ TEST(SessionFiles, FoundRecordsMustBeInRangeAndCanonicallyNamed) {
         EXPECT_FALSE(CarvedFileExtractor::decode(bad)) << bad;
 
     TempDir s;
-    writeFile(CarvedFileExtractor::foundListURL(s.path()),
+    writeFile(CarvedFileExtractor::foundListPath(s.path()),
               line("1", "0", "100", "jpg", "JPG/rescued_000001.jpg") + "\n" + line("2", "900", "200", "jpg", "JPG/rescued_000002.jpg") + "\n");
     EXPECT_EQ(CarvedFileExtractor::loadFound(s.path()).size(), 2u);
     auto within = CarvedFileExtractor::loadFound(s.path(), 1000);
@@ -382,17 +382,17 @@ TEST(SessionFiles, LinksAndEndlessLinesAreNeitherFollowedNorSlurped) {
     const fs::path s = root / "s";
     fs::create_directories(s);
     // A found list that is a link to an endless device, or to anything else.
-    fs::create_symlink("/dev/zero", CarvedFileExtractor::foundListURL(s));
+    fs::create_symlink("/dev/zero", CarvedFileExtractor::foundListPath(s));
     EXPECT_TRUE(CarvedFileExtractor::loadFound(s).empty());
-    fs::remove(CarvedFileExtractor::foundListURL(s));
-    fs::create_symlink("/dev/zero", Carver::checkpointURL(s));
-    EXPECT_FALSE(CarveCheckpoint::load(Carver::checkpointURL(s)));
-    fs::remove(Carver::checkpointURL(s));
+    fs::remove(CarvedFileExtractor::foundListPath(s));
+    fs::create_symlink("/dev/zero", Carver::checkpointPath(s));
+    EXPECT_FALSE(CarveCheckpoint::load(Carver::checkpointPath(s)));
+    fs::remove(Carver::checkpointPath(s));
 
     // A line far longer than any record is skipped; the records around it are read.
     const std::string good1 = R"({"index":1,"offset":0,"length":5,"ext":"jpg","fileName":"JPG/rescued_000001.jpg","damaged":false})";
     const std::string good2 = R"({"index":2,"offset":9,"length":5,"ext":"jpg","fileName":"JPG/rescued_000002.jpg","damaged":false})";
-    writeFile(CarvedFileExtractor::foundListURL(s), good1 + "\n" + std::string(3 << 20, 'x') + "\n" + good2 + "\n");
+    writeFile(CarvedFileExtractor::foundListPath(s), good1 + "\n" + std::string(3 << 20, 'x') + "\n" + good2 + "\n");
     auto found = CarvedFileExtractor::loadFound(s);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[1].index, 2);
@@ -456,13 +456,13 @@ TEST(FullDestination, AFailedAppendEndsTheScanBehindTheLastWholeRecordAndTheResu
     } catch (const FileError& e) {
         EXPECT_EQ(e.code(), ENOSPC) << e.description();
     }
-    const std::string list = readText(CarvedFileExtractor::foundListURL(s));
+    const std::string list = readText(CarvedFileExtractor::foundListPath(s));
     EXPECT_TRUE(list.empty() || list.back() == '\n') << "no torn line";
     const auto found = CarvedFileExtractor::loadFound(s);
     EXPECT_EQ(static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n')), found.size());
     EXPECT_GT(found.size(), 10u) << "the destination should fill up part-way through";
     EXPECT_LT(found.size(), 300u);
-    auto c = CarveCheckpoint::load(Carver::checkpointURL(s));
+    auto c = CarveCheckpoint::load(Carver::checkpointPath(s));
     ASSERT_TRUE(c) << "a checkpoint is left to resume from";
     EXPECT_LE(c->fileIndex, static_cast<std::int64_t>(found.size()));
     EXPECT_LT(c->scanPos, source->size());
@@ -471,7 +471,7 @@ TEST(FullDestination, AFailedAppendEndsTheScanBehindTheLastWholeRecordAndTheResu
     auto summary = run(source, s);
     EXPECT_EQ(summary.filesFound, 300);
     EXPECT_EQ(listed(s), listed(whole / "s"));
-    EXPECT_EQ(readText(Carver::reportURL(s)), readText(Carver::reportURL(whole / "s")));
+    EXPECT_EQ(readText(Carver::reportPath(s)), readText(Carver::reportPath(whole / "s")));
 }
 
 }  // namespace

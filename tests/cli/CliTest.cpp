@@ -153,7 +153,7 @@ void interruptAndResume(int sig) {
     EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos);
     EXPECT_EQ(fs::path(lastLine(again.output)), resumable[0].dir);
     EXPECT_EQ(listed(resumable[0].dir), listed(wholeSession));
-    EXPECT_EQ(readText(Carver::reportURL(resumable[0].dir)), readText(Carver::reportURL(wholeSession)));
+    EXPECT_EQ(readText(Carver::reportPath(resumable[0].dir)), readText(Carver::reportPath(wholeSession)));
     EXPECT_TRUE(Carver::findResumable(dest).empty());
 
     // --new starts over in a folder of its own.
@@ -182,7 +182,7 @@ std::vector<std::uint8_t> cardWithPhotos(std::size_t size, int count, std::uint8
 
 // Marks a finished session as stopped half-way, as an interrupted scan leaves it.
 void markInterrupted(const fs::path& session, const std::string& source, std::int64_t size, std::int64_t index) {
-    writeFile(Carver::checkpointURL(session), CarveCheckpoint{source, size, size / 2, index, index, 0}.encode());
+    writeFile(Carver::checkpointPath(session), CarveCheckpoint{source, size, size / 2, index, index, 0}.encode());
 }
 
 std::vector<fs::path> foldersStartingWith(const fs::path& dir, const std::string& prefix) {
@@ -205,12 +205,12 @@ TEST(CliCarve, SessionsBelongToTheSourceTheyWereMadeFrom) {
     const fs::path session = lastLine(first.output);
     EXPECT_TRUE(fs::exists(session / "source.json"));
     markInterrupted(session, card.string(), 4 << 20, 20);
-    const std::string list = readText(CarvedFileExtractor::foundListURL(session));
-    const std::string report = readText(Carver::reportURL(session));
+    const std::string list = readText(CarvedFileExtractor::foundListPath(session));
+    const std::string report = readText(Carver::reportPath(session));
     auto untouched = [&](const std::string& what) {
-        EXPECT_EQ(readText(CarvedFileExtractor::foundListURL(session)), list) << what;
-        EXPECT_EQ(readText(Carver::reportURL(session)), report) << what;
-        EXPECT_TRUE(fs::exists(Carver::checkpointURL(session))) << what;
+        EXPECT_EQ(readText(CarvedFileExtractor::foundListPath(session)), list) << what;
+        EXPECT_EQ(readText(Carver::reportPath(session)), report) << what;
+        EXPECT_TRUE(fs::exists(Carver::checkpointPath(session))) << what;
     };
 
     // Another card of the same size under the same name.
@@ -267,7 +267,7 @@ TEST(CliCarve, RecoverFromTheScanFolderAloneWithAReportBesideTheFiles) {
     outside.offset = (2 << 20) - 10;
     outside.fileName = "JPG/rescued_000013.jpg";
     {
-        std::ofstream list(CarvedFileExtractor::foundListURL(session), std::ios::app);
+        std::ofstream list(CarvedFileExtractor::foundListPath(session), std::ios::app);
         list << CarvedFileExtractor::encode(found[3]) << "\n" << CarvedFileExtractor::encode(outside) << "\n";
     }
 
@@ -373,7 +373,7 @@ TEST(CliSafety, ASessionRecordOpensNothingButTheCardItDescribes) {
     fs::permissions(dir / "secret", fs::perms::owner_read);
     for (const std::string& path : {(dir / "secret").string(), dir.path().string()}) {
         writeFile(session / "source.json", R"({"path":")" + path + R"(","size":3000,"samples":[null,null,null],"serial":"","model":""})");
-        writeFile(CarvedFileExtractor::foundListURL(session),
+        writeFile(CarvedFileExtractor::foundListPath(session),
                   R"({"index":1,"offset":0,"length":3000,"ext":"jpg","fileName":"JPG/rescued_000001.jpg","damaged":false})"
                   "\n");
         auto crafted = run({kCli, "recover", session.string(), (dir / "stolen").string()});
@@ -520,7 +520,7 @@ TEST(CliCarve, AFullDestinationEndsTheScanResumably) {
     EXPECT_NE(full.output.find("保存先の空き容量が足りません。"), std::string::npos) << full.output;
     EXPECT_NE(full.output.find("空きを作れば、続きから再開できます。"), std::string::npos) << full.output;
     const fs::path session = lastLine(full.output);
-    ASSERT_TRUE(fs::exists(Carver::checkpointURL(session))) << full.output;
+    ASSERT_TRUE(fs::exists(Carver::checkpointPath(session))) << full.output;
     const auto partial = CarvedFileExtractor::loadFound(session);
     EXPECT_GT(partial.size(), 0u);
     EXPECT_LT(partial.size(), 300u);
@@ -530,7 +530,7 @@ TEST(CliCarve, AFullDestinationEndsTheScanResumably) {
     ASSERT_EQ(again.exitCode, 0) << again.output;
     EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos) << again.output;
     EXPECT_EQ(listed(session), listed(wholeSession));
-    EXPECT_EQ(readText(Carver::reportURL(session)), readText(Carver::reportURL(wholeSession)));
+    EXPECT_EQ(readText(Carver::reportPath(session)), readText(Carver::reportPath(wholeSession)));
 }
 
 TEST(CliImage, ImagesAFileAndResumesAfterAnInterruption) {

@@ -82,7 +82,7 @@ ImagerProgress image(std::shared_ptr<RandomAccessSource> source, const fs::path&
 
 // The checkpoint's position line.
 std::optional<std::string> checkpointText(const fs::path& img) {
-    auto text = readWholeFile(RawImageOutput::progressURL(img));
+    auto text = readWholeFile(RawImageOutput::progressPath(img));
     if (text) text->resize(std::min(text->size(), text->find('\n')));
     return text;
 }
@@ -100,7 +100,7 @@ void expectStopWithinReadsInFlight(std::int64_t bytesDone, std::int64_t at) {
 // The map's ranges, in file order.
 std::vector<BadRange> mapRanges(const fs::path& img) {
     std::vector<BadRange> out;
-    const std::string text = readText(RawImageOutput::badMapURL(img));
+    const std::string text = readText(RawImageOutput::badMapPath(img));
     EXPECT_EQ(text.rfind(RawImageOutput::kMapHeader, 0), 0u);
     std::size_t pos = text.find('\n') + 1;
     while (pos < text.size()) {
@@ -156,7 +156,7 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     });
     const std::int64_t stoppedAt = image(stopping, img, nullptr, token).bytesDone;
     expectStopWithinReadsInFlight(stoppedAt, 4 * DiskImager::kChunk);
-    const auto cp = readText(RawImageOutput::progressURL(img));
+    const auto cp = readText(RawImageOutput::progressPath(img));
     EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(stoppedAt));
     const auto idLine = cp.substr(cp.find('\n') + 1);
     const auto recorded = SourceIdentity::decode(idLine.substr(0, idLine.find('\n')));
@@ -170,27 +170,27 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     EXPECT_EQ(RawImageOutput::inspect(img, otherId).state, State::taken);
     EXPECT_THROW(RawImageOutput(img, otherId), Error);
     const auto choice = RawImageOutput::choose(dir.path(), "rescue", otherId);
-    EXPECT_EQ(choice.imageURL, dir / "rescue_2.img");
+    EXPECT_EQ(choice.imagePath, dir / "rescue_2.img");
     EXPECT_EQ(choice.passedOver, std::vector<fs::path>{img});
-    EXPECT_EQ(image(stranger, choice.imageURL).bytesDone, static_cast<std::int64_t>(other.size()));
-    EXPECT_TRUE(readFile(choice.imageURL) == other);
+    EXPECT_EQ(image(stranger, choice.imagePath).bytesDone, static_cast<std::int64_t>(other.size()));
+    EXPECT_TRUE(readFile(choice.imagePath) == other);
     EXPECT_TRUE(readFile(img) == before);
 
     // The first source still finds its own, past the stranger's.
     const auto mine = RawImageOutput::choose(dir.path(), "rescue", id);
-    EXPECT_EQ(mine.imageURL, img);
+    EXPECT_EQ(mine.imagePath, img);
     EXPECT_EQ(image(source, img).resumedFrom, stoppedAt);
     EXPECT_TRUE(readFile(img) == data);
 
     // Complete images: each source's is its own, none is copied again.
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
     EXPECT_EQ(RawImageOutput::inspect(img, otherId).state, State::taken);
-    EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", otherId).imageURL, dir / "rescue_2.img");
+    EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", otherId).imagePath, dir / "rescue_2.img");
     EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", otherId).slot.state, State::complete);
     EXPECT_THROW(RawImageOutput(img, id), Error);
     EXPECT_TRUE(readFile(img) == data);
     const auto third = std::make_shared<MemorySource>(randomBytes(data.size(), 61));
-    EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", identityOf(*third)).imageURL, dir / "rescue_3.img");
+    EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", identityOf(*third)).imagePath, dir / "rescue_3.img");
 }
 
 TEST(Imaging, CheckpointsAreReadWithoutTrustingThem) {
@@ -204,7 +204,7 @@ TEST(Imaging, CheckpointsAreReadWithoutTrustingThem) {
     // this source's bytes; a twin card's image differs there and is kept.
     const std::string copied(data.begin(), data.begin() + 2 * MiB);
     writeFile(img, std::string(2 * MiB, 'x'));
-    writeFile(RawImageOutput::progressURL(img), "  2097152\n");
+    writeFile(RawImageOutput::progressPath(img), "  2097152\n");
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
     writeFile(img, copied);
     auto slot = RawImageOutput::inspect(img, id);
@@ -221,19 +221,19 @@ TEST(Imaging, CheckpointsAreReadWithoutTrustingThem) {
                                   "4096\n{\"size\":3145728,\"head\":\"zz\"}", "4096\nnot json",
                                   "4000000\n" + sourceOfId, "-1\n" + sourceOfId, std::string(70000, '1')}) {
         writeFile(img, std::string(4096, 'y'));
-        writeFile(RawImageOutput::progressURL(img), bad);
+        writeFile(RawImageOutput::progressPath(img), bad);
         EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
         EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
-        EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", id).imageURL, dir / "rescue_2.img") << bad;
+        EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", id).imagePath, dir / "rescue_2.img") << bad;
         EXPECT_EQ(readText(img), std::string(4096, 'y')) << bad;
     }
 
     // Links are not followed, neither for the checkpoint nor for the image.
     writeFile(dir / "elsewhere", "4096\n" + sourceOfId + "\n");
-    fs::remove(RawImageOutput::progressURL(img));
-    fs::create_symlink(dir / "elsewhere", RawImageOutput::progressURL(img));
+    fs::remove(RawImageOutput::progressPath(img));
+    fs::create_symlink(dir / "elsewhere", RawImageOutput::progressPath(img));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
-    fs::remove(RawImageOutput::progressURL(img));
+    fs::remove(RawImageOutput::progressPath(img));
     fs::remove(img);
     writeFile(dir / "target", data);
     fs::create_symlink(dir / "target", img);
@@ -244,16 +244,16 @@ TEST(Imaging, CheckpointsAreReadWithoutTrustingThem) {
 
     // A checkpoint past the image's end: this source's, but read again from 0.
     writeFile(img, std::string(4096, 'z'));
-    writeFile(RawImageOutput::progressURL(img), "8192\n" + sourceOfId + "\n");
+    writeFile(RawImageOutput::progressPath(img), "8192\n" + sourceOfId + "\n");
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
     EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 0);
 
     // At the end already: nothing is copied and the image counts as complete.
     writeFile(img, data);
-    writeFile(RawImageOutput::progressURL(img), std::to_string(data.size()) + "\n" + sourceOfId + "\n");
+    writeFile(RawImageOutput::progressPath(img), std::to_string(data.size()) + "\n" + sourceOfId + "\n");
     auto done = image(source, img);
     EXPECT_EQ(done.resumedFrom, static_cast<std::int64_t>(data.size()));
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
 }
 
@@ -269,8 +269,8 @@ TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
         if (at == DiskImager::kChunk) token.cancel();
     });
     image(stopping, img, nullptr, token);
-    ASSERT_TRUE(fs::exists(RawImageOutput::progressURL(img)));
-    writeFile(RawImageOutput::badMapURL(img), "オフセット,長さ\n100,50\n");
+    ASSERT_TRUE(fs::exists(RawImageOutput::progressPath(img)));
+    writeFile(RawImageOutput::badMapPath(img), "オフセット,長さ\n100,50\n");
     fs::remove(img);
 
     const auto slot = RawImageOutput::inspect(img, identityOf(*source));
@@ -278,7 +278,7 @@ TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
     EXPECT_TRUE(slot.staleCheckpoint);
     EXPECT_EQ(image(source, img).resumedFrom, 0);
     EXPECT_TRUE(readFile(img) == data);
-    EXPECT_EQ(readText(RawImageOutput::badMapURL(img)), RawImageOutput::kMapHeader);
+    EXPECT_EQ(readText(RawImageOutput::badMapPath(img)), RawImageOutput::kMapHeader);
 }
 
 TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
@@ -350,7 +350,7 @@ TEST(Imaging, AFullDestinationStopsAtACheckpointAndContinuesOnceThereIsRoom) {
     fs::remove(filler);
     EXPECT_EQ(image(source, img).resumedFrom, 3 * DiskImager::kChunk);
     EXPECT_TRUE(readFile(img) == data);
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
 }
 
 // Full to the last byte when a chunk is due: no room for a new checkpoint
@@ -404,11 +404,11 @@ TEST(Imaging, MapOfAResumedImageDropsWhatWillBeCopiedAgain) {
     writeFile(img, std::string(8192, 'x'));
     MemorySource source(std::vector<std::uint8_t>(10000, 1));
     const SourceIdentity id = identityOf(source);
-    writeFile(RawImageOutput::progressURL(img), "5000\n" + id.encode() + "\n");
-    writeFile(RawImageOutput::badMapURL(img), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
+    writeFile(RawImageOutput::progressPath(img), "5000\n" + id.encode() + "\n");
+    writeFile(RawImageOutput::badMapPath(img), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
     RawImageOutput out(img, id);
     EXPECT_EQ(out.resumeOffset(), 5000);
-    EXPECT_EQ(readText(RawImageOutput::badMapURL(img)), "オフセット,長さ\n100,50\n4900,100\n");
+    EXPECT_EQ(readText(RawImageOutput::badMapPath(img)), "オフセット,長さ\n100,50\n4900,100\n");
 }
 
 // The map in a checkpoint is believed only whole: blocks in order, touching,
@@ -420,7 +420,7 @@ TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
     MemorySource source(std::vector<std::uint8_t>(10000, 1));
     const SourceIdentity id = identityOf(source);
     const std::string head = "8192\n" + id.encode() + "\n";
-    writeFile(RawImageOutput::progressURL(img), head + "phase trimming 1 0 0\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
+    writeFile(RawImageOutput::progressPath(img), head + "phase trimming 1 0 0\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
     {
         RawImageOutput out(img, id);
         ASSERT_TRUE(out.resumeState());
@@ -434,7 +434,7 @@ TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
                                   "phase copying 1 20000 0\n0 10000 ?\n",                  // beyond the source
                                   "phase copying 1 0 0\n0 9000 +\n9000 1000 ?\n",         // more than the image holds
                                   "phase copying 1 0 0\n0 10000 ?"}) {                     // torn
-        writeFile(RawImageOutput::progressURL(img), head + bad);
+        writeFile(RawImageOutput::progressPath(img), head + bad);
         EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
         EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
     }
@@ -545,7 +545,7 @@ TEST(Imaging, ReadsInFlightKeepEveryGoodByteAndTwoReadsPerBadSector) {
 
     EXPECT_TRUE(readFile(img) == want);
     EXPECT_EQ(mapRanges(img), bad);
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
     std::int64_t sectors = 0;
     for (const auto& [sector, n] : source->reads()) {
         EXPECT_LE(n, 2) << "bad sector at " << sector;
@@ -626,7 +626,7 @@ TEST(Imaging, ADyingDriveIsImagedWholeReadingEachBadSectorAtMostTwice) {
     EXPECT_TRUE(last.complete());
     EXPECT_EQ(last.bytesDone, last.totalBytes);
     EXPECT_EQ(last.goodBytes, last.totalBytes - 8192 - 12288 - 16384 - 4096 - 2048);
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
     EXPECT_TRUE(readFile(img) == drive.want);
     EXPECT_EQ(mapRanges(img), drive.bad);
     for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad))
@@ -638,7 +638,7 @@ TEST(Imaging, ADyingDriveIsImagedWholeReadingEachBadSectorAtMostTwice) {
         EXPECT_GE(firstTrim->goodBytes, last.goodBytes - 6 * DiskImager::kCluster);
     }
 
-    const auto listed = ddrescueBadSectors(RawImageOutput::mapfileURL(img));
+    const auto listed = ddrescueBadSectors(RawImageOutput::mapfilePath(img));
     if (!listed) GTEST_SKIP() << "ddrescuelog (Debian gddrescue) is missing";
     EXPECT_EQ(*listed, drive.bad);
 }
@@ -669,7 +669,7 @@ TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
         int status = 0;
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the child was meant to die midway";
-        const auto cp = readWholeFile(RawImageOutput::progressURL(img));
+        const auto cp = readWholeFile(RawImageOutput::progressPath(img));
         ASSERT_TRUE(cp);
         const auto decoded = ImageCheckpoint::decode(*cp);
         ASSERT_TRUE(decoded && decoded->state) << *cp;
@@ -683,7 +683,7 @@ TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
         EXPECT_GT(last.resumedFrom, 0);
         EXPECT_TRUE(readFile(img) == drive.want);
         EXPECT_EQ(mapRanges(img), drive.bad);
-        EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+        EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
     }
 
     // One more pass over the finished image's bad ranges: nothing else is read.
@@ -703,7 +703,7 @@ TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
     for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad)) EXPECT_EQ(reads, 1) << sector;
     EXPECT_TRUE(readFile(img) == drive.want);
     EXPECT_EQ(mapRanges(img), drive.bad);
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressURL(img)));
+    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
 }
 
 }  // namespace

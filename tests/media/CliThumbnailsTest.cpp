@@ -45,8 +45,8 @@ TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFile) {
     ASSERT_GE(found.size(), 5u);
     int pictures = 0;
     for (const auto& f : found) {
-        const bool jpg = fs::exists(media::ThumbnailFiles::thumbnailURL(session, f.index));
-        const bool none = fs::exists(media::ThumbnailFiles::markerURL(session, f.index));
+        const bool jpg = fs::exists(media::ThumbnailFiles::thumbnailPath(session, f.index));
+        const bool none = fs::exists(media::ThumbnailFiles::markerPath(session, f.index));
         EXPECT_NE(jpg, none) << f.fileName;
         pictures += jpg;
     }
@@ -80,10 +80,10 @@ TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
     const fs::path session = lastLine(again.output);
     EXPECT_EQ(session, lastLine(full.output)) << again.output;
     for (const auto& f : CarvedFileExtractor::loadFound(whole)) {
-        EXPECT_EQ(fs::exists(media::ThumbnailFiles::thumbnailURL(session, f.index)),
-                  fs::exists(media::ThumbnailFiles::thumbnailURL(whole, f.index))) << f.fileName;
-        EXPECT_EQ(fs::exists(media::ThumbnailFiles::markerURL(session, f.index)),
-                  fs::exists(media::ThumbnailFiles::markerURL(whole, f.index))) << f.fileName;
+        EXPECT_EQ(fs::exists(media::ThumbnailFiles::thumbnailPath(session, f.index)),
+                  fs::exists(media::ThumbnailFiles::thumbnailPath(whole, f.index))) << f.fileName;
+        EXPECT_EQ(fs::exists(media::ThumbnailFiles::markerPath(session, f.index)),
+                  fs::exists(media::ThumbnailFiles::markerPath(whole, f.index))) << f.fileName;
     }
     EXPECT_TRUE(Carver::findResumable(dest).empty());
 }
@@ -137,7 +137,7 @@ TEST(CliThumbnails, DamagedFilesAreReportedWithWhatHappenedAndWholeOnesAreNot) {
     ASSERT_EQ(scan.exitCode, 0) << scan.output;
     EXPECT_NE(scan.output.find("一部破損のファイルは合わせて 5 件"), std::string::npos) << scan.output;
     const fs::path session = lastLine(scan.output);
-    const std::string report = readText(Carver::reportURL(session));
+    const std::string report = readText(Carver::reportPath(session));
     std::map<std::int64_t, CarvedFile> byOffset;
     for (const auto& f : CarvedFileExtractor::loadFound(session)) byOffset.emplace(f.offset, f);
     for (const auto& [at, words] : damaged) {

@@ -40,10 +40,10 @@ TEST(MediaClass, SalvageMediaSetIsTheUnionOfTheFourClasses) {
 TEST(MediaKind, PlaceholdersFollowTheVideoAndAudioRows) {
     EXPECT_EQ(MediaKind::videoExtensions(), MediaClass::extensions(MediaClass::video));
     EXPECT_EQ(MediaKind::audioExtensions().size(), 5u);
-    EXPECT_EQ(MediaKind::placeholderSymbol("MOV"), "film");
-    EXPECT_EQ(MediaKind::placeholderSymbol("Wav"), "waveform");
-    EXPECT_EQ(MediaKind::placeholderSymbol("cr2"), "photo");
-    EXPECT_EQ(MediaKind::placeholderSymbol("txt"), "photo");
+    EXPECT_EQ(MediaKind::placeholderIcon("MOV"), "movie");
+    EXPECT_EQ(MediaKind::placeholderIcon("Wav"), "waveform");
+    EXPECT_EQ(MediaKind::placeholderIcon("cr2"), "photo");
+    EXPECT_EQ(MediaKind::placeholderIcon("txt"), "photo");
 }
 
 TEST(ResultFilters, CountsOfAFoundListAddUp) {
@@ -79,12 +79,12 @@ TEST(ResultFilters, StatusRowsToggleAndLabelsAreTheSidebars) {
     EXPECT_EQ(label(StatusFilter::ok), "良好");
     EXPECT_EQ(label(StatusFilter::partial), "一部破損");
     EXPECT_EQ(label(TypeFilter::all), "すべて");
-    EXPECT_EQ(symbolName(TypeFilter::raw), "camera.aperture");
+    EXPECT_EQ(iconName(TypeFilter::raw), "aperture");
     EXPECT_EQ(label(TypeFilter::audio), "音声");
     for (auto m : kResultViewModes) EXPECT_EQ(resultViewMode(rawValue(m)), m);
     EXPECT_EQ(rawValue(ResultViewMode::list), "list");
     EXPECT_FALSE(resultViewMode("Grid"));
-    EXPECT_EQ(symbolName(ResultViewMode::list), "list.bullet");
+    EXPECT_EQ(iconName(ResultViewMode::list), "list");
 }
 
 }  // namespace

@@ -73,8 +73,8 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
     std::map<std::string, std::string> verdict;               // corpus file -> the first found file's note
     std::set<std::string> thumbnailed;
     for (const auto& f : found) {
-        const auto jpg = ThumbnailFiles::thumbnailURL(session.path(), f.index);
-        const auto none = ThumbnailFiles::markerURL(session.path(), f.index);
+        const auto jpg = ThumbnailFiles::thumbnailPath(session.path(), f.index);
+        const auto none = ThumbnailFiles::markerPath(session.path(), f.index);
         const bool made = fs::exists(jpg);
         EXPECT_NE(made, fs::exists(none)) << f.fileName;
         auto owner = std::find_if(placed.begin(), placed.end(), [&](const Placed& p) {

@@ -71,8 +71,8 @@ struct Card {
     }
 };
 
-bool hasThumbnail(const fs::path& session, std::int64_t index) { return fs::exists(ThumbnailFiles::thumbnailURL(session, index)); }
-bool hasMarker(const fs::path& session, std::int64_t index) { return fs::exists(ThumbnailFiles::markerURL(session, index)); }
+bool hasThumbnail(const fs::path& session, std::int64_t index) { return fs::exists(ThumbnailFiles::thumbnailPath(session, index)); }
+bool hasMarker(const fs::path& session, std::int64_t index) { return fs::exists(ThumbnailFiles::markerPath(session, index)); }
 
 TEST(ThumbnailPool, HandedOverFilesAreNotReadAgainAndMarkersMeanNoPicture) {
     Card card;

@@ -29,7 +29,7 @@ constexpr std::int64_t MiB = 1048576;
 
 DiskDevice diskOf(const std::string& devicePath) {
     DiskDevice d;
-    d.bsdName = fs::path(devicePath).filename().string();
+    d.kernelName = fs::path(devicePath).filename().string();
     return d;
 }
 
@@ -57,7 +57,7 @@ private slots:
         m.setOutputRoot(dir / "out");
         m.start();
         QVERIFY(m.state().isRunning());
-        QCOMPARE(m.imageURL(), OptionalPath(dir / "out" / "rescue.img"));
+        QCOMPARE(m.imagePath(), OptionalPath(dir / "out" / "rescue.img"));
         WAIT_UNTIL(!m.state().isRunning());
         QCOMPARE(m.state().kind, JobState::Kind::done);
         QVERIFY2(m.state().message.startsWith(QStringLiteral("完了: ")), qPrintable(m.state().message));
@@ -83,11 +83,11 @@ private slots:
         QCOMPARE(m.state().kind, JobState::Kind::done);
         QVERIFY2(m.state().message.startsWith(QStringLiteral("中断しました(")), qPrintable(m.state().message));
         QVERIFY(m.state().message.endsWith(QStringLiteral(" まで完了・同じ保存先で再開できます)")));
-        const OptionalPath first = m.imageURL();
+        const OptionalPath first = m.imagePath();
 
         m.start();
         WAIT_UNTIL(!m.state().isRunning());
-        QCOMPARE(m.imageURL(), first);
+        QCOMPARE(m.imagePath(), first);
         QVERIFY(m.progress().resumedFrom >= 1);
         QCOMPARE(m.progress().bytesDone, 64 * MiB);
         QVERIFY2(m.state().message.startsWith(QStringLiteral("完了: ")), qPrintable(m.state().message));
@@ -106,7 +106,7 @@ private slots:
         m.setOutputRoot(dir / "out");
         QVERIFY(m.startBlocker().isEmpty());
         m.start();
-        QCOMPARE(m.imageURL(), OptionalPath(dir / "out" / (diskOf(device->devicePath()).bsdName + ".img")));
+        QCOMPARE(m.imagePath(), OptionalPath(dir / "out" / (diskOf(device->devicePath()).kernelName + ".img")));
         WAIT_UNTIL(!m.state().isRunning());
         QCOMPARE(m.progress().badRangeCount, 3);
         QCOMPARE(m.progress().badBytes, 12288);

@@ -22,7 +22,7 @@ namespace tamsel::test {
 inline DiskDevice removableDisk(const std::string& device, std::int64_t size, const std::string& protocol = "USB",
                                 const std::string& name = "") {
     DiskDevice d;
-    d.bsdName = fs::path(device).filename().string();
+    d.kernelName = fs::path(device).filename().string();
     d.name = name;
     d.sizeBytes = size;
     d.isWholeDisk = true;

@@ -233,7 +233,7 @@ private slots:
 
     void noFeedHostMeansNoRequest() {
         auto c = checker(QString());
-        QVERIFY(c->feedURL().isEmpty());
+        QVERIFY(c->feedUrl().isEmpty());
         check(*c);
         QCOMPARE(feed_->requests, 0);
         QVERIFY(!c->available());

@@ -81,7 +81,7 @@ private slots:
         QVERIFY(!w.scanTask() && w.speedBase() == 0 && w.speed() == 0 && !w.showFailingWarning());
         QCOMPARE(Workspace::id(Workspace::Mode::image), QStringLiteral("image"));
         QCOMPARE(Workspace::title(Workspace::Mode::carve), QStringLiteral("削除ファイル復元"));
-        QCOMPARE(Workspace::symbol(Workspace::Mode::salvage), QStringLiteral("arrow.down.doc"));
+        QCOMPARE(Workspace::symbol(Workspace::Mode::salvage), QStringLiteral("file-download"));
         QCOMPARE(Workspace::title(Workspace::allModes.front()), QStringLiteral("はじめに"));
 
         // A change signal fires only on a real change; setters start nothing.
@@ -123,7 +123,7 @@ private slots:
         QCOMPARE(CarvedFileExtractor::loadFound(*w.stagingDir()).size(), w.results().size());
         for (const auto& f : w.results())
             if (MediaClass::of(f.ext) == MediaClass::photo)
-                QVERIFY2(fs::exists(media::ThumbnailFiles::thumbnailURL(*w.stagingDir(), f.index)), f.fileName.c_str());
+                QVERIFY2(fs::exists(media::ThumbnailFiles::thumbnailPath(*w.stagingDir(), f.index)), f.fileName.c_str());
         // Rows were inserted as files came, never rebuilt during the scan.
         QVERIFY(appended.count() >= 1);
         QCOMPARE(resets.count(), 0);
@@ -167,11 +167,11 @@ private slots:
         QVERIFY(written.first().at(1).toBool());
         const fs::path session = *w.stagingDir();
         auto indexOf = [&](int row) { return w.results()[static_cast<std::size_t>(row)].index; };
-        auto jpeg = [&](int row) { return media::ThumbnailFiles::thumbnailURL(session, indexOf(row)); };
+        auto jpeg = [&](int row) { return media::ThumbnailFiles::thumbnailPath(session, indexOf(row)); };
         // Row 1 is written later, row 2 holds no picture, row 3 never comes.
         fs::rename(jpeg(1), dir / "later.jpg");
         fs::remove(jpeg(2));
-        writeFile(media::ThumbnailFiles::markerURL(session, indexOf(2)), "");
+        writeFile(media::ThumbnailFiles::markerPath(session, indexOf(2)), "");
         fs::remove(jpeg(3));
         w.setPhase(Workspace::Phase::scanning);  // as while its scan still runs
 
@@ -444,7 +444,7 @@ private slots:
         w.applyScanProgress(bad, {});
         QVERIFY(!w.showFailingWarning());
         DiskDevice disk;
-        disk.bsdName = "sdz";
+        disk.kernelName = "sdz";
         w.setSelectedSource(SourceSelection::device(disk));
         QVERIFY(w.showFailingWarning());
     }
@@ -502,7 +502,7 @@ private slots:
         WAIT_UNTIL(w.resumable().has_value());
         const fs::path session = w.resumable()->dir;
         // Every file the checkpoint vouches for was shown.
-        const auto checkpoint = CarveCheckpoint::load(Carver::checkpointURL(session));
+        const auto checkpoint = CarveCheckpoint::load(Carver::checkpointPath(session));
         QVERIFY(checkpoint);
         QVERIFY(checkpoint->fileIndex < placed);
         QVERIFY(static_cast<std::int64_t>(w.results().size()) >= checkpoint->fileIndex);

@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "engine/reading/AuthOpen.h"
+#include "engine/reading/PrivilegedOpen.h"
 #include "engine/reading/FileSource.h"
 #include "support/TempDir.h"
 
@@ -159,11 +159,11 @@ TEST(OpenRandomAccessSource, ADescriptorFromTheHelperIsCheckedLikeADirectOne) {
     TempDir dir;
     const fs::path payload = dir / "payload.bin";
     writeFile(payload, std::string_view("payload bytes"));
-    AuthOpen::testing::setToolOverride(FAKE_AUTHOPEN);
+    PrivilegedOpen::testing::setToolOverride(FAKE_OPEN_DEVICE);
     struct Restore {
-        ~Restore() { AuthOpen::testing::setToolOverride(""); }
+        ~Restore() { PrivilegedOpen::testing::setToolOverride(""); }
     } restore;
-    int fd = AuthOpen::detail::openViaAuthopen("send:/dev/null");
+    int fd = PrivilegedOpen::detail::openViaHelper("send:/dev/null");
     ASSERT_GE(fd, 3);
     EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
     try {
@@ -176,7 +176,7 @@ TEST(OpenRandomAccessSource, ADescriptorFromTheHelperIsCheckedLikeADirectOne) {
     // Refused descriptors are closed.
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
 
-    fd = AuthOpen::detail::openViaAuthopen("send:" + payload.string());
+    fd = PrivilegedOpen::detail::openViaHelper("send:" + payload.string());
     auto src = FileSource::adopt(fd, "/dev/sdz", 2);
     EXPECT_EQ(src->pread(0, 7).toVector(), (std::vector<std::uint8_t>{'p', 'a', 'y', 'l', 'o', 'a', 'd'}));
 }
@@ -184,7 +184,7 @@ TEST(OpenRandomAccessSource, ADescriptorFromTheHelperIsCheckedLikeADirectOne) {
 TEST(OpenRandomAccessSource, AMissingFileFailsWithTheOpenError) {
     try {
         openRandomAccessSource("/nonexistent/disk.img");
-        FAIL() << "expected AuthOpenError";
+        FAIL() << "expected PrivilegedOpenError";
     } catch (const Error& e) {
         EXPECT_EQ(e.description().rfind("/nonexistent/disk.img を開けませんでした: ", 0), 0u) << e.description();
     }

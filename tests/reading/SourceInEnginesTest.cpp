@@ -96,7 +96,7 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
         ASSERT_EQ(done.bytesDone, 4 * MiB);
         ASSERT_EQ(done.badBytes, 512);
     }
-    ASSERT_EQ(fs::path(badRangeMapPath(img.string())), RawImageOutput::badMapURL(img));
+    ASSERT_EQ(fs::path(badRangeMapPath(img.string())), RawImageOutput::badMapPath(img));
 
     for (int pass = 0; pass < 2; ++pass) {
         auto source = openRandomAccessSource(img.string());

@@ -94,7 +94,7 @@ private slots:
         disks.listDisks = [](bool) {
             const DiskDevice d = removableDisk("sdb", kCardBytes, "USB", "SD Card Reader");
             DiskDevice p = d;
-            p.bsdName = "sdb1";
+            p.kernelName = "sdb1";
             p.name = "旅行の写真";
             p.isWholeDisk = false;
             p.mountPoint = "/media/user/旅行の写真";

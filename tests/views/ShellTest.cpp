@@ -14,7 +14,6 @@
 #include <atomic>
 #include <mutex>
 
-#include "disks/DiskEnumerator.h"
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
 #include "support/SmallTmpfs.h"
@@ -179,7 +178,7 @@ private slots:
         view->startButton()->click();
         WAIT_UNTIL(model->progress().bytesDone > 0 || !model->state().isRunning());
         if (!model->state().isRunning()) QSKIP("the copy ended before the mode could be left");
-        const fs::path image = *model->imageURL();
+        const fs::path image = *model->imagePath();
 
         ws->setMode(Workspace::Mode::salvage);
         auto* salvage = qobject_cast<views::SalvageView*>(win.content()->currentScreen());
@@ -250,7 +249,7 @@ private slots:
         win.workspace()->setMode(Workspace::Mode::carve);
         auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
         DiskDevice d;
-        d.bsdName = fs::path(disk->devicePath()).filename().string();
+        d.kernelName = fs::path(disk->devicePath()).filename().string();
         d.name = "Loop";
         d.isWholeDisk = true;
         view->chooseDevice(d);
@@ -276,7 +275,7 @@ private slots:
         QVERIFY(free->isVisibleTo(&view));
         QVERIFY(free->text().startsWith(QStringLiteral("空き容量 ")));
         QVERIFY(free->text().endsWith(QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。")));
-        QCOMPARE(free->symbol(), QStringLiteral("exclamationmark.triangle.fill"));
+        QCOMPARE(free->symbol(), QStringLiteral("alert-triangle-filled"));
     }
 
     void diskListFollowsPluggedCards() {
@@ -402,7 +401,7 @@ private slots:
         Workspace* ws = win.workspace();
         ws->setMode(Workspace::Mode::carve);
         DiskDevice d;
-        d.bsdName = fs::path(device->devicePath()).filename().string();
+        d.kernelName = fs::path(device->devicePath()).filename().string();
         d.isWholeDisk = true;
         ws->setSelectedSource(SourceSelection::device(d));
         ws->setDestinationRoot(dir / "out");
@@ -563,7 +562,7 @@ private slots:
         Workspace* ws = win.workspace();
         ws->setMode(Workspace::Mode::carve);
         DiskDevice d;
-        d.bsdName = fs::path(device->devicePath()).filename().string();
+        d.kernelName = fs::path(device->devicePath()).filename().string();
         d.isWholeDisk = true;
         ws->setSelectedSource(SourceSelection::device(d));
         ws->setDestinationRoot(dir / "out");
@@ -716,7 +715,7 @@ private slots:
             {Workspace::Mode::salvage, "救出コピー"},
             {Workspace::Mode::image, "ディスクをイメージ化"},
         };
-        const char* symbols[] = {"stethoscope", "sparkle.magnifyingglass", "arrow.down.doc", "externaldrive.badge.timemachine"};
+        const char* symbols[] = {"stethoscope", "zoom-scan", "file-download", "database-export"};
         int i = 0;
         int lastX = -1;
         win.show();
@@ -903,16 +902,16 @@ private slots:
         // The names the models hand out.
         QStringList names;
         for (auto mode : Workspace::allModes) names << Workspace::symbol(mode);
-        for (auto f : kTypeFilters) names << QString::fromStdString(symbolName(f));
-        for (auto m : kResultViewModes) names << QString::fromStdString(symbolName(m));
-        for (const char* ext : {"mp4", "wav", "jpg"}) names << QString::fromStdString(MediaKind::placeholderSymbol(ext));
+        for (auto f : kTypeFilters) names << QString::fromStdString(iconName(f));
+        for (auto m : kResultViewModes) names << QString::fromStdString(iconName(m));
+        for (const char* ext : {"mp4", "wav", "jpg"}) names << QString::fromStdString(MediaKind::placeholderIcon(ext));
         for (int bits = 0; bits < 16; ++bits) {
             DiskDevice d;
             d.isWholeDisk = bits & 1;
             d.isRemovable = bits & 2;
             d.isInternal = bits & 4;
             d.protocolName = (bits & 8) ? "Secure Digital" : "USB";
-            names << QString::fromStdString(d.symbolName());
+            names << QString::fromStdString(d.iconName());
         }
         // And every name written in the window's sources next to an icon.
         const QRegularExpression literal(QStringLiteral("QStringLiteral\\(\"([a-z][a-z0-9]*(?:\\.[a-z0-9]+)*)\"\\)"));

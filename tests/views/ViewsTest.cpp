@@ -55,7 +55,7 @@ constexpr std::int64_t MiB = 1048576;
 
 DiskDevice disk(const std::string& name, std::int64_t size, bool internal, std::string protocol) {
     DiskDevice d;
-    d.bsdName = name;
+    d.kernelName = name;
     d.name = internal ? "Samsung SSD 870" : "Generic Card Reader";
     d.sizeBytes = size;
     d.isWholeDisk = true;
@@ -67,7 +67,7 @@ DiskDevice disk(const std::string& name, std::int64_t size, bool internal, std::
 
 DiskDevice partOf(const std::string& name, std::string label, std::optional<std::string> mount) {
     DiskDevice d;
-    d.bsdName = name;
+    d.kernelName = name;
     d.name = std::move(label);
     d.sizeBytes = 8 * 1000 * 1000 * 1000LL;
     d.mountPoint = std::move(mount);
@@ -598,11 +598,11 @@ private slots:
 
         // A clean result: nothing to preserve, straight on to recovering.
         QCOMPARE(chipStates(view), (std::vector{StepState::done, StepState::skipped, StepState::current}));
-        QCOMPARE(view.chip(0)->shownSymbol(), QStringLiteral("checkmark"));
+        QCOMPARE(view.chip(0)->shownSymbol(), QStringLiteral("check"));
         QVERIFY(view.againButton()->isVisible());
         QVERIFY(!view.progressBar()->isVisible());
         QCOMPARE(view.adviceHeading()->text(), QStringLiteral("サンプルの範囲では異常は見つかりませんでした"));
-        QCOMPARE(view.adviceSymbol(), QStringLiteral("checkmark.seal.fill"));
+        QCOMPARE(view.adviceSymbol(), QStringLiteral("rosette-discount-check-filled"));
         QCOMPARE(view.tileValue(0)->text(), QStringLiteral("48 箇所"));
         QCOMPARE(view.tileValue(1)->text(), QStringLiteral("0 箇所"));
         QVERIFY(view.tileValue(2)->text().endsWith(QStringLiteral("/秒")));
@@ -619,7 +619,7 @@ private slots:
         QVERIFY(m.reportsNoise());
         QCOMPARE(chipStates(view), (std::vector{StepState::done, StepState::current, StepState::upcoming}));
         QCOMPARE(view.adviceHeading()->text(), QStringLiteral("先に保全(イメージ化)をおすすめします"));
-        QCOMPARE(view.adviceSymbol(), QStringLiteral("exclamationmark.triangle.fill"));
+        QCOMPARE(view.adviceSymbol(), QStringLiteral("alert-triangle-filled"));
         QVERIFY(view.symptomLine()->isVisible());
         QVERIFY(view.imageButton()->isVisible() && view.directScanButton()->isVisible());
         QVERIFY(!view.carveButton()->isVisible() && !view.salvageButton()->isVisible());

@@ -13,7 +13,7 @@
 #include "engine/carve/FoundList.h"
 #include "engine/common/Error.h"
 #include "engine/common/Throttle.h"
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 
 namespace tamsel {
 
@@ -302,10 +302,10 @@ void Carver::flushLists() {
     listsFailed_ = true;
     struct stat before {};
     if (::fstat(foundHandle_.get(), &before) != 0)
-        throwFileError(CarvedFileExtractor::foundListURL(outDir_).string(), "書き込めませんでした");
-    appendWhole(foundHandle_.get(), pendingFound_, CarvedFileExtractor::foundListURL(outDir_));
+        throwFileError(CarvedFileExtractor::foundListPath(outDir_).string(), "書き込めませんでした");
+    appendWhole(foundHandle_.get(), pendingFound_, CarvedFileExtractor::foundListPath(outDir_));
     try {
-        appendWhole(reportHandle_.get(), pendingReport_, reportURL(outDir_));
+        appendWhole(reportHandle_.get(), pendingReport_, reportPath(outDir_));
     } catch (...) {
         const int saved = errno;
         (void)::ftruncate(foundHandle_.get(), before.st_size);
@@ -545,7 +545,7 @@ std::vector<CarveResumeInfo> Carver::findResumable(const fs::path& parent) noexc
         for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code typeError;
             if (it->is_symlink(typeError) || !it->is_directory(typeError)) continue;
-            auto c = CarveCheckpoint::load(checkpointURL(it->path()));
+            auto c = CarveCheckpoint::load(checkpointPath(it->path()));
             // A checkpoint at the end: the scan is done, its thumbnails are not.
             if (!c) continue;
             found.push_back(CarveResumeInfo{it->path(), c->sourceName, c->sourceSize, c->scanPos, c->filesFound});

@@ -100,8 +100,8 @@ public:
     // one whose thumbnails are not all made), newest first.
     static std::vector<CarveResumeInfo> findResumable(const fs::path& parent) noexcept;
 
-    static fs::path reportURL(const fs::path& sessionDir) { return sessionDir / kReportName; }
-    static fs::path checkpointURL(const fs::path& sessionDir) { return sessionDir / CarveCheckpoint::kFileName; }
+    static fs::path reportPath(const fs::path& sessionDir) { return sessionDir / kReportName; }
+    static fs::path checkpointPath(const fs::path& sessionDir) { return sessionDir / CarveCheckpoint::kFileName; }
 
     std::int64_t fileIndex() const { return fileIndex_; }
     std::int64_t resumedFrom() const { return resumedFrom_; }

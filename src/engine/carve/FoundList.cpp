@@ -46,7 +46,7 @@ std::string upperCased(std::string text) {
     return text;
 }
 
-fs::path CarvedFileExtractor::foundListURL(const fs::path& sessionDir) { return sessionDir / kFileName; }
+fs::path CarvedFileExtractor::foundListPath(const fs::path& sessionDir) { return sessionDir / kFileName; }
 
 std::string CarvedFileExtractor::encode(const CarvedFile& file) {
     nlohmann::ordered_json j;

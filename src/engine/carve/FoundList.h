@@ -22,7 +22,7 @@ public:
     // No record is this long; longer lines are skipped unread.
     static constexpr std::size_t kMaxLine = 65536;
 
-    static fs::path foundListURL(const fs::path& sessionDir);
+    static fs::path foundListPath(const fs::path& sessionDir);
     // Appends the record's line to the list in the session folder `sessionDir`
     // (a descriptor; the list is never reached through a link). The found
     // list is the scan's main output: a failed append is cut back off the

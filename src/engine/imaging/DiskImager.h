@@ -86,7 +86,7 @@ struct ImageCheckpoint {
 
 // The image name a run uses, and the names it passed over.
 struct ImageChoice {
-    fs::path imageURL;
+    fs::path imagePath;
     ImageSlot slot;
     std::vector<fs::path> passedOver;
 };
@@ -104,7 +104,7 @@ public:
     // continues it when it is this source's unfinished image. Refuses (Error)
     // an image that is complete or belongs to another source, and, when
     // `sourcePath` is given, the source itself as the image.
-    RawImageOutput(fs::path imageURL, const SourceIdentity& source, const std::optional<std::string>& sourcePath = std::nullopt);
+    RawImageOutput(fs::path imagePath, const SourceIdentity& source, const std::optional<std::string>& sourcePath = std::nullopt);
     ~RawImageOutput() override;
 
     std::int64_t resumeOffset() const override { return resumeOffset_; }
@@ -113,15 +113,15 @@ public:
     void checkpoint(std::int64_t position) override;
     void finalize(bool completed, std::int64_t at) override;
 
-    static fs::path progressURL(const fs::path& imageURL);
-    static fs::path badMapURL(const fs::path& imageURL);
+    static fs::path progressPath(const fs::path& imagePath);
+    static fs::path badMapPath(const fs::path& imagePath);
     // The map in GNU ddrescue's mapfile format: "<image stem>.map".
-    static fs::path mapfileURL(const fs::path& imageURL);
+    static fs::path mapfilePath(const fs::path& imagePath);
 
     // Reopens this source's complete image for one more pass over the
     // ranges its bad-range map lists; nothing else is read again.
     struct RetryBad {};
-    RawImageOutput(fs::path imageURL, const SourceIdentity& source, RetryBad,
+    RawImageOutput(fs::path imagePath, const SourceIdentity& source, RetryBad,
                    const std::optional<std::string>& sourcePath = std::nullopt);
     std::optional<RescueState> resumeState() const override { return state_; }
     void checkpointState(const RescueState& state) override;
@@ -129,8 +129,8 @@ public:
     // "<base>.img" for n = 1, else "<base>_<n>.img".
     static fs::path imageName(const fs::path& folder, const std::string& baseName, int n);
 
-    // What `imageURL` holds for `source`; reads only the destination.
-    static ImageSlot inspect(const fs::path& imageURL, const SourceIdentity& source);
+    // What `imagePath` holds for `source`; reads only the destination.
+    static ImageSlot inspect(const fs::path& imagePath, const SourceIdentity& source);
     // The first of "<base>.img", "<base>_2.img", ... that is free or this
     // source's; never one holding another source's image. Throws Error when
     // a candidate is the source itself or every name is taken.
@@ -142,7 +142,7 @@ private:
     void open();
     void writeSideFiles(const RescueState& state);
 
-    fs::path imageURL_;
+    fs::path imagePath_;
     SourceIdentity identity_;  // recorded in every checkpoint
     UniqueFd handle_;  // also the lock that keeps a second job off this image
     UniqueFd badMap_;

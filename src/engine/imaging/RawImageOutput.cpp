@@ -239,20 +239,20 @@ UniqueFd lockImage(const fs::path& image) {
 
 }  // namespace
 
-fs::path RawImageOutput::progressURL(const fs::path& imageURL) {
-    fs::path p = imageURL;
+fs::path RawImageOutput::progressPath(const fs::path& imagePath) {
+    fs::path p = imagePath;
     p += ".progress";
     return p;
 }
 
-fs::path RawImageOutput::badMapURL(const fs::path& imageURL) {
-    fs::path p = imageURL;
+fs::path RawImageOutput::badMapPath(const fs::path& imagePath) {
+    fs::path p = imagePath;
     p.replace_extension("badblocks.csv");
     return p;
 }
 
-fs::path RawImageOutput::mapfileURL(const fs::path& imageURL) {
-    fs::path p = imageURL;
+fs::path RawImageOutput::mapfilePath(const fs::path& imagePath) {
+    fs::path p = imagePath;
     p.replace_extension("map");
     return p;
 }
@@ -295,17 +295,17 @@ fs::path RawImageOutput::imageName(const fs::path& folder, const std::string& ba
     return folder / (n <= 1 ? baseName + ".img" : baseName + "_" + std::to_string(n) + ".img");
 }
 
-ImageSlot RawImageOutput::inspect(const fs::path& imageURL, const SourceIdentity& source) {
+ImageSlot RawImageOutput::inspect(const fs::path& imagePath, const SourceIdentity& source) {
     using State = ImageSlot::State;
-    const Entry image = look(imageURL);
-    const Entry progress = look(progressURL(imageURL));
+    const Entry image = look(imagePath);
+    const Entry progress = look(progressPath(imagePath));
     // Zeros in place of a lost image would pass for copied data.
     if (!image.exists) return {State::free, 0, false, progress.exists};
     if (!image.regular || image.size > source.size) return {State::taken};
     // An empty file holds nothing to lose, whatever a checkpoint beside it says.
     if (image.size == 0) return {State::resumable, 0};
     if (progress.exists) {
-        const auto text = readSessionFile(progressURL(imageURL), kMaxCheckpointBytes);
+        const auto text = readSessionFile(progressPath(imagePath), kMaxCheckpointBytes);
         const auto cp = text ? ImageCheckpoint::decode(*text) : std::nullopt;
         if (!cp) return {State::taken};
         if (cp->position > source.size || (cp->identity && cp->identity->size != source.size)) return {State::taken};
@@ -317,7 +317,7 @@ ImageSlot RawImageOutput::inspect(const fs::path& imageURL, const SourceIdentity
         // An older checkpoint: what it says was copied must be this source's bytes.
         if (cp->position < 1 || cp->position > image.size || (cp->identity && !cp->identity->matchesLegacy(source)))
             return {State::taken};
-        const auto bad = cp->state ? std::vector<BadRange>{} : loadBadRangeMap(imageURL.string(), cp->position);
+        const auto bad = cp->state ? std::vector<BadRange>{} : loadBadRangeMap(imagePath.string(), cp->position);
         const auto copied = [&](std::int64_t offset, std::int64_t length) {
             if (offset + length > cp->position) return false;
             if (cp->state) {
@@ -328,10 +328,10 @@ ImageSlot RawImageOutput::inspect(const fs::path& imageURL, const SourceIdentity
                 return r.offset < offset + length && offset < r.offset + r.length;
             });
         };
-        if (!copiedPartIsOf(imageURL, source, copied)) return {State::taken};
+        if (!copiedPartIsOf(imagePath, source, copied)) return {State::taken};
         return {State::resumable, cp->position, true};
     }
-    if (image.size == source.size && imageIsOf(imageURL, source)) return {State::complete};
+    if (image.size == source.size && imageIsOf(imagePath, source)) return {State::complete};
     return {State::taken};
 }
 
@@ -347,25 +347,25 @@ ImageChoice RawImageOutput::choose(const fs::path& folder, const std::string& ba
             choice.passedOver.push_back(url);
             continue;
         }
-        choice.imageURL = url;
+        choice.imagePath = url;
         choice.slot = slot;
         return choice;
     }
     throw Error(folder.string() + " にはイメージの名前が残っていません。別の保存先を選んでください。");
 }
 
-RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, const std::optional<std::string>& sourcePath)
-    : imageURL_(std::move(imageURL)), identity_(source) {
-    if (sourcePath && sameFile(imageURL_, *sourcePath))
-        throw Error(imageURL_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
-    handle_ = lockImage(imageURL_);
-    const ImageSlot slot = inspect(imageURL_, source);
-    if (slot.state == ImageSlot::State::complete) throw Error(imageURL_.string() + " は吸い出し済みです。");
+RawImageOutput::RawImageOutput(fs::path imagePath, const SourceIdentity& source, const std::optional<std::string>& sourcePath)
+    : imagePath_(std::move(imagePath)), identity_(source) {
+    if (sourcePath && sameFile(imagePath_, *sourcePath))
+        throw Error(imagePath_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
+    handle_ = lockImage(imagePath_);
+    const ImageSlot slot = inspect(imagePath_, source);
+    if (slot.state == ImageSlot::State::complete) throw Error(imagePath_.string() + " は吸い出し済みです。");
     if (slot.state == ImageSlot::State::taken)
-        throw Error(imageURL_.string() + " には別の読み取り元のイメージがあります。別の名前で保存してください。");
+        throw Error(imagePath_.string() + " には別の読み取り元のイメージがあります。別の名前で保存してください。");
     resumeOffset_ = slot.resumeOffset;
     if (slot.state == ImageSlot::State::resumable && resumeOffset_ > 0) {
-        const auto text = readSessionFile(progressURL(imageURL_), kMaxCheckpointBytes);
+        const auto text = readSessionFile(progressPath(imagePath_), kMaxCheckpointBytes);
         const auto cp = text ? ImageCheckpoint::decode(*text) : std::nullopt;
         if (cp && cp->state && cp->position == resumeOffset_) {
             state_ = cp->state;
@@ -376,7 +376,7 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
             RescueState state;
             state.map = RescueMap(source.size);
             state.map.set(0, resumeOffset_, BlockStatus::finished);
-            const auto old = readSessionFile(badMapURL(imageURL_), kMaxMapBytes);
+            const auto old = readSessionFile(badMapPath(imagePath_), kMaxMapBytes);
             if (old)
                 for (const auto& r : parseBadRangeMap(*old, resumeOffset_)) state.map.set(r.offset, r.length, BlockStatus::badSector);
             state.written = resumeOffset_;
@@ -387,18 +387,18 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
     open();
 }
 
-RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, RetryBad,
+RawImageOutput::RawImageOutput(fs::path imagePath, const SourceIdentity& source, RetryBad,
                                const std::optional<std::string>& sourcePath)
-    : imageURL_(std::move(imageURL)), identity_(source) {
-    if (sourcePath && sameFile(imageURL_, *sourcePath))
-        throw Error(imageURL_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
-    handle_ = lockImage(imageURL_);
-    const ImageSlot slot = inspect(imageURL_, source);
+    : imagePath_(std::move(imagePath)), identity_(source) {
+    if (sourcePath && sameFile(imagePath_, *sourcePath))
+        throw Error(imagePath_.string() + " は読み取り元そのものです。イメージは別の場所に保存してください。");
+    handle_ = lockImage(imagePath_);
+    const ImageSlot slot = inspect(imagePath_, source);
     if (slot.state != ImageSlot::State::complete)
-        throw Error(imageURL_.string() + " はこの読み取り元の吸い出し済みのイメージではありません。");
+        throw Error(imagePath_.string() + " はこの読み取り元の吸い出し済みのイメージではありません。");
     RescueState state;
     state.map = RescueMap(source.size, BlockStatus::finished);
-    for (const auto& r : loadBadRangeMap(imageURL_.string(), source.size)) state.map.set(r.offset, r.length, BlockStatus::badSector);
+    for (const auto& r : loadBadRangeMap(imagePath_.string(), source.size)) state.map.set(r.offset, r.length, BlockStatus::badSector);
     state.phase = RescuePhase::retrying;
     state.retryBad = true;
     state.written = source.size;
@@ -411,8 +411,8 @@ RawImageOutput::RawImageOutput(fs::path imageURL, const SourceIdentity& source, 
 void RawImageOutput::open() {
     // The checkpoint comes before any byte: an image without one would count
     // as complete, or as another source's.
-    writeAtomically(progressURL(imageURL_), ImageCheckpoint{resumeOffset_, identity_, state_}.encode());
-    const fs::path map = badMapURL(imageURL_);
+    writeAtomically(progressPath(imagePath_), ImageCheckpoint{resumeOffset_, identity_, state_}.encode());
+    const fs::path map = badMapPath(imagePath_);
     const auto old = readSessionFile(map, kMaxMapBytes);
     if (stateKept_) {
         writeSideFiles(*state_);
@@ -430,16 +430,16 @@ void RawImageOutput::open() {
 void RawImageOutput::writeSideFiles(const RescueState& state) {
     std::string map = kMapHeader;
     for (const auto& r : state.map.unreadable()) map += mapLine(r);
-    (void)tryWriteAtomically(badMapURL(imageURL_), map);
-    (void)tryWriteAtomically(mapfileURL(imageURL_), state.mapfile("tamsel"));
+    (void)tryWriteAtomically(badMapPath(imagePath_), map);
+    (void)tryWriteAtomically(mapfilePath(imagePath_), state.mapfile("tamsel"));
 }
 
 void RawImageOutput::checkpointState(const RescueState& state) {
     if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
     state_ = state;
     const std::string text = ImageCheckpoint{state.written, identity_, state}.encode();
-    if (!tryWriteAtomically(progressURL(imageURL_), text) && text.size() <= kInPlaceBytes)
-        overwriteInPlace(progressURL(imageURL_), text);
+    if (!tryWriteAtomically(progressPath(imagePath_), text) && text.size() <= kInPlaceBytes)
+        overwriteInPlace(progressPath(imagePath_), text);
     writeSideFiles(state);
 }
 
@@ -447,7 +447,7 @@ void RawImageOutput::finalizeState(const RescueState& state) {
     checkpointState(state);
     if (state.phase == RescuePhase::finished) {
         std::error_code ec;
-        fs::remove(progressURL(imageURL_), ec);
+        fs::remove(progressPath(imagePath_), ec);
     }
     (void)handle_.reset();
     (void)badMap_.reset();
@@ -457,7 +457,7 @@ RawImageOutput::~RawImageOutput() = default;
 
 void RawImageOutput::write(const Bytes& data, std::int64_t at) {
     try {
-        writeAllAt(handle_.get(), data.span(), at, imageURL_);
+        writeAllAt(handle_.get(), data.span(), at, imagePath_);
         writeBack(handle_.get(), at, static_cast<std::int64_t>(data.size()));
     } catch (...) {
         // What went out of this chunk is copied again on resume; giving its
@@ -473,7 +473,7 @@ void RawImageOutput::writeMapLine(const BadRange& range) {
     lastLineStart_ = mapEnd_;
     lastWritten_ = range;
     try {
-        writeAllAt(badMap_.get(), {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, mapEnd_, badMapURL(imageURL_));
+        writeAllAt(badMap_.get(), {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, mapEnd_, badMapPath(imagePath_));
     } catch (...) {
     }
     mapEnd_ += static_cast<std::int64_t>(line.size());
@@ -499,14 +499,14 @@ void RawImageOutput::checkpoint(std::int64_t position) {
     // or a power cut could leave a checkpoint (or none: "complete") over holes.
     if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
     const std::string text = ImageCheckpoint{position, identity_, std::nullopt}.encode();
-    if (!tryWriteAtomically(progressURL(imageURL_), text)) overwriteInPlace(progressURL(imageURL_), text);
+    if (!tryWriteAtomically(progressPath(imagePath_), text)) overwriteInPlace(progressPath(imagePath_), text);
 }
 
 void RawImageOutput::finalize(bool completed, std::int64_t at) {
     checkpoint(at);
     if (completed) {
         std::error_code ec;
-        fs::remove(progressURL(imageURL_), ec);
+        fs::remove(progressPath(imagePath_), ec);
     }
     (void)handle_.reset();
     (void)badMap_.reset();

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/reading/AuthOpen.h"
+#include "engine/reading/PrivilegedOpen.h"
 #include "engine/reading/BadRangeMap.h"
 #include "platform/linux/BlockDevice.h"
 
@@ -30,11 +30,11 @@ bool meansGone(int code) {
 
 int openSource(const std::string& path) {
     try {
-        return AuthOpen::openReadOnly(path);
-    } catch (const AuthOpenError& e) {
+        return PrivilegedOpen::openReadOnly(path);
+    } catch (const PrivilegedOpenError& e) {
         // A socket cannot be opened at all (ENXIO); say what it is rather than why.
         struct stat st {};
-        if (e.kind() == AuthOpenError::Kind::openFailed && ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+        if (e.kind() == PrivilegedOpenError::Kind::openFailed && ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
             throw SourceOpenError::unreadableFormat(path);
         throw;
     }

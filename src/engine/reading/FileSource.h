@@ -19,7 +19,7 @@ namespace tamsel {
 
 class FileSource final : public RandomAccessSource, public std::enable_shared_from_this<FileSource> {
 public:
-    // Opens through AuthOpen::openReadOnly; throws AuthOpenError, or
+    // Opens through PrivilegedOpen::openReadOnly; throws PrivilegedOpenError, or
     // SourceOpenError for anything but a non-empty block device or regular file.
     FileSource(const std::string& path, int retries);
     // Takes ownership of an open descriptor (tests); the same checks apply,

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "engine/common/Files.h"
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 
 namespace tamsel {
 

@@ -1,5 +1,6 @@
 #pragma once
-// Display texts for sizes and speeds, shared by the window and the command line.
+// Texts of sizes and speeds, and CSV fields: the engines report in them, and
+// the window and the command line show them.
 
 #include <cstdint>
 #include <string>

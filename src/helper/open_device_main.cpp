@@ -1,7 +1,7 @@
-// tamsel-authopen: runs as root through pkexec and hands the caller a
+// tamsel-open-device: runs as root through pkexec and hands the caller a
 // read-only descriptor of one block device, over its standard output socket.
 //
-// Usage: tamsel-authopen -stdoutpipe /dev/NAME
+// Usage: tamsel-open-device -stdoutpipe /dev/NAME
 //
 // Running as root, it opens nothing but an existing block device under /dev,
 // read-only, without following any symbolic link; everything else is refused
@@ -72,7 +72,7 @@ bool sendDescriptor(int socket, int fd) {
 
 int main(int argc, char** argv) {
     if (argc != 3 || std::strcmp(argv[1], "-stdoutpipe") != 0)
-        return refuse("使い方: tamsel-authopen -stdoutpipe /dev/デバイス名");
+        return refuse("使い方: tamsel-open-device -stdoutpipe /dev/デバイス名");
     const std::string path = argv[2];
     if (path.rfind("/dev/", 0) != 0 || path.find("/../") != std::string::npos || path.find("/./") != std::string::npos)
         return refuse(path + " は /dev 以下のデバイスではありません。");

@@ -1,4 +1,4 @@
-#include "engine/reading/AuthOpen.h"
+#include "engine/reading/PrivilegedOpen.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -11,7 +11,7 @@
 #include <mutex>
 
 #ifndef TAMSEL_HELPER_PATH
-#define TAMSEL_HELPER_PATH "/usr/local/libexec/tamsel/tamsel-authopen"
+#define TAMSEL_HELPER_PATH "/usr/local/libexec/tamsel/tamsel-open-device"
 #endif
 #ifndef TAMSEL_PKEXEC_PATH
 #define TAMSEL_PKEXEC_PATH "/usr/bin/pkexec"
@@ -21,33 +21,33 @@ extern char** environ;
 
 namespace tamsel {
 
-AuthOpenError AuthOpenError::openFailed(const std::string& path, std::int32_t code) {
+PrivilegedOpenError PrivilegedOpenError::openFailed(const std::string& path, std::int32_t code) {
     return {Kind::openFailed, path + " を開けませんでした: " + errorText(code), path, code, {}};
 }
-AuthOpenError AuthOpenError::spawnFailed(std::int32_t code) {
-    return {Kind::spawnFailed, "authopen の起動に失敗しました: " + errorText(code), {}, code, {}};
+PrivilegedOpenError PrivilegedOpenError::spawnFailed(std::int32_t code) {
+    return {Kind::spawnFailed, std::string(PrivilegedOpen::kHelperName) + " の起動に失敗しました: " + errorText(code), {}, code, {}};
 }
-AuthOpenError AuthOpenError::authDenied(std::int32_t status, const std::string& text) {
+PrivilegedOpenError PrivilegedOpenError::authDenied(std::int32_t status, const std::string& text) {
     std::string d = text.empty()
-        ? "ディスクを開く許可が得られませんでした(authopen 終了コード " + std::to_string(status) +
+        ? "ディスクを開く許可が得られませんでした(" + std::string(PrivilegedOpen::kHelperName) + " 終了コード " + std::to_string(status) +
               ")。認証ダイアログが出た場合はキャンセルされたか、パスワードまたは管理者権限の問題です。"
               "ダイアログが出なかった場合は、対象ディスクが取り外されている可能性があります。"
         : "ディスクを開けませんでした: " + text;
     return {Kind::authDenied, std::move(d), {}, status, text};
 }
-AuthOpenError AuthOpenError::killed(std::int32_t signal) {
+PrivilegedOpenError PrivilegedOpenError::killed(std::int32_t signal) {
     return {Kind::killed, "認証処理が異常終了しました(シグナル " + std::to_string(signal) + ")。", {}, signal, {}};
 }
-AuthOpenError AuthOpenError::toolMissing() {
+PrivilegedOpenError PrivilegedOpenError::toolMissing() {
     return {Kind::toolMissing,
-            std::string("このコンピュータには ") + AuthOpen::kHelperName + " がないため、ディスクを開けません。",
+            std::string("このコンピュータには ") + PrivilegedOpen::kHelperName + " がないため、ディスクを開けません。",
             {}, 0, {}};
 }
-AuthOpenError AuthOpenError::protocolError() {
-    return {Kind::protocolError, "authopen からファイルディスクリプタを受け取れませんでした", {}, 0, {}};
+PrivilegedOpenError PrivilegedOpenError::protocolError() {
+    return {Kind::protocolError, std::string(PrivilegedOpen::kHelperName) + " からファイルディスクリプタを受け取れませんでした", {}, 0, {}};
 }
 
-namespace AuthOpen {
+namespace PrivilegedOpen {
 
 namespace {
 
@@ -124,8 +124,8 @@ int openReadOnly(const std::string& path) {
         return fd;
     }
     int err = errno;
-    if ((err == EACCES || err == EPERM) && path.rfind("/dev/", 0) == 0) return detail::openViaAuthopen(path);
-    throw AuthOpenError::openFailed(path, err);
+    if ((err == EACCES || err == EPERM) && path.rfind("/dev/", 0) == 0) return detail::openViaHelper(path);
+    throw PrivilegedOpenError::openFailed(path, err);
 }
 
 namespace detail {
@@ -176,9 +176,9 @@ std::optional<int> receiveFD(int socket) {
     return std::nullopt;
 }
 
-int openViaAuthopen(const std::string& path) {
+int openViaHelper(const std::string& path) {
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw AuthOpenError::spawnFailed(errno);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw PrivilegedOpenError::spawnFailed(errno);
     int ours = moveAboveStdio(pair[0]);
     int theirs = moveAboveStdio(pair[1]);
 
@@ -209,7 +209,7 @@ int openViaAuthopen(const std::string& path) {
     for (const auto& program : argvStrings) {
         if (::access(program.c_str(), X_OK) != 0) {
             cleanup();
-            throw AuthOpenError::toolMissing();
+            throw PrivilegedOpenError::toolMissing();
         }
     }
     argvStrings.push_back("-stdoutpipe");
@@ -224,7 +224,7 @@ int openViaAuthopen(const std::string& path) {
     closeIfOpen(errPipe[1]);
     if (rc != 0) {
         cleanup();
-        throw AuthOpenError::spawnFailed(rc);
+        throw PrivilegedOpenError::spawnFailed(rc);
     }
 
     std::optional<int> fd = receiveFD(ours);
@@ -242,11 +242,11 @@ int openViaAuthopen(const std::string& path) {
     cleanup();
 
     if (fd) return *fd;
-    if (wIfSignaled(status)) throw AuthOpenError::killed(wTermSig(status));
-    if (wIfExited(status) && wExitStatus(status) != 0) throw AuthOpenError::authDenied(wExitStatus(status), text);
-    throw AuthOpenError::protocolError();
+    if (wIfSignaled(status)) throw PrivilegedOpenError::killed(wTermSig(status));
+    if (wIfExited(status) && wExitStatus(status) != 0) throw PrivilegedOpenError::authDenied(wExitStatus(status), text);
+    throw PrivilegedOpenError::protocolError();
 }
 
 }  // namespace detail
-}  // namespace AuthOpen
+}  // namespace PrivilegedOpen
 }  // namespace tamsel

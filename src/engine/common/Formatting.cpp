@@ -1,4 +1,4 @@
-#include "text/Formatting.h"
+#include "engine/common/Formatting.h"
 
 #include <cmath>
 #include <cstdio>

@@ -5,7 +5,7 @@
 //   msg                send a message without a descriptor, exit 0
 //   stderr:TEXT:EXIT   write TEXT to stderr, exit with EXIT
 //   signal:N           end by signal N
-// Any other argument exits 65. When FAKE_AUTHOPEN_MARKER names a file, each
+// Any other argument exits 65. When FAKE_OPEN_DEVICE_MARKER names a file, each
 // start appends a line to it.
 // It also exits 5 when its standard output is not a socket.
 
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     if (argc != 3 || std::strcmp(argv[1], "-stdoutpipe") != 0) return 64;
     struct stat st {};
     if (fstat(1, &st) != 0 || !S_ISSOCK(st.st_mode)) return 5;
-    if (const char* marker = std::getenv("FAKE_AUTHOPEN_MARKER")) {
+    if (const char* marker = std::getenv("FAKE_OPEN_DEVICE_MARKER")) {
         if (FILE* f = std::fopen(marker, "a")) {
             std::fputs("started\n", f);
             std::fclose(f);

@@ -12,16 +12,16 @@
 
 namespace tamsel {
 
-class AuthOpenError : public Error {
+class PrivilegedOpenError : public Error {
 public:
     enum class Kind { openFailed, spawnFailed, authDenied, killed, toolMissing, protocolError };
 
-    static AuthOpenError openFailed(const std::string& path, std::int32_t code);
-    static AuthOpenError spawnFailed(std::int32_t code);
-    static AuthOpenError authDenied(std::int32_t status, const std::string& stderrText);
-    static AuthOpenError killed(std::int32_t signal);
-    static AuthOpenError toolMissing();
-    static AuthOpenError protocolError();
+    static PrivilegedOpenError openFailed(const std::string& path, std::int32_t code);
+    static PrivilegedOpenError spawnFailed(std::int32_t code);
+    static PrivilegedOpenError authDenied(std::int32_t status, const std::string& stderrText);
+    static PrivilegedOpenError killed(std::int32_t signal);
+    static PrivilegedOpenError toolMissing();
+    static PrivilegedOpenError protocolError();
 
     Kind kind() const { return kind_; }
     const std::string& path() const { return path_; }
@@ -30,7 +30,7 @@ public:
     const std::string& stderrText() const { return stderrText_; }
 
 private:
-    AuthOpenError(Kind kind, std::string description, std::string path, std::int32_t number, std::string stderrText)
+    PrivilegedOpenError(Kind kind, std::string description, std::string path, std::int32_t number, std::string stderrText)
         : Error(std::move(description)), kind_(kind), path_(std::move(path)), number_(number),
           stderrText_(std::move(stderrText)) {}
     Kind kind_;
@@ -39,17 +39,17 @@ private:
     std::string stderrText_;
 };
 
-namespace AuthOpen {
+namespace PrivilegedOpen {
 
 // The helper's name as shown to the user, and where it is installed.
-inline constexpr const char* kHelperName = "tamsel-authopen";
+inline constexpr const char* kHelperName = "tamsel-open-device";
 std::string helperPath();
 
-// A descriptor owned by the caller, or throws AuthOpenError.
+// A descriptor owned by the caller, or throws PrivilegedOpenError.
 int openReadOnly(const std::string& path);
 
 namespace detail {
-int openViaAuthopen(const std::string& path);
+int openViaHelper(const std::string& path);
 std::optional<int> receiveFD(int socket);
 int moveAboveStdio(int fd);
 bool wIfSignaled(int status);
@@ -64,5 +64,5 @@ namespace testing {
 void setToolOverride(const std::string& program);
 }  // namespace testing
 
-}  // namespace AuthOpen
+}  // namespace PrivilegedOpen
 }  // namespace tamsel
