@@ -94,6 +94,8 @@ void jpegMessage(j_common_ptr info, int level) {
     if (code != JWRN_HIT_MARKER && code != JWRN_HUFF_BAD_CODE && code != JWRN_JPEG_EOF && code != JWRN_MUST_RESYNC &&
         code != JWRN_EXTRANEOUS_DATA && code != JWRN_NOT_SEQUENTIAL)
         return;
+    // Bytes before the end marker are what some phones leave; the picture is whole.
+    if (code == JWRN_EXTRANEOUS_DATA && info->err->msg_parm.i[1] == 0xD9) return;
     if (code == JWRN_JPEG_EOF) errors->damage.endedEarly = true;
     if (errors->damage.found || !info->is_decompressor) {
         errors->damage.found = true;
