@@ -24,7 +24,7 @@
 #include "engine/carve/Checkpoint.h"
 #include "models/Job.h"
 #include "models/SpreadTable.h"
-#include "workflow/MediaClass.h"
+#include "models/ResultFilters.h"
 
 namespace tamsel::models {
 

@@ -28,7 +28,7 @@
 #include "views/Theme.h"
 #include "views/VisibleRows.h"
 #include "views/Widgets.h"
-#include "workflow/MediaClass.h"
+#include "models/ResultFilters.h"
 
 namespace tamsel::views {
 

@@ -1,7 +1,7 @@
 #include "workflow/Summaries.h"
 
 #include "engine/common/Formatting.h"
-#include "workflow/MediaClass.h"
+#include "engine/carve/MediaClass.h"
 
 namespace tamsel {
 

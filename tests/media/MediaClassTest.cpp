@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "workflow/MediaClass.h"
+#include "models/ResultFilters.h"
 #include "workflow/Summaries.h"
 
 namespace tamsel {

@@ -19,7 +19,7 @@
 #include "models/Workspace.h"
 #include "support/SmallTmpfs.h"
 #include "tests/models/ModelTestSupport.h"
-#include "workflow/MediaClass.h"
+#include "models/ResultFilters.h"
 #include "workflow/Outcome.h"
 
 using namespace tamsel;

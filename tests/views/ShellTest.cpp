@@ -32,7 +32,7 @@
 #include <QProgressBar>
 #include "models/Shared.h"
 #include "views/Widgets.h"
-#include "workflow/MediaClass.h"
+#include "models/ResultFilters.h"
 #include "workflow/SourceChecks.h"
 
 using namespace tamsel;

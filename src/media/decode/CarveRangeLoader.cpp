@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "workflow/MediaClass.h"
+#include "engine/carve/MediaClass.h"
 
 namespace tamsel::media {
 

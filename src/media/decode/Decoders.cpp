@@ -28,7 +28,7 @@ extern "C" {
 
 #include "media/decode/Checks.h"
 #include "media/decode/VideoFrame.h"
-#include "workflow/MediaClass.h"
+#include "engine/carve/MediaClass.h"
 
 namespace tamsel::media {
 

@@ -7,7 +7,7 @@
 #include "media/decode/Checks.h"
 #include "media/decode/Decoders.h"
 #include "media/decode/VideoFrame.h"
-#include "workflow/MediaClass.h"
+#include "engine/carve/MediaClass.h"
 
 namespace tamsel::media {
 
