@@ -74,13 +74,16 @@ TEST(ContentChecks, DamagedPhotosAreJudgedWithWhatHappenedToThem) {
     EXPECT_TRUE(says(verdictOf(cut(heic, 0.7), "heic"), "途中で切れています"));
 }
 
-TEST(ContentChecks, AMovieCutOffLacksItsIndexOrPointsPastItsEnd) {
+TEST(ContentChecks, AMovieCutOffLacksItsIndexOrPointsPastItsEndAndZerosBreakItsStream) {
     for (const char* name : {"sample_mpeg4.mp4", "with-gps.mp4"}) {
         const auto movie = readFile(corpusDir() / "mp4" / name);
         ASSERT_FALSE(verdictOf(movie, "mp4")) << name;
         const auto v = verdictOf(cut(movie, 0.6), "mp4");
         EXPECT_TRUE(says(v, "再生に必要な索引がありません") || says(v, "索引が範囲外を指しています")) << name << v.value_or("");
     }
+    // An H.264 movie with zeros over part of its samples (its index whole).
+    const auto movie = readFile(corpusDir() / "mp4" / "with-gps.mp4");
+    EXPECT_TRUE(says(verdictOf(overwritten(movie, 0.3, 0.35, 0), "mp4"), "データの一部が壊れています"));
 }
 
 }  // namespace

@@ -325,6 +325,7 @@ Note checkMovie(ByteRange& file) {
     if (moov.empty()) return fragmented ? std::nullopt : std::optional<std::string>(damage::kNoIndex);
     const Span m = moov.span();
     const auto tracks = boxesIn(m, 8, m.size());
+    bool broken = false, walking = true;
     for (const auto& trak : tracks) {
         if (std::string_view(trak.type) != "trak") continue;
         const auto mdia = find(boxesIn(m, trak.body, trak.end), "mdia");
@@ -332,6 +333,22 @@ Note checkMovie(ByteRange& file) {
         const auto stbl = minf ? find(boxesIn(m, minf->body, minf->end), "stbl") : std::nullopt;
         if (!stbl) continue;
         const auto tables = boxesIn(m, stbl->body, stbl->end);
+        // The NAL length size of an AVC or HEVC track (0: not such a track).
+        int lengthSize = 0;
+        if (const auto stsd = find(tables, "stsd"); stsd && stsd->body + 8 <= stsd->end) {
+            const auto entries = boxesIn(m, stsd->body + 8, stsd->end, 1);
+            if (!entries.empty()) {
+                const std::string_view type(entries.front().type);
+                // A visual sample entry's boxes follow its 78 bytes of fields.
+                const auto inside = boxesIn(m, std::min(entries.front().body + 78, entries.front().end), entries.front().end);
+                const auto avcC = find(inside, "avcC");
+                const auto hvcC = find(inside, "hvcC");
+                if ((type == "avc1" || type == "avc3") && avcC && avcC->body + 5 <= avcC->end)
+                    lengthSize = (m[avcC->body + 4] & 3) + 1;
+                if ((type == "hvc1" || type == "hev1") && hvcC && hvcC->body + 22 <= hvcC->end)
+                    lengthSize = (m[hvcC->body + 21] & 3) + 1;
+            }
+        }
         const auto stco = find(tables, "stco");
         const auto co64 = find(tables, "co64");
         const auto stsz = find(tables, "stsz");
@@ -371,16 +388,37 @@ Note checkMovie(ByteRange& file) {
             perChunk.emplace_back(first, count);
         }
         std::size_t run = 0;
+        std::vector<std::uint64_t> sizes;
         for (std::size_t c = 0; c < chunks.size(); ++c) {
             while (run + 1 < perChunk.size() && perChunk[run + 1].first <= c + 1) ++run;
             const std::uint64_t count = perChunk.empty() ? 0 : perChunk[run].second;
             std::uint64_t bytes = 0;
-            for (std::uint64_t k = 0; k < count && sample < samples; ++k) bytes += nextSize();
+            sizes.clear();
+            for (std::uint64_t k = 0; k < count && sample < samples; ++k) bytes += sizes.emplace_back(nextSize());
             if (chunks[c] > static_cast<std::uint64_t>(size) || bytes > static_cast<std::uint64_t>(size) - chunks[c])
                 return std::string(damage::kIndexOutside);
+            // The coded stream obeys its own rules, sample by sample, as far
+            // as the bytes given reach (a short read ends the walk, no verdict).
+            if (lengthSize > 0 && walking && bytes > 0) {
+                const Bytes data = file.read(static_cast<std::int64_t>(chunks[c]), static_cast<std::int64_t>(bytes));
+                if (data.size() < bytes) {
+                    walking = false;
+                } else {
+                    std::size_t at = 0;
+                    for (std::uint64_t sampleSize : sizes) {
+                        if (sampleSize > 0 && !nalUnitsChain(data.span().subspan(at, static_cast<std::size_t>(sampleSize)), lengthSize)) {
+                            broken = true;
+                            walking = false;
+                            break;
+                        }
+                        at += static_cast<std::size_t>(sampleSize);
+                    }
+                }
+            }
             if (sample >= samples) break;
         }
     }
+    if (broken) return std::string(damage::kCorrupt);
     return std::nullopt;
 }
 

@@ -54,15 +54,18 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
     std::optional<RgbImage> image;
     // GIF and BMP go through FFmpeg's image decoders, which the video path already opens.
     if (MediaKind::videoExtensions().contains(e) || e == "gif" || e == "bmp") {
-        // The index first: it is small, and says whether the rest can be played.
+        // The picture first, then the index and the coded stream with what is
+        // left of the byte budget.
         BudgetedRange budgeted(file, limits.videoBytes);
+        {
+            CarveRangeLoader loader(budgeted, budgeted.left());
+            image = firstVideoFrame(loader, ext, ThumbnailLimits::kMaxSide, std::chrono::steady_clock::now() + limits.videoTime);
+        }
         if (e == "avi") {
             if (auto n = checkAvi(budgeted)) notes.push_back(*n);
         } else if (MediaKind::videoExtensions().contains(e) && isBmff(budgeted)) {
             if (auto n = checkMovie(budgeted)) notes.push_back(*n);
         }
-        CarveRangeLoader loader(budgeted, budgeted.left());
-        image = firstVideoFrame(loader, ext, ThumbnailLimits::kMaxSide, std::chrono::steady_clock::now() + limits.videoTime);
     } else if (!MediaKind::audioExtensions().contains(e)) {
         const Bytes bytes = file.read(0, std::min(file.length(), limits.photoBytes));
         // A structure is judged only whole: a file larger than the bytes given is not.
