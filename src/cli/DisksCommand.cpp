@@ -20,7 +20,7 @@ std::vector<DiskDevice> devicesToList(const disks::Snapshot& snapshot) {
     for (const auto& d : snapshot.devices) {
         const std::string whole = d.isWholeDisk ? d.kernelName : d.parentDiskName().value_or(d.kernelName);
         // An unattached loop device has no size.
-        if (d.protocolName == "Virtual Interface" && !(isLoop(whole) && d.sizeBytes > 0)) continue;
+        if (d.protocolName == disks::kVirtualBus && !(isLoop(whole) && d.sizeBytes > 0)) continue;
         out.push_back(d);
     }
     return out;

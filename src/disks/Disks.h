@@ -12,6 +12,9 @@
 
 namespace tamsel::disks {
 
+// The bus of loop devices and other disks the kernel makes up.
+inline constexpr const char* kVirtualBus = "Virtual Interface";
+
 struct Options {
     bool includeInternal = false;
     bool includeVirtual = false;  // loop devices and the like (tests, images attached with losetup)

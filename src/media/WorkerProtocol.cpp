@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/carve/Damage.h"
+
 namespace tamsel::media::protocol {
 
 namespace {
@@ -123,9 +125,9 @@ std::vector<std::uint8_t> encode(const Result& result) {
     w.u8(result.jpeg ? 1 : 0);
     w.u32(result.jpeg ? static_cast<std::uint32_t>(result.jpeg->size()) : 0);
     if (result.jpeg) w.bytes(*result.jpeg);
-    const std::string damage = result.damage.value_or("").substr(0, kMaxDamage);
-    w.u32(static_cast<std::uint32_t>(damage.size()));
-    w.bytes({reinterpret_cast<const std::uint8_t*>(damage.data()), damage.size()});
+    const std::string note = result.damage.value_or("").substr(0, damage::kMaxNoteBytes);
+    w.u32(static_cast<std::uint32_t>(note.size()));
+    w.bytes({reinterpret_cast<const std::uint8_t*>(note.data()), note.size()});
     return std::move(w.out);
 }
 
@@ -155,12 +157,12 @@ std::optional<Result> decodeResult(std::span<const std::uint8_t> payload) {
     Result result;
     const std::uint8_t made = r.u8();
     const auto jpeg = r.bytes(r.u32());
-    const std::uint32_t damageSize = r.u32();
-    if (!r.ok || damageSize > kMaxDamage) return std::nullopt;
-    const auto damage = r.bytes(damageSize);
+    const std::uint32_t noteSize = r.u32();
+    if (!r.ok || noteSize > damage::kMaxNoteBytes) return std::nullopt;
+    const auto note = r.bytes(noteSize);
     if (!r.ok || !r.in.empty() || made > 1 || (made == 0) != jpeg.empty()) return std::nullopt;
     if (made) result.jpeg.emplace(jpeg.begin(), jpeg.end());
-    if (!damage.empty()) result.damage.emplace(damage.begin(), damage.end());
+    if (!note.empty()) result.damage.emplace(note.begin(), note.end());
     return result;
 }
 

@@ -39,10 +39,8 @@ struct ReadRequest {
 };
 struct Result {
     std::optional<std::vector<std::uint8_t>> jpeg;  // nothing: the file has no picture
-    std::optional<std::string> damage;              // what its content was found to lack
+    std::optional<std::string> damage;              // what its content was found to lack, at most damage::kMaxNoteBytes
 };
-// A verdict is a short note; anything longer is refused.
-inline constexpr std::size_t kMaxDamage = 1024;
 
 std::vector<std::uint8_t> encode(const Job& job);
 std::vector<std::uint8_t> encode(const ReadRequest& read);

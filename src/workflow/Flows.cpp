@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -120,10 +121,12 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         thumbs->scanEnded();
         thumbs->finishAndWait();
         outcome.thumbnails = thumbs->counts();
-        // The decodes' verdicts join the scan's in the report.
+        // The decodes' verdicts join the scan's in the count and the report.
         try {
             UniqueFd dir = openDirectory(outcome.session);
-            rewriteCarveReport(dir.get(), outcome.session);
+            const auto files = CarvedFileExtractor::loadFoundAt(dir.get(), std::nullopt);
+            outcome.damagedFiles = std::count_if(files.begin(), files.end(), [](const CarvedFile& f) { return f.damaged; });
+            writeCarveReport(dir.get(), outcome.session, files);
         } catch (const std::exception& e) {
             if (events.note) events.note(std::string("報告(report.csv)に中身の確認結果を書き込めませんでした: ") + e.what());
         }
@@ -131,8 +134,6 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         // All made: the session is finished.
         if (outcome.thumbnailsLeft == 0 && !outcome.summary.cancelled)
             ::unlink(Carver::checkpointPath(outcome.session).c_str());
-        outcome.damagedFiles = 0;
-        for (const auto& f : CarvedFileExtractor::loadFound(outcome.session)) outcome.damagedFiles += f.damaged;
     }
     return outcome;
 }

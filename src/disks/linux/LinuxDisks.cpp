@@ -20,8 +20,6 @@ namespace linux_ {
 
 namespace {
 
-const char* const kVirtual = "Virtual Interface";
-
 std::string trimmed(const std::string& s) {
     const auto first = s.find_first_not_of(" \t\n");
     if (first == std::string::npos) return {};
@@ -64,7 +62,7 @@ std::int64_t sizeOf(const json& p) {
 }
 
 std::string busOfTransport(const std::string& name, const std::string& tran) {
-    if (isVirtualName(name)) return kVirtual;
+    if (isVirtualName(name)) return kVirtualBus;
     if (name.rfind("mmcblk", 0) == 0 || tran == "mmc") return "Secure Digital";
     if (tran == "usb") return "USB";
     if (tran == "sata" || tran == "ata") return "SATA";
@@ -140,12 +138,12 @@ Snapshot snapshotOf(const std::vector<BlockDevice>& devices, const std::map<std:
         for (const BlockDevice* p : parts)
             if (!p->label.empty() && !mounts.contains(p->kernelName) && !isSystemVolumeName(p->label)) unmounted.push_back(p->label);
 
-        if (disk.bus == kVirtual && !options.includeVirtual) continue;
+        if (disk.bus == kVirtualBus && !options.includeVirtual) continue;
         // Only USB is outside the machine; SD cards and USB disks come out of it.
         const bool internal = disk.bus != "USB";
         const bool removable = disk.removable || disk.bus == "USB" || disk.bus == "Secure Digital";
         // Virtual disks are asked for on their own.
-        if (internal && !removable && !options.includeInternal && disk.bus != kVirtual) continue;
+        if (internal && !removable && !options.includeInternal && disk.bus != kVirtualBus) continue;
         const std::string name = disk.model.empty() ? disk.kernelName : disk.model;
         s.devices.push_back({disk.kernelName, name, disk.sizeBytes, true, internal, removable, disk.bus, std::nullopt});
         for (const BlockDevice* p : parts) {
@@ -209,7 +207,7 @@ std::string busFromSysfs(const std::string& name, const std::string& fallback) {
     char resolved[PATH_MAX];
     if (!::realpath(("/sys/class/block/" + name).c_str(), resolved)) return fallback;
     const std::string syspath = resolved;
-    if (syspath.find("/devices/virtual/") != std::string::npos) return kVirtual;
+    if (syspath.find("/devices/virtual/") != std::string::npos) return kVirtualBus;
     if (name.rfind("mmcblk", 0) == 0) return "Secure Digital";
     const std::string device = ::realpath((syspath + "/device").c_str(), resolved) ? std::string(resolved) : syspath;
     if (device.find("/usb") != std::string::npos) return "USB";

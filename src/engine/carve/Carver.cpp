@@ -88,9 +88,9 @@ void trimSessionLists(int dir, const fs::path& dirName, std::int64_t lastIndex) 
     });
 }
 
-void rewriteCarveReport(int sessionDir, const fs::path& dirName) {
+void writeCarveReport(int sessionDir, const fs::path& dirName, const std::vector<CarvedFile>& files) {
     std::string report = std::string(Carver::kReportHeader) + "\n";
-    for (const auto& f : CarvedFileExtractor::loadFoundAt(sessionDir, std::nullopt)) report += carveReportLine(f);
+    for (const auto& f : files) report += carveReportLine(f);
     writeAtomicallyAt(sessionDir, Carver::kReportName, report, dirName);
 }
 
@@ -382,14 +382,20 @@ CarveSummary Carver::run(const CancellationToken& token) {
                            std::move(handedOver_)});
         return true;
     };
-    // The open file, once the search has passed its end with nothing found inside.
-    auto closeOpenBefore = [&](std::int64_t searched) {
-        if (!open_ || searched < open_->at + open_->result.length) return true;
+    // Records the open file as ending at `endsAt` at the latest (where the
+    // next file begins, cutting it short); false, and still open, when a stop
+    // came while it was read.
+    auto closeOpen = [&](std::int64_t endsAt) {
         const Open o = *open_;
+        const std::int64_t end = o.at + o.result.length;
         open_.reset();
-        if (record(o.at, o.result.length, o.result, false)) return true;
+        if (record(o.at, std::min(end, endsAt) - o.at, o.result, endsAt < end)) return true;
         open_ = o;
         return false;
+    };
+    // The open file, once the search has passed its end with nothing found inside.
+    auto closeOpenBefore = [&](std::int64_t searched) {
+        return !open_ || searched < open_->at + open_->result.length || closeOpen(open_->at + open_->result.length);
     };
     try {
         try {
@@ -451,15 +457,10 @@ CarveSummary Carver::run(const CancellationToken& token) {
                         if (!r) continue;
                         // A file found inside one whose length was not vouched
                         // for: that one ends here, cut short by this one.
-                        if (open_) {
-                            const Open o = *open_;
-                            open_.reset();
-                            if (!record(o.at, std::min(o.result.length, at - o.at), o.result, at < o.at + o.result.length)) {
-                                open_ = o;
-                                cancelled = true;
-                                pos = o.at;
-                                break;
-                            }
+                        if (open_ && !closeOpen(at)) {
+                            cancelled = true;
+                            pos = open_->at;
+                            break;
                         }
                         if (!r->confirmed) {
                             open_ = Open{at, *r};

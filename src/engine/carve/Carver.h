@@ -172,9 +172,9 @@ private:
 void trimSessionLists(int sessionDir, const fs::path& dirName, std::int64_t lastIndex);
 void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex);
 
-// Writes "report.csv" anew from the found list with its verdicts merged in
-// (once the thumbnails have judged the files). Throws FileError.
-void rewriteCarveReport(int sessionDir, const fs::path& dirName);
+// Writes "report.csv" anew from `files`, the found list with its verdicts
+// merged in (once the thumbnails have judged them). Throws FileError.
+void writeCarveReport(int sessionDir, const fs::path& dirName, const std::vector<CarvedFile>& files);
 
 // A row of "report.csv" (also the report of a recovery), line feed included.
 std::string carveReportLine(const CarvedFile& file);

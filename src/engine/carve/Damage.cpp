@@ -1,24 +1,37 @@
 #include "engine/carve/Damage.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace tamsel::damage {
 
 namespace {
-constexpr const char* kSeparator = "・";
+
+constexpr std::string_view kSeparator = "・";
+
+// The parts of a note, as they were joined.
+std::vector<std::string> partsOf(const std::string& note) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (;;) {
+        const auto sep = note.find(kSeparator, from);
+        parts.push_back(note.substr(from, sep == std::string::npos ? std::string::npos : sep - from));
+        if (sep == std::string::npos) return parts;
+        from = sep + kSeparator.size();
+    }
 }
 
-std::string overwritten(int percentFrom) {
-    std::string text = "後半が別のデータで上書きされています";
+// "text(約 60% から)", or the text alone when the place is not known.
+std::string from(std::string text, int percentFrom) {
     if (percentFrom >= 0) text += "(約 " + std::to_string(std::clamp(percentFrom, 0, 99)) + "% から)";
     return text;
 }
 
-std::string corrupt(int percentFrom) {
-    std::string text = kCorrupt;
-    if (percentFrom >= 0) text += "(約 " + std::to_string(std::clamp(percentFrom, 0, 99)) + "% から)";
-    return text;
-}
+}  // namespace
+
+std::string overwritten(int percentFrom) { return from("後半が別のデータで上書きされています", percentFrom); }
+
+std::string corrupt(int percentFrom) { return from(kCorrupt, percentFrom); }
 
 std::string joined(const std::vector<std::string>& notes) {
     std::string out;
@@ -30,16 +43,9 @@ std::string added(const std::string& existing, const std::string& note) {
     if (note.empty()) return existing;
     if (existing.empty()) return note;
     // Already said (as a whole part between separators).
-    std::size_t from = 0;
-    while (from <= existing.size()) {
-        const auto sep = existing.find(kSeparator, from);
-        if (existing.compare(from, (sep == std::string::npos ? existing.size() : sep) - from, note) == 0 &&
-            (sep == std::string::npos ? existing.size() : sep) - from == note.size())
-            return existing;
-        if (sep == std::string::npos) break;
-        from = sep + std::string(kSeparator).size();
-    }
-    return existing + kSeparator + note;
+    const auto parts = partsOf(existing);
+    if (std::find(parts.begin(), parts.end(), note) != parts.end()) return existing;
+    return existing + std::string(kSeparator) + note;
 }
 
 Chance chanceOf(bool damaged, const std::string& note) {
@@ -50,15 +56,10 @@ Chance chanceOf(bool damaged, const std::string& note) {
 
 std::string inTodaysWords(const std::string& note) {
     std::string out;
-    std::size_t from = 0;
-    while (from <= note.size()) {
-        const auto sep = note.find(kSeparator, from);
-        std::string part = note.substr(from, sep == std::string::npos ? std::string::npos : sep - from);
+    for (std::string part : partsOf(note)) {
         if (part == "不良セクタ含む") part = kBadSectors;
         if (part == "末尾欠け" || part == "末尾欠けの可能性" || part == "EOIなし") part = kCutShort;
         out = added(out, part);
-        if (sep == std::string::npos) break;
-        from = sep + std::string(kSeparator).size();
     }
     return out;
 }

@@ -3,10 +3,14 @@
 // reports: a found file is 良好 or 一部破損, and its note says in plain
 // words what was found.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace tamsel::damage {
+
+// No note is longer: a verdict from a worker or a session file that is, is refused.
+inline constexpr std::size_t kMaxNoteBytes = 1024;
 
 inline constexpr const char* kGood = "良好";
 inline constexpr const char* kDamaged = "一部破損";

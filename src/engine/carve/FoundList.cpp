@@ -156,7 +156,7 @@ std::optional<std::pair<std::int64_t, std::string>> CarvedFileExtractor::decodeC
         if (index == j.end() || !index->is_number_integer() || note == j.end() || !note->is_string()) return std::nullopt;
         const auto i = index->get<std::int64_t>();
         auto text = note->get<std::string>();
-        if (i < 1 || text.empty() || text.size() > 1024) return std::nullopt;
+        if (i < 1 || text.empty() || text.size() > damage::kMaxNoteBytes) return std::nullopt;
         return std::pair{i, std::move(text)};
     } catch (...) {
         return std::nullopt;

@@ -12,45 +12,30 @@ constexpr std::int64_t kMaxPngLength = 0x10000000;
 // No RIFF file of ours is larger: an AVI's RIFF holds at most 1 GiB before
 // AVIX extensions take over, a WebP or WAV is far smaller than 4 GiB.
 constexpr std::int64_t kMaxRiff = 0xC0000000;
-constexpr int kMaxRiffChunks = 100000;
-
-// Whether the chunks inside [at + 12, end) follow one another exactly to its end.
-bool chunksFill(RandomAccessSource& source, std::int64_t at, std::int64_t end) {
-    std::int64_t pos = at + 12;
-    for (int i = 0; i < kMaxRiffChunks && pos + 8 <= end; ++i) {
-        Bytes c = source.pread(pos, 8);
-        if (c.size() < 8) return false;
-        for (std::size_t k = 0; k < 4; ++k)
-            if (c[k] < 0x20 || c[k] > 0x7E) return false;
-        const std::int64_t length = leU32(c.span(), 4);
-        pos += 8 + length + (length & 1);
-    }
-    // The last chunk's pad byte may be left out.
-    return pos == end || pos == end + 1;
-}
+constexpr int kMaxRiffChunks = 1000000;
 
 bool isAsciiLetter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is(const Bytes& b, std::size_t at, const char (&text)[5]) { return std::memcmp(b.data() + at, text, 4) == 0; }
 
-// How far the chunks of the RIFF at `at` go, one after another, stepping
-// into a list whose own size runs past `limit` (a recording cut off leaves
-// its frame list so): the end of the last whole chunk, and whether the walk
-// stopped at `limit` rather than at bytes that are no chunk.
+// How far the chunks of the RIFF at `at` go, one after another up to
+// `limit`: the end of the last whole chunk (a last odd chunk may leave out
+// its pad byte), and whether the walk stopped at `limit` rather than at
+// bytes that are no chunk. With `intoLists`, a list whose own size runs
+// past `limit` is stepped into (a recording cut off leaves its frame list so).
 struct Walk {
     std::int64_t end = 0;
     bool reachedLimit = false;
 };
-Walk walkChunks(RandomAccessSource& source, std::int64_t at, std::int64_t limit) {
-    constexpr int kMaxChunks = 1000000;
+Walk walkChunks(RandomAccessSource& source, std::int64_t at, std::int64_t limit, bool intoLists) {
     std::int64_t pos = at + 12;
-    for (int i = 0; i < kMaxChunks && pos + 8 <= limit; ++i) {
+    for (int i = 0; i < kMaxRiffChunks && pos + 8 <= limit; ++i) {
         Bytes c = source.pread(pos, 12);
         if (c.size() < 8) return {pos, true};
         for (std::size_t k = 0; k < 4; ++k)
             if (c[k] < 0x20 || c[k] > 0x7E) return {pos, false};
         const std::int64_t length = leU32(c.span(), 4);
         if (pos + 8 + length > limit) {
-            if (c.size() == 12 && is(c, 0, "LIST")) {
+            if (intoLists && c.size() == 12 && is(c, 0, "LIST")) {
                 pos += 12;
                 continue;
             }
@@ -100,13 +85,15 @@ std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at
             len += std::int64_t{leU32(x.span(), 4)} + 8;
         }
     }
-    if (at + len <= source.size() && len <= kMaxRiff && chunksFill(source, at, at + std::int64_t{size} + 8))
+    // The chunks filling the size given exactly vouch for it.
+    const std::int64_t given = at + std::int64_t{size} + 8;
+    if (at + len <= source.size() && len <= kMaxRiff && walkChunks(source, at, given, false).end == given)
         return CarveResult{len, ext, std::nullopt};
     // A size no RIFF file has (0xFFFFFFF0 from a recording cut off): the
     // chunks say how far the file goes. A size past the source's end: cut
     // short there. Either way the search goes on from where the chunks
     // stop, never inside a frame.
-    const Walk walk = walkChunks(source, at, source.size());
+    const Walk walk = walkChunks(source, at, source.size(), true);
     if (len > kMaxRiff && !walk.reachedLimit) {
         if (walk.end - at <= 12) return std::nullopt;
         return CarveResult{walk.end - at, ext, std::nullopt, false, walk.end - at};

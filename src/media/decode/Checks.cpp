@@ -273,22 +273,22 @@ Note checkHeif(Span file) {
             list.push_back({base + offset, length});
         }
         if (!f.ok || method != 0) continue;  // idat and item references hold no file offsets
-        std::vector<std::uint8_t> joined;
-        bool inside = true;
-        for (const auto& e : list) {
-            if (e.offset > size || e.length > size - e.offset) inside = false;
-            else if (e.length > 0) joined.insert(joined.end(), file.begin() + static_cast<std::ptrdiff_t>(e.offset),
-                                                 file.begin() + static_cast<std::ptrdiff_t>(e.offset + e.length));
-        }
-        if (!inside) {
+        if (std::any_of(list.begin(), list.end(), [&](const Extent& e) { return e.offset > size || e.length > size - e.offset; })) {
             outside = true;
             continue;
         }
         const auto type = types.find(id);
         const auto ls = lengthSizes.find(id);
-        if (type != types.end() && type->second == "hvc1" && ls != lengthSizes.end() && !joined.empty() &&
-            !nalUnitsChain(joined, ls->second))
-            broken = true;
+        if (type == types.end() || type->second != "hvc1" || ls == lengthSizes.end()) continue;
+        // An item in one extent (nearly all) is looked at where it lies; pieces are joined first.
+        auto piece = [&](const Extent& e) {
+            return file.subspan(static_cast<std::size_t>(e.offset), static_cast<std::size_t>(e.length));
+        };
+        std::vector<std::uint8_t> joined;
+        if (list.size() > 1)
+            for (const auto& e : list) joined.insert(joined.end(), piece(e).begin(), piece(e).end());
+        const Span data = list.size() == 1 ? piece(list.front()) : Span(joined);
+        if (!data.empty() && !nalUnitsChain(data, ls->second)) broken = true;
     }
     if (outside) return std::string(damage::kCutShort);
     if (broken) return std::string(damage::kCorrupt);
