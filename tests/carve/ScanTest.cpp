@@ -11,6 +11,7 @@
 #include "engine/carve/FoundList.h"
 #include "engine/reading/CountingSource.h"
 #include "engine/reading/FileSource.h"
+#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/SequentialReader.h"
 #include "support/Corpus.h"
 #include "support/TempDir.h"
@@ -37,26 +38,18 @@ void place(std::vector<std::uint8_t>& image, std::int64_t at, const std::vector<
 }
 
 // A memory source that lets a test act on chosen reads.
-class HookedSource final : public RandomAccessSource {
+class HookedSource final : public ForwardingSource {
 public:
     HookedSource(std::vector<std::uint8_t> data, std::function<void(std::int64_t, std::int64_t)> onRead,
                  std::vector<BadRange> bad = {})
-        : inner_(std::move(data), "hooked", std::move(bad)), onRead_(std::move(onRead)) {}
-    std::int64_t size() const override { return inner_.size(); }
-    std::int64_t badBytes() const override { return inner_.badBytes(); }
-    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
-        return inner_.knownBadBytesIn(offset, length);
-    }
-    const std::string& displayName() const override { return inner_.displayName(); }
+        : ForwardingSource(std::make_shared<MemorySource>(std::move(data), "hooked", std::move(bad))), onRead_(std::move(onRead)) {}
     Bytes pread(std::int64_t offset, std::int64_t count) override {
         if (onRead_) onRead_(offset, count);
-        return inner_.pread(offset, count);
+        return inner()->pread(offset, count);
     }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_.duplicate(); }
     void close() override {}
 
 private:
-    MemorySource inner_;
     std::function<void(std::int64_t, std::int64_t)> onRead_;
 };
 

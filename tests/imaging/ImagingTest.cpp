@@ -16,6 +16,7 @@
 
 #include "engine/imaging/DiskImager.h"
 #include "engine/reading/FileSource.h"
+#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/FaultyDevice.h"
 #include "support/Process.h"
@@ -30,24 +31,19 @@ using namespace tamsel::test;
 constexpr std::int64_t MiB = 1 << 20;
 
 // A source that lets a test act on chosen reads.
-class HookedSource final : public RandomAccessSource {
+class HookedSource final : public ForwardingSource {
 public:
     HookedSource(std::shared_ptr<RandomAccessSource> inner, std::function<void(std::int64_t)> onRead)
-        : inner_(std::move(inner)), onRead_(std::move(onRead)) {}
-    std::int64_t size() const override { return inner_->size(); }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    const std::string& displayName() const override { return inner_->displayName(); }
+        : ForwardingSource(std::move(inner)), onRead_(std::move(onRead)) {}
     Bytes pread(std::int64_t offset, std::int64_t count) override {
         onRead_(offset);
-        return inner_->pread(offset, count);
+        return inner()->pread(offset, count);
     }
     // The identity's samples are not the copy the hook watches.
-    Bytes preadGently(std::int64_t offset, std::int64_t count) override { return inner_->preadGently(offset, count); }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
+    Bytes preadGently(std::int64_t offset, std::int64_t count) override { return inner()->preadGently(offset, count); }
     void close() override {}
 
 private:
-    std::shared_ptr<RandomAccessSource> inner_;
     std::function<void(std::int64_t)> onRead_;
 };
 
@@ -442,14 +438,9 @@ TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
 
 // Counts, for every sector of the bad ranges, the reads that reached it, and
 // the most reads at once; can stop the job at a chosen failing read.
-class CountingSource final : public RandomAccessSource {
+class CountingSource final : public ForwardingSource {
 public:
-    CountingSource(std::shared_ptr<MemorySource> inner, std::vector<BadRange> bad) : inner_(std::move(inner)), bad_(std::move(bad)) {}
-    std::int64_t size() const override { return inner_->size(); }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    const std::string& displayName() const override { return inner_->displayName(); }
-    Bytes pread(std::int64_t offset, std::int64_t count) override { return inner_->pread(offset, count); }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
+    CountingSource(std::shared_ptr<MemorySource> inner, std::vector<BadRange> bad) : ForwardingSource(std::move(inner)), bad_(std::move(bad)) {}
     void close() override {}
     std::optional<Bytes> readOnce(std::int64_t offset, std::int64_t count) override {
         {
@@ -459,7 +450,7 @@ public:
                 for (std::int64_t s = std::max(r.offset, offset / 512 * 512); s < std::min(r.offset + r.length, offset + count); s += 512)
                     ++reads_[s];
         }
-        auto got = inner_->readOnce(offset, count);
+        auto got = inner()->readOnce(offset, count);
         std::lock_guard g(lock_);
         --atOnce_;
         if (!got && ++failures_ == stopAtFailure_) stop_.cancel();
@@ -482,7 +473,6 @@ public:
     }
 
 private:
-    std::shared_ptr<MemorySource> inner_;
     std::vector<BadRange> bad_;
     mutable std::mutex lock_;
     std::map<std::int64_t, int> reads_;

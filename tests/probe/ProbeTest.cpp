@@ -8,6 +8,7 @@
 
 #include "engine/probe/DriveProbe.h"
 #include "engine/reading/FileSource.h"
+#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/FaultyDevice.h"
 #include "support/TempDir.h"
@@ -22,22 +23,15 @@ constexpr std::int64_t MiB = 1 << 20;
 std::string fixture(const std::string& name) { return readText(fs::path(TAMSEL_PROBE_FIXTURES) / name); }
 
 // Records where and how much each read asked for.
-class RecordingSource final : public RandomAccessSource {
+class RecordingSource final : public ForwardingSource {
 public:
-    explicit RecordingSource(std::shared_ptr<RandomAccessSource> inner) : inner_(std::move(inner)) {}
-    std::int64_t size() const override { return inner_->size(); }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    const std::string& displayName() const override { return inner_->displayName(); }
+    using ForwardingSource::ForwardingSource;
     Bytes pread(std::int64_t offset, std::int64_t count) override {
         reads.emplace_back(offset, count);
-        return inner_->pread(offset, count);
+        return inner()->pread(offset, count);
     }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
     void close() override {}
     std::vector<std::pair<std::int64_t, std::int64_t>> reads;
-
-private:
-    std::shared_ptr<RandomAccessSource> inner_;
 };
 
 TEST(SmartctlOutput, ReadsTheHealthAssessmentOfRealRuns) {

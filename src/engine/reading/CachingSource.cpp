@@ -6,7 +6,7 @@
 namespace tamsel {
 
 CachingSource::CachingSource(std::shared_ptr<RandomAccessSource> inner, std::int64_t capacity)
-    : inner_(std::move(inner)), size_(inner_->size()), capacity_(capacity) {}
+    : ForwardingSource(std::move(inner)), size_(this->inner()->size()), capacity_(capacity) {}
 
 void CachingSource::keep(std::int64_t offset, Bytes bytes) {
     auto [it, inserted] = entries_.try_emplace(offset);
@@ -50,7 +50,7 @@ Bytes CachingSource::pread(std::int64_t offset, std::int64_t count) {
         }
     }
     const std::int64_t wide = std::min(std::max(count, kMinRead), size_ - offset);
-    Bytes read = inner_->preadGently(offset, wide);
+    Bytes read = inner()->preadGently(offset, wide);
     if (read.empty()) return read;
     const auto got = static_cast<std::int64_t>(read.size());
     Bytes out = read.slice(0, static_cast<std::size_t>(std::min(count, got)));
@@ -62,7 +62,7 @@ void CachingSource::close() {
     entries_.clear();
     order_.clear();
     kept_ = 0;
-    inner_->close();
+    inner()->close();
 }
 
 }  // namespace tamsel

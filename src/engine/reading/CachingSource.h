@@ -15,11 +15,11 @@
 #include <map>
 #include <memory>
 
-#include "engine/reading/RandomAccessSource.h"
+#include "engine/reading/ForwardingSource.h"
 
 namespace tamsel {
 
-class CachingSource final : public RandomAccessSource {
+class CachingSource final : public ForwardingSource {
 public:
     static constexpr std::int64_t kDefaultCapacity = 32LL << 20;
     // Reads shorter than this are widened to it, so that header walks of
@@ -29,24 +29,13 @@ public:
     explicit CachingSource(std::shared_ptr<RandomAccessSource> inner, std::int64_t capacity = kDefaultCapacity);
 
     std::int64_t size() const override { return size_; }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    const std::string& displayName() const override { return inner_->displayName(); }
     Bytes pread(std::int64_t offset, std::int64_t count) override;
     Bytes preadGently(std::int64_t offset, std::int64_t count) override { return pread(offset, count); }
-    // The duplicate reads the medium directly.
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
     void close() override;
-    std::vector<BadRange> badRanges() const override { return inner_->badRanges(); }
-    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
-        return inner_->knownBadBytesIn(offset, length);
-    }
-    std::int64_t unit() const override { return inner_->unit(); }
-    void setCancellation(const CancellationToken& token) override { inner_->setCancellation(token); }
 
 private:
     void keep(std::int64_t offset, Bytes bytes);
 
-    std::shared_ptr<RandomAccessSource> inner_;
     std::int64_t size_;
     std::int64_t capacity_;
     std::int64_t kept_ = 0;

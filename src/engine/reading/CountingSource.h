@@ -6,44 +6,33 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/reading/RandomAccessSource.h"
+#include "engine/reading/ForwardingSource.h"
 
 namespace tamsel {
 
-class CountingSource final : public RandomAccessSource {
+class CountingSource final : public ForwardingSource {
 public:
-    explicit CountingSource(std::shared_ptr<RandomAccessSource> inner) : inner_(std::move(inner)) {}
+    using ForwardingSource::ForwardingSource;
 
     std::int64_t bytesRead() const { return bytes_.load(); }
     std::int64_t reads() const { return reads_.load(); }
 
-    std::int64_t size() const override { return inner_->size(); }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    const std::string& displayName() const override { return inner_->displayName(); }
-    Bytes pread(std::int64_t offset, std::int64_t count) override { return counted(inner_->pread(offset, count)); }
+    Bytes pread(std::int64_t offset, std::int64_t count) override { return counted(inner()->pread(offset, count)); }
     Bytes preadGently(std::int64_t offset, std::int64_t count) override {
-        return counted(inner_->preadGently(offset, count));
+        return counted(inner()->preadGently(offset, count));
     }
     std::int64_t preadGentlyInto(std::int64_t offset, std::int64_t count, std::uint8_t* buffer) override {
-        const std::int64_t n = inner_->preadGentlyInto(offset, count, buffer);
+        const std::int64_t n = inner()->preadGentlyInto(offset, count, buffer);
         bytes_ += n;
         ++reads_;
         return n;
     }
     std::optional<Bytes> readOnce(std::int64_t offset, std::int64_t count) override {
-        auto b = inner_->readOnce(offset, count);
+        auto b = inner()->readOnce(offset, count);
         if (b) bytes_ += static_cast<std::int64_t>(b->size());
         ++reads_;
         return b;
     }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
-    void close() override { inner_->close(); }
-    std::vector<BadRange> badRanges() const override { return inner_->badRanges(); }
-    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
-        return inner_->knownBadBytesIn(offset, length);
-    }
-    std::int64_t unit() const override { return inner_->unit(); }
-    void setCancellation(const CancellationToken& token) override { inner_->setCancellation(token); }
 
 private:
     Bytes counted(Bytes b) {
@@ -51,7 +40,6 @@ private:
         ++reads_;
         return b;
     }
-    std::shared_ptr<RandomAccessSource> inner_;
     std::atomic<std::int64_t> bytes_{0};
     std::atomic<std::int64_t> reads_{0};
 };

@@ -100,12 +100,12 @@ struct Unpin {
 }  // namespace
 
 SequentialReader::SequentialReader(std::shared_ptr<RandomAccessSource> inner, std::int64_t from)
-    : inner_(std::move(inner)), size_(inner_->size()), ring_(std::make_shared<Ring>()),
-      directCount_(std::make_shared<CountingSource>(inner_)),
+    : ForwardingSource(std::move(inner)), size_(this->inner()->size()), ring_(std::make_shared<Ring>()),
+      directCount_(std::make_shared<CountingSource>(this->inner())),
       direct_(std::make_unique<CachingSource>(directCount_, kDirectCache)) {
     ring_->blocks = (size_ + kBlock - 1) / kBlock;
     ring_->floor = ring_->next = std::clamp<std::int64_t>(from, 0, size_) / kBlock;
-    thread_ = std::thread([ring = ring_, inner = inner_, size = size_] {
+    thread_ = std::thread([ring = ring_, inner = this->inner(), size = size_] {
         std::unique_lock g(ring->lock);
         while (true) {
             ring->changed.wait(g, [&] {
@@ -150,7 +150,7 @@ void SequentialReader::close() {
         ring_->changed.notify_all();
     }
     if (thread_.joinable()) thread_.join();
-    inner_->close();
+    inner()->close();
 }
 
 std::int64_t SequentialReader::directBytes() const { return directCount_->bytesRead(); }

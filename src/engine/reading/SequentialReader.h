@@ -17,14 +17,14 @@
 #include <thread>
 
 #include "engine/common/Cancellation.h"
-#include "engine/reading/RandomAccessSource.h"
+#include "engine/reading/ForwardingSource.h"
 
 namespace tamsel {
 
 class CachingSource;
 class CountingSource;
 
-class SequentialReader final : public RandomAccessSource {
+class SequentialReader final : public ForwardingSource {
 public:
     static constexpr std::int64_t kBlock = 1LL << 20;
     static constexpr int kBlocks = 12;
@@ -36,20 +36,11 @@ public:
     SequentialReader& operator=(const SequentialReader&) = delete;
 
     std::int64_t size() const override { return size_; }
-    std::int64_t badBytes() const override { return inner_->badBytes(); }
-    const std::string& displayName() const override { return inner_->displayName(); }
     // Throws what the read-ahead met on the way (SourceGoneError, ReadCancelled).
     Bytes pread(std::int64_t offset, std::int64_t count) override;
     Bytes preadGently(std::int64_t offset, std::int64_t count) override { return pread(offset, count); }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return inner_->duplicate(); }
     // Stops the read-ahead and closes the medium.
     void close() override;
-    std::vector<BadRange> badRanges() const override { return inner_->badRanges(); }
-    std::int64_t knownBadBytesIn(std::int64_t offset, std::int64_t length) const override {
-        return inner_->knownBadBytesIn(offset, length);
-    }
-    std::int64_t unit() const override { return inner_->unit(); }
-    void setCancellation(const CancellationToken& token) override { inner_->setCancellation(token); }
 
     // Nothing before `offset` will be asked for again: the ring may move on.
     void release(std::int64_t offset);
@@ -72,7 +63,6 @@ private:
     // A view of the ring, or nothing when the ring cannot serve it.
     std::optional<Bytes> fromRing(std::int64_t offset, std::int64_t n);
 
-    std::shared_ptr<RandomAccessSource> inner_;
     std::int64_t size_;
     std::shared_ptr<Ring> ring_;
     std::shared_ptr<CountingSource> directCount_;
