@@ -2,11 +2,13 @@
 
 #include <QAction>
 #include <QButtonGroup>
+#include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QToolBar>
 #include <QToolButton>
 
+#include "models/Job.h"
 #include "models/Shared.h"
 #include "views/Icons.h"
 #include "views/Theme.h"
@@ -129,6 +131,17 @@ void MainWindow::retint() {
     tint(modes_);
     tint(viewModes_);
     rescan_->setIcon(views::Icons::icon(rescan_->property("symbol").toString()));
+}
+
+}  // namespace tamsel::app
+
+namespace tamsel::app {
+
+// Nothing runs on after the window: each job stops where it keeps its state
+// (a scan its checkpoint, an image its map) and the window waits for that.
+void MainWindow::closeEvent(QCloseEvent* event) {
+    models::cancelAndWaitForAllJobs();
+    QMainWindow::closeEvent(event);
 }
 
 }  // namespace tamsel::app

@@ -27,6 +27,9 @@ public:
     // Whether the results-only toolbar items are shown.
     bool resultsToolsShown() const;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void syncToolbar();
     void retint();

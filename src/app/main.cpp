@@ -4,7 +4,6 @@
 #include <QIcon>
 
 #include "app/MainWindow.h"
-#include "models/Job.h"
 #include "models/UpdateChecker.h"
 #include "views/Theme.h"
 
@@ -18,7 +17,5 @@ int main(int argc, char** argv) {
 
     tamsel::app::MainWindow window(tamsel::models::UpdateChecker::shared());
     window.show();
-    const int rc = QApplication::exec();
-    tamsel::models::cancelAndWaitForAllJobs();
-    return rc;
+    return QApplication::exec();
 }

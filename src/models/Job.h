@@ -1,6 +1,6 @@
 #pragma once
 // The one runner of background jobs for the window's models: a blocking
-// engine on its own thread, its cancellation token, and every change posted
+// engine on a pooled thread, its cancellation token, and every change posted
 // back to the UI thread as a queued call.
 
 #include <QPointer>
@@ -17,12 +17,16 @@ namespace tamsel::models {
 // normal); thumbnails at background priority (a lower one).
 enum class JobPriority { interactive, normal, background };
 
-// What a model keeps of a job it started: enough to cancel it.
+// What a model keeps of a job it started: enough to stop it and await it.
 class JobHandle {
 public:
     void cancel() const { token_.cancel(); }
     bool isCancelled() const { return token_.isCancelled(); }
     bool isFinished() const;
+    // Blocks until the job has ended (never call it from the job itself).
+    void wait() const;
+    // Cancels, then waits: the job has saved what it keeps when this returns.
+    void stop() const;
     const CancellationToken& token() const { return token_; }
 
 private:
@@ -32,8 +36,9 @@ private:
 };
 using Task = std::shared_ptr<JobHandle>;
 
-// Runs `body` on a thread of its own. The job does not depend on whoever
-// started it: it runs to its end even when its model is gone.
+// Runs `body` on a pooled thread (cancelled before its turn, it still runs,
+// to report its end, and finds its token cancelled). The job does not depend on whoever started it: it runs to its end
+// even when its model is gone, unless stopped.
 Task startJob(JobPriority priority, std::function<void(const CancellationToken&)> body);
 
 // Runs `fn` later on the UI thread (the application object's thread).
