@@ -15,6 +15,18 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+bool isFixedInternal(const DiskDevice& device) {
+    // Virtual disks (loop devices) are asked for on their own.
+    return device.isInternal && !device.isRemovable && device.protocolName != kVirtualBus;
+}
+
+Snapshot Snapshot::shown(bool includeInternal) const {
+    Snapshot s{{}, unmountedVolumes};
+    for (const DiskDevice& d : devices)
+        if (includeInternal || !isFixedInternal(d)) s.devices.push_back(d);
+    return s;
+}
+
 bool naturalLess(const std::string& a, const std::string& b) {
     std::size_t i = 0, j = 0;
     while (i < a.size() && j < b.size()) {

@@ -25,7 +25,13 @@ struct Snapshot {
     // Whole disk to the names of the file systems on it that are not mounted.
     std::map<std::string, std::vector<std::string>> unmountedVolumes;
     std::vector<DiskListing> listings() const { return DiskListing::build(devices, unmountedVolumes); }
+    // What a picker shows: fixed internal disks (and their partitions) only when asked.
+    Snapshot shown(bool includeInternal) const;
+    friend bool operator==(const Snapshot&, const Snapshot&) = default;
 };
+
+// A disk built into the machine that is not removable: listed only on request.
+bool isFixedInternal(const DiskDevice& device);
 
 // The disks now.
 Snapshot current(const Options& options);

@@ -7,11 +7,10 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "disks/Disks.h"
+#include "models/DiskList.h"
 #include "models/Shared.h"
 #include "views/Icons.h"
 #include "views/Theme.h"
@@ -25,18 +24,6 @@ using models::Workspace;
 
 namespace {
 constexpr std::int64_t kLowSpace = 2147483648LL;
-
-DiskLister& lister() {
-    static DiskLister l = [](bool includeInternal) { return disks::current({includeInternal, false}).listings(); };
-    return l;
-}
-
-bool sameListings(const std::vector<DiskListing>& a, const std::vector<DiskListing>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (!(a[i].device == b[i].device) || a[i].volumes != b[i].volumes) return false;
-    return true;
-}
 
 // One listed disk; clicking it chooses it.
 class DriveCard : public Card {
@@ -87,8 +74,6 @@ private:
 };
 }  // namespace
 
-void CarveSelectView::setDiskLister(DiskLister l) { lister() = std::move(l); }
-
 CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) {
     setObjectName(QStringLiteral("carveSelect"));
     auto* outer = new QVBoxLayout(this);
@@ -116,7 +101,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     internal_ = new QCheckBox(QStringLiteral("内蔵も表示"), page);
     connect(internal_, &QCheckBox::toggled, this, [this](bool on) {
         includeInternal_ = on;
-        refresh();
+        if (!loading_) showListing();
     });
     head->addWidget(internal_);
     auto* reload = new QToolButton(page);
@@ -260,44 +245,34 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     updateResume();
     updateHint();
     updateError();
-    refresh();
+    watchDisks();
 }
 
-CarveSelectView::~CarveSelectView() {
-    if (listTask_) listTask_->cancel();
+void CarveSelectView::watchDisks() {
+    auto& list = models::DiskList::shared();
+    connect(&list, &models::DiskList::changed, this, [this] {
+        if (!loading_) showListing();
+    });
+    connect(&list, &models::DiskList::listed, this, [this] {
+        if (loading_) showListing();
+    });
+    loading_ = !list.hasListing();
+    if (loading_) rebuildCards();
+    else showListing();
+    list.watch(this);
 }
 
 void CarveSelectView::refresh() {
     loading_ = true;
     rebuildCards();
-    if (listTask_) listTask_->cancel();
-    QPointer<CarveSelectView> self(this);
-    const bool internal = includeInternal_;
-    listTask_ = models::startJob(models::JobPriority::normal, [self, internal](const CancellationToken& token) {
-        auto listings = lister()(internal);
-        if (token.isCancelled()) return;
-        models::postTo(self, [listings = std::move(listings)](CarveSelectView& v) mutable { v.listed(std::move(listings), false); });
-    });
+    models::DiskList::shared().refresh();
 }
 
-void CarveSelectView::poll() {
-    QPointer<CarveSelectView> self(this);
-    const bool internal = includeInternal_;
-    listTask_ = models::startJob(models::JobPriority::normal, [self, internal](const CancellationToken& token) {
-        auto listings = lister()(internal);
-        if (token.isCancelled()) return;
-        models::postTo(self, [listings = std::move(listings)](CarveSelectView& v) mutable { v.listed(std::move(listings), true); });
-    });
-}
-
-void CarveSelectView::listed(std::vector<DiskListing> listings, bool fromPoll) {
-    const bool changed = !sameListings(devices_, listings);
-    if (changed) devices_ = std::move(listings);
+void CarveSelectView::showListing() {
+    devices_ = models::DiskList::shared().snapshot().shown(includeInternal_).listings();
     loading_ = false;
     rebuildCards();
-    if (changed || !fromPoll) emit devicesChanged();
-    // The next look in two seconds, for as long as this screen exists.
-    QTimer::singleShot(kPollMs, this, &CarveSelectView::poll);
+    emit devicesChanged();
 }
 
 void CarveSelectView::rebuildCards() {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "disks/DiskDevice.h"
-#include "models/Job.h"
 #include "models/Workspace.h"
 
 class QCheckBox;
@@ -21,18 +20,10 @@ namespace tamsel::views {
 class IconLabel;
 class Card;
 
-// Lists the disks to offer; runs on a background job.
-using DiskLister = std::function<std::vector<DiskListing>(bool includeInternal)>;
-
 class CarveSelectView : public QWidget {
     Q_OBJECT
 public:
     explicit CarveSelectView(models::Workspace* ws, QWidget* parent = nullptr);
-    ~CarveSelectView() override;
-
-    // The system's disks by default; tests give fixtures.
-    static void setDiskLister(DiskLister lister);
-    static constexpr int kPollMs = 2000;
 
     // What the pickers do once the user has chosen.
     void chooseDevice(const DiskDevice& device);
@@ -46,9 +37,9 @@ signals:
     void devicesChanged();
 
 private:
+    void watchDisks();
     void refresh();
-    void poll();
-    void listed(std::vector<DiskListing> listings, bool fromPoll);
+    void showListing();
     void rebuildCards();
     void updateDestination();
     void updateResume();
@@ -59,7 +50,6 @@ private:
     std::vector<DiskListing> devices_;
     bool includeInternal_ = false;
     bool loading_ = false;
-    models::Task listTask_;
 
     QCheckBox* internal_;
     QLabel* listState_;

@@ -10,8 +10,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "disks/Disks.h"
-#include "models/Job.h"
+#include "models/DiskList.h"
 #include "views/Choosers.h"
 #include "views/ScreenStyle.h"
 #include "views/Widgets.h"
@@ -19,18 +18,6 @@
 namespace tamsel::views {
 
 namespace {
-
-DiskServices& defaultServices() {
-    static DiskServices s;
-    return s;
-}
-
-DiskServices systemServices() {
-    DiskServices s;
-    s.listDisks = [](bool includeInternal) { return disks::current({includeInternal, false}).devices; };
-    s.namedVolumes = [] { return disks::current({true, true}).unmountedVolumes; };
-    return s;
-}
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -94,11 +81,7 @@ void PickRow::keyPressEvent(QKeyEvent* event) {
 
 // --- SourcePicker ---
 
-void SourcePicker::setDefaultServices(DiskServices services) { defaultServices() = std::move(services); }
-
 SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
-    services_ = defaultServices().listDisks ? defaultServices() : systemServices();
-
     auto* title = new QLabel(QStringLiteral("どのディスクから探しますか"), this);
     makeHeadline(title, 1.1);
     auto* caption = new QLabel(QStringLiteral("消えたファイルが入っていたディスクを選んでください。"), this);
@@ -190,38 +173,34 @@ void SourcePicker::setIncludeInternal(bool on) {
     if (includeInternal_ == on) return;
     includeInternal_ = on;
     internalCheck_->setChecked(on);
-    refresh();
+    if (watching_ && !loading_) showListing();
 }
 
 void SourcePicker::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!loadedOnce_) {
-        loadedOnce_ = true;
-        refresh();
-    }
+    startWatching();
+}
+
+void SourcePicker::startWatching() {
+    if (watching_) return;
+    watching_ = true;
+    auto& list = models::DiskList::shared();
+    // The disks that came and went meanwhile show as the poll sees them.
+    connect(&list, &models::DiskList::changed, this, [this] {
+        if (!loading_) showListing();
+    });
+    connect(&list, &models::DiskList::listed, this, [this] {
+        if (loading_) showListing();
+    });
+    if (list.hasListing()) showListing();
+    else setLoading(true);
+    list.watch(this);
 }
 
 void SourcePicker::refresh() {
-    loadedOnce_ = true;
+    startWatching();
     setLoading(true);
-    const quint64 generation = ++generation_;
-    QPointer<SourcePicker> self(this);
-    models::startJob(models::JobPriority::interactive,
-                     [self, generation, services = services_, internal = includeInternal_](const CancellationToken&) {
-                         std::vector<DiskDevice> devices;
-                         std::map<std::string, std::vector<std::string>> names;
-                         try {
-                             devices = services.listDisks(internal);
-                             if (services.namedVolumes) names = services.namedVolumes();
-                         } catch (const std::exception&) {
-                             // A listing that fails shows as an empty list; "更新" tries again.
-                         }
-                         models::postTo(self, [generation, devices = std::move(devices), names = std::move(names)](SourcePicker& p) mutable {
-                             // Only the newest request counts (the checkbox may have changed meanwhile).
-                             if (generation != p.generation_) return;
-                             p.storeListing(std::move(devices), std::move(names));
-                         });
-                     });
+    models::DiskList::shared().refresh();
 }
 
 void SourcePicker::setLoading(bool on) {
@@ -232,9 +211,10 @@ void SourcePicker::setLoading(bool on) {
     emit loadingChanged();
 }
 
-void SourcePicker::storeListing(std::vector<DiskDevice> devices, std::map<std::string, std::vector<std::string>> names) {
-    devices_ = std::move(devices);
-    namedVolumes_ = std::move(names);
+void SourcePicker::showListing() {
+    const disks::Snapshot shown = models::DiskList::shared().snapshot().shown(includeInternal_);
+    devices_ = shown.devices;
+    namedVolumes_ = shown.unmountedVolumes;
     rebuildRows();
     setLoading(false);
     emptyLabel_->setVisible(diskRows_.isEmpty());

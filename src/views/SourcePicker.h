@@ -1,7 +1,8 @@
 #pragma once
 // The disk and image picker of the drive check and imaging screens: one row
 // per disk (named by its volumes), the partitions on request, and a disk
-// image file. The list is loaded off the UI thread.
+// image file. The list is the shared one (models::DiskList), kept fresh
+// while the picker is on screen.
 
 #include <QFrame>
 #include <QMap>
@@ -22,13 +23,6 @@ class QToolButton;
 class QVBoxLayout;
 
 namespace tamsel::views {
-
-// Where the picker's disks come from; the system's by default.
-struct DiskServices {
-    std::function<std::vector<DiskDevice>(bool includeInternal)> listDisks;
-    // Whole-disk name to the names of its volumes that are not mounted.
-    std::function<std::map<std::string, std::vector<std::string>>()> namedVolumes;
-};
 
 // One clickable row of the picker.
 class PickRow : public QFrame {
@@ -66,11 +60,8 @@ public:
     bool loading() const { return loading_; }
     const std::vector<DiskDevice>& devices() const { return devices_; }
 
-    // Lists the disks again (on a background job).
+    // Looks at the disks again now.
     void refresh();
-
-    // For every picker made after the call; an empty set restores the system's.
-    static void setDefaultServices(DiskServices services);
 
     // The parts, for the screens' tests.
     QList<PickRow*> diskRows() const { return diskRows_.values(); }
@@ -92,20 +83,19 @@ protected:
 
 private:
     void setLoading(bool on);
-    void storeListing(std::vector<DiskDevice> devices, std::map<std::string, std::vector<std::string>> names);
+    void startWatching();
+    void showListing();
     void rebuildRows();
     void updateMarks();
     void chooseImage();
     bool isSelectedDevice(const std::string& name) const;
 
-    DiskServices services_;
     std::optional<SourceSelection> selection_;
     std::vector<DiskDevice> devices_;
     std::map<std::string, std::vector<std::string>> namedVolumes_;
     bool includeInternal_ = false;
     bool loading_ = false;
-    bool loadedOnce_ = false;
-    quint64 generation_ = 0;
+    bool watching_ = false;
 
     QCheckBox* internalCheck_;
     QPushButton* refreshButton_;

@@ -11,6 +11,7 @@
 
 #include "disks/DiskDevice.h"
 #include "engine/common/Files.h"
+#include "models/DiskList.h"
 #include "models/Job.h"
 #include "support/Corpus.h"
 #include "support/TempDir.h"
@@ -31,6 +32,17 @@ inline DiskDevice removableDisk(const std::string& device, std::int64_t size, co
     return d;
 }
 inline constexpr std::int64_t kCardBytes = 31'914'983'424;
+
+// What every screen's disk list sees from now on: each listing's disk and the
+// names of its volumes.
+inline void setListedDisks(const std::vector<DiskListing>& listings) {
+    disks::Snapshot s;
+    for (const DiskListing& l : listings) {
+        s.devices.push_back(l.device);
+        s.unmountedVolumes[l.device.kernelName] = l.volumes;
+    }
+    tamsel::models::DiskList::setLister([s] { return s; });
+}
 
 // The corpus JPEGs, smallest first.
 inline std::vector<fs::path> corpusJpegs() {

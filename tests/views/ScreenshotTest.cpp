@@ -86,23 +86,17 @@ private slots:
     void initTestCase() {
         QDir().mkpath(outDir_);
         QVERIFY2(drawsJapanese(QApplication::font()), "Japanese renders as boxes: install fonts-noto-cjk");
-        views::CarveSelectView::setDiskLister([](bool) {
-            return std::vector<DiskListing>{{removableDisk("mmcblk0", kCardBytes, "Secure Digital", "SD Card Reader"), {"旅行の写真"}},
-                                            {removableDisk("sdb", 500'107'862'016, "USB", "Portable SSD"), {}}};
+        // A camera card (its volume mounted) and a portable SSD, for every screen's list.
+        models::DiskList::setLister([] {
+            const DiskDevice card = removableDisk("mmcblk0", kCardBytes, "Secure Digital", "SD Card Reader");
+            DiskDevice volume = card;
+            volume.kernelName = "mmcblk0p1";
+            volume.name = "旅行の写真";
+            volume.isWholeDisk = false;
+            volume.mountPoint = "/media/user/旅行の写真";
+            volume.sizeBytes = 31'900'000'000;
+            return disks::Snapshot{{card, volume, removableDisk("sdb", 500'107'862'016, "USB", "Portable SSD")}, {}};
         });
-        views::DiskServices disks;
-        disks.listDisks = [](bool) {
-            const DiskDevice d = removableDisk("sdb", kCardBytes, "USB", "SD Card Reader");
-            DiskDevice p = d;
-            p.kernelName = "sdb1";
-            p.name = "旅行の写真";
-            p.isWholeDisk = false;
-            p.mountPoint = "/media/user/旅行の写真";
-            p.sizeBytes = 31'900'000'000;
-            return std::vector<DiskDevice>{d, p, removableDisk("sdc", 500'107'862'016, "USB", "Portable SSD")};
-        };
-        disks.namedVolumes = [] { return std::map<std::string, std::vector<std::string>>{}; };
-        views::SourcePicker::setDefaultServices(disks);
     }
 
     // The drive check as the window opens, while it reads, and with its advice.

@@ -41,13 +41,6 @@ using models::Workspace;
 using views::CarveSelectView;
 
 namespace {
-// Disks the selection screen sees, changed by the test while it polls.
-std::mutex fixtureLock;
-std::vector<DiskListing> fixtureDisks;
-void setFixtureDisks(std::vector<DiskListing> disks) {
-    std::lock_guard lock(fixtureLock);
-    fixtureDisks = std::move(disks);
-}
 DiskListing cardListing(const std::string& bsd, const std::string& volume) {
     DiskListing l{removableDisk(bsd, kCardBytes, "Secure Digital", "SD Card Reader"), {}};
     if (!volume.empty()) l.volumes.push_back(volume);
@@ -110,13 +103,7 @@ class ShellTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        CarveSelectView::setDiskLister([](bool) {
-            std::lock_guard lock(fixtureLock);
-            return fixtureDisks;
-        });
-    }
-    void init() { setFixtureDisks({}); }
+    void init() { setListedDisks({}); }
 
     void modePickerOffersEveryModeAndShowsItsScreen() {
         app::MainWindow win(models::UpdateChecker::shared());
@@ -296,7 +283,7 @@ private slots:
         view.show();
         WAIT_UNTIL(!view.loading());
         QVERIFY(showsText(&view, QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、内蔵も表示してください。")));
-        setFixtureDisks({cardListing("mmcblk0", "旅行の写真")});
+        setListedDisks({cardListing("mmcblk0", "旅行の写真")});
         QSignalSpy changed(&view, &CarveSelectView::devicesChanged);
         WAIT_UNTIL(changed.count() >= 1);  // the next poll
         QCOMPARE(view.devices().size(), std::size_t(1));
@@ -307,7 +294,7 @@ private slots:
         QVERIFY(ws.selectedSource());
         QCOMPARE(ws.selectedSource()->path(), std::string("/dev/mmcblk0"));
         // A disk without named volumes says so.
-        setFixtureDisks({cardListing("mmcblk0", "")});
+        setListedDisks({cardListing("mmcblk0", "")});
         WAIT_UNTIL(changed.count() >= 2);
         QVERIFY(showsText(&view, QStringLiteral("名前のついたボリュームがありません")));
     }
@@ -846,7 +833,7 @@ private slots:
         TempDir dir;
         makeSmallCard(dir / "card.img", 4);
         fs::create_directories(dir / "out");
-        setFixtureDisks({cardListing("mmcblk0", "旅行の写真")});
+        setListedDisks({cardListing("mmcblk0", "旅行の写真")});
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();

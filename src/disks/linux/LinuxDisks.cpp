@@ -142,8 +142,6 @@ Snapshot snapshotOf(const std::vector<BlockDevice>& devices, const std::map<std:
         // Only USB is outside the machine; SD cards and USB disks come out of it.
         const bool internal = disk.bus != "USB";
         const bool removable = disk.removable || disk.bus == "USB" || disk.bus == "Secure Digital";
-        // Virtual disks are asked for on their own.
-        if (internal && !removable && !options.includeInternal && disk.bus != kVirtualBus) continue;
         const std::string name = disk.model.empty() ? disk.kernelName : disk.model;
         s.devices.push_back({disk.kernelName, name, disk.sizeBytes, true, internal, removable, disk.bus, std::nullopt});
         for (const BlockDevice* p : parts) {
@@ -157,7 +155,7 @@ Snapshot snapshotOf(const std::vector<BlockDevice>& devices, const std::map<std:
                                  disk.bus, mount});
         }
     }
-    return s;
+    return options.includeInternal ? s : s.shown(false);
 }
 
 std::map<std::string, std::string> parseMountInfo(const std::string& textIn) {
