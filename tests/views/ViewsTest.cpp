@@ -427,33 +427,6 @@ private slots:
         QVERIFY(!view.spaceWarning()->isVisible());
     }
 
-    void imagingIntoAFolderOnTheDriveItselfIsRefused() {
-        std::string why;
-        auto loop = LoopDisk::create("64M", why);
-        if (!loop) QSKIP(why.c_str());
-        FakeDisks fake;
-        fake.install();
-        ImagerView view;
-        view.resize(760, 720);
-        view.show();
-        ImagerModel& m = *view.model();
-        view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(loop->devicePath(), 64 * MiB)));
-        view.folderRow()->setUrl(loop->mountPath() / "out");
-        WAIT_UNTIL(!view.sourcePicker()->loading());
-        QVERIFY(view.blockerLabel()->isVisible());
-        QCOMPARE(view.blockerLabel()->text(), QString::fromUtf8(kSameDiskMessage));
-        QVERIFY(!view.startButton()->isEnabled());
-        view.startButton()->click();  // disabled: nothing happens
-        QCOMPARE(m.state(), JobState::idle());
-        QVERIFY(!fs::exists(loop->mountPath() / "out"));
-        snap(&view, QStringLiteral("imaging-same-disk"));
-
-        // Another folder clears it.
-        TempDir elsewhere(kNoDiskFolder);
-        view.folderRow()->setUrl(elsewhere.path());
-        QVERIFY(!view.blockerLabel()->isVisible());
-        QVERIFY(view.startButton()->isEnabled());
-    }
     // --- Salvage ---
 
     void salvagePreviewsThenCopiesThenSkipsWhatIsThere() {
@@ -511,21 +484,6 @@ private slots:
         snap(&view, QStringLiteral("salvage-second-run-skips"));
     }
 
-    void salvageIntoTheSourceDiskIsRefused() {
-        std::string why;
-        auto loop = LoopDisk::create("64M", why);
-        if (!loop) QSKIP(why.c_str());
-        fs::create_directories(loop->mountPath() / "photos");
-        SalvageView view;
-        view.resize(760, 640);
-        view.show();
-        view.sourceRow()->setUrl(loop->mountPath() / "photos");
-        view.destinationRow()->setUrl(loop->mountPath() / "copy");
-        QVERIFY(view.blockerLabel()->isVisible());
-        QCOMPARE(view.blockerLabel()->text(), QString::fromUtf8(kSameDiskMessage));
-        QVERIFY(!view.startButton()->isEnabled() && !view.previewButton()->isEnabled());
-        snap(&view, QStringLiteral("salvage-same-disk"));
-    }
     void anUnreadableFileOfAFailingVolumeIsListedUnderErrors() {
         std::vector<fs::path> photos;
         for (const auto& f : corpusFiles())
