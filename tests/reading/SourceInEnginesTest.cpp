@@ -50,7 +50,7 @@ TEST(GoneMediumInEngines, AScanWhoseDiskVanishesStopsResumably) {
     EXPECT_EQ(source->badBytes(), 0);
 
     // The checkpoint keeps what was scanned: the first window and its file.
-    auto resumable = Carver::findResumable(dir / "out");
+    auto resumable = Session::findResumable(dir / "out");
     ASSERT_EQ(resumable.size(), 1u);
     EXPECT_GE(resumable[0].scanPos, Carver::kWindow - Carver::kOverlap);
     EXPECT_LE(resumable[0].scanPos, 12 * MiB);
