@@ -96,7 +96,8 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
         ASSERT_EQ(done.bytesDone, 4 * MiB);
         ASSERT_EQ(done.badBytes, 512);
     }
-    ASSERT_EQ(fs::path(badRangeMapPath(img.string())), RawImageOutput::badMapPath(img));
+    // The mapfile alone tells where the image could not be read.
+    ASSERT_TRUE(fs::remove(badRangeMapPath(img.string())));
 
     for (int pass = 0; pass < 2; ++pass) {
         auto source = openRandomAccessSource(img.string());
