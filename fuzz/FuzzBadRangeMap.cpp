@@ -1,10 +1,12 @@
-// The bad-range map beside a raw image is read back from a user's disk.
+// The list of bad ranges and the mapfile beside a raw image are read back
+// from a user's disk; the mapfile is the imager's state.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
+#include "engine/imaging/RescueMap.h"
 #include "engine/reading/BadRangeMap.h"
 #include "engine/reading/BadRangeSet.h"
 
@@ -27,5 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         total += r.length;
     }
     if (total != set.totalBytes()) __builtin_trap();
+
+    // A state is believed only whole, and written back as it was read.
+    if (auto state = tamsel::RescueState::fromMapfile(text, imageSize, imageSize)) {
+        auto again = tamsel::RescueState::fromMapfile(state->mapfile("fuzz"), imageSize, imageSize);
+        if (!again || again->map.blocks() != state->map.blocks() || again->phase != state->phase) __builtin_trap();
+    }
     return 0;
 }

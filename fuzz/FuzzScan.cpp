@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Carver carver(source, session, CarveOutputMode::probeOnly, nullptr);
     auto summary = carver.run();
     std::int64_t end = 0;
-    for (const auto& f : CarvedFileExtractor::loadFound(session)) {
+    for (const auto& f : Session::foundIn(session)) {
         // Found files never overlap and never leave the source.
         if (f.offset < end || f.length < 1 || f.offset + f.length > source->size()) __builtin_trap();
         end = f.offset + f.length;

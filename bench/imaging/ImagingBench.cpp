@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/imaging/DiskImager.h"
+#include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 
 namespace {
@@ -111,7 +112,8 @@ void DiskImagerRun(benchmark::State& state) {
         tamsel::DiskImager(source, out, nullptr).run();
     }
     fs::remove(image);
-    fs::remove(tamsel::RawImageOutput::badMapPath(image));
+    fs::remove(tamsel::mapfilePath(image.string()));
+    fs::remove(tamsel::badRangeMapPath(image.string()));
     state.SetBytesProcessed(state.iterations() * kImageSize);
 }
 

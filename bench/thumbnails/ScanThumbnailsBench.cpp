@@ -43,9 +43,9 @@ void runOnce(const std::string& image, bool thumbnails, bool waitForDrain) {
     auto second = std::make_shared<tamsel::CountingSource>(file->duplicate());
     std::optional<tamsel::media::ScanThumbnails> thumbs;
     tamsel::CancellationToken token;
-    fs::create_directories(session);
-    if (thumbnails) thumbs.emplace(second, session, token);
-    tamsel::Carver carver(source, session, tamsel::CarveOutputMode::probeOnly, [&](const tamsel::CarveProgress& p) {
+    tamsel::Session opened = tamsel::Session::open(session, tamsel::Session::Lock::exclusive, true);
+    if (thumbnails) thumbs.emplace(second, opened, token);
+    tamsel::Carver carver(source, opened, tamsel::CarveOutputMode::probeOnly, [&](const tamsel::CarveProgress& p) {
         if (thumbs && p.newFile) thumbs->push(*p.newFile, p.newFileBytes);
     });
     if (thumbs) carver.handOverBytes([&](std::int64_t length) { return thumbs->wantsBytes(length); });

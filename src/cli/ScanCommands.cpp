@@ -1,7 +1,5 @@
 // scan and recover: the carving flow without the window.
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,6 +12,7 @@
 #include "cli/Console.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
+#include "engine/carve/Session.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
 #include "engine/common/Formatting.h"
@@ -110,26 +109,27 @@ int scanCommand(const std::string& source, const std::string& dest, bool fresh, 
         return summary.cancelled || thumbnailsStopped ? kInterrupted : kFinished;
     } catch (const std::exception& e) {
         printError(failureMessage(e, true));
-        if (session && fs::exists(Carver::checkpointPath(*session))) std::printf("%s\n", printablePath(*session).c_str());
+        // A session left to continue is named, as a finished one is.
+        bool resumable = false;
+        try {
+            resumable = session && Session::open(*session, Session::Lock::none).checkpoint();
+        } catch (const std::exception&) {
+        }
+        if (resumable) std::printf("%s\n", printablePath(*session).c_str());
         return kFailed;
     }
 }
 
 namespace {
 
-bool holdsFoundList(const fs::path& dir) {
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return fd && openSessionFileAt(fd.get(), CarvedFileExtractor::kFileName);
-}
-
 // The session itself, or the newest session inside the folder given to scan.
 std::optional<fs::path> findSession(const fs::path& given) {
-    if (holdsFoundList(given)) return given;
+    if (Session::holdsFoundList(given)) return given;
     std::optional<fs::path> newest;
     std::error_code ec;
     for (fs::directory_iterator it(given, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code typeError;
-        if (it->is_symlink(typeError) || !it->is_directory(typeError) || !holdsFoundList(it->path())) continue;
+        if (it->is_symlink(typeError) || !it->is_directory(typeError) || !Session::holdsFoundList(it->path())) continue;
         if (!newest || it->path().filename().string() > newest->filename().string()) newest = it->path();
     }
     return newest;

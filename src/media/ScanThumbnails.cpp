@@ -1,19 +1,17 @@
 #include "media/ScanThumbnails.h"
 
-#include "media/ThumbnailFiles.h"
-
 namespace tamsel::media {
 
-ScanThumbnails::ScanThumbnails(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir,
+ScanThumbnails::ScanThumbnails(std::shared_ptr<RandomAccessSource> reader, const Session& session,
                                CancellationToken token, Progress onProgress, ThumbnailPool::Options options)
-    : sessionDir_(sessionDir), reader_(std::move(reader)) {
+    : reader_(std::move(reader)) {
     ThumbnailPool::Done done;
     if (onProgress)
         done = [this, onProgress](const CarvedFile& file, bool made, const std::optional<std::string>& damage) {
             std::lock_guard guard(progressLock_);
             onProgress(file, made, damage, pool_->counts().done(), pool_->pushed());
         };
-    pool_ = std::make_unique<ThumbnailPool>(reader_, sessionDir, std::move(options), std::move(done), std::move(token));
+    pool_ = std::make_unique<ThumbnailPool>(reader_, session, std::move(options), std::move(done), std::move(token));
 }
 
 ScanThumbnails::~ScanThumbnails() {
@@ -22,12 +20,8 @@ ScanThumbnails::~ScanThumbnails() {
 }
 
 void ScanThumbnails::pushMissing(const std::vector<CarvedFile>& files) {
-    for (const auto& f : files) {
-        std::error_code a, b;
-        if (!fs::exists(ThumbnailFiles::thumbnailPath(sessionDir_, f.index), a) &&
-            !fs::exists(ThumbnailFiles::markerPath(sessionDir_, f.index), b))
-            push(f);
-    }
+    for (const auto& f : files)
+        if (!pool_->madeBefore(f.index)) push(f);
 }
 
 void ScanThumbnails::finishAndWait() {

@@ -24,7 +24,7 @@ public:
                                         std::int64_t done, std::int64_t total)>;
 
     // `reader` is closed when the thumbnails are done.
-    ScanThumbnails(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir, CancellationToken token,
+    ScanThumbnails(std::shared_ptr<RandomAccessSource> reader, const Session& session, CancellationToken token,
                    Progress onProgress = {}, ThumbnailPool::Options options = {});
     ~ScanThumbnails();
     ScanThumbnails(const ScanThumbnails&) = delete;
@@ -42,7 +42,6 @@ public:
     std::int64_t pushed() const { return pool_->pushed(); }
 
 private:
-    fs::path sessionDir_;
     std::shared_ptr<RandomAccessSource> reader_;
     std::mutex progressLock_;
     std::unique_ptr<ThumbnailPool> pool_;

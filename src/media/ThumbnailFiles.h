@@ -7,16 +7,16 @@
 #include <filesystem>
 #include <string>
 
+#include "engine/carve/Session.h"
+
 namespace tamsel::media {
 
 namespace fs = std::filesystem;
 
 struct ThumbnailFiles {
-    static inline const char* const kFolder = "thumbs";
-
     static std::string jpegName(std::int64_t index);
     static std::string markerName(std::int64_t index);
-    static fs::path thumbsDirOf(const fs::path& sessionDir) { return sessionDir / kFolder; }
+    static fs::path thumbsDirOf(const fs::path& sessionDir) { return sessionDir / Session::kThumbsName; }
     static fs::path thumbnailPath(const fs::path& sessionDir, std::int64_t index) {
         return thumbsDirOf(sessionDir) / jpegName(index);
     }

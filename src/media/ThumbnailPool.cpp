@@ -143,7 +143,7 @@ private:
         // looked at again, so its verdict must already be kept.
         if (result.damage) {
             try {
-                CarvedFileExtractor::appendCheck(pool_.session_.get(), job.file.index, *result.damage, pool_.sessionDir_);
+                pool_.session_.appendCheck(job.file.index, *result.damage);
             } catch (const std::exception&) {
                 return Outcome::notSaved;
             }
@@ -163,12 +163,11 @@ private:
     std::thread thread_;
 };
 
-ThumbnailPool::ThumbnailPool(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir, Options options,
+ThumbnailPool::ThumbnailPool(std::shared_ptr<RandomAccessSource> reader, const Session& session, Options options,
                              Done onDone, CancellationToken token)
-    : reader_(std::move(reader)), sessionDir_(sessionDir), options_(std::move(options)), onDone_(std::move(onDone)),
+    : reader_(std::move(reader)), session_(session), options_(std::move(options)), onDone_(std::move(onDone)),
       token_(std::move(token)) {
-    session_ = openDirectory(sessionDir);
-    thumbs_ = openDirectoryAt(session_.get(), ThumbnailFiles::kFolder, true, sessionDir);
+    thumbs_ = session_.thumbsFolder(true);
     if (options_.program.empty()) options_.program = workerProgram();
     int workers = options_.workers > 0 ? options_.workers : static_cast<int>(std::thread::hardware_concurrency());
     workers = std::clamp(workers, 1, 16);
@@ -272,6 +271,10 @@ void ThumbnailPool::finished(const Job& job, bool made, int outcome, const std::
         }
     }
     if (onDone_) onDone_(job.file, made, damage);
+}
+
+bool ThumbnailPool::madeBefore(std::int64_t index) const {
+    return existsAt(thumbs_.get(), ThumbnailFiles::jpegName(index)) || existsAt(thumbs_.get(), ThumbnailFiles::markerName(index));
 }
 
 ThumbnailCounts ThumbnailPool::counts() const {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/carve/CarvedFile.h"
+#include "engine/carve/Session.h"
 #include "engine/common/Bytes.h"
 #include "engine/common/Cancellation.h"
 #include "engine/common/Files.h"
@@ -65,9 +66,9 @@ public:
     using Done = std::function<void(const CarvedFile&, bool made, const std::optional<std::string>& damage)>;
 
     // `reader` reads found files the scan did not hand over. The session's
-    // thumbs folder is made or opened without following a link; throws
-    // FileError when it cannot be.
-    ThumbnailPool(std::shared_ptr<RandomAccessSource> reader, const fs::path& sessionDir, Options options, Done onDone,
+    // thumbs folder is made or opened; throws FileError when it cannot be.
+    // `session` outlives the pool.
+    ThumbnailPool(std::shared_ptr<RandomAccessSource> reader, const Session& session, Options options, Done onDone,
                   CancellationToken token);
     ~ThumbnailPool();  // stops at once: workers killed, threads joined
     ThumbnailPool(const ThumbnailPool&) = delete;
@@ -85,6 +86,8 @@ public:
     void finishAndWait();
 
     ThumbnailCounts counts() const;
+    // Whether a thumbnail or a no-picture marker is there already.
+    bool madeBefore(std::int64_t index) const;
     std::int64_t pushed() const { return pushed_.load(); }
     // Where the worker program is: beside the build's programs, or installed.
     static std::string workerProgram();
@@ -100,8 +103,7 @@ private:
     void finished(const Job& job, bool made, int outcome, const std::optional<std::string>& damage);
 
     std::shared_ptr<RandomAccessSource> reader_;
-    fs::path sessionDir_;
-    UniqueFd session_;
+    const Session& session_;
     UniqueFd thumbs_;
     Options options_;
     Done onDone_;

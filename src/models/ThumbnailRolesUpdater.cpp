@@ -27,8 +27,7 @@ constexpr qint64 kNoPictureBytes = 64;
 // The thumbs folder of a session, opened without following a link; -1 when there is none.
 UniqueFd openThumbs(const fs::path& session) {
     try {
-        UniqueFd dir = openDirectory(session);
-        return openDirectoryAt(dir.get(), ThumbnailFiles::kFolder, false, session);
+        return Session::open(session, Session::Lock::none).thumbsFolder(false);
     } catch (const FileError&) {
         return {};
     }

@@ -9,10 +9,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 
 #include "engine/carve/Damage.h"
 #include "engine/carve/FoundList.h"
+#include "engine/carve/Session.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
 #include "engine/reading/BadRangeMap.h"
@@ -35,7 +35,7 @@ std::optional<std::string> blockDeviceName(const std::string& path) {
 }
 
 std::optional<CarveResumeInfo> findResumableScan(const std::string& source, const fs::path& dest) noexcept {
-    for (auto& info : Carver::findResumable(dest))
+    for (auto& info : Session::findResumable(dest))
         if (info.sourceName == source) return std::move(info);
     return std::nullopt;
 }
@@ -54,37 +54,40 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
     } closer{opened};
     const SourceIdentity identity = identifySource(*opened, request.source);
 
-    std::optional<fs::path> resume;
+    // Held to the end: a second scan or a recovery of this session waits its turn.
+    std::optional<Session> session;
     std::int64_t lastIndex = 0;
-    UniqueFd lock;
     if (request.resumeDir) {
-        // Held to the end: a second scan or a recovery of this session waits its turn.
-        if (UniqueFd dir(::open(request.resumeDir->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)); dir)
-            lock = Carver::lockSession(dir.get(), *request.resumeDir, true);
-        const auto check = Carver::checkSession(*request.resumeDir, opened->size(), identity);
-        if (check.checkpoint) {
-            resume = request.resumeDir;
-            lastIndex = check.checkpoint->fileIndex;
-        } else {
-            tell("前回のセッション " + request.resumeDir->string() + " からは再開しません: " + check.whyNot +
-                 "。前回の結果はそのまま残し、新しいセッションを始めます。");
+        std::string whyNot = "セッションのフォルダを開けません";
+        try {
+            Session earlier = Session::open(*request.resumeDir, Session::Lock::exclusive);
+            const auto check = earlier.canContinue(opened->size(), identity);
+            if (check.checkpoint) {
+                lastIndex = check.checkpoint->fileIndex;
+                session = std::move(earlier);
+            } else {
+                whyNot = check.whyNot;
+            }
+        } catch (const FileError&) {
         }
+        if (!session)
+            tell("前回のセッション " + request.resumeDir->string() + " からは再開しません: " + whyNot +
+                 "。前回の結果はそのまま残し、新しいセッションを始めます。");
     }
+    const bool resume = session.has_value();
     ScanOutcome outcome;
     std::vector<CarvedFile> earlier;
     if (resume) {
-        outcome.session = *resume;
         // Records past the checkpoint are dropped by the scan and found again.
-        for (auto& f : CarvedFileExtractor::loadFound(*resume, opened->size()))
+        for (auto& f : session->loadFound(opened->size()))
             if (f.index <= lastIndex) earlier.push_back(std::move(f));
     } else {
         prepareDestinationFolder(request.destination);
-        lock.reset();
         RunFolder made = createRunFolder(request.destination, sessionFolderName(std::chrono::system_clock::now()));
-        outcome.session = made.path;
-        lock = Carver::lockSession(made.fd.get(), made.path, true);
+        session = Session::adopt(std::move(made.fd), made.path, Session::Lock::exclusive);
     }
-    if (events.session) events.session(outcome.session, resume.has_value(), earlier);
+    outcome.session = session->path();
+    if (events.session) events.session(outcome.session, resume, earlier);
 
     // Thumbnails beside the scan, so the session opens with its pictures.
     std::optional<media::ScanThumbnails> thumbs;
@@ -96,10 +99,10 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         }
         // Without a second reader, the scan's own (its bad-byte count then shared).
         if (!reader) reader = opened;
-        thumbs.emplace(reader, outcome.session, request.stopThumbnailsWithScan ? token : CancellationToken(), events.thumbnail);
+        thumbs.emplace(reader, *session, request.stopThumbnailsWithScan ? token : CancellationToken(), events.thumbnail);
         if (resume) thumbs->pushMissing(earlier);
     }
-    Carver carver(opened, outcome.session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
+    Carver carver(opened, *session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
         if (thumbs && p.newFile) thumbs->push(*p.newFile, p.newFileBytes);
         if (events.progress) events.progress(p);
     });
@@ -123,17 +126,16 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         outcome.thumbnails = thumbs->counts();
         // The decodes' verdicts join the scan's in the count and the report.
         try {
-            UniqueFd dir = openDirectory(outcome.session);
-            const auto files = CarvedFileExtractor::loadFoundAt(dir.get(), std::nullopt);
+            const auto files = session->loadFound();
             outcome.damagedFiles = std::count_if(files.begin(), files.end(), [](const CarvedFile& f) { return f.damaged; });
-            writeCarveReport(dir.get(), outcome.session, files);
+            session->writeReport(files);
         } catch (const std::exception& e) {
             if (events.note) events.note(std::string("報告(report.csv)に中身の確認結果を書き込めませんでした: ") + e.what());
         }
         outcome.thumbnailsLeft = thumbs->pushed() - outcome.thumbnails.done() + outcome.thumbnails.later();
         // All made: the session is finished.
         if (outcome.thumbnailsLeft == 0 && !outcome.summary.cancelled)
-            ::unlink(Carver::checkpointPath(outcome.session).c_str());
+            session->removeCheckpoint();
     }
     return outcome;
 }
@@ -142,15 +144,21 @@ namespace {
 
 const char* const kRecoveryMarker = ".tamsel-recovery";
 
-// What a stopped recovery is known by: its session and the files it copies.
-std::string recoveryKey(const fs::path& session, const std::vector<CarvedFile>& files) {
-    std::string text = fs::absolute(session).lexically_normal().string();
-    for (const auto& f : files)
-        text += "\n" + std::to_string(f.index) + " " + std::to_string(f.offset) + " " + std::to_string(f.length);
+// What a stopped recovery is known by: its session and the files it copies
+// (a hash of their lines, made line by line).
+std::string recoveryKey(const fs::path& session, const FoundEntries& files) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    auto add = [&](const std::string& text) {
+        for (unsigned char c : text) {
+            h ^= c;
+            h *= 0x100000001b3ULL;
+        }
+    };
+    add(fs::absolute(session).lexically_normal().string());
+    for (std::size_t i = 0; i < files.size(); ++i)
+        add("\n" + std::to_string(files[i].index) + " " + std::to_string(files[i].offset) + " " + std::to_string(files[i].length));
     char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx",
-                  static_cast<unsigned long long>(SourceIdentity::hashOf(
-                      {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()})));
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
     return std::string(hex) + "\n";
 }
 
@@ -190,10 +198,8 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
     auto tell = [&](const std::string& text) {
         if (events.note) events.note(text);
     };
-    const UniqueFd sessionDir = openDirectory(request.session);
-    const UniqueFd lock = Carver::lockSession(sessionDir.get(), request.session, false);
-    const auto recorded =
-        SourceIdentity::decode(readSessionFileAt(sessionDir.get(), SourceIdentity::kFileName, 65536).value_or(""));
+    const Session session = Session::open(request.session, Session::Lock::shared);
+    const auto recorded = session.recordedSource();
     std::string source;
     if (request.source) {
         source = *request.source;
@@ -220,23 +226,25 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
         ~Closer() { source->close(); }
     } closer{opened};
     const SourceIdentity identity = identifySource(*opened, source);
-    const auto checkpoint = CarveCheckpoint::loadAt(sessionDir.get());
-    if (recorded && !recorded->isLegacy()) {
-        if (!recorded->matches(identity))
-            throw Error("このセッションは別の読み取り元をスキャンしたものです。スキャンした読み取り元: " + recorded->describe() +
-                        "、今回の読み取り元: " + identity.describe() + "。スキャンしたものを指定してください。");
-    } else if (recorded) {
-        if (!recorded->matchesLegacy(identity))
-            throw Error("このセッションは別の読み取り元をスキャンしたものです。スキャンした読み取り元: " + recorded->describe() +
-                        "、今回の読み取り元: " + identity.describe() + "。スキャンしたものを指定してください。");
-        tell("このセッションの読み取り元の記録は以前の版のもので、大きさと先頭・末尾しか確かめられません。"
-             "スキャンしたものと同じカードであることを確かめてください。");
-    } else {
-        if (checkpoint && checkpoint->sourceSize != identity.size)
-            throw Error("読み取り元の大きさがスキャンしたときと違います(スキャン時 " + formatByteCount(checkpoint->sourceSize) +
-                        "・今回 " + formatByteCount(identity.size) + ")。スキャンしたものを指定してください。");
-        tell("このセッションには読み取り元の記録(source.json)がありません(以前の版で作られたものです)。"
-             "読み取り元の範囲に収まる記録だけを復元します。");
+    const auto checkpoint = session.checkpoint();
+    switch (session.matchSource(identity)) {
+        case Session::SourceMatch::same: break;
+        case Session::SourceMatch::differs:
+        case Session::SourceMatch::olderDiffers:
+            throw Error("このセッションは別の読み取り元をスキャンしたものです。スキャンした読み取り元: " +
+                        (recorded ? recorded->describe() : std::string()) + "、今回の読み取り元: " + identity.describe() + "。スキャンしたものを指定してください。");
+        case Session::SourceMatch::olderSame:
+            tell("このセッションの読み取り元の記録は以前の版のもので、大きさと先頭・末尾しか確かめられません。"
+                 "スキャンしたものと同じカードであることを確かめてください。");
+            break;
+        case Session::SourceMatch::unrecorded:
+        case Session::SourceMatch::unreadable:
+            if (checkpoint && checkpoint->sourceSize != identity.size)
+                throw Error("読み取り元の大きさがスキャンしたときと違います(スキャン時 " + formatByteCount(checkpoint->sourceSize) +
+                            "・今回 " + formatByteCount(identity.size) + ")。スキャンしたものを指定してください。");
+            tell("このセッションには読み取り元の記録(source.json)がありません(以前の版で作られたものです)。"
+                 "読み取り元の範囲に収まる記録だけを復元します。");
+            break;
     }
     if (checkpoint && checkpoint->scanPos < checkpoint->sourceSize)
         tell("このスキャンは途中で中断されています(" + formatByteCount(checkpoint->scanPos) + " / " +
@@ -244,17 +252,12 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
              "同じ保存先でもう一度スキャンすると、続きを探せます。");
 
     RecoveryOutcome outcome;
-    std::vector<CarvedFile> files;
+    // A session's whole list can hold a million records: each kept in a few bytes.
+    FoundEntries files;
     if (request.files) {
-        files = *request.files;
+        for (const auto& f : *request.files) files.add(f);
     } else {
-        std::set<std::int64_t> seen;
-        for (auto& f : CarvedFileExtractor::loadFoundAt(sessionDir.get(), identity.size, &outcome.refusedRecords)) {
-            if (seen.insert(f.index).second)
-                files.push_back(std::move(f));
-            else
-                ++outcome.refusedRecords;
-        }
+        files = session.loadFoundEntries(identity.size, &outcome.refusedRecords);
     }
     outcome.total = files.size();
 
@@ -272,18 +275,32 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
     }
     outcome.folder = out.path;
     const unsigned mode = recoveredFileMode(source);
-    std::string report = std::string(Carver::kReportHeader) + "\n";
-    // The report lists what this folder holds; written whole at the end,
-    // also when the recovery stops early. A failed report is a side file.
+    // The report lists what this folder holds; put in place whole at the
+    // end, also when the recovery stops early. A failed report is a side file.
+    std::optional<AtomicFileWriter> report;
+    auto addToReport = [&](const std::string& text) {
+        try {
+            if (report) report->append(text);
+        } catch (const std::exception&) {
+            report.reset();
+        }
+    };
+    try {
+        report.emplace(out.fd.get(), Session::kReportName, out.path);
+    } catch (const std::exception&) {
+    }
+    addToReport(std::string(Carver::kReportHeader) + "\n");
     auto writeReport = [&] {
         try {
-            writeAtomicallyAt(out.fd.get(), Carver::kReportName, report, out.path);
+            if (report) report->commit();
         } catch (const std::exception&) {
         }
+        report.reset();
     };
     std::size_t done = 0;
     try {
-        for (const auto& f : files) {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const CarvedFile f = request.files ? (*request.files)[i] : files.file(i);
             if (token.isCancelled()) {
                 outcome.stopped = true;
                 break;
@@ -306,7 +323,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
                     ++outcome.recovered;
                     if (!outcome.firstFile) outcome.firstFile = out.path / f.fileName;
                 }
-                report += carveReportLine(row);
+                addToReport(carveReportLine(row));
                 ++done;
                 if (events.fileDone) events.fileDone(f, done, files.size(), nullptr);
             } catch (const ReadCancelled&) {

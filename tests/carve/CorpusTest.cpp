@@ -38,7 +38,7 @@ std::string expectedExtension(const fs::path& file) {
 std::vector<CarvedFile> scan(std::vector<std::uint8_t> image, const fs::path& session) {
     Carver carver(std::make_shared<MemorySource>(std::move(image)), session, CarveOutputMode::probeOnly, nullptr);
     carver.run();
-    return CarvedFileExtractor::loadFound(session);
+    return Session::foundIn(session);
 }
 
 class CorpusFile : public ::testing::TestWithParam<fs::path> {};

@@ -44,7 +44,7 @@ TEST(FatImage, EveryDeletedCorpusFileIsRecoveredByteForByte) {
     EXPECT_FALSE(summary.cancelled);
     const fs::path out = dir / "recovered";
     std::multiset<std::string> recovered;
-    for (const auto& f : CarvedFileExtractor::loadFound(session)) {
+    for (const auto& f : Session::foundIn(session)) {
         auto path = CarvedFileExtractor::extract(f, *source, out);
         auto bytes = readFile(path);
         recovered.insert(std::string(bytes.begin(), bytes.end()));
@@ -80,7 +80,7 @@ TEST(ExfatImage, TheUpCaseTableIsNoPhotoAndRealPhotosStillAre) {
     auto source = std::make_shared<FileSource>(img.string(), 0);
     auto summary = Carver(source, dir / "empty", CarveOutputMode::probeOnly, nullptr).run();
     EXPECT_EQ(summary.filesFound, 0);
-    EXPECT_TRUE(CarvedFileExtractor::loadFound(dir / "empty").empty());
+    EXPECT_TRUE(Session::foundIn(dir / "empty").empty());
 
     // A real photo written into the free space is still found, alone.
     std::vector<std::uint8_t> card = empty;
@@ -96,7 +96,7 @@ TEST(ExfatImage, TheUpCaseTableIsNoPhotoAndRealPhotosStillAre) {
     writeFile(dir / "with-photo.img", card);
     auto withPhoto = std::make_shared<FileSource>((dir / "with-photo.img").string(), 0);
     Carver(withPhoto, dir / "photo", CarveOutputMode::probeOnly, nullptr).run();
-    auto found = CarvedFileExtractor::loadFound(dir / "photo");
+    auto found = Session::foundIn(dir / "photo");
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].offset, 32 << 20);
     EXPECT_EQ(found[0].length, static_cast<std::int64_t>(bytes.size()));

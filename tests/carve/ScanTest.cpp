@@ -68,8 +68,8 @@ Run scan(std::shared_ptr<RandomAccessSource> source, const fs::path& session, co
         if (also) also(p);
     });
     r.summary = carver.run(token);
-    r.found = CarvedFileExtractor::loadFound(session);
-    r.checkpoint = CarveCheckpoint::load(Carver::checkpointPath(session));
+    r.found = Session::foundIn(session);
+    r.checkpoint = Session::open(session, Session::Lock::none).checkpoint();
     return r;
 }
 Run scan(std::vector<std::uint8_t> image, const fs::path& session) {
@@ -324,7 +324,7 @@ TEST(ScanCancel, AmongHitsCheckpointsTheEndOfTheLastFileAndResumesFromThere) {
     EXPECT_EQ(first.checkpoint->scanPos, 50000 + 3000);
     EXPECT_EQ(first.found.size(), 2u);
 
-    ASSERT_EQ(Carver::findResumable(session.path().parent_path()).size() >= 1, true);
+    ASSERT_EQ(Session::findResumable(session.path().parent_path()).size() >= 1, true);
     auto second = scan(source, session.path(), CancellationToken::none());
     EXPECT_FALSE(second.summary.cancelled);
     EXPECT_EQ(second.summary.resumedFrom, 53000);

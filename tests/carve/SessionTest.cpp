@@ -45,9 +45,9 @@ std::shared_ptr<MemorySource> imageWith(std::int64_t size, const std::vector<std
 }
 
 void writeCheckpoint(const fs::path& session, CarveCheckpoint c, bool withReport = true) {
-    fs::create_directories(session);
-    writeFile(Carver::checkpointPath(session), c.encode());
-    if (withReport) writeFile(Carver::reportPath(session), std::string(Carver::kReportHeader) + "\n");
+    Session s = Session::open(session, Session::Lock::none, true);
+    s.saveCheckpoint(c);
+    if (withReport) writeFile(s.pathOf(Session::kReportName), std::string(Carver::kReportHeader) + "\n");
 }
 
 CarveSummary run(std::shared_ptr<RandomAccessSource> source, const fs::path& session) {
@@ -58,7 +58,7 @@ CarveSummary run(std::shared_ptr<RandomAccessSource> source, const fs::path& ses
 // Comparable content of a found list (ids are fresh on every read).
 std::string listed(const fs::path& session) {
     std::string out;
-    for (const auto& f : CarvedFileExtractor::loadFound(session)) out += CarvedFileExtractor::encode(f) + "\n";
+    for (const auto& f : Session::foundIn(session)) out += CarvedFileExtractor::encode(f) + "\n";
     return out;
 }
 
@@ -71,11 +71,11 @@ TEST(Resume, CancelAtOnceStillLeavesACheckpoint) {
     Carver carver(imageWith(1 << 20, {100}), parent / "s", CarveOutputMode::probeOnly, nullptr);
     auto summary = carver.run(token);
     EXPECT_TRUE(summary.cancelled);
-    auto c = CarveCheckpoint::load(Carver::checkpointPath(parent / "s"));
+    auto c = Session::open(parent / "s", Session::Lock::none).checkpoint();
     ASSERT_TRUE(c);
     EXPECT_EQ(c->scanPos, 0);
     EXPECT_EQ(c->sourceName, "image");
-    EXPECT_EQ(Carver::findResumable(parent.path()).size(), 1u);
+    EXPECT_EQ(Session::findResumable(parent.path()).size(), 1u);
 }
 
 TEST(Resume, ContinuesAtTheCheckpointWithItsCountersAndIndex) {
@@ -87,11 +87,11 @@ TEST(Resume, ContinuesAtTheCheckpointWithItsCountersAndIndex) {
     EXPECT_EQ(summary.resumedFrom, kSecondWindow);
     EXPECT_EQ(summary.filesFound, 4);
     EXPECT_EQ(summary.damagedFiles, 1);
-    auto found = CarvedFileExtractor::loadFound(s);
+    auto found = Session::foundIn(s);
     ASSERT_EQ(found.size(), 1u) << "the file before the checkpoint is not found again";
     EXPECT_EQ(found[0].index, 4);
     EXPECT_EQ(found[0].fileName, "JPG/rescued_000004.jpg");
-    EXPECT_FALSE(fs::exists(Carver::checkpointPath(s)));
+    EXPECT_FALSE(fs::exists((s / Session::kCheckpointName)));
 }
 
 TEST(Resume, IndexNumberingContinuesAcrossResumes) {
@@ -99,7 +99,7 @@ TEST(Resume, IndexNumberingContinuesAcrossResumes) {
     auto source = imageWith(1 << 20, {5000});
     writeCheckpoint(parent / "s", {"image", source->size(), 0, 12, 12, 0});
     run(source, parent / "s");
-    auto found = CarvedFileExtractor::loadFound(parent / "s");
+    auto found = Session::foundIn(parent / "s");
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].fileName, "JPG/rescued_000013.jpg");
 }
@@ -130,17 +130,18 @@ TEST(Resume, UnusableCheckpointsNeverTouchTheEarlierResults) {
     for (const auto& c : cases) {
         const fs::path s = parent / c.name;
         fs::create_directories(s);
-        writeFile(Carver::checkpointPath(s), c.checkpoint);
-        writeFile(CarvedFileExtractor::foundListPath(s), record);
-        if (c.report) writeFile(Carver::reportPath(s), std::string(Carver::kReportHeader) + "\nJPG/rescued_000007.jpg,jpg,1,2,OK,\n");
-        const std::string report = c.report ? readText(Carver::reportPath(s)) : "";
-        EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).checkpoint) << c.name;
-        EXPECT_FALSE(Carver::checkSession(s, size, std::nullopt).whyNot.empty()) << c.name;
+        writeFile((s / Session::kCheckpointName), c.checkpoint);
+        writeFile((s / Session::kFoundName), record);
+        if (c.report) writeFile((s / Session::kReportName), std::string(Carver::kReportHeader) + "\nJPG/rescued_000007.jpg,jpg,1,2,OK,\n");
+        const std::string report = c.report ? readText((s / Session::kReportName)) : "";
+        const auto check = Session::open(s, Session::Lock::none).canContinue(size, std::nullopt);
+        EXPECT_FALSE(check.checkpoint) << c.name;
+        EXPECT_FALSE(check.whyNot.empty()) << c.name;
         EXPECT_THROW(run(source, s), Error) << c.name;
-        EXPECT_EQ(readText(CarvedFileExtractor::foundListPath(s)), record) << c.name;
-        EXPECT_EQ(readText(Carver::checkpointPath(s)), c.checkpoint) << c.name;
+        EXPECT_EQ(readText((s / Session::kFoundName)), record) << c.name;
+        EXPECT_EQ(readText((s / Session::kCheckpointName)), c.checkpoint) << c.name;
         if (c.report) {
-            EXPECT_EQ(readText(Carver::reportPath(s)), report) << c.name;
+            EXPECT_EQ(readText((s / Session::kReportName)), report) << c.name;
         }
     }
 }
@@ -151,11 +152,11 @@ TEST(Resume, AFinishedCheckpointEndsAtOnce) {
     const fs::path s = parent / "s";
     writeCheckpoint(s, {"image", source->size(), source->size(), 1, 1, 0});
     // Listed: a scan that ended with its thumbnails still to make leaves this.
-    EXPECT_EQ(Carver::findResumable(parent.path()).size(), 1u);
+    EXPECT_EQ(Session::findResumable(parent.path()).size(), 1u);
     auto summary = run(source, s);
     EXPECT_EQ(summary.resumedFrom, source->size());
     EXPECT_EQ(summary.filesFound, 1);
-    EXPECT_FALSE(fs::exists(Carver::checkpointPath(s)));
+    EXPECT_FALSE(fs::exists((s / Session::kCheckpointName)));
 }
 
 TEST(Resume, FindResumableListsNewestFirstAndIgnoresTheRest) {
@@ -165,12 +166,12 @@ TEST(Resume, FindResumableListsNewestFirstAndIgnoresTheRest) {
     fs::create_directories(parent / "staging_20260103_090000");
     writeFile(parent / "scan.progress", CarveCheckpoint{"x", 1000, 1, 0, 0, 0}.encode());
     writeFile(parent / "broken" / "scan.progress", "{not json");
-    auto list = Carver::findResumable(parent.path());
+    auto list = Session::findResumable(parent.path());
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].dir.filename(), "staging_20260102_090000");
     EXPECT_EQ(list[0].scanPos, 20);
     EXPECT_DOUBLE_EQ(list[0].progressFraction(), 0.02);
-    EXPECT_TRUE(Carver::findResumable(parent / "missing").empty());
+    EXPECT_TRUE(Session::findResumable(parent / "missing").empty());
 }
 
 TEST(Resume, RecordsFoundAfterTheCheckpointAreDroppedBeforeRescanning) {
@@ -183,18 +184,18 @@ TEST(Resume, RecordsFoundAfterTheCheckpointAreDroppedBeforeRescanning) {
     // As a hard kill leaves it: the lists hold the first two files and half a
     // third line; the checkpoint, written earlier, knows only the first.
     run(source, s);
-    auto found = CarvedFileExtractor::loadFound(s);
+    auto found = Session::foundIn(s);
     ASSERT_EQ(found.size(), 3u);
     std::string list = CarvedFileExtractor::encode(found[0]) + "\n" + CarvedFileExtractor::encode(found[1]) + "\n" +
                        CarvedFileExtractor::encode(found[2]).substr(0, 20);
-    writeFile(CarvedFileExtractor::foundListPath(s), list);
-    std::string report = readText(Carver::reportPath(s));
-    writeFile(Carver::reportPath(s), report.substr(0, report.size() - 10));
+    writeFile((s / Session::kFoundName), list);
+    std::string report = readText((s / Session::kReportName));
+    writeFile((s / Session::kReportName), report.substr(0, report.size() - 10));
     writeCheckpoint(s, {"image", source->size(), 4000, 1, 1, 0}, false);
 
     run(source, s);
     EXPECT_EQ(listed(s), listed(parent / "whole"));
-    EXPECT_EQ(readText(Carver::reportPath(s)), readText(Carver::reportPath(parent / "whole")));
+    EXPECT_EQ(readText((s / Session::kReportName)), readText((parent / "whole" / Session::kReportName)));
 }
 
 // A child process scans a real image file and is killed with SIGKILL while
@@ -216,7 +217,7 @@ TEST(Resume, HardKillMidScanThenResumeMatchesAnUninterruptedScan) {
     auto open = [&] { return std::shared_ptr<RandomAccessSource>(std::make_shared<FileSource>((dir / "card.img").string(), 0)); };
 
     Carver(open(), dir / "whole", CarveOutputMode::probeOnly, nullptr).run();
-    const auto whole = CarvedFileExtractor::loadFound(dir / "whole");
+    const auto whole = Session::foundIn(dir / "whole");
     ASSERT_GT(whole.size(), 100u);
 
     const fs::path s = dir / "killed";
@@ -233,9 +234,9 @@ TEST(Resume, HardKillMidScanThenResumeMatchesAnUninterruptedScan) {
     bool ahead = false;
     for (int i = 0; i < 3000 && !ahead; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        auto c = CarveCheckpoint::load(Carver::checkpointPath(s));
+        auto c = fs::exists(s) ? Session::open(s, Session::Lock::none).checkpoint() : std::nullopt;
         ahead = c && c->fileIndex >= 5 &&
-                static_cast<std::int64_t>(CarvedFileExtractor::loadFound(s).size()) > c->fileIndex + 2;
+                static_cast<std::int64_t>(Session::foundIn(s).size()) > c->fileIndex + 2;
     }
     kill(child, SIGKILL);
     int status = 0;
@@ -246,12 +247,50 @@ TEST(Resume, HardKillMidScanThenResumeMatchesAnUninterruptedScan) {
     auto summary = Carver(open(), s, CarveOutputMode::writeFiles, nullptr).run();
     EXPECT_GT(summary.resumedFrom, 0);
     EXPECT_EQ(listed(s), listed(dir / "whole"));
-    EXPECT_EQ(readText(Carver::reportPath(s)), readText(Carver::reportPath(dir / "whole")));
+    EXPECT_EQ(readText((s / Session::kReportName)), readText((dir / "whole" / Session::kReportName)));
     for (const auto& f : whole) {
         auto bytes = readFile(s / f.fileName);
         ASSERT_EQ(static_cast<std::int64_t>(bytes.size()), f.length) << f.fileName;
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), image.begin() + f.offset)) << f.fileName;
     }
+}
+
+// The folder's own guards: one job's lock against another's, the source
+// record compared, links neither entered nor read.
+TEST(Session, LocksComparesItsSourceAndFollowsNoLink) {
+    TempDir root;
+    const fs::path dir = root / "s";
+    MemorySource card(randomBytes(1 << 20, 5), "card");
+    MemorySource twin(randomBytes(1 << 20, 6), "card");
+    const SourceIdentity id = SourceIdentity::of(card, "/dev/sdb");
+    {
+        Session scan = Session::open(dir, Session::Lock::exclusive, true);
+        scan.start(id, "");
+        EXPECT_THROW(Session::open(dir, Session::Lock::shared), Error) << "no recovery while a scan runs";
+        EXPECT_EQ(scan.matchSource(id), Session::SourceMatch::same);
+        EXPECT_EQ(scan.matchSource(SourceIdentity::of(twin, "/dev/sdb")), Session::SourceMatch::differs);
+        EXPECT_THROW(scan.start(id, "x"), Error) << "an earlier scan's lists are never emptied";
+    }
+    const Session recovery = Session::open(dir, Session::Lock::shared);
+    EXPECT_NO_THROW(Session::open(dir, Session::Lock::shared)) << "recoveries side by side";
+    EXPECT_THROW(Session::open(dir, Session::Lock::exclusive), Error);
+
+    // A record planted as a link is no record; nor is one of an older version a match.
+    writeFile(root / "elsewhere.json", id.encode());
+    fs::remove(dir / Session::kIdentityName);
+    fs::create_symlink(root / "elsewhere.json", dir / Session::kIdentityName);
+    EXPECT_EQ(recovery.matchSource(id), Session::SourceMatch::unreadable);
+    fs::remove(dir / Session::kIdentityName);
+    writeFile(dir / Session::kIdentityName, R"({"path":"/dev/sdb","size":1048576,"head":null,"tail":null,"serial":"","model":""})");
+    EXPECT_EQ(recovery.matchSource(id), Session::SourceMatch::olderSame);
+    writeCheckpoint(dir, {"card", card.size(), 0, 0, 0, 0});
+    EXPECT_FALSE(recovery.canContinue(card.size(), id).checkpoint) << "a scan goes on only for a full record's source";
+    EXPECT_TRUE(recovery.canContinue(card.size(), std::nullopt).checkpoint);
+
+    // The folder itself a link: not entered, not offered.
+    fs::create_symlink(dir, root / "link");
+    EXPECT_THROW(Session::open(root / "link", Session::Lock::none), FileError);
+    EXPECT_FALSE(Session::holdsFoundList(root / "link"));
 }
 
 // Found list ------------------------------------------------------------------------
@@ -260,17 +299,18 @@ TEST(FoundList, RoundTripsRecordsAndToleratesWhatCrashesAndOthersLeave) {
     TempDir s;
     CarvedFile plain{makeUUID(), 1, 4096, 5000, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
     CarvedFile noted{makeUUID(), 2, 9999, 12, "wav", "WAV/rescued_000002.wav", true, "末尾欠けの可能性"};
-    CarvedFileExtractor::append(plain, s.path());  // creates the list
-    CarvedFileExtractor::append(noted, s.path());
-    const std::string text = readText(CarvedFileExtractor::foundListPath(s.path()));
+    const Session session = Session::open(s.path(), Session::Lock::none);
+    session.appendFound(plain);  // creates the list
+    session.appendFound(noted);
+    const std::string text = readText((s.path() / Session::kFoundName));
     EXPECT_EQ(text.find("note"), text.rfind("note")) << "a record without a note has no note key";
 
     // Keys in another order and unknown keys; then a torn last line.
-    writeFile(CarvedFileExtractor::foundListPath(s.path()),
+    writeFile((s.path() / Session::kFoundName),
               text + R"({"damaged":false,"extra":[1,2],"fileName":"PNG/rescued_000003.png","ext":"png","length":7,"offset":1,"index":3})" "\n"
                      "\n" R"({"index":4,"offset":2,"len)");
-    auto first = CarvedFileExtractor::loadFound(s.path());
-    auto second = CarvedFileExtractor::loadFound(s.path());
+    auto first = Session::foundIn(s.path());
+    auto second = Session::foundIn(s.path());
     ASSERT_EQ(first.size(), 3u);
     EXPECT_EQ(first[0].fileName, plain.fileName);
     EXPECT_FALSE(first[0].note);
@@ -344,7 +384,7 @@ TEST(SessionFiles, CheckpointValuesOutOfRangeAreNoCheckpoint) {
     TempDir parent;
     auto source = imageWith(1 << 20, {5000});
     writeFile(parent / "scan.progress", text(source->size(), -5, 0, 0, 0));
-    EXPECT_TRUE(Carver::findResumable(parent.path()).empty());
+    EXPECT_TRUE(Session::findResumable(parent.path()).empty());
     EXPECT_THROW(run(source, parent.path()), Error);
 }
 
@@ -369,10 +409,10 @@ TEST(SessionFiles, FoundRecordsMustBeInRangeAndCanonicallyNamed) {
         EXPECT_FALSE(CarvedFileExtractor::decode(bad)) << bad;
 
     TempDir s;
-    writeFile(CarvedFileExtractor::foundListPath(s.path()),
+    writeFile((s.path() / Session::kFoundName),
               line("1", "0", "100", "jpg", "JPG/rescued_000001.jpg") + "\n" + line("2", "900", "200", "jpg", "JPG/rescued_000002.jpg") + "\n");
-    EXPECT_EQ(CarvedFileExtractor::loadFound(s.path()).size(), 2u);
-    auto within = CarvedFileExtractor::loadFound(s.path(), 1000);
+    EXPECT_EQ(Session::foundIn(s.path()).size(), 2u);
+    auto within = Session::open(s.path(), Session::Lock::none).loadFound(1000);
     ASSERT_EQ(within.size(), 1u) << "a record reaching past the source is refused";
     EXPECT_EQ(within[0].index, 1);
 }
@@ -382,18 +422,18 @@ TEST(SessionFiles, LinksAndEndlessLinesAreNeitherFollowedNorSlurped) {
     const fs::path s = root / "s";
     fs::create_directories(s);
     // A found list that is a link to an endless device, or to anything else.
-    fs::create_symlink("/dev/zero", CarvedFileExtractor::foundListPath(s));
-    EXPECT_TRUE(CarvedFileExtractor::loadFound(s).empty());
-    fs::remove(CarvedFileExtractor::foundListPath(s));
-    fs::create_symlink("/dev/zero", Carver::checkpointPath(s));
-    EXPECT_FALSE(CarveCheckpoint::load(Carver::checkpointPath(s)));
-    fs::remove(Carver::checkpointPath(s));
+    fs::create_symlink("/dev/zero", (s / Session::kFoundName));
+    EXPECT_TRUE(Session::foundIn(s).empty());
+    fs::remove((s / Session::kFoundName));
+    fs::create_symlink("/dev/zero", (s / Session::kCheckpointName));
+    EXPECT_FALSE(Session::open(s, Session::Lock::none).checkpoint());
+    fs::remove((s / Session::kCheckpointName));
 
     // A line far longer than any record is skipped; the records around it are read.
     const std::string good1 = R"({"index":1,"offset":0,"length":5,"ext":"jpg","fileName":"JPG/rescued_000001.jpg","damaged":false})";
     const std::string good2 = R"({"index":2,"offset":9,"length":5,"ext":"jpg","fileName":"JPG/rescued_000002.jpg","damaged":false})";
-    writeFile(CarvedFileExtractor::foundListPath(s), good1 + "\n" + std::string(3 << 20, 'x') + "\n" + good2 + "\n");
-    auto found = CarvedFileExtractor::loadFound(s);
+    writeFile((s / Session::kFoundName), good1 + "\n" + std::string(3 << 20, 'x') + "\n" + good2 + "\n");
+    auto found = Session::foundIn(s);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[1].index, 2);
 }
@@ -419,7 +459,7 @@ TEST(SessionFiles, PlantedLinksInASessionAreNotWrittenThrough) {
     EXPECT_THROW(run(source, root / "dest" / "staging_20260101_000000"), Error);
     EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
     writeCheckpoint(root / "elsewhere", {"image", source->size(), 0, 0, 0, 0});
-    EXPECT_TRUE(Carver::findResumable(root / "dest").empty()) << "a linked session folder is not offered";
+    EXPECT_TRUE(Session::findResumable(root / "dest").empty()) << "a linked session folder is not offered";
 }
 
 TEST(Extract, APlantedTypeFolderLinkIsNotWrittenThrough) {
@@ -446,7 +486,7 @@ TEST(FullDestination, AFailedAppendEndsTheScanBehindTheLastWholeRecordAndTheResu
     auto source = imageWith(2 << 20, at, 200);
     TempDir whole;
     run(source, whole / "s");
-    ASSERT_EQ(CarvedFileExtractor::loadFound(whole / "s").size(), 300u);
+    ASSERT_EQ(Session::foundIn(whole / "s").size(), 300u);
 
     writeFile(tmpfs->path() / "ballast", std::string(96 << 10, 'b'));
     const fs::path s = tmpfs->path() / "s";
@@ -456,13 +496,13 @@ TEST(FullDestination, AFailedAppendEndsTheScanBehindTheLastWholeRecordAndTheResu
     } catch (const FileError& e) {
         EXPECT_EQ(e.code(), ENOSPC) << e.description();
     }
-    const std::string list = readText(CarvedFileExtractor::foundListPath(s));
+    const std::string list = readText((s / Session::kFoundName));
     EXPECT_TRUE(list.empty() || list.back() == '\n') << "no torn line";
-    const auto found = CarvedFileExtractor::loadFound(s);
+    const auto found = Session::foundIn(s);
     EXPECT_EQ(static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n')), found.size());
     EXPECT_GT(found.size(), 10u) << "the destination should fill up part-way through";
     EXPECT_LT(found.size(), 300u);
-    auto c = CarveCheckpoint::load(Carver::checkpointPath(s));
+    auto c = Session::open(s, Session::Lock::none).checkpoint();
     ASSERT_TRUE(c) << "a checkpoint is left to resume from";
     EXPECT_LE(c->fileIndex, static_cast<std::int64_t>(found.size()));
     EXPECT_LT(c->scanPos, source->size());
@@ -471,7 +511,7 @@ TEST(FullDestination, AFailedAppendEndsTheScanBehindTheLastWholeRecordAndTheResu
     auto summary = run(source, s);
     EXPECT_EQ(summary.filesFound, 300);
     EXPECT_EQ(listed(s), listed(whole / "s"));
-    EXPECT_EQ(readText(Carver::reportPath(s)), readText(Carver::reportPath(whole / "s")));
+    EXPECT_EQ(readText((s / Session::kReportName)), readText((whole / "s" / Session::kReportName)));
 }
 
 }  // namespace

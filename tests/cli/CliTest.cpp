@@ -65,7 +65,7 @@ bool haveFatTools() {
 // The found list without its per-read ids.
 std::string listed(const fs::path& session) {
     std::string out;
-    for (const auto& f : CarvedFileExtractor::loadFound(session)) out += CarvedFileExtractor::encode(f) + "\n";
+    for (const auto& f : Session::foundIn(session)) out += CarvedFileExtractor::encode(f) + "\n";
     return out;
 }
 
@@ -132,12 +132,12 @@ void interruptAndResume(int sig) {
     bool midway = false;
     for (int i = 0; i < 600 && !midway; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        for (const auto& info : Carver::findResumable(dest)) midway = info.filesFound >= 3 || midway;
+        for (const auto& info : Session::findResumable(dest)) midway = info.filesFound >= 3 || midway;
     }
     ASSERT_TRUE(midway) << "the scan did not get going: " << readText(dir / "stderr");
     child.signal(sig);
     const int status = child.wait();
-    const auto resumable = Carver::findResumable(dest);
+    const auto resumable = Session::findResumable(dest);
     ASSERT_EQ(resumable.size(), 1u) << readText(dir / "stderr");
     if (sig == SIGINT) {
         EXPECT_EQ(status, 2) << readText(dir / "stderr");
@@ -153,8 +153,8 @@ void interruptAndResume(int sig) {
     EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos);
     EXPECT_EQ(fs::path(lastLine(again.output)), resumable[0].dir);
     EXPECT_EQ(listed(resumable[0].dir), listed(wholeSession));
-    EXPECT_EQ(readText(Carver::reportPath(resumable[0].dir)), readText(Carver::reportPath(wholeSession)));
-    EXPECT_TRUE(Carver::findResumable(dest).empty());
+    EXPECT_EQ(readText((resumable[0].dir / Session::kReportName)), readText((wholeSession / Session::kReportName)));
+    EXPECT_TRUE(Session::findResumable(dest).empty());
 
     // --new starts over in a folder of its own.
     auto fresh = run({kCli, "scan", img.string(), dest, "--new"});
@@ -182,7 +182,7 @@ std::vector<std::uint8_t> cardWithPhotos(std::size_t size, int count, std::uint8
 
 // Marks a finished session as stopped half-way, as an interrupted scan leaves it.
 void markInterrupted(const fs::path& session, const std::string& source, std::int64_t size, std::int64_t index) {
-    writeFile(Carver::checkpointPath(session), CarveCheckpoint{source, size, size / 2, index, index, 0}.encode());
+    writeFile((session / Session::kCheckpointName), CarveCheckpoint{source, size, size / 2, index, index, 0}.encode());
 }
 
 std::vector<fs::path> foldersStartingWith(const fs::path& dir, const std::string& prefix) {
@@ -205,12 +205,12 @@ TEST(CliCarve, SessionsBelongToTheSourceTheyWereMadeFrom) {
     const fs::path session = lastLine(first.output);
     EXPECT_TRUE(fs::exists(session / "source.json"));
     markInterrupted(session, card.string(), 4 << 20, 20);
-    const std::string list = readText(CarvedFileExtractor::foundListPath(session));
-    const std::string report = readText(Carver::reportPath(session));
+    const std::string list = readText((session / Session::kFoundName));
+    const std::string report = readText((session / Session::kReportName));
     auto untouched = [&](const std::string& what) {
-        EXPECT_EQ(readText(CarvedFileExtractor::foundListPath(session)), list) << what;
-        EXPECT_EQ(readText(Carver::reportPath(session)), report) << what;
-        EXPECT_TRUE(fs::exists(Carver::checkpointPath(session))) << what;
+        EXPECT_EQ(readText((session / Session::kFoundName)), list) << what;
+        EXPECT_EQ(readText((session / Session::kReportName)), report) << what;
+        EXPECT_TRUE(fs::exists((session / Session::kCheckpointName))) << what;
     };
 
     // Another card of the same size under the same name.
@@ -245,7 +245,7 @@ TEST(CliCarve, SessionsBelongToTheSourceTheyWereMadeFrom) {
     EXPECT_EQ(back.exitCode, 0) << back.output;
     EXPECT_NE(back.output.find("前回の続きから再開します"), std::string::npos) << back.output;
     EXPECT_EQ(fs::path(lastLine(back.output)), session);
-    EXPECT_EQ(CarvedFileExtractor::loadFound(session).size(), 20u);
+    EXPECT_EQ(Session::foundIn(session).size(), 20u);
 }
 
 // What a newcomer types: the folder given to scan, no source; duplicate and
@@ -260,14 +260,14 @@ TEST(CliCarve, RecoverFromTheScanFolderAloneWithAReportBesideTheFiles) {
     const fs::path session = lastLine(scan.output);
     markInterrupted(session, card.string(), 2 << 20, 12);
     // A record twice, and one that reaches past the card's end.
-    const auto found = CarvedFileExtractor::loadFound(session);
+    const auto found = Session::foundIn(session);
     ASSERT_EQ(found.size(), 12u);
     CarvedFile outside = found[0];
     outside.index = 13;
     outside.offset = (2 << 20) - 10;
     outside.fileName = "JPG/rescued_000013.jpg";
     {
-        std::ofstream list(CarvedFileExtractor::foundListPath(session), std::ios::app);
+        std::ofstream list((session / Session::kFoundName), std::ios::app);
         list << CarvedFileExtractor::encode(found[3]) << "\n" << CarvedFileExtractor::encode(outside) << "\n";
     }
 
@@ -334,7 +334,7 @@ TEST(CliSafety, TwinCardsAreToldApart) {
     ASSERT_EQ(other.exitCode, 0) << other.output;
     EXPECT_NE(other.output.find("前回とは別の読み取り元です"), std::string::npos) << other.output;
     EXPECT_NE(fs::path(lastLine(other.output)), session);
-    EXPECT_GE(CarvedFileExtractor::loadFound(lastLine(other.output)).size(), onB.size());
+    EXPECT_GE(Session::foundIn(lastLine(other.output)).size(), onB.size());
     auto wrong = run({kCli, "recover", session.string(), (dir / "rec").string()});
     EXPECT_EQ(wrong.exitCode, 1) << wrong.output;
     EXPECT_NE(wrong.output.find("別の読み取り元"), std::string::npos) << wrong.output;
@@ -373,7 +373,7 @@ TEST(CliSafety, ASessionRecordOpensNothingButTheCardItDescribes) {
     fs::permissions(dir / "secret", fs::perms::owner_read);
     for (const std::string& path : {(dir / "secret").string(), dir.path().string()}) {
         writeFile(session / "source.json", R"({"path":")" + path + R"(","size":3000,"samples":[null,null,null],"serial":"","model":""})");
-        writeFile(CarvedFileExtractor::foundListPath(session),
+        writeFile((session / Session::kFoundName),
                   R"({"index":1,"offset":0,"length":3000,"ext":"jpg","fileName":"JPG/rescued_000001.jpg","damaged":false})"
                   "\n");
         auto crafted = run({kCli, "recover", session.string(), (dir / "stolen").string()});
@@ -393,7 +393,7 @@ TEST(CliSafety, OneJobAtATimeOnASessionOrAnImage) {
     ASSERT_EQ(scan.exitCode, 0) << scan.output;
     const fs::path session = lastLine(scan.output);
     markInterrupted(session, card.string(), 2 << 20, 6);
-    UniqueFd held(::open((session / Carver::kLockName).c_str(), O_RDWR | O_CREAT, 0644));
+    UniqueFd held(::open((session / Session::kLockName).c_str(), O_RDWR | O_CREAT, 0644));
     ASSERT_TRUE(held);
     for (int how : {LOCK_EX, LOCK_SH}) {
         ASSERT_EQ(::flock(held.get(), how), 0);
@@ -424,7 +424,7 @@ TEST(CliCarve, AKilledRecoveryIsCompletedInItsOwnFolder) {
     auto scan = run({kCli, "scan", img.string(), (dir / "out").string(), "--no-thumbnails"});
     ASSERT_EQ(scan.exitCode, 0) << scan.output;
     const fs::path session = lastLine(scan.output);
-    const auto found = CarvedFileExtractor::loadFound(session);
+    const auto found = Session::foundIn(session);
     std::string whyNot;
     auto slow = SlowMedium::create(img, 30, whyNot);
     if (!slow) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
@@ -520,8 +520,8 @@ TEST(CliCarve, AFullDestinationEndsTheScanResumably) {
     EXPECT_NE(full.output.find("保存先の空き容量が足りません。"), std::string::npos) << full.output;
     EXPECT_NE(full.output.find("空きを作れば、続きから再開できます。"), std::string::npos) << full.output;
     const fs::path session = lastLine(full.output);
-    ASSERT_TRUE(fs::exists(Carver::checkpointPath(session))) << full.output;
-    const auto partial = CarvedFileExtractor::loadFound(session);
+    ASSERT_TRUE(fs::exists((session / Session::kCheckpointName))) << full.output;
+    const auto partial = Session::foundIn(session);
     EXPECT_GT(partial.size(), 0u);
     EXPECT_LT(partial.size(), 300u);
 
@@ -530,7 +530,7 @@ TEST(CliCarve, AFullDestinationEndsTheScanResumably) {
     ASSERT_EQ(again.exitCode, 0) << again.output;
     EXPECT_NE(again.output.find("前回の続きから再開します"), std::string::npos) << again.output;
     EXPECT_EQ(listed(session), listed(wholeSession));
-    EXPECT_EQ(readText(Carver::reportPath(session)), readText(Carver::reportPath(wholeSession)));
+    EXPECT_EQ(readText((session / Session::kReportName)), readText((wholeSession / Session::kReportName)));
 }
 
 TEST(CliImage, ImagesAFileAndResumesAfterAnInterruption) {

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "engine/imaging/DiskImager.h"
+#include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
 #include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
@@ -56,9 +57,9 @@ public:
         if (at >= failFrom_) throw FileError(ENOSPC, "image", "書き込めませんでした");
         inner_.write(data, at);
     }
-    void setBadRanges(const std::vector<BadRange>& r) override { inner_.setBadRanges(r); }
-    void checkpoint(std::int64_t p) override { inner_.checkpoint(p); }
-    void finalize(bool c, std::int64_t at) override { inner_.finalize(c, at); }
+    std::optional<RescueState> resumeState() const override { return inner_.resumeState(); }
+    void checkpointState(const RescueState& s) override { inner_.checkpointState(s); }
+    void finalizeState(const RescueState& s) override { inner_.finalizeState(s); }
 
 private:
     RawImageOutput& inner_;
@@ -96,7 +97,7 @@ void expectStopWithinReadsInFlight(std::int64_t bytesDone, std::int64_t at) {
 // The map's ranges, in file order.
 std::vector<BadRange> mapRanges(const fs::path& img) {
     std::vector<BadRange> out;
-    const std::string text = readText(RawImageOutput::badMapPath(img));
+    const std::string text = readText(badRangeMapPath(img.string()));
     EXPECT_EQ(text.rfind(RawImageOutput::kMapHeader, 0), 0u);
     std::size_t pos = text.find('\n') + 1;
     while (pos < text.size()) {
@@ -266,7 +267,7 @@ TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
     });
     image(stopping, img, nullptr, token);
     ASSERT_TRUE(fs::exists(RawImageOutput::progressPath(img)));
-    writeFile(RawImageOutput::badMapPath(img), "オフセット,長さ\n100,50\n");
+    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n");
     fs::remove(img);
 
     const auto slot = RawImageOutput::inspect(img, identityOf(*source));
@@ -274,7 +275,7 @@ TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
     EXPECT_TRUE(slot.staleCheckpoint);
     EXPECT_EQ(image(source, img).resumedFrom, 0);
     EXPECT_TRUE(readFile(img) == data);
-    EXPECT_EQ(readText(RawImageOutput::badMapPath(img)), RawImageOutput::kMapHeader);
+    EXPECT_EQ(readText(badRangeMapPath(img.string())), RawImageOutput::kMapHeader);
 }
 
 TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
@@ -394,46 +395,68 @@ TEST(Imaging, RefusesToImageASourceIntoItself) {
     EXPECT_NO_THROW(RawImageOutput(dir / "other.img", id, (dir / "rescue.img").string()));
 }
 
-TEST(Imaging, MapOfAResumedImageDropsWhatWillBeCopiedAgain) {
+// A single-pass copy of an older version: all before its position was
+// read but what its list names; the stretch after it is copied again.
+TEST(Imaging, AnOlderSinglePassCopyGoesOnWithItsList) {
     TempDir dir;
     const fs::path img = dir / "d.img";
     writeFile(img, std::string(8192, 'x'));
     MemorySource source(std::vector<std::uint8_t>(10000, 1));
     const SourceIdentity id = identityOf(source);
     writeFile(RawImageOutput::progressPath(img), "5000\n" + id.encode() + "\n");
-    writeFile(RawImageOutput::badMapPath(img), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
+    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
     RawImageOutput out(img, id);
     EXPECT_EQ(out.resumeOffset(), 5000);
-    EXPECT_EQ(readText(RawImageOutput::badMapPath(img)), "オフセット,長さ\n100,50\n4900,100\n");
+    ASSERT_TRUE(out.resumeState());
+    EXPECT_EQ(out.resumeState()->map.unreadable(), (std::vector<BadRange>{{100, 50}, {4900, 100}}));
+    EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTried, 0)->offset, 5000);
 }
 
-// The map in a checkpoint is believed only whole: blocks in order, touching,
-// covering the source, within what the image holds.
+// The mapfile is believed only whole: blocks in order, touching, covering
+// the source, within what the image holds. An older version's checkpoint
+// that carried the map itself is still continued, its map moved to the mapfile.
 TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
     TempDir dir;
     const fs::path img = dir / "m.img";
+    const fs::path mapfile = mapfilePath(img.string());
     writeFile(img, std::string(8192, 'x'));
     MemorySource source(std::vector<std::uint8_t>(10000, 1));
     const SourceIdentity id = identityOf(source);
     const std::string head = "8192\n" + id.encode() + "\n";
-    writeFile(RawImageOutput::progressPath(img), head + "phase trimming 1 0 0\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
-    {
+    auto expectTrimmingAt4096 = [&](const char* what) {
         RawImageOutput out(img, id);
-        ASSERT_TRUE(out.resumeState());
-        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming);
-        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096);
-    }
-    for (const std::string bad : {"phase trimming 1 0 0\n0 4096 +\n4000 6000 ?\n",       // overlapping
-                                  "phase trimming 1 0 0\n0 4096 +\n4096 5000 ?\n",       // short of the end
-                                  "phase trimming 1 0 0\n0 4096 +\n4096 5904 x\n",       // no such status
-                                  "phase sorting 1 0 0\n0 10000 ?\n",                      // no such pass
-                                  "phase copying 1 20000 0\n0 10000 ?\n",                  // beyond the source
-                                  "phase copying 1 0 0\n0 9000 +\n9000 1000 ?\n",         // more than the image holds
-                                  "phase copying 1 0 0\n0 10000 ?"}) {                     // torn
-        writeFile(RawImageOutput::progressPath(img), head + bad);
+        ASSERT_TRUE(out.resumeState()) << what;
+        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming) << what;
+        EXPECT_TRUE(out.resumeState()->retryBad) << what;
+        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096) << what;
+    };
+    writeFile(RawImageOutput::progressPath(img), head + "phase trimming 1 0 1\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
+    fs::remove(mapfile);
+    expectTrimmingAt4096("an older checkpoint");
+    EXPECT_EQ(readText(RawImageOutput::progressPath(img)), head);
+    expectTrimmingAt4096("the same state from the mapfile");
+
+    const std::string top = "# Mapfile. Created by someone\n# tamsel: retry bad sectors\n";
+    writeFile(mapfile, top + "0x00001000 * 1\n0x0 0x1000 +\n0x1000 0x200 *\n0x1200 0x1510 ?\n");
+    expectTrimmingAt4096("a mapfile as others write it");
+    for (const std::string bad : {"0x0 * 1\n0x0 0x1000 +\n0xFA0 0x1770 ?\n",       // overlapping
+                                  "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1388 ?\n",      // short of the end
+                                  "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1710 x\n",      // no such status
+                                  "0x0 x 1\n0x0 0x2710 ?\n",                        // no such pass
+                                  "0x0 ? 3\n0x0 0x2710 ?\n",                        // no such sweep
+                                  "0x4E20 ? 1\n0x0 0x2710 ?\n",                     // beyond the source
+                                  "0x0 ? 1\n0x0 0x2328 +\n0x2328 0x3E8 ?\n",       // more than the image holds
+                                  "0xZZ ? 1\n0x0 0x2710 ?\n",                       // not a number
+                                  "0x0 ? 1\n0x0 0x2710 ?"}) {                        // torn
+        writeFile(RawImageOutput::progressPath(img), head);
+        writeFile(mapfile, top + bad);
         EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
         EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
     }
+    fs::remove(mapfile);
+    writeFile(dir / "elsewhere.map", "0x0 ? 1\n0x0 0x2710 ?\n");
+    fs::create_symlink(dir / "elsewhere.map", mapfile);
+    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << "a map through a link";
 }
 
 // Counts, for every sector of the bad ranges, the reads that reached it, and
@@ -628,7 +651,7 @@ TEST(Imaging, ADyingDriveIsImagedWholeReadingEachBadSectorAtMostTwice) {
         EXPECT_GE(firstTrim->goodBytes, last.goodBytes - 6 * DiskImager::kCluster);
     }
 
-    const auto listed = ddrescueBadSectors(RawImageOutput::mapfilePath(img));
+    const auto listed = ddrescueBadSectors(mapfilePath(img.string()));
     if (!listed) GTEST_SKIP() << "ddrescuelog (Debian gddrescue) is missing";
     EXPECT_EQ(*listed, drive.bad);
 }
@@ -660,14 +683,17 @@ TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the child was meant to die midway";
         const auto cp = readWholeFile(RawImageOutput::progressPath(img));
-        ASSERT_TRUE(cp);
+        const auto map = readWholeFile(mapfilePath(img.string()));
+        ASSERT_TRUE(cp && map);
         const auto decoded = ImageCheckpoint::decode(*cp);
-        ASSERT_TRUE(decoded && decoded->state) << *cp;
+        ASSERT_TRUE(decoded) << *cp;
+        const auto state = RescueState::fromMapfile(*map, id.size, decoded->position);
+        ASSERT_TRUE(state) << *map;
 
         auto source = drive.open();
         RawImageOutput out(img, id, drive.device->devicePath());
         ASSERT_TRUE(out.resumeState());
-        EXPECT_EQ(out.resumeState()->phase, decoded->state->phase);
+        EXPECT_EQ(out.resumeState()->phase, state->phase);
         const auto last = DiskImager(source, out, nullptr).run();
         EXPECT_TRUE(last.complete());
         EXPECT_GT(last.resumedFrom, 0);

@@ -41,7 +41,7 @@ TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFile) {
     auto scan = run({TAMSEL_CLI, "scan", img.string(), (dir / "out").string()});
     ASSERT_EQ(scan.exitCode, 0) << scan.output;
     const fs::path session = lastLine(scan.output);
-    const auto found = CarvedFileExtractor::loadFound(session);
+    const auto found = Session::foundIn(session);
     ASSERT_GE(found.size(), 5u);
     int pictures = 0;
     for (const auto& f : found) {
@@ -79,13 +79,13 @@ TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
     ASSERT_EQ(again.exitCode, 0) << again.output;
     const fs::path session = lastLine(again.output);
     EXPECT_EQ(session, lastLine(full.output)) << again.output;
-    for (const auto& f : CarvedFileExtractor::loadFound(whole)) {
+    for (const auto& f : Session::foundIn(whole)) {
         EXPECT_EQ(fs::exists(media::ThumbnailFiles::thumbnailPath(session, f.index)),
                   fs::exists(media::ThumbnailFiles::thumbnailPath(whole, f.index))) << f.fileName;
         EXPECT_EQ(fs::exists(media::ThumbnailFiles::markerPath(session, f.index)),
                   fs::exists(media::ThumbnailFiles::markerPath(whole, f.index))) << f.fileName;
     }
-    EXPECT_TRUE(Carver::findResumable(dest).empty());
+    EXPECT_TRUE(Session::findResumable(dest).empty());
 }
 
 // A card of photos and videos damaged the ways cards damage them: each is
@@ -137,9 +137,9 @@ TEST(CliThumbnails, DamagedFilesAreReportedWithWhatHappenedAndWholeOnesAreNot) {
     ASSERT_EQ(scan.exitCode, 0) << scan.output;
     EXPECT_NE(scan.output.find("一部破損のファイルは合わせて 5 件"), std::string::npos) << scan.output;
     const fs::path session = lastLine(scan.output);
-    const std::string report = readText(Carver::reportPath(session));
+    const std::string report = readText((session / Session::kReportName));
     std::map<std::int64_t, CarvedFile> byOffset;
-    for (const auto& f : CarvedFileExtractor::loadFound(session)) byOffset.emplace(f.offset, f);
+    for (const auto& f : Session::foundIn(session)) byOffset.emplace(f.offset, f);
     for (const auto& [at, words] : damaged) {
         ASSERT_TRUE(byOffset.contains(at)) << at;
         const auto& f = byOffset.at(at);

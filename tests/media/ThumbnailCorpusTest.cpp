@@ -56,7 +56,8 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
     auto scanReads = std::make_shared<CountingSource>(memory);
     auto thumbnailReads = std::make_shared<CountingSource>(memory->duplicate());
     TempDir session;
-    media::ScanThumbnails thumbnails(thumbnailReads, session.path(), CancellationToken());
+    const Session thumbnailsSession = Session::open(session.path(), Session::Lock::none);
+    media::ScanThumbnails thumbnails(thumbnailReads, thumbnailsSession, CancellationToken());
     Carver carver(scanReads, session.path(), CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
         if (p.newFile) thumbnails.push(*p.newFile, p.newFileBytes);
     });
@@ -66,7 +67,7 @@ TEST(ThumbnailCorpus, EveryPhotoAndVideoCarvedFromACardImageGetsAThumbnailOrItsM
     thumbnails.finishAndWait();
     // Identity samples aside, what the workers decoded came from the scan's own reading.
     EXPECT_LE(scanReads->bytesRead() + thumbnailReads->bytesRead(), cardSize * 102 / 100);
-    const auto found = CarvedFileExtractor::loadFound(session.path());
+    const auto found = Session::foundIn(session.path());
     ASSERT_FALSE(found.empty());
 
     std::map<std::string, std::vector<std::string>> outcome;  // corpus file -> "jpg" / "none" per found file

@@ -84,7 +84,8 @@ TEST(ThumbnailPool, HandedOverFilesAreNotReadAgainAndMarkersMeanNoPicture) {
     auto reader = std::make_shared<WatchedCard>(card.bytes);
     TempDir session;
     {
-        ScanThumbnails thumbs(reader, session.path(), CancellationToken());
+        const Session thumbsSession = Session::open(session.path(), Session::Lock::none);
+        ScanThumbnails thumbs(reader, thumbsSession, CancellationToken());
         thumbs.push(card.files[0], card.held(0));
         for (std::size_t i = 1; i < card.files.size(); ++i) thumbs.push(card.files[i]);
         thumbs.scanEnded();
@@ -101,7 +102,8 @@ TEST(ThumbnailPool, HandedOverFilesAreNotReadAgainAndMarkersMeanNoPicture) {
 
     // What exists is kept: another run reads nothing.
     const auto before = reader->reads().size();
-    ScanThumbnails again(reader, session.path(), CancellationToken());
+    const Session againSession = Session::open(session.path(), Session::Lock::none);
+    ScanThumbnails again(reader, againSession, CancellationToken());
     for (const auto& f : card.files) again.push(f);
     again.finishAndWait();
     EXPECT_EQ(reader->reads().size(), before);
@@ -230,7 +232,8 @@ TEST(ThumbnailPool, HostileFilesCostOnlyTheirOwnThumbnail) {
     TempDir session;
     ThumbnailPool::Options options;
     options.cpuLimit = std::chrono::milliseconds(4000);
-    ScanThumbnails thumbs(reader, session.path(), CancellationToken(), {}, options);
+    const Session thumbsSession = Session::open(session.path(), Session::Lock::none);
+    ScanThumbnails thumbs(reader, thumbsSession, CancellationToken(), {}, options);
     for (const auto& f : card.files) thumbs.push(f);
     thumbs.finishAndWait();
     for (const auto& f : card.files) {
@@ -251,7 +254,8 @@ TEST(ThumbnailPool, ACrashingDecoderCostsOnlyTheFilesItCrashesOn) {
     options.workers = 1;
     options.environment = {"LD_PRELOAD=" TAMSEL_CRASH_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0"};
     {
-        ScanThumbnails thumbs(reader, session.path(), CancellationToken(), {}, options);
+        const Session thumbsSession = Session::open(session.path(), Session::Lock::none);
+        ScanThumbnails thumbs(reader, thumbsSession, CancellationToken(), {}, options);
         for (const auto& f : card.files) thumbs.push(f);
         thumbs.finishAndWait();
         EXPECT_EQ(thumbs.counts().failed, 2);
@@ -261,7 +265,8 @@ TEST(ThumbnailPool, ACrashingDecoderCostsOnlyTheFilesItCrashesOn) {
     EXPECT_TRUE(hasThumbnail(session.path(), 2)) << "the worker after a crash goes on with the next file";
     EXPECT_TRUE(hasMarker(session.path(), 3));
     // A resumed session does not crash on them again.
-    ScanThumbnails again(reader, session.path(), CancellationToken(), {}, options);
+    const Session againSession = Session::open(session.path(), Session::Lock::none);
+    ScanThumbnails again(reader, againSession, CancellationToken(), {}, options);
     for (const auto& f : card.files) again.push(f);
     again.finishAndWait();
     EXPECT_EQ(again.counts().failed, 0);

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "engine/carve/FoundList.h"
+#include "engine/carve/Session.h"
 #include "engine/common/Error.h"
 #include "engine/reading/RandomAccessSource.h"
 #include "media/ThumbnailFiles.h"
@@ -120,7 +121,7 @@ private slots:
         QCOMPARE(w.selection().size(), w.results().size());
         QCOMPARE(w.focusID(), std::optional<std::string>(w.results().front().id));
         QVERIFY(w.stagingDir());
-        QCOMPARE(CarvedFileExtractor::loadFound(*w.stagingDir()).size(), w.results().size());
+        QCOMPARE(Session::foundIn(*w.stagingDir()).size(), w.results().size());
         for (const auto& f : w.results())
             if (MediaClass::of(f.ext) == MediaClass::photo)
                 QVERIFY2(fs::exists(media::ThumbnailFiles::thumbnailPath(*w.stagingDir(), f.index)), f.fileName.c_str());
@@ -283,7 +284,7 @@ private slots:
             QVERIFY(carver.run(token).cancelled);
             source->close();
         }
-        const auto earlier = CarvedFileExtractor::loadFound(dir / "out" / "staging_20000101_000000");
+        const auto earlier = Session::foundIn(dir / "out" / "staging_20000101_000000");
         QVERIFY(!earlier.empty() && earlier.size() < some.size());
 
         Workspace w;
@@ -502,7 +503,7 @@ private slots:
         WAIT_UNTIL(w.resumable().has_value());
         const fs::path session = w.resumable()->dir;
         // Every file the checkpoint vouches for was shown.
-        const auto checkpoint = CarveCheckpoint::load(Carver::checkpointPath(session));
+        const auto checkpoint = Session::open(session, Session::Lock::none).checkpoint();
         QVERIFY(checkpoint);
         QVERIFY(checkpoint->fileIndex < placed);
         QVERIFY(static_cast<std::int64_t>(w.results().size()) >= checkpoint->fileIndex);
@@ -512,7 +513,7 @@ private slots:
         WAIT_UNTIL(w.phase() == Workspace::Phase::results);
         QVERIFY(!w.errorMessage());
         QCOMPARE(static_cast<int>(w.results().size()), placed);
-        QCOMPARE(CarvedFileExtractor::loadFound(session).size(), static_cast<std::size_t>(placed));
+        QCOMPARE(Session::foundIn(session).size(), static_cast<std::size_t>(placed));
     }
 
     void outOfSpaceIsKnownWhereverItIsWrapped() {

@@ -50,7 +50,7 @@ TEST(GoneMediumInEngines, AScanWhoseDiskVanishesStopsResumably) {
     EXPECT_EQ(source->badBytes(), 0);
 
     // The checkpoint keeps what was scanned: the first window and its file.
-    auto resumable = Carver::findResumable(dir / "out");
+    auto resumable = Session::findResumable(dir / "out");
     ASSERT_EQ(resumable.size(), 1u);
     EXPECT_GE(resumable[0].scanPos, Carver::kWindow - Carver::kOverlap);
     EXPECT_LE(resumable[0].scanPos, 12 * MiB);
@@ -96,7 +96,8 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
         ASSERT_EQ(done.bytesDone, 4 * MiB);
         ASSERT_EQ(done.badBytes, 512);
     }
-    ASSERT_EQ(fs::path(badRangeMapPath(img.string())), RawImageOutput::badMapPath(img));
+    // The mapfile alone tells where the image could not be read.
+    ASSERT_TRUE(fs::remove(badRangeMapPath(img.string())));
 
     for (int pass = 0; pass < 2; ++pass) {
         auto source = openRandomAccessSource(img.string());

@@ -18,8 +18,6 @@
 namespace tamsel {
 
 namespace {
-const char* const kSpareName = "scan.progress.next";
-constexpr std::size_t kSpareBytes = 4096;
 // Lines of found files are written in batches of about this much; they
 // always reach the lists before the checkpoint that counts them.
 constexpr std::size_t kBatchBytes = 16 << 10;
@@ -27,42 +25,6 @@ constexpr std::size_t kBatchBytes = 16 << 10;
 constexpr std::int64_t kFirstStep = 4 << 10;
 constexpr std::int64_t kLastStep = 1 << 20;
 
-// The index in a report line's first field ("JPG/rescued_000012.jpg").
-std::optional<std::int64_t> reportLineIndex(std::string_view line) {
-    const auto comma = line.find(',');
-    const std::string_view name = line.substr(0, comma);
-    const auto at = name.rfind("rescued_");
-    if (at == std::string_view::npos) return std::nullopt;
-    std::int64_t value = 0;
-    std::size_t i = at + 8;
-    if (i >= name.size() || name[i] < '0' || name[i] > '9') return std::nullopt;
-    for (; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i) {
-        if (value > (INT64_MAX - 9) / 10) return std::nullopt;
-        value = value * 10 + (name[i] - '0');
-    }
-    return value;
-}
-
-template <class Keep>
-void rewriteLines(int dir, const std::string& name, const fs::path& dirName, Keep keep) {
-    UniqueFd in = openSessionFileAt(dir, name);
-    if (!in) return;
-    LineReader lines(in.get(), CarvedFileExtractor::kMaxLine);
-    std::string kept;
-    std::string line;
-    bool changed = false;
-    std::size_t number = 0;
-    while (lines.next(line)) {
-        if (lines.torn() || !keep(std::string_view(line), number++)) {
-            changed = true;
-            continue;
-        }
-        kept += line;
-        kept += '\n';
-    }
-    if (lines.failed()) throwFileError((dirName / name).string(), "読み込めませんでした");
-    if (changed || lines.skippedLong() > 0) writeAtomicallyAt(dir, name, kept, dirName);
-}
 }  // namespace
 
 std::string carveReportLine(const CarvedFile& f) {
@@ -71,130 +33,17 @@ std::string carveReportLine(const CarvedFile& f) {
            csvField(f.note.value_or("")) + "\n";
 }
 
-void trimSessionLists(int dir, const fs::path& dirName, std::int64_t lastIndex) {
-    rewriteLines(dir, CarvedFileExtractor::kFileName, dirName, [&](std::string_view line, std::size_t) {
-        if (line.empty()) return true;
-        auto f = CarvedFileExtractor::decode(line);
-        return f && f->index <= lastIndex;
-    });
-    rewriteLines(dir, Carver::kReportName, dirName, [&](std::string_view line, std::size_t number) {
-        if (number == 0) return true;  // the header
-        auto index = reportLineIndex(line);
-        return !index || *index <= lastIndex;
-    });
-    rewriteLines(dir, CarvedFileExtractor::kChecksName, dirName, [&](std::string_view line, std::size_t) {
-        auto check = CarvedFileExtractor::decodeCheck(line);
-        return check && check->first <= lastIndex;
-    });
-}
-
-void writeCarveReport(int sessionDir, const fs::path& dirName, const std::vector<CarvedFile>& files) {
-    std::string report = std::string(Carver::kReportHeader) + "\n";
-    for (const auto& f : files) report += carveReportLine(f);
-    writeAtomicallyAt(sessionDir, Carver::kReportName, report, dirName);
-}
-
-void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex) {
-    UniqueFd dir = openDirectory(sessionDir);
-    trimSessionLists(dir.get(), sessionDir, lastIndex);
-}
-
 Carver::Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode,
                ProgressCallback onProgress)
     : source_(std::move(source)), outDir_(std::move(outDir)), mode_(mode), onProgress_(std::move(onProgress)) {}
 
-Carver::SessionCheck Carver::checkSessionAt(int dir, std::int64_t size, const std::optional<SourceIdentity>& identity) {
-    SessionCheck check;
-    auto c = CarveCheckpoint::loadAt(dir);
-    if (!c) {
-        check.whyNot = "前回のスキャンの記録(scan.progress)がないか、読めないか、壊れています";
-        return check;
-    }
-    if (c->sourceSize != size) {
-        check.whyNot = "読み取り元の大きさが前回と違います(前回 " + formatByteCount(c->sourceSize) + "・今回 " +
-                       formatByteCount(size) + ")";
-        return check;
-    }
-    if (!openSessionFileAt(dir, kReportName)) {
-        check.whyNot = "前回の報告(report.csv)が見つかりません";
-        return check;
-    }
-    if (identity) {
-        // Only a full record tells this card from a twin formatted alike.
-        auto recorded = readSessionFileAt(dir, SourceIdentity::kFileName, 65536);
-        auto stored = recorded ? SourceIdentity::decode(*recorded) : std::nullopt;
-        if (!existsAt(dir, SourceIdentity::kFileName) || (stored && stored->isLegacy())) {
-            check.whyNot = "前回のスキャンは以前の版で行われ、同じカードかどうかを確かめる記録がありません";
-            return check;
-        }
-        if (!stored) {
-            check.whyNot = "前回の読み取り元の記録(source.json)が読めないか、壊れています";
-            return check;
-        }
-        if (!stored->matches(*identity)) {
-            check.whyNot = "前回とは別の読み取り元です(前回: " + stored->describe() + "、今回: " + identity->describe() + ")";
-            return check;
-        }
-    }
-    check.checkpoint = c;
-    return check;
-}
-
-UniqueFd Carver::lockSession(int dir, const fs::path& dirName, bool exclusive) {
-    UniqueFd lock = lockFileAt(dir, kLockName, exclusive, dirName);
-    if (!lock)
-        throw Error("セッション " + dirName.string() +
-                    " は別のスキャンか復元が使用中です。同じセッションで 2 つの作業を同時に行うことはできません。"
-                    "終わるのを待ってから、もう一度実行してください。");
-    return lock;
-}
-
-Carver::SessionCheck Carver::checkSession(const fs::path& dir, std::int64_t size, const std::optional<SourceIdentity>& identity) {
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return SessionCheck{std::nullopt, "セッションのフォルダを開けません"};
-    return checkSessionAt(fd.get(), size, identity);
-}
-
-void Carver::prepareSpare() noexcept {
-    spare_.reset();
-    UniqueFd fd(::openat(dir_.get(), kSpareName, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd) return;
-    const std::string fill(kSpareBytes, '\n');
-    try {
-        writeAll(fd.get(), fill, kSpareName);
-    } catch (...) {
-        ::unlinkat(dir_.get(), kSpareName, 0);
-        return;
-    }
-    spare_ = std::move(fd);
-}
-
-bool Carver::saveThroughSpare(const std::string& text) noexcept {
-    if (!spare_ || text.size() > kSpareBytes) return false;
-    // Overwriting blocks the file already has needs no free space.
-    const int fd = spare_.get();
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0 || ::fsync(fd) != 0) return false;
-    if (::renameat(dir_.get(), kSpareName, dir_.get(), CarveCheckpoint::kFileName) != 0) return false;
-    ::fsync(dir_.get());
-    prepareSpare();
-    return true;
-}
+Carver::Carver(std::shared_ptr<RandomAccessSource> source, Session& session, CarveOutputMode mode, ProgressCallback onProgress)
+    : source_(std::move(source)), outDir_(session.path()), session_(&session), mode_(mode), onProgress_(std::move(onProgress)) {}
 
 void Carver::saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) noexcept {
     try {
-        CarveCheckpoint c{source_->displayName(), source_->size(), scanPos, fileIndex_, summary.filesFound,
-                          summary.damagedFiles};
-        const std::string text = c.encode();
-        if (!saveThroughSpare(text)) (void)tryWriteAtomicallyAt(dir_.get(), CarveCheckpoint::kFileName, text);
+        session_->saveCheckpoint(CarveCheckpoint{source_->displayName(), source_->size(), scanPos, fileIndex_,
+                                                 summary.filesFound, summary.damagedFiles});
     } catch (...) {
     }
 }
@@ -227,7 +76,7 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     UniqueFd folder;
     UniqueFd out;
     if (mode_ == CarveOutputMode::writeFiles) {
-        folder = openDirectoryAt(dir_.get(), folderName, true, outDir_);
+        folder = openDirectoryAt(session_->fd(), folderName, true, outDir_);
         if (::unlinkat(folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)
             throwFileError((folderShown / name).string(), "削除できませんでした");
         out = openForWritingAt(folder.get(), name, O_CREAT | O_EXCL, folderShown);
@@ -301,11 +150,11 @@ void Carver::flushLists() {
     // stays behind what both lists hold.
     listsFailed_ = true;
     struct stat before {};
-    if (::fstat(foundHandle_.get(), &before) != 0)
-        throwFileError(CarvedFileExtractor::foundListPath(outDir_).string(), "書き込めませんでした");
-    appendWhole(foundHandle_.get(), pendingFound_, CarvedFileExtractor::foundListPath(outDir_));
+    const fs::path foundName = session_->pathOf(Session::kFoundName);
+    if (::fstat(foundHandle_.get(), &before) != 0) throwFileError(foundName.string(), "書き込めませんでした");
+    appendWhole(foundHandle_.get(), pendingFound_, foundName);
     try {
-        appendWhole(reportHandle_.get(), pendingReport_, reportPath(outDir_));
+        appendWhole(reportHandle_.get(), pendingReport_, session_->pathOf(Session::kReportName));
     } catch (...) {
         const int saved = errno;
         (void)::ftruncate(foundHandle_.get(), before.st_size);
@@ -319,12 +168,14 @@ void Carver::flushLists() {
 }
 
 CarveSummary Carver::run(const CancellationToken& token) {
-    makeDirectories(outDir_);
-    dir_ = openDirectory(outDir_);
+    if (!session_) {
+        ownSession_ = Session::open(outDir_, Session::Lock::exclusive, true);
+        session_ = &*ownSession_;
+    }
     const std::int64_t size = source_->size();
     std::int64_t start = 0;
     CarveSummary summary;
-    const SessionCheck check = checkSessionAt(dir_.get(), size, identity_);
+    const Session::ResumeCheck check = session_->canContinue(size, identity_);
     if (check.checkpoint) {
         const auto& checkpoint = *check.checkpoint;
         start = checkpoint.scanPos;
@@ -332,23 +183,16 @@ CarveSummary Carver::run(const CancellationToken& token) {
         summary.filesFound = checkpoint.filesFound;
         summary.damagedFiles = checkpoint.damagedFiles;
         // The checkpoint lags the lists; what was found after it will be found again.
-        trimSessionLists(dir_.get(), outDir_, fileIndex_);
+        session_->trimLists(fileIndex_);
     } else {
-        // An earlier scan's results are never emptied or overwritten.
-        for (const char* name : {CarveCheckpoint::kFileName, kReportName, CarvedFileExtractor::kFileName})
-            if (existsAt(dir_.get(), name))
-                throw Error(outDir_.string() + " には続けられない前回のスキャンの結果があります(" + check.whyNot +
-                            ")。前回の結果はそのまま残しています。別のフォルダでスキャンしてください。");
-        if (identity_) writeAtomicallyAt(dir_.get(), SourceIdentity::kFileName, identity_->encode() + "\n", outDir_);
-        writeAtomicallyAt(dir_.get(), kReportName, std::string(kReportHeader) + "\n", outDir_);
-        writeAtomicallyAt(dir_.get(), CarvedFileExtractor::kFileName, "", outDir_);
+        session_->start(identity_, check.whyNot);
     }
     resumedFrom_ = start;
     summary.resumedFrom = start;
     const CancellationScope scope(*source_, token);
-    reportHandle_ = openForWritingAt(dir_.get(), kReportName, O_APPEND, outDir_);
-    foundHandle_ = openForWritingAt(dir_.get(), CarvedFileExtractor::kFileName, O_CREAT | O_APPEND, outDir_);
-    prepareSpare();
+    reportHandle_ = session_->appendingReport();
+    foundHandle_ = session_->appendingFound();
+    session_->prepareCheckpoint();
     // One pass over the medium, read ahead beside the search; it stops
     // with the run, whichever way the run ends.
     reader_ = std::make_shared<SequentialReader>(source_, start);
@@ -519,8 +363,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
         saveCheckpoint(std::min(committed_.pos, size), committed_.summary);
         reportHandle_.reset();
         foundHandle_.reset();
-        spare_.reset();
-        ::unlinkat(dir_.get(), kSpareName, 0);
+        session_->dropCheckpointSpare();
         throw;
     }
     summary.bytesScanned = std::min(resumeAt(pos), size);
@@ -529,34 +372,13 @@ CarveSummary Carver::run(const CancellationToken& token) {
     if (cancelled || keepFinalCheckpoint_) {
         saveCheckpoint(std::min(resumeAt(pos), size), summary);
     } else {
-        ::unlinkat(dir_.get(), CarveCheckpoint::kFileName, 0);
+        session_->removeCheckpoint();
     }
-    spare_.reset();
-    ::unlinkat(dir_.get(), kSpareName, 0);
+    session_->dropCheckpointSpare();
     send(CarveProgress{summary.bytesScanned, size, summary.filesFound, summary.badBytes, resumedFrom_, std::nullopt, nullptr});
     reportHandle_.reset();
     foundHandle_.reset();
     return summary;
-}
-
-std::vector<CarveResumeInfo> Carver::findResumable(const fs::path& parent) noexcept {
-    std::vector<CarveResumeInfo> found;
-    try {
-        std::error_code ec;
-        for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
-            std::error_code typeError;
-            if (it->is_symlink(typeError) || !it->is_directory(typeError)) continue;
-            auto c = CarveCheckpoint::load(checkpointPath(it->path()));
-            // A checkpoint at the end: the scan is done, its thumbnails are not.
-            if (!c) continue;
-            found.push_back(CarveResumeInfo{it->path(), c->sourceName, c->sourceSize, c->scanPos, c->filesFound});
-        }
-        std::stable_sort(found.begin(), found.end(), [](const CarveResumeInfo& a, const CarveResumeInfo& b) {
-            return a.dir.filename().string() > b.dir.filename().string();
-        });
-    } catch (...) {
-    }
-    return found;
 }
 
 }  // namespace tamsel

@@ -14,6 +14,7 @@
 #include "engine/carve/CarveResult.h"
 #include "engine/carve/CarvedFile.h"
 #include "engine/carve/Checkpoint.h"
+#include "engine/carve/Session.h"
 #include "engine/carve/SignatureSearch.h"
 #include "engine/common/Cancellation.h"
 #include "engine/common/Files.h"
@@ -56,14 +57,9 @@ public:
 
     using ProgressCallback = std::function<void(const CarveProgress&)>;
 
-    static inline const char* const kReportName = "report.csv";
-    static inline const char* const kLockName = "session.lock";
-
-    // Keeps other jobs off the session folder `dir` while a job runs on it:
-    // a scan alone (`exclusive`), or recoveries side by side. Throws Error,
-    // naming the session, when another job holds it.
-    static UniqueFd lockSession(int dir, const fs::path& dirName, bool exclusive);
-
+    // Scans into `session`, which the caller holds (locked) for as long as the scan runs.
+    Carver(std::shared_ptr<RandomAccessSource> source, Session& session, CarveOutputMode mode, ProgressCallback onProgress);
+    // Scans into the folder `outDir`, made when missing and locked by run().
     Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode, ProgressCallback onProgress);
 
     // The source as identified by the caller: written as "source.json" when a
@@ -80,34 +76,17 @@ public:
 
     // Blocking. Cancellation ends it early with `cancelled` and a checkpoint.
     // A folder that holds an earlier scan which cannot be continued for this
-    // source is never touched: run() throws instead (see checkSession).
+    // source is never touched: run() throws instead (see Session::canContinue).
     // When the report or the found list cannot be written, run() throws,
     // leaving a checkpoint right behind the last file both lists hold. The
     // lines of probed files are written in batches, always before the
     // checkpoint that counts them.
     CarveSummary run(const CancellationToken& token = CancellationToken::none());
 
-    // Whether the session folder `dir` can be continued for a source of
-    // `size` bytes. With `identity`, only when the session's own record
-    // (source.json, of this version) says it is the same source.
-    struct SessionCheck {
-        std::optional<CarveCheckpoint> checkpoint;  // set when it can be
-        std::string whyNot;                         // Japanese, when it cannot
-    };
-    static SessionCheck checkSession(const fs::path& dir, std::int64_t size, const std::optional<SourceIdentity>& identity);
-
-    // Session folders under `parent` with an unfinished scan (or a finished
-    // one whose thumbnails are not all made), newest first.
-    static std::vector<CarveResumeInfo> findResumable(const fs::path& parent) noexcept;
-
-    static fs::path reportPath(const fs::path& sessionDir) { return sessionDir / kReportName; }
-    static fs::path checkpointPath(const fs::path& sessionDir) { return sessionDir / CarveCheckpoint::kFileName; }
-
     std::int64_t fileIndex() const { return fileIndex_; }
     std::int64_t resumedFrom() const { return resumedFrom_; }
 
 private:
-    static SessionCheck checkSessionAt(int dir, std::int64_t size, const std::optional<SourceIdentity>& identity);
     std::optional<carve::CarveResult> carveAt(SigKind kind, std::int64_t at);
     // Nothing when a stop came while the file was read: it is not recorded
     // at all, and its index is given back.
@@ -115,10 +94,6 @@ private:
                                                const std::optional<std::string>& note, const CancellationToken& token);
     CarveProgress currentProgress(std::int64_t pos, std::int64_t total, std::int64_t found) const;
     void saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) noexcept;
-    // A block kept ready for the checkpoint, so that it can still be written
-    // on a destination that has just filled up.
-    void prepareSpare() noexcept;
-    bool saveThroughSpare(const std::string& text) noexcept;
     // Where a later run goes on from so that it finds exactly what is not
     // in the lists yet.
     struct Recorded {
@@ -135,13 +110,13 @@ private:
 
     std::shared_ptr<RandomAccessSource> source_;
     fs::path outDir_;
+    std::optional<Session> ownSession_;
+    Session* session_ = nullptr;
     CarveOutputMode mode_;
     ProgressCallback onProgress_;
     std::int64_t fileIndex_ = 0;
     std::int64_t resumedFrom_ = 0;
     std::optional<SourceIdentity> identity_;
-    UniqueFd dir_;
-    UniqueFd spare_;
     UniqueFd reportHandle_;
     UniqueFd foundHandle_;
     std::shared_ptr<SequentialReader> reader_;
@@ -163,18 +138,6 @@ private:
     std::function<bool(std::int64_t)> wantsBytes_;
     std::shared_ptr<const Bytes> handedOver_;  // the last recorded file's bytes
 };
-
-// Drops from the found list and the report every record numbered above
-// `lastIndex` (found after the checkpoint, so about to be found again) and
-// any torn or overlong line; both files are rewritten atomically when they
-// change, read line by line. Throws FileError when a rewrite fails: the
-// scan must not go on and list files twice.
-void trimSessionLists(int sessionDir, const fs::path& dirName, std::int64_t lastIndex);
-void trimSessionLists(const fs::path& sessionDir, std::int64_t lastIndex);
-
-// Writes "report.csv" anew from `files`, the found list with its verdicts
-// merged in (once the thumbnails have judged them). Throws FileError.
-void writeCarveReport(int sessionDir, const fs::path& dirName, const std::vector<CarvedFile>& files);
 
 // A row of "report.csv" (also the report of a recovery), line feed included.
 std::string carveReportLine(const CarvedFile& file);

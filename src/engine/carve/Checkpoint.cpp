@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/common/Files.h"
 
 namespace tamsel {
 
@@ -37,26 +36,6 @@ std::optional<CarveCheckpoint> CarveCheckpoint::decode(std::string_view text) no
             c.damagedFiles < 0 || c.damagedFiles > c.filesFound)
             return std::nullopt;
         return c;
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-std::optional<CarveCheckpoint> CarveCheckpoint::load(const fs::path& file) noexcept {
-    try {
-        auto text = readSessionFile(file, kMaxFileBytes);
-        if (!text) return std::nullopt;
-        return decode(*text);
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-std::optional<CarveCheckpoint> CarveCheckpoint::loadAt(int sessionDir) noexcept {
-    try {
-        auto text = readSessionFileAt(sessionDir, kFileName, kMaxFileBytes);
-        if (!text) return std::nullopt;
-        return decode(*text);
     } catch (...) {
         return std::nullopt;
     }

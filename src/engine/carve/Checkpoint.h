@@ -1,6 +1,6 @@
 #pragma once
-// The checkpoint "scan.progress" of an unfinished scan, and the sessions
-// under a folder that can be resumed.
+// The checkpoint of an unfinished scan, and the sessions under a folder
+// that can be resumed.
 
 #include <cstdint>
 #include <filesystem>
@@ -23,15 +23,11 @@ struct CarveCheckpoint {
     // Indexes beyond this are not believed: no card holds a billion files.
     static constexpr std::int64_t kMaxFileIndex = 1000000000;
     static constexpr std::int64_t kMaxFileBytes = 65536;
-    static inline const char* const kFileName = "scan.progress";
 
     std::string encode() const;
     // Nothing unless every value is in range: 0 <= scanPos <= sourceSize,
     // 0 <= damagedFiles <= filesFound <= fileIndex <= kMaxFileIndex.
     static std::optional<CarveCheckpoint> decode(std::string_view text) noexcept;
-    // Not through a link, only a regular file, at most kMaxFileBytes.
-    static std::optional<CarveCheckpoint> load(const fs::path& file) noexcept;
-    static std::optional<CarveCheckpoint> loadAt(int sessionDir) noexcept;
 };
 
 struct CarveResumeInfo {

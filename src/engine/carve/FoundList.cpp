@@ -46,8 +46,6 @@ std::string upperCased(std::string text) {
     return text;
 }
 
-fs::path CarvedFileExtractor::foundListPath(const fs::path& sessionDir) { return sessionDir / kFileName; }
-
 std::string CarvedFileExtractor::encode(const CarvedFile& file) {
     nlohmann::ordered_json j;
     j["index"] = file.index;
@@ -106,40 +104,6 @@ std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noe
     }
 }
 
-void CarvedFileExtractor::append(const CarvedFile& file, int sessionDir, const fs::path& dirName) {
-    const std::string line = encode(file) + "\n";
-    const fs::path shown = dirName / kFileName;
-    UniqueFd fd = openForWritingAt(sessionDir, kFileName, O_CREAT | O_APPEND, dirName);
-    appendWhole(fd.get(), line, shown);
-}
-
-void CarvedFileExtractor::append(const CarvedFile& file, const fs::path& sessionDir) {
-    makeDirectories(sessionDir);
-    UniqueFd dir = openDirectory(sessionDir);
-    append(file, dir.get(), sessionDir);
-}
-
-namespace {
-
-// Each verdict onto the record of its index (records are in index order).
-void mergeChecks(int sessionDir, std::vector<CarvedFile>& files) {
-    UniqueFd fd = openSessionFileAt(sessionDir, CarvedFileExtractor::kChecksName);
-    if (!fd) return;
-    LineReader lines(fd.get(), CarvedFileExtractor::kMaxLine);
-    std::string line;
-    while (lines.next(line)) {
-        auto check = CarvedFileExtractor::decodeCheck(line);
-        if (!check) continue;
-        auto f = std::lower_bound(files.begin(), files.end(), check->first,
-                                  [](const CarvedFile& c, std::int64_t index) { return c.index < index; });
-        if (f == files.end() || f->index != check->first) continue;
-        f->damaged = true;
-        f->note = damage::added(f->note.value_or(""), check->second);
-    }
-}
-
-}  // namespace
-
 std::string CarvedFileExtractor::encodeCheck(std::int64_t index, const std::string& note) {
     nlohmann::ordered_json j;
     j["index"] = index;
@@ -160,46 +124,6 @@ std::optional<std::pair<std::int64_t, std::string>> CarvedFileExtractor::decodeC
         return std::pair{i, std::move(text)};
     } catch (...) {
         return std::nullopt;
-    }
-}
-
-void CarvedFileExtractor::appendCheck(int sessionDir, std::int64_t index, const std::string& note, const fs::path& dirName) {
-    UniqueFd fd = openForWritingAt(sessionDir, kChecksName, O_CREAT | O_APPEND, dirName);
-    appendWhole(fd.get(), encodeCheck(index, note) + "\n", dirName / kChecksName);
-}
-
-std::vector<CarvedFile> CarvedFileExtractor::loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize,
-                                                         std::int64_t* refused) noexcept {
-    std::vector<CarvedFile> out;
-    try {
-        UniqueFd fd = openSessionFileAt(sessionDir, kFileName);
-        if (!fd) return out;
-        LineReader lines(fd.get(), kMaxLine);
-        std::string line;
-        while (lines.next(line)) {
-            if (line.empty()) continue;
-            auto f = decode(line);
-            if (!f || (sourceSize && f->offset + f->length > *sourceSize)) {
-                if (refused) ++*refused;
-                continue;
-            }
-            if (f->note) f->note = damage::inTodaysWords(*f->note);  // an older session's words
-            out.push_back(std::move(*f));
-        }
-        if (refused) *refused += lines.skippedLong();
-        mergeChecks(sessionDir, out);
-    } catch (...) {
-    }
-    return out;
-}
-
-std::vector<CarvedFile> CarvedFileExtractor::loadFound(const fs::path& sessionDir, std::optional<std::int64_t> sourceSize) noexcept {
-    try {
-        UniqueFd dir(::open(sessionDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!dir) return {};
-        return loadFoundAt(dir.get(), sourceSize);
-    } catch (...) {
-        return {};
     }
 }
 
@@ -253,6 +177,45 @@ fs::path CarvedFileExtractor::extract(const CarvedFile& file, RandomAccessSource
     if (!dir) throwFileError(destDir.string(), "開けませんでした");
     extractAt(file, source, dir.get(), destDir, token);
     return destDir / file.fileName;
+}
+
+std::uint32_t FoundEntries::intern(const std::string& text) {
+    if (text.empty()) return 0;
+    auto [it, added] = ids_.try_emplace(text, static_cast<std::uint32_t>(texts_.size()));
+    if (added) texts_.push_back(text);
+    return it->second;
+}
+
+void FoundEntries::add(const CarvedFile& file) {
+    Entry e;
+    e.index = file.index;
+    e.offset = file.offset;
+    e.length = file.length;
+    e.damaged = file.damaged;
+    e.ext = intern(file.ext);
+    e.note = file.note ? intern(*file.note) : 0;
+    entries_.push_back(e);
+}
+
+bool FoundEntries::addVerdict(std::int64_t index, const std::string& note) {
+    auto e = std::lower_bound(entries_.begin(), entries_.end(), index, [](const Entry& c, std::int64_t i) { return c.index < i; });
+    if (e == entries_.end() || e->index != index) return false;
+    e->damaged = true;
+    e->note = intern(damage::added(texts_[e->note], note));
+    return true;
+}
+
+CarvedFile FoundEntries::file(std::size_t i) const {
+    const Entry& e = entries_[i];
+    CarvedFile f;
+    f.index = e.index;
+    f.offset = e.offset;
+    f.length = e.length;
+    f.ext = texts_[e.ext];
+    f.fileName = upperCased(f.ext) + "/" + rescuedFileName(f.index, f.ext);
+    f.damaged = e.damaged;
+    if (e.note != 0) f.note = texts_[e.note];
+    return f;
 }
 
 }  // namespace tamsel

@@ -1,11 +1,14 @@
 #pragma once
-// The found list "found.jsonl" of a session (one compact JSON object per
-// found file, appended as files are found) and extraction of found files.
+// A record of a session's found list (one compact JSON object per found
+// file, appended as files are found), the records kept compact for a walk
+// over many, and extraction of found files.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/carve/CarvedFile.h"
@@ -18,25 +21,9 @@ namespace fs = std::filesystem;
 
 class CarvedFileExtractor {
 public:
-    static inline const char* const kFileName = "found.jsonl";
     // No record is this long; longer lines are skipped unread.
     static constexpr std::size_t kMaxLine = 65536;
 
-    static fs::path foundListPath(const fs::path& sessionDir);
-    // Appends the record's line to the list in the session folder `sessionDir`
-    // (a descriptor; the list is never reached through a link). The found
-    // list is the scan's main output: a failed append is cut back off the
-    // list, so that no torn line stays, and thrown as FileError.
-    static void append(const CarvedFile& file, int sessionDir, const fs::path& dirName);
-    static void append(const CarvedFile& file, const fs::path& sessionDir);
-    // Every record that decodes and passes its checks, in file order, read
-    // line by line, with the verdicts of "checks.jsonl" merged in; never throws. With `sourceSize`, records reaching past
-    // the source are refused too.
-    static std::vector<CarvedFile> loadFound(const fs::path& sessionDir,
-                                            std::optional<std::int64_t> sourceSize = std::nullopt) noexcept;
-    // `refused`, when given, counts the lines that were not taken.
-    static std::vector<CarvedFile> loadFoundAt(int sessionDir, std::optional<std::int64_t> sourceSize,
-                                               std::int64_t* refused = nullptr) noexcept;
     // Copies the file's byte range into destDir/fileName; returns that path.
     // Cancellation stops the copy early and is not an error.
     static fs::path extract(const CarvedFile& file, RandomAccessSource& source, const fs::path& destDir,
@@ -50,12 +37,7 @@ public:
     static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
                                   const fs::path& destName, const CancellationToken& token, unsigned mode = 0644);
 
-    // Verdicts on found files' content, made after the scan found them (by
-    // the thumbnail's decode): "checks.jsonl", one {"index","note"} a line.
-    // The found list is never rewritten for them; loading merges them in.
-    static inline const char* const kChecksName = "checks.jsonl";
-    // Throws FileError when the line cannot be written whole.
-    static void appendCheck(int sessionDir, std::int64_t index, const std::string& note, const fs::path& dirName);
+    // A verdict on a found file's content, made after the scan found it.
     static std::string encodeCheck(std::int64_t index, const std::string& note);
     static std::optional<std::pair<std::int64_t, std::string>> decodeCheck(std::string_view line) noexcept;
 
@@ -67,6 +49,37 @@ public:
     // record's own index and a carved extension: nothing else may be joined
     // to a destination folder.
     static bool isSafeRelativeName(const CarvedFile& file);
+};
+
+// Found records in a few bytes each, for walks over a great many of them (a
+// recovery of a whole session): extensions and notes, few distinct texts,
+// are kept once; a record's name follows from its index and extension.
+class FoundEntries {
+public:
+    struct Entry {
+        std::int64_t index = 0;
+        std::int64_t offset = 0;
+        std::int64_t length = 0;
+        std::uint32_t note = 0;  // 0: none
+        std::uint32_t ext = 0;
+        bool damaged = false;
+    };
+
+    void add(const CarvedFile& file);
+    // The verdict joins the note of the record numbered `index` (records
+    // are in index order); false when there is none.
+    bool addVerdict(std::int64_t index, const std::string& note);
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    const Entry& operator[](std::size_t i) const { return entries_[i]; }
+    // The record whole again (with no id).
+    CarvedFile file(std::size_t i) const;
+
+private:
+    std::uint32_t intern(const std::string& text);
+    std::vector<Entry> entries_;
+    std::vector<std::string> texts_{std::string()};
+    std::unordered_map<std::string, std::uint32_t> ids_;
 };
 
 }  // namespace tamsel

@@ -185,23 +185,39 @@ UniqueFd openForWritingAt(int dir, const std::string& name, int extraFlags, cons
     return fd;
 }
 
+AtomicFileWriter::AtomicFileWriter(int dir, std::string name, const fs::path& dirName)
+    : dir_(dir), name_(std::move(name)), temp_(name_ + tempSuffix()), shown_(dirName / name_) {
+    fd_ = UniqueFd(::openat(dir_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd_) throwFileError(shown_.string(), "作成できませんでした");
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+    if (!committed_) ::unlinkat(dir_, temp_.c_str(), 0);
+}
+
+void AtomicFileWriter::append(std::string_view data) {
+    buffer_ += data;
+    if (buffer_.size() >= kBufferBytes) flush();
+}
+
+void AtomicFileWriter::flush() {
+    writeAll(fd_.get(), buffer_, shown_);
+    buffer_.clear();
+}
+
+void AtomicFileWriter::commit() {
+    flush();
+    if (::fsync(fd_.get()) != 0) throwFileError(shown_.string(), "書き込めませんでした");
+    if (!fd_.reset()) throwFileError(shown_.string(), "書き込めませんでした");
+    if (::renameat(dir_, temp_.c_str(), dir_, name_.c_str()) != 0) throwFileError(shown_.string(), "置き換えられませんでした");
+    committed_ = true;
+    ::fsync(dir_);
+}
+
 void writeAtomicallyAt(int dir, const std::string& name, std::string_view data, const fs::path& dirName) {
-    const fs::path shown = dirName / name;
-    const std::string tmp = name + tempSuffix();
-    UniqueFd fd(::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd) throwFileError(shown.string(), "作成できませんでした");
-    try {
-        writeAll(fd.get(), data, shown);
-        if (::fsync(fd.get()) != 0) throwFileError(shown.string(), "書き込めませんでした");
-        if (!fd.reset()) throwFileError(shown.string(), "書き込めませんでした");
-        if (::renameat(dir, tmp.c_str(), dir, name.c_str()) != 0) throwFileError(shown.string(), "置き換えられませんでした");
-    } catch (...) {
-        int saved = errno;
-        ::unlinkat(dir, tmp.c_str(), 0);
-        errno = saved;
-        throw;
-    }
-    ::fsync(dir);
+    AtomicFileWriter file(dir, name, dirName);
+    file.append(data);
+    file.commit();
 }
 
 bool tryWriteAtomicallyAt(int dir, const std::string& name, std::string_view data) noexcept {

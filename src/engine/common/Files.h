@@ -81,6 +81,29 @@ UniqueFd openForWritingAt(int dir, const std::string& name, int extraFlags, cons
 // Replaces `name` in `dir` by a file holding `data` (temp file, fsync, rename); throws FileError.
 void writeAtomicallyAt(int dir, const std::string& name, std::string_view data, const fs::path& dirName);
 bool tryWriteAtomicallyAt(int dir, const std::string& name, std::string_view data) noexcept;
+// `name` in `dir` written in pieces under a temporary name and put in place
+// whole by commit(); until then the old file (or none) stays. Dropped when
+// not committed. Throws FileError.
+class AtomicFileWriter {
+public:
+    AtomicFileWriter(int dir, std::string name, const fs::path& dirName);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+    void append(std::string_view data);
+    void commit();
+
+private:
+    static constexpr std::size_t kBufferBytes = 1 << 16;
+    void flush();
+    int dir_;
+    std::string name_;
+    std::string temp_;
+    fs::path shown_;
+    UniqueFd fd_;
+    std::string buffer_;
+    bool committed_ = false;
+};
 // A regular file `name` in `dir`, opened for reading without following a
 // link; nothing when it is missing, a link, or not a regular file.
 UniqueFd openSessionFileAt(int dir, const std::string& name);

@@ -1,6 +1,7 @@
 #pragma once
 // Copies a whole source front to back into a raw image of the same size,
-// with a map of the unreadable ranges beside it; resumable from a checkpoint.
+// with a mapfile beside it saying where every byte stands; resumable from a
+// checkpoint.
 
 #include <cstdint>
 #include <filesystem>
@@ -36,25 +37,15 @@ struct ImagerProgress {
 class ImagerOutput {
 public:
     virtual ~ImagerOutput() = default;
+    // Every byte before it is copied: where a run without a state starts.
     virtual std::int64_t resumeOffset() const = 0;
     virtual void write(const Bytes& data, std::int64_t at) = 0;
-    // The source's whole current list of bad ranges of this run.
-    virtual void setBadRanges(const std::vector<BadRange>& ranges) = 0;
-    virtual void checkpoint(std::int64_t position) = 0;
-    virtual void finalize(bool completed, std::int64_t at) = 0;
-
-    // Where every range stands, as a previous run left it; nothing for a
-    // fresh image, or an output that keeps only a position.
-    virtual std::optional<RescueState> resumeState() const { return std::nullopt; }
+    // Where every range stands, as a previous run left it.
+    virtual std::optional<RescueState> resumeState() const = 0;
     // Records the whole state durably (the bytes written so far first).
-    virtual void checkpointState(const RescueState& state) {
-        setBadRanges(state.map.unreadable());
-        checkpoint(state.written);
-    }
-    virtual void finalizeState(const RescueState& state) {
-        setBadRanges(state.map.unreadable());
-        finalize(state.phase == RescuePhase::finished, state.written);
-    }
+    virtual void checkpointState(const RescueState& state) = 0;
+    // The run ends or pauses: the state recorded, the image let go.
+    virtual void finalizeState(const RescueState& state) = 0;
 };
 
 // What an image name in the destination holds for a given source.
@@ -71,13 +62,14 @@ struct ImageSlot {
     bool staleCheckpoint = false;  // a checkpoint was there without its image
 };
 
-// The checkpoint's contents: "<position>\n<identity JSON>\n", then, for an
-// image made in passes, "phase <name> <sweep> <phase position> <retry>\n"
-// and one "<offset> <length> <status>\n" line per block of the map.
+// The checkpoint's contents: "<position>\n<identity JSON>\n". An older
+// version's checkpoint of an image made in passes went on with
+// "phase <name> <sweep> <phase position> <retry>\n" and one
+// "<offset> <length> <status>\n" line per block of the map.
 struct ImageCheckpoint {
     std::int64_t position = 0;
     std::optional<SourceIdentity> identity;  // none in an older one-line checkpoint
-    std::optional<RescueState> state;        // none in a checkpoint of a single-pass copy
+    std::optional<RescueState> state;        // only in an older checkpoint of passes
 
     std::string encode() const;
     // Nothing unless a position >= 0, alone or followed by a valid identity.
@@ -91,8 +83,9 @@ struct ImageChoice {
     std::vector<fs::path> passedOver;
 };
 
-// The image file, its checkpoint "<image>.progress" and its bad-range map
-// "<image stem>.badblocks.csv". The checkpoint holds the position on its
+// The image file, its checkpoint "<image>.progress" and its mapfile (see
+// BadRangeMap.h), with the list of unreadable ranges made from the mapfile
+// when a run ends or pauses. The checkpoint holds the position on its
 // first line and the source's identity (JSON) on its second; a one-line
 // checkpoint of an older version counts as "identity unknown".
 class RawImageOutput final : public ImagerOutput {
@@ -109,17 +102,11 @@ public:
 
     std::int64_t resumeOffset() const override { return resumeOffset_; }
     void write(const Bytes& data, std::int64_t at) override;
-    void setBadRanges(const std::vector<BadRange>& ranges) override;
-    void checkpoint(std::int64_t position) override;
-    void finalize(bool completed, std::int64_t at) override;
 
     static fs::path progressPath(const fs::path& imagePath);
-    static fs::path badMapPath(const fs::path& imagePath);
-    // The map in GNU ddrescue's mapfile format: "<image stem>.map".
-    static fs::path mapfilePath(const fs::path& imagePath);
 
     // Reopens this source's complete image for one more pass over the
-    // ranges its bad-range map lists; nothing else is read again.
+    // ranges its map says are unreadable; nothing else is read again.
     struct RetryBad {};
     RawImageOutput(fs::path imagePath, const SourceIdentity& source, RetryBad,
                    const std::optional<std::string>& sourcePath = std::nullopt);
@@ -138,21 +125,13 @@ public:
                               const std::optional<std::string>& sourcePath = std::nullopt);
 
 private:
-    void writeMapLine(const BadRange& range);
     void open();
-    void writeSideFiles(const RescueState& state);
 
     fs::path imagePath_;
     SourceIdentity identity_;  // recorded in every checkpoint
     UniqueFd handle_;  // also the lock that keeps a second job off this image
-    UniqueFd badMap_;
-    std::size_t writtenBadRanges_ = 0;
     std::int64_t resumeOffset_ = 0;
-    std::int64_t mapEnd_ = 0;        // where the next line goes
-    std::int64_t lastLineStart_ = -1;
-    BadRange lastWritten_{};
     std::optional<RescueState> state_;
-    bool stateKept_ = false;  // state_ came from a checkpoint of passes, not from a single-pass position
 };
 
 struct ImagerOptions {

@@ -31,30 +31,6 @@ std::optional<std::int64_t> parsePosition(std::string_view text) {
 
 std::string mapLine(const BadRange& r) { return std::to_string(r.offset) + "," + std::to_string(r.length) + "\n"; }
 
-// Keeps only what lies before `end`: the stretch from there on is copied
-// again and its unreadable ranges are listed again.
-std::string mapBefore(const std::string& text, std::int64_t end) {
-    std::string kept = RawImageOutput::kMapHeader;
-    std::string_view rest(text);
-    const auto headerEnd = rest.find('\n');
-    rest = headerEnd == std::string_view::npos ? std::string_view{} : rest.substr(headerEnd + 1);
-    while (!rest.empty()) {
-        const auto nl = rest.find('\n');
-        if (nl == std::string_view::npos) break;  // a torn last line
-        const std::string_view line = rest.substr(0, nl);
-        rest.remove_prefix(nl + 1);
-        const auto comma = line.find(',');
-        if (comma == std::string_view::npos) continue;
-        std::int64_t offset = 0, length = 0;
-        auto a = std::from_chars(line.data(), line.data() + comma, offset);
-        auto b = std::from_chars(line.data() + comma + 1, line.data() + line.size(), length);
-        if (a.ec != std::errc() || b.ec != std::errc() || b.ptr != line.data() + line.size()) continue;
-        if (offset >= end || length < 1) continue;
-        kept += mapLine({offset, std::min(length, end - offset)});
-    }
-    return kept;
-}
-
 bool sameFile(const fs::path& a, const std::string& b) {
     struct stat sa {}, sb {};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino &&
@@ -125,7 +101,31 @@ std::optional<RescueState> decodeState(std::string_view text, std::int64_t size,
     state.written = written;
     return state;
 }
-constexpr std::int64_t kMaxMapBytes = 64 << 20;
+
+// The state checkpoint `cp` of `image` goes on from: this version keeps it
+// in the mapfile; an older checkpoint of passes carried its own; a
+// single-pass copy of an older version copied all before its position but
+// the ranges its list names. Refused (nothing, `refused` set) when a map
+// does not add up or is not a file of ours.
+std::optional<RescueState> stateFor(const fs::path& image, const ImageCheckpoint& cp, std::int64_t size, bool& refused) {
+    refused = false;
+    if (cp.state) return cp.state;
+    const fs::path mapfile = mapfilePath(image.string());
+    struct stat st {};
+    if (::lstat(mapfile.c_str(), &st) == 0) {
+        const auto text = readSessionFile(mapfile, kMaxBadRangeMapBytes);
+        auto state = text ? RescueState::fromMapfile(*text, size, cp.position) : std::nullopt;
+        refused = !state;
+        return state;
+    }
+    RescueState state;
+    state.map = RescueMap(size);
+    state.map.set(0, cp.position, BlockStatus::finished);
+    const auto list = readSessionFile(badRangeMapPath(image.string()), kMaxBadRangeMapBytes);
+    for (const auto& r : parseBadRangeMap(list.value_or(""), cp.position)) state.map.set(r.offset, r.length, BlockStatus::badSector);
+    state.written = state.phasePos = cp.position;
+    return state;
+}
 
 struct Entry {
     bool exists = false;
@@ -198,16 +198,21 @@ bool copiedPartIsOf(const fs::path& image, const SourceIdentity& source,
 // there. Short enough to go out in one block (a page, a file-system block,
 // a 4 KiB physical sector); a torn one is refused, never half believed.
 constexpr std::size_t kInPlaceBytes = 4096;
-void overwriteInPlace(const fs::path& path, std::string_view text) {
+bool overwriteInPlace(const fs::path& path, std::string_view text) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     try {
         writeAllAt(fd.get(), {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, 0, path);
     } catch (...) {
-        return;
+        return false;
     }
-    if (::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0) (void)::fdatasync(fd.get());
+    return ::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 && ::fdatasync(fd.get()) == 0;
+}
+
+// A checkpoint file replaced, or on a full disk rewritten where it lies.
+bool saveSideFile(const fs::path& path, std::string_view text) {
+    return tryWriteAtomically(path, text) || (text.size() <= kInPlaceBytes && overwriteInPlace(path, text));
 }
 
 // The image goes to the disk while the copy runs, a few chunks behind it:
@@ -242,18 +247,6 @@ UniqueFd lockImage(const fs::path& image) {
 fs::path RawImageOutput::progressPath(const fs::path& imagePath) {
     fs::path p = imagePath;
     p += ".progress";
-    return p;
-}
-
-fs::path RawImageOutput::badMapPath(const fs::path& imagePath) {
-    fs::path p = imagePath;
-    p.replace_extension("badblocks.csv");
-    return p;
-}
-
-fs::path RawImageOutput::mapfilePath(const fs::path& imagePath) {
-    fs::path p = imagePath;
-    p.replace_extension("map");
     return p;
 }
 
@@ -312,21 +305,22 @@ ImageSlot RawImageOutput::inspect(const fs::path& imagePath, const SourceIdentit
         if (cp->identity && !cp->identity->isLegacy()) {
             if (!cp->identity->matches(source)) return {State::taken};
             // Bytes the checkpoint promises but the image lacks are read again.
-            return {State::resumable, cp->position <= image.size ? cp->position : 0};
+            if (cp->position > image.size) return {State::resumable, 0};
+            bool refused = false;
+            (void)stateFor(imagePath, *cp, source.size, refused);
+            if (refused) return {State::taken};
+            return {State::resumable, cp->position};
         }
         // An older checkpoint: what it says was copied must be this source's bytes.
         if (cp->position < 1 || cp->position > image.size || (cp->identity && !cp->identity->matchesLegacy(source)))
             return {State::taken};
-        const auto bad = cp->state ? std::vector<BadRange>{} : loadBadRangeMap(imagePath.string(), cp->position);
+        bool refused = false;
+        const auto state = stateFor(imagePath, *cp, source.size, refused);
+        if (!state) return {State::taken};
         const auto copied = [&](std::int64_t offset, std::int64_t length) {
             if (offset + length > cp->position) return false;
-            if (cp->state) {
-                const auto done = cp->state->map.next(BlockStatus::finished, offset);
-                return done && done->offset == offset && done->end() >= offset + length;
-            }
-            return std::none_of(bad.begin(), bad.end(), [&](const BadRange& r) {
-                return r.offset < offset + length && offset < r.offset + r.length;
-            });
+            const auto done = state->map.next(BlockStatus::finished, offset);
+            return done && done->offset == offset && done->end() >= offset + length;
         };
         if (!copiedPartIsOf(imagePath, source, copied)) return {State::taken};
         return {State::resumable, cp->position, true};
@@ -367,22 +361,15 @@ RawImageOutput::RawImageOutput(fs::path imagePath, const SourceIdentity& source,
     if (slot.state == ImageSlot::State::resumable && resumeOffset_ > 0) {
         const auto text = readSessionFile(progressPath(imagePath_), kMaxCheckpointBytes);
         const auto cp = text ? ImageCheckpoint::decode(*text) : std::nullopt;
-        if (cp && cp->state && cp->position == resumeOffset_) {
-            state_ = cp->state;
-            stateKept_ = true;
-        } else if (cp && !cp->state) {
-            // A single-pass copy: all before the position was read, and its
-            // map lists what could not be.
-            RescueState state;
-            state.map = RescueMap(source.size);
-            state.map.set(0, resumeOffset_, BlockStatus::finished);
-            const auto old = readSessionFile(badMapPath(imagePath_), kMaxMapBytes);
-            if (old)
-                for (const auto& r : parseBadRangeMap(*old, resumeOffset_)) state.map.set(r.offset, r.length, BlockStatus::badSector);
-            state.written = resumeOffset_;
-            state.phasePos = resumeOffset_;
-            state_ = std::move(state);
-        }
+        bool refused = false;
+        if (cp && cp->position == resumeOffset_) state_ = stateFor(imagePath_, *cp, source.size, refused);
+    }
+    if (!state_) {
+        RescueState fresh;
+        fresh.map = RescueMap(source.size);
+        fresh.map.set(0, resumeOffset_, BlockStatus::finished);
+        fresh.written = fresh.phasePos = resumeOffset_;
+        state_ = std::move(fresh);
     }
     open();
 }
@@ -404,53 +391,39 @@ RawImageOutput::RawImageOutput(fs::path imagePath, const SourceIdentity& source,
     state.written = source.size;
     resumeOffset_ = source.size;
     state_ = std::move(state);
-    stateKept_ = true;
     open();
 }
 
 void RawImageOutput::open() {
-    // The checkpoint comes before any byte: an image without one would count
-    // as complete, or as another source's.
-    writeAtomically(progressPath(imagePath_), ImageCheckpoint{resumeOffset_, identity_, state_}.encode());
-    const fs::path map = badMapPath(imagePath_);
-    const auto old = readSessionFile(map, kMaxMapBytes);
-    if (stateKept_) {
-        writeSideFiles(*state_);
-    } else if (old && resumeOffset_ > 0) {
-        const std::string kept = mapBefore(*old, resumeOffset_);
-        if (kept != *old) (void)tryWriteAtomically(map, kept);
-    } else {
-        (void)tryWriteAtomically(map, kMapHeader);
-    }
-    badMap_ = openForWriting(map, O_CREAT | O_NOFOLLOW);
-    const off_t end = ::lseek(badMap_.get(), 0, SEEK_END);
-    mapEnd_ = end < 0 ? 0 : end;
-}
-
-void RawImageOutput::writeSideFiles(const RescueState& state) {
-    std::string map = kMapHeader;
-    for (const auto& r : state.map.unreadable()) map += mapLine(r);
-    (void)tryWriteAtomically(badMapPath(imagePath_), map);
-    (void)tryWriteAtomically(mapfilePath(imagePath_), state.mapfile("tamsel"));
+    // The checkpoint and the map come before any byte: an image without a
+    // checkpoint would count as complete, or as another source's, and a map
+    // left by an earlier image of this name would be believed.
+    writeAtomically(progressPath(imagePath_), ImageCheckpoint{resumeOffset_, identity_, std::nullopt}.encode());
+    writeAtomically(mapfilePath(imagePath_.string()), state_->mapfile("tamsel"));
 }
 
 void RawImageOutput::checkpointState(const RescueState& state) {
+    // The checkpoint promises the bytes before it: they reach the disk first,
+    // or a power cut could leave a checkpoint (or none: "complete") over holes.
     if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
     state_ = state;
-    const std::string text = ImageCheckpoint{state.written, identity_, state}.encode();
-    if (!tryWriteAtomically(progressPath(imagePath_), text) && text.size() <= kInPlaceBytes)
-        overwriteInPlace(progressPath(imagePath_), text);
-    writeSideFiles(state);
+    // The position before the map: a map older than the position claims
+    // less than the image holds and is still believed; a newer one would not be.
+    if (!saveSideFile(progressPath(imagePath_), ImageCheckpoint{state.written, identity_, std::nullopt}.encode())) return;
+    (void)saveSideFile(mapfilePath(imagePath_.string()), state.mapfile("tamsel"));
 }
 
 void RawImageOutput::finalizeState(const RescueState& state) {
     checkpointState(state);
+    // For people: the unreadable ranges as a list, made here alone.
+    std::string list = kMapHeader;
+    for (const auto& r : state.map.unreadable()) list += mapLine(r);
+    (void)tryWriteAtomically(badRangeMapPath(imagePath_.string()), list);
     if (state.phase == RescuePhase::finished) {
         std::error_code ec;
         fs::remove(progressPath(imagePath_), ec);
     }
     (void)handle_.reset();
-    (void)badMap_.reset();
 }
 
 RawImageOutput::~RawImageOutput() = default;
@@ -466,50 +439,6 @@ void RawImageOutput::write(const Bytes& data, std::int64_t at) {
         if (::fstat(handle_.get(), &st) == 0 && st.st_size > at) (void)::ftruncate(handle_.get(), static_cast<off_t>(at));
         throw;
     }
-}
-
-void RawImageOutput::writeMapLine(const BadRange& range) {
-    const std::string line = mapLine(range);
-    lastLineStart_ = mapEnd_;
-    lastWritten_ = range;
-    try {
-        writeAllAt(badMap_.get(), {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, mapEnd_, badMapPath(imagePath_));
-    } catch (...) {
-    }
-    mapEnd_ += static_cast<std::int64_t>(line.size());
-}
-
-void RawImageOutput::setBadRanges(const std::vector<BadRange>& ranges) {
-    if (!badMap_) return;
-    // The source grows its last range when the next unreadable piece joins
-    // it; the map's last line then follows, so every bad byte is listed once.
-    if (writtenBadRanges_ >= 1 && writtenBadRanges_ <= ranges.size() && lastLineStart_ >= 0) {
-        const BadRange& now = ranges[writtenBadRanges_ - 1];
-        if (now.offset == lastWritten_.offset && now.length != lastWritten_.length) {
-            mapEnd_ = lastLineStart_;
-            (void)::ftruncate(badMap_.get(), static_cast<off_t>(mapEnd_));
-            writeMapLine(now);
-        }
-    }
-    for (; writtenBadRanges_ < ranges.size(); ++writtenBadRanges_) writeMapLine(ranges[writtenBadRanges_]);
-}
-
-void RawImageOutput::checkpoint(std::int64_t position) {
-    // The checkpoint promises the bytes before it: they reach the disk first,
-    // or a power cut could leave a checkpoint (or none: "complete") over holes.
-    if (!handle_ || ::fdatasync(handle_.get()) != 0) return;
-    const std::string text = ImageCheckpoint{position, identity_, std::nullopt}.encode();
-    if (!tryWriteAtomically(progressPath(imagePath_), text)) overwriteInPlace(progressPath(imagePath_), text);
-}
-
-void RawImageOutput::finalize(bool completed, std::int64_t at) {
-    checkpoint(at);
-    if (completed) {
-        std::error_code ec;
-        fs::remove(progressPath(imagePath_), ec);
-    }
-    (void)handle_.reset();
-    (void)badMap_.reset();
 }
 
 }  // namespace tamsel

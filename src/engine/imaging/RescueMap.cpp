@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "engine/reading/BadRangeMap.h"
+
 namespace tamsel {
 
 std::optional<BlockStatus> blockStatusFrom(char c) {
@@ -147,6 +149,7 @@ std::string RescueState::mapfile(const std::string& createdBy) const {
         case RescuePhase::finished: statusChar = '+'; current = 0; break;
     }
     std::string out = "# Mapfile. Created by " + createdBy + "\n";
+    if (retryBad && phase != RescuePhase::retrying && phase != RescuePhase::finished) out += std::string(kMapfileRetryLine) + "\n";
     char line[96];
     out += "# current_pos  current_status  current_pass\n";
     std::snprintf(line, sizeof line, "0x%08" PRIX64 "     %c               %d\n", static_cast<std::uint64_t>(current), statusChar, pass);
@@ -158,6 +161,40 @@ std::string RescueState::mapfile(const std::string& createdBy) const {
         out += line;
     }
     return out;
+}
+
+std::optional<RescueState> RescueState::fromMapfile(std::string_view text, std::int64_t size, std::int64_t written) {
+    const auto file = parseMapfile(text);
+    if (!file || written < 0 || written > size) return std::nullopt;
+    RescueState state;
+    switch (file->currentStatus) {
+        case '?': state.phase = RescuePhase::copying; break;
+        case '*': state.phase = RescuePhase::trimming; break;
+        case '/': state.phase = RescuePhase::scraping; break;
+        case '-': state.phase = RescuePhase::retrying; break;
+        case '+': state.phase = RescuePhase::finished; break;
+        default: return std::nullopt;
+    }
+    if (file->currentPos > size) return std::nullopt;
+    if (state.phase == RescuePhase::copying) {
+        if (file->currentPass < 1 || file->currentPass > 2) return std::nullopt;
+        state.sweep = file->currentPass;
+    }
+    state.phasePos = file->currentPos;
+    state.retryBad = file->retryBad;
+    std::vector<RescueBlock> blocks;
+    blocks.reserve(file->blocks.size());
+    for (const auto& b : file->blocks) {
+        const auto status = blockStatusFrom(b.status);
+        if (!status) return std::nullopt;
+        blocks.push_back({b.offset, b.length, *status});
+    }
+    auto map = RescueMap::fromBlocks(blocks, size);
+    // The image must hold every byte the map says was tried.
+    if (!map || map->triedEnd() > written) return std::nullopt;
+    state.map = std::move(*map);
+    state.written = written;
+    return state;
 }
 
 }  // namespace tamsel

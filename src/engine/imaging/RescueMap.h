@@ -63,7 +63,8 @@ enum class RescuePhase { copying, trimming, scraping, retrying, finished };
 std::string_view phaseName(RescuePhase phase);
 std::optional<RescuePhase> phaseFrom(std::string_view name);
 
-// What a run is doing and where: one source of truth, kept in the checkpoint.
+// What a run is doing and where: one source of truth, kept in the mapfile
+// beside the image.
 struct RescueState {
     RescuePhase phase = RescuePhase::copying;
     int sweep = 1;                 // copying: 1 skips ahead after failures, 2 reads what was skipped
@@ -75,8 +76,13 @@ struct RescueState {
     // Bytes not settled yet: not tried, not trimmed, not scraped, and in a
     // retry pass the bad sectors not retried yet.
     std::int64_t pendingBytes() const;
-    // The map in the documented mapfile format of GNU ddrescue.
+    // The state in the documented mapfile format of GNU ddrescue.
     std::string mapfile(const std::string& createdBy) const;
+    // The state a mapfile holds for a source of `size` bytes whose image
+    // holds every byte before `written`. Believed only whole: nothing
+    // unless the blocks are in order, touch, cover the source and were
+    // tried only where the image holds bytes.
+    static std::optional<RescueState> fromMapfile(std::string_view text, std::int64_t size, std::int64_t written);
 };
 
 }  // namespace tamsel

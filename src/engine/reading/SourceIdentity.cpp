@@ -13,7 +13,6 @@ namespace tamsel {
 
 namespace {
 
-constexpr std::int64_t kMaxFileBytes = 65536;
 constexpr std::size_t kMaxText = 1024;
 constexpr std::int64_t kLegacySample = 65536;
 constexpr std::size_t kMaxSamples = 256;
@@ -253,18 +252,6 @@ std::optional<SourceIdentity> SourceIdentity::decode(std::string_view text) noex
             }
         }
         return id;
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-void SourceIdentity::save(const fs::path& file) const { writeAtomically(file, encode() + "\n"); }
-
-std::optional<SourceIdentity> SourceIdentity::load(const fs::path& file) noexcept {
-    try {
-        auto text = readSessionFile(file, kMaxFileBytes);
-        if (!text) return std::nullopt;
-        return decode(*text);
     } catch (...) {
         return std::nullopt;
     }

@@ -25,7 +25,6 @@ struct SourceIdentity {
     static constexpr std::int64_t kHeadPiece = 1 << 20;
     static constexpr int kSpreadSamples = 32;
     static constexpr std::int64_t kSampleBytes = 65536;
-    static inline const char* const kFileName = "source.json";
 
     // Where sample `i` of a source of `size` bytes lies: the head's pieces
     // first, then samples spread evenly up to the very end.
@@ -74,12 +73,6 @@ struct SourceIdentity {
 
     std::string encode() const;
     static std::optional<SourceIdentity> decode(std::string_view text) noexcept;
-
-    static fs::path fileIn(const fs::path& folder) { return folder / kFileName; }
-    // Atomic write; throws FileError.
-    void save(const fs::path& file) const;
-    // Nothing when missing, not a regular file, too large or malformed.
-    static std::optional<SourceIdentity> load(const fs::path& file) noexcept;
 };
 
 // The volume serial of the file system on `source`: one at its start, or
