@@ -89,6 +89,7 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("records %lld  exit %d  time %.1f s  peak RSS %.1f MiB\n", static_cast<long long>(records),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1, seconds, static_cast<double>(usage.ru_maxrss) / 1024.0);
+    std::fflush(stdout);
     std::error_code ec;
     fs::remove_all(root, ec);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
