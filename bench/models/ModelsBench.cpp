@@ -9,6 +9,10 @@
 //                                   workspace in turns of 1,000, no scan: the
 //                                   UI thread's own cost per turn, whatever
 //                                   else the machine is doing
+//   models_bench --session [FILES]  a stopped session of that many found
+//                                   files (a million by default) continued
+//                                   as the window does: the process's peak
+//                                   memory once all are listed
 
 #include <time.h>
 
@@ -28,6 +32,7 @@
 #include <unistd.h>
 
 #include "engine/carve/FoundList.h"
+#include "workflow/Flows.h"
 #include "models/Job.h"
 #include "models/ResultsListModel.h"
 #include "models/Workspace.h"
@@ -107,10 +112,86 @@ int runDirect(int files) {
     return 0;
 }
 
+std::string statusLine(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0) return line;
+    return {};
+}
+
+// A stopped session over an image of zeros (sparse): a real scan makes the
+// folder and is stopped at once, then its found list and checkpoint say
+// that `files` files were found before the end of the image.
+fs::path makeStoppedSession(const fs::path& dir, int files) {
+    const fs::path image = dir / "card.img";
+    const std::int64_t size = std::int64_t(files + 1) * 16384 + (1 << 20);
+    std::ofstream{image};
+    fs::resize_file(image, static_cast<std::uintmax_t>(size));
+    CancellationToken token;
+    ScanEvents events;
+    events.progress = [&](const CarveProgress&) { token.cancel(); };
+    const fs::path session = runScan({image.string(), dir / "out", std::nullopt, false, true}, token, events).session;
+    {
+        std::ofstream found(CarvedFileExtractor::foundListPath(session), std::ios::trunc);
+        for (int first = 1; first <= files; first += 10000)
+            for (const auto& f : tamsel::bench::syntheticFiles(first, std::min(10000, files + 1 - first)))
+                found << CarvedFileExtractor::encode(f) << '\n';
+    }
+    auto checkpoint = CarveCheckpoint::load(session / CarveCheckpoint::kFileName);
+    if (!checkpoint) throw std::runtime_error("the stopped scan left no checkpoint");
+    checkpoint->fileIndex = checkpoint->filesFound = files;
+    checkpoint->damagedFiles = files / 11;
+    checkpoint->scanPos = size - (1 << 20);
+    std::ofstream(session / CarveCheckpoint::kFileName, std::ios::trunc) << checkpoint->encode();
+    return session;
+}
+
+// The window's path for a stopped session: continued, every file listed
+// and chosen, thumbnails beside it. Reports the peak resident memory.
+int runSession(BenchApp& app, int files) {
+    const fs::path dir = fs::temp_directory_path() / ("tamsel-models-bench-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "out");
+    const fs::path session = makeStoppedSession(dir, files);
+    std::printf("before the window: %s\n", statusLine("VmHWM").c_str());
+
+    Workspace w;
+    ResultsListModel list(&w);
+    w.setMode(Workspace::Mode::carve);
+    w.setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+    w.setDestinationRoot(dir / "out");
+    QElapsedTimer wall;
+    wall.start();
+    double listedAt = 0;
+    QTimer watch;
+    watch.setInterval(50);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (listedAt == 0 && static_cast<int>(w.results().size()) >= files) listedAt = double(wall.elapsed()) / 1000.0;
+        if (std::getenv("TAMSEL_BENCH_TRACE") && wall.elapsed() % 2000 < 50)
+            std::printf("  %.1f s: %zu listed, %s\n", double(wall.elapsed()) / 1000.0, w.results().size(), statusLine("VmRSS").c_str());
+        if (listedAt > 0 || w.phase() == Workspace::Phase::results || wall.elapsed() > 120000) app.quit();
+    });
+    QTimer::singleShot(0, [&] {
+        watch.start();
+        w.startScan(session);
+    });
+    app.exec();
+    std::printf("files listed: %zu of %d (rows %d), all listed after %.1f s, stopped after %.1f s\n", w.results().size(),
+                files, list.rowCount(), listedAt, double(wall.elapsed()) / 1000.0);
+    std::printf("%s\n%s\n", statusLine("VmHWM").c_str(), statusLine("VmRSS").c_str());
+    if (w.errorMessage()) std::printf("error: %s\n", qPrintable(*w.errorMessage()));
+    w.cancelScan();
+    std::fflush(stdout);
+    // The thumbnails of a million files are not waited for.
+    fs::remove_all(dir);
+    std::_Exit(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     BenchApp app(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "--session") return runSession(app, argc > 2 ? std::atoi(argv[2]) : 1000000);
     if (argc > 1 && std::string(argv[1]) == "--direct") return runDirect(argc > 2 ? std::atoi(argv[2]) : 100000);
     const int files = argc > 1 ? std::atoi(argv[1]) : 100000;
     const fs::path dir = fs::temp_directory_path() / ("tamsel-models-bench-" + std::to_string(::getpid()));
