@@ -84,7 +84,7 @@ int runDirect(int files) {
         CarveProgress p;
         p.filesFound = first + std::int64_t(piece.size());
         const double before = threadCpuSeconds();
-        w.applyScanProgress(p, piece);
+        w.job().applyScanProgress(p, piece);
         const double spent = threadCpuSeconds() - before;
         total += spent;
         if (std::getenv("TAMSEL_BENCH_TURNS") && spent > 0.004) std::printf("  turn at %d: %.2f ms\n", first, spent * 1000.0);
@@ -100,12 +100,12 @@ int runDirect(int files) {
         change();
         std::printf("%-36s %.2f ms CPU\n", what, (threadCpuSeconds() - before) * 1000.0);
     };
-    timed("type filter to films:", [&] { w.setTypeFilter(TypeFilter::video); });
-    timed("type filter back to all:", [&] { w.setTypeFilter(TypeFilter::all); });
-    timed("search \"00123\":", [&] { w.setSearchText(QStringLiteral("00123")); });
-    timed("search cleared:", [&] { w.setSearchText(QString()); });
-    timed("deselect all:", [&] { w.deselectAll(); });
-    timed("select all:", [&] { w.selectAllFiltered(); });
+    timed("type filter to films:", [&] { w.results().setTypeFilter(TypeFilter::video); });
+    timed("type filter back to all:", [&] { w.results().setTypeFilter(TypeFilter::all); });
+    timed("search \"00123\":", [&] { w.results().setSearchText(QStringLiteral("00123")); });
+    timed("search cleared:", [&] { w.results().setSearchText(QString()); });
+    timed("deselect all:", [&] { w.selection().deselectAll(); });
+    timed("select all:", [&] { w.selection().selectAllFiltered(); });
     std::printf("longest turn: %.2f ms CPU (files %d to %d)\n", longest * 1000.0, longestAt, longestAt + kTurn);
     std::printf("UI thread CPU: %.1f ms in all, %.2f ms per 1,000 files\n", total * 1000.0,
                 total * 1000.0 * 1000.0 / std::max(1, files));
@@ -157,9 +157,9 @@ int runSession(BenchApp& app, int files) {
 
     Workspace w;
     ResultsListModel list(&w);
-    w.setMode(Workspace::Mode::carve);
-    w.setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-    w.setDestinationRoot(dir / "out");
+    w.window().setMode(WindowState::Mode::carve);
+    w.job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+    w.job().setDestinationRoot(dir / "out");
     QElapsedTimer wall;
     wall.start();
     double listedAt = 0;
@@ -169,18 +169,18 @@ int runSession(BenchApp& app, int files) {
         if (listedAt == 0 && static_cast<int>(w.results().size()) >= files) listedAt = double(wall.elapsed()) / 1000.0;
         if (std::getenv("TAMSEL_BENCH_TRACE") && wall.elapsed() % 2000 < 50)
             std::printf("  %.1f s: %zu listed, %s\n", double(wall.elapsed()) / 1000.0, w.results().size(), statusLine("VmRSS").c_str());
-        if (listedAt > 0 || w.phase() == Workspace::Phase::results || wall.elapsed() > 120000) app.quit();
+        if (listedAt > 0 || w.job().phase() == CarveJob::Phase::results || wall.elapsed() > 120000) app.quit();
     });
     QTimer::singleShot(0, [&] {
         watch.start();
-        w.startScan(session);
+        w.job().startScan(session);
     });
     app.exec();
     std::printf("files listed: %zu of %d (rows %d), all listed after %.1f s, stopped after %.1f s\n", w.results().size(),
                 files, list.rowCount(), listedAt, double(wall.elapsed()) / 1000.0);
     std::printf("%s\n%s\n", statusLine("VmHWM").c_str(), statusLine("VmRSS").c_str());
-    if (w.errorMessage()) std::printf("error: %s\n", qPrintable(*w.errorMessage()));
-    w.cancelScan();
+    if (w.window().errorMessage()) std::printf("error: %s\n", qPrintable(*w.window().errorMessage()));
+    w.job().cancelScan();
     std::fflush(stdout);
     // The thumbnails of a million files are not waited for.
     fs::remove_all(dir);
@@ -201,9 +201,9 @@ int main(int argc, char** argv) {
 
     Workspace w;
     ResultsListModel list(&w);
-    w.setMode(Workspace::Mode::carve);
-    w.setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-    w.setDestinationRoot(dir / "out");
+    w.window().setMode(WindowState::Mode::carve);
+    w.job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+    w.job().setDestinationRoot(dir / "out");
 
     qint64 longestGapNs = 0;
     double longestBusy = 0;
@@ -222,14 +222,14 @@ int main(int argc, char** argv) {
         cpuAtLast = cpuNow;
         sinceLast.restart();
     });
-    QObject::connect(&w, &Workspace::phaseChanged, [&] {
-        if (w.phase() == Workspace::Phase::results) app.quit();
+    QObject::connect(&w.job(), &CarveJob::phaseChanged, [&] {
+        if (w.job().phase() == CarveJob::Phase::results) app.quit();
     });
     QElapsedTimer wall;
     wall.start();
     QTimer::singleShot(0, [&] {
         tick.start();
-        w.startScan();
+        w.job().startScan();
     });
     app.exec();
     tick.stop();
