@@ -44,10 +44,12 @@ struct Kept {
 
 class ModelKeeper : public QObject {
 public:
-    explicit ModelKeeper(QObject* parent) : QObject(parent) {}
+    explicit ModelKeeper(QObject* parent) : QObject(parent) { setObjectName(QStringLiteral("modelKeeper")); }
 
+    // Found by name: the workspace has children of other kinds, and this
+    // class has no meta-object of its own to tell it from them.
     static ModelKeeper* of(Workspace* ws) {
-        auto* keeper = ws->findChild<ModelKeeper*>(QString(), Qt::FindDirectChildrenOnly);
+        auto* keeper = static_cast<ModelKeeper*>(ws->findChild<QObject*>(QStringLiteral("modelKeeper"), Qt::FindDirectChildrenOnly));
         return keeper ? keeper : new ModelKeeper(ws);
     }
 
