@@ -75,8 +75,8 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
     if (resume) {
         outcome.session = *resume;
         // Records past the checkpoint are dropped by the scan and found again.
-        for (auto& f : CarvedFileExtractor::loadFound(*resume, opened->size()))
-            if (f.index <= lastIndex) earlier.push_back(std::move(f));
+        earlier = CarvedFileExtractor::loadFound(*resume, opened->size());
+        std::erase_if(earlier, [lastIndex](const CarvedFile& f) { return f.index > lastIndex; });
     } else {
         prepareDestinationFolder(request.destination);
         lock.reset();
@@ -99,6 +99,8 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         thumbs.emplace(reader, outcome.session, request.stopThumbnailsWithScan ? token : CancellationToken(), events.thumbnail);
         if (resume) thumbs->pushMissing(earlier);
     }
+    // Told and queued: a long list is not held through the scan.
+    std::vector<CarvedFile>().swap(earlier);
     Carver carver(opened, outcome.session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
         if (thumbs && p.newFile) thumbs->push(*p.newFile, p.newFileBytes);
         if (events.progress) events.progress(p);
