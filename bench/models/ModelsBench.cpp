@@ -84,7 +84,7 @@ int runDirect(int files) {
         CarveProgress p;
         p.filesFound = first + std::int64_t(piece.size());
         const double before = threadCpuSeconds();
-        w.job().applyScanProgress(p, piece);
+        w.job().applyScanProgress(p, FoundBatch::of(piece));
         const double spent = threadCpuSeconds() - before;
         total += spent;
         if (std::getenv("TAMSEL_BENCH_TURNS") && spent > 0.004) std::printf("  turn at %d: %.2f ms\n", first, spent * 1000.0);
@@ -93,7 +93,7 @@ int runDirect(int files) {
             longestAt = first;
         }
     }
-    std::printf("files: %zu (rows %d)\n", w.results().size(), list.rowCount());
+    std::printf("files: %zu (rows %d)\n", std::size_t(w.results().size()), list.rowCount());
     // Filters applied to the whole list, and the selection at once.
     auto timed = [](const char* what, auto&& change) {
         const double before = threadCpuSeconds();
@@ -166,9 +166,9 @@ int runSession(BenchApp& app, int files) {
     QTimer watch;
     watch.setInterval(50);
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (listedAt == 0 && static_cast<int>(w.results().size()) >= files) listedAt = double(wall.elapsed()) / 1000.0;
+        if (listedAt == 0 && w.results().size() >= files) listedAt = double(wall.elapsed()) / 1000.0;
         if (std::getenv("TAMSEL_BENCH_TRACE") && wall.elapsed() % 2000 < 50)
-            std::printf("  %.1f s: %zu listed, %s\n", double(wall.elapsed()) / 1000.0, w.results().size(), statusLine("VmRSS").c_str());
+            std::printf("  %.1f s: %zu listed, %s\n", double(wall.elapsed()) / 1000.0, std::size_t(w.results().size()), statusLine("VmRSS").c_str());
         if (listedAt > 0 || w.job().phase() == CarveJob::Phase::results || wall.elapsed() > 120000) app.quit();
     });
     QTimer::singleShot(0, [&] {
@@ -176,7 +176,7 @@ int runSession(BenchApp& app, int files) {
         w.job().startScan(session);
     });
     app.exec();
-    std::printf("files listed: %zu of %d (rows %d), all listed after %.1f s, stopped after %.1f s\n", w.results().size(),
+    std::printf("files listed: %zu of %d (rows %d), all listed after %.1f s, stopped after %.1f s\n", std::size_t(w.results().size()),
                 files, list.rowCount(), listedAt, double(wall.elapsed()) / 1000.0);
     std::printf("%s\n%s\n", statusLine("VmHWM").c_str(), statusLine("VmRSS").c_str());
     if (w.window().errorMessage()) std::printf("error: %s\n", qPrintable(*w.window().errorMessage()));
@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
     app.exec();
     tick.stop();
     const double cpu = app.workCpu;
-    std::printf("files found: %zu (rows %d), wall %.1f s\n", w.results().size(), list.rowCount(), static_cast<double>(wall.elapsed()) / 1000.0);
+    std::printf("files found: %zu (rows %d), wall %.1f s\n", std::size_t(w.results().size()), list.rowCount(), static_cast<double>(wall.elapsed()) / 1000.0);
     std::printf("longest stall of the UI event loop: %.2f ms (1 ms ticks)\n", static_cast<double>(longestGapNs) / 1e6);
     std::printf("most UI thread CPU between two ticks: %.2f ms\n", longestBusy * 1000.0);
     std::printf("longest single UI event: %.2f ms CPU\n", app.longestEventCpu * 1000.0);

@@ -587,7 +587,7 @@ void StartView::scrollToResult() {
 }
 
 void StartView::switchMode(models::WindowState::Mode mode) {
-    if (ws_) ws_->window().setMode(mode);
+    if (models::Workspace* ws = ws_.data()) ws->window().setMode(mode);
 }
 
 }  // namespace tamsel::views

@@ -483,6 +483,28 @@ private slots:
         QVERIFY(revealed.front().parent_path().parent_path().filename().string().starts_with("復元済み_"));
         QCOMPARE(readFile(revealed.front()), readFile(three.front()));
         QVERIFY(!fs::exists(dir / "escape.jpg") && !fs::exists(dir / "out" / "escape.jpg"));
+
+        // Again, stopped once a file is done: what it wrote stays, whole; nothing half-written.
+        w.job().stopRecovery();  // none runs: nothing to stop
+        connect(&w.job(), &CarveJob::recoverDoneChanged, &w, [&w] { w.job().stopRecovery(); });
+        w.recoverSelected();
+        WAIT_UNTIL(!w.job().recovering());
+        QVERIFY(w.job().recoveryTask()->isCancelled());
+        QVERIFY(!w.window().errorMessage());
+        WAIT_UNTIL(revealed.size() == 2);
+        const fs::path stopped = fs::is_directory(revealed.back()) ? revealed.back() : revealed.back().parent_path().parent_path();
+        QVERIFY(stopped != revealed.front().parent_path().parent_path());
+        int whole = 0;
+        for (const auto& e : fs::recursive_directory_iterator(stopped)) {
+            QVERIFY2(!e.path().filename().string().starts_with(kPartFilePrefix), e.path().c_str());
+            if (e.path().extension() != ".jpg") continue;
+            const FoundFile* f = w.results().find(std::stoll(e.path().stem().string().substr(8)));  // "rescued_000001"
+            QVERIFY(f);
+            QCOMPARE(std::int64_t(fs::file_size(e.path())), f->length);
+            ++whole;
+        }
+        QVERIFY(whole >= 1);
+        QCOMPARE(w.window().toast(), OptionalString(QString::number(whole) + QStringLiteral(" 件を復元しました")));
     }
 
     void aFullDestinationEndsTheScanResumablyAndLosesNothing() {

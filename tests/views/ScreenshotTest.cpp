@@ -271,7 +271,7 @@ private slots:
         auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
         QVERIFY(view);
         ws->selection().deselectAll();
-        for (std::size_t i = 0; i < ws->results().size(); i += 3) ws->selection().toggle(ws->results()[qsizetype(i)].index);
+        for (qsizetype i = 0; i < ws->results().size(); i += 3) ws->selection().toggle(ws->results()[i].index);
         ws->selection().setCurrent(ws->results()[std::min<qsizetype>(6, ws->results().size() - 1)].index);
         WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("05-results-grid"));
