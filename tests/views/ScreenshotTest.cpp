@@ -263,12 +263,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&win));
         Workspace* ws = win.workspace();
         ws->job().setRevealer([](const fs::path&) {});
-        ws->window().setMode(WindowState::Mode::carve);
-        ws->job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
         ws->selection().deselectAll();
         for (qsizetype i = 0; i < ws->results().size(); i += 3) ws->selection().toggle(ws->results()[i].index);

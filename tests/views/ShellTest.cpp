@@ -441,14 +441,9 @@ private slots:
         Workspace* ws = win.workspace();
         std::vector<fs::path> revealed;
         ws->job().setRevealer([&](const fs::path& p) { revealed.push_back(p); });
-        ws->window().setMode(WindowState::Mode::carve);
-        ws->job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        QCOMPARE(int(ws->results().size()), placed);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
+        QCOMPARE(int(ws->results().size()), placed);
         QCOMPARE(find<QLabel>(view, "listedCount")->text(), QString::number(placed));
         QCOMPARE(find<QLabel>(view, "countDetail")->text(),
                  QStringLiteral(" 件 · 写真 %1 · RAW 0 · 動画 0").arg(placed));
@@ -632,12 +627,7 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->window().setMode(WindowState::Mode::carve);
-        ws->job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
         QStringList shown, listed;
         for (const auto& f : ws->results()) {
@@ -660,14 +650,9 @@ private slots:
         win.show();
         Workspace* ws = win.workspace();
         ws->job().setRevealer([](const fs::path&) {});
-        ws->window().setMode(WindowState::Mode::carve);
-        ws->job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        QCOMPARE(int(ws->results().size()), placed);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
+        QCOMPARE(int(ws->results().size()), placed);
         auto* grid = view->grid();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
         auto nameOf = [&](int row) {
@@ -741,12 +726,7 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->window().setMode(WindowState::Mode::carve);
-        ws->job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
 
         // Down to the window's smallest width "再スキャン" stays on the toolbar
