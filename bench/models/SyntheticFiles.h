@@ -21,7 +21,6 @@ inline std::vector<CarvedFile> syntheticFiles(std::int64_t first, std::int64_t c
     files.reserve(static_cast<std::size_t>(count));
     for (std::int64_t i = first; i < first + count; ++i) {
         CarvedFile f;
-        f.id = makeUUID();
         f.index = i;
         f.offset = i * 16384;
         f.length = 9000 + i % 5000;

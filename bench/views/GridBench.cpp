@@ -104,22 +104,22 @@ int main(int argc, char** argv) {
     // every tile decodes a real thumbnail through the updater.
     tamsel::bench::writePhotoCard(dir / "card.img", 4);
     Workspace w;
-    w.setMode(Workspace::Mode::carve);
-    w.setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-    w.setDestinationRoot(dir / "out");
-    QObject::connect(&w, &Workspace::phaseChanged, &app, [&] {
-        if (w.phase() == Workspace::Phase::results) app.quit();
+    w.window().setMode(WindowState::Mode::carve);
+    w.job().setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
+    w.job().setDestinationRoot(dir / "out");
+    QObject::connect(&w.job(), &CarveJob::phaseChanged, &app, [&] {
+        if (w.job().phase() == CarveJob::Phase::results) app.quit();
     });
-    QTimer::singleShot(0, &w, [&] { w.startScan(); });
+    QTimer::singleShot(0, &w, [&] { w.job().startScan(); });
     app.exec();
-    if (!w.stagingDir() || w.results().empty()) {
+    if (!w.job().stagingDir() || w.results().empty()) {
         std::fprintf(stderr, "the small scan found nothing\n");
         return 1;
     }
-    fs::path thumb = media::ThumbnailFiles::thumbnailPath(*w.stagingDir(), w.results().front().index);
+    fs::path thumb = media::ThumbnailFiles::thumbnailPath(*w.job().stagingDir(), w.results().front().index);
     constexpr std::int64_t kFirst = 1000;
     for (std::int64_t i = kFirst; i < kFirst + files; ++i) {
-        const fs::path to = media::ThumbnailFiles::thumbnailPath(*w.stagingDir(), i);
+        const fs::path to = media::ThumbnailFiles::thumbnailPath(*w.job().stagingDir(), i);
         std::error_code tooMany;
         fs::create_hard_link(thumb, to, tooMany);
         if (tooMany) {  // a file system's limit of links per file: a fresh copy to link to
@@ -139,13 +139,14 @@ int main(int argc, char** argv) {
     // Found files arriving while the grid is shown, 1,000 per turn as the scan hands them over.
     Series appends{"add 1,000 files to the shown grid", {}};
     for (std::int64_t first = kFirst; first < kFirst + files; first += 1000) {
-        auto piece = bench::syntheticFiles(first, std::min<std::int64_t>(1000, kFirst + files - first));
+        // Made compact where the scan's thread would.
+        auto piece = FoundBatch::of(bench::syntheticFiles(first, std::min<std::int64_t>(1000, kFirst + files - first)));
         appends.samples.push_back(measure([&] {
-            w.applyScanProgress(std::nullopt, std::move(piece));
+            w.job().applyScanProgress(std::nullopt, std::move(piece));
             QCoreApplication::processEvents();
         }));
     }
-    std::printf("files: %zu, grid rows %d\n", w.results().size(), grid->model()->rowCount());
+    std::printf("files: %lld, grid rows %d\n", static_cast<long long>(w.results().size()), grid->model()->rowCount());
 
     auto scrollFrames = [&](QAbstractScrollArea* view, Series& fresh, Series* warm, int steps, bool jumps, Series* filled = nullptr) {
         QScrollBar* bar = view->verticalScrollBar();
@@ -165,7 +166,7 @@ int main(int argc, char** argv) {
             }
         }
     };
-    w.setViewMode(ResultViewMode::grid);
+    w.results().setViewMode(ResultViewMode::grid);
     QCoreApplication::processEvents();
     Series gridJumpFresh{"grid frame, jump, tiles new to the view", {}}, gridJumpWarm{"grid frame, jump, thumbnails in", {}};
     Series gridWheel{"grid frame, wheel step", {}};
@@ -176,7 +177,7 @@ int main(int argc, char** argv) {
     Series thumbSize{"tile size 110 -> 210 -> 150, one frame", {}};
     for (double size : {110.0, 210.0, 150.0})
         thumbSize.samples.push_back(measure([&] {
-            w.setThumbSize(size);
+            w.results().setThumbSize(size);
             grid->viewport()->repaint();
         }));
 
@@ -188,32 +189,32 @@ int main(int argc, char** argv) {
             browser.repaint();
         }));
     };
-    filtered([&] { w.setTypeFilter(TypeFilter::video); });
-    filtered([&] { w.setStatusFilter(StatusFilter::partial); });
-    filtered([&] { w.setStatusFilter(StatusFilter::anyStatus); });
-    filtered([&] { w.setTypeFilter(TypeFilter::all); });
-    filtered([&] { w.setSearchText(QStringLiteral("00123")); });
-    filtered([&] { w.setSearchText(QString()); });
+    filtered([&] { w.results().setTypeFilter(TypeFilter::video); });
+    filtered([&] { w.results().setStatusFilter(StatusFilter::partial); });
+    filtered([&] { w.results().setStatusFilter(StatusFilter::anyStatus); });
+    filtered([&] { w.results().setTypeFilter(TypeFilter::all); });
+    filtered([&] { w.results().setSearchText(QStringLiteral("00123")); });
+    filtered([&] { w.results().setSearchText(QString()); });
     Series deselect{"deselect all, one grid frame", {}}, selectAll{"select all, one grid frame", {}};
     Series selectAllModel{"select all, the workspace alone", {}}, deselectModel{"deselect all, the workspace alone", {}};
     for (int i = 0; i < 2; ++i) {
         Sample gone;
         deselect.samples.push_back(measure([&] {
-            gone = measure([&] { w.deselectAll(); });
+            gone = measure([&] { w.selection().deselectAll(); });
             QCoreApplication::processEvents();
             browser.repaint();
         }));
         deselectModel.samples.push_back(gone);
         Sample alone;
         selectAll.samples.push_back(measure([&] {
-            alone = measure([&] { w.selectAllFiltered(); });
+            alone = measure([&] { w.selection().selectAllFiltered(); });
             QCoreApplication::processEvents();
             browser.repaint();
         }));
         selectAllModel.samples.push_back(alone);
     }
 
-    w.setViewMode(ResultViewMode::list);
+    w.results().setViewMode(ResultViewMode::list);
     QCoreApplication::processEvents();
     Series tableJump{"table frame, jump", {}}, tableWheel{"table frame, wheel step", {}};
     Series tableJumpWarm{"table frame, jump, thumbnails in", {}};

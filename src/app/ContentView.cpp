@@ -25,8 +25,8 @@ ContentView::ContentView(models::UpdateChecker& updates, QWidget* parent)
     layout_->setContentsMargins(0, 0, 0, 0);
     layout_->setSpacing(0);
     layout_->addWidget(banner_);
-    connect(ws_, &Workspace::modeChanged, this, &ContentView::showScreen);
-    connect(ws_, &Workspace::phaseChanged, this, &ContentView::showScreen);
+    connect(&ws_->window(), &models::WindowState::modeChanged, this, &ContentView::showScreen);
+    connect(&ws_->job(), &models::CarveJob::phaseChanged, this, &ContentView::showScreen);
     showScreen();
 }
 
@@ -41,7 +41,7 @@ void ContentView::showEvent(QShowEvent* e) {
 void ContentView::showScreen() {
     // The carving screens follow the phase; other modes get a fresh screen
     // (and model) each time they are entered.
-    const int key = int(ws_->mode()) * 8 + (ws_->mode() == Workspace::Mode::carve ? int(ws_->phase()) : 0);
+    const int key = int(ws_->window().mode()) * 8 + (ws_->window().mode() == models::WindowState::Mode::carve ? int(ws_->job().phase()) : 0);
     if (key == shownKey_ && screen_) return;
     shownKey_ = key;
     if (screen_) {
@@ -50,14 +50,14 @@ void ContentView::showScreen() {
         screen_->hide();
     }
     QWidget* next = nullptr;
-    if (ws_->mode() == Workspace::Mode::carve) {
-        switch (ws_->phase()) {
-            case Workspace::Phase::source: next = new views::CarveSelectView(ws_, this); break;
-            case Workspace::Phase::scanning: next = new views::ScanningView(ws_, this); break;
-            case Workspace::Phase::results: next = new views::ResultsBrowser(ws_, this); break;
+    if (ws_->window().mode() == models::WindowState::Mode::carve) {
+        switch (ws_->job().phase()) {
+            case models::CarveJob::Phase::source: next = new views::CarveSelectView(ws_, this); break;
+            case models::CarveJob::Phase::scanning: next = new views::ScanningView(ws_, this); break;
+            case models::CarveJob::Phase::results: next = new views::ResultsBrowser(ws_, this); break;
         }
     } else {
-        next = makeModePage(ws_->mode(), ws_, this);
+        next = makeModePage(ws_->window().mode(), ws_, this);
     }
     screen_ = next;
     layout_->addWidget(next, 1);

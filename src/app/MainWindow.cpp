@@ -15,6 +15,8 @@
 
 namespace tamsel::app {
 
+using models::CarveJob;
+using models::WindowState;
 using models::Workspace;
 
 namespace {
@@ -43,18 +45,18 @@ MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
     bar->setIconSize(QSize(18, 18));
     bar->toggleViewAction()->setVisible(false);
 
-    for (Workspace::Mode mode : Workspace::allModes) {
+    for (WindowState::Mode mode : WindowState::allModes) {
         auto* b = new QToolButton(bar);
         b->setCheckable(true);
-        b->setText(Workspace::title(mode));
-        b->setProperty("symbol", Workspace::symbol(mode));
+        b->setText(WindowState::title(mode));
+        b->setProperty("symbol", WindowState::symbol(mode));
         b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-        b->setAccessibleName(Workspace::title(mode));
+        b->setAccessibleName(WindowState::title(mode));
         modes_->addButton(b, int(mode));
     }
     modes_->setExclusive(true);
     bar->addWidget(segmented(modes_, bar));
-    connect(modes_, &QButtonGroup::idClicked, ws, [ws](int id) { ws->setMode(Workspace::Mode(id)); });
+    connect(modes_, &QButtonGroup::idClicked, ws, [ws](int id) { ws->window().setMode(WindowState::Mode(id)); });
 
     auto* spacer = new QWidget(bar);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
@@ -69,7 +71,7 @@ MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
     search_->setMinimumWidth(110);
     search_->setMaximumWidth(220);
     search_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    connect(search_, &QLineEdit::textChanged, ws, &Workspace::setSearchText);
+    connect(search_, &QLineEdit::textChanged, &ws->results(), &models::FoundFiles::setSearchText);
     resultsActions_ << bar->addWidget(search_);
 
     for (ResultViewMode mode : kResultViewModes) {
@@ -84,30 +86,30 @@ MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
     viewBox->setAccessibleName(QStringLiteral("表示"));
     viewBox->setToolTip(QStringLiteral("サムネイル / リスト"));
     resultsActions_ << bar->addWidget(viewBox);
-    connect(viewModes_, &QButtonGroup::idClicked, ws, [ws](int id) { ws->setViewMode(ResultViewMode(id)); });
+    connect(viewModes_, &QButtonGroup::idClicked, ws, [ws](int id) { ws->results().setViewMode(ResultViewMode(id)); });
 
     rescan_ = new QToolButton(bar);
     rescan_->setText(QStringLiteral("再スキャン"));
     rescan_->setProperty("symbol", QStringLiteral("refresh"));
     rescan_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     connect(rescan_, &QToolButton::clicked, ws, [ws] {
-        if (ws->phase() != Workspace::Phase::source) ws->setPhase(Workspace::Phase::source);
-        ws->refreshResumable();
+        if (ws->job().phase() != CarveJob::Phase::source) ws->job().setPhase(CarveJob::Phase::source);
+        ws->job().refreshResumable();
     });
     resultsActions_ << bar->addWidget(rescan_);
 
-    connect(ws, &Workspace::modeChanged, this, &MainWindow::syncToolbar);
-    connect(ws, &Workspace::phaseChanged, this, &MainWindow::syncToolbar);
-    connect(ws, &Workspace::viewModeChanged, this, &MainWindow::syncToolbar);
-    connect(ws, &Workspace::searchTextChanged, this, [this, ws] {
-        if (search_->text() != ws->searchText()) search_->setText(ws->searchText());
+    connect(&ws->window(), &WindowState::modeChanged, this, &MainWindow::syncToolbar);
+    connect(&ws->job(), &CarveJob::phaseChanged, this, &MainWindow::syncToolbar);
+    connect(&ws->results(), &models::FoundFiles::viewModeChanged, this, &MainWindow::syncToolbar);
+    connect(&ws->results(), &models::FoundFiles::searchTextChanged, this, [this, ws] {
+        if (search_->text() != ws->results().searchText()) search_->setText(ws->results().searchText());
     });
     connect(&views::Theme::shared(), &views::Theme::changed, this, &MainWindow::retint);
     retint();
     syncToolbar();
 }
 
-QToolButton* MainWindow::modeButton(Workspace::Mode mode) const {
+QToolButton* MainWindow::modeButton(WindowState::Mode mode) const {
     return qobject_cast<QToolButton*>(modes_->button(int(mode)));
 }
 QToolButton* MainWindow::viewModeButton(ResultViewMode mode) const {
@@ -118,9 +120,9 @@ bool MainWindow::resultsToolsShown() const { return resultsActions_.first()->isV
 
 void MainWindow::syncToolbar() {
     Workspace* ws = workspace();
-    if (auto* b = modes_->button(int(ws->mode()))) b->setChecked(true);
-    if (auto* b = viewModes_->button(int(ws->viewMode()))) b->setChecked(true);
-    const bool results = ws->mode() == Workspace::Mode::carve && ws->phase() == Workspace::Phase::results;
+    if (auto* b = modes_->button(int(ws->window().mode()))) b->setChecked(true);
+    if (auto* b = viewModes_->button(int(ws->results().viewMode()))) b->setChecked(true);
+    const bool results = ws->window().mode() == WindowState::Mode::carve && ws->job().phase() == CarveJob::Phase::results;
     for (QAction* a : resultsActions_) a->setVisible(results);
 }
 

@@ -20,7 +20,7 @@ public:
     ContentView* content() const { return content_; }
     models::Workspace* workspace() const { return content_->workspace(); }
 
-    QToolButton* modeButton(models::Workspace::Mode mode) const;
+    QToolButton* modeButton(models::WindowState::Mode mode) const;
     QToolButton* viewModeButton(ResultViewMode mode) const;
     QToolButton* rescanButton() const { return rescan_; }
     QLineEdit* searchField() const { return search_; }

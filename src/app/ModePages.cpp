@@ -44,10 +44,12 @@ struct Kept {
 
 class ModelKeeper : public QObject {
 public:
-    explicit ModelKeeper(QObject* parent) : QObject(parent) {}
+    explicit ModelKeeper(QObject* parent) : QObject(parent) { setObjectName(QStringLiteral("modelKeeper")); }
 
+    // Found by name: the workspace has children of other kinds, and this
+    // class has no meta-object of its own to tell it from them.
     static ModelKeeper* of(Workspace* ws) {
-        auto* keeper = ws->findChild<ModelKeeper*>(QString(), Qt::FindDirectChildrenOnly);
+        auto* keeper = static_cast<ModelKeeper*>(ws->findChild<QObject*>(QStringLiteral("modelKeeper"), Qt::FindDirectChildrenOnly));
         return keeper ? keeper : new ModelKeeper(ws);
     }
 
@@ -90,25 +92,25 @@ private:
 
 }  // namespace
 
-QWidget* makeModePage(Workspace::Mode mode, Workspace* ws, QWidget* parent) {
+QWidget* makeModePage(models::WindowState::Mode mode, Workspace* ws, QWidget* parent) {
     ModelKeeper* keeper = ModelKeeper::of(ws);
     switch (mode) {
-        case Workspace::Mode::start: {
+        case models::WindowState::Mode::start: {
             auto* view = new views::StartView(ws, keeper->take(keeper->start), parent);
             keeper->shownBy(keeper->start, view);
             return view;
         }
-        case Workspace::Mode::image: {
+        case models::WindowState::Mode::image: {
             auto* view = new views::ImagerView(keeper->take(keeper->imager), parent);
             keeper->shownBy(keeper->imager, view);
             return view;
         }
-        case Workspace::Mode::salvage: {
+        case models::WindowState::Mode::salvage: {
             auto* view = new views::SalvageView(keeper->take(keeper->salvage), parent);
             keeper->shownBy(keeper->salvage, view);
             return view;
         }
-        case Workspace::Mode::carve: break;
+        case models::WindowState::Mode::carve: break;
     }
     return new QWidget(parent);  // carving has screens of its own (ContentView)
 }

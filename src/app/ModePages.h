@@ -9,6 +9,6 @@
 namespace tamsel::app {
 
 // The screen of a mode other than carving, with its own fresh model.
-QWidget* makeModePage(models::Workspace::Mode mode, models::Workspace* ws, QWidget* parent);
+QWidget* makeModePage(models::WindowState::Mode mode, models::Workspace* ws, QWidget* parent);
 
 }  // namespace tamsel::app

@@ -8,7 +8,7 @@
 #include "engine/imaging/DiskImager.h"
 #include "models/Job.h"
 #include "models/JobState.h"
-#include "models/Workspace.h"
+#include "models/Shared.h"
 
 namespace tamsel::models {
 

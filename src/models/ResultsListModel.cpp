@@ -7,22 +7,24 @@
 namespace tamsel::models {
 
 ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
-    : QAbstractListModel(parent), workspace_(workspace) {
-    connect(workspace, &Workspace::resultsAppended, this, &ResultsListModel::appended);
-    connect(workspace, &Workspace::resultsReset, this, &ResultsListModel::rebuild);
-    connect(workspace, &Workspace::filtersChanged, this, &ResultsListModel::rebuild);
-    connect(workspace, &Workspace::selectionChangedFor, this, &ResultsListModel::selectionChangedFor);
-    connect(workspace, &Workspace::resultChanged, this, [this](qsizetype resultIndex) {
-        const Workspace* ws = workspace_.data();
-        if (!ws) return;
-        const int row = rowOfResult(resultIndex);
-        const bool passes = ws->passesFilters(ws->results()[static_cast<std::size_t>(resultIndex)]);
+    : QAbstractListModel(parent), workspace_(workspace), files_(&workspace->results()), selection_(&workspace->selection()) {
+    connect(files_, &FoundFiles::appended, this, &ResultsListModel::appended);
+    connect(files_, &FoundFiles::reset, this, &ResultsListModel::rebuild);
+    connect(files_, &FoundFiles::filtersChanged, this, &ResultsListModel::rebuild);
+    connect(selection_, &FileSelection::changedFor, this, &ResultsListModel::selectionChangedFor);
+    connect(selection_, &FileSelection::changedForAll, this, [this] {
+        if (!rows_.empty()) emit dataChanged(index(0), index(rowCount() - 1), {SelectedRole, Qt::CheckStateRole});
+    });
+    connect(files_, &FoundFiles::fileChanged, this, [this](qsizetype position) {
+        if (!workspace_) return;
+        const int row = rowOf(position);
+        const bool passes = files_->passesFilters((*files_)[position]);
         // A verdict may move a file out of (or into) a status filter.
         if ((row >= 0) != passes) return rebuild();
         if (row >= 0) emit dataChanged(index(row), index(row));
     });
     // Thumbnails belong to one session.
-    connect(workspace, &Workspace::stagingDirChanged, this, &ResultsListModel::clearThumbnails);
+    connect(&workspace->job(), &CarveJob::stagingDirChanged, this, &ResultsListModel::clearThumbnails);
     connect(workspace, &QObject::destroyed, this, [this] {
         beginResetModel();
         rows_.clear();
@@ -33,22 +35,18 @@ ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
 
 void ResultsListModel::rebuild() {
     beginResetModel();
-    rows_.clear();
-    if (const Workspace* ws = workspace_.data()) {
-        const auto& results = ws->results();
-        for (qsizetype i = 0; i < static_cast<qsizetype>(results.size()); ++i)
-            if (ws->passesFilters(results[static_cast<std::size_t>(i)])) rows_.push_back(i);
-    }
+    std::vector<int>().swap(rows_);
+    if (workspace_)
+        for (qsizetype i = 0; i < files_->size(); ++i)
+            if (files_->passesFilters((*files_)[i])) rows_.push_back(int(i));
     endResetModel();
 }
 
 void ResultsListModel::appended(qsizetype first, qsizetype count) {
-    const Workspace* ws = workspace_.data();
-    if (!ws) return;
-    std::vector<qsizetype> added;
-    const auto& results = ws->results();
+    if (!workspace_) return;
+    std::vector<int> added;
     for (qsizetype i = first; i < first + count; ++i)
-        if (ws->passesFilters(results[static_cast<std::size_t>(i)])) added.push_back(i);
+        if (files_->passesFilters((*files_)[i])) added.push_back(int(i));
     if (added.empty()) return;
     const int at = rowCount();
     beginInsertRows({}, at, at + static_cast<int>(added.size()) - 1);
@@ -56,54 +54,45 @@ void ResultsListModel::appended(qsizetype first, qsizetype count) {
     endInsertRows();
 }
 
-int ResultsListModel::rowOfResult(qsizetype resultIndex) const {
-    auto it = std::lower_bound(rows_.begin(), rows_.end(), resultIndex);
-    return it != rows_.end() && *it == resultIndex ? static_cast<int>(it - rows_.begin()) : -1;
+int ResultsListModel::rowOf(qsizetype position) const {
+    auto it = std::lower_bound(rows_.begin(), rows_.end(), position);
+    return it != rows_.end() && *it == position ? static_cast<int>(it - rows_.begin()) : -1;
 }
 
-void ResultsListModel::selectionChangedFor(const QStringList& ids) {
-    const Workspace* ws = workspace_.data();
-    if (!ws || rows_.empty()) return;
-    if (ids.isEmpty()) {
-        emit dataChanged(index(0), index(rowCount() - 1), {SelectedRole, Qt::CheckStateRole});
-        return;
-    }
-    for (const QString& id : ids) {
-        const int row = rowOfResult(ws->resultIndexOf(id.toStdString()));
-        if (row >= 0) emit dataChanged(index(row), index(row), {SelectedRole, Qt::CheckStateRole});
-    }
+void ResultsListModel::selectionChangedFor(qint64 fileIndex) {
+    if (!workspace_ || rows_.empty()) return;
+    const int row = rowOf(files_->positionOf(fileIndex));
+    if (row >= 0) emit dataChanged(index(row), index(row), {SelectedRole, Qt::CheckStateRole});
 }
 
 int ResultsListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-const CarvedFile* ResultsListModel::fileAt(int row) const {
-    const Workspace* ws = workspace_.data();
-    if (!ws || row < 0 || row >= rowCount()) return nullptr;
-    return &ws->results()[static_cast<std::size_t>(rows_[static_cast<std::size_t>(row)])];
+const FoundFile* ResultsListModel::fileAt(int row) const {
+    if (!workspace_ || row < 0 || row >= rowCount()) return nullptr;
+    return &(*files_)[rows_[static_cast<std::size_t>(row)]];
 }
 
 QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
-    const CarvedFile* f = index.isValid() ? fileAt(index.row()) : nullptr;
-    const Workspace* ws = workspace_.data();
-    if (!f || !ws) return {};
+    const FoundFile* f = index.isValid() ? fileAt(index.row()) : nullptr;
+    if (!f) return {};
     switch (role) {
         case Qt::DisplayRole:
-        case FileNameRole: return qs(f->fileName);
-        case IdRole: return qs(f->id);
-        case ExtRole: return qs(f->ext);
-        case MediaClassRole: return qs(MediaClass::of(f->ext).label());
+        case FileNameRole: return qs(files_->fileName(*f));
+        case IndexRole: return QVariant::fromValue<qint64>(f->index);
+        case ExtRole: return qs(files_->ext(*f));
+        case MediaClassRole: return qs(files_->kind(*f).label());
         case SizeRole: return QVariant::fromValue<qint64>(f->length);
         case SizeTextRole: return formatBytes(f->length);
         case OffsetRole: return QVariant::fromValue<qint64>(f->offset);
         case OffsetTextRole: return QStringLiteral("0x") + QString::number(f->offset, 16).toUpper();
         case DamagedRole: return f->damaged;
         case StatusTextRole: return f->damaged ? QStringLiteral("一部破損") : QStringLiteral("良好");
-        case NoteRole: return f->note ? qs(*f->note) : QString();
-        case SelectedRole: return ws->isSelected(f->id);
-        case Qt::CheckStateRole: return ws->isSelected(f->id) ? Qt::Checked : Qt::Unchecked;
-        case PlaceholderRole: return qs(MediaKind::placeholderIcon(f->ext));
+        case NoteRole: return qs(files_->note(*f).value_or(std::string()));
+        case SelectedRole: return selection_->contains(f->index);
+        case Qt::CheckStateRole: return selection_->contains(f->index) ? Qt::Checked : Qt::Unchecked;
+        case PlaceholderRole: return qs(MediaKind::placeholderIcon(files_->ext(*f)));
         case ThumbnailRole: {
             const auto it = thumbnails_.constFind(f->index);
             return it == thumbnails_.cend() ? QImage() : it->image;
@@ -122,7 +111,7 @@ void ResultsListModel::setThumbnail(qint64 fileIndex, Thumbnail thumbnail, int r
     } else {
         thumbnails_.insert(fileIndex, std::move(thumbnail));
     }
-    const CarvedFile* f = fileAt(row);
+    const FoundFile* f = fileAt(row);
     if (f && f->index == fileIndex) emit dataChanged(index(row), index(row), {ThumbnailRole, ThumbnailStateRole});
     emit thumbnailChanged(fileIndex);
 }
@@ -134,10 +123,10 @@ void ResultsListModel::clearThumbnails() {
 }
 
 bool ResultsListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    const CarvedFile* f = index.isValid() ? fileAt(index.row()) : nullptr;
+    const FoundFile* f = index.isValid() ? fileAt(index.row()) : nullptr;
     if (!f || (role != Qt::CheckStateRole && role != SelectedRole)) return false;
     const bool want = role == SelectedRole ? value.toBool() : value.value<Qt::CheckState>() == Qt::Checked;
-    if (want != workspace_->isSelected(f->id)) workspace_->toggle(f->id);
+    if (want != selection_->contains(f->index)) selection_->toggle(f->index);
     return true;
 }
 
@@ -148,7 +137,7 @@ Qt::ItemFlags ResultsListModel::flags(const QModelIndex& index) const {
 
 QHash<int, QByteArray> ResultsListModel::roleNames() const {
     auto names = QAbstractListModel::roleNames();
-    names.insert({{IdRole, "fileId"}, {FileNameRole, "fileName"}, {ExtRole, "ext"}, {MediaClassRole, "mediaClass"},
+    names.insert({{IndexRole, "index"}, {FileNameRole, "fileName"}, {ExtRole, "ext"}, {MediaClassRole, "mediaClass"},
                   {SizeRole, "size"}, {SizeTextRole, "sizeText"}, {OffsetRole, "offset"}, {OffsetTextRole, "offsetText"},
                   {DamagedRole, "damaged"}, {StatusTextRole, "statusText"}, {NoteRole, "note"}, {SelectedRole, "selected"},
                   {PlaceholderRole, "placeholder"}, {ThumbnailRole, "thumbnail"},

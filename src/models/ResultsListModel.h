@@ -1,6 +1,6 @@
 #pragma once
-// The found files that pass the workspace's filters, as rows for the
-// results grid and table. Rows are inserted as files arrive and rebuilt only
+// The found files that pass the filters, as rows for the results grid and
+// the table's columns. Rows are inserted as files arrive and rebuilt only
 // when the filters or the whole list change. Every role is cheap but the
 // thumbnail, which ThumbnailRolesUpdater sets for the rows in view.
 
@@ -28,7 +28,7 @@ class ResultsListModel : public QAbstractListModel {
     Q_OBJECT
 public:
     enum Role {
-        IdRole = Qt::UserRole + 1,
+        IndexRole = Qt::UserRole + 1,  // the stable index
         FileNameRole,     // "JPG/rescued_000001.jpg" (also the display text)
         ExtRole,          // "jpg"
         MediaClassRole,   // "写真", "RAW", ...
@@ -54,8 +54,9 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     QHash<int, QByteArray> roleNames() const override;
 
-    // The found file of a row (a row of this model, not of `results`).
-    const CarvedFile* fileAt(int row) const;
+    // The found file of a row (a row of this model, not a position in the list).
+    const FoundFile* fileAt(int row) const;
+    const FoundFiles* files() const { return files_; }
 
     // The thumbnail known for found file number `fileIndex` (CarvedFile::index),
     // listed or not.
@@ -70,13 +71,15 @@ signals:
 private:
     void rebuild();
     void appended(qsizetype first, qsizetype count);
-    void selectionChangedFor(const QStringList& ids);
-    int rowOfResult(qsizetype resultIndex) const;
+    void selectionChangedFor(qint64 index);
+    int rowOf(qsizetype position) const;
 
     void clearThumbnails();
 
     QPointer<Workspace> workspace_;
-    std::vector<qsizetype> rows_;  // indexes into results, ascending
+    const FoundFiles* files_;
+    FileSelection* selection_;
+    std::vector<int> rows_;  // positions in the list, ascending
     // By found file number: rows change with the filters, files keep theirs.
     QHash<qint64, Thumbnail> thumbnails_;
 };

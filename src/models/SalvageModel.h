@@ -7,7 +7,7 @@
 #include "engine/salvage/SalvageCopier.h"
 #include "models/Job.h"
 #include "models/JobState.h"
-#include "models/Workspace.h"
+#include "models/Shared.h"
 
 namespace tamsel::models {
 

@@ -9,7 +9,13 @@
 #include <filesystem>
 #include <optional>
 
+#include "disks/DiskDevice.h"
+
 namespace tamsel::models {
+
+using OptionalPath = std::optional<std::filesystem::path>;
+using OptionalSource = std::optional<SourceSelection>;
+using OptionalString = std::optional<QString>;
 
 // A byte count in file style (decimal units): "1.5 MB".
 QString formatBytes(std::int64_t bytes);

@@ -6,7 +6,7 @@
 
 #include "engine/probe/DriveProbe.h"
 #include "models/Job.h"
-#include "models/Workspace.h"
+#include "models/Shared.h"
 #include "workflow/Summaries.h"
 
 namespace tamsel::models {

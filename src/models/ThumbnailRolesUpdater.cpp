@@ -77,12 +77,12 @@ ThumbnailRolesUpdater::ThumbnailRolesUpdater(Workspace* workspace, ResultsListMo
                                              qint64 maxBytes)
     : QObject(parent), workspace_(workspace), model_(model), maxBytes_(maxBytes) {
     wasScanning_ = scanning();
-    connect(workspace, &Workspace::stagingDirChanged, this, &ThumbnailRolesUpdater::reset);
-    connect(workspace, &Workspace::phaseChanged, this, &ThumbnailRolesUpdater::phaseChanged);
-    connect(workspace, &Workspace::thumbnailWritten, this, &ThumbnailRolesUpdater::written);
-    connect(workspace, &Workspace::focusedFileChanged, this, [this] {
+    connect(&workspace->job(), &CarveJob::stagingDirChanged, this, &ThumbnailRolesUpdater::reset);
+    connect(&workspace->job(), &CarveJob::phaseChanged, this, &ThumbnailRolesUpdater::phaseChanged);
+    connect(&workspace->job(), &CarveJob::thumbnailWritten, this, &ThumbnailRolesUpdater::written);
+    connect(&workspace->selection(), &FileSelection::currentChanged, this, [this] {
         const Workspace* ws = workspace_.data();
-        const auto file = ws ? ws->focusedFile() : std::nullopt;
+        const FoundFile* file = ws ? ws->selection().currentFile() : nullptr;
         focus_ = file ? std::optional<qint64>(file->index) : std::nullopt;
         if (focus_ && !isFresh(*focus_) && !job_) startNext();
     });
@@ -93,7 +93,7 @@ ThumbnailRolesUpdater::ThumbnailRolesUpdater(Workspace* workspace, ResultsListMo
         refreshRows();
         if (ranged_ && !job_) startNext();
     });
-    if (const auto file = workspace->focusedFile()) focus_ = file->index;
+    if (const FoundFile* file = workspace->selection().currentFile()) focus_ = file->index;
 }
 
 ThumbnailRolesUpdater::~ThumbnailRolesUpdater() {
@@ -102,7 +102,7 @@ ThumbnailRolesUpdater::~ThumbnailRolesUpdater() {
 
 bool ThumbnailRolesUpdater::scanning() const {
     const Workspace* ws = workspace_.data();
-    return ws && ws->phase() == Workspace::Phase::scanning;
+    return ws && ws->job().phase() == CarveJob::Phase::scanning;
 }
 
 void ThumbnailRolesUpdater::reset() {
@@ -168,7 +168,7 @@ void ThumbnailRolesUpdater::refreshRows() {
     lo_ = std::clamp(first_ - around, 0, rows);
     hi_ = std::clamp(first_ + count_ + around, lo_, rows);
     for (int r = lo_; r < hi_; ++r)
-        if (const CarvedFile* f = model->fileAt(r)) rows_.insert(f->index, r);
+        if (const FoundFile* f = model->fileAt(r)) rows_.insert(f->index, r);
     // Those in view most recently used: the bound lets the far ones go first.
     for (int r = lo_; r < hi_; ++r)
         if (r < first_ || r >= first_ + count_) touch(model->fileAt(r)->index);
@@ -215,12 +215,12 @@ void ThumbnailRolesUpdater::restart() {
 void ThumbnailRolesUpdater::startNext() {
     if (job_) return;
     const Workspace* ws = workspace_.data();
-    if (!ws || !ws->stagingDir()) return;
+    if (!ws || !ws->job().stagingDir()) return;
     std::vector<qint64> batch = toLoad();
     if (batch.empty()) return;
     for (qint64 index : batch) inFlight_.insert(index);
     QPointer<ThumbnailRolesUpdater> self(this);
-    job_ = startJob(JobPriority::background, [self, generation = generation_, session = *ws->stagingDir(),
+    job_ = startJob(JobPriority::background, [self, generation = generation_, session = *ws->job().stagingDir(),
                                            batch = std::move(batch), side = pixelSize_](const CancellationToken& token) {
         const UniqueFd thumbs = openThumbs(session);
         for (qint64 index : batch) {

@@ -198,7 +198,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     auto* resButton = new QPushButton(QStringLiteral("続きから再開"), resume_);
     resButton->setObjectName(QStringLiteral("resumeButton"));
     connect(resButton, &QPushButton::clicked, this, [this] {
-        if (ws_->resumable()) ws_->startScan(ws_->resumable()->dir);
+        if (ws_->job().resumable()) ws_->job().startScan(ws_->job().resumable()->dir);
     });
     resRow->addWidget(resButton);
     col->addWidget(resume_);
@@ -223,24 +223,24 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     start_->setDefault(true);
     start_->setMinimumHeight(36);
     stylePrimary(start_);
-    connect(start_, &QPushButton::clicked, this, [this] { ws_->startScan(); });
+    connect(start_, &QPushButton::clicked, this, [this] { ws_->job().startScan(); });
     auto* startRow = new QHBoxLayout;
     startRow->addStretch();
     startRow->addWidget(start_);
     col->addLayout(startRow);
     col->addStretch();
 
-    connect(ws_, &Workspace::selectedSourceChanged, this, [this] {
+    connect(&ws_->job(), &models::CarveJob::selectedSourceChanged, this, [this] {
         rebuildCards();
         updateDestination();
         updateHint();
     });
-    connect(ws_, &Workspace::destinationRootChanged, this, [this] {
+    connect(&ws_->job(), &models::CarveJob::destinationRootChanged, this, [this] {
         updateDestination();
         updateHint();
     });
-    connect(ws_, &Workspace::resumableChanged, this, &CarveSelectView::updateResume);
-    connect(ws_, &Workspace::errorMessageChanged, this, &CarveSelectView::updateError);
+    connect(&ws_->job(), &models::CarveJob::resumableChanged, this, &CarveSelectView::updateResume);
+    connect(&ws_->window(), &models::WindowState::errorMessageChanged, this, &CarveSelectView::updateError);
     updateDestination();
     updateResume();
     updateHint();
@@ -284,7 +284,7 @@ void CarveSelectView::rebuildCards() {
     else if (devices_.empty())
         listState_->setText(QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、内蔵も表示してください。"));
     listState_->setVisible(devices_.empty());
-    const auto& source = ws_->selectedSource();
+    const auto& source = ws_->job().selectedSource();
     for (const auto& listing : devices_) {
         const bool selected = source && source->disk() && source->disk()->kernelName == listing.device.kernelName;
         DiskDevice device = listing.device;
@@ -293,22 +293,22 @@ void CarveSelectView::rebuildCards() {
 }
 
 void CarveSelectView::chooseDevice(const DiskDevice& device) {
-    ws_->setSelectedSource(SourceSelection::device(device));
-    ws_->refreshResumable();
+    ws_->job().setSelectedSource(SourceSelection::device(device));
+    ws_->job().refreshResumable();
 }
 
 void CarveSelectView::chooseImageFile(const QString& path) {
-    ws_->setSelectedSource(SourceSelection::imageFile(path.toStdString()));
-    ws_->refreshResumable();
+    ws_->job().setSelectedSource(SourceSelection::imageFile(path.toStdString()));
+    ws_->job().refreshResumable();
 }
 
 void CarveSelectView::chooseDestination(const QString& folder) {
-    ws_->setDestinationRoot(std::filesystem::path(folder.toStdString()));
-    ws_->refreshResumable();
+    ws_->job().setDestinationRoot(std::filesystem::path(folder.toStdString()));
+    ws_->job().refreshResumable();
 }
 
 void CarveSelectView::updateDestination() {
-    const auto& dest = ws_->destinationRoot();
+    const auto& dest = ws_->job().destinationRoot();
     destIcon_->setSymbol(dest ? QStringLiteral("folder-filled") : QStringLiteral("folder-plus"));
     lowSpace_->hide();
     sameDisk_->hide();
@@ -328,7 +328,7 @@ void CarveSelectView::updateDestination() {
         lowSpace_->setTint(low ? &Theme::warn : &Theme::secondaryText);
         lowSpace_->show();
     }
-    const auto& source = ws_->selectedSource();
+    const auto& source = ws_->job().selectedSource();
     const std::string refusal = source && source->isPhysicalMedia() ? sameDiskRefusal(source->path(), *dest) : std::string();
     if (refusal.empty()) return;
     sameDisk_->setText(qs(refusal));
@@ -336,7 +336,7 @@ void CarveSelectView::updateDestination() {
 }
 
 void CarveSelectView::updateResume() {
-    const auto& info = ws_->resumable();
+    const auto& info = ws_->job().resumable();
     resume_->setVisible(info.has_value());
     if (!info) return;
     const int percent = info->sourceSize >= 1 ? int(double(info->scanPos) / double(info->sourceSize) * 100.0) : 0;
@@ -346,8 +346,8 @@ void CarveSelectView::updateResume() {
 }
 
 void CarveSelectView::updateHint() {
-    const bool src = ws_->selectedSource().has_value();
-    const bool dst = ws_->destinationRoot().has_value();
+    const bool src = ws_->job().selectedSource().has_value();
+    const bool dst = ws_->job().destinationRoot().has_value();
     QString text;
     if (!src && !dst) text = QStringLiteral("復元元のディスクと、保存先のフォルダを選んでください。");
     else if (!src) text = QStringLiteral("復元元のディスクを選んでください。");
@@ -355,11 +355,11 @@ void CarveSelectView::updateHint() {
     hint_->setText(text);
     hint_->setVisible(!text.isEmpty());
     // Nothing to start without both choices, nor onto the disk being read.
-    start_->setEnabled(src && dst && ws_->scanBlocker().isEmpty());
+    start_->setEnabled(src && dst && ws_->job().scanBlocker().isEmpty());
 }
 
 void CarveSelectView::updateError() {
-    const auto& msg = ws_->errorMessage();
+    const auto& msg = ws_->window().errorMessage();
     error_->setText(msg.value_or(QString()));
     error_->setVisible(msg.has_value());
 }

@@ -32,8 +32,9 @@ QSize ResultTileDelegate::sizeHint(const QStyleOptionViewItem&, const QModelInde
 }
 
 void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    const CarvedFile* file = model_->fileAt(index.row());
+    const models::FoundFile* file = model_->fileAt(index.row());
     if (!file) return;
+    const models::FoundFiles& files = *model_->files();
     p->save();
     p->setRenderHint(QPainter::Antialiasing);
     p->setRenderHint(QPainter::SmoothPixmapTransform);
@@ -86,7 +87,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
         QFont f = fontFor(TextStyle::tiny, QFont::Bold);
         f.setPointSizeF(7.5);
         p->setFont(f);
-        const QString ext = QString::fromStdString(file->ext).toUpper();
+        const QString ext = QString::fromStdString(files.ext(*file)).toUpper();
         const QRectF tr = QFontMetricsF(f).boundingRect(ext);
         const QRectF badge(pic.left() + 7, pic.bottom() - 7 - (tr.height() + 4), tr.width() + 10, tr.height() + 4);
         QPainterPath bp;
@@ -95,7 +96,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
         p->setPen(Qt::white);
         p->drawText(badge, Qt::AlignCenter, ext);
     }
-    if (MediaKind::videoExtensions().count(lowerCasedExtension(file->ext))) {
+    if (MediaKind::videoExtensions().count(lowerCasedExtension(files.ext(*file)))) {
         const QPixmap play = Icons::pixmap(QStringLiteral("player-play-filled"), 22, Qt::white, p->device()->devicePixelRatioF());
         const QPointF at(pic.right() - 7 - 22, pic.bottom() - 7 - 22);
         // A dark disc under the white mark, so that it shows on light frames too.
@@ -116,7 +117,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
     p->setPen(option.palette.color(QPalette::Text));
     const QFontMetrics nm(nameFont);
     const QRectF nameRect(tile.left(), pic.bottom() + 5, tile.width(), nm.height() + 2);
-    const QString name = QString::fromStdString(std::filesystem::path(file->fileName).filename().string());
+    const QString name = QString::fromStdString(std::filesystem::path(files.fileName(*file)).filename().string());
     p->drawText(nameRect, Qt::AlignHCenter | Qt::AlignVCenter, nm.elidedText(name, Qt::ElideMiddle, int(tile.width())));
     QFont sizeFont = fontFor(TextStyle::tiny);
     sizeFont.setStyleHint(QFont::Monospace);
@@ -159,16 +160,16 @@ ResultGridView::ResultGridView(models::Workspace* ws, ResultsListModel* model, m
     new VisibleRows(this, updater_, [this] { return rowsInViewport(this); });
     if (interactive_) {
         connect(this, &QListView::clicked, this, [this](const QModelIndex& i) {
-            if (const CarvedFile* f = model_->fileAt(i.row())) ws_->toggle(f->id);
+            if (const models::FoundFile* f = model_->fileAt(i.row())) ws_->selection().toggle(f->index);
         });
         connect(this, &QListView::doubleClicked, this, [this](const QModelIndex& i) {
-            if (const CarvedFile* f = model_->fileAt(i.row())) ws_->recoverOne(*f);
+            if (const models::FoundFile* f = model_->fileAt(i.row())) ws_->recoverOne(f->index);
         });
         connect(selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& i) {
-            if (const CarvedFile* f = model_->fileAt(i.row())) ws_->setFocusID(f->id);
+            if (const models::FoundFile* f = model_->fileAt(i.row())) ws_->selection().setCurrent(f->index);
         });
     }
-    setThumbSize(ws->thumbSize());
+    setThumbSize(ws->results().thumbSize());
 }
 
 void ResultGridView::setThumbSize(double size) {
@@ -226,19 +227,19 @@ void ResultGridView::leaveEvent(QEvent* e) {
 }
 
 void ResultGridView::keyPressEvent(QKeyEvent* e) {
-    const CarvedFile* f = model_->fileAt(currentIndex().row());
+    const models::FoundFile* f = model_->fileAt(currentIndex().row());
     if (interactive_ && f) {
         if (e->key() == Qt::Key_Space) {
-            ws_->toggle(f->id);
+            ws_->selection().toggle(f->index);
             return;
         }
         if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
-            ws_->recoverOne(*f);
+            ws_->recoverOne(f->index);
             return;
         }
     }
     if (interactive_ && e->matches(QKeySequence::SelectAll)) {
-        ws_->selectAllFiltered();
+        ws_->selection().selectAllFiltered();
         return;
     }
     QListView::keyPressEvent(e);

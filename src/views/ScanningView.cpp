@@ -43,7 +43,7 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     auto* stop = new QPushButton(QStringLiteral("中止"), head);
     stop->setObjectName(QStringLiteral("stopScan"));
     setButtonSymbol(stop, QStringLiteral("player-stop-filled"));
-    connect(stop, &QPushButton::clicked, ws_, &Workspace::cancelScan);
+    connect(stop, &QPushButton::clicked, &ws_->job(), &models::CarveJob::cancelScan);
     countRow->addWidget(stop, 0, Qt::AlignBottom);
     hcol->addLayout(countRow);
 
@@ -89,8 +89,8 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     preserve->setObjectName(QStringLiteral("stopAndPreserve"));
     setButtonSymbol(preserve, QStringLiteral("database-export"));
     connect(preserve, &QPushButton::clicked, ws_, [this] {
-        ws_->cancelScan();
-        ws_->setMode(Workspace::Mode::image);
+        ws_->job().cancelScan();
+        ws_->window().setMode(models::WindowState::Mode::image);
     });
     frow->addWidget(preserve);
     hcol->addWidget(failing_);
@@ -104,24 +104,24 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     grid_ = new ResultGridView(ws_, model_, new models::ThumbnailRolesUpdater(ws_, model_, this), false, this);
     col->addWidget(grid_, 1);
 
-    connect(ws_, &Workspace::progressChanged, this, &ScanningView::updateProgress);
-    connect(ws_, &Workspace::speedChanged, this, &ScanningView::updateProgress);
-    connect(ws_, &Workspace::showFailingWarningChanged, this, &ScanningView::updateWarning);
-    connect(ws_, &Workspace::thumbSizeChanged, grid_, [this] { grid_->setThumbSize(ws_->thumbSize()); });
+    connect(&ws_->job(), &models::CarveJob::progressChanged, this, &ScanningView::updateProgress);
+    connect(&ws_->job(), &models::CarveJob::speedChanged, this, &ScanningView::updateProgress);
+    connect(&ws_->job(), &models::CarveJob::showFailingWarningChanged, this, &ScanningView::updateWarning);
+    connect(&ws_->results(), &models::FoundFiles::thumbSizeChanged, grid_, [this] { grid_->setThumbSize(ws_->results().thumbSize()); });
     updateProgress();
     updateWarning();
 }
 
 void ScanningView::updateProgress() {
-    const CarveProgress& p = ws_->progress();
+    const CarveProgress& p = ws_->job().progress();
     count_->setText(QString::number(p.filesFound));
     bar_->setValue(p.totalBytes > 0 ? int(double(p.bytesScanned) / double(p.totalBytes) * 1000.0) : 0);
     bytes_->setText(models::formatBytes(p.bytesScanned) + QStringLiteral(" / ") + models::formatBytes(p.totalBytes));
-    speed_->setText(QStringLiteral("速度 ") + models::formatSpeed(ws_->speed()));
+    speed_->setText(QStringLiteral("速度 ") + models::formatSpeed(ws_->job().speed()));
     bad_->setVisible(p.badBytes >= 1);
     if (p.badBytes >= 1) bad_->setText(models::formatBytes(p.badBytes));
 }
 
-void ScanningView::updateWarning() { failing_->setVisible(ws_->showFailingWarning()); }
+void ScanningView::updateWarning() { failing_->setVisible(ws_->job().showFailingWarning()); }
 
 }  // namespace tamsel::views

@@ -462,9 +462,9 @@ QWidget* StartView::buildResult(QWidget* parent) {
     for (QPushButton* b : {toImage_, toCarve_, toSalvage_}) buttons->addWidget(b);
     buttons->addStretch(1);
     col->addLayout(buttons);
-    connect(toImage_, &QPushButton::clicked, this, [this] { switchMode(Workspace::Mode::image); });
-    connect(toCarve_, &QPushButton::clicked, this, [this] { switchMode(Workspace::Mode::carve); });
-    connect(toSalvage_, &QPushButton::clicked, this, [this] { switchMode(Workspace::Mode::salvage); });
+    connect(toImage_, &QPushButton::clicked, this, [this] { switchMode(models::WindowState::Mode::image); });
+    connect(toCarve_, &QPushButton::clicked, this, [this] { switchMode(models::WindowState::Mode::carve); });
+    connect(toSalvage_, &QPushButton::clicked, this, [this] { switchMode(models::WindowState::Mode::salvage); });
 
     directBox_ = new QWidget(box);
     auto* direct = new QVBoxLayout(directBox_);
@@ -485,7 +485,7 @@ QWidget* StartView::buildResult(QWidget* parent) {
     connect(&Theme::shared(), &Theme::changed, warning, tintWarning);
     direct->addWidget(warning);
     col->addWidget(directBox_);
-    connect(directScan_, &QPushButton::clicked, this, [this] { switchMode(Workspace::Mode::carve); });
+    connect(directScan_, &QPushButton::clicked, this, [this] { switchMode(models::WindowState::Mode::carve); });
 
     connect(&Theme::shared(), &Theme::changed, this, [this] {
         updateActions();
@@ -586,8 +586,8 @@ void StartView::scrollToResult() {
         Qt::QueuedConnection);
 }
 
-void StartView::switchMode(Workspace::Mode mode) {
-    if (ws_) ws_->setMode(mode);
+void StartView::switchMode(models::WindowState::Mode mode) {
+    if (models::Workspace* ws = ws_.data()) ws->window().setMode(mode);
 }
 
 }  // namespace tamsel::views

@@ -119,7 +119,7 @@ private:
     void updateActions();
     void updateResult();
     void scrollToResult();
-    void switchMode(models::Workspace::Mode mode);
+    void switchMode(models::WindowState::Mode mode);
 
     QPointer<models::Workspace> ws_;
     models::StartModel* model_;

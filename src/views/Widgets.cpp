@@ -102,6 +102,21 @@ void FittingLabel::fit() {
     setToolTip(shown != texts_.first() ? plainToolTip(texts_.first().trimmed()) : QString());
 }
 
+QFrame* divider(QWidget* parent, bool vertical) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(vertical ? QFrame::VLine : QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    return line;
+}
+
+QFont monoDigits(QFont f) {
+    f.setStyleHint(QFont::Monospace);
+    return f;
+}
+
+QString offsetText(qint64 offset) { return QStringLiteral("0x") + QString::number(qulonglong(offset), 16).toUpper(); }
+
 void setSecondary(QWidget* w) {
     QPalette p = w->palette();
     p.setColor(QPalette::WindowText, Theme::secondaryText());

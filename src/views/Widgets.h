@@ -26,6 +26,12 @@ QLabel* makeLabel(const QString& text, TextStyle style = TextStyle::body, QFont:
                   QWidget* parent = nullptr);
 // Secondary text colour on a label.
 void setSecondary(QWidget* w);
+// A thin line between the panes of a screen.
+QFrame* divider(QWidget* parent, bool vertical = false);
+// `f` with digits of one width, for columns of numbers.
+QFont monoDigits(QFont f);
+// An offset in the source as the results show it: "0x1A2B".
+QString offsetText(qint64 offset);
 
 // A one-line label given its text in several lengths, longest first: it
 // shows the longest that fits its width (the last cut with "…" when none

@@ -102,6 +102,8 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
         thumbs.emplace(reader, *session, request.stopThumbnailsWithScan ? token : CancellationToken(), events.thumbnail);
         if (resume) thumbs->pushMissing(earlier);
     }
+    // Told and queued: a long list is not held through the scan.
+    std::vector<CarvedFile>().swap(earlier);
     Carver carver(opened, *session, CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
         if (thumbs && p.newFile) thumbs->push(*p.newFile, p.newFileBytes);
         if (events.progress) events.progress(p);

@@ -31,7 +31,6 @@ namespace {
 
 CarvedFile made(std::int64_t index, const std::string& ext, bool damaged, std::int64_t length = 100) {
     CarvedFile f;
-    f.id = makeUUID();
     f.index = index;
     f.offset = index * 1000;
     f.length = length;
@@ -41,9 +40,10 @@ CarvedFile made(std::int64_t index, const std::string& ext, bool damaged, std::i
     return f;
 }
 
-std::vector<std::string> ids(const FileList& files) {
-    std::vector<std::string> out;
-    for (const auto& f : files) out.push_back(f.id);
+// The stable indexes of the files a list model lists.
+std::vector<std::int64_t> listed(const ResultsListModel& list) {
+    std::vector<std::int64_t> out;
+    for (int row = 0; row < list.rowCount(); ++row) out.push_back(list.fileAt(row)->index);
     return out;
 }
 
@@ -56,10 +56,10 @@ class WorkspaceTest : public QObject {
 
     // A workspace in carve mode over `image` into `dest`, revealing into `revealed`.
     void setUp(Workspace& w, const fs::path& image, const fs::path& dest, std::vector<fs::path>* revealed = nullptr) {
-        w.setMode(Workspace::Mode::carve);
-        w.setSelectedSource(SourceSelection::imageFile(image));
-        w.setDestinationRoot(dest);
-        w.setRevealer([revealed](const fs::path& p) {
+        w.window().setMode(WindowState::Mode::carve);
+        w.job().setSelectedSource(SourceSelection::imageFile(image));
+        w.job().setDestinationRoot(dest);
+        w.job().setRevealer([revealed](const fs::path& p) {
             if (revealed) revealed->push_back(p);
         });
     }
@@ -70,35 +70,35 @@ private slots:
 
     void startsAsDescribedAndNamesItsModes() {
         Workspace w;
-        QCOMPARE(w.mode(), Workspace::Mode::start);
-        QCOMPARE(w.phase(), Workspace::Phase::source);
-        QVERIFY(!w.selectedSource() && !w.destinationRoot() && !w.resumable() && !w.stagingDir() && !w.startedAt());
-        QVERIFY(w.results().empty() && w.selection().empty() && !w.focusID());
-        QCOMPARE(w.typeFilter(), TypeFilter::all);
-        QCOMPARE(w.statusFilter(), StatusFilter::anyStatus);
-        QCOMPARE(w.viewMode(), ResultViewMode::grid);
-        QCOMPARE(w.thumbSize(), 150.0);
-        QVERIFY(!w.recovering() && w.recoverDone() == 0 && w.recoverTotal() == 0 && !w.toast() && !w.errorMessage());
-        QVERIFY(!w.scanTask() && w.speedBase() == 0 && w.speed() == 0 && !w.showFailingWarning());
-        QCOMPARE(Workspace::id(Workspace::Mode::image), QStringLiteral("image"));
-        QCOMPARE(Workspace::title(Workspace::Mode::carve), QStringLiteral("削除ファイル復元"));
-        QCOMPARE(Workspace::symbol(Workspace::Mode::salvage), QStringLiteral("file-download"));
-        QCOMPARE(Workspace::title(Workspace::allModes.front()), QStringLiteral("はじめに"));
+        QCOMPARE(w.window().mode(), WindowState::Mode::start);
+        QCOMPARE(w.job().phase(), CarveJob::Phase::source);
+        QVERIFY(!w.job().selectedSource() && !w.job().destinationRoot() && !w.job().resumable() && !w.job().stagingDir() && !w.job().startedAt());
+        QVERIFY(w.results().empty() && w.selection().empty() && !w.selection().current());
+        QCOMPARE(w.results().typeFilter(), TypeFilter::all);
+        QCOMPARE(w.results().statusFilter(), StatusFilter::anyStatus);
+        QCOMPARE(w.results().viewMode(), ResultViewMode::grid);
+        QCOMPARE(w.results().thumbSize(), 150.0);
+        QVERIFY(!w.job().recovering() && w.job().recoverDone() == 0 && w.job().recoverTotal() == 0 && !w.window().toast() && !w.window().errorMessage());
+        QVERIFY(!w.job().scanTask() && w.job().speedBase() == 0 && w.job().speed() == 0 && !w.job().showFailingWarning());
+        QCOMPARE(WindowState::id(WindowState::Mode::image), QStringLiteral("image"));
+        QCOMPARE(WindowState::title(WindowState::Mode::carve), QStringLiteral("削除ファイル復元"));
+        QCOMPARE(WindowState::symbol(WindowState::Mode::salvage), QStringLiteral("file-download"));
+        QCOMPARE(WindowState::title(WindowState::allModes.front()), QStringLiteral("はじめに"));
 
         // A change signal fires only on a real change; setters start nothing.
-        QSignalSpy modes(&w, &Workspace::modeChanged);
-        QSignalSpy resumable(&w, &Workspace::resumableChanged);
-        w.setMode(Workspace::Mode::start);
-        w.setMode(Workspace::Mode::carve);
-        w.setMode(Workspace::Mode::carve);
+        QSignalSpy modes(&w.window(), &WindowState::modeChanged);
+        QSignalSpy resumable(&w.job(), &CarveJob::resumableChanged);
+        w.window().setMode(WindowState::Mode::start);
+        w.window().setMode(WindowState::Mode::carve);
+        w.window().setMode(WindowState::Mode::carve);
         QCOMPARE(modes.count(), 1);
-        w.setDestinationRoot(fs::path("/nowhere"));
+        w.job().setDestinationRoot(fs::path("/nowhere"));
         QCOMPARE(resumable.count(), 0);
         // Without a source nothing starts and nothing changes.
-        QSignalSpy phase(&w, &Workspace::phaseChanged);
-        w.startScan();
+        QSignalSpy phase(&w.job(), &CarveJob::phaseChanged);
+        w.job().startScan();
         QCOMPARE(phase.count(), 0);
-        QVERIFY(!w.scanTask());
+        QVERIFY(!w.job().scanTask());
     }
 
     void scanListsEveryFileSelectedWithThumbnailsAndTheListModelFollows() {
@@ -108,48 +108,48 @@ private slots:
         setUp(w, dir / "card.img", dir / "out");
         ResultsListModel list(&w);
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        QSignalSpy appended(&w, &Workspace::resultsAppended);
+        QSignalSpy appended(&w.results(), &FoundFiles::appended);
         QSignalSpy resets(&list, &QAbstractItemModel::modelReset);
-        w.startScan();
-        QCOMPARE(w.phase(), Workspace::Phase::scanning);
-        QVERIFY(w.scanTask());
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
-        QVERIFY(!w.scanCancelled());
-        QVERIFY(!w.errorMessage());
+        w.job().startScan();
+        QCOMPARE(w.job().phase(), CarveJob::Phase::scanning);
+        QVERIFY(w.job().scanTask());
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
+        QVERIFY(!w.job().scanCancelled());
+        QVERIFY(!w.window().errorMessage());
         QVERIFY(static_cast<int>(w.results().size()) >= placed);
-        QCOMPARE(static_cast<std::int64_t>(w.results().size()), w.progress().filesFound);
-        QCOMPARE(w.selection().size(), w.results().size());
-        QCOMPARE(w.focusID(), std::optional<std::string>(w.results().front().id));
-        QVERIFY(w.stagingDir());
-        QCOMPARE(Session::foundIn(*w.stagingDir()).size(), w.results().size());
+        QCOMPARE(static_cast<std::int64_t>(w.results().size()), w.job().progress().filesFound);
+        QCOMPARE(w.selection().count(), w.results().size());
+        QCOMPARE(w.selection().current(), std::optional<qint64>(w.results().front().index));
+        QVERIFY(w.job().stagingDir());
+        QCOMPARE(Session::foundIn(*w.job().stagingDir()).size(), w.results().size());
         for (const auto& f : w.results())
-            if (MediaClass::of(f.ext) == MediaClass::photo)
-                QVERIFY2(fs::exists(media::ThumbnailFiles::thumbnailPath(*w.stagingDir(), f.index)), f.fileName.c_str());
+            if (w.results().kind(f) == MediaClass::photo)
+                QVERIFY2(fs::exists(media::ThumbnailFiles::thumbnailPath(*w.job().stagingDir(), f.index)), w.results().fileName(f).c_str());
         // Rows were inserted as files came, never rebuilt during the scan.
         QVERIFY(appended.count() >= 1);
         QCOMPARE(resets.count(), 0);
         QCOMPARE(list.rowCount(), static_cast<int>(w.results().size()));
-        QCOMPARE(list.data(list.index(0), ResultsListModel::IdRole).toString(), QString::fromStdString(w.results()[0].id));
+        QCOMPARE(list.data(list.index(0), ResultsListModel::IndexRole).toLongLong(), w.results()[0].index);
         QCOMPARE(list.data(list.index(0), ResultsListModel::SelectedRole).toBool(), true);
-        QCOMPARE(w.counts().all, static_cast<qint64>(w.results().size()));
+        QCOMPARE(w.results().counts().all, static_cast<qint64>(w.results().size()));
         qint64 total = 0;
         for (const auto& f : w.results()) total += f.length;
-        QCOMPARE(w.selectedTotalBytes(), total);
+        QCOMPARE(w.selection().totalBytes(), total);
 
         // Unticking a row goes through toggle: the selection and focus follow.
         QSignalSpy changed(&list, &QAbstractItemModel::dataChanged);
         QVERIFY(list.setData(list.index(1), Qt::Unchecked, Qt::CheckStateRole));
-        QVERIFY(!w.isSelected(w.results()[1].id));
-        QCOMPARE(w.focusID(), std::optional<std::string>(w.results()[1].id));
+        QVERIFY(!w.selection().contains(w.results()[1].index));
+        QCOMPARE(w.selection().current(), std::optional<qint64>(w.results()[1].index));
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.first().at(0).toModelIndex().row(), 1);
         // A filter rebuilds the rows once.
-        w.setSearchText(QStringLiteral("no such name"));
+        w.results().setSearchText(QStringLiteral("no such name"));
         QCOMPARE(list.rowCount(), 0);
-        w.setSearchText(QString());
+        w.results().setSearchText(QString());
         QCOMPARE(list.rowCount(), static_cast<int>(w.results().size()));
-        QVERIFY(w.speed() > 0);
-        QVERIFY(!w.showFailingWarning());
+        QVERIFY(w.job().speed() > 0);
+        QVERIFY(!w.job().showFailingWarning());
     }
 
     // A session folder on disk: only the rows in view (and a few around)
@@ -160,13 +160,13 @@ private slots:
         const int placed = makeCard(dir / "card.img", {jpegs_.front()}, 40);
         Workspace w;
         setUp(w, dir / "card.img", dir / "out");
-        QSignalSpy written(&w, &Workspace::thumbnailWritten);
-        w.startScan();
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
+        QSignalSpy written(&w.job(), &CarveJob::thumbnailWritten);
+        w.job().startScan();
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
         QCOMPARE(static_cast<int>(w.results().size()), placed);
         QCOMPARE(written.count(), placed);
         QVERIFY(written.first().at(1).toBool());
-        const fs::path session = *w.stagingDir();
+        const fs::path session = *w.job().stagingDir();
         auto indexOf = [&](int row) { return w.results()[static_cast<std::size_t>(row)].index; };
         auto jpeg = [&](int row) { return media::ThumbnailFiles::thumbnailPath(session, indexOf(row)); };
         // Row 1 is written later, row 2 holds no picture, row 3 never comes.
@@ -174,7 +174,7 @@ private slots:
         fs::remove(jpeg(2));
         writeFile(media::ThumbnailFiles::markerPath(session, indexOf(2)), "");
         fs::remove(jpeg(3));
-        w.setPhase(Workspace::Phase::scanning);  // as while its scan still runs
+        w.job().setPhase(CarveJob::Phase::scanning);  // as while its scan still runs
 
         ResultsListModel list(&w);
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
@@ -207,14 +207,14 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(updater.idle());
         QCOMPARE(state(list, 1), ThumbnailState::waiting);
-        emit w.thumbnailWritten(indexOf(1), true);
+        emit w.job().thumbnailWritten(indexOf(1), true);
         WAIT_UNTIL(state(list, 1) == ThumbnailState::picture);
         // The scan over: what never came has no picture.
-        w.setPhase(Workspace::Phase::results);
+        w.job().setPhase(CarveJob::Phase::results);
         WAIT_UNTIL(state(list, 3) == ThumbnailState::none);
 
         // The focused file loads wherever it is listed; larger tiles load their rows again.
-        w.setFocusID(w.results()[30].id);
+        w.selection().setCurrent(w.results()[30].index);
         WAIT_UNTIL(list.thumbnail(indexOf(30)).state == ThumbnailState::picture);
         const qint64 one = image(list, 0).sizeInBytes();
         updater.setPixelSize(64);
@@ -242,21 +242,21 @@ private slots:
         setUp(w, dir / "card.img", dir / "out");
         ResultsListModel list(&w);
         std::vector<qsizetype> pieces;
-        connect(&w, &Workspace::resultsAppended, this, [&](qsizetype, qsizetype count) { pieces.push_back(count); });
+        connect(&w.results(), &FoundFiles::appended, this, [&](qsizetype, qsizetype count) { pieces.push_back(count); });
         bool ahead = false;  // a snapshot counting files the list does not hold yet
-        connect(&w, &Workspace::progressChanged, this, [&] {
-            if (w.progress().filesFound > static_cast<std::int64_t>(w.results().size())) ahead = true;
+        connect(&w.job(), &CarveJob::progressChanged, this, [&] {
+            if (w.job().progress().filesFound > static_cast<std::int64_t>(w.results().size())) ahead = true;
         });
-        w.startScan();
+        w.job().startScan();
         waitForAllJobs();  // every file found before the UI thread takes any
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
         QCOMPARE(static_cast<int>(w.results().size()), placed);
         QCOMPARE(list.rowCount(), placed);
         QVERIFY(pieces.size() >= 2);
         for (const qsizetype n : pieces) QVERIFY2(n <= 1000, qPrintable(QString::number(n)));
         QVERIFY(!ahead);
-        QCOMPARE(w.progress().filesFound, static_cast<std::int64_t>(placed));
-        QCOMPARE(w.selection().size(), w.results().size());
+        QCOMPARE(w.job().progress().filesFound, static_cast<std::int64_t>(placed));
+        QCOMPARE(w.selection().count(), w.results().size());
     }
 
     void resumeFindsTheSessionOfThisExactPathAndContinuesIt() {
@@ -289,47 +289,47 @@ private slots:
 
         Workspace w;
         setUp(w, dir / "card.img", dir / "out");
-        QSignalSpy looked(&w, &Workspace::resumableChanged);
-        w.refreshResumable();
-        QVERIFY(!w.resumable());  // not until the lookup posts
+        QSignalSpy looked(&w.job(), &CarveJob::resumableChanged);
+        w.job().refreshResumable();
+        QVERIFY(!w.job().resumable());  // not until the lookup posts
         WAIT_UNTIL(looked.count() == 1);
-        QVERIFY(w.resumable());
-        QCOMPARE(w.resumable()->dir, dir / "out" / "staging_20000101_000000");
+        QVERIFY(w.job().resumable());
+        QCOMPARE(w.job().resumable()->dir, dir / "out" / "staging_20000101_000000");
 
         // Another spelling of the same file is another source path.
         Workspace other;
         setUp(other, dir.path() / "." / "card.img", dir / "out");
-        QSignalSpy otherLooked(&other, &Workspace::resumableChanged);
-        other.refreshResumable();
+        QSignalSpy otherLooked(&other.job(), &CarveJob::resumableChanged);
+        other.job().refreshResumable();
         waitForAllJobs();
         QCoreApplication::processEvents();
-        QVERIFY(!other.resumable());
+        QVERIFY(!other.job().resumable());
         // Outside the carve mode the lookup clears at once.
-        w.setMode(Workspace::Mode::start);
-        w.refreshResumable();
-        QVERIFY(!w.resumable());
-        w.setMode(Workspace::Mode::carve);
-        w.refreshResumable();
-        WAIT_UNTIL(w.resumable().has_value());
+        w.window().setMode(WindowState::Mode::start);
+        w.job().refreshResumable();
+        QVERIFY(!w.job().resumable());
+        w.window().setMode(WindowState::Mode::carve);
+        w.job().refreshResumable();
+        WAIT_UNTIL(w.job().resumable().has_value());
 
-        const fs::path session = w.resumable()->dir;
+        const fs::path session = w.job().resumable()->dir;
         std::vector<std::size_t> sizesSeen;
-        connect(&w, &Workspace::resultsAppended, this, [&](qsizetype first, qsizetype count) {
+        connect(&w.results(), &FoundFiles::appended, this, [&](qsizetype first, qsizetype count) {
             sizesSeen.push_back(static_cast<std::size_t>(first + count));
         });
-        w.startScan(session);
-        QCOMPARE(w.stagingDir(), OptionalPath(session));
-        QVERIFY(!w.resumable());
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
-        QVERIFY(!w.errorMessage());
+        w.job().startScan(session);
+        QCOMPARE(w.job().stagingDir(), OptionalPath(session));
+        QVERIFY(!w.job().resumable());
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
+        QVERIFY(!w.window().errorMessage());
         // The earlier files came first, shown and chosen, then the rest after them.
         QVERIFY(!sizesSeen.empty());
         QCOMPARE(sizesSeen.front(), earlier.size());
         QCOMPARE(w.results().size(), some.size());
         for (std::size_t i = 0; i < earlier.size(); ++i) QCOMPARE(w.results()[i].index, earlier[i].index);
-        QCOMPARE(w.selection().size(), w.results().size());
-        QCOMPARE(w.speedBase(), w.progress().resumedFrom);
-        QVERIFY(w.speedBase() > 0);
+        QCOMPARE(w.selection().count(), w.results().size());
+        QCOMPARE(w.job().speedBase(), w.job().progress().resumedFrom);
+        QVERIFY(w.job().speedBase() > 0);
     }
 
     void stoppingMovesToTheResultsWithScanCancelled() {
@@ -337,16 +337,16 @@ private slots:
         makeCard(dir / "card.img", jpegs_, 3);
         Workspace w;
         setUp(w, dir / "card.img", dir / "out");
-        w.startScan();
-        w.cancelScan();  // before the job has read anything
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
-        QVERIFY(w.scanCancelled());
-        QVERIFY(w.scanTask());  // kept
-        QVERIFY(!w.errorMessage());
+        w.job().startScan();
+        w.job().cancelScan();  // before the job has read anything
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
+        QVERIFY(w.job().scanCancelled());
+        QVERIFY(w.job().scanTask());  // kept
+        QVERIFY(!w.window().errorMessage());
         // The stopped session is offered again.
-        w.refreshResumable();
-        WAIT_UNTIL(w.resumable().has_value());
-        QCOMPARE(OptionalPath(w.resumable()->dir), w.stagingDir());
+        w.job().refreshResumable();
+        WAIT_UNTIL(w.job().resumable().has_value());
+        QCOMPARE(OptionalPath(w.job().resumable()->dir), w.job().stagingDir());
     }
 
     void speedLeavesOutWhatWasScannedBeforeTheResume() {
@@ -355,30 +355,30 @@ private slots:
         Workspace w;
         setUp(w, dir / "card.img", dir / "out");
         QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
-        w.setClock([&] { return now; });
-        w.startScan();
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
-        QCOMPARE(w.startedAt(), OptionalDate(QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC)));
-        QCOMPARE(w.speed(), 0.0);  // no time has passed on this clock
+        w.job().setClock([&] { return now; });
+        w.job().startScan();
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
+        QCOMPARE(w.job().startedAt(), OptionalDate(QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC)));
+        QCOMPARE(w.job().speed(), 0.0);  // no time has passed on this clock
         // The snapshots of a resumed scan of a large drive.
         CarveProgress first;
         first.resumedFrom = 5000000000;
         first.bytesScanned = 5000000000;
         first.totalBytes = 6000000000;
-        w.applyScanProgress(first, {});
-        QCOMPARE(w.speedBase(), 5000000000);
+        w.job().applyScanProgress(first, {});
+        QCOMPARE(w.job().speedBase(), 5000000000);
         CarveProgress later = first;
         later.bytesScanned = 5100000000;
         now = now.addSecs(10);
-        w.applyScanProgress(later, {});
-        QCOMPARE(w.speed(), 10000000.0);
+        w.job().applyScanProgress(later, {});
+        QCOMPARE(w.job().speed(), 10000000.0);
         // A later snapshot does not move the base.
         CarveProgress again = later;
         again.resumedFrom = 1;
-        w.applyScanProgress(again, {});
-        QCOMPARE(w.speedBase(), 5000000000);
+        w.job().applyScanProgress(again, {});
+        QCOMPARE(w.job().speedBase(), 5000000000);
         QCOMPARE(formatSpeed(0), QStringLiteral("-"));
-        QVERIFY(formatSpeed(w.speed()).endsWith(QStringLiteral("/秒")));
+        QVERIFY(formatSpeed(w.job().speed()).endsWith(QStringLiteral("/秒")));
     }
 
     void filtersSearchCountsAndSelection() {
@@ -388,8 +388,8 @@ private slots:
                                             made(7, "txt", false), made(8, "JPG", true, 7)};
         ResultsListModel list(&w);
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        w.applyScanProgress(CarveProgress{}, files);
-        const auto c = w.counts();
+        w.job().applyScanProgress(CarveProgress{}, FoundBatch::of(files));
+        const auto c = w.results().counts();
         QCOMPARE(c.all, 8);
         QCOMPARE(c.photo, 2);
         QCOMPARE(c.raw, 3);
@@ -401,53 +401,53 @@ private slots:
         QCOMPARE(list.rowCount(), 8);
 
         // Raw, damaged, "cr" in any case: CR3 only (NEF has no "cr").
-        w.setTypeFilter(TypeFilter::raw);
-        w.setStatusFilter(StatusFilter::partial);
-        w.setSearchText(QStringLiteral("cr"));
-        QCOMPARE(ids(w.filtered()), std::vector<std::string>{files[1].id});
+        w.results().setTypeFilter(TypeFilter::raw);
+        w.results().setStatusFilter(StatusFilter::partial);
+        w.results().setSearchText(QStringLiteral("cr"));
+        QCOMPARE(listed(list), std::vector<std::int64_t>{files[1].index});
         QCOMPARE(list.rowCount(), 1);
         QCOMPARE(list.data(list.index(0), ResultsListModel::StatusTextRole).toString(), QStringLiteral("一部破損"));
         // A file of no known class shows only under "all".
-        w.setTypeFilter(TypeFilter::all);
-        w.setStatusFilter(choosing(StatusFilter::anyStatus, StatusFilter::ok));
-        w.setStatusFilter(choosing(w.statusFilter(), StatusFilter::ok));
-        QCOMPARE(w.statusFilter(), StatusFilter::anyStatus);
-        w.setSearchText(QStringLiteral("TXT"));
-        QCOMPARE(ids(w.filtered()), std::vector<std::string>{files[6].id});
+        w.results().setTypeFilter(TypeFilter::all);
+        w.results().setStatusFilter(choosing(StatusFilter::anyStatus, StatusFilter::ok));
+        w.results().setStatusFilter(choosing(w.results().statusFilter(), StatusFilter::ok));
+        QCOMPARE(w.results().statusFilter(), StatusFilter::anyStatus);
+        w.results().setSearchText(QStringLiteral("TXT"));
+        QCOMPARE(listed(list), std::vector<std::int64_t>{files[6].index});
         QCOMPARE(list.data(list.index(0), ResultsListModel::MediaClassRole).toString(), QStringLiteral("ファイル"));
-        w.setSearchText(QString());
+        w.results().setSearchText(QString());
 
         // Selection: everything found starts chosen; toggle focuses.
-        QCOMPARE(w.selection().size(), files.size());
-        w.deselectAll();
+        QCOMPARE(w.selection().count(), qsizetype(files.size()));
+        w.selection().deselectAll();
         QVERIFY(w.selection().empty());
-        QCOMPARE(w.selectedTotalBytes(), 0);
-        w.toggle(files[7].id);
-        QCOMPARE(w.focusID(), OptionalId(files[7].id));
-        QCOMPARE(w.focusedFile(), OptionalFile(files[7]));
-        QCOMPARE(w.selectedTotalBytes(), 7);
+        QCOMPARE(w.selection().totalBytes(), 0);
+        w.selection().toggle(files[7].index);
+        QCOMPARE(w.selection().current(), std::optional<qint64>(files[7].index));
+        QCOMPARE(w.results().carvedFile(*w.selection().currentFile()), files[7]);
+        QCOMPARE(w.selection().totalBytes(), 7);
         // Select-all under a filter keeps earlier choices the filter hides.
-        w.setTypeFilter(TypeFilter::video);
-        w.selectAllFiltered();
-        QCOMPARE(w.selection(), (IdSet{files[7].id, files[4].id}));
-        QCOMPARE(w.selectedTotalBytes(), 107);
-        w.toggle(files[7].id);
-        QCOMPARE(w.selection(), IdSet{files[4].id});
-        QCOMPARE(w.selectedTotalBytes(), 100);
-        w.deselectAll();
+        w.results().setTypeFilter(TypeFilter::video);
+        w.selection().selectAllFiltered();
+        QCOMPARE(w.selection().indexes(), (IndexSet{files[7].index, files[4].index}));
+        QCOMPARE(w.selection().totalBytes(), 107);
+        w.selection().toggle(files[7].index);
+        QCOMPARE(w.selection().indexes(), IndexSet{files[4].index});
+        QCOMPARE(w.selection().totalBytes(), 100);
+        w.selection().deselectAll();
         QVERIFY(w.selection().empty());
-        w.setFocusID(std::string("nobody"));
-        QVERIFY(!w.focusedFile());
+        w.selection().setCurrent(99);
+        QVERIFY(!w.selection().currentFile());
         // A found file on an image never warns of a failing drive.
         CarveProgress bad;
         bad.badBytes = 4096;
-        w.setSelectedSource(SourceSelection::imageFile("/x.img"));
-        w.applyScanProgress(bad, {});
-        QVERIFY(!w.showFailingWarning());
+        w.job().setSelectedSource(SourceSelection::imageFile("/x.img"));
+        w.job().applyScanProgress(bad, {});
+        QVERIFY(!w.job().showFailingWarning());
         DiskDevice disk;
         disk.kernelName = "sdz";
-        w.setSelectedSource(SourceSelection::device(disk));
-        QVERIFY(w.showFailingWarning());
+        w.job().setSelectedSource(SourceSelection::device(disk));
+        QVERIFY(w.job().showFailingWarning());
     }
 
     void recoveryCountsOnlyRecoveredFilesAndRevealsTheFirst() {
@@ -457,33 +457,55 @@ private slots:
         Workspace w;
         std::vector<fs::path> revealed;
         setUp(w, dir / "card.img", dir / "out", &revealed);
-        w.startScan();
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
+        w.job().startScan();
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
         QCOMPARE(w.results().size(), 3u);
         // Two records whose names point out of the recovery folder: refused.
         CarvedFile outside = made(7, "jpg", false);
         outside.fileName = "../escape.jpg";
         CarvedFile wrong = made(8, "jpg", false);
         wrong.fileName = "JPG/rescued_000001.jpg";
-        w.applyScanProgress(w.progress(), {outside, wrong});
-        QCOMPARE(w.selection().size(), 5u);
+        w.job().applyScanProgress(w.job().progress(), FoundBatch::of({outside, wrong}));
+        QCOMPARE(w.selection().count(), 5);
 
         w.recoverSelected();
-        QVERIFY(w.recovering());
-        QCOMPARE(w.recoverTotal(), 5);
+        QVERIFY(w.job().recovering());
+        QCOMPARE(w.job().recoverTotal(), 5);
         w.recoverSelected();  // while recovering: nothing
-        w.recoverOne(w.results().front());
-        QCOMPARE(w.recoverTotal(), 5);
-        WAIT_UNTIL(!w.recovering());
-        QCOMPARE(w.recoverDone(), 3);
-        QCOMPARE(w.toast(), OptionalString(QStringLiteral("3 件を復元しました")));
-        QVERIFY(!w.errorMessage());
+        w.recoverOne(w.results().front().index);
+        QCOMPARE(w.job().recoverTotal(), 5);
+        WAIT_UNTIL(!w.job().recovering());
+        QCOMPARE(w.job().recoverDone(), 3);
+        QCOMPARE(w.window().toast(), OptionalString(QStringLiteral("3 件を復元しました")));
+        QVERIFY(!w.window().errorMessage());
         WAIT_UNTIL(revealed.size() == 1);
         QVERIFY(fs::is_regular_file(revealed.front()));
         QCOMPARE(revealed.front().parent_path().parent_path().parent_path(), dir / "out");
         QVERIFY(revealed.front().parent_path().parent_path().filename().string().starts_with("復元済み_"));
         QCOMPARE(readFile(revealed.front()), readFile(three.front()));
         QVERIFY(!fs::exists(dir / "escape.jpg") && !fs::exists(dir / "out" / "escape.jpg"));
+
+        // Again, stopped once a file is done: what it wrote stays, whole; nothing half-written.
+        w.job().stopRecovery();  // none runs: nothing to stop
+        connect(&w.job(), &CarveJob::recoverDoneChanged, &w, [&w] { w.job().stopRecovery(); });
+        w.recoverSelected();
+        WAIT_UNTIL(!w.job().recovering());
+        QVERIFY(w.job().recoveryTask()->isCancelled());
+        QVERIFY(!w.window().errorMessage());
+        WAIT_UNTIL(revealed.size() == 2);
+        const fs::path stopped = fs::is_directory(revealed.back()) ? revealed.back() : revealed.back().parent_path().parent_path();
+        QVERIFY(stopped != revealed.front().parent_path().parent_path());
+        int whole = 0;
+        for (const auto& e : fs::recursive_directory_iterator(stopped)) {
+            QVERIFY2(!e.path().filename().string().starts_with(kPartFilePrefix), e.path().c_str());
+            if (e.path().extension() != ".jpg") continue;
+            const FoundFile* f = w.results().find(std::stoll(e.path().stem().string().substr(8)));  // "rescued_000001"
+            QVERIFY(f);
+            QCOMPARE(std::int64_t(fs::file_size(e.path())), f->length);
+            ++whole;
+        }
+        QVERIFY(whole >= 1);
+        QCOMPARE(w.window().toast(), OptionalString(QString::number(whole) + QStringLiteral(" 件を復元しました")));
     }
 
     void aFullDestinationEndsTheScanResumablyAndLosesNothing() {
@@ -495,13 +517,13 @@ private slots:
         writeFile(tmpfs->path() / "ballast", std::string((4 << 20) - (48 << 10), 'b'));
         Workspace w;
         setUp(w, dir / "card.img", tmpfs->path());
-        w.startScan();
-        WAIT_UNTIL(w.phase() != Workspace::Phase::scanning);
-        QVERIFY2(w.errorMessage() == OptionalString(QString::fromUtf8(kOutOfSpaceResumable)),
-                 qPrintable(w.errorMessage().value_or("none")));
-        QCOMPARE(w.phase(), w.results().empty() ? Workspace::Phase::source : Workspace::Phase::results);
-        WAIT_UNTIL(w.resumable().has_value());
-        const fs::path session = w.resumable()->dir;
+        w.job().startScan();
+        WAIT_UNTIL(w.job().phase() != CarveJob::Phase::scanning);
+        QVERIFY2(w.window().errorMessage() == OptionalString(QString::fromUtf8(kOutOfSpaceResumable)),
+                 qPrintable(w.window().errorMessage().value_or("none")));
+        QCOMPARE(w.job().phase(), w.results().empty() ? CarveJob::Phase::source : CarveJob::Phase::results);
+        WAIT_UNTIL(w.job().resumable().has_value());
+        const fs::path session = w.job().resumable()->dir;
         // Every file the checkpoint vouches for was shown.
         const auto checkpoint = Session::open(session, Session::Lock::none).checkpoint();
         QVERIFY(checkpoint);
@@ -509,9 +531,9 @@ private slots:
         QVERIFY(static_cast<std::int64_t>(w.results().size()) >= checkpoint->fileIndex);
 
         fs::remove(tmpfs->path() / "ballast");
-        w.startScan(session);
-        WAIT_UNTIL(w.phase() == Workspace::Phase::results);
-        QVERIFY(!w.errorMessage());
+        w.job().startScan(session);
+        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
+        QVERIFY(!w.window().errorMessage());
         QCOMPARE(static_cast<int>(w.results().size()), placed);
         QCOMPARE(Session::foundIn(session).size(), static_cast<std::size_t>(placed));
     }
@@ -552,8 +574,8 @@ private slots:
         makeCard(dir / "card.img", jpegs_, 2);
         auto* w = new Workspace;
         setUp(*w, dir / "card.img", dir / "out");
-        w->startScan();
-        const Task task = w->scanTask();
+        w->job().startScan();
+        const Task task = w->job().scanTask();
         delete w;
         waitForAllJobs();
         QCoreApplication::processEvents();  // the job's posts find no model
@@ -567,11 +589,11 @@ private slots:
         std::vector<fs::path> revealed;
         setUp(*w, dir / "card.img", dir / "out", &revealed);
         ResultsListModel list(w);
-        w->startScan();
-        WAIT_UNTIL(w->phase() == Workspace::Phase::results);
+        w->job().startScan();
+        WAIT_UNTIL(w->job().phase() == CarveJob::Phase::results);
         QCOMPARE(static_cast<int>(w->results().size()), placed);
         w->recoverSelected();
-        QVERIFY(w->recovering());
+        QVERIFY(w->job().recovering());
         delete w;
         QCOMPARE(list.rowCount(), 0);
         waitForAllJobs();
@@ -586,113 +608,93 @@ private slots:
     }
     // 100,000 found files, 1,000 per turn as the scan hands them over: the
     // list never moves a file once it is in (views hold on to them between
-    // turns), and every id, selection and row still resolves.
+    // turns), every index, choice and row still resolves, and the files
+    // read back as they came.
     void manyFoundFilesStayPutAndResolve() {
         Workspace w;
         ResultsListModel list(&w);
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
         constexpr int kFiles = 100000;
-        std::vector<const CarvedFile*> held;
+        auto fileNumber = [](int i) { return made(i, i % 7 == 0 ? "mp4" : "jpg", i % 11 == 0, 100 + i % 13); };
+        std::vector<const FoundFile*> held;
         qint64 total = 0;
         for (int first = 0; first < kFiles; first += 1000) {
             std::vector<CarvedFile> piece;
             for (int i = first; i < first + 1000; ++i) {
-                piece.push_back(made(i, i % 7 == 0 ? "mp4" : "jpg", i % 11 == 0, 100 + i % 13));
+                piece.push_back(fileNumber(i));
+                if (i % 11 == 0) piece.back().note = "note " + std::to_string(i);
                 total += piece.back().length;
             }
-            w.applyScanProgress(std::nullopt, piece);
-            held.push_back(&w.results()[static_cast<std::size_t>(first)]);
+            w.job().applyScanProgress(std::nullopt, FoundBatch::of(piece));
+            held.push_back(&w.results()[first]);
             held.push_back(list.fileAt(first + 999));
         }
         for (std::size_t i = 0; i < held.size(); i += 2) {
-            QCOMPARE(held[i], &w.results()[i / 2 * 1000]);
-            QCOMPARE(held[i + 1], &w.results()[i / 2 * 1000 + 999]);
+            QCOMPARE(held[i], &w.results()[qsizetype(i / 2 * 1000)]);
+            QCOMPARE(held[i + 1], &w.results()[qsizetype(i / 2 * 1000 + 999)]);
         }
         QCOMPARE(list.rowCount(), kFiles);
-        QCOMPARE(w.selection().size(), std::size_t(kFiles));
-        QCOMPARE(w.selectedTotalBytes(), total);
+        QCOMPARE(w.selection().count(), qsizetype(kFiles));
+        QCOMPARE(w.selection().indexes().runs(), std::size_t(1));  // all chosen: one run
+        QCOMPARE(w.selection().totalBytes(), total);
         for (int i = 0; i < kFiles; i += 997) {
-            const auto& f = w.results()[static_cast<std::size_t>(i)];
-            QCOMPARE(w.resultIndexOf(f.id), qsizetype(i));
-            QVERIFY(w.isSelected(f.id));
+            const auto& f = w.results()[i];
+            QCOMPARE(w.results().positionOf(f.index), qsizetype(i));
+            QVERIFY(w.selection().contains(f.index));
+            CarvedFile expected = fileNumber(i);
+            if (i % 11 == 0) expected.note = "note " + std::to_string(i);
+            QCOMPARE(w.results().carvedFile(f), expected);
         }
-        QCOMPARE(w.resultIndexOf(makeUUID()), qsizetype(-1));
-        const CarvedFile middle = w.results()[54321];
-        w.toggle(middle.id);
-        QVERIFY(!w.isSelected(middle.id));
-        QCOMPARE(w.selection().size(), std::size_t(kFiles - 1));
-        QCOMPARE(w.selectedTotalBytes(), total - middle.length);
-        w.deselectAll();
-        QVERIFY(w.selection().empty() && !w.isSelected(w.results()[0].id));
-        QCOMPARE(w.selectedTotalBytes(), 0);
-        w.setTypeFilter(TypeFilter::video);
-        QSignalSpy changed(&w, &Workspace::selectionChanged);
-        w.selectAllFiltered();
+        QCOMPARE(w.results().positionOf(kFiles), qsizetype(-1));
+        const FoundFile middle = w.results()[54321];
+        w.selection().toggle(middle.index);
+        QVERIFY(!w.selection().contains(middle.index));
+        QCOMPARE(w.selection().count(), qsizetype(kFiles - 1));
+        QCOMPARE(w.selection().totalBytes(), total - middle.length);
+        w.selection().deselectAll();
+        QVERIFY(w.selection().empty() && !w.selection().contains(w.results()[0].index));
+        QCOMPARE(w.selection().totalBytes(), 0);
+        w.results().setTypeFilter(TypeFilter::video);
+        QSignalSpy changed(&w.selection(), &FileSelection::changed);
+        w.selection().selectAllFiltered();
         QCOMPARE(changed.size(), 1);
         QCOMPARE(list.rowCount(), (kFiles + 6) / 7);
-        QCOMPARE(w.selection().size(), std::size_t(list.rowCount()));
+        QCOMPARE(w.selection().count(), qsizetype(list.rowCount()));
         qint64 videos = 0;
         for (int row = 0; row < list.rowCount(); ++row) videos += list.fileAt(row)->length;
-        QCOMPARE(w.selectedTotalBytes(), videos);
-        w.selectAllFiltered();  // nothing new: no change told
+        QCOMPARE(w.selection().totalBytes(), videos);
+        w.selection().selectAllFiltered();  // nothing new: no change told
         QCOMPARE(changed.size(), 1);
         // The search over the whole list, in any letter case: files 120 to 129.
-        w.setTypeFilter(TypeFilter::all);
-        w.setSearchText(QStringLiteral("RESCUED_00012"));
+        w.results().setTypeFilter(TypeFilter::all);
+        w.results().setSearchText(QStringLiteral("RESCUED_00012"));
         QCOMPARE(list.rowCount(), 10);
         QCOMPARE(list.fileAt(0)->index, 120);
-        w.setSearchText(QStringLiteral("rescued_éa"));
+        w.results().setSearchText(QStringLiteral("rescued_éa"));
         QCOMPARE(list.rowCount(), 0);
     }
 
-    // The selection's table against a plain set through many growths, with
-    // removals and lookups between them and while entries are still moving
-    // to the larger table; the id index likewise against a plain map.
-    void growingTablesKeepEveryEntry() {
-        IdSet set;
-        std::set<std::string> plainSet;
-        SpreadTable<std::unordered_map<std::string, qsizetype>> map;
-        std::map<std::string, qsizetype> plainMap;
-        std::vector<std::string> keys;
-        for (int i = 0; i < 6000; ++i) keys.push_back("id-" + std::to_string(i * 7919 % 6007));
+    // The choice's runs against a plain set, through insertions and
+    // removals that extend, split, join and empty runs in a scattered order.
+    void indexSetAgreesWithAPlainSet() {
+        IndexSet set;
+        std::set<std::int64_t> plain;
         for (int i = 0; i < 6000; ++i) {
-            const std::string& k = keys[static_cast<std::size_t>(i)];
-            QCOMPARE(set.insert(k), plainSet.insert(k).second);
-            QCOMPARE(set.insert(k), false);
-            QCOMPARE(map.insert({k, i}), plainMap.insert({k, i}).second);
-            QCOMPARE(map.insert({k, -1}), false);
-            if (i % 5 == 0) {
-                const std::string& gone = keys[static_cast<std::size_t>(i / 2)];
-                QCOMPARE(set.erase(gone), plainSet.erase(gone));
-                QCOMPARE(map.erase(gone), plainMap.erase(gone));
-            }
-            QCOMPARE(set.size(), plainSet.size());
-            QCOMPARE(map.size(), plainMap.size());
-            if (i % 251 == 0 || (i > 2040 && i < 2100)) {
-                // Everything is found and walked exactly once.
-                std::set<std::string> walked(set.begin(), set.end());
-                QCOMPARE(walked.size(), set.size());
-                QVERIFY(walked == plainSet);
-                std::map<std::string, qsizetype> walkedMap(map.begin(), map.end());
-                QVERIFY(walkedMap == plainMap);
-                for (const auto& [key, value] : plainMap) {
-                    const auto* entry = map.find(key);
-                    QVERIFY(entry && entry->second == value);
-                    QVERIFY(set.contains(key));
-                }
-                IdSet copy = set;
-                QVERIFY(copy == set);
-                if (!plainSet.empty()) {
-                    QCOMPARE(copy.erase(*plainSet.begin()), std::size_t(1));
-                    QVERIFY(!(copy == set));
-                }
+            const std::int64_t k = i * 7919 % 6007 % 700;
+            if (i % 3 == 2) QCOMPARE(set.erase(k), plain.erase(k) == 1);
+            else QCOMPARE(set.insert(k), plain.insert(k).second);
+            QCOMPARE(set.size(), std::int64_t(plain.size()));
+            if (i % 97 == 0) {
+                for (std::int64_t j = -2; j < 703; ++j) QCOMPARE(set.contains(j), plain.count(j) == 1);
+                std::vector<std::int64_t> walked;
+                set.forEach([&](std::int64_t j) { walked.push_back(j); });
+                QVERIFY(walked == std::vector<std::int64_t>(plain.begin(), plain.end()));
             }
         }
-        QVERIFY(!set.contains("id-none"));
-        QVERIFY(map.find("id-none") == nullptr);
-        QVERIFY((IdSet{"a", "b"}) == (IdSet{"b", "a"}));
+        QCOMPARE((IndexSet{1, 2, 3, 5}).runs(), std::size_t(2));
+        QVERIFY((IndexSet{3, 1, 2}) == (IndexSet{1, 2, 3}));
         set.clear();
-        QVERIFY(set.empty() && set.begin() == set.end());
+        QVERIFY(set.empty() && !set.contains(0));
     }
 };
 

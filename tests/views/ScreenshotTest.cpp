@@ -26,6 +26,10 @@
 
 using namespace tamsel;
 using namespace tamsel::test;
+using models::CarveJob;
+using models::FileSelection;
+using models::FoundFiles;
+using models::WindowState;
 using models::Workspace;
 
 namespace {
@@ -149,7 +153,7 @@ private slots:
         win.resize(1180, 760);
         win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
-        QTest::mouseClick(win.modeButton(Workspace::Mode::image), Qt::LeftButton);
+        QTest::mouseClick(win.modeButton(WindowState::Mode::image), Qt::LeftButton);
         auto* imaging = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
         QVERIFY(imaging);
         WAIT_UNTIL(!imaging->sourcePicker()->loading());
@@ -166,7 +170,7 @@ private slots:
         int n = 0;
         for (const auto& f : corpusJpegs())
             if (n < 5) fs::copy_file(f, dir / "src" / "DCIM" / ("IMG_" + std::to_string(++n) + ".JPG"));
-        QTest::mouseClick(win.modeButton(Workspace::Mode::salvage), Qt::LeftButton);
+        QTest::mouseClick(win.modeButton(WindowState::Mode::salvage), Qt::LeftButton);
         auto* salvage = qobject_cast<views::SalvageView*>(win.content()->currentScreen());
         QVERIFY(salvage);
         shootBoth(win, QStringLiteral("09-salvage-idle"));
@@ -186,7 +190,7 @@ private slots:
         win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
+        ws->window().setMode(WindowState::Mode::carve);
         auto* view = qobject_cast<views::CarveSelectView*>(win.content()->currentScreen());
         WAIT_UNTIL(!view->loading());
         shootBoth(win, QStringLiteral("02-carve-select-empty"));
@@ -194,19 +198,19 @@ private slots:
         // A card chosen, a destination, and an interrupted scan to resume.
         view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
         view->chooseDestination(QString::fromStdString((dir / "out").string()));
-        ws->startScan();
-        ws->cancelScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        ws->job().startScan();
+        ws->job().cancelScan();
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
         models::waitForAllJobs();
-        ws->setPhase(Workspace::Phase::source);
-        ws->refreshResumable();
+        ws->job().setPhase(CarveJob::Phase::source);
+        ws->job().refreshResumable();
         view = qobject_cast<views::CarveSelectView*>(win.content()->currentScreen());
-        WAIT_UNTIL(ws->resumable().has_value() && !view->loading());
+        WAIT_UNTIL(ws->job().resumable().has_value() && !view->loading());
         view->chooseDevice(view->devices().front().device);
-        WAIT_UNTIL(!ws->resumable().has_value());
+        WAIT_UNTIL(!ws->job().resumable().has_value());
         view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
-        WAIT_UNTIL(ws->resumable().has_value());
-        ws->setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
+        WAIT_UNTIL(ws->job().resumable().has_value());
+        ws->window().setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
         shootBoth(win, QStringLiteral("03-carve-select-chosen"));
     }
 
@@ -226,18 +230,18 @@ private slots:
         win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::imageFile(slow->path()));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
+        ws->window().setMode(WindowState::Mode::carve);
+        ws->job().setSelectedSource(SourceSelection::imageFile(slow->path()));
+        ws->job().setDestinationRoot(dir / "out");
+        ws->job().startScan();
         auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
         QVERIFY(view);
-        WAIT_UNTIL(ws->progress().filesFound >= qint64(some.size()) / 2 && ws->progress().bytesScanned > (8 << 20));
+        WAIT_UNTIL(ws->job().progress().filesFound >= qint64(some.size()) / 2 && ws->job().progress().bytesScanned > (8 << 20));
         // Until the tiles in view have their thumbnails (or know they have none).
         WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("04-scanning"));
-        ws->cancelScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        ws->job().cancelScan();
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
     }
 
     void resultsBrowser() {
@@ -252,24 +256,19 @@ private slots:
         win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
         Workspace* ws = win.workspace();
-        ws->setRevealer([](const fs::path&) {});
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        ws->job().setRevealer([](const fs::path&) {});
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
-        ws->deselectAll();
-        for (std::size_t i = 0; i < ws->results().size(); i += 3) ws->toggle(ws->results()[i].id);
-        ws->setFocusID(ws->results()[std::min<std::size_t>(6, ws->results().size() - 1)].id);
+        ws->selection().deselectAll();
+        for (qsizetype i = 0; i < ws->results().size(); i += 3) ws->selection().toggle(ws->results()[i].index);
+        ws->selection().setCurrent(ws->results()[std::min<qsizetype>(6, ws->results().size() - 1)].index);
         WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("05-results-grid"));
-        ws->setViewMode(ResultViewMode::list);
+        ws->results().setViewMode(ResultViewMode::list);
         shootBoth(win, QStringLiteral("06-results-table"));
-        ws->setViewMode(ResultViewMode::grid);
+        ws->results().setViewMode(ResultViewMode::grid);
         win.searchField()->setText(QStringLiteral("zzz"));
-        ws->setFocusID(std::nullopt);
+        ws->selection().setCurrent(std::nullopt);
         shootBoth(win, QStringLiteral("07-results-empty"));
     }
 
@@ -294,21 +293,21 @@ private slots:
         win.show();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
         Workspace* ws = win.workspace();
-        ws->setRevealer([](const fs::path&) {});
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::device(removableDisk(
+        ws->job().setRevealer([](const fs::path&) {});
+        ws->window().setMode(WindowState::Mode::carve);
+        ws->job().setSelectedSource(SourceSelection::device(removableDisk(
             device->devicePath(), std::int64_t(fs::file_size(dir / "card.img")), "Secure Digital", "SD Card Reader")));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        ws->job().setDestinationRoot(dir / "out");
+        ws->job().startScan();
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
         auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
         QVERIFY(view);
         for (const auto& f : ws->results())
-            if (f.damaged) ws->setFocusID(f.id);
-        QVERIFY2(ws->focusedFile() && ws->focusedFile()->damaged, "a damaged file is focused");
+            if (f.damaged) ws->selection().setCurrent(f.index);
+        QVERIFY2(ws->selection().currentFile() && ws->selection().currentFile()->damaged, "a damaged file is focused");
         WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("08-results-narrow-damaged"));
-        ws->setViewMode(ResultViewMode::list);
+        ws->results().setViewMode(ResultViewMode::list);
         shootBoth(win, QStringLiteral("09-results-table-narrow"));
     }
 };

@@ -27,6 +27,8 @@
 #include "views/FolderPickerRow.h"
 #include "views/ResultTileDelegate.h"
 #include "views/ScanningView.h"
+#include "models/ResultsTableModel.h"
+#include "views/InspectorPane.h"
 #include "views/ResultsBrowser.h"
 #include <QTableView>
 #include <QProgressBar>
@@ -37,6 +39,10 @@
 
 using namespace tamsel;
 using namespace tamsel::test;
+using models::CarveJob;
+using models::FileSelection;
+using models::FoundFiles;
+using models::WindowState;
 using models::Workspace;
 using views::CarveSelectView;
 
@@ -109,25 +115,25 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        QCOMPARE(ws->mode(), Workspace::Mode::start);
-        for (Workspace::Mode mode : Workspace::allModes) {
+        QCOMPARE(ws->window().mode(), WindowState::Mode::start);
+        for (WindowState::Mode mode : WindowState::allModes) {
             QToolButton* b = win.modeButton(mode);
             QVERIFY(b);
-            QCOMPARE(b->text(), Workspace::title(mode));
+            QCOMPARE(b->text(), WindowState::title(mode));
             QVERIFY(!b->icon().isNull());
         }
         QVERIFY(qobject_cast<views::StartView*>(win.content()->currentScreen()));
-        QTest::mouseClick(win.modeButton(Workspace::Mode::carve), Qt::LeftButton);
-        QCOMPARE(ws->mode(), Workspace::Mode::carve);
+        QTest::mouseClick(win.modeButton(WindowState::Mode::carve), Qt::LeftButton);
+        QCOMPARE(ws->window().mode(), WindowState::Mode::carve);
         QVERIFY(qobject_cast<CarveSelectView*>(win.content()->currentScreen()));
         QVERIFY(!win.resultsToolsShown());
-        QTest::mouseClick(win.modeButton(Workspace::Mode::salvage), Qt::LeftButton);
+        QTest::mouseClick(win.modeButton(WindowState::Mode::salvage), Qt::LeftButton);
         QVERIFY(qobject_cast<views::SalvageView*>(win.content()->currentScreen()));
-        QTest::mouseClick(win.modeButton(Workspace::Mode::image), Qt::LeftButton);
+        QTest::mouseClick(win.modeButton(WindowState::Mode::image), Qt::LeftButton);
         QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
         // A mode set by the model moves the picker too.
-        ws->setMode(Workspace::Mode::carve);
-        QVERIFY(win.modeButton(Workspace::Mode::carve)->isChecked());
+        ws->window().setMode(WindowState::Mode::carve);
+        QVERIFY(win.modeButton(WindowState::Mode::carve)->isChecked());
         // No release offered: no banner.
         QVERIFY(!find(&win, "updateBanner")->isVisible());
     }
@@ -151,12 +157,12 @@ private slots:
         auto* check = qobject_cast<views::StartView*>(win.content()->currentScreen());
         QVERIFY(check);
         check->model()->setReportsNoise(true);
-        ws->setMode(Workspace::Mode::salvage);
-        ws->setMode(Workspace::Mode::start);
+        ws->window().setMode(WindowState::Mode::salvage);
+        ws->window().setMode(WindowState::Mode::start);
         check = qobject_cast<views::StartView*>(win.content()->currentScreen());
         QVERIFY(!check->model()->reportsNoise());
 
-        ws->setMode(Workspace::Mode::image);
+        ws->window().setMode(WindowState::Mode::image);
         auto* view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
         QVERIFY(view);
         models::ImagerModel* model = view->model();
@@ -168,14 +174,14 @@ private slots:
         if (!model->state().isRunning()) QSKIP(qPrintable("the copy ended before the mode could be left: " + model->state().message));
         const fs::path image = *model->imagePath();
 
-        ws->setMode(Workspace::Mode::salvage);
+        ws->window().setMode(WindowState::Mode::salvage);
         auto* salvage = qobject_cast<views::SalvageView*>(win.content()->currentScreen());
         QVERIFY(salvage);
         QCOMPARE(salvage->model()->state(), models::JobState::idle());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(first);  // the screen went, its copy did not
 
-        ws->setMode(Workspace::Mode::image);
+        ws->window().setMode(WindowState::Mode::image);
         view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
         QCOMPARE(view->model(), first.data());
         QVERIFY(view->cancelButton()->isVisible());
@@ -183,13 +189,13 @@ private slots:
         QCOMPARE(view->sourcePicker()->selection(), std::optional(SourceSelection::imageFile(slow->path())));
 
         // Left again, it ends unseen, and the image is whole.
-        ws->setMode(Workspace::Mode::carve);
+        ws->window().setMode(WindowState::Mode::carve);
         WAIT_UNTIL((QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), !first));
         models::waitForAllJobs();
         QVERIFY(readFile(image) == readFile(dir / "card.img"));
 
         // The next visit starts afresh and could start another copy.
-        ws->setMode(Workspace::Mode::image);
+        ws->window().setMode(WindowState::Mode::image);
         view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
         QCOMPARE(view->model()->state(), models::JobState::idle());
         QVERIFY(!view->model()->source());
@@ -211,7 +217,7 @@ private slots:
         makeSmallCard(dir / "card.img", 2);
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
-        win.workspace()->setMode(Workspace::Mode::carve);
+        win.workspace()->window().setMode(WindowState::Mode::carve);
         auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
         QVERIFY(view);
         auto* hint = find<QLabel>(view, "hint");
@@ -221,7 +227,7 @@ private slots:
         QVERIFY(showsText(view, QStringLiteral("まだ選ばれていません。スキャンを始めるには必要です。")));
         view->chooseDestination(QString::fromStdString((dir / "out").string()));
         QCOMPARE(hint->text(), QStringLiteral("復元元のディスクを選んでください。"));
-        win.workspace()->setDestinationRoot(std::nullopt);
+        win.workspace()->job().setDestinationRoot(std::nullopt);
         view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
         QCOMPARE(hint->text(), QStringLiteral("保存先のフォルダを選んでください。"));
         QVERIFY(!start->isEnabled());
@@ -232,7 +238,7 @@ private slots:
         QVERIFY(showsTextContaining(view, QStringLiteral("空き容量 ")));
         QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
         // A failed scan's message stays on the screen.
-        win.workspace()->setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
+        win.workspace()->window().setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
         QVERIFY(find(view, "error")->isVisibleTo(view));
         QVERIFY(showsText(view, QStringLiteral("読み取り元を開けませんでした。")));
         QVERIFY(showsText(view, QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。")));
@@ -244,7 +250,7 @@ private slots:
         if (!disk) QSKIP(qPrintable(QString::fromStdString("needs a loop device: " + why)));
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
-        win.workspace()->setMode(Workspace::Mode::carve);
+        win.workspace()->window().setMode(WindowState::Mode::carve);
         auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
         DiskDevice d;
         d.kernelName = fs::path(disk->devicePath()).filename().string();
@@ -266,7 +272,7 @@ private slots:
         auto small = SmallTmpfs::mount("64m", why);
         if (!small) QSKIP(qPrintable(QString::fromStdString("needs a tmpfs: " + why)));
         Workspace ws;
-        ws.setMode(Workspace::Mode::carve);
+        ws.window().setMode(WindowState::Mode::carve);
         CarveSelectView view(&ws);
         view.chooseDestination(QString::fromStdString(small->path().string()));
         auto* free = find<views::IconLabel>(&view, "freeSpace");
@@ -278,7 +284,7 @@ private slots:
 
     void diskListFollowsPluggedCards() {
         Workspace ws;
-        ws.setMode(Workspace::Mode::carve);
+        ws.window().setMode(WindowState::Mode::carve);
         CarveSelectView view(&ws);
         view.show();
         WAIT_UNTIL(!view.loading());
@@ -291,8 +297,8 @@ private slots:
         QVERIFY(card);
         QVERIFY(showsText(&view, QStringLiteral("旅行の写真")));
         QTest::mouseClick(card, Qt::LeftButton);
-        QVERIFY(ws.selectedSource());
-        QCOMPARE(ws.selectedSource()->path(), std::string("/dev/mmcblk0"));
+        QVERIFY(ws.job().selectedSource());
+        QCOMPARE(ws.job().selectedSource()->path(), std::string("/dev/mmcblk0"));
         // A disk without named volumes says so.
         setListedDisks({cardListing("mmcblk0", "")});
         WAIT_UNTIL(changed.count() >= 2);
@@ -306,36 +312,36 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
+        ws->window().setMode(WindowState::Mode::carve);
         auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
         view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
         view->chooseDestination(QString::fromStdString((dir / "out").string()));
         QTest::mouseClick(find<QPushButton>(view, "startScan"), Qt::LeftButton);
-        QCOMPARE(ws->phase(), Workspace::Phase::scanning);
+        QCOMPARE(ws->job().phase(), CarveJob::Phase::scanning);
         QVERIFY(!win.resultsToolsShown());
-        ws->cancelScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        ws->job().cancelScan();
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
         QVERIFY(win.resultsToolsShown());
         QVERIFY(win.viewModeButton(ResultViewMode::grid)->isChecked());
         QTest::mouseClick(win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
-        QCOMPARE(ws->viewMode(), ResultViewMode::list);
+        QCOMPARE(ws->results().viewMode(), ResultViewMode::list);
 
         QTest::mouseClick(win.rescanButton(), Qt::LeftButton);
-        QCOMPARE(ws->phase(), Workspace::Phase::source);
+        QCOMPARE(ws->job().phase(), CarveJob::Phase::source);
         QVERIFY(!win.resultsToolsShown());
         view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
         QVERIFY(view);
-        QVERIFY(ws->selectedSource() && ws->destinationRoot());  // still chosen
+        QVERIFY(ws->job().selectedSource() && ws->job().destinationRoot());  // still chosen
         WAIT_UNTIL(find(view, "resumeBanner")->isVisibleTo(view));
         const QString detail = find<QLabel>(view, "resumeDetail")->text();
         QVERIFY2(QRegularExpression(QStringLiteral("^\\d+% 完了・\\d+ 件発見済み\\(.+ / .+\\)$")).match(detail).hasMatch(),
                  qPrintable(detail));
         QVERIFY(showsText(view, QStringLiteral("前回の続きから再開できます")));
         // Resuming continues that session to its end.
-        const fs::path session = ws->resumable()->dir;
+        const fs::path session = ws->job().resumable()->dir;
         QTest::mouseClick(find<QPushButton>(view, "resumeButton"), Qt::LeftButton);
-        QCOMPARE(ws->stagingDir(), models::OptionalPath(session));
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        QCOMPARE(ws->job().stagingDir(), models::OptionalPath(session));
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
         QCOMPARE(ws->results().size(), std::size_t(18));
     }
 
@@ -351,31 +357,31 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::imageFile(slow->path()));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
+        ws->window().setMode(WindowState::Mode::carve);
+        ws->job().setSelectedSource(SourceSelection::imageFile(slow->path()));
+        ws->job().setDestinationRoot(dir / "out");
+        ws->job().startScan();
         auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
         QVERIFY(view);
-        WAIT_UNTIL(ws->progress().filesFound >= 3);
+        WAIT_UNTIL(ws->job().progress().filesFound >= 3);
         QCoreApplication::processEvents();
-        QCOMPARE(find<QLabel>(view, "foundCount")->text(), QString::number(ws->progress().filesFound));
+        QCOMPARE(find<QLabel>(view, "foundCount")->text(), QString::number(ws->job().progress().filesFound));
         const QString bytes = find<QLabel>(view, "scannedBytes")->text();
-        QVERIFY2(bytes.contains(QStringLiteral(" / ")) && bytes.endsWith(models::formatBytes(ws->progress().totalBytes)), qPrintable(bytes));
+        QVERIFY2(bytes.contains(QStringLiteral(" / ")) && bytes.endsWith(models::formatBytes(ws->job().progress().totalBytes)), qPrintable(bytes));
         QVERIFY(find<QLabel>(view, "speed")->text().startsWith(QStringLiteral("速度 ")));
         QVERIFY(!find(view, "badBytes")->isVisibleTo(view));
         QVERIFY(!find(view, "failingBanner")->isVisibleTo(view));
         // The live grid grows with the files found; clicks choose nothing while scanning.
         auto* grid = view->grid();
         QVERIFY(grid->model()->rowCount() >= 3);
-        const auto selectedBefore = ws->selection().size();
+        const auto selectedBefore = ws->selection().count();
         grid->resize(800, 600);
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(0, 0)).center());
-        QCOMPARE(ws->selection().size(), selectedBefore);
+        QCOMPARE(ws->selection().count(), selectedBefore);
         QTest::mouseClick(find<QPushButton>(view, "stopScan"), Qt::LeftButton);
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        QVERIFY(ws->scanCancelled());
-        QVERIFY(ws->progress().bytesScanned < ws->progress().totalBytes);
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
+        QVERIFY(ws->job().scanCancelled());
+        QVERIFY(ws->job().progress().bytesScanned < ws->job().progress().totalBytes);
         QVERIFY(int(ws->results().size()) <= placed);
     }
 
@@ -397,30 +403,30 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
+        ws->window().setMode(WindowState::Mode::carve);
         DiskDevice d;
         d.kernelName = fs::path(device->devicePath()).filename().string();
         d.isWholeDisk = true;
-        ws->setSelectedSource(SourceSelection::device(d));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
+        ws->job().setSelectedSource(SourceSelection::device(d));
+        ws->job().setDestinationRoot(dir / "out");
+        ws->job().startScan();
         auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
         QVERIFY(view);
         // The banner can only be met while the scan runs; a finished scan moves on.
-        QSignalSpy warned(ws, &Workspace::showFailingWarningChanged);
-        WAIT_UNTIL(ws->showFailingWarning() || ws->phase() != Workspace::Phase::scanning);
-        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
-        QVERIFY2(ws->phase() == Workspace::Phase::scanning, "the scan ended before the warning could be seen");
+        QSignalSpy warned(&ws->job(), &CarveJob::showFailingWarningChanged);
+        WAIT_UNTIL(ws->job().showFailingWarning() || ws->job().phase() != CarveJob::Phase::scanning);
+        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
+        QVERIFY2(ws->job().phase() == CarveJob::Phase::scanning, "the scan ended before the warning could be seen");
         QVERIFY(find(view, "failingBanner")->isVisibleTo(view));
         QVERIFY(find(view, "badBytes")->isVisibleTo(view));
         QVERIFY(showsText(view, QStringLiteral("読めない箇所が見つかりました")));
         QTest::mouseClick(find<QPushButton>(view, "stopAndPreserve"), Qt::LeftButton);
-        QCOMPARE(ws->mode(), Workspace::Mode::image);
+        QCOMPARE(ws->window().mode(), WindowState::Mode::image);
         QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        QVERIFY(ws->scanCancelled());
-        QCOMPARE(ws->mode(), Workspace::Mode::image);  // the results stay, the imaging screen stays
-        QVERIFY(win.modeButton(Workspace::Mode::image)->isChecked());
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
+        QVERIFY(ws->job().scanCancelled());
+        QCOMPARE(ws->window().mode(), WindowState::Mode::image);  // the results stay, the imaging screen stays
+        QVERIFY(win.modeButton(WindowState::Mode::image)->isChecked());
     }
 
     void resultsBrowserFiltersSelectsInspectsAndRecovers() {
@@ -432,15 +438,10 @@ private slots:
         win.show();
         Workspace* ws = win.workspace();
         std::vector<fs::path> revealed;
-        ws->setRevealer([&](const fs::path& p) { revealed.push_back(p); });
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        QCOMPARE(int(ws->results().size()), placed);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        ws->job().setRevealer([&](const fs::path& p) { revealed.push_back(p); });
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
+        QCOMPARE(int(ws->results().size()), placed);
         QCOMPARE(find<QLabel>(view, "listedCount")->text(), QString::number(placed));
         QCOMPARE(find<QLabel>(view, "countDetail")->text(),
                  QStringLiteral(" 件 · 写真 %1 · RAW 0 · 動画 0").arg(placed));
@@ -450,14 +451,14 @@ private slots:
         auto* photos = find(view, "filter_写真");
         QVERIFY(damaged && photos);
         QTest::mouseClick(damaged, Qt::LeftButton);
-        QCOMPARE(ws->statusFilter(), StatusFilter::partial);
+        QCOMPARE(ws->results().statusFilter(), StatusFilter::partial);
         QVERIFY(find(view, "resultsEmpty")->isVisible());  // no damaged files here
         QVERIFY(showsText(view, QStringLiteral("該当するファイルがありません")));
         QTest::mouseClick(damaged, Qt::LeftButton);
-        QCOMPARE(ws->statusFilter(), StatusFilter::anyStatus);
+        QCOMPARE(ws->results().statusFilter(), StatusFilter::anyStatus);
         QTest::mouseClick(photos, Qt::LeftButton);
         QTest::mouseClick(photos, Qt::LeftButton);
-        QCOMPARE(ws->typeFilter(), TypeFilter::photo);
+        QCOMPARE(ws->results().typeFilter(), TypeFilter::photo);
         QVERIFY(view->grid()->isVisible());
         win.searchField()->setText(QStringLiteral("zzz"));
         QVERIFY(find(view, "resultsEmpty")->isVisible());
@@ -475,18 +476,18 @@ private slots:
         QCOMPARE(find<QLabel>(view, "selectedCount")->text(), QStringLiteral("0"));
         QVERIFY(find<QLabel>(view, "selectedBytes")->text().startsWith(QStringLiteral(" 件選択 · ")));
         // The inspector is empty while no file is focused.
-        ws->setFocusID(std::nullopt);
+        ws->selection().setCurrent(std::nullopt);
         QVERIFY(find(view, "inspectorEmpty")->isVisible());
         QVERIFY(showsText(view, QStringLiteral("ファイルを選択")));
         auto* grid = view->grid();
         for (int row = 0; row < 3; ++row)
             QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
-        QCOMPARE(ws->selection().size(), std::size_t(3));
+        QCOMPARE(ws->selection().count(), qsizetype(3));
         QCOMPARE(main->text(), QStringLiteral("選択した3件を復元…"));
         QVERIFY(main->isEnabled() && deselect->isEnabled());
 
         // The inspector shows the last file clicked.
-        const CarvedFile focused = *ws->focusedFile();
+        const models::FoundFile focused = *ws->selection().currentFile();
         QVERIFY(!find(view, "inspectorEmpty")->isVisible());
         QCOMPARE(find<QLabel>(view, "inspectorKind")->text(), QStringLiteral("写真 (JPG)"));
         QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x") + QString::number(focused.offset, 16).toUpper());
@@ -505,11 +506,11 @@ private slots:
         grid->setFocus();
         grid->setCurrentIndex(grid->model()->index(4, 0));
         QTest::keyClick(grid, Qt::Key_Space);
-        QCOMPARE(ws->selection().size(), std::size_t(4));
+        QCOMPARE(ws->selection().count(), qsizetype(4));
         QTest::keyClick(grid, Qt::Key_Space);
-        QCOMPARE(ws->selection().size(), std::size_t(3));
+        QCOMPARE(ws->selection().count(), qsizetype(3));
         QTest::keyClick(grid, Qt::Key_A, Qt::ControlModifier);
-        QCOMPARE(int(ws->selection().size()), placed);
+        QCOMPARE(int(ws->selection().count()), placed);
         QTest::mouseClick(deselect, Qt::LeftButton);
         for (int row = 0; row < 3; ++row)
             QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
@@ -519,21 +520,21 @@ private slots:
         QVERIFY(view->table()->isVisible());
         QVERIFY(!find(view, "thumbSize")->isVisible());
         QCOMPARE(view->table()->model()->rowCount(), placed);
-        QVERIFY(!view->table()->model()->index(0, views::ResultsTableModel::nameColumn)
+        QVERIFY(!view->table()->model()->index(0, models::ResultsTableModel::nameColumn)
                      .data(models::ResultsListModel::ThumbnailRole).value<QImage>().isNull());
         QCOMPARE(view->table()->model()->index(1, 3).data().toString(),
-                 QStringLiteral("0x") + QString::number(ws->filtered()[1].offset, 16).toUpper());
+                 QStringLiteral("0x") + QString::number(view->listModel()->fileAt(1)->offset, 16).toUpper());
         view->table()->selectRow(5);
-        QCOMPARE(ws->focusID(), models::OptionalId(ws->filtered()[5].id));
+        QCOMPARE(ws->selection().current(), std::optional<qint64>(view->listModel()->fileAt(5)->index));
         QTest::mouseClick(win.viewModeButton(ResultViewMode::grid), Qt::LeftButton);
 
         // Recovering through the main button writes the three files.
         QTest::mouseClick(main, Qt::LeftButton);
-        QVERIFY(ws->recovering());
+        QVERIFY(ws->job().recovering());
         QVERIFY(!main->isEnabled());
         QVERIFY(!find<QPushButton>(view, "recoverOne")->isEnabled());
-        WAIT_UNTIL(!ws->recovering());
-        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        WAIT_UNTIL(!ws->job().recovering());
+        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
         QVERIFY(find(view, "toast")->isVisible());
         QVERIFY(find<views::IconLabel>(view, "toast")->text().endsWith(QStringLiteral(" 件を復元しました")));
         QCOMPARE(revealed.size(), std::size_t(1));
@@ -558,19 +559,19 @@ private slots:
         win.resize(1180, 760);
         win.show();
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
+        ws->window().setMode(WindowState::Mode::carve);
         DiskDevice d;
         d.kernelName = fs::path(device->devicePath()).filename().string();
         d.isWholeDisk = true;
-        ws->setSelectedSource(SourceSelection::device(d));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        ws->job().setSelectedSource(SourceSelection::device(d));
+        ws->job().setDestinationRoot(dir / "out");
+        ws->job().startScan();
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
+        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
         auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
         QVERIFY(view);
-        const CarvedFile* damaged = nullptr;
-        const CarvedFile* whole = nullptr;
+        const models::FoundFile* damaged = nullptr;
+        const models::FoundFile* whole = nullptr;
         for (const auto& f : ws->results()) {
             if (f.offset == photoAt) damaged = &f;
             if (f.offset == 65536) whole = &f;
@@ -578,13 +579,13 @@ private slots:
         QVERIFY2(damaged && whole, "both photos are found");
         QVERIFY2(damaged->damaged, "the photo over the unreadable stretch is marked damaged");
         QVERIFY(!whole->damaged);
-        QCOMPARE(ws->counts().partial, qint64(1));
+        QCOMPARE(ws->results().counts().partial, qint64(1));
 
         auto* state = find<QLabel>(view, "inspectorState");
         auto* value = find<QLabel>(view, "meterValue");
         auto* bar = find<QProgressBar>(view, "meterBar");
         auto* inspector = view->findChild<views::InspectorPane*>();
-        ws->setFocusID(damaged->id);
+        ws->selection().setCurrent(damaged->index);
         QCOMPARE(state->text(), QStringLiteral("一部破損"));
         QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::warn());
         QCOMPARE(value->text(), QStringLiteral("中"));
@@ -592,7 +593,7 @@ private slots:
         QCOMPARE(inspector->meterValue(), 0.58);
         QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x100000"));
         // The same file in the table says so too.
-        ws->setViewMode(ResultViewMode::list);
+        ws->results().setViewMode(ResultViewMode::list);
         bool listed = false;
         for (int row = 0; row < view->table()->model()->rowCount(); ++row)
             if (view->table()->model()->index(row, 3).data().toString() == QStringLiteral("0x100000")) {
@@ -601,12 +602,12 @@ private slots:
             }
         QVERIFY(listed);
         // The intact one, and back: the meter follows the focus both ways.
-        ws->setFocusID(whole->id);
+        ws->selection().setCurrent(whole->index);
         QCOMPARE(state->text(), QStringLiteral("良好"));
         QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::good());
         QCOMPARE(value->text(), QStringLiteral("高い"));
         QCOMPARE(bar->value(), 96);
-        ws->setFocusID(damaged->id);
+        ws->selection().setCurrent(damaged->index);
         QCOMPARE(value->text(), QStringLiteral("中"));
         // The warning colour follows a later switch of appearance.
         views::Theme::shared().setDark(true);
@@ -624,17 +625,12 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
         QStringList shown, listed;
         for (const auto& f : ws->results()) {
             if (f.offset != 4096 && f.offset != 0x2A000) continue;
-            ws->setFocusID(f.id);
+            ws->selection().setCurrent(f.index);
             shown << find<QLabel>(view, "inspectorOffset")->text();
         }
         for (int row = 0; row < view->table()->model()->rowCount(); ++row)
@@ -651,19 +647,14 @@ private slots:
         win.resize(1180, 760);
         win.show();
         Workspace* ws = win.workspace();
-        ws->setRevealer([](const fs::path&) {});
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        QCOMPARE(int(ws->results().size()), placed);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        ws->job().setRevealer([](const fs::path&) {});
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
+        QCOMPARE(int(ws->results().size()), placed);
         auto* grid = view->grid();
         QVERIFY(QTest::qWaitForWindowExposed(&win));
         auto nameOf = [&](int row) {
-            return QString::fromStdString(fs::path(ws->filtered()[std::size_t(row)].fileName).filename().string());
+            return QString::fromStdString(fs::path(ws->results().fileName(*view->listModel()->fileAt(row))).filename().string());
         };
         auto recoveredNames = [&] {
             QStringList names;
@@ -677,15 +668,15 @@ private slots:
         };
 
         // A double click on the third tile recovers that file alone, whatever is selected.
-        QVERIFY(ws->selection().size() > 1);
+        QVERIFY(ws->selection().count() > 1);
         const QString third = nameOf(2);
         // As the window system sends it: a click, then the second press as a double click.
         const QPoint at = grid->visualRect(grid->model()->index(2, 0)).center();
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QVERIFY(ws->recovering());
-        WAIT_UNTIL(!ws->recovering());
-        QVERIFY2(!ws->errorMessage(), qPrintable(ws->errorMessage().value_or(QString())));
+        QVERIFY(ws->job().recovering());
+        WAIT_UNTIL(!ws->job().recovering());
+        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
         QCOMPARE(recoveredNames(), QStringList({third}));
 
         // Return on the focused tile: that file, in a folder of its own.
@@ -693,25 +684,25 @@ private slots:
         grid->setFocus();
         grid->setCurrentIndex(grid->model()->index(4, 0));
         QTest::keyClick(grid, Qt::Key_Return);
-        QVERIFY(ws->recovering());
-        WAIT_UNTIL(!ws->recovering());
+        QVERIFY(ws->job().recovering());
+        WAIT_UNTIL(!ws->job().recovering());
         QVERIFY(recoveredNames().contains(fifth));
         QCOMPARE(recoveredNames().size(), 2);
         // The bytes are the found range's.
         for (const auto& folder : recoveredFolders(dir / "out"))
             for (const auto& f : folder)
                 for (const auto& r : ws->results())
-                    if (fs::path(r.fileName).filename() == f.filename())
+                    if (fs::path(ws->results().fileName(r)).filename() == f.filename())
                         QCOMPARE(std::int64_t(fs::file_size(f)), r.length);
     }
 
     void modePickerReadsTheFourModesInOrder() {
         app::MainWindow win(models::UpdateChecker::shared());
-        const std::pair<Workspace::Mode, const char*> expected[] = {
-            {Workspace::Mode::start, "はじめに"},
-            {Workspace::Mode::carve, "削除ファイル復元"},
-            {Workspace::Mode::salvage, "救出コピー"},
-            {Workspace::Mode::image, "ディスクをイメージ化"},
+        const std::pair<WindowState::Mode, const char*> expected[] = {
+            {WindowState::Mode::start, "はじめに"},
+            {WindowState::Mode::carve, "削除ファイル復元"},
+            {WindowState::Mode::salvage, "救出コピー"},
+            {WindowState::Mode::image, "ディスクをイメージ化"},
         };
         const char* symbols[] = {"stethoscope", "zoom-scan", "file-download", "database-export"};
         int i = 0;
@@ -719,7 +710,7 @@ private slots:
         win.show();
         for (const auto& [mode, title] : expected) {
             QCOMPARE(win.modeButton(mode)->text(), QString::fromUtf8(title));
-            QCOMPARE(Workspace::symbol(mode), QString::fromUtf8(symbols[i++]));
+            QCOMPARE(WindowState::symbol(mode), QString::fromUtf8(symbols[i++]));
             const int x = win.modeButton(mode)->mapTo(&win, QPoint(0, 0)).x();
             QVERIFY2(x > lastX, "the modes stand in their order");
             lastX = x;
@@ -733,12 +724,7 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
-        ws->setSelectedSource(SourceSelection::imageFile(dir / "card.img"));
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        auto* view = scanToResults(win, dir / "card.img", dir / "out");
         QVERIFY(view);
 
         // Down to the window's smallest width "再スキャン" stays on the toolbar
@@ -775,7 +761,7 @@ private slots:
         }
 
         // The table's header box: all listed, none, and only the listed ones under a filter.
-        ws->setViewMode(ResultViewMode::list);
+        ws->results().setViewMode(ResultViewMode::list);
         auto* table = view->table();
         auto* hh = table->horizontalHeader();
         QCOMPARE(hh->objectName(), QStringLiteral("checkAllHeader"));
@@ -788,24 +774,24 @@ private slots:
                 colours.insert(img.pixel(x, box.y()));
             QVERIFY2(colours.size() > 1, "no box drawn over the check column");
         }
-        ws->deselectAll();
+        ws->selection().deselectAll();
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QCOMPARE(int(ws->selection().size()), placed);
+        QCOMPARE(int(ws->selection().count()), placed);
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QCOMPARE(int(ws->selection().size()), 0);
-        ws->toggle(ws->results()[0].id);
-        win.searchField()->setText(QString::fromStdString(fs::path(ws->results()[1].fileName).filename().string()));
+        QCOMPARE(int(ws->selection().count()), 0);
+        ws->selection().toggle(ws->results()[0].index);
+        win.searchField()->setText(QString::fromStdString(fs::path(ws->results().fileName(ws->results()[1])).filename().string()));
         QCOMPARE(table->model()->rowCount(), 1);
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QVERIFY(ws->isSelected(ws->results()[1].id));
-        QCOMPARE(int(ws->selection().size()), 2);
+        QVERIFY(ws->selection().contains(ws->results()[1].index));
+        QCOMPARE(int(ws->selection().count()), 2);
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QVERIFY(!ws->isSelected(ws->results()[1].id));
-        QVERIFY2(ws->isSelected(ws->results()[0].id), "a file the filter hides keeps its choice");
+        QVERIFY(!ws->selection().contains(ws->results()[1].index));
+        QVERIFY2(ws->selection().contains(ws->results()[0].index), "a file the filter hides keeps its choice");
         win.searchField()->clear();
 
         // An empty box shows on plain and alternate rows in either appearance.
-        ws->deselectAll();
+        ws->selection().deselectAll();
         auto& theme = views::Theme::shared();
         const bool wasDark = theme.isDark();
         for (bool dark : {true, false}) {
@@ -837,7 +823,7 @@ private slots:
         app::MainWindow win(models::UpdateChecker::shared());
         win.show();
         Workspace* ws = win.workspace();
-        ws->setMode(Workspace::Mode::carve);
+        ws->window().setMode(WindowState::Mode::carve);
         auto* select = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
         WAIT_UNTIL(!select->devices().empty());
         select->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
@@ -859,11 +845,11 @@ private slots:
         }
         theme.setDark(false);
 
-        ws->setDestinationRoot(dir / "out");
-        ws->startScan();
-        WAIT_UNTIL(ws->phase() == Workspace::Phase::results);
+        ws->job().setDestinationRoot(dir / "out");
+        ws->job().startScan();
+        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
         auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
-        ws->setToast(QStringLiteral("3 件を復元しました"));
+        ws->window().setToast(QStringLiteral("3 件を復元しました"));
         for (bool dark : {true, false}) {
             theme.setDark(dark);
             QVERIFY(sameColour(tintOf(find<QLabel>(view, "sourceIcon")->pixmap()), views::Theme::accent()));
@@ -873,7 +859,7 @@ private slots:
         }
 
         // The drive check's upcoming stage reads in the text colour of the appearance now shown.
-        ws->setMode(Workspace::Mode::start);
+        ws->window().setMode(WindowState::Mode::start);
         auto* chip = find<views::StageChip>(win.content()->currentScreen(), "stage2");
         QVERIFY(chip);
         QCOMPARE(chip->state(), views::StepState::upcoming);
@@ -899,7 +885,7 @@ private slots:
     void everySymbolNameHasARealIcon() {
         // The names the models hand out.
         QStringList names;
-        for (auto mode : Workspace::allModes) names << Workspace::symbol(mode);
+        for (auto mode : WindowState::allModes) names << WindowState::symbol(mode);
         for (auto f : kTypeFilters) names << QString::fromStdString(iconName(f));
         for (auto m : kResultViewModes) names << QString::fromStdString(iconName(m));
         for (const char* ext : {"mp4", "wav", "jpg"}) names << QString::fromStdString(MediaKind::placeholderIcon(ext));

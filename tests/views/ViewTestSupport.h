@@ -7,8 +7,10 @@
 #include <QTest>
 #include <QWidget>
 
+#include "app/ContentView.h"
 #include "app/MainWindow.h"
 #include "tests/models/ModelTestSupport.h"
+#include "views/ResultsBrowser.h"
 #include "views/Theme.h"
 
 namespace tamsel::test {
@@ -37,6 +39,18 @@ inline int makeSmallCard(const fs::path& image, int count = 6, int copies = 1) {
     auto jpegs = corpusJpegs();
     if (jpegs.size() > std::size_t(count)) jpegs.resize(std::size_t(count));
     return makeCard(image, jpegs, copies);
+}
+
+// The window's carve mode over the image `card` into `dest`, its scan run
+// to the end: the results browser shown then, or null.
+inline views::ResultsBrowser* scanToResults(app::MainWindow& win, const fs::path& card, const fs::path& dest) {
+    models::Workspace* ws = win.workspace();
+    ws->window().setMode(models::WindowState::Mode::carve);
+    ws->job().setSelectedSource(SourceSelection::imageFile(card));
+    ws->job().setDestinationRoot(dest);
+    ws->job().startScan();
+    if (!QTest::qWaitFor([ws] { return ws->job().phase() == models::CarveJob::Phase::results; }, 120000)) return nullptr;
+    return qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
 }
 
 }  // namespace tamsel::test

@@ -591,9 +591,9 @@ private slots:
         QVERIFY(view.carveButton()->isVisible());
 
         QTest::mouseClick(view.salvageButton(), Qt::LeftButton);
-        QCOMPARE(ws.mode(), Workspace::Mode::salvage);
+        QCOMPARE(ws.window().mode(), WindowState::Mode::salvage);
         QTest::mouseClick(view.carveButton(), Qt::LeftButton);
-        QCOMPARE(ws.mode(), Workspace::Mode::carve);
+        QCOMPARE(ws.window().mode(), WindowState::Mode::carve);
     }
 
     void aDriveThatCannotBeReadIsFailingAndItsButtonLeadsToImaging() {
@@ -621,10 +621,10 @@ private slots:
         WAIT_UNTIL(!view.scrolling());
         snap(&view, QStringLiteral("drive-check-result-failing"));
         QTest::mouseClick(view.imageButton(), Qt::LeftButton);
-        QCOMPARE(ws.mode(), Workspace::Mode::image);
-        ws.setMode(Workspace::Mode::start);
+        QCOMPARE(ws.window().mode(), WindowState::Mode::image);
+        ws.window().setMode(WindowState::Mode::start);
         QTest::mouseClick(view.directScanButton(), Qt::LeftButton);
-        QCOMPARE(ws.mode(), Workspace::Mode::carve);
+        QCOMPARE(ws.window().mode(), WindowState::Mode::carve);
     }
 
     void stoppingACheckReturnsToTheStartAndAnUnopenableSourceIsTold() {

@@ -8,7 +8,6 @@
 namespace tamsel {
 
 struct CarvedFile {
-    std::string id;  // random UUID, fresh for every record made or read back
     std::int64_t index = 0;
     std::int64_t offset = 0;
     std::int64_t length = 0;
@@ -19,9 +18,6 @@ struct CarvedFile {
 
     friend bool operator==(const CarvedFile&, const CarvedFile&) = default;
 };
-
-// A fresh random (version 4) UUID in its usual text form.
-std::string makeUUID();
 
 // "rescued_" + index with at least six digits + "." + ext.
 std::string rescuedFileName(std::int64_t index, const std::string& ext);

@@ -124,7 +124,6 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     if (read < length) notes.emplace_back(damage::kCutShort);
 
     CarvedFile f;
-    f.id = makeUUID();
     f.index = fileIndex_;
     f.offset = offset;
     f.length = read;

@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <random>
 
 #include "engine/carve/Checkpoint.h"
 #include "engine/carve/Damage.h"
@@ -21,19 +20,6 @@ namespace tamsel {
 namespace {
 constexpr std::int64_t kPiece = 4194304;
 }  // namespace
-
-std::string makeUUID() {
-    thread_local std::mt19937_64 rng{std::random_device{}() ^ (std::uint64_t{std::random_device{}()} << 32)};
-    std::uint64_t hi = rng();
-    std::uint64_t lo = rng();
-    hi = (hi & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;
-    lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;
-    char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
-                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
-                  static_cast<unsigned>(lo >> 48), static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
-    return text;
-}
 
 std::string rescuedFileName(std::int64_t index, const std::string& ext) {
     char digits[32];
@@ -86,7 +72,6 @@ std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noe
             *offset > INT64_MAX - *length)
             return std::nullopt;
         CarvedFile f;
-        f.id = makeUUID();
         f.index = *index;
         f.offset = *offset;
         f.length = *length;

@@ -1,0 +1,228 @@
+#include "models/FoundFiles.h"
+
+#include <algorithm>
+
+#include "engine/carve/Damage.h"
+#include "models/Shared.h"
+
+namespace tamsel::models {
+
+namespace {
+
+// "JPG/rescued_000001.jpg": what a scan names file `index` (reusing `out`'s room).
+void writeRescuedName(std::string& out, std::int64_t index, std::string_view ext) {
+    out.clear();
+    for (char c : ext) out += (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+    out += "/rescued_";
+    char digits[24];
+    int n = 0;
+    for (auto v = static_cast<std::uint64_t>(index < 0 ? -index : index); v != 0 || n < 6; v /= 10) digits[n++] = char('0' + v % 10);
+    if (index < 0) out += '-';
+    while (n > 0) out += digits[--n];
+    out += '.';
+    out += ext;
+}
+
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+bool isAscii(const QString& text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// Whether ASCII `text` holds ASCII `needle` in any letter case: what the
+// Unicode case folding gives for such text, without a conversion per file.
+bool containsAsciiCaseless(std::string_view text, const QString& needle) {
+    auto lower = [](unsigned c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    const auto n = static_cast<std::size_t>(needle.size());
+    for (std::size_t i = 0; i + n <= text.size(); ++i) {
+        std::size_t j = 0;
+        while (j < n && lower(static_cast<unsigned char>(text[i + j])) == lower(needle[static_cast<qsizetype>(j)].unicode())) ++j;
+        if (j == n) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void FoundBatch::add(const CarvedFile& f) {
+    FoundFile row;
+    row.index = f.index;
+    row.offset = f.offset;
+    row.length = f.length;
+    row.damaged = f.damaged;
+    const auto known = std::find(exts.begin(), exts.end(), f.ext);
+    row.ext = static_cast<std::uint16_t>(known - exts.begin());
+    if (known == exts.end()) exts.push_back(f.ext);
+    if (f.note) {
+        row.hasNote = true;
+        notes.emplace_back(f.index, *f.note);
+    }
+    thread_local std::string expected;
+    writeRescuedName(expected, f.index, f.ext);
+    if (f.fileName != expected) {
+        row.ownName = true;
+        names.emplace_back(f.index, f.fileName);
+    }
+    files.push_back(row);
+}
+
+FoundFiles::FoundFiles(QObject* parent) : QObject(parent) { exts_.push_back({std::string(), MediaClass::of("")}); }
+
+qsizetype FoundFiles::positionOf(std::int64_t index) const {
+    if (ordered_) {
+        auto it = std::lower_bound(files_.begin(), files_.end(), index, [](const FoundFile& f, std::int64_t i) { return f.index < i; });
+        return it != files_.end() && it->index == index ? qsizetype(it - files_.begin()) : -1;
+    }
+    auto it = std::find_if(files_.begin(), files_.end(), [index](const FoundFile& f) { return f.index == index; });
+    return it != files_.end() ? qsizetype(it - files_.begin()) : -1;
+}
+
+const FoundFile* FoundFiles::find(std::int64_t index) const {
+    const qsizetype at = positionOf(index);
+    return at < 0 ? nullptr : &files_[std::size_t(at)];
+}
+
+std::string FoundFiles::fileName(const FoundFile& f) const {
+    if (f.ownName) return names_.at(f.index);
+    std::string out;
+    writeRescuedName(out, f.index, ext(f));
+    return out;
+}
+
+std::optional<std::string> FoundFiles::note(const FoundFile& f) const {
+    if (!f.hasNote) return std::nullopt;
+    return notes_.at(f.index);
+}
+
+CarvedFile FoundFiles::carvedFile(const FoundFile& f) const {
+    CarvedFile c;
+    c.index = f.index;
+    c.offset = f.offset;
+    c.length = f.length;
+    c.ext = ext(f);
+    c.fileName = fileName(f);
+    c.damaged = f.damaged;
+    c.note = note(f);
+    return c;
+}
+
+#define TAMSEL_SET(member, value, signal) \
+    do {                                  \
+        if (member == (value)) return;    \
+        member = (value);                 \
+        emit signal();                    \
+    } while (0)
+
+void FoundFiles::setTypeFilter(TypeFilter v) {
+    TAMSEL_SET(typeFilter_, v, typeFilterChanged);
+    emit filtersChanged();
+}
+void FoundFiles::setStatusFilter(StatusFilter v) {
+    TAMSEL_SET(statusFilter_, v, statusFilterChanged);
+    emit filtersChanged();
+}
+void FoundFiles::setSearchText(const QString& v) {
+    TAMSEL_SET(searchText_, v, searchTextChanged);
+    emit filtersChanged();
+}
+void FoundFiles::setViewMode(ResultViewMode v) { TAMSEL_SET(viewMode_, v, viewModeChanged); }
+void FoundFiles::setThumbSize(double v) { TAMSEL_SET(thumbSize_, v, thumbSizeChanged); }
+
+#undef TAMSEL_SET
+
+std::string_view FoundFiles::nameOf(const FoundFile& f, std::string& scratch) const {
+    if (f.ownName) return names_.at(f.index);
+    writeRescuedName(scratch, f.index, ext(f));
+    return scratch;
+}
+
+bool FoundFiles::passesFilters(const FoundFile& f) const {
+    if (!admits(typeFilter_, kind(f)) || !admits(statusFilter_, f.damaged)) return false;
+    if (searchText_.isEmpty()) return true;
+    thread_local std::string scratch;
+    const std::string_view name = nameOf(f, scratch);
+    const std::string& extension = ext(f);
+    // Found files are named in ASCII: a search over a million of them converts none.
+    if (isAscii(searchText_) && isAscii(name) && isAscii(extension))
+        return containsAsciiCaseless(name, searchText_) || containsAsciiCaseless(extension, searchText_);
+    return QString::fromUtf8(name.data(), qsizetype(name.size())).contains(searchText_, Qt::CaseInsensitive) ||
+           qs(extension).contains(searchText_, Qt::CaseInsensitive);
+}
+
+std::uint16_t FoundFiles::codeOf(const std::string& ext) {
+    for (std::size_t i = 0; i < exts_.size(); ++i)
+        if (exts_[i].text == ext) return static_cast<std::uint16_t>(i);
+    exts_.push_back({ext, MediaClass::of(ext)});
+    return static_cast<std::uint16_t>(exts_.size() - 1);
+}
+
+void FoundFiles::countIn(const FoundFile& f) {
+    ++counts_.all;
+    switch (kind(f)) {
+        case MediaClass::photo: ++counts_.photo; break;
+        case MediaClass::raw: ++counts_.raw; break;
+        case MediaClass::video: ++counts_.video; break;
+        case MediaClass::audio: ++counts_.audio; break;
+        case MediaClass::other: break;
+    }
+    ++(f.damaged ? counts_.partial : counts_.ok);
+}
+
+void FoundFiles::append(FoundBatch batch) {
+    if (batch.empty()) return;
+    std::vector<std::uint16_t> codes;
+    for (const auto& e : batch.exts) codes.push_back(codeOf(e));
+    for (auto& [index, text] : batch.notes) notes_[index] = std::move(text);
+    for (auto& [index, text] : batch.names) names_[index] = std::move(text);
+    const qsizetype first = size();
+    for (FoundFile f : batch.files) {
+        f.ext = codes[f.ext];
+        if (!files_.empty() && f.index <= files_.back().index) ordered_ = false;
+        if (auto early = earlyVerdicts_.find(f.index); early != earlyVerdicts_.end()) {
+            f.damaged = true;
+            std::string& note = notes_[f.index];
+            note = damage::added(f.hasNote ? note : std::string(), early->second);
+            f.hasNote = true;
+            earlyVerdicts_.erase(early);
+        }
+        countIn(f);
+        files_.push_back(f);
+    }
+    emit appended(first, size() - first);
+    emit countsChanged();
+}
+
+void FoundFiles::clear() {
+    if (files_.empty() && earlyVerdicts_.empty()) return;
+    // Swapped out rather than cleared: a cleared deque keeps its room.
+    std::deque<FoundFile>().swap(files_);
+    std::unordered_map<std::int64_t, std::string>().swap(notes_);
+    std::unordered_map<std::int64_t, std::string>().swap(names_);
+    earlyVerdicts_.clear();
+    ordered_ = true;
+    counts_ = {};
+    emit reset();
+    emit countsChanged();
+}
+
+void FoundFiles::markDamaged(std::int64_t index, const std::string& note) {
+    const qsizetype at = positionOf(index);
+    if (at < 0) {
+        earlyVerdicts_[index] = note;  // its row comes with a later batch
+        return;
+    }
+    FoundFile& f = files_[std::size_t(at)];
+    std::string& kept = notes_[index];
+    kept = damage::added(f.hasNote ? kept : std::string(), note);
+    f.hasNote = true;
+    if (!f.damaged) {
+        f.damaged = true;
+        --counts_.ok;
+        ++counts_.partial;
+        emit countsChanged();
+    }
+    emit fileChanged(at);
+}
+
+}  // namespace tamsel::models

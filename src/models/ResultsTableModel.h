@@ -1,0 +1,31 @@
+#pragma once
+// The results list as table columns: check, name, size, offset, state.
+// The rows are those of the list model; what the columns look like (fonts,
+// the state's dot) is the table view's.
+
+#include <QAbstractTableModel>
+
+#include "models/ResultsListModel.h"
+
+namespace tamsel::models {
+
+class ResultsTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { checkColumn, nameColumn, sizeColumn, offsetColumn, stateColumn, columnCount_ };
+    explicit ResultsTableModel(ResultsListModel* rows, QObject* parent = nullptr);
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    // The name column also answers the list's thumbnail and placeholder
+    // roles, the state column its damaged role.
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    ResultsListModel* rows() const { return rows_; }
+
+private:
+    ResultsListModel* rows_;
+};
+
+}  // namespace tamsel::models

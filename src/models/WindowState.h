@@ -1,0 +1,48 @@
+#pragma once
+// What the window shows whatever the flow: its mode, a passing toast and
+// an error message. UI thread only.
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+
+#include "models/Shared.h"
+
+namespace tamsel::models {
+
+class WindowState : public QObject {
+    Q_OBJECT
+public:
+    enum class Mode { start, carve, salvage, image };
+    Q_ENUM(Mode)
+    static constexpr std::array<Mode, 4> allModes{Mode::start, Mode::carve, Mode::salvage, Mode::image};
+    static QString id(Mode mode);      // "start", "carve", "salvage", "image"
+    static QString title(Mode mode);   // "はじめに", ...
+    static QString symbol(Mode mode);  // "stethoscope", ...
+
+    Q_PROPERTY(Mode mode READ mode WRITE setMode NOTIFY modeChanged)
+    Q_PROPERTY(tamsel::models::OptionalString toast READ toast WRITE setToast NOTIFY toastChanged)
+    Q_PROPERTY(tamsel::models::OptionalString errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
+
+    using QObject::QObject;
+
+    Mode mode() const { return mode_; }
+    void setMode(Mode v);
+    const OptionalString& toast() const { return toast_; }
+    void setToast(const OptionalString& v);
+    const OptionalString& errorMessage() const { return errorMessage_; }
+    void setErrorMessage(const OptionalString& v);
+
+signals:
+    void modeChanged();
+    void toastChanged();
+    void errorMessageChanged();
+
+private:
+    Mode mode_ = Mode::start;
+    OptionalString toast_;
+    OptionalString errorMessage_;
+};
+
+}  // namespace tamsel::models
