@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
+
 #include "carve/ByteBuilder.h"
+#include "engine/carve/Carver.h"
 #include "engine/carve/Formats.h"
+#include "engine/carve/SignatureSearch.h"
 
 namespace tamsel::carve {
 namespace {
@@ -17,6 +23,51 @@ CarveResult result(std::int64_t length, const char* ext, std::optional<std::stri
 // A length the file's structure does not vouch for: the scan searches on from `searchFrom`.
 CarveResult unconfirmed(std::int64_t length, const char* ext, std::optional<std::string> note, std::int64_t searchFrom) {
     return CarveResult{length, ext, std::move(note), false, searchFrom};
+}
+
+// The table and the search -----------------------------------------------------
+
+TEST(FormatTable, RowsCanBeSearchedForAndNameEachExtensionOnce) {
+    std::set<std::string_view> names;
+    for (const Format& f : formats()) {
+        EXPECT_EQ(f.signatures.empty(), f.carve == nullptr) << f.name << ": a signature needs a carver and a carver a signature";
+        for (const Signature& s : f.signatures) {
+            EXPECT_GE(s.bytes.size(), 2u) << f.name;
+            // The scan finds a start before a step's end by reading this far past it.
+            EXPECT_LE(s.at + static_cast<std::int64_t>(s.bytes.size()), Carver::kOverlap) << f.name;
+        }
+        for (const Extension& e : f.extensions) {
+            EXPECT_TRUE(names.insert(e.name).second) << e.name << " named twice";
+            EXPECT_EQ(lowerCasedExtension(e.name), e.name);
+            EXPECT_EQ(isCarvedExtension(std::string(e.name)), e.carved && f.carve != nullptr) << e.name;
+        }
+    }
+}
+
+// The three instruction sets against a plain search, over noise that holds
+// every signature at block seams, at the window's edges and before its start.
+TEST(SignatureSearch, EveryPathFindsWhatAPlainSearchFinds) {
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> window(70000);
+    for (auto& b : window) b = static_cast<std::uint8_t>(random());
+    std::size_t where = 0;
+    for (const Format& f : formats())
+        for (const Signature& s : f.signatures)
+            for (std::size_t at : {where, where + 15, where + 31, where + 4001, window.size() - s.bytes.size()}) {
+                std::copy(s.bytes.begin(), s.bytes.end(), window.begin() + static_cast<std::ptrdiff_t>(at));
+                where = (where + 997) % 60000;
+            }
+    std::vector<SignatureHit> plain;
+    for (std::size_t m = 0; m < window.size(); ++m)
+        for (const Format& f : formats())
+            for (const Signature& s : f.signatures)
+                if (m + s.bytes.size() <= window.size() && std::equal(s.bytes.begin(), s.bytes.end(), window.begin() + static_cast<std::ptrdiff_t>(m)) &&
+                    static_cast<std::int64_t>(m) >= s.at)
+                    plain.emplace_back(static_cast<std::int64_t>(m) - s.at, &f);
+    std::sort(plain.begin(), plain.end());
+    ASSERT_GE(plain.size(), 20u);
+    for (auto path : {SearchPath::scalar, SearchPath::sse2, SearchPath::avx2})
+        EXPECT_EQ(findSignaturesWith(path, window), plain) << static_cast<int>(path);
 }
 
 // Header walk -----------------------------------------------------------------
@@ -246,6 +297,10 @@ TEST(BmffCarver, WalksTopLevelBoxesToTheFirstUnknownOne) {
     b.fill(100, 0);
     EXPECT_EQ(carveBMFF(*b.source(), 0), result(1532, "mov"));
     EXPECT_EQ(carveBMFF(*box(ftyp("isom"), "moov", 64).padTo(200).source(), 0), result(88, "mp4"));
+    // Another file's first box right behind ends the walk.
+    ByteBuilder two = box(ftyp("isom"), "moov", 64);
+    two.append(box(ftyp("isom"), "mdat", 64).bytes);
+    EXPECT_EQ(carveBMFF(*two.source(), 0), result(88, "mp4"));
 }
 
 TEST(BmffCarver, NeedsAMediaBoxAndAPlausibleFtypFirst) {
@@ -333,13 +388,13 @@ std::vector<Entry> stripped(std::uint32_t offset, std::uint32_t count) {
 }
 
 TEST(TiffCarver, LengthReachesTheFurthestStrip) {
-    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 50000), 60000).source(), 0, false), result(51000, "tif"));
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 60000).source(), 0, true), result(51000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 50000), 60000).source(), 0), result(51000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 60000).source(), 0), result(51000, "tif"));
 }
 
 TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 0, "CR").source(), 0, true)->ext, "cr2");
-    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 5000), 7000, 0, "CR").source(), 0, false)->ext, "tif");
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 0, "CR").source(), 0)->ext, "cr2");
+    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 5000), 7000, 0, "CR").source(), 0)->ext, "tif");
 
     auto withMake = [](std::string make, bool dng) {
         auto entries = stripped(1000, 5000);
@@ -348,7 +403,7 @@ TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
         if (dng) entries.push_back({0xC612, 1, 4, 0x00000401});
         ByteBuilder b = tiff(true, entries, 7000);
         std::copy(make.begin(), make.end(), b.bytes.begin() + 900);
-        return carveTIFF(*b.source(), 0, true)->ext;
+        return carveTIFF(*b.source(), 0)->ext;
     };
     EXPECT_EQ(withMake("Canon", false), "cr2");
     EXPECT_EQ(withMake("NIKON CORPORATION", false), "nef");
@@ -359,16 +414,16 @@ TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
 
 TEST(TiffCarver, RejectsImplausibleStructures) {
     // Three entries only; and a furthest byte at exactly 512.
-    EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}}, 7000).source(), 0, true),
+    EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}}, 7000).source(), 0),
               std::nullopt);
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(500, 12), 7000).source(), 0, true), std::nullopt);
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(500, 12), 7000).source(), 0), std::nullopt);
     // Strips past the end of the source.
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 20000).source(), 0, true), std::nullopt);
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 20000).source(), 0), std::nullopt);
     // First IFD offsets out of range.
     for (std::uint32_t first : {4u, 0x20000000u}) {
         ByteBuilder b = tiff(true, stripped(1000, 5000), 7000);
         for (int i = 0; i < 4; ++i) b.bytes[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first >> (8 * i));
-        EXPECT_EQ(carveTIFF(*b.source(), 0, true), std::nullopt) << first;
+        EXPECT_EQ(carveTIFF(*b.source(), 0), std::nullopt) << first;
     }
 }
 
@@ -376,17 +431,17 @@ TEST(TiffCarver, SkipsIfdsWithImplausibleEntryCounts) {
     for (int count : {0, 600}) {
         ByteBuilder b = tiff(true, stripped(1000, 5000), 20000);
         b.bytes[8] = static_cast<std::uint8_t>(count & 0xFF), b.bytes[9] = static_cast<std::uint8_t>(count >> 8);
-        EXPECT_EQ(carveTIFF(*b.source(), 0, true), std::nullopt) << count;
+        EXPECT_EQ(carveTIFF(*b.source(), 0), std::nullopt) << count;
     }
 }
 
 TEST(TiffCarver, LoopsOversizedEntriesAndUnpairedValues) {
     // IFD0 pointing back at itself is examined once.
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 8).source(), 0, true), result(6000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 8).source(), 0), result(6000, "tif"));
 
     // An entry of 800,000,000 bytes is ignored: only three real entries remain.
     EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}, {0x9999, 5, 100000000, 600}},
-                              7000).source(), 0, true),
+                              7000).source(), 0),
               std::nullopt);
 
     // Three strip offsets, two counts: the third strip does not count.
@@ -399,14 +454,14 @@ TEST(TiffCarver, LoopsOversizedEntriesAndUnpairedValues) {
     };
     put(600, 1000), put(604, 2000), put(608, 30000);
     put(640, 100), put(644, 200);
-    EXPECT_EQ(carveTIFF(*b.source(), 0, true), result(2200, "tif"));
+    EXPECT_EQ(carveTIFF(*b.source(), 0), result(2200, "tif"));
 
     // An embedded JPEG's offset without its length does not extend the file.
     auto jpegOnly = stripped(1000, 5000);
     jpegOnly.push_back({0x0201, 4, 1, 20000});
-    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0, true), result(6000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0), result(6000, "tif"));
     jpegOnly.push_back({0x0202, 4, 1, 3000});
-    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0, true), result(23000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0), result(23000, "tif"));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace tamsel::carve {
 
 const std::set<std::string>& bmffTopBoxes() {
-    static const std::set<std::string> boxes{"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "moof", "mfra",
+    static const std::set<std::string> boxes{"moov", "mdat", "free", "skip", "wide", "pnot", "moof", "mfra",
                                              "meta", "uuid", "styp", "sidx", "ssix", "prft", "emsg", "junk", "pdin"};
     return boxes;
 }
@@ -57,10 +57,11 @@ std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at
         if (b.size() < 8) break;
         const std::uint32_t size32 = beU32(b.span(), 0);
         const std::string type(reinterpret_cast<const char*>(b.data() + 4), 4);
-        if (bmffTopBoxes().count(type) == 0) break;
         if (boxes == 0) {
-            if (type != "ftyp" || size32 < kMinFtyp || size32 > kMaxFtyp) return std::nullopt;
+            if (!holdsSignature(format("bmff"), b.span()) || size32 < kMinFtyp || size32 > kMaxFtyp) return std::nullopt;
             brand = brandOf(source.pread(at + 8, 4));
+        } else if (bmffTopBoxes().count(type) == 0) {
+            break;  // another file's first box among them
         }
         if (type == "moov" || type == "mdat" || type == "moof") sawMedia = true;
         std::int64_t boxSize = 0;

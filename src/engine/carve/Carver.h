@@ -108,7 +108,7 @@ public:
 
 private:
     static SessionCheck checkSessionAt(int dir, std::int64_t size, const std::optional<SourceIdentity>& identity);
-    std::optional<carve::CarveResult> carveAt(SigKind kind, std::int64_t at);
+    std::optional<carve::CarveResult> carveAt(const carve::Format& format, std::int64_t at);
     // Nothing when a stop came while the file was read: it is not recorded
     // at all, and its index is given back.
     std::optional<CarvedFile> recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,

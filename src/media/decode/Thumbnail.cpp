@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "engine/carve/Damage.h"
+#include "engine/carve/Formats.h"
 #include "media/decode/CarveRangeLoader.h"
 #include "media/decode/Checks.h"
 #include "media/decode/Decoders.h"
@@ -14,8 +15,8 @@ namespace tamsel::media {
 namespace {
 
 bool isBmff(ByteRange& file) {
-    const Bytes head = file.read(4, 4);
-    return head.size() == 4 && std::string_view(reinterpret_cast<const char*>(head.data()), 4) == "ftyp";
+    const Bytes head = file.read(0, 8);
+    return carve::holdsSignature(carve::format("bmff"), head.span());
 }
 
 // The file's bytes up to a budget: what the checks and the decoder of a

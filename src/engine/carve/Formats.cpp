@@ -1,0 +1,103 @@
+#include "engine/carve/Formats.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace tamsel::carve {
+
+namespace {
+
+using M = MediaClass;
+
+constexpr std::uint8_t kJpeg[] = {0xFF, 0xD8, 0xFF};
+constexpr std::uint8_t kPng[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr std::uint8_t kFtyp[] = {'f', 't', 'y', 'p'};
+constexpr std::uint8_t kRiff[] = {'R', 'I', 'F', 'F'};
+constexpr std::uint8_t kTiffLE[] = {'I', 'I', 0x2A, 0x00};
+constexpr std::uint8_t kTiffBE[] = {'M', 'M', 0x00, 0x2A};
+
+constexpr Signature kJpegSigs[] = {{kJpeg}};
+constexpr Signature kPngSigs[] = {{kPng}};
+constexpr Signature kBmffSigs[] = {{kFtyp, 4}};
+constexpr Signature kRiffSigs[] = {{kRiff}};
+constexpr Signature kTiffSigs[] = {{kTiffLE}, {kTiffBE}};
+
+constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
+constexpr Extension kPngExts[] = {{"png", M::photo}};
+constexpr Extension kBmffExts[] = {
+    {"mp4", M::video, "mov"},        {"mov", M::video, "mov"},       {"m4v", M::video, "mov", false},
+    {"3gp", M::video, "mov"},        {"heic", M::photo},             {"heif", M::photo, {}, false},
+    {"avif", M::photo},              {"cr3", M::raw},                {"m4a", M::audio, "mov", false},
+};
+constexpr Extension kRiffExts[] = {{"avi", M::video, "avi"}, {"wav", M::audio, "wav"}, {"webp", M::photo}};
+constexpr Extension kTiffExts[] = {{"tif", M::photo}, {"tiff", M::photo, {}, false}, {"cr2", M::raw},
+                                   {"dng", M::raw},   {"nef", M::raw},                {"arw", M::raw}};
+// Formats no carver finds yet: known by name for salvage and the decoders.
+constexpr Extension kGifExts[] = {{"gif", M::photo, "gif", false}};
+constexpr Extension kBmpExts[] = {{"bmp", M::photo, "bmp_pipe", false}};
+constexpr Extension kMp3Exts[] = {{"mp3", M::audio, {}, false}};
+constexpr Extension kTsExts[] = {{"mts", M::video, "mpegts", false}, {"m2ts", M::video, "mpegts", false}};
+constexpr Extension kMatroskaExts[] = {{"mkv", M::video, "matroska", false}};
+constexpr Extension kRawExts[] = {{"orf", M::raw, {}, false}, {"raf", M::raw, {}, false},
+                                  {"rw2", M::raw, {}, false}, {"raw", M::raw, {}, false}};
+constexpr Extension kAsfExts[] = {{"wmv", M::video, "asf", false}};
+constexpr Extension kMxfExts[] = {{"mxf", M::video, "mxf", false}};
+constexpr Extension kAiffExts[] = {{"aif", M::audio, {}, false}, {"aiff", M::audio, {}, false}};
+
+constexpr Format kFormats[] = {
+    {"jpeg", kJpegSigs, carveJPEG, kJpegExts},
+    {"png", kPngSigs, carvePNG, kPngExts},
+    {"bmff", kBmffSigs, carveBMFF, kBmffExts},
+    {"riff", kRiffSigs, carveRIFF, kRiffExts},
+    {"tiff", kTiffSigs, carveTIFF, kTiffExts},
+    {"gif", {}, nullptr, kGifExts},
+    {"bmp", {}, nullptr, kBmpExts},
+    {"mp3", {}, nullptr, kMp3Exts},
+    {"mpeg-ts", {}, nullptr, kTsExts},
+    {"matroska", {}, nullptr, kMatroskaExts},
+    {"raw", {}, nullptr, kRawExts},
+    {"asf", {}, nullptr, kAsfExts},
+    {"mxf", {}, nullptr, kMxfExts},
+    {"aiff", {}, nullptr, kAiffExts},
+};
+
+}  // namespace
+
+std::span<const Format> formats() { return kFormats; }
+
+const Format& format(std::string_view name) {
+    for (const Format& f : kFormats)
+        if (f.name == name) return f;
+    throw std::logic_error("no format named " + std::string(name));
+}
+
+bool holdsSignature(const Format& format, std::span<const std::uint8_t> head) {
+    for (const Signature& s : format.signatures)
+        if (head.size() >= static_cast<std::size_t>(s.at) + s.bytes.size() &&
+            std::memcmp(head.data() + s.at, s.bytes.data(), s.bytes.size()) == 0)
+            return true;
+    return false;
+}
+
+const Format* formatOf(std::span<const std::uint8_t> head) {
+    for (const Format& f : kFormats)
+        if (holdsSignature(f, head)) return &f;
+    return nullptr;
+}
+
+const Extension* extensionNamed(std::string_view ext) {
+    const std::string lower = lowerCasedExtension(ext);
+    for (const Format& f : kFormats)
+        for (const Extension& e : f.extensions)
+            if (e.name == lower) return &e;
+    return nullptr;
+}
+
+bool isCarvedExtension(const std::string& ext) {
+    for (const Format& f : kFormats)
+        for (const Extension& e : f.extensions)
+            if (e.carved && e.name == ext) return true;
+    return false;
+}
+
+}  // namespace tamsel::carve
