@@ -339,8 +339,8 @@ TEST(BmffCarver, BoxSizesThatCannotBeFollowed) {
 
 TEST(BmffCarver, ExtensionFollowsTheMajorBrand) {
     const std::vector<std::pair<std::string, std::string>> brands{
-        {"heix", "heic"}, {"mif1", "heic"}, {"avis", "avif"}, {"3gp5", "3gp"}, {"3g2a", "3gp"},
-        {"crx ", "cr3"},  {"HEIC", "mp4"},  {"qt  ", "mov"},  {"M4V ", "mp4"}};
+        {"heix", "heic"}, {"mif1", "heic"}, {"avis", "avif"}, {"3gp5", "3gp"}, {"3g2a", "3g2"}, {"crx ", "cr3"},
+        {"HEIC", "mp4"},  {"qt  ", "mov"},  {"M4V ", "m4v"},  {"M4A ", "m4a"}, {"M4AX", "mp4"}};
     for (const auto& [brand, ext] : brands)
         EXPECT_EQ(carveBMFF(*box(ftyp(brand), "mdat", 64).padTo(200).source(), 0), result(88, ext.c_str())) << brand;
     ByteBuilder high;

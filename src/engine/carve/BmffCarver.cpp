@@ -38,7 +38,10 @@ std::string extensionForBrand(const std::string& brand) {
     if (brand == "heic" || brand == "heix" || brand == "hevc" || brand == "mif1" || brand == "msf1") return "heic";
     if (brand == "avif" || brand == "avis") return "avif";
     if (brand == "crx") return "cr3";
+    if (brand.rfind("3g2", 0) == 0) return "3g2";
     if (brand.rfind("3g", 0) == 0) return "3gp";
+    if (brand == "M4A") return "m4a";
+    if (brand.rfind("M4V", 0) == 0) return "m4v";
     return "mp4";
 }
 }  // namespace

@@ -25,9 +25,9 @@ constexpr Signature kTiffSigs[] = {{kTiffLE}, {kTiffBE}};
 constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
 constexpr Extension kPngExts[] = {{"png", M::photo}};
 constexpr Extension kBmffExts[] = {
-    {"mp4", M::video, "mov"},        {"mov", M::video, "mov"},       {"m4v", M::video, "mov", false},
-    {"3gp", M::video, "mov"},        {"heic", M::photo},             {"heif", M::photo, {}, false},
-    {"avif", M::photo},              {"cr3", M::raw},                {"m4a", M::audio, "mov", false},
+    {"mp4", M::video, "mov"}, {"mov", M::video, "mov"}, {"m4v", M::video, "mov"}, {"3gp", M::video, "mov"},
+    {"3g2", M::video, "mov"}, {"heic", M::photo},       {"heif", M::photo, {}, false},
+    {"avif", M::photo},       {"cr3", M::raw},          {"m4a", M::audio, "mov"},
 };
 constexpr Extension kRiffExts[] = {{"avi", M::video, "avi"}, {"wav", M::audio, "wav"}, {"webp", M::photo}};
 constexpr Extension kTiffExts[] = {{"tif", M::photo}, {"tiff", M::photo, {}, false}, {"cr2", M::raw},
