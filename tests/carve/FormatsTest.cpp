@@ -464,5 +464,56 @@ TEST(TiffCarver, LoopsOversizedEntriesAndUnpairedValues) {
     EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0), result(23000, "tif"));
 }
 
+// GIF and BMP ---------------------------------------------------------------------
+
+// A 2x2 GIF: colour table, a control extension, one picture, the trailer.
+ByteBuilder gif(bool withPicture = true) {
+    ByteBuilder b;
+    b.text("GIF89a").le16(2).le16(2).raw({0x80, 0, 0}).fill(6, 0x33);
+    b.raw({0x21, 0xF9, 4, 0, 10, 0, 0, 0});
+    if (withPicture) b.raw({0x2C}).le16(0).le16(0).le16(2).le16(2).raw({0, 2, 3, 0x44, 0x01, 0x05, 0});
+    return b.raw({0x3B});
+}
+
+TEST(GifCarver, EndsAtItsTrailerOrCutShortBehindItsLastWholeBlock) {
+    const auto length = static_cast<std::int64_t>(gif().size());
+    EXPECT_EQ(carveGIF(*gif().source(), 0), result(length, "gif")) << "the trailer is the source's last byte";
+    EXPECT_EQ(carveGIF(*gif().fill(100, 0x3B).source(), 0), result(length, "gif"));
+    ByteBuilder overwritten = gif();
+    overwritten.bytes.back() = 0x99;
+    overwritten.fill(100, 0x99);
+    EXPECT_EQ(carveGIF(*overwritten.source(), 0), unconfirmed(length - 1, "gif", "途中で切れています", length - 1));
+    EXPECT_EQ(carveGIF(*gif(false).fill(100).source(), 0), std::nullopt) << "no picture";
+    ByteBuilder version = gif();
+    version.bytes[4] = '8';
+    EXPECT_EQ(carveGIF(*version.source(), 0), std::nullopt);
+}
+
+// A BMP of 3x2 pixels at 24 bits (rows of 12 bytes) behind a 40-byte header.
+ByteBuilder bmp(std::uint32_t fileSize, std::int32_t height = 2, std::uint16_t bits = 24, std::uint32_t compression = 0) {
+    ByteBuilder b;
+    b.text("BM").le32(fileSize).le32(0).le32(54);
+    b.le32(40).le32(3).le32(static_cast<std::uint32_t>(height)).le16(1).le16(bits).le32(compression).le32(0).fill(16);
+    return b.fill(24, 0x77);
+}
+
+TEST(BmpCarver, EndsBehindItsPixelsOrWhereItsPaddedSizeSays) {
+    EXPECT_EQ(carveBMP(*bmp(78).fill(50, 0x42).source(), 0), result(78, "bmp"));
+    EXPECT_EQ(carveBMP(*bmp(80).fill(50, 0x42).source(), 0), result(80, "bmp")) << "padded by the writer";
+    EXPECT_EQ(carveBMP(*bmp(0).fill(50, 0x42).source(), 0), result(78, "bmp")) << "no size given";
+    EXPECT_EQ(carveBMP(*bmp(0x7FFFFFF0).fill(50, 0x42).source(), 0), result(78, "bmp")) << "a size no pixels fill";
+    EXPECT_EQ(carveBMP(*bmp(78, -2).fill(50, 0x42).source(), 0), result(78, "bmp")) << "top down";
+    ByteBuilder cut = bmp(78);
+    cut.bytes.resize(60);
+    EXPECT_EQ(carveBMP(*cut.source(), 0), unconfirmed(60, "bmp", "途中で切れています", 60));
+    // Bytes that merely start with "BM".
+    EXPECT_EQ(carveBMP(*bmp(78, 2, 7).fill(50).source(), 0), std::nullopt);
+    EXPECT_EQ(carveBMP(*bmp(78, 0).fill(50).source(), 0), std::nullopt);
+    EXPECT_EQ(carveBMP(*bmp(78, 2, 8, 1).fill(50).source(), 0), std::nullopt) << "run lengths without their size";
+    ByteBuilder planes = bmp(78);
+    planes.bytes[26] = 2;
+    EXPECT_EQ(carveBMP(*planes.fill(50).source(), 0), std::nullopt);
+}
+
 }  // namespace
 }  // namespace tamsel::carve

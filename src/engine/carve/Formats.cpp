@@ -15,12 +15,16 @@ constexpr std::uint8_t kFtyp[] = {'f', 't', 'y', 'p'};
 constexpr std::uint8_t kRiff[] = {'R', 'I', 'F', 'F'};
 constexpr std::uint8_t kTiffLE[] = {'I', 'I', 0x2A, 0x00};
 constexpr std::uint8_t kTiffBE[] = {'M', 'M', 0x00, 0x2A};
+constexpr std::uint8_t kGif[] = {'G', 'I', 'F', '8'};
+constexpr std::uint8_t kBmp[] = {'B', 'M'};
 
 constexpr Signature kJpegSigs[] = {{kJpeg}};
 constexpr Signature kPngSigs[] = {{kPng}};
 constexpr Signature kBmffSigs[] = {{kFtyp, 4}};
 constexpr Signature kRiffSigs[] = {{kRiff}};
 constexpr Signature kTiffSigs[] = {{kTiffLE}, {kTiffBE}};
+constexpr Signature kGifSigs[] = {{kGif}};
+constexpr Signature kBmpSigs[] = {{kBmp}};
 
 constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
 constexpr Extension kPngExts[] = {{"png", M::photo}};
@@ -32,9 +36,9 @@ constexpr Extension kBmffExts[] = {
 constexpr Extension kRiffExts[] = {{"avi", M::video, "avi"}, {"wav", M::audio, "wav"}, {"webp", M::photo}};
 constexpr Extension kTiffExts[] = {{"tif", M::photo}, {"tiff", M::photo, {}, false}, {"cr2", M::raw},
                                    {"dng", M::raw},   {"nef", M::raw},                {"arw", M::raw}};
+constexpr Extension kGifExts[] = {{"gif", M::photo, "gif"}};
+constexpr Extension kBmpExts[] = {{"bmp", M::photo, "bmp_pipe"}};
 // Formats no carver finds yet: known by name for salvage and the decoders.
-constexpr Extension kGifExts[] = {{"gif", M::photo, "gif", false}};
-constexpr Extension kBmpExts[] = {{"bmp", M::photo, "bmp_pipe", false}};
 constexpr Extension kMp3Exts[] = {{"mp3", M::audio, {}, false}};
 constexpr Extension kTsExts[] = {{"mts", M::video, "mpegts", false}, {"m2ts", M::video, "mpegts", false}};
 constexpr Extension kMatroskaExts[] = {{"mkv", M::video, "matroska", false}};
@@ -50,8 +54,8 @@ constexpr Format kFormats[] = {
     {"bmff", kBmffSigs, carveBMFF, kBmffExts},
     {"riff", kRiffSigs, carveRIFF, kRiffExts},
     {"tiff", kTiffSigs, carveTIFF, kTiffExts},
-    {"gif", {}, nullptr, kGifExts},
-    {"bmp", {}, nullptr, kBmpExts},
+    {"gif", kGifSigs, carveGIF, kGifExts},
+    {"bmp", kBmpSigs, carveBMP, kBmpExts},
     {"mp3", {}, nullptr, kMp3Exts},
     {"mpeg-ts", {}, nullptr, kTsExts},
     {"matroska", {}, nullptr, kMatroskaExts},

@@ -72,5 +72,7 @@ std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at
 const std::set<std::string>& bmffTopBoxes();
 // Either byte order, as the header says.
 std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveGIF(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveBMP(RandomAccessSource& source, std::int64_t at);
 
 }  // namespace tamsel::carve
