@@ -515,5 +515,35 @@ TEST(BmpCarver, EndsBehindItsPixelsOrWhereItsPaddedSizeSays) {
     EXPECT_EQ(carveBMP(*planes.fill(50).source(), 0), std::nullopt);
 }
 
+// MP3, transport streams, Matroska ------------------------------------------------
+
+// MPEG-1 layer III, 128 kbit/s at 44.1 kHz: frames of 417 bytes.
+ByteBuilder& frames(ByteBuilder& b, int count, std::uint8_t rateBits = 0x90) {
+    for (int i = 0; i < count; ++i) b.raw({0xFF, 0xFB, rateBits, 0x00}).fill(413, 0x21);
+    return b;
+}
+
+TEST(Mp3Carver, FramesAreWalkedFromTheTagToAnOldTagOrTheFirstThatIsNoFrame) {
+    ByteBuilder tagged;
+    tagged.text("ID3").raw({3, 0, 0, 0, 0, 0, 20}).fill(20);
+    frames(tagged, 10).text("TAG").fill(125, 0x20);
+    const auto length = static_cast<std::int64_t>(tagged.size());
+    EXPECT_EQ(carveMP3(*tagged.fill(500, 0x00).source(), 0), result(length, "mp3"));
+    // Another sample rate is another stream.
+    ByteBuilder changed;
+    frames(changed, 9);
+    frames(changed, 3, 0x94);
+    EXPECT_EQ(carveMP3(*changed.source(), 0), result(9 * 417, "mp3"));
+    // Without a tag a start must be several frames.
+    ByteBuilder few;
+    EXPECT_EQ(carveMP3(*frames(few, 7).fill(500, 0x11).source(), 0), std::nullopt);
+    ByteBuilder cut;
+    frames(cut, 9).bytes.resize(9 * 417 - 100);
+    EXPECT_EQ(carveMP3(*cut.source(), 0), unconfirmed(9 * 417 - 100, "mp3", "途中で切れています", 9 * 417 - 100));
+    ByteBuilder badTag;
+    badTag.text("ID3").raw({3, 0, 0, 0, 0, 0x80, 20}).fill(20);
+    EXPECT_EQ(carveMP3(*frames(badTag, 10).source(), 0), std::nullopt) << "a tag size that is not syncsafe";
+}
+
 }  // namespace
 }  // namespace tamsel::carve

@@ -17,6 +17,11 @@ constexpr std::uint8_t kTiffLE[] = {'I', 'I', 0x2A, 0x00};
 constexpr std::uint8_t kTiffBE[] = {'M', 'M', 0x00, 0x2A};
 constexpr std::uint8_t kGif[] = {'G', 'I', 'F', '8'};
 constexpr std::uint8_t kBmp[] = {'B', 'M'};
+constexpr std::uint8_t kId3[] = {'I', 'D', '3'};
+// MPEG-1 and MPEG-2 layer III frames without a checksum: nearly every file
+// without a tag begins so.
+constexpr std::uint8_t kMpeg1Frame[] = {0xFF, 0xFB};
+constexpr std::uint8_t kMpeg2Frame[] = {0xFF, 0xF3};
 
 constexpr Signature kJpegSigs[] = {{kJpeg}};
 constexpr Signature kPngSigs[] = {{kPng}};
@@ -25,6 +30,7 @@ constexpr Signature kRiffSigs[] = {{kRiff}};
 constexpr Signature kTiffSigs[] = {{kTiffLE}, {kTiffBE}};
 constexpr Signature kGifSigs[] = {{kGif}};
 constexpr Signature kBmpSigs[] = {{kBmp}};
+constexpr Signature kMp3Sigs[] = {{kId3}, {kMpeg1Frame}, {kMpeg2Frame}};
 
 constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
 constexpr Extension kPngExts[] = {{"png", M::photo}};
@@ -38,8 +44,8 @@ constexpr Extension kTiffExts[] = {{"tif", M::photo}, {"tiff", M::photo, {}, fal
                                    {"dng", M::raw},   {"nef", M::raw},                {"arw", M::raw}};
 constexpr Extension kGifExts[] = {{"gif", M::photo, "gif"}};
 constexpr Extension kBmpExts[] = {{"bmp", M::photo, "bmp_pipe"}};
+constexpr Extension kMp3Exts[] = {{"mp3", M::audio}};
 // Formats no carver finds yet: known by name for salvage and the decoders.
-constexpr Extension kMp3Exts[] = {{"mp3", M::audio, {}, false}};
 constexpr Extension kTsExts[] = {{"mts", M::video, "mpegts", false}, {"m2ts", M::video, "mpegts", false}};
 constexpr Extension kMatroskaExts[] = {{"mkv", M::video, "matroska", false}};
 constexpr Extension kRawExts[] = {{"orf", M::raw, {}, false}, {"raf", M::raw, {}, false},
@@ -56,7 +62,7 @@ constexpr Format kFormats[] = {
     {"tiff", kTiffSigs, carveTIFF, kTiffExts},
     {"gif", kGifSigs, carveGIF, kGifExts},
     {"bmp", kBmpSigs, carveBMP, kBmpExts},
-    {"mp3", {}, nullptr, kMp3Exts},
+    {"mp3", kMp3Sigs, carveMP3, kMp3Exts},
     {"mpeg-ts", {}, nullptr, kTsExts},
     {"matroska", {}, nullptr, kMatroskaExts},
     {"raw", {}, nullptr, kRawExts},

@@ -74,5 +74,6 @@ const std::set<std::string>& bmffTopBoxes();
 std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveGIF(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveBMP(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveMP3(RandomAccessSource& source, std::int64_t at);
 
 }  // namespace tamsel::carve
