@@ -545,5 +545,21 @@ TEST(Mp3Carver, FramesAreWalkedFromTheTagToAnOldTagOrTheFirstThatIsNoFrame) {
     EXPECT_EQ(carveMP3(*frames(badTag, 10).source(), 0), std::nullopt) << "a tag size that is not syncsafe";
 }
 
+ByteBuilder packets(int count, int size, int syncAt) {
+    ByteBuilder b;
+    for (int i = 0; i < count; ++i) b.fill(static_cast<std::size_t>(syncAt), 0x12).raw({0x47, 0x40}).fill(static_cast<std::size_t>(size - syncAt - 2), 0x10);
+    return b;
+}
+
+TEST(TsCarver, TheStreamEndsWhereThePacketRhythmStops) {
+    EXPECT_EQ(carveTS(*packets(6, 188, 0).fill(400, 0x55).source(), 0), result(6 * 188, "ts"));
+    EXPECT_EQ(carveM2TS(*packets(6, 192, 4).fill(400, 0x55).source(), 0), result(6 * 192, "mts"));
+    EXPECT_EQ(carveM2TS(*packets(6, 188, 0).fill(400, 0x55).source(), 0), std::nullopt) << "no time stamps";
+    EXPECT_EQ(carveTS(*packets(4, 188, 0).fill(400, 0x55).source(), 0), std::nullopt) << "too few packets to believe";
+    ByteBuilder cut = packets(6, 192, 4);
+    cut.bytes.resize(5 * 192 + 50);
+    EXPECT_EQ(carveM2TS(*cut.source(), 0), unconfirmed(5 * 192 + 50, "mts", "途中で切れています", 5 * 192 + 50));
+}
+
 }  // namespace
 }  // namespace tamsel::carve

@@ -22,6 +22,8 @@ constexpr std::uint8_t kId3[] = {'I', 'D', '3'};
 // without a tag begins so.
 constexpr std::uint8_t kMpeg1Frame[] = {0xFF, 0xFB};
 constexpr std::uint8_t kMpeg2Frame[] = {0xFF, 0xF3};
+// A transport packet that starts a table, as a muxer's first packet does.
+constexpr std::uint8_t kTsPacket[] = {0x47, 0x40};
 
 constexpr Signature kJpegSigs[] = {{kJpeg}};
 constexpr Signature kPngSigs[] = {{kPng}};
@@ -31,6 +33,8 @@ constexpr Signature kTiffSigs[] = {{kTiffLE}, {kTiffBE}};
 constexpr Signature kGifSigs[] = {{kGif}};
 constexpr Signature kBmpSigs[] = {{kBmp}};
 constexpr Signature kMp3Sigs[] = {{kId3}, {kMpeg1Frame}, {kMpeg2Frame}};
+constexpr Signature kTsSigs[] = {{kTsPacket}};
+constexpr Signature kM2tsSigs[] = {{kTsPacket, 4}};  // behind a time stamp
 
 constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
 constexpr Extension kPngExts[] = {{"png", M::photo}};
@@ -45,8 +49,9 @@ constexpr Extension kTiffExts[] = {{"tif", M::photo}, {"tiff", M::photo, {}, fal
 constexpr Extension kGifExts[] = {{"gif", M::photo, "gif"}};
 constexpr Extension kBmpExts[] = {{"bmp", M::photo, "bmp_pipe"}};
 constexpr Extension kMp3Exts[] = {{"mp3", M::audio}};
+constexpr Extension kTsExts[] = {{"ts", M::video, "mpegts"}};
+constexpr Extension kM2tsExts[] = {{"mts", M::video, "mpegts"}, {"m2ts", M::video, "mpegts", false}};
 // Formats no carver finds yet: known by name for salvage and the decoders.
-constexpr Extension kTsExts[] = {{"mts", M::video, "mpegts", false}, {"m2ts", M::video, "mpegts", false}};
 constexpr Extension kMatroskaExts[] = {{"mkv", M::video, "matroska", false}};
 constexpr Extension kRawExts[] = {{"orf", M::raw, {}, false}, {"raf", M::raw, {}, false},
                                   {"rw2", M::raw, {}, false}, {"raw", M::raw, {}, false}};
@@ -63,7 +68,8 @@ constexpr Format kFormats[] = {
     {"gif", kGifSigs, carveGIF, kGifExts},
     {"bmp", kBmpSigs, carveBMP, kBmpExts},
     {"mp3", kMp3Sigs, carveMP3, kMp3Exts},
-    {"mpeg-ts", {}, nullptr, kTsExts},
+    {"m2ts", kM2tsSigs, carveM2TS, kM2tsExts},
+    {"mpeg-ts", kTsSigs, carveTS, kTsExts},
     {"matroska", {}, nullptr, kMatroskaExts},
     {"raw", {}, nullptr, kRawExts},
     {"asf", {}, nullptr, kAsfExts},

@@ -75,5 +75,7 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
 std::optional<CarveResult> carveGIF(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveBMP(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveMP3(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveTS(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveM2TS(RandomAccessSource& source, std::int64_t at);
 
 }  // namespace tamsel::carve
