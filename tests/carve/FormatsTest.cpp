@@ -561,5 +561,44 @@ TEST(TsCarver, TheStreamEndsWhereThePacketRhythmStops) {
     EXPECT_EQ(carveM2TS(*cut.source(), 0), unconfirmed(5 * 192 + 50, "mts", "途中で切れています", 5 * 192 + 50));
 }
 
+ByteBuilder ebmlHeader(std::string_view docType) {
+    ByteBuilder b;
+    b.raw({0x1A, 0x45, 0xDF, 0xA3}).raw({0x80 | int(docType.size() + 3)}).raw({0x42, 0x82}).raw({0x80 | int(docType.size())}).text(docType);
+    return b;
+}
+// An element with a one-byte size.
+ByteBuilder& element(ByteBuilder& b, std::initializer_list<int> id, int size) {
+    return b.raw(id).raw({0x80 | size}).fill(static_cast<std::size_t>(size), 0x31);
+}
+constexpr std::initializer_list<int> kInfo{0x15, 0x49, 0xA9, 0x66};
+
+TEST(EbmlCarver, SegmentsOfGivenAndUnknownSizeAndClustersOfUnknownSize) {
+    // A live recording: segment and clusters of unknown size, blocks in them.
+    ByteBuilder live = ebmlHeader("webm");
+    live.raw({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    element(live, kInfo, 10);
+    for (int c = 0; c < 2; ++c) {
+        live.raw({0x1F, 0x43, 0xB6, 0x75, 0xFF});
+        element(live, {0xE7}, 1);
+        for (int k = 0; k < 3; ++k) element(live, {0xA3}, 40);
+    }
+    const auto walked = static_cast<std::int64_t>(live.size());
+    EXPECT_EQ(carveEBML(*ByteBuilder(live).fill(300, 0).source(), 0), result(walked, "webm"));
+    EXPECT_EQ(carveEBML(*live.source(), 0), unconfirmed(walked, "webm", "途中で切れています", walked));
+
+    // A size given and filled by the segment's elements.
+    ByteBuilder sized = ebmlHeader("matroska");
+    sized.raw({0x18, 0x53, 0x80, 0x67, 0x80 | 25});
+    element(sized, kInfo, 10);
+    element(sized, {0xEC}, 8);
+    const auto whole = static_cast<std::int64_t>(sized.size());
+    EXPECT_EQ(carveEBML(*ByteBuilder(sized).fill(300, 0x1A).source(), 0), result(whole, "mkv"));
+    // One its elements do not fill may hold another file.
+    ByteBuilder unfilled = sized;
+    unfilled.bytes[static_cast<std::size_t>(whole) - 10] = 0;
+    EXPECT_EQ(carveEBML(*unfilled.fill(300, 0x1A).source(), 0), unconfirmed(whole, "mkv", std::nullopt, whole - 10));
+    EXPECT_EQ(carveEBML(*ebmlHeader("text").raw({0x18, 0x53, 0x80, 0x67, 0x80 | 24}).fill(300).source(), 0), std::nullopt);
+}
+
 }  // namespace
 }  // namespace tamsel::carve

@@ -24,6 +24,7 @@ constexpr std::uint8_t kMpeg1Frame[] = {0xFF, 0xFB};
 constexpr std::uint8_t kMpeg2Frame[] = {0xFF, 0xF3};
 // A transport packet that starts a table, as a muxer's first packet does.
 constexpr std::uint8_t kTsPacket[] = {0x47, 0x40};
+constexpr std::uint8_t kEbml[] = {0x1A, 0x45, 0xDF, 0xA3};
 
 constexpr Signature kJpegSigs[] = {{kJpeg}};
 constexpr Signature kPngSigs[] = {{kPng}};
@@ -35,6 +36,7 @@ constexpr Signature kBmpSigs[] = {{kBmp}};
 constexpr Signature kMp3Sigs[] = {{kId3}, {kMpeg1Frame}, {kMpeg2Frame}};
 constexpr Signature kTsSigs[] = {{kTsPacket}};
 constexpr Signature kM2tsSigs[] = {{kTsPacket, 4}};  // behind a time stamp
+constexpr Signature kEbmlSigs[] = {{kEbml}};
 
 constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
 constexpr Extension kPngExts[] = {{"png", M::photo}};
@@ -51,8 +53,8 @@ constexpr Extension kBmpExts[] = {{"bmp", M::photo, "bmp_pipe"}};
 constexpr Extension kMp3Exts[] = {{"mp3", M::audio}};
 constexpr Extension kTsExts[] = {{"ts", M::video, "mpegts"}};
 constexpr Extension kM2tsExts[] = {{"mts", M::video, "mpegts"}, {"m2ts", M::video, "mpegts", false}};
+constexpr Extension kEbmlExts[] = {{"mkv", M::video, "matroska"}, {"webm", M::video, "matroska"}};
 // Formats no carver finds yet: known by name for salvage and the decoders.
-constexpr Extension kMatroskaExts[] = {{"mkv", M::video, "matroska", false}};
 constexpr Extension kRawExts[] = {{"orf", M::raw, {}, false}, {"raf", M::raw, {}, false},
                                   {"rw2", M::raw, {}, false}, {"raw", M::raw, {}, false}};
 constexpr Extension kAsfExts[] = {{"wmv", M::video, "asf", false}};
@@ -70,7 +72,7 @@ constexpr Format kFormats[] = {
     {"mp3", kMp3Sigs, carveMP3, kMp3Exts},
     {"m2ts", kM2tsSigs, carveM2TS, kM2tsExts},
     {"mpeg-ts", kTsSigs, carveTS, kTsExts},
-    {"matroska", {}, nullptr, kMatroskaExts},
+    {"ebml", kEbmlSigs, carveEBML, kEbmlExts},
     {"raw", {}, nullptr, kRawExts},
     {"asf", {}, nullptr, kAsfExts},
     {"mxf", {}, nullptr, kMxfExts},

@@ -77,5 +77,7 @@ std::optional<CarveResult> carveBMP(RandomAccessSource& source, std::int64_t at)
 std::optional<CarveResult> carveMP3(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveTS(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveM2TS(RandomAccessSource& source, std::int64_t at);
+// Matroska and WebM.
+std::optional<CarveResult> carveEBML(RandomAccessSource& source, std::int64_t at);
 
 }  // namespace tamsel::carve
