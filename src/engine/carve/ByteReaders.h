@@ -37,12 +37,14 @@ inline std::uint16_t leU16(ByteView b, std::size_t at) { return u16(b, at, true)
 
 // A walk's bytes, read forward in pieces, so that a walk over many small
 // structures (GIF sub-blocks, audio frames, transport packets) does not read
-// the source once for each.
+// the source once for each. The pieces start small, since most walks end at
+// once (a signature in noise), and double up to `most`.
 class ForwardReader {
 public:
+    static constexpr std::int64_t kFirstPiece = 4096;
     static constexpr std::int64_t kPiece = 1 << 20;
 
-    explicit ForwardReader(RandomAccessSource& source) : source_(source) {}
+    explicit ForwardReader(RandomAccessSource& source, std::int64_t most = kPiece) : source_(source), most_(most) {}
 
     // The `n` bytes at `pos` (n at most kPiece), or an empty view when the
     // source ends before them.
@@ -50,8 +52,9 @@ public:
         const auto count = static_cast<std::int64_t>(n);
         if (pos < start_ || pos + count > start_ + static_cast<std::int64_t>(piece_.size())) {
             if (pos < 0 || pos >= source_.size()) return {};
-            piece_ = source_.pread(pos, std::max(kPiece, count));
+            piece_ = source_.pread(pos, std::max(next_, count));
             start_ = pos;
+            next_ = std::min(next_ * 2, most_);
             if (static_cast<std::int64_t>(piece_.size()) < count) return {};
         }
         return piece_.span().subspan(static_cast<std::size_t>(pos - start_), n);
@@ -66,6 +69,8 @@ public:
 
 private:
     RandomAccessSource& source_;
+    std::int64_t most_;
+    std::int64_t next_ = kFirstPiece;
     Bytes piece_;
     std::int64_t start_ = 0;
 };

@@ -83,7 +83,8 @@ std::string docTypeIn(ForwardReader& r, std::int64_t from, std::int64_t to) {
 // unknown (a recording still being written) runs as far as its elements
 // do, clusters of unknown size as far as their blocks.
 std::optional<CarveResult> carveEBML(RandomAccessSource& source, std::int64_t at) {
-    ForwardReader r(source);
+    // Element headers lie far apart in a file of large clusters.
+    ForwardReader r(source, 65536);
     const auto header = elementAt(r, at);
     if (!header || header->size == kUnknown || header->size > kMaxHeader) return std::nullopt;
     const std::int64_t headerEnd = at + header->headerBytes + header->size;

@@ -18,6 +18,8 @@ namespace {
 
 using Hits = std::vector<SignatureHit>;
 
+inline std::size_t pairIndex(const std::uint8_t* at) { return std::size_t{at[0]} | std::size_t{at[1]} << 8; }
+
 // One signature of one row, flattened in table order.
 struct Pattern {
     std::span<const std::uint8_t> bytes;
@@ -44,7 +46,7 @@ struct Prefilter {
                 if (s.bytes.size() < 2) throw std::logic_error("a signature of one byte cannot be searched for");
                 byFirstByte[s.bytes[0]].push_back(static_cast<std::uint8_t>(patterns.size()));
                 patterns.push_back({s.bytes, s.at, &f});
-                pairs.set(s.bytes[0] | s.bytes[1] << 8);
+                pairs.set(pairIndex(s.bytes.data()));
                 for (auto [list, byte] : {std::pair{&firstBytes, s.bytes[0]}, std::pair{&secondBytes, s.bytes[1]}})
                     if (std::find(list->begin(), list->end(), byte) == list->end()) list->push_back(byte);
             }
@@ -61,7 +63,7 @@ struct Prefilter {
             }
         };
         std::vector<Bucket> buckets;
-        for (int first = 0; first < 256; ++first) {
+        for (std::size_t first = 0; first < 256; ++first) {
             if (byFirstByte[first].empty()) continue;
             Bucket b;
             for (std::uint8_t k : byFirstByte[first]) {
@@ -93,7 +95,7 @@ struct Prefilter {
         }
     }
 
-    bool passes(const std::uint8_t* at) const { return pairs[at[0] | at[1] << 8]; }
+    bool passes(const std::uint8_t* at) const { return pairs[pairIndex(at)]; }
 
     // Every signature that starts at `m`.
     void confirm(const std::uint8_t* p, std::size_t n, std::size_t m, Hits& hits) const {
