@@ -464,6 +464,25 @@ TEST(TiffCarver, LoopsOversizedEntriesAndUnpairedValues) {
     EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0), result(23000, "tif"));
 }
 
+TEST(RawCarvers, OlympusByItsTiffDirectoriesAndFujifilmByTheFurthestPieceItsHeaderPlaces) {
+    for (bool le : {true, false}) {
+        ByteBuilder orf = tiff(le, stripped(1000, 5000), 7000);
+        orf.bytes[2] = le ? 'R' : 'O';  // "IIRO", "MMOR"
+        orf.bytes[3] = le ? 'O' : 'R';
+        EXPECT_EQ(carveORF(*orf.source(), 0), result(6000, "orf")) << le;
+    }
+    auto raf = [](std::string_view version, std::uint32_t previewAt) {
+        ByteBuilder b;
+        b.text("FUJIFILMCCD-RAW 0201FF392201").padTo(0x3C).text(version).padTo(0x54);
+        b.be32(previewAt).be32(100).be32(0x100).be32(50).be32(0x200).be32(1000);
+        return b.padTo(0x94);
+    };
+    EXPECT_EQ(carveRAF(*raf("0106", 0x94).padTo(2000, 0x66).source(), 0), result(0x200 + 1000, "raf"));
+    EXPECT_EQ(carveRAF(*raf("0106", 0x94).padTo(1000, 0x66).source(), 0), unconfirmed(1000, "raf", "途中で切れています", 1000));
+    EXPECT_EQ(carveRAF(*raf("01x6", 0x94).padTo(2000).source(), 0), std::nullopt);
+    EXPECT_EQ(carveRAF(*raf("0106", 0x10).padTo(2000).source(), 0), std::nullopt) << "a piece inside the header";
+}
+
 // GIF and BMP ---------------------------------------------------------------------
 
 // A 2x2 GIF: colour table, a control extension, one picture, the trailer.

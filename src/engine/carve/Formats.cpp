@@ -25,6 +25,10 @@ constexpr std::uint8_t kMpeg2Frame[] = {0xFF, 0xF3};
 // A transport packet that starts a table, as a muxer's first packet does.
 constexpr std::uint8_t kTsPacket[] = {0x47, 0x40};
 constexpr std::uint8_t kEbml[] = {0x1A, 0x45, 0xDF, 0xA3};
+constexpr std::uint8_t kOrfLE[] = {'I', 'I', 'R', 'O'};
+constexpr std::uint8_t kOrfSLE[] = {'I', 'I', 'R', 'S'};
+constexpr std::uint8_t kOrfBE[] = {'M', 'M', 'O', 'R'};
+constexpr std::uint8_t kRaf[] = {'F', 'U', 'J', 'I', 'F', 'I', 'L', 'M', 'C', 'C', 'D', '-', 'R', 'A', 'W'};
 
 constexpr Signature kJpegSigs[] = {{kJpeg}};
 constexpr Signature kPngSigs[] = {{kPng}};
@@ -37,6 +41,8 @@ constexpr Signature kMp3Sigs[] = {{kId3}, {kMpeg1Frame}, {kMpeg2Frame}};
 constexpr Signature kTsSigs[] = {{kTsPacket}};
 constexpr Signature kM2tsSigs[] = {{kTsPacket, 4}};  // behind a time stamp
 constexpr Signature kEbmlSigs[] = {{kEbml}};
+constexpr Signature kOrfSigs[] = {{kOrfLE}, {kOrfSLE}, {kOrfBE}};
+constexpr Signature kRafSigs[] = {{kRaf}};
 
 constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
 constexpr Extension kPngExts[] = {{"png", M::photo}};
@@ -54,9 +60,10 @@ constexpr Extension kMp3Exts[] = {{"mp3", M::audio}};
 constexpr Extension kTsExts[] = {{"ts", M::video, "mpegts"}};
 constexpr Extension kM2tsExts[] = {{"mts", M::video, "mpegts"}, {"m2ts", M::video, "mpegts", false}};
 constexpr Extension kEbmlExts[] = {{"mkv", M::video, "matroska"}, {"webm", M::video, "matroska"}};
-// Formats no carver finds yet: known by name for salvage and the decoders.
-constexpr Extension kRawExts[] = {{"orf", M::raw, {}, false}, {"raf", M::raw, {}, false},
-                                  {"rw2", M::raw, {}, false}, {"raw", M::raw, {}, false}};
+constexpr Extension kOrfExts[] = {{"orf", M::raw}};
+constexpr Extension kRafExts[] = {{"raf", M::raw}};
+// Formats no carver finds: known by name for salvage and the decoders.
+constexpr Extension kRawExts[] = {{"rw2", M::raw, {}, false}, {"raw", M::raw, {}, false}};
 constexpr Extension kAsfExts[] = {{"wmv", M::video, "asf", false}};
 constexpr Extension kMxfExts[] = {{"mxf", M::video, "mxf", false}};
 constexpr Extension kAiffExts[] = {{"aif", M::audio, {}, false}, {"aiff", M::audio, {}, false}};
@@ -73,6 +80,8 @@ constexpr Format kFormats[] = {
     {"m2ts", kM2tsSigs, carveM2TS, kM2tsExts},
     {"mpeg-ts", kTsSigs, carveTS, kTsExts},
     {"ebml", kEbmlSigs, carveEBML, kEbmlExts},
+    {"orf", kOrfSigs, carveORF, kOrfExts},
+    {"raf", kRafSigs, carveRAF, kRafExts},
     {"raw", {}, nullptr, kRawExts},
     {"asf", {}, nullptr, kAsfExts},
     {"mxf", {}, nullptr, kMxfExts},

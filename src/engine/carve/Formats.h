@@ -77,6 +77,9 @@ std::optional<CarveResult> carveBMP(RandomAccessSource& source, std::int64_t at)
 std::optional<CarveResult> carveMP3(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveTS(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveM2TS(RandomAccessSource& source, std::int64_t at);
+// Olympus and Fujifilm RAW.
+std::optional<CarveResult> carveORF(RandomAccessSource& source, std::int64_t at);
+std::optional<CarveResult> carveRAF(RandomAccessSource& source, std::int64_t at);
 // Matroska and WebM.
 std::optional<CarveResult> carveEBML(RandomAccessSource& source, std::int64_t at);
 

@@ -201,4 +201,11 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
     return CarveResult{maxEnd, ext, std::nullopt};
 }
 
+// Olympus RAW, built as TIFF behind a header of its own.
+std::optional<CarveResult> carveORF(RandomAccessSource& source, std::int64_t at) {
+    auto r = carveTIFF(source, at);
+    if (r) r->ext = "orf";
+    return r;
+}
+
 }  // namespace tamsel::carve
