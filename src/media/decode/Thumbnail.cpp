@@ -53,8 +53,10 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
     const std::string e = lowerCasedExtension(ext);
     std::vector<std::string> notes;
     std::optional<RgbImage> image;
-    // GIF and BMP go through FFmpeg's image decoders, which the video path already opens.
-    if (MediaKind::videoExtensions().contains(e) || e == "gif" || e == "bmp") {
+    // Movies, and pictures the table names a container for (GIF, BMP), go
+    // through FFmpeg, which the video path already opens.
+    const carve::Extension* row = carve::extensionNamed(e);
+    if (row && !row->container.empty() && row->kind != MediaClass::audio) {
         // The picture first, then the index and the coded stream with what is
         // left of the byte budget.
         BudgetedRange budgeted(file, limits.videoBytes);
