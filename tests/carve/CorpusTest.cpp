@@ -21,6 +21,8 @@ using namespace tamsel::test;
 std::string expectedExtension(const fs::path& file) {
     static const std::map<std::string, std::string> byName{
         {"ftyp3gp5.mp4", "3gp"},  // major brand 3gp5
+        {"sample_3GPP2.3g2", "3g2"},
+        {"sample_iPod.m4v", "m4v"},
     };
     if (auto it = byName.find(file.filename().string()); it != byName.end()) return it->second;
     std::string folder = file.parent_path().filename().string();

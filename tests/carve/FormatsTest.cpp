@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
+
 #include "carve/ByteBuilder.h"
+#include "engine/carve/Carver.h"
 #include "engine/carve/Formats.h"
+#include "engine/carve/SignatureSearch.h"
 
 namespace tamsel::carve {
 namespace {
@@ -17,6 +23,51 @@ CarveResult result(std::int64_t length, const char* ext, std::optional<std::stri
 // A length the file's structure does not vouch for: the scan searches on from `searchFrom`.
 CarveResult unconfirmed(std::int64_t length, const char* ext, std::optional<std::string> note, std::int64_t searchFrom) {
     return CarveResult{length, ext, std::move(note), false, searchFrom};
+}
+
+// The table and the search -----------------------------------------------------
+
+TEST(FormatTable, RowsCanBeSearchedForAndNameEachExtensionOnce) {
+    std::set<std::string_view> names;
+    for (const Format& f : formats()) {
+        EXPECT_EQ(f.signatures.empty(), f.carve == nullptr) << f.name << ": a signature needs a carver and a carver a signature";
+        for (const Signature& s : f.signatures) {
+            EXPECT_GE(s.bytes.size(), 2u) << f.name;
+            // The scan finds a start before a step's end by reading this far past it.
+            EXPECT_LE(s.at + static_cast<std::int64_t>(s.bytes.size()), Carver::kOverlap) << f.name;
+        }
+        for (const Extension& e : f.extensions) {
+            EXPECT_TRUE(names.insert(e.name).second) << e.name << " named twice";
+            EXPECT_EQ(lowerCasedExtension(e.name), e.name);
+            EXPECT_EQ(isCarvedExtension(std::string(e.name)), e.carved && f.carve != nullptr) << e.name;
+        }
+    }
+}
+
+// The three instruction sets against a plain search, over noise that holds
+// every signature at block seams, at the window's edges and before its start.
+TEST(SignatureSearch, EveryPathFindsWhatAPlainSearchFinds) {
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> window(70000);
+    for (auto& b : window) b = static_cast<std::uint8_t>(random());
+    std::size_t where = 0;
+    for (const Format& f : formats())
+        for (const Signature& s : f.signatures)
+            for (std::size_t at : {where, where + 15, where + 31, where + 4001, window.size() - s.bytes.size()}) {
+                std::copy(s.bytes.begin(), s.bytes.end(), window.begin() + static_cast<std::ptrdiff_t>(at));
+                where = (where + 997) % 60000;
+            }
+    std::vector<SignatureHit> plain;
+    for (std::size_t m = 0; m < window.size(); ++m)
+        for (const Format& f : formats())
+            for (const Signature& s : f.signatures)
+                if (m + s.bytes.size() <= window.size() && std::equal(s.bytes.begin(), s.bytes.end(), window.begin() + static_cast<std::ptrdiff_t>(m)) &&
+                    static_cast<std::int64_t>(m) >= s.at)
+                    plain.emplace_back(static_cast<std::int64_t>(m) - s.at, &f);
+    std::sort(plain.begin(), plain.end());
+    ASSERT_GE(plain.size(), 20u);
+    for (auto path : {SearchPath::scalar, SearchPath::sse2, SearchPath::avx2})
+        EXPECT_EQ(findSignaturesWith(path, window), plain) << static_cast<int>(path);
 }
 
 // Header walk -----------------------------------------------------------------
@@ -246,6 +297,10 @@ TEST(BmffCarver, WalksTopLevelBoxesToTheFirstUnknownOne) {
     b.fill(100, 0);
     EXPECT_EQ(carveBMFF(*b.source(), 0), result(1532, "mov"));
     EXPECT_EQ(carveBMFF(*box(ftyp("isom"), "moov", 64).padTo(200).source(), 0), result(88, "mp4"));
+    // Another file's first box right behind ends the walk.
+    ByteBuilder two = box(ftyp("isom"), "moov", 64);
+    two.append(box(ftyp("isom"), "mdat", 64).bytes);
+    EXPECT_EQ(carveBMFF(*two.source(), 0), result(88, "mp4"));
 }
 
 TEST(BmffCarver, NeedsAMediaBoxAndAPlausibleFtypFirst) {
@@ -284,8 +339,8 @@ TEST(BmffCarver, BoxSizesThatCannotBeFollowed) {
 
 TEST(BmffCarver, ExtensionFollowsTheMajorBrand) {
     const std::vector<std::pair<std::string, std::string>> brands{
-        {"heix", "heic"}, {"mif1", "heic"}, {"avis", "avif"}, {"3gp5", "3gp"}, {"3g2a", "3gp"},
-        {"crx ", "cr3"},  {"HEIC", "mp4"},  {"qt  ", "mov"},  {"M4V ", "mp4"}};
+        {"heix", "heic"}, {"mif1", "heic"}, {"avis", "avif"}, {"3gp5", "3gp"}, {"3g2a", "3g2"}, {"crx ", "cr3"},
+        {"HEIC", "mp4"},  {"qt  ", "mov"},  {"M4V ", "m4v"},  {"M4A ", "m4a"}, {"M4AX", "mp4"}};
     for (const auto& [brand, ext] : brands)
         EXPECT_EQ(carveBMFF(*box(ftyp(brand), "mdat", 64).padTo(200).source(), 0), result(88, ext.c_str())) << brand;
     ByteBuilder high;
@@ -333,13 +388,13 @@ std::vector<Entry> stripped(std::uint32_t offset, std::uint32_t count) {
 }
 
 TEST(TiffCarver, LengthReachesTheFurthestStrip) {
-    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 50000), 60000).source(), 0, false), result(51000, "tif"));
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 60000).source(), 0, true), result(51000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 50000), 60000).source(), 0), result(51000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 60000).source(), 0), result(51000, "tif"));
 }
 
 TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 0, "CR").source(), 0, true)->ext, "cr2");
-    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 5000), 7000, 0, "CR").source(), 0, false)->ext, "tif");
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 0, "CR").source(), 0)->ext, "cr2");
+    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 5000), 7000, 0, "CR").source(), 0)->ext, "tif");
 
     auto withMake = [](std::string make, bool dng) {
         auto entries = stripped(1000, 5000);
@@ -348,7 +403,7 @@ TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
         if (dng) entries.push_back({0xC612, 1, 4, 0x00000401});
         ByteBuilder b = tiff(true, entries, 7000);
         std::copy(make.begin(), make.end(), b.bytes.begin() + 900);
-        return carveTIFF(*b.source(), 0, true)->ext;
+        return carveTIFF(*b.source(), 0)->ext;
     };
     EXPECT_EQ(withMake("Canon", false), "cr2");
     EXPECT_EQ(withMake("NIKON CORPORATION", false), "nef");
@@ -359,16 +414,16 @@ TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
 
 TEST(TiffCarver, RejectsImplausibleStructures) {
     // Three entries only; and a furthest byte at exactly 512.
-    EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}}, 7000).source(), 0, true),
+    EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}}, 7000).source(), 0),
               std::nullopt);
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(500, 12), 7000).source(), 0, true), std::nullopt);
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(500, 12), 7000).source(), 0), std::nullopt);
     // Strips past the end of the source.
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 20000).source(), 0, true), std::nullopt);
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 20000).source(), 0), std::nullopt);
     // First IFD offsets out of range.
     for (std::uint32_t first : {4u, 0x20000000u}) {
         ByteBuilder b = tiff(true, stripped(1000, 5000), 7000);
         for (int i = 0; i < 4; ++i) b.bytes[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first >> (8 * i));
-        EXPECT_EQ(carveTIFF(*b.source(), 0, true), std::nullopt) << first;
+        EXPECT_EQ(carveTIFF(*b.source(), 0), std::nullopt) << first;
     }
 }
 
@@ -376,17 +431,17 @@ TEST(TiffCarver, SkipsIfdsWithImplausibleEntryCounts) {
     for (int count : {0, 600}) {
         ByteBuilder b = tiff(true, stripped(1000, 5000), 20000);
         b.bytes[8] = static_cast<std::uint8_t>(count & 0xFF), b.bytes[9] = static_cast<std::uint8_t>(count >> 8);
-        EXPECT_EQ(carveTIFF(*b.source(), 0, true), std::nullopt) << count;
+        EXPECT_EQ(carveTIFF(*b.source(), 0), std::nullopt) << count;
     }
 }
 
 TEST(TiffCarver, LoopsOversizedEntriesAndUnpairedValues) {
     // IFD0 pointing back at itself is examined once.
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 8).source(), 0, true), result(6000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 8).source(), 0), result(6000, "tif"));
 
     // An entry of 800,000,000 bytes is ignored: only three real entries remain.
     EXPECT_EQ(carveTIFF(*tiff(true, {{0x0111, 4, 1, 1000}, {0x0117, 4, 1, 5000}, {0x0100, 3, 1, 1}, {0x9999, 5, 100000000, 600}},
-                              7000).source(), 0, true),
+                              7000).source(), 0),
               std::nullopt);
 
     // Three strip offsets, two counts: the third strip does not count.
@@ -399,14 +454,169 @@ TEST(TiffCarver, LoopsOversizedEntriesAndUnpairedValues) {
     };
     put(600, 1000), put(604, 2000), put(608, 30000);
     put(640, 100), put(644, 200);
-    EXPECT_EQ(carveTIFF(*b.source(), 0, true), result(2200, "tif"));
+    EXPECT_EQ(carveTIFF(*b.source(), 0), result(2200, "tif"));
 
     // An embedded JPEG's offset without its length does not extend the file.
     auto jpegOnly = stripped(1000, 5000);
     jpegOnly.push_back({0x0201, 4, 1, 20000});
-    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0, true), result(6000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0), result(6000, "tif"));
     jpegOnly.push_back({0x0202, 4, 1, 3000});
-    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0, true), result(23000, "tif"));
+    EXPECT_EQ(carveTIFF(*tiff(true, jpegOnly, 30000).source(), 0), result(23000, "tif"));
+}
+
+TEST(RawCarvers, OlympusByItsTiffDirectoriesAndFujifilmByTheFurthestPieceItsHeaderPlaces) {
+    for (bool le : {true, false}) {
+        ByteBuilder orf = tiff(le, stripped(1000, 5000), 7000);
+        orf.bytes[2] = le ? 'R' : 'O';  // "IIRO", "MMOR"
+        orf.bytes[3] = le ? 'O' : 'R';
+        EXPECT_EQ(carveORF(*orf.source(), 0), result(6000, "orf")) << le;
+    }
+    auto raf = [](std::string_view version, std::uint32_t previewAt) {
+        ByteBuilder b;
+        b.text("FUJIFILMCCD-RAW 0201FF392201").padTo(0x3C).text(version).padTo(0x54);
+        b.be32(previewAt).be32(100).be32(0x100).be32(50).be32(0x200).be32(1000);
+        return b.padTo(0x94);
+    };
+    EXPECT_EQ(carveRAF(*raf("0106", 0x94).padTo(2000, 0x66).source(), 0), result(0x200 + 1000, "raf"));
+    EXPECT_EQ(carveRAF(*raf("0106", 0x94).padTo(1000, 0x66).source(), 0), unconfirmed(1000, "raf", "途中で切れています", 1000));
+    EXPECT_EQ(carveRAF(*raf("01x6", 0x94).padTo(2000).source(), 0), std::nullopt);
+    EXPECT_EQ(carveRAF(*raf("0106", 0x10).padTo(2000).source(), 0), std::nullopt) << "a piece inside the header";
+}
+
+// GIF and BMP ---------------------------------------------------------------------
+
+// A 2x2 GIF: colour table, a control extension, one picture, the trailer.
+ByteBuilder gif(bool withPicture = true) {
+    ByteBuilder b;
+    b.text("GIF89a").le16(2).le16(2).raw({0x80, 0, 0}).fill(6, 0x33);
+    b.raw({0x21, 0xF9, 4, 0, 10, 0, 0, 0});
+    if (withPicture) b.raw({0x2C}).le16(0).le16(0).le16(2).le16(2).raw({0, 2, 3, 0x44, 0x01, 0x05, 0});
+    return b.raw({0x3B});
+}
+
+TEST(GifCarver, EndsAtItsTrailerOrCutShortBehindItsLastWholeBlock) {
+    const auto length = static_cast<std::int64_t>(gif().size());
+    EXPECT_EQ(carveGIF(*gif().source(), 0), result(length, "gif")) << "the trailer is the source's last byte";
+    EXPECT_EQ(carveGIF(*gif().fill(100, 0x3B).source(), 0), result(length, "gif"));
+    ByteBuilder overwritten = gif();
+    overwritten.bytes.back() = 0x99;
+    overwritten.fill(100, 0x99);
+    EXPECT_EQ(carveGIF(*overwritten.source(), 0), unconfirmed(length - 1, "gif", "途中で切れています", length - 1));
+    EXPECT_EQ(carveGIF(*gif(false).fill(100).source(), 0), std::nullopt) << "no picture";
+    ByteBuilder version = gif();
+    version.bytes[4] = '8';
+    EXPECT_EQ(carveGIF(*version.source(), 0), std::nullopt);
+}
+
+// A BMP of 3x2 pixels at 24 bits (rows of 12 bytes) behind a 40-byte header.
+ByteBuilder bmp(std::uint32_t fileSize, std::int32_t height = 2, std::uint16_t bits = 24, std::uint32_t compression = 0) {
+    ByteBuilder b;
+    b.text("BM").le32(fileSize).le32(0).le32(54);
+    b.le32(40).le32(3).le32(static_cast<std::uint32_t>(height)).le16(1).le16(bits).le32(compression).le32(0).fill(16);
+    return b.fill(24, 0x77);
+}
+
+TEST(BmpCarver, EndsBehindItsPixelsOrWhereItsPaddedSizeSays) {
+    EXPECT_EQ(carveBMP(*bmp(78).fill(50, 0x42).source(), 0), result(78, "bmp"));
+    EXPECT_EQ(carveBMP(*bmp(80).fill(50, 0x42).source(), 0), result(80, "bmp")) << "padded by the writer";
+    EXPECT_EQ(carveBMP(*bmp(0).fill(50, 0x42).source(), 0), result(78, "bmp")) << "no size given";
+    EXPECT_EQ(carveBMP(*bmp(0x7FFFFFF0).fill(50, 0x42).source(), 0), result(78, "bmp")) << "a size no pixels fill";
+    EXPECT_EQ(carveBMP(*bmp(78, -2).fill(50, 0x42).source(), 0), result(78, "bmp")) << "top down";
+    ByteBuilder cut = bmp(78);
+    cut.bytes.resize(60);
+    EXPECT_EQ(carveBMP(*cut.source(), 0), unconfirmed(60, "bmp", "途中で切れています", 60));
+    // Bytes that merely start with "BM".
+    EXPECT_EQ(carveBMP(*bmp(78, 2, 7).fill(50).source(), 0), std::nullopt);
+    EXPECT_EQ(carveBMP(*bmp(78, 0).fill(50).source(), 0), std::nullopt);
+    EXPECT_EQ(carveBMP(*bmp(78, 2, 8, 1).fill(50).source(), 0), std::nullopt) << "run lengths without their size";
+    ByteBuilder planes = bmp(78);
+    planes.bytes[26] = 2;
+    EXPECT_EQ(carveBMP(*planes.fill(50).source(), 0), std::nullopt);
+}
+
+// MP3, transport streams, Matroska ------------------------------------------------
+
+// MPEG-1 layer III, 128 kbit/s at 44.1 kHz: frames of 417 bytes.
+ByteBuilder& frames(ByteBuilder& b, int count, std::uint8_t rateBits = 0x90) {
+    for (int i = 0; i < count; ++i) b.raw({0xFF, 0xFB, rateBits, 0x00}).fill(413, 0x21);
+    return b;
+}
+
+TEST(Mp3Carver, FramesAreWalkedFromTheTagToAnOldTagOrTheFirstThatIsNoFrame) {
+    ByteBuilder tagged;
+    tagged.text("ID3").raw({3, 0, 0, 0, 0, 0, 20}).fill(20);
+    frames(tagged, 10).text("TAG").fill(125, 0x20);
+    const auto length = static_cast<std::int64_t>(tagged.size());
+    EXPECT_EQ(carveMP3(*tagged.fill(500, 0x00).source(), 0), result(length, "mp3"));
+    // Another sample rate is another stream.
+    ByteBuilder changed;
+    frames(changed, 9);
+    frames(changed, 3, 0x94);
+    EXPECT_EQ(carveMP3(*changed.source(), 0), result(9 * 417, "mp3"));
+    // Without a tag a start must be several frames.
+    ByteBuilder few;
+    EXPECT_EQ(carveMP3(*frames(few, 7).fill(500, 0x11).source(), 0), std::nullopt);
+    ByteBuilder cut;
+    frames(cut, 9).bytes.resize(9 * 417 - 100);
+    EXPECT_EQ(carveMP3(*cut.source(), 0), unconfirmed(9 * 417 - 100, "mp3", "途中で切れています", 9 * 417 - 100));
+    ByteBuilder badTag;
+    badTag.text("ID3").raw({3, 0, 0, 0, 0, 0x80, 20}).fill(20);
+    EXPECT_EQ(carveMP3(*frames(badTag, 10).source(), 0), std::nullopt) << "a tag size that is not syncsafe";
+}
+
+ByteBuilder packets(int count, int size, int syncAt) {
+    ByteBuilder b;
+    for (int i = 0; i < count; ++i) b.fill(static_cast<std::size_t>(syncAt), 0x12).raw({0x47, 0x40}).fill(static_cast<std::size_t>(size - syncAt - 2), 0x10);
+    return b;
+}
+
+TEST(TsCarver, TheStreamEndsWhereThePacketRhythmStops) {
+    EXPECT_EQ(carveTS(*packets(6, 188, 0).fill(400, 0x55).source(), 0), result(6 * 188, "ts"));
+    EXPECT_EQ(carveM2TS(*packets(6, 192, 4).fill(400, 0x55).source(), 0), result(6 * 192, "mts"));
+    EXPECT_EQ(carveM2TS(*packets(6, 188, 0).fill(400, 0x55).source(), 0), std::nullopt) << "no time stamps";
+    EXPECT_EQ(carveTS(*packets(4, 188, 0).fill(400, 0x55).source(), 0), std::nullopt) << "too few packets to believe";
+    ByteBuilder cut = packets(6, 192, 4);
+    cut.bytes.resize(5 * 192 + 50);
+    EXPECT_EQ(carveM2TS(*cut.source(), 0), unconfirmed(5 * 192 + 50, "mts", "途中で切れています", 5 * 192 + 50));
+}
+
+ByteBuilder ebmlHeader(std::string_view docType) {
+    ByteBuilder b;
+    b.raw({0x1A, 0x45, 0xDF, 0xA3}).raw({0x80 | int(docType.size() + 3)}).raw({0x42, 0x82}).raw({0x80 | int(docType.size())}).text(docType);
+    return b;
+}
+// An element with a one-byte size.
+ByteBuilder& element(ByteBuilder& b, std::initializer_list<int> id, int size) {
+    return b.raw(id).raw({0x80 | size}).fill(static_cast<std::size_t>(size), 0x31);
+}
+constexpr std::initializer_list<int> kInfo{0x15, 0x49, 0xA9, 0x66};
+
+TEST(EbmlCarver, SegmentsOfGivenAndUnknownSizeAndClustersOfUnknownSize) {
+    // A live recording: segment and clusters of unknown size, blocks in them.
+    ByteBuilder live = ebmlHeader("webm");
+    live.raw({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    element(live, kInfo, 10);
+    for (int c = 0; c < 2; ++c) {
+        live.raw({0x1F, 0x43, 0xB6, 0x75, 0xFF});
+        element(live, {0xE7}, 1);
+        for (int k = 0; k < 3; ++k) element(live, {0xA3}, 40);
+    }
+    const auto walked = static_cast<std::int64_t>(live.size());
+    EXPECT_EQ(carveEBML(*ByteBuilder(live).fill(300, 0).source(), 0), result(walked, "webm"));
+    EXPECT_EQ(carveEBML(*live.source(), 0), unconfirmed(walked, "webm", "途中で切れています", walked));
+
+    // A size given and filled by the segment's elements.
+    ByteBuilder sized = ebmlHeader("matroska");
+    sized.raw({0x18, 0x53, 0x80, 0x67, 0x80 | 25});
+    element(sized, kInfo, 10);
+    element(sized, {0xEC}, 8);
+    const auto whole = static_cast<std::int64_t>(sized.size());
+    EXPECT_EQ(carveEBML(*ByteBuilder(sized).fill(300, 0x1A).source(), 0), result(whole, "mkv"));
+    // One its elements do not fill may hold another file.
+    ByteBuilder unfilled = sized;
+    unfilled.bytes[static_cast<std::size_t>(whole) - 10] = 0;
+    EXPECT_EQ(carveEBML(*unfilled.fill(300, 0x1A).source(), 0), unconfirmed(whole, "mkv", std::nullopt, whole - 10));
+    EXPECT_EQ(carveEBML(*ebmlHeader("text").raw({0x18, 0x53, 0x80, 0x67, 0x80 | 24}).fill(300).source(), 0), std::nullopt);
 }
 
 }  // namespace

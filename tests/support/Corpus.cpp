@@ -21,8 +21,7 @@ std::vector<std::filesystem::path> corpusFiles() {
 }
 
 bool carvesWhole(const std::filesystem::path& file) {
-    const auto ext = file.extension().string();
-    return ext != ".rw2" && ext != ".raf";
+    return file.extension() != ".rw2";
 }
 
 std::int64_t trailingBytes(const std::filesystem::path& file) {

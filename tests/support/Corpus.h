@@ -10,8 +10,8 @@ std::filesystem::path corpusDir();
 // Every file of the corpus (SOURCES.md left out), sorted by path.
 std::vector<std::filesystem::path> corpusFiles();
 
-// False for RAW files whose header is no TIFF signature (RW2 "IIU", RAF
-// "FUJIFILMCCD-RAW"): only the JPEG preview inside them can be found.
+// False for the RW2 file, whose sensor data its publisher cut out while its
+// directories still give the full length: only its JPEG preview is found whole.
 bool carvesWhole(const std::filesystem::path& file);
 // Bytes at a corpus file's end that a carver cannot tell from what follows
 // it: the file is carved without them.

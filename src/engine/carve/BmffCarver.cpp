@@ -11,7 +11,7 @@
 namespace tamsel::carve {
 
 const std::set<std::string>& bmffTopBoxes() {
-    static const std::set<std::string> boxes{"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "moof", "mfra",
+    static const std::set<std::string> boxes{"moov", "mdat", "free", "skip", "wide", "pnot", "moof", "mfra",
                                              "meta", "uuid", "styp", "sidx", "ssix", "prft", "emsg", "junk", "pdin"};
     return boxes;
 }
@@ -38,7 +38,10 @@ std::string extensionForBrand(const std::string& brand) {
     if (brand == "heic" || brand == "heix" || brand == "hevc" || brand == "mif1" || brand == "msf1") return "heic";
     if (brand == "avif" || brand == "avis") return "avif";
     if (brand == "crx") return "cr3";
+    if (brand.rfind("3g2", 0) == 0) return "3g2";
     if (brand.rfind("3g", 0) == 0) return "3gp";
+    if (brand == "M4A") return "m4a";
+    if (brand.rfind("M4V", 0) == 0) return "m4v";
     return "mp4";
 }
 }  // namespace
@@ -57,10 +60,11 @@ std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at
         if (b.size() < 8) break;
         const std::uint32_t size32 = beU32(b.span(), 0);
         const std::string type(reinterpret_cast<const char*>(b.data() + 4), 4);
-        if (bmffTopBoxes().count(type) == 0) break;
         if (boxes == 0) {
-            if (type != "ftyp" || size32 < kMinFtyp || size32 > kMaxFtyp) return std::nullopt;
+            if (!holdsSignature(format("bmff"), b.span()) || size32 < kMinFtyp || size32 > kMaxFtyp) return std::nullopt;
             brand = brandOf(source.pread(at + 8, 4));
+        } else if (bmffTopBoxes().count(type) == 0) {
+            break;  // another file's first box among them
         }
         if (type == "moov" || type == "mdat" || type == "moof") sawMedia = true;
         std::int64_t boxSize = 0;

@@ -52,17 +52,8 @@ CarveProgress Carver::currentProgress(std::int64_t pos, std::int64_t total, std:
     return CarveProgress{std::min(pos, total), total, found, source_->badBytes(), resumedFrom_, std::nullopt, nullptr};
 }
 
-std::optional<carve::CarveResult> Carver::carveAt(SigKind kind, std::int64_t at) {
-    std::optional<carve::CarveResult> r;
-    RandomAccessSource& s = *reader_;
-    switch (kind) {
-        case SigKind::jpeg: r = carve::carveJPEG(s, at); break;
-        case SigKind::png: r = carve::carvePNG(s, at); break;
-        case SigKind::bmff: r = carve::carveBMFF(s, at); break;
-        case SigKind::riff: r = carve::carveRIFF(s, at); break;
-        case SigKind::tiffLE: r = carve::carveTIFF(s, at, true); break;
-        case SigKind::tiffBE: r = carve::carveTIFF(s, at, false); break;
-    }
+std::optional<carve::CarveResult> Carver::carveAt(const carve::Format& format, std::int64_t at) {
+    auto r = format.carve(*reader_, at);
     if (!r || r->length < 1) return std::nullopt;
     return r;
 }
@@ -206,7 +197,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
     bool cancelled = false;
     open_.reset();
     pending_ = committed_ = Recorded{start, fileIndex_, summary};
-    std::vector<std::pair<std::int64_t, SigKind>> hits;
+    std::vector<SignatureHit> hits;
     // Where a later run goes on from: never past a file not recorded yet.
     auto resumeAt = [&](std::int64_t p) { return open_ ? std::min(p, open_->at) : p; };
     // Records a found file and tells; false when a stop came while it was read.
@@ -288,7 +279,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
                             if (hit.first < to - from) hits.push_back(hit);
                     }
                     bool carved = false;
-                    for (const auto& [rel, kind] : hits) {
+                    for (const auto& [rel, format] : hits) {
                         if (token.isCancelled()) {
                             cancelled = true;
                             pos = std::max(skipUntil, pos);
@@ -296,7 +287,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
                         }
                         const std::int64_t at = from + rel;
                         if (at < skipUntil) continue;
-                        const auto r = carveAt(kind, at);
+                        const auto r = carveAt(*format, at);
                         if (!r) continue;
                         // A file found inside one whose length was not vouched
                         // for: that one ends here, cut short by this one.

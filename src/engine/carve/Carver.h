@@ -87,7 +87,7 @@ public:
     std::int64_t resumedFrom() const { return resumedFrom_; }
 
 private:
-    std::optional<carve::CarveResult> carveAt(SigKind kind, std::int64_t at);
+    std::optional<carve::CarveResult> carveAt(const carve::Format& format, std::int64_t at);
     // Nothing when a stop came while the file was read: it is not recorded
     // at all, and its index is given back.
     std::optional<CarvedFile> recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,

@@ -11,6 +11,12 @@ constexpr std::int64_t kSpanLimit = 0x10000000;  // 256 MiB
 constexpr std::int64_t kChunk = 0x100000;
 constexpr std::int64_t kShortestTruncated = 1024;
 
+// Whether the bytes at `p` start another photo.
+bool startsPhoto(const std::uint8_t* p, std::size_t n) {
+    static const Format& jpeg = format("jpeg");
+    return holdsSignature(jpeg, {p, n});
+}
+
 // SOF0 to SOF15; C4 (DHT), C8 (JPG) and CC (DAC) share the range but are no frame.
 bool isFrameHeader(std::uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
 
@@ -30,7 +36,7 @@ std::optional<CarveResult> endBehindDamagedHeader(RandomAccessSource& source, st
         // Unless this is the last chunk, its last two bytes are looked at with the next.
         for (std::size_t i = 0; last ? i + 1 < n : i + 2 < n; ++i) {
             if (p[i] != 0xFF) continue;
-            if (i + 2 < n && p[i + 1] == 0xD8 && p[i + 2] == 0xFF) {
+            if (startsPhoto(p + i, n - i)) {
                 ++depth;
             } else if (p[i + 1] == 0xD9) {
                 if (depth == 0) return CarveResult{pos + static_cast<std::int64_t>(i) + 2 - start, "jpg", std::nullopt};
@@ -95,7 +101,8 @@ std::optional<CarveResult> scanJPEGEnd(RandomAccessSource& source, std::int64_t 
         const std::size_t n = chunk.size();
         if (previousEndedInFF) {
             if (p[0] == 0xD9) return CarveResult{pos + 1 - start, "jpg", std::nullopt};
-            if (p[0] == 0xD8 && n > 1 && p[1] == 0xFF) {
+            const std::uint8_t across[] = {0xFF, p[0], n > 1 ? p[1] : std::uint8_t{0}};
+            if (n > 1 && startsPhoto(across, 3)) {
                 end = pos - 1;
                 break;
             }
@@ -109,7 +116,7 @@ std::optional<CarveResult> scanJPEGEnd(RandomAccessSource& source, std::int64_t 
             const std::uint8_t* ff = static_cast<const std::uint8_t*>(hit);
             const std::int64_t i = ff - p;
             if (ff[1] == 0xD9) return CarveResult{pos + i + 2 - start, "jpg", std::nullopt};
-            if (ff[1] == 0xD8 && static_cast<std::size_t>(i) + 2 < n && ff[2] == 0xFF) {
+            if (startsPhoto(ff, n - static_cast<std::size_t>(i))) {
                 end = pos + i;
                 break;
             }

@@ -1,30 +1,17 @@
 #include "engine/carve/MediaClass.h"
 
-#include <vector>
+#include "engine/carve/Formats.h"
 
 namespace tamsel {
 
 namespace {
 
-struct Row {
-    MediaClass::Value kind;
-    std::vector<std::string> exts;
-};
-
-const std::array<Row, 4>& table() {
-    static const std::array<Row, 4> rows{{
-        {MediaClass::photo, {"jpg", "jpeg", "png", "heic", "heif", "gif", "bmp", "webp", "tif", "tiff"}},
-        {MediaClass::raw, {"cr2", "cr3", "nef", "arw", "dng", "orf", "raf", "rw2", "raw"}},
-        {MediaClass::video, {"mp4", "mov", "m4v", "avi", "3gp", "mts", "m2ts", "mkv", "wmv", "mxf"}},
-        {MediaClass::audio, {"wav", "mp3", "m4a", "aif", "aiff"}},
-    }};
-    return rows;
-}
-
 std::set<std::string> setOf(MediaClass::Value kind) {
-    for (const auto& row : table())
-        if (row.kind == kind) return {row.exts.begin(), row.exts.end()};
-    return {};
+    std::set<std::string> s;
+    for (const auto& format : carve::formats())
+        for (const auto& e : format.extensions)
+            if (e.kind == kind) s.emplace(e.name);
+    return s;
 }
 
 }  // namespace
@@ -46,11 +33,8 @@ std::string lowerCasedExtension(std::string_view ext) {
 }
 
 MediaClass MediaClass::of(std::string_view ext) {
-    const std::string lower = lowerCasedExtension(ext);
-    for (const auto& row : table())
-        for (const auto& e : row.exts)
-            if (e == lower) return row.kind;
-    return other;
+    const carve::Extension* e = carve::extensionNamed(ext);
+    return e ? MediaClass(e->kind) : MediaClass(other);
 }
 
 std::string MediaClass::label() const {
@@ -72,7 +56,7 @@ const std::set<std::string>& MediaClass::extensions(MediaClass kind) {
 const std::set<std::string>& mediaClassExtensions() {
     static const std::set<std::string> all = [] {
         std::set<std::string> s;
-        for (const auto& row : table()) s.insert(row.exts.begin(), row.exts.end());
+        for (auto kind : {MediaClass::photo, MediaClass::raw, MediaClass::video, MediaClass::audio}) s.merge(setOf(kind));
         return s;
     }();
     return all;

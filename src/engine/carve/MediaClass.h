@@ -1,6 +1,6 @@
 #pragma once
-// What kind of medium a found file is, decided from its extension by one
-// table. The thumbnailer, the results' filters and the salvage copier's
+// What kind of medium a found file is, decided from its extension by the
+// format table (Formats.h). The thumbnailer, the results' filters and the salvage copier's
 // "media only" set all read it.
 
 #include <array>
@@ -19,8 +19,8 @@ public:
     constexpr MediaClass(Value v) : value_(v) {}
     constexpr operator Value() const { return value_; }
 
-    // Lower-cased, then matched class by class (photo, raw, video, audio);
-    // no match, the empty string and a leading dot give `other`.
+    // Lower-cased, then looked up in the format table; no match, the empty
+    // string and a leading dot give `other`.
     static MediaClass of(std::string_view ext);
     // "写真", "RAW", "動画", "音声", "ファイル".
     std::string label() const;

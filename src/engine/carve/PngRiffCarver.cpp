@@ -81,7 +81,7 @@ std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at
         // Large AVI files continue in AVIX containers right behind the first.
         for (;;) {
             Bytes x = source.pread(at + len, 12);
-            if (x.size() < 12 || !is(x, 0, "RIFF") || !is(x, 8, "AVIX")) break;
+            if (x.size() < 12 || !holdsSignature(format("riff"), x.span()) || !is(x, 8, "AVIX")) break;
             len += std::int64_t{leU32(x.span(), 4)} + 8;
         }
     }

@@ -4,99 +4,168 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <bitset>
+#include <climits>
 #include <cstring>
+#include <stdexcept>
+
+#include "engine/carve/Formats.h"
 
 namespace tamsel {
 
 namespace {
 
-constexpr std::uint8_t kJpeg[] = {0xFF, 0xD8, 0xFF};
-constexpr std::uint8_t kPng[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
-constexpr std::uint8_t kFtyp[] = {0x66, 0x74, 0x79, 0x70};
-constexpr std::uint8_t kRiff[] = {0x52, 0x49, 0x46, 0x46};
-constexpr std::uint8_t kTiffLE[] = {0x49, 0x49, 0x2A, 0x00};
-constexpr std::uint8_t kTiffBE[] = {0x4D, 0x4D, 0x00, 0x2A};
+using Hits = std::vector<SignatureHit>;
 
-const std::array<Signature, 6> kSignatures{{
-    {kJpeg, SigKind::jpeg, 0},
-    {kPng, SigKind::png, 0},
-    {kFtyp, SigKind::bmff, -4},
-    {kRiff, SigKind::riff, 0},
-    {kTiffLE, SigKind::tiffLE, 0},
-    {kTiffBE, SigKind::tiffBE, 0},
-}};
+inline std::size_t pairIndex(const std::uint8_t* at) { return std::size_t{at[0]} | std::size_t{at[1]} << 8; }
 
-using Hits = std::vector<std::pair<std::int64_t, SigKind>>;
+// One signature of one row, flattened in table order.
+struct Pattern {
+    std::span<const std::uint8_t> bytes;
+    int at;
+    const carve::Format* format;
+};
 
-// The six first bytes differ, so a position matches at most one signature.
-inline void confirm(const std::uint8_t* p, std::size_t n, std::size_t m, Hits& hits) {
-    for (const Signature& s : kSignatures) {
-        if (p[m] != s.pattern[0]) continue;
-        if (m + s.pattern.size() <= n && std::memcmp(p + m, s.pattern.data(), s.pattern.size()) == 0) {
-            const std::int64_t at = static_cast<std::int64_t>(m) + s.startAdjust;
-            if (at >= 0) hits.emplace_back(at, s.kind);
+// The byte tests of every signature's first two bytes, made from the table
+// once. Signatures are grouped into at most eight buckets; a position passes
+// when both its bytes have their low and high nibbles in one bucket's sets,
+// which a nibble lookup tests 32 positions at a time whatever the number
+// of signatures. Nibbles of one bucket's signatures may pair up into bytes
+// none of them has: such positions are only confirmed and let go.
+struct Prefilter {
+    std::vector<Pattern> patterns;
+    std::array<std::vector<std::uint8_t>, 256> byFirstByte;  // pattern indices
+    alignas(16) std::uint8_t lo0[16] = {}, hi0[16] = {}, lo1[16] = {}, hi1[16] = {};
+    std::bitset<65536> pairs;                 // every signature's first two bytes, first byte low
+    std::vector<std::uint8_t> firstBytes, secondBytes;  // distinct
+
+    Prefilter() {
+        for (const carve::Format& f : carve::formats())
+            for (const carve::Signature& s : f.signatures) {
+                if (s.bytes.size() < 2) throw std::logic_error("a signature of one byte cannot be searched for");
+                byFirstByte[s.bytes[0]].push_back(static_cast<std::uint8_t>(patterns.size()));
+                patterns.push_back({s.bytes, s.at, &f});
+                pairs.set(pairIndex(s.bytes.data()));
+                for (auto [list, byte] : {std::pair{&firstBytes, s.bytes[0]}, std::pair{&secondBytes, s.bytes[1]}})
+                    if (std::find(list->begin(), list->end(), byte) == list->end()) list->push_back(byte);
+            }
+        // A bucket per first byte, then the two whose union lets through the
+        // fewest byte pairs merged until eight are left.
+        struct Bucket {
+            std::uint16_t lo0 = 0, hi0 = 0, lo1 = 0, hi1 = 0;
+            int reach() const {
+                return std::popcount(lo0) * std::popcount(hi0) * std::popcount(lo1) * std::popcount(hi1);
+            }
+            Bucket with(const Bucket& o) const {
+                return {std::uint16_t(lo0 | o.lo0), std::uint16_t(hi0 | o.hi0), std::uint16_t(lo1 | o.lo1),
+                        std::uint16_t(hi1 | o.hi1)};
+            }
+        };
+        std::vector<Bucket> buckets;
+        for (std::size_t first = 0; first < 256; ++first) {
+            if (byFirstByte[first].empty()) continue;
+            Bucket b;
+            for (std::uint8_t k : byFirstByte[first]) {
+                const auto& bytes = patterns[k].bytes;
+                b = b.with({std::uint16_t(1u << (bytes[0] & 15)), std::uint16_t(1u << (bytes[0] >> 4)),
+                            std::uint16_t(1u << (bytes[1] & 15)), std::uint16_t(1u << (bytes[1] >> 4))});
+            }
+            buckets.push_back(b);
         }
-        return;
+        while (buckets.size() > 8) {
+            std::size_t bestA = 0, bestB = 1;
+            int best = INT_MAX;
+            for (std::size_t a = 0; a < buckets.size(); ++a)
+                for (std::size_t b = a + 1; b < buckets.size(); ++b) {
+                    const int cost = buckets[a].with(buckets[b]).reach() - buckets[a].reach() - buckets[b].reach();
+                    if (cost < best) best = cost, bestA = a, bestB = b;
+                }
+            buckets[bestA] = buckets[bestA].with(buckets[bestB]);
+            buckets.erase(buckets.begin() + static_cast<std::ptrdiff_t>(bestB));
+        }
+        for (std::size_t k = 0; k < buckets.size(); ++k) {
+            const auto bit = static_cast<std::uint8_t>(1u << k);
+            for (int nibble = 0; nibble < 16; ++nibble) {
+                if (buckets[k].lo0 >> nibble & 1) lo0[nibble] |= bit;
+                if (buckets[k].hi0 >> nibble & 1) hi0[nibble] |= bit;
+                if (buckets[k].lo1 >> nibble & 1) lo1[nibble] |= bit;
+                if (buckets[k].hi1 >> nibble & 1) hi1[nibble] |= bit;
+            }
+        }
     }
+
+    bool passes(const std::uint8_t* at) const { return pairs[pairIndex(at)]; }
+
+    // Every signature that starts at `m`.
+    void confirm(const std::uint8_t* p, std::size_t n, std::size_t m, Hits& hits) const {
+        for (std::uint8_t k : byFirstByte[p[m]]) {
+            const Pattern& s = patterns[k];
+            if (m + s.bytes.size() > n || std::memcmp(p + m, s.bytes.data(), s.bytes.size()) != 0) continue;
+            const std::int64_t at = static_cast<std::int64_t>(m) - s.at;
+            if (at >= 0) hits.emplace_back(at, s.format);
+        }
+    }
+};
+
+const Prefilter& prefilter() {
+    static const Prefilter filter;
+    return filter;
 }
 
-void scalarScan(const std::uint8_t* p, std::size_t n, std::size_t from, Hits& hits) {
-    for (std::size_t m = from; m + 1 < n; ++m) {
-        const std::uint8_t a = p[m], b = p[m + 1];
-        if ((a == 0xFF && b == 0xD8) || (a == 0x89 && b == 0x50) || (a == 0x66 && b == 0x74) ||
-            (a == 0x52 && b == 0x49) || (a == 0x49 && b == 0x49) || (a == 0x4D && b == 0x4D))
-            confirm(p, n, m, hits);
-    }
+void scalarScan(const Prefilter& f, const std::uint8_t* p, std::size_t n, std::size_t from, Hits& hits) {
+    for (std::size_t m = from; m + 1 < n; ++m)
+        if (f.passes(p + m)) f.confirm(p, n, m, hits);
 }
 
-// Filters on the first two bytes of every signature, 32 positions at a time;
-// real matches are rare, so nearly all the work is this filter.
-__attribute__((target("avx2"))) std::size_t avx2Scan(const std::uint8_t* p, std::size_t n, Hits& hits) {
-    const __m256i a0 = _mm256_set1_epi8(static_cast<char>(0xFF)), b0 = _mm256_set1_epi8(static_cast<char>(0xD8));
-    const __m256i a1 = _mm256_set1_epi8(static_cast<char>(0x89)), b1 = _mm256_set1_epi8(0x50);
-    const __m256i a2 = _mm256_set1_epi8(0x66), b2 = _mm256_set1_epi8(0x74);
-    const __m256i a3 = _mm256_set1_epi8(0x52), b3 = _mm256_set1_epi8(0x49);
-    const __m256i a4 = _mm256_set1_epi8(0x49);
-    const __m256i a5 = _mm256_set1_epi8(0x4D);
+// The buckets a position's byte `v` may belong to, by its two nibbles.
+__attribute__((target("avx2"))) inline __m256i buckets(__m256i v, __m256i lo, __m256i hi) {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    return _mm256_and_si256(_mm256_shuffle_epi8(lo, _mm256_and_si256(v, nibble)),
+                            _mm256_shuffle_epi8(hi, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
+}
+
+__attribute__((target("avx2"))) inline __m256i nibbleTable(const std::uint8_t* t) {
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// Real matches are rare, so nearly all the work is this filter.
+__attribute__((target("avx2"))) std::size_t avx2Scan(const Prefilter& f, const std::uint8_t* p, std::size_t n, Hits& hits) {
+    const __m256i lo0 = nibbleTable(f.lo0), hi0 = nibbleTable(f.hi0), lo1 = nibbleTable(f.lo1), hi1 = nibbleTable(f.hi1);
+    const __m256i zero = _mm256_setzero_si256();
     std::size_t i = 0;
     for (; i + 33 <= n; i += 32) {
         const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
-        const __m256i eq49 = _mm256_cmpeq_epi8(v1, b3);
-        __m256i m = _mm256_and_si256(_mm256_cmpeq_epi8(v0, a0), _mm256_cmpeq_epi8(v1, b0));
-        m = _mm256_or_si256(m, _mm256_and_si256(_mm256_cmpeq_epi8(v0, a1), _mm256_cmpeq_epi8(v1, b1)));
-        m = _mm256_or_si256(m, _mm256_and_si256(_mm256_cmpeq_epi8(v0, a2), _mm256_cmpeq_epi8(v1, b2)));
-        m = _mm256_or_si256(m, _mm256_and_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v0, a3), _mm256_cmpeq_epi8(v0, a4)), eq49));
-        m = _mm256_or_si256(m, _mm256_and_si256(_mm256_cmpeq_epi8(v0, a5), _mm256_cmpeq_epi8(v1, a5)));
-        auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(m));
+        const __m256i m = _mm256_and_si256(buckets(v0, lo0, hi0), buckets(v1, lo1, hi1));
+        auto mask = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(m, zero)));
         while (mask != 0) {
-            confirm(p, n, i + static_cast<std::size_t>(__builtin_ctz(mask)), hits);
+            f.confirm(p, n, i + static_cast<std::size_t>(__builtin_ctz(mask)), hits);
             mask &= mask - 1;
         }
     }
     return i;
 }
 
-std::size_t sse2Scan(const std::uint8_t* p, std::size_t n, Hits& hits) {
-    const __m128i a0 = _mm_set1_epi8(static_cast<char>(0xFF)), b0 = _mm_set1_epi8(static_cast<char>(0xD8));
-    const __m128i a1 = _mm_set1_epi8(static_cast<char>(0x89)), b1 = _mm_set1_epi8(0x50);
-    const __m128i a2 = _mm_set1_epi8(0x66), b2 = _mm_set1_epi8(0x74);
-    const __m128i a3 = _mm_set1_epi8(0x52), b3 = _mm_set1_epi8(0x49);
-    const __m128i a4 = _mm_set1_epi8(0x49);
-    const __m128i a5 = _mm_set1_epi8(0x4D);
+// Without a byte shuffle: a first byte of any signature followed by a
+// second byte of any, then the pair looked up.
+std::size_t sse2Scan(const Prefilter& f, const std::uint8_t* p, std::size_t n, Hits& hits) {
+    constexpr std::size_t kMaxBytes = 32;
+    if (f.firstBytes.size() > kMaxBytes || f.secondBytes.size() > kMaxBytes) return 0;  // the scalar search takes it all
+    __m128i first[kMaxBytes], second[kMaxBytes];
+    for (std::size_t k = 0; k < f.firstBytes.size(); ++k) first[k] = _mm_set1_epi8(static_cast<char>(f.firstBytes[k]));
+    for (std::size_t k = 0; k < f.secondBytes.size(); ++k) second[k] = _mm_set1_epi8(static_cast<char>(f.secondBytes[k]));
     std::size_t i = 0;
     for (; i + 17 <= n; i += 16) {
         const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-        const __m128i eq49 = _mm_cmpeq_epi8(v1, b3);
-        __m128i m = _mm_and_si128(_mm_cmpeq_epi8(v0, a0), _mm_cmpeq_epi8(v1, b0));
-        m = _mm_or_si128(m, _mm_and_si128(_mm_cmpeq_epi8(v0, a1), _mm_cmpeq_epi8(v1, b1)));
-        m = _mm_or_si128(m, _mm_and_si128(_mm_cmpeq_epi8(v0, a2), _mm_cmpeq_epi8(v1, b2)));
-        m = _mm_or_si128(m, _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(v0, a3), _mm_cmpeq_epi8(v0, a4)), eq49));
-        m = _mm_or_si128(m, _mm_and_si128(_mm_cmpeq_epi8(v0, a5), _mm_cmpeq_epi8(v1, a5)));
-        auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(m));
+        __m128i m0 = _mm_setzero_si128(), m1 = _mm_setzero_si128();
+        for (std::size_t k = 0; k < f.firstBytes.size(); ++k) m0 = _mm_or_si128(m0, _mm_cmpeq_epi8(v0, first[k]));
+        for (std::size_t k = 0; k < f.secondBytes.size(); ++k) m1 = _mm_or_si128(m1, _mm_cmpeq_epi8(v1, second[k]));
+        auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_and_si128(m0, m1)));
         while (mask != 0) {
-            confirm(p, n, i + static_cast<std::size_t>(__builtin_ctz(mask)), hits);
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (f.passes(p + at)) f.confirm(p, n, at, hits);
             mask &= mask - 1;
         }
     }
@@ -107,17 +176,23 @@ const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
 
 }  // namespace
 
-std::span<const Signature> signatures() { return kSignatures; }
-
-std::vector<std::pair<std::int64_t, SigKind>> findSignatures(std::span<const std::uint8_t> window) {
+std::vector<SignatureHit> findSignaturesWith(SearchPath path, std::span<const std::uint8_t> window) {
     Hits hits;
+    const Prefilter& f = prefilter();
     const std::uint8_t* p = window.data();
     const std::size_t n = window.size();
-    const std::size_t done = kHaveAvx2 ? avx2Scan(p, n, hits) : sse2Scan(p, n, hits);
-    scalarScan(p, n, done, hits);
-    // Positions are found in order except where startAdjust moves a hit back.
+    std::size_t done = 0;
+    if (path == SearchPath::avx2 && kHaveAvx2) done = avx2Scan(f, p, n, hits);
+    else if (path != SearchPath::scalar) done = sse2Scan(f, p, n, hits);
+    scalarScan(f, p, n, done, hits);
+    // Positions are found in order except where a signature inside its file
+    // moves a hit back; ties keep table order (rows lie in one array).
     std::sort(hits.begin(), hits.end());
     return hits;
+}
+
+std::vector<SignatureHit> findSignatures(std::span<const std::uint8_t> window) {
+    return findSignaturesWith(kHaveAvx2 ? SearchPath::avx2 : SearchPath::sse2, window);
 }
 
 bool isAllZero(std::span<const std::uint8_t> window) {

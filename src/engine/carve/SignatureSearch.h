@@ -1,5 +1,5 @@
 #pragma once
-// Finding the six file signatures in a scan window.
+// Finding the format table's signatures in a scan window.
 
 #include <cstdint>
 #include <span>
@@ -8,20 +8,21 @@
 
 namespace tamsel {
 
-enum class SigKind { jpeg, png, bmff, riff, tiffLE, tiffBE };
+namespace carve {
+struct Format;
+}
 
-struct Signature {
-    std::span<const std::uint8_t> pattern;
-    SigKind kind;
-    int startAdjust;
-};
+using SignatureHit = std::pair<std::int64_t, const carve::Format*>;
 
-// In table order; the order breaks ties between hits at the same position.
-std::span<const Signature> signatures();
+// Every candidate file start (match position less where the signature sits
+// in its file, kept when >= 0) of every signature in `window`, by position,
+// ties in table order.
+std::vector<SignatureHit> findSignatures(std::span<const std::uint8_t> window);
 
-// Every candidate file start (match position + startAdjust, kept when >= 0)
-// of every signature in `window`, by position, ties in table order.
-std::vector<std::pair<std::int64_t, SigKind>> findSignatures(std::span<const std::uint8_t> window);
+// The same through one instruction set (AVX2 only where the processor has
+// it), for tests to hold the three alike.
+enum class SearchPath { scalar, sse2, avx2 };
+std::vector<SignatureHit> findSignaturesWith(SearchPath path, std::span<const std::uint8_t> window);
 
 bool isAllZero(std::span<const std::uint8_t> window);
 

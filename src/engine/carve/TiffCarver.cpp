@@ -58,7 +58,7 @@ std::string trimmedMake(ByteView bytes) {
 bool contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 }  // namespace
 
-std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at, bool le) {
+std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at) {
     const std::int64_t size = source.size();
     // A TIFF structure right behind "Exif\0\0" is a JPEG's (or HEIF's) EXIF
     // block, never a file of its own.
@@ -67,7 +67,8 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
         if (before.size() == 6 && std::memcmp(before.data(), "Exif\0\0", 6) == 0) return std::nullopt;
     }
     Bytes header = source.pread(at, 16);
-    if (header.size() < 16) return std::nullopt;
+    if (header.size() < 16 || header[0] != header[1] || (header[0] != 'I' && header[0] != 'M')) return std::nullopt;
+    const bool le = header[0] == 'I';
     const std::uint32_t first = u32(header.span(), 4, le);
     if (first < 8 || first > kMaxFirstIfd) return std::nullopt;
     const bool isCR2 = le && header[8] == 'C' && header[9] == 'R';
@@ -198,6 +199,13 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
     else if (contains(upper, "CANON"))
         ext = "cr2";
     return CarveResult{maxEnd, ext, std::nullopt};
+}
+
+// Olympus RAW, built as TIFF behind a header of its own.
+std::optional<CarveResult> carveORF(RandomAccessSource& source, std::int64_t at) {
+    auto r = carveTIFF(source, at);
+    if (r) r->ext = "orf";
+    return r;
 }
 
 }  // namespace tamsel::carve

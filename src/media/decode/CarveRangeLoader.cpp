@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/carve/MediaClass.h"
+#include "engine/carve/Formats.h"
 
 namespace tamsel::media {
 
@@ -37,16 +37,8 @@ std::int64_t CarveRangeLoader::seek(std::int64_t offset, int whence) {
 }
 
 std::string CarveRangeLoader::containerHint(const std::string& ext) {
-    const std::string e = lowerCasedExtension(ext);
-    if (e == "mov" || e == "mp4" || e == "m4v" || e == "3gp") return "mov";
-    if (e == "avi") return "avi";
-    if (e == "mts" || e == "m2ts") return "mpegts";
-    if (e == "mkv") return "matroska";
-    if (e == "wmv") return "asf";
-    if (e == "mxf") return "mxf";
-    if (e == "gif") return "gif";
-    if (e == "bmp") return "bmp_pipe";
-    return {};
+    const carve::Extension* e = carve::extensionNamed(ext);
+    return e ? std::string(e->container) : std::string();
 }
 
 }  // namespace tamsel::media

@@ -28,7 +28,7 @@ extern "C" {
 
 #include "media/decode/Checks.h"
 #include "media/decode/VideoFrame.h"
-#include "engine/carve/MediaClass.h"
+#include "engine/carve/Formats.h"
 
 namespace tamsel::media {
 
@@ -554,12 +554,13 @@ std::optional<RgbImage> decodePhoto(ByteSpan data, const std::string& ext, int m
                                     JpegDamage* jpegDamage) {
     // RAW files look like TIFF, whose first picture is only their thumbnail.
     if (MediaClass::of(ext) == MediaClass::raw) return decodeRaw(data, minSide);
-    if (startsWith(data, 0, "\xFF\xD8\xFF")) return decodeJpeg(data, minSide, jpegDamage);
-    if (startsWith(data, 0, "\x89PNG\r\n\x1A\n")) return decodePng(data, minSide);
-    if (startsWith(data, 0, "RIFF") && startsWith(data, 8, "WEBP")) return decodeWebp(data, minSide);
-    if (startsWith(data, 0, std::string_view("II*\0", 4)) || startsWith(data, 0, std::string_view("MM\0*", 4)))
-        return decodeTiff(data, minSide);
-    if (startsWith(data, 4, "ftyp")) return decodeHeif(data, minSide, enoughSide);
+    const carve::Format* format = carve::formatOf(data);
+    if (!format) return std::nullopt;
+    if (format->name == "jpeg") return decodeJpeg(data, minSide, jpegDamage);
+    if (format->name == "png") return decodePng(data, minSide);
+    if (format->name == "riff" && startsWith(data, 8, "WEBP")) return decodeWebp(data, minSide);
+    if (format->name == "tiff") return decodeTiff(data, minSide);
+    if (format->name == "bmff") return decodeHeif(data, minSide, enoughSide);
     return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "engine/carve/Damage.h"
+#include "engine/carve/Formats.h"
 #include "media/decode/CarveRangeLoader.h"
 #include "media/decode/Checks.h"
 #include "media/decode/Decoders.h"
@@ -14,8 +15,8 @@ namespace tamsel::media {
 namespace {
 
 bool isBmff(ByteRange& file) {
-    const Bytes head = file.read(4, 4);
-    return head.size() == 4 && std::string_view(reinterpret_cast<const char*>(head.data()), 4) == "ftyp";
+    const Bytes head = file.read(0, 8);
+    return carve::holdsSignature(carve::format("bmff"), head.span());
 }
 
 // The file's bytes up to a budget: what the checks and the decoder of a
@@ -52,8 +53,10 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
     const std::string e = lowerCasedExtension(ext);
     std::vector<std::string> notes;
     std::optional<RgbImage> image;
-    // GIF and BMP go through FFmpeg's image decoders, which the video path already opens.
-    if (MediaKind::videoExtensions().contains(e) || e == "gif" || e == "bmp") {
+    // Movies, and pictures the table names a container for (GIF, BMP), go
+    // through FFmpeg, which the video path already opens.
+    const carve::Extension* row = carve::extensionNamed(e);
+    if (row && !row->container.empty() && row->kind != MediaClass::audio) {
         // The picture first, then the index and the coded stream with what is
         // left of the byte budget.
         BudgetedRange budgeted(file, limits.videoBytes);
