@@ -1,4 +1,5 @@
 #include "models/CarveJob.h"
+#include "models/Shared.h"
 
 #include <deque>
 #include <mutex>
@@ -22,29 +23,22 @@ CarveJob::CarveJob(FoundFiles* files, WindowState* window, QObject* parent)
 
 CarveJob::~CarveJob() = default;
 
-#define TAMSEL_SET(member, value, signal) \
-    do {                                  \
-        if (member == (value)) return;    \
-        member = (value);                 \
-        emit signal();                    \
-    } while (0)
-
-void CarveJob::setPhase(Phase v) { TAMSEL_SET(phase_, v, phaseChanged); }
+void CarveJob::setPhase(Phase v) { assignAndNotify(*this, phase_, v, &CarveJob::phaseChanged); }
 void CarveJob::setSelectedSource(const OptionalSource& v) {
-    TAMSEL_SET(selectedSource_, v, selectedSourceChanged);
+    if (!assignAndNotify(*this, selectedSource_, v, &CarveJob::selectedSourceChanged)) return;
     emit showFailingWarningChanged();
     emit scanBlockerChanged();
 }
 void CarveJob::setDestinationRoot(const OptionalPath& v) {
-    TAMSEL_SET(destinationRoot_, v, destinationRootChanged);
+    if (!assignAndNotify(*this, destinationRoot_, v, &CarveJob::destinationRootChanged)) return;
     emit scanBlockerChanged();
 }
-void CarveJob::setResumable(const OptionalResume& v) { TAMSEL_SET(resumable_, v, resumableChanged); }
-void CarveJob::setStagingDir(const OptionalPath& v) { TAMSEL_SET(stagingDir_, v, stagingDirChanged); }
-void CarveJob::setScanCancelled(bool v) { TAMSEL_SET(scanCancelled_, v, scanCancelledChanged); }
-void CarveJob::setRecovering(bool v) { TAMSEL_SET(recovering_, v, recoveringChanged); }
-void CarveJob::setRecoverDone(qint64 v) { TAMSEL_SET(recoverDone_, v, recoverDoneChanged); }
-void CarveJob::setRecoverTotal(qint64 v) { TAMSEL_SET(recoverTotal_, v, recoverTotalChanged); }
+void CarveJob::setResumable(const OptionalResume& v) { assignAndNotify(*this, resumable_, v, &CarveJob::resumableChanged); }
+void CarveJob::setStagingDir(const OptionalPath& v) { assignAndNotify(*this, stagingDir_, v, &CarveJob::stagingDirChanged); }
+void CarveJob::setScanCancelled(bool v) { assignAndNotify(*this, scanCancelled_, v, &CarveJob::scanCancelledChanged); }
+void CarveJob::setRecovering(bool v) { assignAndNotify(*this, recovering_, v, &CarveJob::recoveringChanged); }
+void CarveJob::setRecoverDone(qint64 v) { assignAndNotify(*this, recoverDone_, v, &CarveJob::recoverDoneChanged); }
+void CarveJob::setRecoverTotal(qint64 v) { assignAndNotify(*this, recoverTotal_, v, &CarveJob::recoverTotalChanged); }
 void CarveJob::setProgress(const CarveProgress& v) {
     if (progress_ == v) return;
     const bool warned = showFailingWarning();
@@ -54,15 +48,14 @@ void CarveJob::setProgress(const CarveProgress& v) {
     if (warned != showFailingWarning()) emit showFailingWarningChanged();
 }
 void CarveJob::setStartedAt(const OptionalDate& v) {
-    TAMSEL_SET(startedAt_, v, startedAtChanged);
+    if (!assignAndNotify(*this, startedAt_, v, &CarveJob::startedAtChanged)) return;
     emit speedChanged();
 }
 void CarveJob::setSpeedBase(qint64 v) {
-    TAMSEL_SET(speedBase_, v, speedBaseChanged);
+    if (!assignAndNotify(*this, speedBase_, v, &CarveJob::speedBaseChanged)) return;
     emit speedChanged();
 }
 
-#undef TAMSEL_SET
 
 double CarveJob::speed() const {
     if (!startedAt_ || progress_.bytesScanned <= speedBase_) return 0;

@@ -107,29 +107,21 @@ CarvedFile FoundFiles::carvedFile(const FoundFile& f) const {
     return c;
 }
 
-#define TAMSEL_SET(member, value, signal) \
-    do {                                  \
-        if (member == (value)) return;    \
-        member = (value);                 \
-        emit signal();                    \
-    } while (0)
-
 void FoundFiles::setTypeFilter(TypeFilter v) {
-    TAMSEL_SET(typeFilter_, v, typeFilterChanged);
+    if (!assignAndNotify(*this, typeFilter_, v, &FoundFiles::typeFilterChanged)) return;
     emit filtersChanged();
 }
 void FoundFiles::setStatusFilter(StatusFilter v) {
-    TAMSEL_SET(statusFilter_, v, statusFilterChanged);
+    if (!assignAndNotify(*this, statusFilter_, v, &FoundFiles::statusFilterChanged)) return;
     emit filtersChanged();
 }
 void FoundFiles::setSearchText(const QString& v) {
-    TAMSEL_SET(searchText_, v, searchTextChanged);
+    if (!assignAndNotify(*this, searchText_, v, &FoundFiles::searchTextChanged)) return;
     emit filtersChanged();
 }
-void FoundFiles::setViewMode(ResultViewMode v) { TAMSEL_SET(viewMode_, v, viewModeChanged); }
-void FoundFiles::setThumbSize(double v) { TAMSEL_SET(thumbSize_, v, thumbSizeChanged); }
+void FoundFiles::setViewMode(ResultViewMode v) { assignAndNotify(*this, viewMode_, v, &FoundFiles::viewModeChanged); }
+void FoundFiles::setThumbSize(double v) { assignAndNotify(*this, thumbSize_, v, &FoundFiles::thumbSizeChanged); }
 
-#undef TAMSEL_SET
 
 std::string_view FoundFiles::nameOf(const FoundFile& f, std::string& scratch) const {
     if (f.ownName) return names_.at(f.index);

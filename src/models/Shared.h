@@ -31,4 +31,14 @@ QString describeError(const std::exception& e, bool resumable);
 
 inline QString qs(const std::string& s) { return QString::fromStdString(s); }
 
+// A property's setter: stores `value` and emits `changed` when it differs.
+// True when it did, for setters that tell more than their own signal.
+template <class Model, class T, class V>
+bool assignAndNotify(Model& model, T& member, const V& value, void (Model::*changed)()) {
+    if (member == value) return false;
+    member = value;
+    (model.*changed)();
+    return true;
+}
+
 }  // namespace tamsel::models

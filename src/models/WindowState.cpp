@@ -32,22 +32,8 @@ QString WindowState::symbol(Mode mode) {
     return {};
 }
 
-void WindowState::setMode(Mode v) {
-    if (mode_ == v) return;
-    mode_ = v;
-    emit modeChanged();
-}
-
-void WindowState::setToast(const OptionalString& v) {
-    if (toast_ == v) return;
-    toast_ = v;
-    emit toastChanged();
-}
-
-void WindowState::setErrorMessage(const OptionalString& v) {
-    if (errorMessage_ == v) return;
-    errorMessage_ = v;
-    emit errorMessageChanged();
-}
+void WindowState::setMode(Mode v) { assignAndNotify(*this, mode_, v, &WindowState::modeChanged); }
+void WindowState::setToast(const OptionalString& v) { assignAndNotify(*this, toast_, v, &WindowState::toastChanged); }
+void WindowState::setErrorMessage(const OptionalString& v) { assignAndNotify(*this, errorMessage_, v, &WindowState::errorMessageChanged); }
 
 }  // namespace tamsel::models

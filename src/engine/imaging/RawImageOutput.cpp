@@ -64,11 +64,9 @@ std::optional<RescueState> decodeState(std::string_view text, std::int64_t size,
     std::vector<RescueBlock> blocks;
     bool first = true;
     while (!text.empty()) {
-        const auto nl = text.find('\n');
-        if (nl == std::string_view::npos) return std::nullopt;  // torn
-        std::string_view line = text.substr(0, nl);
-        text.remove_prefix(nl + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const auto next = takeWholeLine(text);
+        if (!next) return std::nullopt;  // torn
+        const std::string_view line = *next;
         const auto f = fields(line);
         if (first) {
             first = false;

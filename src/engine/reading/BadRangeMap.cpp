@@ -73,15 +73,22 @@ std::string badRangeMapPath(const std::string& imagePath) {
     return p.string();
 }
 
+std::optional<std::string_view> takeWholeLine(std::string_view& text) {
+    const auto nl = text.find('\n');
+    if (nl == std::string_view::npos) return std::nullopt;
+    std::string_view line = text.substr(0, nl);
+    text.remove_prefix(nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+}
+
 std::optional<Mapfile> parseMapfile(std::string_view text) {
     Mapfile map;
     bool current = false;
     while (!text.empty()) {
-        const auto nl = text.find('\n');
-        if (nl == std::string_view::npos) return std::nullopt;  // torn
-        std::string_view line = text.substr(0, nl);
-        text.remove_prefix(nl + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const auto next = takeWholeLine(text);
+        if (!next) return std::nullopt;  // torn
+        const std::string_view line = *next;
         if (line == kMapfileRetryLine) map.retryBad = true;
         if (trimmed(line).empty() || line.front() == '#') continue;
         std::vector<std::string_view> fields;

@@ -18,6 +18,11 @@
 
 namespace tamsel {
 
+// The line reader of the rescue files: the next whole line of `text` (a
+// carriage return before its newline dropped), taken off `text`; nothing
+// when the rest has no newline, as a torn write leaves it.
+std::optional<std::string_view> takeWholeLine(std::string_view& text);
+
 // The mapfile's path for an image path: its extension replaced by "map".
 std::string mapfilePath(const std::string& imagePath);
 // The list's path: its extension replaced by "badblocks.csv".
