@@ -62,7 +62,7 @@ int colourCount(const QImage& img) {
 }
 }  // namespace
 
-class ScreenshotTest : public QObject {
+class Screens : public QObject {
     Q_OBJECT
 
     QString outDir_ = QStringLiteral(TAMSEL_SCREENSHOT_DIR);
@@ -312,5 +312,5 @@ private slots:
     }
 };
 
-TAMSEL_VIEW_TEST_MAIN(ScreenshotTest, "xcb")
-#include "ScreenshotTest.moc"
+TAMSEL_VIEW_TEST_MAIN(Screens, "xcb")
+#include "Screens.moc"
