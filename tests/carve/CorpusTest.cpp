@@ -85,5 +85,53 @@ std::string testName(const ::testing::TestParamInfo<fs::path>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusFile, ::testing::ValuesIn(corpusFiles()), testName);
 
+// The corpus's RW2 as its camera wrote it: its header and directories, then
+// the 20,511,792 bytes of sensor data they place at 12,322 (exiftool's
+// RawDataOffset and StripByteCounts), which the stored copy leaves out.
+std::vector<std::uint8_t> wholeRw2() {
+    auto bytes = readFile(corpusDir() / "raw" / "Panasonic.rw2");
+    bytes.resize(12322);
+    std::uint32_t x = 2463534242u;
+    for (int i = 0; i < 20511792; ++i) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;  // packed 12-bit samples look like noise
+        bytes.push_back(static_cast<std::uint8_t>(x));
+    }
+    return bytes;
+}
+
+// Every format on one card, each file on a cluster boundary as a camera
+// leaves it: each comes back whole at its own place, and nothing else does.
+TEST(CorpusCard, EveryFormatComesBackByteExactAndNothingElse) {
+    struct Placed {
+        std::string name, ext;
+        std::int64_t offset, length;
+    };
+    std::vector<Placed> placed;
+    std::vector<std::uint8_t> image(65536, 0);
+    auto place = [&](const std::string& name, const std::string& ext, const std::vector<std::uint8_t>& bytes, std::int64_t trailing) {
+        placed.push_back({name, ext, static_cast<std::int64_t>(image.size()), static_cast<std::int64_t>(bytes.size()) - trailing});
+        image.insert(image.end(), bytes.begin(), bytes.end());
+        image.resize((image.size() + 4095) / 4096 * 4096, 0);
+    };
+    for (const auto& file : corpusFiles())
+        if (carvesWhole(file)) place(file.filename().string(), expectedExtension(file), readFile(file), trailingBytes(file));
+    place("Panasonic.rw2 (whole)", "rw2", wholeRw2(), 0);
+    image.resize(image.size() + 65536, 0);
+
+    TempDir session;
+    const auto found = scan(std::move(image), session.path());
+    std::map<std::int64_t, CarvedFile> byOffset;
+    for (const auto& f : found) byOffset.emplace(f.offset, f);
+    for (const auto& p : placed) {
+        auto it = byOffset.find(p.offset);
+        ASSERT_NE(it, byOffset.end()) << p.name << " was not found";
+        EXPECT_EQ(it->second.length, p.length) << p.name;
+        EXPECT_EQ(it->second.ext, p.ext) << p.name;
+        EXPECT_FALSE(it->second.damaged) << p.name << ": " << it->second.note.value_or("");
+        byOffset.erase(it);
+    }
+    for (const auto& [offset, f] : byOffset) ADD_FAILURE() << "a " << f.ext << " found at " << offset << " where no file starts";
+}
+
 }  // namespace
 }  // namespace tamsel

@@ -28,6 +28,7 @@ constexpr std::uint8_t kEbml[] = {0x1A, 0x45, 0xDF, 0xA3};
 constexpr std::uint8_t kOrfLE[] = {'I', 'I', 'R', 'O'};
 constexpr std::uint8_t kOrfSLE[] = {'I', 'I', 'R', 'S'};
 constexpr std::uint8_t kOrfBE[] = {'M', 'M', 'O', 'R'};
+constexpr std::uint8_t kRw2[] = {'I', 'I', 'U', 0x00};
 constexpr std::uint8_t kRaf[] = {'F', 'U', 'J', 'I', 'F', 'I', 'L', 'M', 'C', 'C', 'D', '-', 'R', 'A', 'W'};
 
 constexpr Signature kJpegSigs[] = {{kJpeg}};
@@ -42,6 +43,7 @@ constexpr Signature kTsSigs[] = {{kTsPacket}};
 constexpr Signature kM2tsSigs[] = {{kTsPacket, 4}};  // behind a time stamp
 constexpr Signature kEbmlSigs[] = {{kEbml}};
 constexpr Signature kOrfSigs[] = {{kOrfLE}, {kOrfSLE}, {kOrfBE}};
+constexpr Signature kRw2Sigs[] = {{kRw2}};
 constexpr Signature kRafSigs[] = {{kRaf}};
 
 constexpr Extension kJpegExts[] = {{"jpg", M::photo}, {"jpeg", M::photo, {}, false}};
@@ -53,7 +55,8 @@ constexpr Extension kBmffExts[] = {
 };
 constexpr Extension kRiffExts[] = {{"avi", M::video, "avi"}, {"wav", M::audio, "wav"}, {"webp", M::photo}};
 constexpr Extension kTiffExts[] = {{"tif", M::photo}, {"tiff", M::photo, {}, false}, {"cr2", M::raw},
-                                   {"dng", M::raw},   {"nef", M::raw},                {"arw", M::raw}};
+                                   {"dng", M::raw},   {"nef", M::raw},                {"arw", M::raw},
+                                   {"pef", M::raw}};
 constexpr Extension kGifExts[] = {{"gif", M::photo, "gif"}};
 constexpr Extension kBmpExts[] = {{"bmp", M::photo, "bmp_pipe"}};
 constexpr Extension kMp3Exts[] = {{"mp3", M::audio}};
@@ -61,9 +64,10 @@ constexpr Extension kTsExts[] = {{"ts", M::video, "mpegts"}};
 constexpr Extension kM2tsExts[] = {{"mts", M::video, "mpegts"}, {"m2ts", M::video, "mpegts", false}};
 constexpr Extension kEbmlExts[] = {{"mkv", M::video, "matroska"}, {"webm", M::video, "matroska"}};
 constexpr Extension kOrfExts[] = {{"orf", M::raw}};
+constexpr Extension kRw2Exts[] = {{"rw2", M::raw}};
 constexpr Extension kRafExts[] = {{"raf", M::raw}};
 // Formats no carver finds: known by name for salvage and the decoders.
-constexpr Extension kRawExts[] = {{"rw2", M::raw, {}, false}, {"raw", M::raw, {}, false}};
+constexpr Extension kRawExts[] = {{"raw", M::raw, {}, false}};
 constexpr Extension kAsfExts[] = {{"wmv", M::video, "asf", false}};
 constexpr Extension kMxfExts[] = {{"mxf", M::video, "mxf", false}};
 constexpr Extension kAiffExts[] = {{"aif", M::audio, {}, false}, {"aiff", M::audio, {}, false}};
@@ -81,6 +85,7 @@ constexpr Format kFormats[] = {
     {"mpeg-ts", kTsSigs, carveTS, kTsExts},
     {"ebml", kEbmlSigs, carveEBML, kEbmlExts},
     {"orf", kOrfSigs, carveORF, kOrfExts},
+    {"rw2", kRw2Sigs, carveRW2, kRw2Exts},
     {"raf", kRafSigs, carveRAF, kRafExts},
     {"raw", {}, nullptr, kRawExts},
     {"asf", {}, nullptr, kAsfExts},

@@ -77,7 +77,8 @@ std::optional<CarveResult> carveBMP(RandomAccessSource& source, std::int64_t at)
 std::optional<CarveResult> carveMP3(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveTS(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveM2TS(RandomAccessSource& source, std::int64_t at);
-// Olympus and Fujifilm RAW.
+// Olympus, Panasonic and Fujifilm RAW.
+std::optional<CarveResult> carveRW2(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveORF(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveRAF(RandomAccessSource& source, std::int64_t at);
 // Matroska and WebM.

@@ -29,6 +29,8 @@ enum Tag : std::uint16_t {
     kSubIFDs = 0x014A,
     kJpegOffset = 0x0201,
     kJpegLength = 0x0202,
+    // Panasonic's own: where the sensor data starts (its strip offsets are unset).
+    kPanasonicRawDataOffset = 0x0118,
     kExifIfd = 0x8769,
     kDngVersion = 0xC612,
 };
@@ -58,7 +60,8 @@ std::string trimmedMake(ByteView bytes) {
 bool contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 }  // namespace
 
-std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at) {
+namespace {
+std::optional<CarveResult> walkTiff(RandomAccessSource& source, std::int64_t at) {
     const std::int64_t size = source.size();
     // A TIFF structure right behind "Exif\0\0" is a JPEG's (or HEIF's) EXIF
     // block, never a file of its own.
@@ -72,6 +75,7 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
     const std::uint32_t first = u32(header.span(), 4, le);
     if (first < 8 || first > kMaxFirstIfd) return std::nullopt;
     const bool isCR2 = le && header[8] == 'C' && header[9] == 'R';
+    const bool isRW2 = le && header[2] == 0x55 && header[3] == 0;
 
     std::vector<std::int64_t> pending{first};
     std::set<std::int64_t> visited;
@@ -100,6 +104,7 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
         std::vector<std::int64_t> stripOffsets, stripCounts, tileOffsets, tileCounts;
         std::int64_t jpegOffset = -1;
         std::int64_t jpegLength = -1;
+        std::int64_t rawDataOffset = -1;
         const ByteView v = ifd.span();
         for (std::size_t k = 0; k < n; ++k) {
             const std::size_t e = 2 + 12 * k;
@@ -171,11 +176,23 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
                     break;
                 }
                 case kDngVersion: isDNG = true; break;
+                case kPanasonicRawDataOffset:
+                    if (isRW2) {
+                        auto values = readValues();
+                        rawDataOffset = values.empty() ? -1 : values.front();
+                    }
+                    break;
                 default: break;
             }
         }
-        for (std::size_t i = 0; i < std::min(stripOffsets.size(), stripCounts.size()); ++i)
-            maxEnd = std::max(maxEnd, stripOffsets[i] + stripCounts[i]);
+        if (rawDataOffset >= 8) {
+            std::int64_t rawBytes = 0;
+            for (std::int64_t c : stripCounts) rawBytes += c;
+            maxEnd = std::max(maxEnd, rawDataOffset + rawBytes);
+        } else {
+            for (std::size_t i = 0; i < std::min(stripOffsets.size(), stripCounts.size()); ++i)
+                maxEnd = std::max(maxEnd, stripOffsets[i] + stripCounts[i]);
+        }
         for (std::size_t i = 0; i < std::min(tileOffsets.size(), tileCounts.size()); ++i)
             maxEnd = std::max(maxEnd, tileOffsets[i] + tileCounts[i]);
         if (jpegOffset >= 0 && jpegLength > 0) maxEnd = std::max(maxEnd, jpegOffset + jpegLength);
@@ -188,7 +205,9 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
     std::string upper = make;
     std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     std::string ext = "tif";
-    if (isCR2)
+    if (isRW2)
+        ext = "rw2";
+    else if (isCR2)
         ext = "cr2";
     else if (isDNG)
         ext = "dng";
@@ -198,12 +217,28 @@ std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at
         ext = "arw";
     else if (contains(upper, "CANON"))
         ext = "cr2";
+    else if (contains(upper, "PENTAX") || contains(upper, "RICOH"))
+        ext = "pef";
     return CarveResult{maxEnd, ext, std::nullopt};
+}
+}  // namespace
+
+std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at) {
+    auto r = walkTiff(source, at);
+    if (r && r->ext == "rw2") return std::nullopt;  // the Panasonic row's
+    return r;
+}
+
+// Panasonic RAW: TIFF directories behind "IIU".
+std::optional<CarveResult> carveRW2(RandomAccessSource& source, std::int64_t at) {
+    auto r = walkTiff(source, at);
+    if (r && r->ext != "rw2") return std::nullopt;
+    return r;
 }
 
 // Olympus RAW, built as TIFF behind a header of its own.
 std::optional<CarveResult> carveORF(RandomAccessSource& source, std::int64_t at) {
-    auto r = carveTIFF(source, at);
+    auto r = walkTiff(source, at);
     if (r) r->ext = "orf";
     return r;
 }
