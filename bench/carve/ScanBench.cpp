@@ -18,6 +18,7 @@
 
 #include "CorpusCard.h"
 #include "engine/carve/Carver.h"
+#include "engine/carve/SignatureSearch.h"
 #include "engine/reading/CountingSource.h"
 #include "engine/reading/FileSource.h"
 
@@ -92,8 +93,23 @@ void WholeScan(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * imageSize());
 }
 
+// The signature search alone over 64 MiB of the card, through each path.
+void SignatureSearch(benchmark::State& state) {
+    std::vector<std::uint8_t> bytes(64 << 20);
+    int fd = ::open(imagePath().c_str(), O_RDONLY);
+    const auto got = ::pread(fd, bytes.data(), bytes.size(), 0);
+    ::close(fd);
+    if (got != static_cast<ssize_t>(bytes.size())) return state.SkipWithError("the card image is too small");
+    const auto path = static_cast<tamsel::SearchPath>(state.range(0));
+    std::size_t hits = 0;
+    for (auto _ : state) hits = tamsel::findSignaturesWith(path, bytes).size();
+    state.counters["hits"] = static_cast<double>(hits);
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
+}
+
 }  // namespace
 
+BENCHMARK(SignatureSearch)->Arg(int(tamsel::SearchPath::scalar))->Arg(int(tamsel::SearchPath::ssse3))->Arg(int(tamsel::SearchPath::avx2))->Unit(benchmark::kMillisecond);
 BENCHMARK(PlainSequentialRead)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(WholeScan)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK_MAIN();

@@ -66,7 +66,7 @@ TEST(SignatureSearch, EveryPathFindsWhatAPlainSearchFinds) {
                     plain.emplace_back(static_cast<std::int64_t>(m) - s.at, &f);
     std::sort(plain.begin(), plain.end());
     ASSERT_GE(plain.size(), 20u);
-    for (auto path : {SearchPath::scalar, SearchPath::sse2, SearchPath::avx2})
+    for (auto path : {SearchPath::scalar, SearchPath::ssse3, SearchPath::avx2})
         EXPECT_EQ(findSignaturesWith(path, window), plain) << static_cast<int>(path);
 }
 

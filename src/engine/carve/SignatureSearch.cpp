@@ -38,7 +38,6 @@ struct Prefilter {
     std::array<std::vector<std::uint8_t>, 256> byFirstByte;  // pattern indices
     alignas(16) std::uint8_t lo0[16] = {}, hi0[16] = {}, lo1[16] = {}, hi1[16] = {};
     std::bitset<65536> pairs;                 // every signature's first two bytes, first byte low
-    std::vector<std::uint8_t> firstBytes, secondBytes;  // distinct
 
     Prefilter() {
         for (const carve::Format& f : carve::formats())
@@ -47,8 +46,6 @@ struct Prefilter {
                 byFirstByte[s.bytes[0]].push_back(static_cast<std::uint8_t>(patterns.size()));
                 patterns.push_back({s.bytes, s.at, &f});
                 pairs.set(pairIndex(s.bytes.data()));
-                for (auto [list, byte] : {std::pair{&firstBytes, s.bytes[0]}, std::pair{&secondBytes, s.bytes[1]}})
-                    if (std::find(list->begin(), list->end(), byte) == list->end()) list->push_back(byte);
             }
         // A bucket per first byte, then the two whose union lets through the
         // fewest byte pairs merged until eight are left.
@@ -147,25 +144,25 @@ __attribute__((target("avx2"))) std::size_t avx2Scan(const Prefilter& f, const s
     return i;
 }
 
-// Without a byte shuffle: a first byte of any signature followed by a
-// second byte of any, then the pair looked up.
-std::size_t sse2Scan(const Prefilter& f, const std::uint8_t* p, std::size_t n, Hits& hits) {
-    constexpr std::size_t kMaxBytes = 32;
-    if (f.firstBytes.size() > kMaxBytes || f.secondBytes.size() > kMaxBytes) return 0;  // the scalar search takes it all
-    __m128i first[kMaxBytes], second[kMaxBytes];
-    for (std::size_t k = 0; k < f.firstBytes.size(); ++k) first[k] = _mm_set1_epi8(static_cast<char>(f.firstBytes[k]));
-    for (std::size_t k = 0; k < f.secondBytes.size(); ++k) second[k] = _mm_set1_epi8(static_cast<char>(f.secondBytes[k]));
+// The same filter 16 positions at a time, for processors without AVX2.
+__attribute__((target("ssse3"))) inline __m128i buckets(__m128i v, __m128i lo, __m128i hi) {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    return _mm_and_si128(_mm_shuffle_epi8(lo, _mm_and_si128(v, nibble)),
+                         _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi16(v, 4), nibble)));
+}
+
+__attribute__((target("ssse3"))) std::size_t ssse3Scan(const Prefilter& f, const std::uint8_t* p, std::size_t n, Hits& hits) {
+    auto table = [](const std::uint8_t* t) { return _mm_load_si128(reinterpret_cast<const __m128i*>(t)); };
+    const __m128i lo0 = table(f.lo0), hi0 = table(f.hi0), lo1 = table(f.lo1), hi1 = table(f.hi1);
+    const __m128i zero = _mm_setzero_si128();
     std::size_t i = 0;
     for (; i + 17 <= n; i += 16) {
         const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-        __m128i m0 = _mm_setzero_si128(), m1 = _mm_setzero_si128();
-        for (std::size_t k = 0; k < f.firstBytes.size(); ++k) m0 = _mm_or_si128(m0, _mm_cmpeq_epi8(v0, first[k]));
-        for (std::size_t k = 0; k < f.secondBytes.size(); ++k) m1 = _mm_or_si128(m1, _mm_cmpeq_epi8(v1, second[k]));
-        auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_and_si128(m0, m1)));
+        const __m128i m = _mm_and_si128(buckets(v0, lo0, hi0), buckets(v1, lo1, hi1));
+        auto mask = ~static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(m, zero))) & 0xFFFFu;
         while (mask != 0) {
-            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-            if (f.passes(p + at)) f.confirm(p, n, at, hits);
+            f.confirm(p, n, i + static_cast<std::size_t>(__builtin_ctz(mask)), hits);
             mask &= mask - 1;
         }
     }
@@ -173,6 +170,7 @@ std::size_t sse2Scan(const Prefilter& f, const std::uint8_t* p, std::size_t n, H
 }
 
 const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
 
 }  // namespace
 
@@ -183,7 +181,7 @@ std::vector<SignatureHit> findSignaturesWith(SearchPath path, std::span<const st
     const std::size_t n = window.size();
     std::size_t done = 0;
     if (path == SearchPath::avx2 && kHaveAvx2) done = avx2Scan(f, p, n, hits);
-    else if (path != SearchPath::scalar) done = sse2Scan(f, p, n, hits);
+    else if (path != SearchPath::scalar && kHaveSsse3) done = ssse3Scan(f, p, n, hits);
     scalarScan(f, p, n, done, hits);
     // Positions are found in order except where a signature inside its file
     // moves a hit back; ties keep table order (rows lie in one array).
@@ -192,7 +190,7 @@ std::vector<SignatureHit> findSignaturesWith(SearchPath path, std::span<const st
 }
 
 std::vector<SignatureHit> findSignatures(std::span<const std::uint8_t> window) {
-    return findSignaturesWith(kHaveAvx2 ? SearchPath::avx2 : SearchPath::sse2, window);
+    return findSignaturesWith(kHaveAvx2 ? SearchPath::avx2 : SearchPath::ssse3, window);
 }
 
 bool isAllZero(std::span<const std::uint8_t> window) {

@@ -19,9 +19,9 @@ using SignatureHit = std::pair<std::int64_t, const carve::Format*>;
 // ties in table order.
 std::vector<SignatureHit> findSignatures(std::span<const std::uint8_t> window);
 
-// The same through one instruction set (AVX2 only where the processor has
-// it), for tests to hold the three alike.
-enum class SearchPath { scalar, sse2, avx2 };
+// The same through one instruction set (AVX2 or SSSE3 only where the processor has
+// them), for tests and benchmarks to hold the three alike.
+enum class SearchPath { scalar, ssse3, avx2 };
 std::vector<SignatureHit> findSignaturesWith(SearchPath path, std::span<const std::uint8_t> window);
 
 bool isAllZero(std::span<const std::uint8_t> window);
