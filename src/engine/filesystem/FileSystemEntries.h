@@ -29,8 +29,9 @@ struct FileEntry {
     // chain gives in order. Empty when only the start is known.
     std::vector<Extent> extents;
     bool fromChain = false;  // the extents were assembled by following a FAT chain
-    // Seconds since the epoch, UTC (exFAT's time-zone offset applied; FAT's
-    // local times taken as they stand).
+    // Seconds since the epoch (exFAT's time-zone offset applied; FAT's
+    // zone-less local times, and exFAT's without an offset, read in this
+    // machine's time zone, as the camera's clock most likely was).
     std::optional<std::int64_t> modified, created;
 };
 
