@@ -137,7 +137,8 @@ std::optional<fs::path> findSession(const fs::path& given) {
 
 }  // namespace
 
-int recoverCommand(const std::string& sessionArg, const std::optional<std::string>& sourceArg, const std::string& dest) {
+int recoverCommand(const std::string& sessionArg, const std::optional<std::string>& sourceArg, const std::string& dest,
+                   RecoveryLayout layout) {
     const auto& token = interruptToken();
     const auto found = findSession(sessionArg);
     if (!found) {
@@ -165,7 +166,7 @@ int recoverCommand(const std::string& sessionArg, const std::optional<std::strin
                       std::to_string(done) + " / " + std::to_string(total) + " 件");
         };
         try {
-            outcome = runRecovery(RecoveryRequest{session, sourceArg, std::nullopt, dest}, token, events);
+            outcome = runRecovery(RecoveryRequest{session, sourceArg, std::nullopt, dest, layout}, token, events);
         } catch (...) {
             line.finish();
             throw;

@@ -131,6 +131,11 @@ int main(int argc, char** argv) {
                         "(省略するとセッションの記録から)、復元先のフォルダ(親フォルダは存在すること)")
         ->expected(2, 3)
         ->required();
+    std::string layout = "original";
+    recover->add_option("--layout", layout,
+                        "復元先での並べ方: original(カードに残っていた元のフォルダと名前)・type(種類ごと)・"
+                        "date(日付ごと、YYYY/YYYY-MM-DD)。名前や日付の分からないファイルは種類ごと")
+        ->check(CLI::IsMember({"original", "type", "date"}));
 
     auto* image = app.add_subcommand("image", "ディスク全体をイメージファイルに吸い出します(中断しても続きから再開します)");
     image->add_option("SOURCE", source, "デバイスのパスまたはイメージファイル")->required();
@@ -173,7 +178,7 @@ int main(int argc, char** argv) {
     if (*recover)
         return recoverCommand(recoverArgs.front(),
                               recoverArgs.size() == 3 ? std::optional<std::string>(recoverArgs[1]) : std::nullopt,
-                              recoverArgs.back());
+                              recoverArgs.back(), *tamsel::recoveryLayout(layout));
     if (*image) return imageCommand(source, dest, retryBad);
     if (*salvage) return salvageCommand(source, dest, dryRun, allFiles, hidden);
     if (*check) return checkCommand(source);

@@ -148,7 +148,7 @@ const char* const kRecoveryMarker = ".tamsel-recovery";
 
 // What a stopped recovery is known by: its session and the files it copies
 // (a hash of their lines, made line by line).
-std::string recoveryKey(const fs::path& session, const FoundEntries& files) {
+std::string recoveryKey(const fs::path& session, const FoundEntries& files, RecoveryLayout layout) {
     std::uint64_t h = 0xcbf29ce484222325ULL;
     auto add = [&](const std::string& text) {
         for (unsigned char c : text) {
@@ -157,6 +157,8 @@ std::string recoveryKey(const fs::path& session, const FoundEntries& files) {
         }
     };
     add(fs::absolute(session).lexically_normal().string());
+    // Another layout is another folder: a resumed run never mixes two.
+    if (layout != RecoveryLayout::type) add("\nlayout " + std::to_string(static_cast<int>(layout)));
     for (std::size_t i = 0; i < files.size(); ++i)
         add("\n" + std::to_string(files[i].index) + " " + std::to_string(files[i].offset) + " " + std::to_string(files[i].length));
     char hex[17];
@@ -185,13 +187,6 @@ unsigned recoveredFileMode(const std::string& source) {
     struct stat st {};
     if (::stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return 0644 & st.st_mode;
     return 0644;
-}
-
-// A whole file a stopped run of this folder already wrote.
-bool alreadyRecovered(int folder, const CarvedFile& f) {
-    struct stat st {};
-    const std::string name = upperCased(f.ext) + "/" + rescuedFileName(f.index, f.ext);
-    return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_size == f.length;
 }
 
 }  // namespace
@@ -264,7 +259,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
     outcome.total = files.size();
 
     prepareDestinationFolder(request.destination);
-    const std::string key = recoveryKey(request.session, files);
+    const std::string key = recoveryKey(request.session, files, request.layout);
     RunFolder out;
     if (auto stopped = stoppedRecovery(request.destination, key)) {
         out = RunFolder{*stopped, openDirectory(*stopped)};
@@ -300,30 +295,35 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
         report.reset();
     };
     std::size_t done = 0;
+    RecoveredNames names(request.layout);
     try {
         for (std::size_t i = 0; i < files.size(); ++i) {
             const CarvedFile f = request.files ? (*request.files)[i] : files.file(i);
+            const RecoveredName name = names.place(f);
             if (token.isCancelled()) {
                 outcome.stopped = true;
                 break;
             }
             try {
-                const std::int64_t written = outcome.continued && alreadyRecovered(out.fd.get(), f)
-                                                 ? f.length
-                                                 : CarvedFileExtractor::extractAt(f, *opened, out.fd.get(), out.path, token, mode);
+                const std::int64_t written =
+                    outcome.continued && CarvedFileExtractor::holdsWhole(out.fd.get(), name, f.length)
+                        ? f.length
+                        : CarvedFileExtractor::extractAt(f, *opened, out.fd.get(), name, out.path, token, mode);
                 if (written < f.length && token.isCancelled()) {
                     outcome.stopped = true;
                     break;
                 }
                 CarvedFile row = f;
                 row.length = written;
+                row.fileName = name.relative();
+                if (name.changedFrom) row.note = damage::added(f.note.value_or(""), "名前を変えて保存(元: " + *name.changedFrom + ")");
                 if (written < f.length) {
                     row.note = damage::added(f.note.value_or(""), damage::kCutShort);
                     row.damaged = true;
                     ++outcome.shortened;
                 } else {
                     ++outcome.recovered;
-                    if (!outcome.firstFile) outcome.firstFile = out.path / f.fileName;
+                    if (!outcome.firstFile) outcome.firstFile = out.path / name.relative();
                 }
                 addToReport(carveReportLine(row));
                 ++done;

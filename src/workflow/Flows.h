@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/carve/RecoveredNames.h"
 #include "engine/carve/Carver.h"
 #include "engine/carve/Checkpoint.h"
 #include "engine/common/Cancellation.h"
@@ -86,6 +87,9 @@ struct RecoveryRequest {
     // The files chosen; every file the session lists when absent.
     std::optional<std::vector<CarvedFile>> files;
     fs::path destination;
+    // Under the card's own folders and names where it remembered them, by
+    // date, or by type; files without a name or a date go by type.
+    RecoveryLayout layout = RecoveryLayout::original;
 };
 
 struct RecoveryOutcome {

@@ -4,8 +4,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tamsel {
+
+// Where a found file's date comes from.
+enum class DateSource : std::uint8_t { none, fileSystem, exif, video };
+std::string_view rawValue(DateSource source);
+std::optional<DateSource> dateSource(std::string_view raw);
 
 struct CarvedFile {
     std::int64_t index = 0;
@@ -15,6 +21,12 @@ struct CarvedFile {
     std::string fileName;  // "JPG/rescued_000001.jpg"
     bool damaged = false;
     std::optional<std::string> note;
+    // What the card's file system remembers of it: its path from the
+    // volume's root ("DCIM/100CANON/IMG_0001.JPG", as read, not yet safe
+    // for any folder) and when it was last written.
+    std::optional<std::string> originalPath = std::nullopt;
+    std::optional<std::int64_t> modified = std::nullopt;  // seconds since the epoch
+    DateSource dateSource = DateSource::none;
 
     friend bool operator==(const CarvedFile&, const CarvedFile&) = default;
 };

@@ -1,5 +1,7 @@
 #include "engine/carve/Carver.h"
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,9 +30,16 @@ constexpr std::int64_t kLastStep = 1 << 20;
 }  // namespace
 
 std::string carveReportLine(const CarvedFile& f) {
+    std::string date;
+    if (f.modified) {
+        const std::time_t t = static_cast<std::time_t>(*f.modified);
+        std::tm tm{};
+        char text[32];
+        if (localtime_r(&t, &tm) && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm)) date = text;
+    }
     return csvField(f.fileName) + "," + csvField(f.ext) + "," + std::to_string(f.offset) + "," +
            std::to_string(f.length) + "," + (f.damaged ? damage::kDamaged : damage::kGood) + "," +
-           csvField(f.note.value_or("")) + "\n";
+           csvField(f.note.value_or("")) + "," + csvField(f.originalPath.value_or("")) + "," + date + "\n";
 }
 
 Carver::Carver(std::shared_ptr<RandomAccessSource> source, fs::path outDir, CarveOutputMode mode,
@@ -58,8 +67,39 @@ std::optional<carve::CarveResult> Carver::carveAt(const carve::Format& format, s
     return r;
 }
 
+std::optional<std::pair<const filesystem::FileEntry*, std::int64_t>> Carver::entryFor(std::int64_t at,
+                                                                                    std::int64_t length) const {
+    std::optional<std::pair<const filesystem::FileEntry*, std::int64_t>> best;
+    const auto [first, last] = entries_.equal_range(at);
+    for (auto it = first; it != last; ++it) {
+        const auto& [entry, clusterBytes] = it->second;
+        if (entry->size < 1) continue;
+        std::int64_t agreed = -1;
+        if (entry->size <= length) {
+            // The carved tail is another file's.
+            agreed = entry->size;
+        } else {
+            // Longer than its structure says: the rest lies in the file's own
+            // last cluster (bytes a camera wrote after the end marker), or
+            // the whole extent is known.
+            const std::int64_t ownEnd = (length + clusterBytes - 1) / clusterBytes * clusterBytes;
+            const bool oneRun = entry->extents.size() == 1 && entry->extents.front().offset == at &&
+                                entry->extents.front().length >= entry->size;
+            if (entry->size <= ownEnd || oneRun) agreed = entry->size;
+        }
+        if (agreed < 0) continue;
+        // A live file owns its clusters; among deleted ones, the size nearest the structure's.
+        const auto rank = [&](const filesystem::FileEntry* e, std::int64_t len) {
+            return std::pair{e->deleted, std::abs(len - length)};
+        };
+        if (!best || rank(entry, agreed) < rank(best->first, best->second)) best = std::pair{entry, agreed};
+    }
+    return best;
+}
+
 std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
-                                                   const std::optional<std::string>& note, const CancellationToken& token) {
+                                                   const std::optional<std::string>& note, const CancellationToken& token,
+                                                   const filesystem::FileEntry* entry) {
     ++fileIndex_;
     const std::string folderName = upperCased(ext);
     const std::string name = rescuedFileName(fileIndex_, ext);
@@ -122,6 +162,13 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     f.fileName = folderName + "/" + name;
     f.damaged = !notes.empty();
     if (!notes.empty()) f.note = damage::joined(notes);
+    if (entry) {
+        f.originalPath = entry->path;
+        if (entry->modified) {
+            f.modified = entry->modified;
+            f.dateSource = DateSource::fileSystem;
+        }
+    }
     if (out && !out.reset()) throwFileError((folderShown / name).string(), "書き込めませんでした");
     pendingFound_ += CarvedFileExtractor::encode(f);
     pendingFound_ += '\n';
@@ -180,6 +227,13 @@ CarveSummary Carver::run(const CancellationToken& token) {
     resumedFrom_ = start;
     summary.resumedFrom = start;
     const CancellationScope scope(*source_, token);
+    // Names, folders and dates the card's file system still holds: a few
+    // directory reads before the one pass.
+    volumes_ = filesystem::readVolumes(*source_, token);
+    entries_.clear();
+    for (const auto& v : volumes_)
+        for (const auto& e : v.files)
+            if (e.offset >= 0) entries_.emplace(e.offset, std::pair{&e, std::max<std::int64_t>(v.clusterBytes, 512)});
     reportHandle_ = session_->appendingReport();
     foundHandle_ = session_->appendingFound();
     session_->prepareCheckpoint();
@@ -204,7 +258,9 @@ CarveSummary Carver::run(const CancellationToken& token) {
     auto record = [&](std::int64_t at, std::int64_t length, const carve::CarveResult& r, bool cutByNext) {
         std::optional<std::string> note = r.note;
         if (cutByNext) note = damage::added(note.value_or(""), damage::kCutShort);
-        auto file = recordCarvedFile(at, length, r.ext, note, token);
+        const auto entry = entryFor(at, length);
+        if (entry) length = entry->second;
+        auto file = recordCarvedFile(at, length, r.ext, note, token, entry ? entry->first : nullptr);
         if (!file) return false;
         ++summary.filesFound;
         if (file->damaged) ++summary.damagedFiles;

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/filesystem/FileSystemEntries.h"
 #include "engine/carve/CarveResult.h"
 #include "engine/carve/CarvedFile.h"
 #include "engine/carve/Checkpoint.h"
@@ -53,7 +55,7 @@ public:
     static constexpr std::int64_t kWindow = 8388608;
     static constexpr std::int64_t kOverlap = 16;
     static constexpr std::int64_t kPiece = 4194304;
-    static inline const char* const kReportHeader = "ファイル名,種類,オフセット,サイズ,状態,メモ";
+    static inline const char* const kReportHeader = "ファイル名,種類,オフセット,サイズ,状態,メモ,元のパス,日付";
 
     using ProgressCallback = std::function<void(const CarveProgress&)>;
 
@@ -91,7 +93,11 @@ private:
     // Nothing when a stop came while the file was read: it is not recorded
     // at all, and its index is given back.
     std::optional<CarvedFile> recordCarvedFile(std::int64_t offset, std::int64_t length, const std::string& ext,
-                                               const std::optional<std::string>& note, const CancellationToken& token);
+                                               const std::optional<std::string>& note, const CancellationToken& token,
+                                               const filesystem::FileEntry* entry = nullptr);
+    // The file system's entry for a file found at `at` that `length` bytes
+    // agree with, and the length it gives; nothing when none does.
+    std::optional<std::pair<const filesystem::FileEntry*, std::int64_t>> entryFor(std::int64_t at, std::int64_t length) const;
     CarveProgress currentProgress(std::int64_t pos, std::int64_t total, std::int64_t found) const;
     void saveCheckpoint(std::int64_t scanPos, const CarveSummary& summary) noexcept;
     // Where a later run goes on from so that it finds exactly what is not
@@ -137,6 +143,9 @@ private:
     std::optional<Open> open_;
     std::function<bool(std::int64_t)> wantsBytes_;
     std::shared_ptr<const Bytes> handedOver_;  // the last recorded file's bytes
+    // What the card's file systems remember, by where each file starts.
+    std::vector<filesystem::Volume> volumes_;
+    std::multimap<std::int64_t, std::pair<const filesystem::FileEntry*, std::int64_t>> entries_;  // offset -> entry, cluster bytes
 };
 
 // A row of "report.csv" (also the report of a recovery), line feed included.

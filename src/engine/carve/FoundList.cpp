@@ -12,6 +12,7 @@
 #include "engine/carve/Checkpoint.h"
 #include "engine/carve/Damage.h"
 #include "engine/carve/Formats.h"
+#include "engine/carve/RecoveredNames.h"
 #include "engine/common/Error.h"
 #include "engine/common/Files.h"
 
@@ -32,6 +33,25 @@ std::string upperCased(std::string text) {
     return text;
 }
 
+namespace {
+constexpr std::pair<DateSource, std::string_view> kDateSources[] = {
+    {DateSource::fileSystem, "fileSystem"}, {DateSource::exif, "exif"}, {DateSource::video, "video"}};
+// Longer than any path a FAT or exFAT volume can hold.
+constexpr std::size_t kMaxOriginalPath = 4096;
+}  // namespace
+
+std::string_view rawValue(DateSource source) {
+    for (const auto& [s, raw] : kDateSources)
+        if (s == source) return raw;
+    return {};
+}
+
+std::optional<DateSource> dateSource(std::string_view raw) {
+    for (const auto& [s, name] : kDateSources)
+        if (name == raw) return s;
+    return std::nullopt;
+}
+
 std::string CarvedFileExtractor::encode(const CarvedFile& file) {
     nlohmann::ordered_json j;
     j["index"] = file.index;
@@ -41,6 +61,9 @@ std::string CarvedFileExtractor::encode(const CarvedFile& file) {
     j["fileName"] = file.fileName;
     j["damaged"] = file.damaged;
     if (file.note) j["note"] = *file.note;
+    if (file.originalPath) j["originalPath"] = *file.originalPath;
+    if (file.modified) j["modified"] = *file.modified;
+    if (file.dateSource != DateSource::none) j["dateSource"] = rawValue(file.dateSource);
     // Invalid UTF-8 is replaced rather than failing the whole record.
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -82,6 +105,22 @@ std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noe
             if (!note->is_string()) return std::nullopt;
             f.note = note->get<std::string>();
         }
+        // Written by later versions; a record without them is still whole.
+        if (j.contains("originalPath")) {
+            auto path = text("originalPath");
+            if (!path || path->empty() || path->size() > kMaxOriginalPath) return std::nullopt;
+            f.originalPath = std::move(path);
+        }
+        if (j.contains("modified")) {
+            f.modified = integer("modified");
+            if (!f.modified) return std::nullopt;
+        }
+        if (j.contains("dateSource")) {
+            auto raw = text("dateSource");
+            auto source = raw ? dateSource(*raw) : std::nullopt;
+            if (!source) return std::nullopt;
+            f.dateSource = *source;
+        }
         if (!isSafeRelativeName(f)) return std::nullopt;
         return f;
     } catch (...) {
@@ -122,11 +161,29 @@ std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccess
     // The name comes from a file on disk; never let it point outside destDir.
     if (!isSafeRelativeName(file))
         throw Error(file.fileName + " は復元先のフォルダの外を指す名前のため、復元しませんでした。");
-    const std::string folderName = upperCased(file.ext);
-    const std::string leaf = rescuedFileName(file.index, file.ext);
-    const fs::path folderShown = destName / folderName;
-    const fs::path shown = folderShown / leaf;
-    UniqueFd folder = openDirectoryAt(destDir, folderName, true, destName);
+    return extractAt(file, source, destDir, RecoveredNames(RecoveryLayout::type).place(file), destName, token, mode);
+}
+
+namespace {
+// The innermost folder of `name`, each opened (or made) without following a link.
+UniqueFd openFolders(int destDir, const RecoveredName& name, bool create, const fs::path& destName) {
+    UniqueFd folder(::fcntl(destDir, F_DUPFD_CLOEXEC, 0));
+    if (!folder) throwFileError(destName.string(), "開けませんでした");
+    fs::path shown = destName;
+    for (const auto& f : name.folders) {
+        folder = openDirectoryAt(folder.get(), f, create, shown);
+        shown /= f;
+    }
+    return folder;
+}
+}  // namespace
+
+std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
+                                            const RecoveredName& name, const fs::path& destName,
+                                            const CancellationToken& token, unsigned mode) {
+    const fs::path shown = destName / name.relative();
+    UniqueFd folder = openFolders(destDir, name, true, destName);
+    const std::string& leaf = name.leaf;
     const std::string part = kPartFilePrefix + leaf;
     if (::unlinkat(folder.get(), part.c_str(), 0) != 0 && errno != ENOENT) throwFileError(shown.string(), "削除できませんでした");
     UniqueFd out(::openat(folder.get(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -138,6 +195,11 @@ std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccess
             if (piece.empty()) break;
             writeAll(out.get(), piece.span(), shown);
             done += static_cast<std::int64_t>(piece.size());
+        }
+        // The file's own date, as the card's file system kept it.
+        if (file.modified && file.dateSource == DateSource::fileSystem) {
+            const timespec times[2] = {{static_cast<time_t>(*file.modified), 0}, {static_cast<time_t>(*file.modified), 0}};
+            (void)::futimens(out.get(), times);
         }
         if (!out.reset()) throwFileError(shown.string(), "書き込めませんでした");
         if (done < file.length && token.isCancelled()) {
@@ -151,6 +213,17 @@ std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccess
         throw;
     }
     return done;
+}
+
+bool CarvedFileExtractor::holdsWhole(int destDir, const RecoveredName& name, std::int64_t length) {
+    try {
+        UniqueFd folder = openFolders(destDir, name, false, {});
+        struct stat st {};
+        return ::fstatat(folder.get(), name.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+               st.st_size == length;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 fs::path CarvedFileExtractor::extract(const CarvedFile& file, RandomAccessSource& source, const fs::path& destDir,
@@ -179,6 +252,12 @@ void FoundEntries::add(const CarvedFile& file) {
     e.damaged = file.damaged;
     e.ext = intern(file.ext);
     e.note = file.note ? intern(*file.note) : 0;
+    if (file.originalPath) {
+        e.originalPath = static_cast<std::uint32_t>(paths_.size());
+        paths_.push_back(*file.originalPath);
+    }
+    e.modified = file.modified.value_or(Entry::kNoDate);
+    e.dateSource = file.dateSource;
     entries_.push_back(e);
 }
 
@@ -200,6 +279,9 @@ CarvedFile FoundEntries::file(std::size_t i) const {
     f.fileName = upperCased(f.ext) + "/" + rescuedFileName(f.index, f.ext);
     f.damaged = e.damaged;
     if (e.note != 0) f.note = texts_[e.note];
+    if (e.originalPath != Entry::kNoPath) f.originalPath = paths_[e.originalPath];
+    if (e.modified != Entry::kNoDate) f.modified = e.modified;
+    f.dateSource = e.dateSource;
     return f;
 }
 

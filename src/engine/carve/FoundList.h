@@ -17,6 +17,7 @@
 
 namespace tamsel {
 
+struct RecoveredName;
 namespace fs = std::filesystem;
 
 class CarvedFileExtractor {
@@ -36,6 +37,13 @@ public:
     // length with the token cancelled means nothing was kept.
     static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
                                   const fs::path& destName, const CancellationToken& token, unsigned mode = 0644);
+    // As above, to the place `name` (made safe by RecoveredNames), with the
+    // file system's date on it when the card kept one.
+    static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
+                                  const RecoveredName& name, const fs::path& destName, const CancellationToken& token,
+                                  unsigned mode = 0644);
+    // A file of `length` bytes is already at `name` (a stopped run wrote it).
+    static bool holdsWhole(int destDir, const RecoveredName& name, std::int64_t length);
 
     // A verdict on a found file's content, made after the scan found it.
     static std::string encodeCheck(std::int64_t index, const std::string& note);
@@ -62,6 +70,11 @@ public:
         std::int64_t length = 0;
         std::uint32_t note = 0;  // 0: none
         std::uint32_t ext = 0;
+        static constexpr std::uint32_t kNoPath = UINT32_MAX;
+        static constexpr std::int64_t kNoDate = INT64_MIN;
+        std::uint32_t originalPath = kNoPath;  // in paths_: each is its own, so not interned
+        std::int64_t modified = kNoDate;
+        DateSource dateSource = DateSource::none;
         bool damaged = false;
     };
 
@@ -79,6 +92,7 @@ private:
     std::uint32_t intern(const std::string& text);
     std::vector<Entry> entries_;
     std::vector<std::string> texts_{std::string()};
+    std::vector<std::string> paths_;
     std::unordered_map<std::string, std::uint32_t> ids_;
 };
 

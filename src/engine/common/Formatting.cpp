@@ -1,5 +1,7 @@
 #include "engine/common/Formatting.h"
 
+#include <string_view>
+
 #include <cmath>
 #include <cstdio>
 
@@ -33,8 +35,10 @@ std::string formatSpeed(double bytesPerSecond) {
 }
 
 std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string out = "\"";
+    // A name from a card opened in a spreadsheet must not run as a formula.
+    const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos;
+    if (!formula && text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = formula ? "\"'" : "\"";
     for (char c : text) {
         if (c == '"') out += '"';
         out += c;
