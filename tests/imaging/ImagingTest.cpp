@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <map>
 #include <mutex>
 #include <set>
@@ -75,23 +74,11 @@ void expectStopWithinReadsInFlight(std::int64_t bytesDone, std::int64_t at) {
     EXPECT_EQ(bytesDone % DiskImager::kCluster, 0);
 }
 
-// The map's ranges, in file order.
+// The map's ranges, in file order (the reader is tested on its own).
 std::vector<BadRange> mapRanges(const fs::path& img) {
-    std::vector<BadRange> out;
     const std::string text = readText(badRangeMapPath(img.string()));
     EXPECT_EQ(text.rfind(RawImageOutput::kMapHeader, 0), 0u);
-    std::size_t pos = text.find('\n') + 1;
-    while (pos < text.size()) {
-        const auto nl = text.find('\n', pos);
-        const std::string line = text.substr(pos, nl - pos);
-        const auto comma = line.find(',');
-        BadRange r;
-        std::from_chars(line.data(), line.data() + comma, r.offset);
-        std::from_chars(line.data() + comma + 1, line.data() + line.size(), r.length);
-        out.push_back(r);
-        pos = nl + 1;
-    }
-    return out;
+    return parseBadRangeMap(text, std::numeric_limits<std::int64_t>::max());
 }
 
 TEST(Imaging, CopiesEveryByteAndLeavesACompleteImage) {
