@@ -284,11 +284,6 @@ TEST(ScanRecords, ProgressNamesEveryFoundFileAndEndsWithAFinalSnapshot) {
     EXPECT_FALSE(r.progress.back().newFile);
 }
 
-TEST(ScanRecords, NamesKeepSixDigitsAndGrowPastThem) {
-    EXPECT_EQ(rescuedFileName(13, "jpg"), "rescued_000013.jpg");
-    EXPECT_EQ(rescuedFileName(1234567, "cr3"), "rescued_1234567.cr3");
-}
-
 // Cancellation ------------------------------------------------------------------
 
 TEST(ScanCancel, BetweenWindowsCheckpointsTheNextWindowStart) {

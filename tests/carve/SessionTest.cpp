@@ -94,16 +94,6 @@ TEST(Resume, ContinuesAtTheCheckpointWithItsCountersAndIndex) {
     EXPECT_FALSE(fs::exists((s / Session::kCheckpointName)));
 }
 
-TEST(Resume, IndexNumberingContinuesAcrossResumes) {
-    TempDir parent;
-    auto source = imageWith(1 << 20, {5000});
-    writeCheckpoint(parent / "s", {"image", source->size(), 0, 12, 12, 0});
-    run(source, parent / "s");
-    auto found = Session::foundIn(parent / "s");
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].fileName, "JPG/rescued_000013.jpg");
-}
-
 // Whatever makes a checkpoint unusable, the earlier results stay as they
 // were: the scan refuses the folder rather than emptying it.
 TEST(Resume, UnusableCheckpointsNeverTouchTheEarlierResults) {
@@ -121,11 +111,7 @@ TEST(Resume, UnusableCheckpointsNeverTouchTheEarlierResults) {
         {"other-size", CarveCheckpoint{"image", size + 1, 4096, 7, 7, 0}.encode(), true},
         {"card-pulled", CarveCheckpoint{"image", 0, 0, 7, 7, 0}.encode(), true},
         {"no-report", CarveCheckpoint{"image", size, 600000, 7, 7, 0}.encode(), false},
-        {"overrun", R"({"sourceName":"image","sourceSize":)" + std::to_string(size) + R"(,"scanPos":)" +
-                        std::to_string(size + 100) + R"(,"fileIndex":7,"filesFound":7,"damagedFiles":0})", true},
-        {"negative", R"({"sourceName":"image","sourceSize":)" + std::to_string(size) +
-                         R"(,"scanPos":-5,"fileIndex":7,"filesFound":7,"damagedFiles":0})", true},
-        {"garbage", "{not json", true},
+        {"garbage", "{not json", true},  // values out of range are the decoder's tests
     };
     for (const auto& c : cases) {
         const fs::path s = parent / c.name;
@@ -339,7 +325,7 @@ TEST(Extract, WritesTheRangeReplacingAnOldFileAndStopsAtTheSourceEnd) {
     EXPECT_EQ(readFile(dest / "MP4/rescued_000002.mp4").size(), 10000u);
 }
 
-TEST(Extract, RefusesNamesThatLeaveTheDestination) {
+TEST(Extract, RefusesNamesThatLeaveTheDestinationAndFollowsNoLink) {
     TempDir root;
     const fs::path dest = root / "out";
     fs::create_directories(dest);
@@ -349,11 +335,17 @@ TEST(Extract, RefusesNamesThatLeaveTheDestination) {
         CarvedFile f{1, 0, 100, "jpg", name, false, std::nullopt};
         EXPECT_THROW(CarvedFileExtractor::extract(f, source, dest), Error) << name;
     }
-    // A symbolic link in place of the file is replaced, not followed.
+    // A type folder that is a link is not written through; a link in place
+    // of the file is replaced, not followed.
+    CarvedFile f{1, 0, 100, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
+    fs::create_directories(root / "elsewhere");
+    fs::create_symlink(root / "elsewhere", dest / "JPG");
+    EXPECT_THROW(CarvedFileExtractor::extract(f, source, dest), Error);
+    EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
+    fs::remove(dest / "JPG");
     fs::create_directories(dest / "JPG");
     writeFile(root / "victim", "keep");
     fs::create_symlink(root / "victim", dest / "JPG/rescued_000001.jpg");
-    CarvedFile f{1, 0, 100, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
     CarvedFileExtractor::extract(f, source, dest);
     EXPECT_EQ(readText(root / "victim"), "keep");
     EXPECT_FALSE(fs::is_symlink(dest / "JPG/rescued_000001.jpg"));
@@ -378,13 +370,6 @@ TEST(SessionFiles, CheckpointValuesOutOfRangeAreNoCheckpoint) {
     EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, 3, 4, 0)));
     EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, 3, 2, 3)));
     EXPECT_FALSE(CarveCheckpoint::decode(text(1000, 0, 3, -1, 0)));
-
-    // A crafted checkpoint is no reason to report a scan done.
-    TempDir parent;
-    auto source = imageWith(1 << 20, {5000});
-    writeFile(parent / "scan.progress", text(source->size(), -5, 0, 0, 0));
-    EXPECT_TRUE(Session::findResumable(parent.path()).empty());
-    EXPECT_THROW(run(source, parent.path()), Error);
 }
 
 TEST(SessionFiles, FoundRecordsMustBeInRangeAndCanonicallyNamed) {
@@ -459,18 +444,6 @@ TEST(SessionFiles, PlantedLinksInASessionAreNotWrittenThrough) {
     EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
     writeCheckpoint(root / "elsewhere", {"image", source->size(), 0, 0, 0, 0});
     EXPECT_TRUE(Session::findResumable(root / "dest").empty()) << "a linked session folder is not offered";
-}
-
-TEST(Extract, APlantedTypeFolderLinkIsNotWrittenThrough) {
-    TempDir root;
-    const fs::path dest = root / "out";
-    fs::create_directories(dest);
-    fs::create_directories(root / "victim");
-    fs::create_symlink(root / "victim", dest / "JPG");
-    MemorySource source(randomBytes(4096, 1));
-    CarvedFile f{1, 0, 100, "jpg", "JPG/rescued_000001.jpg", false, std::nullopt};
-    EXPECT_THROW(CarvedFileExtractor::extract(f, source, dest), Error);
-    EXPECT_TRUE(fs::is_empty(root / "victim"));
 }
 
 // A destination that fills up ends the scan with the out-of-space error,

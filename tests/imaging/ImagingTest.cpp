@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <charconv>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -48,24 +46,6 @@ private:
     std::function<void(std::int64_t)> onRead_;
 };
 
-// Fails writes from a given offset on, as a full destination would.
-class FailingOutput final : public ImagerOutput {
-public:
-    FailingOutput(RawImageOutput& inner, std::int64_t failFrom) : inner_(inner), failFrom_(failFrom) {}
-    std::int64_t resumeOffset() const override { return inner_.resumeOffset(); }
-    void write(const Bytes& data, std::int64_t at) override {
-        if (at >= failFrom_) throw FileError(ENOSPC, "image", "書き込めませんでした");
-        inner_.write(data, at);
-    }
-    std::optional<RescueState> resumeState() const override { return inner_.resumeState(); }
-    void checkpointState(const RescueState& s) override { inner_.checkpointState(s); }
-    void finalizeState(const RescueState& s) override { inner_.finalizeState(s); }
-
-private:
-    RawImageOutput& inner_;
-    std::int64_t failFrom_;
-};
-
 SourceIdentity identityOf(RandomAccessSource& source) { return SourceIdentity::of(source, source.displayName()); }
 
 ImagerProgress image(std::shared_ptr<RandomAccessSource> source, const fs::path& img, std::vector<ImagerProgress>* reports = nullptr,
@@ -94,23 +74,11 @@ void expectStopWithinReadsInFlight(std::int64_t bytesDone, std::int64_t at) {
     EXPECT_EQ(bytesDone % DiskImager::kCluster, 0);
 }
 
-// The map's ranges, in file order.
+// The map's ranges, in file order (the reader is tested on its own).
 std::vector<BadRange> mapRanges(const fs::path& img) {
-    std::vector<BadRange> out;
     const std::string text = readText(badRangeMapPath(img.string()));
     EXPECT_EQ(text.rfind(RawImageOutput::kMapHeader, 0), 0u);
-    std::size_t pos = text.find('\n') + 1;
-    while (pos < text.size()) {
-        const auto nl = text.find('\n', pos);
-        const std::string line = text.substr(pos, nl - pos);
-        const auto comma = line.find(',');
-        BadRange r;
-        std::from_chars(line.data(), line.data() + comma, r.offset);
-        std::from_chars(line.data() + comma + 1, line.data() + line.size(), r.length);
-        out.push_back(r);
-        pos = nl + 1;
-    }
-    return out;
+    return parseBadRangeMap(text, std::numeric_limits<std::int64_t>::max());
 }
 
 TEST(Imaging, CopiesEveryByteAndLeavesACompleteImage) {
@@ -152,13 +120,10 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
         if (at == 4 * DiskImager::kChunk) token.cancel();
     });
     const std::int64_t stoppedAt = image(stopping, img, nullptr, token).bytesDone;
+    // A stop answers once the reads in flight are back; what was read is
+    // still written, and the checkpoint is there, past the last periodic one.
     expectStopWithinReadsInFlight(stoppedAt, 4 * DiskImager::kChunk);
-    const auto cp = readText(RawImageOutput::progressPath(img));
-    EXPECT_EQ(cp.substr(0, cp.find('\n')), std::to_string(stoppedAt));
-    const auto idLine = cp.substr(cp.find('\n') + 1);
-    const auto recorded = SourceIdentity::decode(idLine.substr(0, idLine.find('\n')));
-    ASSERT_TRUE(recorded);
-    EXPECT_TRUE(recorded->matches(id));
+    EXPECT_EQ(checkpointText(img), std::to_string(stoppedAt));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
     EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, stoppedAt);
 
@@ -276,51 +241,6 @@ TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
     EXPECT_EQ(image(source, img).resumedFrom, 0);
     EXPECT_TRUE(readFile(img) == data);
     EXPECT_EQ(readText(badRangeMapPath(img.string())), RawImageOutput::kMapHeader);
-}
-
-TEST(Imaging, StopAndWriteFailureCheckpointsThenResume) {
-    TempDir dir;
-    // Random bytes made cheaply: one random MiB, stamped with its position.
-    const auto block = randomBytes(static_cast<std::size_t>(MiB), 7);
-    std::vector<std::uint8_t> data;
-    data.reserve(static_cast<std::size_t>(320 * MiB));
-    for (std::int64_t m = 0; m < 320; ++m) {
-        data.insert(data.end(), block.begin(), block.end());
-        std::memcpy(data.data() + m * MiB, &m, sizeof m);
-    }
-    auto memory = std::make_shared<MemorySource>(data);
-    const fs::path img = dir / "big.img";
-
-    CancellationToken token;
-    auto stopping = std::make_shared<HookedSource>(memory, [&](std::int64_t at) {
-        if (at == 300 * MiB) token.cancel();
-    });
-    auto stopped = image(stopping, img, nullptr, token);
-    // A stop answers once the reads in flight are back; what was read is
-    // still written.
-    expectStopWithinReadsInFlight(stopped.bytesDone, 300 * MiB);
-    EXPECT_EQ(checkpointText(img), std::to_string(stopped.bytesDone));
-    auto resumed = image(memory, img);
-    EXPECT_EQ(resumed.resumedFrom, stopped.bytesDone);
-    EXPECT_TRUE(readFile(img) == data);
-
-    // A destination failing after 300 MiB: the checkpoint is where the
-    // image is whole, not the last periodic one.
-    const fs::path img2 = dir / "full.img";
-    {
-        RawImageOutput out(img2, identityOf(*memory));
-        FailingOutput failing(out, 300 * MiB);
-        DiskImager imager(memory, failing, nullptr);
-        try {
-            imager.run();
-            ADD_FAILURE() << "the write failure must reach the caller";
-        } catch (const std::exception& e) {
-            EXPECT_TRUE(isOutOfSpaceError(e));
-        }
-    }
-    EXPECT_EQ(checkpointText(img2), std::to_string(300 * MiB));
-    EXPECT_EQ(image(memory, img2).resumedFrom, 300 * MiB);
-    EXPECT_TRUE(readFile(img2) == data);
 }
 
 // The disk fills up early in the copy: the stop leaves a checkpoint where
@@ -573,8 +493,10 @@ TEST(Imaging, ReadsInFlightKeepEveryGoodByteAndTwoReadsPerBadSector) {
 struct DyingDrive {
     TempDir dir;
     fs::path medium = dir / "medium.img";
-    std::vector<BadRange> bad{{3 * MiB + 512, 8192},
-                              {8 * MiB - 4096, 12288},
+    // None in the identity's first 8 MiB, read in gentle pieces of a MiB:
+    // each such piece with a bad sector costs two thousand sector reads.
+    std::vector<BadRange> bad{{9 * MiB + 512, 8192},
+                              {12 * MiB - 4096, 12288},
                               {13 * MiB + 64 * 1024 + 1536, 16384},
                               {20 * MiB + 100 * 1024, 4096},
                               {20 * MiB + 110 * 1024, 2048}};

@@ -127,22 +127,6 @@ TEST(DriveProbe, StoppedAfterTenSamplesIsJudgedOnThose) {
     EXPECT_EQ(h.verdict, Verdict::noSignsFound);
 }
 
-TEST(DriveProbe, RealDeviceWithABadSectorIsFailing) {
-    TempDir dir;
-    writeFile(dir / "medium.img", randomBytes(static_cast<std::size_t>(48 * MiB), 3));
-    std::string why;
-    // Inside the sample at 1/47 of the span.
-    const std::int64_t sample = static_cast<std::int64_t>(1.0 / 47 * static_cast<double>(47 * MiB));
-    auto device = FaultyDevice::create(dir / "medium.img", {{sample / 4096 * 4096 + 8192, 4096}}, why);
-    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-    FileSource source(device->devicePath(), 0);
-    auto h = DriveProbe::probe(source, std::nullopt, nullptr);
-    EXPECT_EQ(h.samplesRead, 48);
-    EXPECT_EQ(h.samplesFailed, 1);
-    EXPECT_EQ(h.verdict, Verdict::failing);
-    EXPECT_TRUE(h.shouldPreserveFirst());
-}
-
 // A dead drive: every sample fails once and is not split or retried, so
 // the check ends after 48 failing reads.
 TEST(DriveProbe, AnAllBadDeviceIsReadOncePerSample) {

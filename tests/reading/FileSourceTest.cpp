@@ -46,16 +46,10 @@ TEST_F(ImageFile, ReadsExactlyWhatWasAskedInsideTheSource) {
     EXPECT_EQ(bytesOf(src->pread(3 * 4096, 1000)), slice(content, 3 * 4096, 100));
     // The short last piece of a size that is not a multiple of 4096.
     EXPECT_EQ(bytesOf(src->pread(3 * 4096 + 99, 1)), slice(content, 3 * 4096 + 99, 1));
+    // Out of range or empty: nothing.
+    for (auto [offset, count] : std::vector<std::pair<std::int64_t, std::int64_t>>{{3 * 4096 + 100, 10}, {9000000, 10}, {0, 0}, {0, -5}, {-1, 10}})
+        EXPECT_TRUE(src->pread(offset, count).empty()) << offset << "+" << count;
     EXPECT_EQ(src->badBytes(), 0);
-}
-
-TEST_F(ImageFile, OutOfRangeAndEmptyRequestsGiveNothing) {
-    auto src = open(8192);
-    EXPECT_TRUE(src->pread(8192, 10).empty());
-    EXPECT_TRUE(src->pread(9000, 10).empty());
-    EXPECT_TRUE(src->pread(0, 0).empty());
-    EXPECT_TRUE(src->pread(0, -5).empty());
-    EXPECT_TRUE(src->pread(-1, 10).empty());
 }
 
 TEST_F(ImageFile, AFileThatShrankIsPaddedWithZerosAndNotCountedBad) {
@@ -179,13 +173,4 @@ TEST(OpenRandomAccessSource, ADescriptorFromTheHelperIsCheckedLikeADirectOne) {
     fd = PrivilegedOpen::detail::openViaHelper("send:" + payload.string());
     auto src = FileSource::adopt(fd, "/dev/sdz", 2);
     EXPECT_EQ(src->pread(0, 7).toVector(), (std::vector<std::uint8_t>{'p', 'a', 'y', 'l', 'o', 'a', 'd'}));
-}
-
-TEST(OpenRandomAccessSource, AMissingFileFailsWithTheOpenError) {
-    try {
-        openRandomAccessSource("/nonexistent/disk.img");
-        FAIL() << "expected PrivilegedOpenError";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.description().rfind("/nonexistent/disk.img を開けませんでした: ", 0), 0u) << e.description();
-    }
 }

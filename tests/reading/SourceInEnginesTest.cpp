@@ -76,15 +76,17 @@ TEST(GoneMediumInEngines, ImagingAVanishingDiskFailsInsteadOfFinishing) {
 }
 
 // An image and its bad-range map read as the failing device did: the file
-// over the unreadable stretch is marked, the other is not, and the count is exact.
+// over the unreadable stretch is marked, the other is not, and the count is
+// exact. The bad sector lies in the short last piece of the device, so that
+// its gentle reading, sector by sector, is short too.
 TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
     TempDir dir;
-    std::vector<std::uint8_t> medium(4 * MiB, 0);
-    place(medium, MiB, corpusJpeg("Nikon_D70.jpg"));
-    place(medium, 2 * MiB, corpusJpeg("Pentax_K10D.jpg"));
+    std::vector<std::uint8_t> medium(2 * MiB + 131072, 0);
+    place(medium, MiB, corpusJpeg("Pentax_K10D.jpg"));
+    place(medium, 2 * MiB, corpusJpeg("Nikon_D70.jpg"));
     writeFile(dir / "medium.img", medium);
     std::string why;
-    auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{{MiB + 4096, 512}}, why);
+    auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{{2 * MiB + 4096, 512}}, why);
     if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
 
     const fs::path img = dir / "copy.img";
@@ -93,7 +95,7 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
         RawImageOutput out(img, SourceIdentity::of(*source->duplicate(), device->devicePath()));
         DiskImager imager(source, out, nullptr);
         auto done = imager.run(CancellationToken::none());
-        ASSERT_EQ(done.bytesDone, 4 * MiB);
+        ASSERT_EQ(done.bytesDone, 2 * MiB + 131072);
         ASSERT_EQ(done.badBytes, 512);
     }
     // The mapfile alone tells where the image could not be read.
@@ -108,34 +110,36 @@ TEST(ImageWithMap, AScanOfTheImageMarksDamageAsOnTheDevice) {
                       });
         auto summary = carver.run();
         ASSERT_EQ(found.size(), 2u);
-        EXPECT_EQ(found[0].offset, MiB);
-        EXPECT_EQ(found[0].note, "不良セクタを含む");
-        EXPECT_FALSE(found[1].note);
+        EXPECT_FALSE(found[0].note);
+        EXPECT_EQ(found[1].offset, 2 * MiB);
+        EXPECT_EQ(found[1].note, "不良セクタを含む");
         EXPECT_EQ(summary.damagedFiles, 1);
         EXPECT_EQ(summary.badBytes, 512);
-        EXPECT_EQ(source->badRanges(), (std::vector<BadRange>{{MiB + 4096, 512}}));
+        EXPECT_EQ(source->badRanges(), (std::vector<BadRange>{{2 * MiB + 4096, 512}}));
     }
 }
 
 // A scan of a failing disk, with the sampling of its identity first: each
 // bad sector is read at most twice in the whole job (once inside a larger
 // read, once alone), whether it lies in a file, in blank space, under a
-// sample or at a window seam; the files over bad sectors say so.
+// sample or at a window seam; the files over bad sectors say so. A failed
+// piece is read sector by sector: the bad sectors share two pieces, the
+// last MiB of the head sample and the short end of the disk.
 TEST(GentleScan, NoBadSectorIsReadMoreThanTwice) {
     TempDir dir;
-    std::vector<std::uint8_t> medium(12 * MiB, 0);
-    place(medium, MiB, corpusJpeg("Nikon_D70.jpg"));
+    const std::int64_t size = 8 * MiB + 262144;
+    std::vector<std::uint8_t> medium(static_cast<std::size_t>(size), 0);
     place(medium, 3 * MiB, corpusJpeg("Pentax_K10D.jpg"));
+    place(medium, 7 * MiB + 65536, corpusJpeg("Nikon_D70.jpg"));
     const std::int64_t seamFile = 8 * MiB - 200000;
     place(medium, seamFile, corpusJpeg("Reconyx_HC500_Hyperfire.jpg"));
     writeFile(dir / "medium.img", medium);
     const std::vector<BadRange> bad{
-        {32 * 1024, 4096},           // under the head sample
-        {MiB + 4096, 512},           // inside the first file
-        {MiB + 5120, 1536},          // a good sector away from it
-        {5 * MiB, 16384},            // blank space
-        {8 * MiB - 1024, 1024},      // the window seam, inside the third file
-        {12 * MiB - 8192, 512},      // under the tail sample
+        {7 * MiB + 65536 + 4096, 512},   // inside a file, under the head sample
+        {7 * MiB + 65536 + 5120, 1536},  // a good sector away from it
+        {7 * MiB + 262144, 16384},       // blank space
+        {8 * MiB - 1024, 1024},          // the window seam, inside the third file
+        {size - 8192, 512},              // under the tail sample
     };
     std::string why;
     auto device = FaultyDevice::create(dir / "medium.img", bad, why);
@@ -144,7 +148,7 @@ TEST(GentleScan, NoBadSectorIsReadMoreThanTwice) {
     auto source = openRandomAccessSource(device->devicePath());
     device->clearServerReads();
     const SourceIdentity id = SourceIdentity::of(*source, device->devicePath());
-    EXPECT_FALSE(id.samples.front());
+    EXPECT_FALSE(id.samples[7]);
     EXPECT_FALSE(id.samples.back());
     std::vector<CarvedFile> found;
     Carver carver(source, dir / "scan", CarveOutputMode::probeOnly, [&](const CarveProgress& p) {
@@ -164,10 +168,10 @@ TEST(GentleScan, NoBadSectorIsReadMoreThanTwice) {
     EXPECT_EQ(source->badRanges(), bad);
 
     ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(found[0].offset, MiB);
-    EXPECT_EQ(found[0].note, "不良セクタを含む");
-    EXPECT_EQ(found[1].offset, 3 * MiB);
-    EXPECT_FALSE(found[1].note);
+    EXPECT_EQ(found[0].offset, 3 * MiB);
+    EXPECT_FALSE(found[0].note);
+    EXPECT_EQ(found[1].offset, 7 * MiB + 65536);
+    EXPECT_EQ(found[1].note, "不良セクタを含む");
     EXPECT_EQ(found[2].offset, seamFile);
     EXPECT_EQ(found[2].note, "不良セクタを含む");
     EXPECT_EQ(summary.damagedFiles, 2);
