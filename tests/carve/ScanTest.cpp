@@ -264,10 +264,10 @@ TEST(ScanRecords, NotesReportLinesAndWrittenFiles) {
     EXPECT_EQ(readFile(session / "JPG/rescued_000001.jpg"), good);
     EXPECT_EQ(readFile(session / "WAV/rescued_000003.wav").size(), 300u);
     EXPECT_EQ(readText(session / "report.csv"),
-              "ファイル名,種類,オフセット,サイズ,状態,メモ\n"
-              "JPG/rescued_000001.jpg,jpg,4096,5000,良好,\n"
-              "JPG/rescued_000002.jpg,jpg,200000,9000,一部破損,不良セクタを含む\n"
-              "WAV/rescued_000003.wav,wav," + std::to_string(waveAt) + ",300,一部破損,途中で切れています\n");
+              "ファイル名,種類,オフセット,サイズ,状態,メモ,元のパス,日付\n"
+              "JPG/rescued_000001.jpg,jpg,4096,5000,良好,,,\n"
+              "JPG/rescued_000002.jpg,jpg,200000,9000,一部破損,不良セクタを含む,,\n"
+              "WAV/rescued_000003.wav,wav," + std::to_string(waveAt) + ",300,一部破損,途中で切れています,,\n");
 }
 
 TEST(ScanRecords, ProgressNamesEveryFoundFileAndEndsWithAFinalSnapshot) {

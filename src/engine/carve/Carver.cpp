@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <mutex>
 #include <string_view>
 
 #include "engine/carve/Damage.h"
@@ -16,6 +18,8 @@
 #include "engine/common/Error.h"
 #include "engine/common/Throttle.h"
 #include "engine/common/Formatting.h"
+#include "engine/reading/ForwardingSource.h"
+#include "engine/reading/SequentialReader.h"
 
 namespace tamsel {
 
@@ -26,6 +30,74 @@ constexpr std::size_t kBatchBytes = 16 << 10;
 // Steps of the signature search within a window.
 constexpr std::int64_t kFirstStep = 4 << 10;
 constexpr std::int64_t kLastStep = 1 << 20;
+
+// The medium's first and last blocks, each read once for both the
+// file-system reader (partition tables, boot sectors and a GPT's backup
+// lie there) and the scan's pass.
+class SharedEnds final : public ForwardingSource {
+public:
+    explicit SharedEnds(std::shared_ptr<RandomAccessSource> inner) : ForwardingSource(std::move(inner)) {
+        const std::int64_t size = this->inner()->size();
+        const std::int64_t last = size > 0 ? (size - 1) / kBlock * kBlock : 0;
+        ends_[0].at = 0;
+        ends_[0].length = std::min(kBlock, size);
+        ends_[1].at = last;
+        ends_[1].length = last > 0 ? size - last : 0;  // one block is both
+    }
+
+    Bytes pread(std::int64_t offset, std::int64_t count) override {
+        if (offset >= size()) return {};
+        count = std::min(count, size() - offset);
+        if (const auto [block, bytes] = kept(offset, count); bytes)
+            return Bytes::copyOf(bytes->span().subspan(static_cast<std::size_t>(offset - block->at),
+                                                       static_cast<std::size_t>(std::min(count, block->at + block->length - offset))));
+        return inner()->pread(offset, count);
+    }
+    Bytes preadGently(std::int64_t offset, std::int64_t count) override {
+        if (offset < size() && kept(offset, std::min(count, size() - offset)).second) return pread(offset, count);
+        return inner()->preadGently(offset, count);
+    }
+    std::int64_t preadGentlyInto(std::int64_t offset, std::int64_t count, std::uint8_t* buffer) override {
+        if (const auto [block, bytes] = kept(offset, count); bytes) {
+            const auto n = std::min(count, block->at + block->length - offset);
+            std::memcpy(buffer, bytes->data() + (offset - block->at), static_cast<std::size_t>(n));
+            // The scan has passed it: nothing asks for it again.
+            std::lock_guard g(lock_);
+            block->bytes.reset();
+            block->done = true;
+            return n;
+        }
+        return inner()->preadGentlyInto(offset, count, buffer);
+    }
+
+private:
+    static constexpr std::int64_t kBlock = SequentialReader::kBlock;
+    struct Block {
+        std::int64_t at = 0, length = 0;
+        std::optional<Bytes> bytes;
+        bool done = false;
+    };
+
+    std::pair<Block*, const Bytes*> kept(std::int64_t offset, std::int64_t count) {
+        std::lock_guard g(lock_);
+        for (Block& b : ends_) {
+            if (b.done || b.length < 1 || offset < b.at || count < 1 || offset + count > b.at + b.length) continue;
+            if (!b.bytes) {
+                b.bytes = inner()->preadGently(b.at, b.length);
+                if (static_cast<std::int64_t>(b.bytes->size()) < b.length) {
+                    b.bytes.reset();
+                    b.done = true;
+                    continue;
+                }
+            }
+            return {&b, &*b.bytes};
+        }
+        return {nullptr, nullptr};
+    }
+
+    std::mutex lock_;
+    Block ends_[2];
+};
 
 }  // namespace
 
@@ -229,7 +301,8 @@ CarveSummary Carver::run(const CancellationToken& token) {
     const CancellationScope scope(*source_, token);
     // Names, folders and dates the card's file system still holds: a few
     // directory reads before the one pass.
-    volumes_ = filesystem::readVolumes(*source_, token);
+    auto ends = std::make_shared<SharedEnds>(source_);
+    volumes_ = filesystem::readVolumes(*ends, token);
     entries_.clear();
     for (const auto& v : volumes_)
         for (const auto& e : v.files)
@@ -239,7 +312,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
     session_->prepareCheckpoint();
     // One pass over the medium, read ahead beside the search; it stops
     // with the run, whichever way the run ends.
-    reader_ = std::make_shared<SequentialReader>(source_, start);
+    reader_ = std::make_shared<SequentialReader>(ends, start);
     struct StopReading {
         std::shared_ptr<SequentialReader>& reader;
         ~StopReading() { reader.reset(); }
