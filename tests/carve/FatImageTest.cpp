@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 #include "engine/carve/Carver.h"
 #include "engine/carve/FoundList.h"
+#include "engine/carve/RecoveredNames.h"
+#include "engine/common/Files.h"
 #include "engine/reading/FileSource.h"
 #include "support/Corpus.h"
 #include "support/Process.h"
@@ -23,7 +28,7 @@ TEST(FatImage, EveryDeletedCorpusFileIsRecoveredByteForByte) {
     TempDir dir;
     const std::string img = (dir / "card.img").string();
     ASSERT_EQ(run({"mkfs.vfat", "-F", "32", "-C", img, "98304"}).exitCode, 0);
-    std::vector<std::string> copy{"mcopy", "-s", "-i", img};
+    std::vector<std::string> copy{"mcopy", "-s", "-m", "-i", img};
     std::vector<std::string> tree{"mdeltree", "-i", img};
     for (const auto& entry : fs::directory_iterator(corpusDir())) {
         if (!entry.is_directory()) continue;
@@ -42,13 +47,18 @@ TEST(FatImage, EveryDeletedCorpusFileIsRecoveredByteForByte) {
     const fs::path session = dir / "session";
     auto summary = Carver(source, session, CarveOutputMode::probeOnly, nullptr).run();
     EXPECT_FALSE(summary.cancelled);
-    // The deleted entries give each file its name, folder and size: the
-    // bytes a camera wrote past a file's end marker come back too.
+    // The deleted entries give each file its name, folder, size and date:
+    // the bytes a camera wrote past a file's end marker come back too.
     const fs::path out = dir / "recovered";
-    std::map<std::string, std::string> recovered;  // content -> original path
+    fs::create_directories(out);
+    UniqueFd outDir(::open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    RecoveredNames names(RecoveryLayout::original);
+    std::map<std::string, std::string> recovered;  // content -> where it was written
     for (const auto& f : Session::foundIn(session)) {
-        auto bytes = readFile(CarvedFileExtractor::extract(f, *source, out));
-        recovered.emplace(std::string(bytes.begin(), bytes.end()), f.originalPath.value_or("(no name)"));
+        const RecoveredName name = names.place(f);
+        CarvedFileExtractor::extractAt(f, *source, outDir.get(), name, out, CancellationToken::none());
+        auto bytes = readFile(out / name.relative());
+        recovered.emplace(std::string(bytes.begin(), bytes.end()), name.relative());
     }
     int missing = 0;
     for (const auto& file : corpusFiles()) {
@@ -66,6 +76,9 @@ TEST(FatImage, EveryDeletedCorpusFileIsRecoveredByteForByte) {
         for (std::size_t i = 0; i < got.size() && i < want.size(); ++i)
             if (got[i] == '_' && (i == 0 || got[i - 1] == '/')) got[i] = want[i];
         EXPECT_EQ(got, want);
+        // mcopy kept each file's time; FAT keeps it to two seconds.
+        const auto written = fs::last_write_time(dir / "recovered" / it->second);
+        EXPECT_LE(std::chrono::abs(written - fs::last_write_time(file)), std::chrono::seconds(2)) << want;
     }
     EXPECT_EQ(missing, 0);
     EXPECT_EQ(summary.filesFound, static_cast<std::int64_t>(corpusFiles().size()));
