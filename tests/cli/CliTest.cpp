@@ -347,7 +347,8 @@ TEST(CliCarve, AKilledRecoveryIsCompletedInItsOwnFolder) {
     if (!slow) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
 
     const fs::path rec = dir / "rec";
-    auto child = Child::start({kCli, "recover", session.string(), slow->path().string(), rec.string()},
+    // By type, so that the found list names each file's place.
+    auto child = Child::start({kCli, "recover", "--layout", "type", session.string(), slow->path().string(), rec.string()},
                               (dir / "stdout").string(), (dir / "stderr").string());
     ASSERT_TRUE(child.started());
     auto whole = [&](const fs::path& folder) {
@@ -368,7 +369,7 @@ TEST(CliCarve, AKilledRecoveryIsCompletedInItsOwnFolder) {
         EXPECT_TRUE(!fs::exists(folders[0] / f.fileName) || fs::file_size(folders[0] / f.fileName) == static_cast<std::uintmax_t>(f.length))
             << f.fileName;
 
-    auto again = run({kCli, "recover", session.string(), img.string(), rec.string()});
+    auto again = run({kCli, "recover", "--layout", "type", session.string(), img.string(), rec.string()});
     ASSERT_EQ(again.exitCode, 0) << again.output;
     EXPECT_TRUE(says(again, "前回中断した復元の続き"));
     EXPECT_EQ(foldersStartingWith(rec, "復元済み_"), folders);
