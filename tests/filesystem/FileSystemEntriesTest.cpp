@@ -1,0 +1,242 @@
+// What a card's FAT or exFAT file system remembers of its files, read from
+// real file systems: made by mkfs, filled by mtools or the exFAT FUSE driver.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+
+#include "engine/filesystem/FileSystemEntries.h"
+#include "engine/reading/FileSource.h"
+#include "engine/reading/MemorySource.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+namespace tamsel::filesystem {
+namespace {
+
+using namespace tamsel::test;
+using Content = std::vector<std::uint8_t>;
+
+// Zone-less times are read in this machine's zone: run in one that is not UTC.
+class FileSystemEntries : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("TZ", "JST-9", 1);
+        ::tzset();
+        ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    }
+    void TearDown() override {
+        ::unsetenv("TZ");
+        ::tzset();
+    }
+};
+
+std::vector<Volume> volumesOf(const fs::path& image) {
+    FileSource source(image.string(), 0);
+    return readVolumes(source, CancellationToken::none());
+}
+
+const FileEntry* find(const Volume& volume, const std::string& path) {
+    for (const auto& f : volume.files)
+        if (f.path == path) return &f;
+    std::string listing;
+    for (const auto& f : volume.files) listing += "\n  " + f.path;
+    ADD_FAILURE() << path << " is not among the " << volume.kind << " files:" << listing;
+    return nullptr;
+}
+
+std::int64_t mtimeOf(const fs::path& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mtime;
+}
+
+// How much of a file its extents give: nothing, one run known without the
+// table, or the runs its chain gives.
+enum class Whole { no, run, chain };
+
+// The entry's size and deleted flag, the file's start at `offset`, and the
+// whole file along its extents or no extents.
+void expectFile(const Content& image, const Volume& volume, const std::string& path, const Content& content,
+                bool deleted, Whole whole) {
+    SCOPED_TRACE(volume.kind + " " + path);
+    const FileEntry* f = find(volume, path);
+    if (!f) return;
+    EXPECT_EQ(f->size, static_cast<std::int64_t>(content.size()));
+    EXPECT_EQ(f->deleted, deleted);
+    const auto head = std::min<std::int64_t>(f->size, volume.clusterBytes);
+    ASSERT_GE(f->offset, 0);
+    ASSERT_LE(f->offset + head, static_cast<std::int64_t>(image.size()));
+    EXPECT_TRUE(std::equal(content.begin(), content.begin() + head, image.begin() + f->offset));
+    Content along;
+    for (const auto& e : f->extents) along.insert(along.end(), image.begin() + e.offset, image.begin() + e.offset + e.length);
+    if (whole != Whole::no)
+        EXPECT_EQ(along, content) << f->extents.size() << " extents";
+    else
+        EXPECT_TRUE(f->extents.empty());
+    EXPECT_EQ(f->fromChain, whole == Whole::chain);
+}
+
+TEST_F(FileSystemEntries, FatKeepsNamesFoldersBytesTimesAndDeletedFilesOfEveryType) {
+    for (const char* tool : {"mkfs.vfat", "mcopy", "mmd", "mdel", "mdeltree"})
+        if (!haveTool(tool)) GTEST_SKIP() << tool << " is not installed (dosfstools, mtools)";
+    struct Kind {
+        const char* name;
+        std::vector<std::string> mkfs;
+    };
+    for (const Kind& kind : {Kind{"fat12", {"-F", "12"}}, Kind{"fat16", {"-F", "16"}},
+                             Kind{"fat32", {"-F", "32", "-s", "1"}}}) {
+        SCOPED_TRACE(kind.name);
+        TempDir dir;
+        const std::string img = (dir / "card.img").string();
+        auto mkfs = std::vector<std::string>{"mkfs.vfat", "-C", img};
+        mkfs.insert(mkfs.begin() + 1, kind.mkfs.begin(), kind.mkfs.end());
+        mkfs.push_back(std::string(kind.name) == "fat12" ? "1024" : std::string(kind.name) == "fat16" ? "32768" : "40960");
+        ASSERT_EQ(run(mkfs).exitCode, 0);
+        std::map<std::string, Content> files = {
+            {"IMG_0001.JPG", randomBytes(9000, 1)},  {"夏の写真 2021.jpg", randomBytes(3000, 2)},
+            {"DEL_0002.JPG", randomBytes(9000, 3)},  {"消した動画.mov", randomBytes(500, 4)},
+            {"photo one.jpg", randomBytes(2500, 5)}, {"lost one.jpg", randomBytes(700, 6)},
+            {"reused.jpg", randomBytes(400, 7)},     {"new.jpg", randomBytes(400, 8)}};
+        for (const auto& [name, content] : files) writeFile(dir / name, content);
+        ASSERT_EQ(run({"touch", "-d", "2021-03-04 05:06:08", (dir / "IMG_0001.JPG").string()}).exitCode, 0);
+        auto m = [&](std::vector<std::string> args) {
+            args.insert(args.begin() + 1, {"-i", img});
+            auto r = run(args);
+            ASSERT_EQ(r.exitCode, 0) << args[0] << ": " << r.output;
+        };
+        auto put = [&](const std::string& name, const std::string& to) { m({"mcopy", "-m", (dir / name).string(), "::/" + to}); };
+        m({"mmd", "::/DCIM", "::/DCIM/100CANON", "::/DCIM/101CANON"});
+        // new.jpg takes the first free cluster, the one reused.jpg had.
+        put("reused.jpg", "DCIM/101CANON/reused.jpg");
+        m({"mdel", "::/DCIM/101CANON/reused.jpg"});
+        put("new.jpg", "DCIM/new.jpg");
+        m({"mmd", "::/Old Photos", "::/GONE", "::/GONE/SUB"});
+        for (const char* name : {"IMG_0001.JPG", "夏の写真 2021.jpg", "DEL_0002.JPG", "消した動画.mov"})
+            put(name, std::string("DCIM/100CANON/") + name);
+        put("photo one.jpg", "Old Photos/photo one.jpg");
+        put("lost one.jpg", "GONE/SUB/lost one.jpg");
+        m({"mdel", "::/DCIM/100CANON/DEL_0002.JPG", "::/DCIM/100CANON/消した動画.mov"});
+        m({"mdeltree", "::/Old Photos", "::/GONE"});
+
+        // GONE's entry no longer leads to it: SUB can only be found by looking.
+        Content image = readFile(img);
+        const Content gone = {0xE5, 'O', 'N', 'E', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0x10};
+        auto at = std::search(image.begin(), image.end(), gone.begin(), gone.end());
+        ASSERT_NE(at, image.end());
+        at[11] = 0x20;
+        writeFile(img, image);
+
+        auto volumes = volumesOf(img);
+        ASSERT_EQ(volumes.size(), 1u);
+        const Volume& v = volumes[0];
+        EXPECT_EQ(v.kind, kind.name);
+        EXPECT_EQ(v.offset, 0);
+        const std::string d = "DCIM/100CANON/";
+        expectFile(image, v, d + "IMG_0001.JPG", files["IMG_0001.JPG"], false, Whole::chain);
+        expectFile(image, v, d + "夏の写真 2021.jpg", files["夏の写真 2021.jpg"], false, Whole::chain);
+        // Deletion clears the chain: a deleted file's start only, unless one cluster holds it all.
+        expectFile(image, v, d + "_EL_0002.JPG", files["DEL_0002.JPG"], true, Whole::no);
+        expectFile(image, v, d + "消した動画.mov", files["消した動画.mov"], true, Whole::run);
+        expectFile(image, v, "Old Photos/photo one.jpg", files["photo one.jpg"], true,
+                   v.clusterBytes >= 2500 ? Whole::run : Whole::no);
+        expectFile(image, v, "DCIM/new.jpg", files["new.jpg"], false, Whole::run);
+        // A deleted file whose cluster a live one now holds has no extents
+        // (on FAT32 mtools goes on after the last cluster it gave instead).
+        const FileEntry *reused = find(v, "DCIM/101CANON/_eused.jpg"), *taker = find(v, "DCIM/new.jpg");
+        if (reused && taker && v.kind != "fat32") {
+            EXPECT_EQ(reused->offset, taker->offset) << "new.jpg should have taken reused.jpg's cluster";
+            EXPECT_TRUE(reused->extents.empty());
+        }
+        const std::regex lost("<lost>/[0-9]+/_UB/lost one.jpg");
+        EXPECT_EQ(std::count_if(v.files.begin(), v.files.end(), [&](const FileEntry& f) {
+                      return std::regex_match(f.path, lost) && f.deleted && f.size == 700;
+                  }),
+                  1);
+        if (const FileEntry* f = find(v, d + "IMG_0001.JPG")) {
+            ASSERT_TRUE(f->modified);
+            EXPECT_LE(std::abs(*f->modified - mtimeOf(dir / "IMG_0001.JPG")), 2);  // FAT keeps even seconds
+        }
+        EXPECT_EQ(v.unreadableDirectoryBytes, 0);
+    }
+}
+
+// Some drivers leave a deleted file's chain in place; exfat-fuse clears it.
+// The table from before the deletion is put back, as those would leave it.
+TEST_F(FileSystemEntries, ExfatKeepsWholeAndFragmentedFilesLiveAndDeleted) {
+    for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup"})
+        if (!haveTool(tool)) GTEST_SKIP() << tool << " is not installed (exfatprogs, exfat-fuse, util-linux)";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "FUSE is not available (/dev/fuse)";
+    TempDir dir;
+    const fs::path img = dir / "card.img", mnt = dir / "mnt";
+    writeFile(img, Content(32 << 20, 0));
+    ASSERT_EQ(run({"mkfs.exfat", img.string()}).exitCode, 0);
+    fs::create_directories(mnt);
+    auto lo = run({"losetup", "-f", "--show", img.string()});
+    if (lo.exitCode != 0) GTEST_SKIP() << "no loop device: " << lo.output;
+    const std::string device = lo.output.substr(0, lo.output.find('\n'));
+    auto session = [&](const std::function<void()>& work) {
+        auto mounted = run({"mount.exfat-fuse", device, mnt.string()});
+        ASSERT_EQ(mounted.exitCode, 0) << mounted.output;
+        work();
+        ASSERT_EQ(run({"umount", mnt.string()}).exitCode, 0);
+    };
+    std::map<std::string, Content> files = {{"DCIM/one.jpg", randomBytes(100000, 1)},
+                                            {"DCIM/日本語の写真.jpg", randomBytes(5000, 2)},
+                                            {"DCIM/OLD/in.jpg", randomBytes(3000, 3)}};
+    Content a, b;
+    session([&] {
+        for (const auto& [name, content] : files) writeFile(mnt / name, content);
+        // Appends in turn, so that neither file lies in one piece.
+        for (int i = 0; i < 4; ++i) {
+            for (auto [name, content] : {std::pair<const char*, Content*>{"DCIM/a.bin", &a}, {"DCIM/b.bin", &b}}) {
+                auto piece = randomBytes(40000, static_cast<std::uint64_t>(10 + i * 2 + (content == &b)));
+                std::ofstream(mnt / name, std::ios::binary | std::ios::app)
+                    .write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
+                content->insert(content->end(), piece.begin(), piece.end());
+            }
+        }
+        ASSERT_EQ(run({"touch", "-d", "2023-05-06 07:08:09", (mnt / "DCIM/one.jpg").string()}).exitCode, 0);
+    });
+    const std::int64_t oneTime = 1683324489;  // 2023-05-06 07:08:09 in JST
+    const Content before = readFile(img);
+    session([&] {
+        fs::remove(mnt / "DCIM/one.jpg");
+        fs::remove(mnt / "DCIM/a.bin");
+        fs::remove_all(mnt / "DCIM/OLD");
+    });
+    run({"losetup", "-d", device});
+    Content image = readFile(img);
+    const std::size_t sector = std::size_t{1} << image[108];
+    const std::size_t fat = std::size_t{image[80]} | (std::size_t{image[81]} << 8) | (std::size_t{image[82]} << 16);
+    const std::size_t fatSectors = std::size_t{image[84]} | (std::size_t{image[85]} << 8) | (std::size_t{image[86]} << 16);
+    std::copy_n(before.begin() + static_cast<std::ptrdiff_t>(fat * sector), fatSectors * sector,
+                image.begin() + static_cast<std::ptrdiff_t>(fat * sector));
+    writeFile(img, image);
+
+    auto volumes = volumesOf(img);
+    ASSERT_EQ(volumes.size(), 1u);
+    const Volume& v = volumes[0];
+    EXPECT_EQ(v.kind, "exfat");
+    expectFile(image, v, "DCIM/one.jpg", files["DCIM/one.jpg"], true, Whole::run);
+    expectFile(image, v, "DCIM/日本語の写真.jpg", files["DCIM/日本語の写真.jpg"], false, Whole::run);
+    expectFile(image, v, "DCIM/OLD/in.jpg", files["DCIM/OLD/in.jpg"], true, Whole::run);
+    expectFile(image, v, "DCIM/a.bin", a, true, Whole::chain);
+    expectFile(image, v, "DCIM/b.bin", b, false, Whole::chain);
+    if (const FileEntry* f = find(v, "DCIM/one.jpg")) {
+        ASSERT_TRUE(f->modified);
+        EXPECT_EQ(*f->modified, oneTime);
+    }
+}
+
+}  // namespace
+}  // namespace tamsel::filesystem
