@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <tuple>
 
 #include "engine/filesystem/FileSystemEntries.h"
 #include "engine/reading/FileSource.h"
@@ -52,6 +53,12 @@ const FileEntry* find(const Volume& volume, const std::string& path) {
     for (const auto& f : volume.files) listing += "\n  " + f.path;
     ADD_FAILURE() << path << " is not among the " << volume.kind << " files:" << listing;
     return nullptr;
+}
+
+std::int64_t leAt(const Content& b, std::int64_t at, int bytes) {
+    std::int64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | b[static_cast<std::size_t>(at + i)];
+    return v;
 }
 
 std::int64_t mtimeOf(const fs::path& path) {
@@ -216,11 +223,9 @@ TEST_F(FileSystemEntries, ExfatKeepsWholeAndFragmentedFilesLiveAndDeleted) {
     });
     run({"losetup", "-d", device});
     Content image = readFile(img);
-    const std::size_t sector = std::size_t{1} << image[108];
-    const std::size_t fat = std::size_t{image[80]} | (std::size_t{image[81]} << 8) | (std::size_t{image[82]} << 16);
-    const std::size_t fatSectors = std::size_t{image[84]} | (std::size_t{image[85]} << 8) | (std::size_t{image[86]} << 16);
-    std::copy_n(before.begin() + static_cast<std::ptrdiff_t>(fat * sector), fatSectors * sector,
-                image.begin() + static_cast<std::ptrdiff_t>(fat * sector));
+    const std::int64_t sector = std::int64_t{1} << image[108];
+    const std::int64_t fat = leAt(image, 80, 4) * sector;
+    std::copy_n(before.begin() + fat, leAt(image, 84, 4) * sector, image.begin() + fat);
     writeFile(img, image);
 
     auto volumes = volumesOf(img);
@@ -236,6 +241,72 @@ TEST_F(FileSystemEntries, ExfatKeepsWholeAndFragmentedFilesLiveAndDeleted) {
         ASSERT_TRUE(f->modified);
         EXPECT_EQ(*f->modified, oneTime);
     }
+}
+
+TEST_F(FileSystemEntries, VolumesAreFoundInPartitionsAndThroughBackupBootSectors) {
+    for (const char* tool : {"mkfs.vfat", "mcopy", "sfdisk", "mkfs.exfat", "truncate"})
+        if (!haveTool(tool)) GTEST_SKIP() << tool << " is not installed (dosfstools, mtools, fdisk, exfatprogs)";
+    TempDir dir;
+    const Content hello = randomBytes(3000, 9);
+    writeFile(dir / "hello.jpg", hello);
+    // An image of `mib` MiB, partitioned by `table` (none when empty), with a
+    // FAT volume holding hello.jpg at each start sector.
+    auto card = [&](const std::string& name, int mib, const std::string& table,
+                    const std::vector<std::tuple<std::int64_t, std::string, std::string>>& volumes) {
+        const std::string img = (dir / name).string();
+        EXPECT_EQ(run({"truncate", "-s", std::to_string(mib) + "M", img}).exitCode, 0);
+        if (!table.empty()) {
+            EXPECT_EQ(shell("printf '" + table + "' | sfdisk -q " + img).exitCode, 0);
+        }
+        for (const auto& [start, fatBits, kib] : volumes) {
+            EXPECT_EQ(run({"mkfs.vfat", "--offset", std::to_string(start), "-F", fatBits, "-s", "1", img, kib}).exitCode, 0);
+            auto copied = run({"mcopy", "-i", img + "@@" + std::to_string(start * 512), (dir / "hello.jpg").string(),
+                               "::/hello.jpg"});
+            EXPECT_EQ(copied.exitCode, 0) << copied.output;
+        }
+        return img;
+    };
+    auto expectVolumes = [&](RandomAccessSource& source, const std::vector<std::pair<std::int64_t, std::string>>& want) {
+        const Content image = readFile(source.displayName());
+        auto volumes = readVolumes(source, CancellationToken::none());
+        ASSERT_EQ(volumes.size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(volumes[i].offset, want[i].first * 512);
+            EXPECT_EQ(volumes[i].kind, want[i].second);
+            if (want[i].second != "exfat") expectFile(image, volumes[i], "hello.jpg", hello, false, Whole::chain);
+        }
+    };
+    // MBR: a primary partition, and a logical one in the extended partition.
+    FileSource mbr(card("mbr.img", 48, "label: dos\\nstart=2048, size=20480, type=c\\nstart=24576, type=5\\n"
+                                        "start=26624, size=20480, type=e\\n",
+                        {{2048, "16", "10240"}, {26624, "16", "10240"}}),
+                   0);
+    expectVolumes(mbr, {{2048, "fat16"}, {26624, "fat16"}});
+    FileSource gpt(card("gpt.img", 64, "label: gpt\\nstart=2048, size=81920\\n", {{2048, "32", "40960"}}), 0);
+    expectVolumes(gpt, {{2048, "fat32"}});
+
+    // A main boot sector worn to zeros: FAT32's backup in sector 6, exFAT's in sector 12.
+    const std::string fat32 = card("fat32.img", 48, "", {{0, "32", "40960"}});
+    const std::string exfat = (dir / "exfat.img").string();
+    ASSERT_EQ(run({"truncate", "-s", "8M", exfat}).exitCode, 0);
+    ASSERT_EQ(run({"mkfs.exfat", exfat}).exitCode, 0);
+    for (const auto& img : {fat32, exfat}) {
+        Content image = readFile(img);
+        std::fill_n(image.begin(), 512, 0);
+        writeFile(img, image);
+    }
+    FileSource worn(fat32, 0), wornExfat(exfat, 0);
+    expectVolumes(worn, {{0, "fat32"}});
+    expectVolumes(wornExfat, {{0, "exfat"}});
+
+    // An unreadable root folder reads as empty, and its bytes are counted.
+    Content image = readFile(fat32);
+    const std::int64_t root = (leAt(image, 3072 + 14, 2) + 2 * leAt(image, 3072 + 36, 4)) * 512;
+    MemorySource unreadable(image, "unreadable", {{root, 512}});
+    auto volumes = readVolumes(unreadable, CancellationToken::none());
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_TRUE(volumes[0].files.empty());
+    EXPECT_EQ(volumes[0].unreadableDirectoryBytes, 512);
 }
 
 }  // namespace
