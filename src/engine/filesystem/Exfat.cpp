@@ -155,7 +155,7 @@ private:
             const bool contiguous = stream[1] & 0x02;
             const bool deleted = !live || folderDeleted;
             if (le16(set + 4) & 0x10) {
-                if (walk_.isCluster(first) && dataLength > 0)
+                if (walk_.isCluster(first) && dataLength > 0 && path.size() < kMaxPathBytes)
                     (deleted ? deleted_ : live_).push_back({path + "/", first, clustersFor(dataLength), contiguous});
                 continue;
             }

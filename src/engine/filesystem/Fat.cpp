@@ -257,7 +257,7 @@ private:
             const std::string path = prefix + (name ? *name : shortName(e, first));
             const std::uint32_t cluster = firstCluster(e);
             if (attr & 0x10) {
-                if (walk_.isCluster(cluster))
+                if (walk_.isCluster(cluster) && path.size() < kMaxPathBytes)
                     (deleted || folderDeleted ? deleted_ : live_).push_back({path + "/", cluster});
                 continue;
             }

@@ -24,9 +24,10 @@ struct FileEntry {
     std::int64_t size = 0;
     std::int64_t offset = -1;  // of its first cluster on the source; -1 for an empty file
     bool deleted = false;
-    // The whole extent is known: one run (exFAT's NoFatChain, or a FAT chain
-    // that is still in place and claims no cluster twice), or the runs a
-    // chain gives in order. Empty when only the start is known.
+    // The whole extent is known: one run (exFAT's NoFatChain, a file within
+    // one cluster, or a FAT chain that is still in place and claims no
+    // cluster twice), or the runs a chain gives in order; their lengths add
+    // up to `size`. Empty when only the start is known.
     std::vector<Extent> extents;
     bool fromChain = false;  // the extents were assembled by following a FAT chain
     // Seconds since the epoch (exFAT's time-zone offset applied; FAT's

@@ -52,7 +52,7 @@ std::vector<std::int64_t> gptStarts(RandomAccessSource& source) {
 std::vector<std::int64_t> mbrStarts(RandomAccessSource& source, const std::vector<std::uint8_t>& mbr) {
     std::vector<std::int64_t> starts;
     if (!hasSignature(mbr)) return starts;
-    for (int i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < 4; ++i)
         if ((mbr[446 + 16 * i] & 0x7F) != 0) return {};
     const std::int64_t sectors = source.size() / 512;
     for (int i = 0; i < 4; ++i) {

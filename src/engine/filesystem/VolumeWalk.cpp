@@ -41,6 +41,7 @@ std::string utf16ToUtf8(const std::u16string& units) {
             out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    if (out == "." || out == "..") return "_";  // a name, never a step up or a stay
     return out;
 }
 

@@ -20,6 +20,7 @@ constexpr int kMaxDirectories = 65536;                           // per volume
 constexpr std::int64_t kMaxDirectoryBytes = 8 << 20;             // one folder (FAT's own limit is 2 MiB)
 constexpr std::int64_t kMaxDirectoryBytesTotal = 256 << 20;      // all folders of a volume
 constexpr std::size_t kMaxFiles = 500000;                        // all volumes: ~100 MB of entries
+constexpr std::size_t kMaxPathBytes = 4096;                      // deeper folders are not walked
 constexpr std::int64_t kMaxChainSteps = std::int64_t{1} << 26;  // FAT lookups for extents, per volume
 // Lost folders are looked for at the front of the data area only: a camera
 // makes its folders right after the card is formatted, and the reader runs
@@ -36,7 +37,8 @@ inline std::uint64_t le64(const std::uint8_t* p) { return le32(p) | (std::uint64
 std::vector<std::uint8_t> readPadded(RandomAccessSource& source, std::int64_t offset, std::int64_t count);
 
 // UTF-16 code units as UTF-8; unpaired surrogates become U+FFFD, and '/' and
-// control characters '_' so that a name is always one path component.
+// control characters '_', and "." and ".." are "_": a name is always one
+// path component of its own.
 std::string utf16ToUtf8(const std::u16string& units);
 
 // Seconds since the epoch of a calendar time read in this machine's time
