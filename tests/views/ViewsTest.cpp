@@ -52,18 +52,6 @@ namespace {
 
 constexpr std::int64_t MiB = 1048576;
 
-DiskDevice disk(const std::string& name, std::int64_t size, bool internal, std::string protocol) {
-    DiskDevice d;
-    d.kernelName = name;
-    d.name = internal ? "Samsung SSD 870" : "Generic Card Reader";
-    d.sizeBytes = size;
-    d.isWholeDisk = true;
-    d.isInternal = internal;
-    d.isRemovable = !internal;
-    d.protocolName = std::move(protocol);
-    return d;
-}
-
 DiskDevice partOf(const std::string& name, std::string label, std::optional<std::string> mount) {
     DiskDevice d;
     d.kernelName = name;
@@ -88,13 +76,16 @@ struct FakeDisks {
         models::DiskList::setLister([this] {
             ++looks;
             disks::Snapshot s;
-            s.devices.push_back(disk("nvme0n1", 512 * 1000 * 1000 * 1000LL, true, "NVMe"));
+            DiskDevice ssd = removableDisk("nvme0n1", 512 * 1000 * 1000 * 1000LL, "NVMe", "Samsung SSD 870");
+            ssd.isRemovable = false;
+            ssd.isInternal = true;
+            s.devices.push_back(ssd);
             s.devices.push_back(partOf("nvme0n1p1", "EFI", "/boot/efi"));
             if (withCards) {
-                s.devices.push_back(disk("sdb", 32 * 1000 * 1000 * 1000LL, false, "USB"));
+                s.devices.push_back(removableDisk("sdb", 32 * 1000 * 1000 * 1000LL));
                 s.devices.push_back(partOf("sdb1", "EOS_DIGITAL", "/media/user/EOS_DIGITAL"));
                 s.devices.push_back(partOf("sdb2", "", std::nullopt));
-                s.devices.push_back(disk("sdc", 16 * 1000 * 1000 * 1000LL, false, "USB"));
+                s.devices.push_back(removableDisk("sdc", 16 * 1000 * 1000 * 1000LL));
             }
             return s;
         });
