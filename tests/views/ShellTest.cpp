@@ -1,7 +1,6 @@
 // The window over the real workspace: the shell's mode picker and toolbar,
 // the selection screen's texts and rules, and the icon table.
 
-#include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QDirIterator>
@@ -11,8 +10,6 @@
 #include <QSignalSpy>
 #include <QToolButton>
 
-#include <atomic>
-#include <mutex>
 #include <set>
 
 #include "support/FaultyDevice.h"

@@ -2,37 +2,27 @@
 // driven like a user would over the real models and engines: real image
 // files, faulty block devices, a loop disk and a small tmpfs.
 
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <QAccessible>
-#include <QApplication>
 #include <QCheckBox>
-#include <QDir>
-#include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolButton>
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QStyle>
 #include <QStyleFactory>
-#include <QTest>
-#include <QToolButton>
 
 #include <atomic>
 
-#include "engine/common/Files.h"
-#include "models/Job.h"
-#include "support/Corpus.h"
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
 #include "support/Process.h"
 #include "support/SmallTmpfs.h"
-#include "support/TempDir.h"
 #include "views/Choosers.h"
 #include "views/FolderPickerRow.h"
 #include "views/ImagerView.h"
