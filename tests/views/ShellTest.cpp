@@ -311,49 +311,23 @@ private slots:
         QVERIFY(showsText(&view, QStringLiteral("名前のついたボリュームがありません")));
     }
 
-    void interruptedScanIsOfferedAfterRescan() {
-        Shell s;
-        makeSmallCard(s.dir / "card.img", 6, 3);
-        s.ws->window().setMode(WindowState::Mode::carve);
-        auto* view = s.screen<CarveSelectView>();
-        view->chooseImageFile(QString::fromStdString((s.dir / "card.img").string()));
-        view->chooseDestination(QString::fromStdString((s.dir / "out").string()));
-        QTest::mouseClick(find<QPushButton>(view, "startScan"), Qt::LeftButton);
-        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::scanning);
-        QVERIFY(!s.win.resultsToolsShown());
-        s.ws->job().cancelScan();
-        WAIT_UNTIL(s.ws->job().phase() == CarveJob::Phase::results);
-        QVERIFY(s.win.resultsToolsShown());
-        QVERIFY(s.win.viewModeButton(ResultViewMode::grid)->isChecked());
-        QTest::mouseClick(s.win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
-        QCOMPARE(s.ws->results().viewMode(), ResultViewMode::list);
-
-        QTest::mouseClick(s.win.rescanButton(), Qt::LeftButton);
-        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::source);
-        QVERIFY(!s.win.resultsToolsShown());
-        view = s.screen<CarveSelectView>();
-        QVERIFY(view);
-        QVERIFY(s.ws->job().selectedSource() && s.ws->job().destinationRoot());  // still chosen
-        WAIT_UNTIL(find(view, "resumeBanner")->isVisibleTo(view));
-        const QString detail = find<QLabel>(view, "resumeDetail")->text();
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+% 完了・\\d+ 件発見済み\\(.+ / .+\\)$")).match(detail).hasMatch(),
-                 qPrintable(detail));
-        QVERIFY(showsText(view, QStringLiteral("前回の続きから再開できます")));
-        // Resuming continues that session to its end.
-        const fs::path session = s.ws->job().resumable()->dir;
-        QTest::mouseClick(find<QPushButton>(view, "resumeButton"), Qt::LeftButton);
-        QCOMPARE(s.ws->job().stagingDir(), models::OptionalPath(session));
-        WAIT_UNTIL(s.ws->job().phase() == CarveJob::Phase::results);
-        QCOMPARE(s.ws->results().size(), std::size_t(18));
-    }
-
-    void scanningScreenFollowsASlowScan() {
+    // A slow scan started from the selection screen: the scanning screen
+    // follows it, and its stop button leads to the results; "再スキャン" goes
+    // back to the selection, which offers the stopped session again, and
+    // resuming continues that session.
+    void aSlowScanIsFollowedStoppedAndOfferedAgainAfterRescan() {
         Shell s;
         const int placed = makeSmallCard(s.dir / "card.img", 6, 4, 48 << 20);  // a long empty tail to stop in
         std::string why;
         auto slow = SlowMedium::create(s.dir / "card.img", 30, why);
         if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
-        s.scan(SourceSelection::imageFile(slow->path()));
+        s.ws->window().setMode(WindowState::Mode::carve);
+        auto* select = s.screen<CarveSelectView>();
+        select->chooseImageFile(QString::fromStdString(slow->path().string()));
+        select->chooseDestination(QString::fromStdString((s.dir / "out").string()));
+        QTest::mouseClick(find<QPushButton>(select, "startScan"), Qt::LeftButton);
+        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::scanning);
+        QVERIFY(!s.win.resultsToolsShown());
         auto* view = s.screen<views::ScanningView>();
         QVERIFY(view);
         WAIT_UNTIL(s.ws->job().progress().filesFound >= 3);
@@ -376,8 +350,29 @@ private slots:
         QVERIFY(s.ws->job().scanCancelled());
         QVERIFY(s.ws->job().progress().bytesScanned < s.ws->job().progress().totalBytes);
         QVERIFY(int(s.ws->results().size()) <= placed);
-    }
+        const auto found = s.ws->results().size();
+        QVERIFY(s.win.resultsToolsShown());
+        QVERIFY(s.win.viewModeButton(ResultViewMode::grid)->isChecked());
+        QTest::mouseClick(s.win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
+        QCOMPARE(s.ws->results().viewMode(), ResultViewMode::list);
 
+        QTest::mouseClick(s.win.rescanButton(), Qt::LeftButton);
+        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::source);
+        QVERIFY(!s.win.resultsToolsShown());
+        select = s.screen<CarveSelectView>();
+        QVERIFY(select);
+        QVERIFY(s.ws->job().selectedSource() && s.ws->job().destinationRoot());  // still chosen
+        WAIT_UNTIL(find(select, "resumeBanner")->isVisibleTo(select));
+        const QString detail = find<QLabel>(select, "resumeDetail")->text();
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+% 完了・\\d+ 件発見済み\\(.+ / .+\\)$")).match(detail).hasMatch(),
+                 qPrintable(detail));
+        QVERIFY(showsText(select, QStringLiteral("前回の続きから再開できます")));
+        const fs::path session = s.ws->job().resumable()->dir;
+        QTest::mouseClick(find<QPushButton>(select, "resumeButton"), Qt::LeftButton);
+        QCOMPARE(s.ws->job().stagingDir(), models::OptionalPath(session));
+        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::scanning);
+        WAIT_UNTIL(s.ws->results().size() >= found);  // the earlier files first
+    }
 
     void resultsBrowserFiltersSelectsInspectsAndRecovers() {
         Shell s(QSize(1180, 760));
