@@ -11,7 +11,6 @@
 
 #include "engine/carve/FoundList.h"
 #include "engine/carve/Session.h"
-#include "engine/common/Error.h"
 #include "engine/reading/RandomAccessSource.h"
 #include "media/ThumbnailFiles.h"
 #include "models/ResultsListModel.h"
@@ -68,34 +67,19 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cleanup() { waitForAllJobs(); }
 
-    void startsAsDescribedAndNamesItsModes() {
+    // A change signal fires only on a real change; setters start nothing,
+    // and without a source neither does a scan.
+    void settersTellOnlyRealChangesAndStartNothing() {
         Workspace w;
-        QCOMPARE(w.window().mode(), WindowState::Mode::start);
-        QCOMPARE(w.job().phase(), CarveJob::Phase::source);
-        QVERIFY(!w.job().selectedSource() && !w.job().destinationRoot() && !w.job().resumable() && !w.job().stagingDir() && !w.job().startedAt());
-        QVERIFY(w.results().empty() && w.selection().empty() && !w.selection().current());
-        QCOMPARE(w.results().typeFilter(), TypeFilter::all);
-        QCOMPARE(w.results().statusFilter(), StatusFilter::anyStatus);
-        QCOMPARE(w.results().viewMode(), ResultViewMode::grid);
-        QCOMPARE(w.results().thumbSize(), 150.0);
-        QVERIFY(!w.job().recovering() && w.job().recoverDone() == 0 && w.job().recoverTotal() == 0 && !w.window().toast() && !w.window().errorMessage());
-        QVERIFY(!w.job().scanTask() && w.job().speedBase() == 0 && w.job().speed() == 0 && !w.job().showFailingWarning());
-        QCOMPARE(WindowState::id(WindowState::Mode::image), QStringLiteral("image"));
-        QCOMPARE(WindowState::title(WindowState::Mode::carve), QStringLiteral("削除ファイル復元"));
-        QCOMPARE(WindowState::symbol(WindowState::Mode::salvage), QStringLiteral("file-download"));
-        QCOMPARE(WindowState::title(WindowState::allModes.front()), QStringLiteral("はじめに"));
-
-        // A change signal fires only on a real change; setters start nothing.
         QSignalSpy modes(&w.window(), &WindowState::modeChanged);
         QSignalSpy resumable(&w.job(), &CarveJob::resumableChanged);
+        QSignalSpy phase(&w.job(), &CarveJob::phaseChanged);
         w.window().setMode(WindowState::Mode::start);
         w.window().setMode(WindowState::Mode::carve);
         w.window().setMode(WindowState::Mode::carve);
         QCOMPARE(modes.count(), 1);
         w.job().setDestinationRoot(fs::path("/nowhere"));
         QCOMPARE(resumable.count(), 0);
-        // Without a source nothing starts and nothing changes.
-        QSignalSpy phase(&w.job(), &CarveJob::phaseChanged);
         w.job().startScan();
         QCOMPARE(phase.count(), 0);
         QVERIFY(!w.job().scanTask());
@@ -131,10 +115,6 @@ private slots:
         QCOMPARE(list.rowCount(), static_cast<int>(w.results().size()));
         QCOMPARE(list.data(list.index(0), ResultsListModel::IndexRole).toLongLong(), w.results()[0].index);
         QCOMPARE(list.data(list.index(0), ResultsListModel::SelectedRole).toBool(), true);
-        QCOMPARE(w.results().counts().all, static_cast<qint64>(w.results().size()));
-        qint64 total = 0;
-        for (const auto& f : w.results()) total += f.length;
-        QCOMPARE(w.selection().totalBytes(), total);
 
         // Unticking a row goes through toggle: the selection and focus follow.
         QSignalSpy changed(&list, &QAbstractItemModel::dataChanged);
@@ -143,11 +123,6 @@ private slots:
         QCOMPARE(w.selection().current(), std::optional<qint64>(w.results()[1].index));
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.first().at(0).toModelIndex().row(), 1);
-        // A filter rebuilds the rows once.
-        w.results().setSearchText(QStringLiteral("no such name"));
-        QCOMPARE(list.rowCount(), 0);
-        w.results().setSearchText(QString());
-        QCOMPARE(list.rowCount(), static_cast<int>(w.results().size()));
         QVERIFY(w.job().speed() > 0);
         QVERIFY(!w.job().showFailingWarning());
     }
@@ -237,7 +212,7 @@ private slots:
 
     void aBurstOfFoundFilesReachesTheListInBoundedPieces() {
         TempDir dir;
-        const int placed = makeCard(dir / "card.img", {jpegs_.front()}, 1500);
+        const int placed = makeCard(dir / "card.img", {jpegs_.front()}, 1200);
         Workspace w;
         setUp(w, dir / "card.img", dir / "out");
         ResultsListModel list(&w);
@@ -259,7 +234,7 @@ private slots:
         QCOMPARE(w.selection().count(), w.results().size());
     }
 
-    void resumeFindsTheSessionOfThisExactPathAndContinuesIt() {
+    void resumeFindsTheSessionOfThisExactPathContinuesItAndTimesOnlyTheRest() {
         TempDir dir;
         // Files in separate 8 MiB windows, so that a stop after the first leaves the rest.
         std::vector<std::uint8_t> data;
@@ -317,7 +292,11 @@ private slots:
         connect(&w.results(), &FoundFiles::appended, this, [&](qsizetype first, qsizetype count) {
             sizesSeen.push_back(static_cast<std::size_t>(first + count));
         });
+        const QDateTime started = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+        QDateTime now = started;
+        w.job().setClock([&] { return now; });
         w.job().startScan(session);
+        QCOMPARE(w.job().startedAt(), OptionalDate(started));
         QCOMPARE(w.job().stagingDir(), OptionalPath(session));
         QVERIFY(!w.job().resumable());
         WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
@@ -328,60 +307,24 @@ private slots:
         QCOMPARE(w.results().size(), some.size());
         for (std::size_t i = 0; i < earlier.size(); ++i) QCOMPARE(w.results()[i].index, earlier[i].index);
         QCOMPARE(w.selection().count(), w.results().size());
-        QCOMPARE(w.job().speedBase(), w.job().progress().resumedFrom);
-        QVERIFY(w.job().speedBase() > 0);
-    }
-
-    void stoppingMovesToTheResultsWithScanCancelled() {
-        TempDir dir;
-        makeCard(dir / "card.img", jpegs_, 3);
-        Workspace w;
-        setUp(w, dir / "card.img", dir / "out");
-        w.job().startScan();
-        w.job().cancelScan();  // before the job has read anything
-        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
-        QVERIFY(w.job().scanCancelled());
-        QVERIFY(w.job().scanTask());  // kept
-        QVERIFY(!w.window().errorMessage());
-        // The stopped session is offered again.
-        w.job().refreshResumable();
-        WAIT_UNTIL(w.job().resumable().has_value());
-        QCOMPARE(OptionalPath(w.job().resumable()->dir), w.job().stagingDir());
-    }
-
-    void speedLeavesOutWhatWasScannedBeforeTheResume() {
-        TempDir dir;
-        makeCard(dir / "card.img", {jpegs_.front()});
-        Workspace w;
-        setUp(w, dir / "card.img", dir / "out");
-        QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
-        w.job().setClock([&] { return now; });
-        w.job().startScan();
-        WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
-        QCOMPARE(w.job().startedAt(), OptionalDate(QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC)));
+        // The speed leaves out what was scanned before the resume, and a
+        // later snapshot does not move that base.
+        const std::int64_t base = w.job().progress().resumedFrom;
+        QVERIFY(base > 0);
+        QCOMPARE(w.job().speedBase(), base);
         QCOMPARE(w.job().speed(), 0.0);  // no time has passed on this clock
-        // The snapshots of a resumed scan of a large drive.
-        CarveProgress first;
-        first.resumedFrom = 5000000000;
-        first.bytesScanned = 5000000000;
-        first.totalBytes = 6000000000;
-        w.job().applyScanProgress(first, {});
-        QCOMPARE(w.job().speedBase(), 5000000000);
-        CarveProgress later = first;
-        later.bytesScanned = 5100000000;
+        CarveProgress later = w.job().progress();
+        later.bytesScanned = base + 100000000;
+        later.resumedFrom = 1;
         now = now.addSecs(10);
         w.job().applyScanProgress(later, {});
+        QCOMPARE(w.job().speedBase(), base);
         QCOMPARE(w.job().speed(), 10000000.0);
-        // A later snapshot does not move the base.
-        CarveProgress again = later;
-        again.resumedFrom = 1;
-        w.job().applyScanProgress(again, {});
-        QCOMPARE(w.job().speedBase(), 5000000000);
-        QCOMPARE(formatSpeed(0), QStringLiteral("-"));
         QVERIFY(formatSpeed(w.job().speed()).endsWith(QStringLiteral("/秒")));
     }
 
-    void filtersSearchCountsAndSelection() {
+
+    void filtersSearchAndCounts() {
         Workspace w;
         const std::vector<CarvedFile> files{made(1, "jpg", false), made(2, "CR3", true),  made(3, "cr2", false),
                                             made(4, "NEF", true),  made(5, "mp4", false), made(6, "wav", true),
@@ -397,15 +340,12 @@ private slots:
         QCOMPARE(c.audio, 1);
         QCOMPARE(c.ok, 4);
         QCOMPARE(c.partial, 4);
-        QCOMPARE(c.all, c.ok + c.partial);
-        QCOMPARE(list.rowCount(), 8);
 
         // Raw, damaged, "cr" in any case: CR3 only (NEF has no "cr").
         w.results().setTypeFilter(TypeFilter::raw);
         w.results().setStatusFilter(StatusFilter::partial);
         w.results().setSearchText(QStringLiteral("cr"));
         QCOMPARE(listed(list), std::vector<std::int64_t>{files[1].index});
-        QCOMPARE(list.rowCount(), 1);
         QCOMPARE(list.data(list.index(0), ResultsListModel::StatusTextRole).toString(), QStringLiteral("一部破損"));
         // A file of no known class shows only under "all".
         w.results().setTypeFilter(TypeFilter::all);
@@ -417,25 +357,6 @@ private slots:
         QCOMPARE(list.data(list.index(0), ResultsListModel::MediaClassRole).toString(), QStringLiteral("ファイル"));
         w.results().setSearchText(QString());
 
-        // Selection: everything found starts chosen; toggle focuses.
-        QCOMPARE(w.selection().count(), qsizetype(files.size()));
-        w.selection().deselectAll();
-        QVERIFY(w.selection().empty());
-        QCOMPARE(w.selection().totalBytes(), 0);
-        w.selection().toggle(files[7].index);
-        QCOMPARE(w.selection().current(), std::optional<qint64>(files[7].index));
-        QCOMPARE(w.results().carvedFile(*w.selection().currentFile()), files[7]);
-        QCOMPARE(w.selection().totalBytes(), 7);
-        // Select-all under a filter keeps earlier choices the filter hides.
-        w.results().setTypeFilter(TypeFilter::video);
-        w.selection().selectAllFiltered();
-        QCOMPARE(w.selection().indexes(), (IndexSet{files[7].index, files[4].index}));
-        QCOMPARE(w.selection().totalBytes(), 107);
-        w.selection().toggle(files[7].index);
-        QCOMPARE(w.selection().indexes(), IndexSet{files[4].index});
-        QCOMPARE(w.selection().totalBytes(), 100);
-        w.selection().deselectAll();
-        QVERIFY(w.selection().empty());
         w.selection().setCurrent(99);
         QVERIFY(!w.selection().currentFile());
         // A found file on an image never warns of a failing drive.
@@ -485,7 +406,8 @@ private slots:
         QCOMPARE(readFile(revealed.front()), readFile(three.front()));
         QVERIFY(!fs::exists(dir / "escape.jpg") && !fs::exists(dir / "out" / "escape.jpg"));
 
-        // Again, stopped once a file is done: what it wrote stays, whole; nothing half-written.
+        // Again, stopped once a file is done: the toast counts what was
+        // written, and nothing half-written stays.
         w.job().stopRecovery();  // none runs: nothing to stop
         connect(&w.job(), &CarveJob::recoverDoneChanged, &w, [&w] { w.job().stopRecovery(); });
         w.recoverSelected();
@@ -498,11 +420,7 @@ private slots:
         int whole = 0;
         for (const auto& e : fs::recursive_directory_iterator(stopped)) {
             QVERIFY2(!e.path().filename().string().starts_with(kPartFilePrefix), e.path().c_str());
-            if (e.path().extension() != ".jpg") continue;
-            const FoundFile* f = w.results().find(std::stoll(e.path().stem().string().substr(8)));  // "rescued_000001"
-            QVERIFY(f);
-            QCOMPARE(std::int64_t(fs::file_size(e.path())), f->length);
-            ++whole;
+            whole += e.path().extension() == ".jpg";
         }
         QVERIFY(whole >= 1);
         QCOMPARE(w.window().toast(), OptionalString(QString::number(whole) + QStringLiteral(" 件を復元しました")));
@@ -538,53 +456,22 @@ private slots:
         QCOMPARE(Session::foundIn(session).size(), static_cast<std::size_t>(placed));
     }
 
-    void outOfSpaceIsKnownWhereverItIsWrapped() {
-        try {
-            try {
-                try {
-                    throw FileError(EDQUOT, "/x", "書き込めませんでした");
-                } catch (...) {
-                    std::throw_with_nested(Error("outer"));
-                }
-            } catch (...) {
-                std::throw_with_nested(Error("outermost"));
-            }
-        } catch (const std::exception& e) {
-            QVERIFY(models::isOutOfSpaceError(e));
-            QCOMPARE(describeError(e, false), QString::fromUtf8(kOutOfSpace));
-        }
-        try {
-            throw FileError(ENOSPC, "/x", "書き込めませんでした");
-        } catch (const std::exception& e) {
-            QCOMPARE(describeError(e, true), QString::fromUtf8(kOutOfSpaceResumable));
-        }
-        try {
-            throw Error("ほかの理由");
-        } catch (const std::exception& e) {
-            QVERIFY(!models::isOutOfSpaceError(e));
-            QCOMPARE(describeError(e, true), QStringLiteral("ほかの理由"));
-        }
-        QCOMPARE(formatBytes(1500000), QStringLiteral("1.5 MB"));
-        QVERIFY(models::freeSpace("/tmp").has_value());
-        QVERIFY(!models::freeSpace("/no/such/folder").has_value());
-    }
 
-    void aWorkspaceDestroyedWhileItsScanRunsLeavesTheJobToEndCleanly() {
-        TempDir dir;
-        makeCard(dir / "card.img", jpegs_, 2);
-        auto* w = new Workspace;
-        setUp(*w, dir / "card.img", dir / "out");
-        w->job().startScan();
-        const Task task = w->job().scanTask();
-        delete w;
-        waitForAllJobs();
-        QCoreApplication::processEvents();  // the job's posts find no model
-        QVERIFY(task->isFinished());
-    }
 
-    void aWorkspaceDestroyedWhileItRecoversLeavesTheRecoveryToEnd() {
+    // A workspace may go while its scan runs, or while it recovers: the job
+    // ends cleanly, and a recovery still writes every file and shows the first.
+    void aWorkspaceDestroyedWhileItsJobsRunLeavesThemToEnd() {
         TempDir dir;
         const int placed = makeCard(dir / "card.img", jpegs_, 2);
+        auto* scanning = new Workspace;
+        setUp(*scanning, dir / "card.img", dir / "scanned");
+        scanning->job().startScan();
+        const Task scan = scanning->job().scanTask();
+        delete scanning;
+        waitForAllJobs();
+        QCoreApplication::processEvents();  // the job's posts find no model
+        QVERIFY(scan->isFinished());
+
         auto* w = new Workspace;
         std::vector<fs::path> revealed;
         setUp(*w, dir / "card.img", dir / "out", &revealed);
@@ -598,7 +485,6 @@ private slots:
         QCOMPARE(list.rowCount(), 0);
         waitForAllJobs();
         QCoreApplication::processEvents();
-        // Every file was written and the first one is still shown.
         QCOMPARE(revealed.size(), 1u);
         QVERIFY(fs::is_regular_file(revealed.front()));
         int written = 0;
@@ -606,7 +492,7 @@ private slots:
             if (e.is_regular_file() && e.path().extension() == ".jpg") ++written;
         QCOMPARE(written, placed);
     }
-    // 100,000 found files, 1,000 per turn as the scan hands them over: the
+    // 20,000 found files, 1,000 per turn as the scan hands them over: the
     // list never moves a file once it is in (views hold on to them between
     // turns), every index, choice and row still resolves, and the files
     // read back as they came.
@@ -614,7 +500,7 @@ private slots:
         Workspace w;
         ResultsListModel list(&w);
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        constexpr int kFiles = 100000;
+        constexpr int kFiles = 20000;
         auto fileNumber = [](int i) { return made(i, i % 7 == 0 ? "mp4" : "jpg", i % 11 == 0, 100 + i % 13); };
         std::vector<const FoundFile*> held;
         qint64 total = 0;
@@ -646,7 +532,7 @@ private slots:
             QCOMPARE(w.results().carvedFile(f), expected);
         }
         QCOMPARE(w.results().positionOf(kFiles), qsizetype(-1));
-        const FoundFile middle = w.results()[54321];
+        const FoundFile middle = w.results()[12345];
         w.selection().toggle(middle.index);
         QVERIFY(!w.selection().contains(middle.index));
         QCOMPARE(w.selection().count(), qsizetype(kFiles - 1));
@@ -654,13 +540,16 @@ private slots:
         w.selection().deselectAll();
         QVERIFY(w.selection().empty() && !w.selection().contains(w.results()[0].index));
         QCOMPARE(w.selection().totalBytes(), 0);
+        // Select-all under a filter keeps an earlier choice the filter hides.
+        w.selection().toggle(middle.index);
+        QCOMPARE(w.selection().current(), std::optional<qint64>(middle.index));
         w.results().setTypeFilter(TypeFilter::video);
         QSignalSpy changed(&w.selection(), &FileSelection::changed);
         w.selection().selectAllFiltered();
         QCOMPARE(changed.size(), 1);
         QCOMPARE(list.rowCount(), (kFiles + 6) / 7);
-        QCOMPARE(w.selection().count(), qsizetype(list.rowCount()));
-        qint64 videos = 0;
+        QCOMPARE(w.selection().count(), qsizetype(list.rowCount() + 1));
+        qint64 videos = middle.length;
         for (int row = 0; row < list.rowCount(); ++row) videos += list.fileAt(row)->length;
         QCOMPARE(w.selection().totalBytes(), videos);
         w.selection().selectAllFiltered();  // nothing new: no change told

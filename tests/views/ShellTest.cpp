@@ -1,7 +1,6 @@
 // The window over the real workspace: the shell's mode picker and toolbar,
 // the selection screen's texts and rules, and the icon table.
 
-#include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QDirIterator>
@@ -11,8 +10,7 @@
 #include <QSignalSpy>
 #include <QToolButton>
 
-#include <atomic>
-#include <mutex>
+#include <set>
 
 #include "support/FaultyDevice.h"
 #include "support/LoopDisk.h"
@@ -97,6 +95,26 @@ bool sameColour(const QColor& a, const QColor& b) {
     return std::abs(a.red() - b.red()) <= 2 && std::abs(a.green() - b.green()) <= 2 && std::abs(a.blue() - b.blue()) <= 2;
 }
 
+// The window over its own workspace, shown; `dir` holds an empty "out".
+struct Shell {
+    TempDir dir;
+    app::MainWindow win{models::UpdateChecker::shared()};
+    Workspace* ws = win.workspace();
+    explicit Shell(QSize size = {}) {
+        fs::create_directories(dir / "out");
+        if (size.isValid()) win.resize(size);
+        win.show();
+    }
+    template <class View> View* screen() { return qobject_cast<View*>(win.content()->currentScreen()); }
+    // Starts the carve scan of `source` into "out".
+    void scan(const SourceSelection& source) {
+        ws->window().setMode(WindowState::Mode::carve);
+        ws->job().setSelectedSource(source);
+        ws->job().setDestinationRoot(dir / "out");
+        ws->job().startScan();
+    }
+};
+
 // The icon of the first IconLabel under `root` showing `text`.
 QPixmap iconBeside(QWidget* root, const QString& text) {
     for (auto* l : root->findChildren<views::IconLabel*>())
@@ -111,59 +129,59 @@ class ShellTest : public QObject {
 private slots:
     void init() { setListedDisks({}); }
 
-    void modePickerOffersEveryModeAndShowsItsScreen() {
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
-        QCOMPARE(ws->window().mode(), WindowState::Mode::start);
+    // Every mode has its button, titled, with an icon, in the order of the
+    // modes, and shows its screen; a mode the model sets moves the picker too.
+    void modePickerOffersEveryModeInOrderAndShowsItsScreen() {
+        Shell s;
+        QCOMPARE(s.ws->window().mode(), WindowState::Mode::start);
+        int lastX = -1;
         for (WindowState::Mode mode : WindowState::allModes) {
-            QToolButton* b = win.modeButton(mode);
+            QToolButton* b = s.win.modeButton(mode);
             QVERIFY(b);
             QCOMPARE(b->text(), WindowState::title(mode));
             QVERIFY(!b->icon().isNull());
+            const int x = b->mapTo(&s.win, QPoint(0, 0)).x();
+            QVERIFY2(x > lastX, "the modes stand in their order");
+            lastX = x;
         }
-        QVERIFY(qobject_cast<views::StartView*>(win.content()->currentScreen()));
-        QTest::mouseClick(win.modeButton(WindowState::Mode::carve), Qt::LeftButton);
-        QCOMPARE(ws->window().mode(), WindowState::Mode::carve);
-        QVERIFY(qobject_cast<CarveSelectView*>(win.content()->currentScreen()));
-        QVERIFY(!win.resultsToolsShown());
-        QTest::mouseClick(win.modeButton(WindowState::Mode::salvage), Qt::LeftButton);
-        QVERIFY(qobject_cast<views::SalvageView*>(win.content()->currentScreen()));
-        QTest::mouseClick(win.modeButton(WindowState::Mode::image), Qt::LeftButton);
-        QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
-        // A mode set by the model moves the picker too.
-        ws->window().setMode(WindowState::Mode::carve);
-        QVERIFY(win.modeButton(WindowState::Mode::carve)->isChecked());
+        QVERIFY(s.screen<views::StartView>());
+        QTest::mouseClick(s.win.modeButton(WindowState::Mode::carve), Qt::LeftButton);
+        QCOMPARE(s.ws->window().mode(), WindowState::Mode::carve);
+        QVERIFY(s.screen<CarveSelectView>());
+        QVERIFY(!s.win.resultsToolsShown());
+        QTest::mouseClick(s.win.modeButton(WindowState::Mode::salvage), Qt::LeftButton);
+        QVERIFY(s.screen<views::SalvageView>());
+        QTest::mouseClick(s.win.modeButton(WindowState::Mode::image), Qt::LeftButton);
+        QVERIFY(s.screen<views::ImagerView>());
+        s.ws->window().setMode(WindowState::Mode::carve);
+        QVERIFY(s.win.modeButton(WindowState::Mode::carve)->isChecked());
         // No release offered: no banner.
-        QVERIFY(!find(&win, "updateBanner")->isVisible());
+        QVERIFY(!find(&s.win, "updateBanner")->isVisible());
     }
 
     // Each visit of a mode gets a fresh screen and model, but a copy still
     // running is shown again (not a second, idle screen beside it) and goes
     // on to its end whatever the user looks at meanwhile.
     void aRunningImageGoesOnWhenItsModeIsLeftAndIsShownOnReturn() {
-        TempDir dir;
+        Shell s;
         TempDir out(kNoDiskFolder);
-        writeFile(dir / "card.img", randomBytes(40 << 20, 7));
+        writeFile(s.dir / "card.img", randomBytes(16 << 20, 7));
         std::string why;
-        // About 8 s to copy what the identity's samples (10 MiB) did not already read.
-        auto slow = SlowMedium::limitedTo(dir / "card.img", 4 << 20, why);
+        // About 1.5 s to copy what the identity's samples (10 MiB) did not already read.
+        auto slow = SlowMedium::limitedTo(s.dir / "card.img", 4 << 20, why);
         if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
 
         // The drive check's model is new on every visit while nothing runs.
-        auto* check = qobject_cast<views::StartView*>(win.content()->currentScreen());
+        auto* check = s.screen<views::StartView>();
         QVERIFY(check);
         check->model()->setReportsNoise(true);
-        ws->window().setMode(WindowState::Mode::salvage);
-        ws->window().setMode(WindowState::Mode::start);
-        check = qobject_cast<views::StartView*>(win.content()->currentScreen());
+        s.ws->window().setMode(WindowState::Mode::salvage);
+        s.ws->window().setMode(WindowState::Mode::start);
+        check = s.screen<views::StartView>();
         QVERIFY(!check->model()->reportsNoise());
 
-        ws->window().setMode(WindowState::Mode::image);
-        auto* view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        s.ws->window().setMode(WindowState::Mode::image);
+        auto* view = s.screen<views::ImagerView>();
         QVERIFY(view);
         models::ImagerModel* model = view->model();
         QPointer<models::ImagerModel> first = model;
@@ -174,29 +192,29 @@ private slots:
         if (!model->state().isRunning()) QSKIP(qPrintable("the copy ended before the mode could be left: " + model->state().message));
         const fs::path image = *model->imagePath();
 
-        ws->window().setMode(WindowState::Mode::salvage);
-        auto* salvage = qobject_cast<views::SalvageView*>(win.content()->currentScreen());
+        s.ws->window().setMode(WindowState::Mode::salvage);
+        auto* salvage = s.screen<views::SalvageView>();
         QVERIFY(salvage);
         QCOMPARE(salvage->model()->state(), models::JobState::idle());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(first);  // the screen went, its copy did not
 
-        ws->window().setMode(WindowState::Mode::image);
-        view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        s.ws->window().setMode(WindowState::Mode::image);
+        view = s.screen<views::ImagerView>();
         QCOMPARE(view->model(), first.data());
         QVERIFY(view->cancelButton()->isVisible());
         QVERIFY(!view->startButton()->isVisible());
         QCOMPARE(view->sourcePicker()->selection(), std::optional(SourceSelection::imageFile(slow->path())));
 
         // Left again, it ends unseen, and the image is whole.
-        ws->window().setMode(WindowState::Mode::carve);
+        s.ws->window().setMode(WindowState::Mode::carve);
         WAIT_UNTIL((QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), !first));
         models::waitForAllJobs();
-        QVERIFY(readFile(image) == readFile(dir / "card.img"));
+        QVERIFY(readFile(image) == readFile(s.dir / "card.img"));
 
         // The next visit starts afresh and could start another copy.
-        ws->window().setMode(WindowState::Mode::image);
-        view = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        s.ws->window().setMode(WindowState::Mode::image);
+        view = s.screen<views::ImagerView>();
         QCOMPARE(view->model()->state(), models::JobState::idle());
         QVERIFY(!view->model()->source());
         QVERIFY(view->startButton()->isVisible());
@@ -207,56 +225,58 @@ private slots:
         view->startButton()->click();
         const models::Task copy = view->model()->task();
         WAIT_UNTIL(view->model()->progress().bytesDone > 0 || copy->isFinished());
-        win.close();
+        s.win.close();
         QVERIFY(copy->isFinished());
         QVERIFY(copy->isCancelled());
     }
 
-    void selectionScreenSaysWhatIsMissing() {
-        TempDir dir;
-        makeSmallCard(dir / "card.img", 2);
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        win.workspace()->window().setMode(WindowState::Mode::carve);
-        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+    void selectionScreenSaysWhatIsMissingAndCallsASmallDestinationLow() {
+        Shell s;
+        makeSmallCard(s.dir / "card.img", 2);
+        s.ws->window().setMode(WindowState::Mode::carve);
+        auto* view = s.screen<CarveSelectView>();
         QVERIFY(view);
         auto* hint = find<QLabel>(view, "hint");
         auto* start = find<QPushButton>(view, "startScan");
         QCOMPARE(hint->text(), QStringLiteral("復元元のディスクと、保存先のフォルダを選んでください。"));
         QVERIFY(!start->isEnabled());
         QVERIFY(showsText(view, QStringLiteral("まだ選ばれていません。スキャンを始めるには必要です。")));
-        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        view->chooseDestination(QString::fromStdString((s.dir / "not yet").string()));
         QCOMPARE(hint->text(), QStringLiteral("復元元のディスクを選んでください。"));
-        win.workspace()->job().setDestinationRoot(std::nullopt);
-        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        s.ws->job().setDestinationRoot(std::nullopt);
+        view->chooseImageFile(QString::fromStdString((s.dir / "card.img").string()));
         QCOMPARE(hint->text(), QStringLiteral("保存先のフォルダを選んでください。"));
         QVERIFY(!start->isEnabled());
-        fs::create_directories(dir / "out");
-        view->chooseDestination(QString::fromStdString((dir / "out").string()));
+        view->chooseDestination(QString::fromStdString((s.dir / "out").string()));
         QVERIFY(!hint->isVisibleTo(view));
         QVERIFY(start->isEnabled());
         QVERIFY(showsTextContaining(view, QStringLiteral("空き容量 ")));
         QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
         // A failed scan's message stays on the screen.
-        win.workspace()->window().setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
+        s.ws->window().setErrorMessage(QStringLiteral("読み取り元を開けませんでした。"));
         QVERIFY(find(view, "error")->isVisibleTo(view));
         QVERIFY(showsText(view, QStringLiteral("読み取り元を開けませんでした。")));
         QVERIFY(showsText(view, QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。")));
+
+        std::string why;
+        auto small = SmallTmpfs::mount("64m", why);
+        if (!small) QSKIP(qPrintable(QString::fromStdString("needs a tmpfs: " + why)));
+        view->chooseDestination(QString::fromStdString(small->path().string()));
+        auto* free = find<views::IconLabel>(view, "freeSpace");
+        QVERIFY(free->isVisibleTo(view));
+        QVERIFY(free->text().startsWith(QStringLiteral("空き容量 ")));
+        QVERIFY(free->text().endsWith(QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。")));
+        QCOMPARE(free->symbol(), QStringLiteral("alert-triangle-filled"));
     }
 
     void destinationOnTheSourceDiskIsRefused() {
+        Shell s;
         std::string why;
         auto disk = LoopDisk::create("64M", why);
         if (!disk) QSKIP(qPrintable(QString::fromStdString("needs a loop device: " + why)));
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        win.workspace()->window().setMode(WindowState::Mode::carve);
-        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
-        DiskDevice d;
-        d.kernelName = fs::path(disk->devicePath()).filename().string();
-        d.name = "Loop";
-        d.isWholeDisk = true;
-        view->chooseDevice(d);
+        s.ws->window().setMode(WindowState::Mode::carve);
+        auto* view = s.screen<CarveSelectView>();
+        view->chooseDevice(removableDisk(disk->devicePath(), 64 << 20));
         view->chooseDestination(QString::fromStdString(disk->mountPath().string()));
         QVERIFY(find(view, "sameDisk")->isVisibleTo(view));
         QVERIFY(showsText(view, QString::fromUtf8(kSameDiskMessage)));
@@ -267,20 +287,6 @@ private slots:
         QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
     }
 
-    void smallDestinationIsCalledLow() {
-        std::string why;
-        auto small = SmallTmpfs::mount("64m", why);
-        if (!small) QSKIP(qPrintable(QString::fromStdString("needs a tmpfs: " + why)));
-        Workspace ws;
-        ws.window().setMode(WindowState::Mode::carve);
-        CarveSelectView view(&ws);
-        view.chooseDestination(QString::fromStdString(small->path().string()));
-        auto* free = find<views::IconLabel>(&view, "freeSpace");
-        QVERIFY(free->isVisibleTo(&view));
-        QVERIFY(free->text().startsWith(QStringLiteral("空き容量 ")));
-        QVERIFY(free->text().endsWith(QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。")));
-        QCOMPARE(free->symbol(), QStringLiteral("alert-triangle-filled"));
-    }
 
     void diskListFollowsPluggedCards() {
         Workspace ws;
@@ -305,143 +311,77 @@ private slots:
         QVERIFY(showsText(&view, QStringLiteral("名前のついたボリュームがありません")));
     }
 
-    void interruptedScanIsOfferedAfterRescan() {
-        TempDir dir;
-        makeSmallCard(dir / "card.img", 6, 3);
-        fs::create_directories(dir / "out");
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
-        ws->window().setMode(WindowState::Mode::carve);
-        auto* view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
-        view->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
-        view->chooseDestination(QString::fromStdString((dir / "out").string()));
-        QTest::mouseClick(find<QPushButton>(view, "startScan"), Qt::LeftButton);
-        QCOMPARE(ws->job().phase(), CarveJob::Phase::scanning);
-        QVERIFY(!win.resultsToolsShown());
-        ws->job().cancelScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        QVERIFY(win.resultsToolsShown());
-        QVERIFY(win.viewModeButton(ResultViewMode::grid)->isChecked());
-        QTest::mouseClick(win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
-        QCOMPARE(ws->results().viewMode(), ResultViewMode::list);
-
-        QTest::mouseClick(win.rescanButton(), Qt::LeftButton);
-        QCOMPARE(ws->job().phase(), CarveJob::Phase::source);
-        QVERIFY(!win.resultsToolsShown());
-        view = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
-        QVERIFY(view);
-        QVERIFY(ws->job().selectedSource() && ws->job().destinationRoot());  // still chosen
-        WAIT_UNTIL(find(view, "resumeBanner")->isVisibleTo(view));
-        const QString detail = find<QLabel>(view, "resumeDetail")->text();
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+% 完了・\\d+ 件発見済み\\(.+ / .+\\)$")).match(detail).hasMatch(),
-                 qPrintable(detail));
-        QVERIFY(showsText(view, QStringLiteral("前回の続きから再開できます")));
-        // Resuming continues that session to its end.
-        const fs::path session = ws->job().resumable()->dir;
-        QTest::mouseClick(find<QPushButton>(view, "resumeButton"), Qt::LeftButton);
-        QCOMPARE(ws->job().stagingDir(), models::OptionalPath(session));
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        QCOMPARE(ws->results().size(), std::size_t(18));
-    }
-
-    void scanningScreenFollowsASlowScan() {
-        TempDir dir;
-        auto jpegs = corpusJpegs();
-        jpegs.resize(std::min<std::size_t>(jpegs.size(), 6));
-        const int placed = makeCard(dir / "card.img", jpegs, 4, 48 << 20);  // a long empty tail to stop in
-        fs::create_directories(dir / "out");
+    // A slow scan started from the selection screen: the scanning screen
+    // follows it, and its stop button leads to the results; "再スキャン" goes
+    // back to the selection, which offers the stopped session again, and
+    // resuming continues that session.
+    void aSlowScanIsFollowedStoppedAndOfferedAgainAfterRescan() {
+        Shell s;
+        const int placed = makeSmallCard(s.dir / "card.img", 6, 4, 48 << 20);  // a long empty tail to stop in
         std::string why;
-        auto slow = SlowMedium::create(dir / "card.img", 30, why);
+        auto slow = SlowMedium::create(s.dir / "card.img", 30, why);
         if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
-        ws->window().setMode(WindowState::Mode::carve);
-        ws->job().setSelectedSource(SourceSelection::imageFile(slow->path()));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
+        s.ws->window().setMode(WindowState::Mode::carve);
+        auto* select = s.screen<CarveSelectView>();
+        select->chooseImageFile(QString::fromStdString(slow->path().string()));
+        select->chooseDestination(QString::fromStdString((s.dir / "out").string()));
+        QTest::mouseClick(find<QPushButton>(select, "startScan"), Qt::LeftButton);
+        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::scanning);
+        QVERIFY(!s.win.resultsToolsShown());
+        auto* view = s.screen<views::ScanningView>();
         QVERIFY(view);
-        WAIT_UNTIL(ws->job().progress().filesFound >= 3);
+        WAIT_UNTIL(s.ws->job().progress().filesFound >= 3);
         QCoreApplication::processEvents();
-        QCOMPARE(find<QLabel>(view, "foundCount")->text(), QString::number(ws->job().progress().filesFound));
+        QCOMPARE(find<QLabel>(view, "foundCount")->text(), QString::number(s.ws->job().progress().filesFound));
         const QString bytes = find<QLabel>(view, "scannedBytes")->text();
-        QVERIFY2(bytes.contains(QStringLiteral(" / ")) && bytes.endsWith(models::formatBytes(ws->job().progress().totalBytes)), qPrintable(bytes));
+        QVERIFY2(bytes.contains(QStringLiteral(" / ")) && bytes.endsWith(models::formatBytes(s.ws->job().progress().totalBytes)), qPrintable(bytes));
         QVERIFY(find<QLabel>(view, "speed")->text().startsWith(QStringLiteral("速度 ")));
         QVERIFY(!find(view, "badBytes")->isVisibleTo(view));
         QVERIFY(!find(view, "failingBanner")->isVisibleTo(view));
         // The live grid grows with the files found; clicks choose nothing while scanning.
         auto* grid = view->grid();
         QVERIFY(grid->model()->rowCount() >= 3);
-        const auto selectedBefore = ws->selection().count();
+        const auto selectedBefore = s.ws->selection().count();
         grid->resize(800, 600);
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(0, 0)).center());
-        QCOMPARE(ws->selection().count(), selectedBefore);
+        QCOMPARE(s.ws->selection().count(), selectedBefore);
         QTest::mouseClick(find<QPushButton>(view, "stopScan"), Qt::LeftButton);
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        QVERIFY(ws->job().scanCancelled());
-        QVERIFY(ws->job().progress().bytesScanned < ws->job().progress().totalBytes);
-        QVERIFY(int(ws->results().size()) <= placed);
-    }
+        WAIT_UNTIL(s.ws->job().phase() == CarveJob::Phase::results);
+        QVERIFY(s.ws->job().scanCancelled());
+        QVERIFY(s.ws->job().progress().bytesScanned < s.ws->job().progress().totalBytes);
+        QVERIFY(int(s.ws->results().size()) <= placed);
+        const auto found = s.ws->results().size();
+        QVERIFY(s.win.resultsToolsShown());
+        QVERIFY(s.win.viewModeButton(ResultViewMode::grid)->isChecked());
+        QTest::mouseClick(s.win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
+        QCOMPARE(s.ws->results().viewMode(), ResultViewMode::list);
 
-    void failingDriveIsOfferedImagingInstead() {
-        TempDir dir;
-        auto jpegs = corpusJpegs();
-        jpegs.resize(std::min<std::size_t>(jpegs.size(), 6));
-        makeCard(dir / "card.img", jpegs, 2, 64 << 20);
-        const auto size = fs::file_size(dir / "card.img");
-        fs::resize_file(dir / "card.img", (size + (1 << 20) - 1) / (1 << 20) * (1 << 20));  // whole sectors for losetup
-        fs::create_directories(dir / "out");
-        std::string why;
-        FaultyDeviceOptions options;
-        // Slow failing reads all along the card keep the scan going.
-        for (std::int64_t at = 1 << 20; at < (64 << 20); at += 4 << 20) options.bad.push_back({at, 4096});
-        options.failDelayMs = 150;
-        auto device = FaultyDevice::create(dir / "card.img", options, why);
-        if (!device) QSKIP(qPrintable(QString::fromStdString("needs a faulty device: " + why)));
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
-        ws->window().setMode(WindowState::Mode::carve);
-        DiskDevice d;
-        d.kernelName = fs::path(device->devicePath()).filename().string();
-        d.isWholeDisk = true;
-        ws->job().setSelectedSource(SourceSelection::device(d));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        auto* view = qobject_cast<views::ScanningView*>(win.content()->currentScreen());
-        QVERIFY(view);
-        // The banner can only be met while the scan runs; a finished scan moves on.
-        QSignalSpy warned(&ws->job(), &CarveJob::showFailingWarningChanged);
-        WAIT_UNTIL(ws->job().showFailingWarning() || ws->job().phase() != CarveJob::Phase::scanning);
-        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
-        QVERIFY2(ws->job().phase() == CarveJob::Phase::scanning, "the scan ended before the warning could be seen");
-        QVERIFY(find(view, "failingBanner")->isVisibleTo(view));
-        QVERIFY(find(view, "badBytes")->isVisibleTo(view));
-        QVERIFY(showsText(view, QStringLiteral("読めない箇所が見つかりました")));
-        QTest::mouseClick(find<QPushButton>(view, "stopAndPreserve"), Qt::LeftButton);
-        QCOMPARE(ws->window().mode(), WindowState::Mode::image);
-        QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        QVERIFY(ws->job().scanCancelled());
-        QCOMPARE(ws->window().mode(), WindowState::Mode::image);  // the results stay, the imaging screen stays
-        QVERIFY(win.modeButton(WindowState::Mode::image)->isChecked());
+        QTest::mouseClick(s.win.rescanButton(), Qt::LeftButton);
+        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::source);
+        QVERIFY(!s.win.resultsToolsShown());
+        select = s.screen<CarveSelectView>();
+        QVERIFY(select);
+        QVERIFY(s.ws->job().selectedSource() && s.ws->job().destinationRoot());  // still chosen
+        WAIT_UNTIL(find(select, "resumeBanner")->isVisibleTo(select));
+        const QString detail = find<QLabel>(select, "resumeDetail")->text();
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+% 完了・\\d+ 件発見済み\\(.+ / .+\\)$")).match(detail).hasMatch(),
+                 qPrintable(detail));
+        QVERIFY(showsText(select, QStringLiteral("前回の続きから再開できます")));
+        const fs::path session = s.ws->job().resumable()->dir;
+        QTest::mouseClick(find<QPushButton>(select, "resumeButton"), Qt::LeftButton);
+        QCOMPARE(s.ws->job().stagingDir(), models::OptionalPath(session));
+        QCOMPARE(s.ws->job().phase(), CarveJob::Phase::scanning);
+        WAIT_UNTIL(s.ws->results().size() >= found);  // the earlier files first
     }
 
     void resultsBrowserFiltersSelectsInspectsAndRecovers() {
-        TempDir dir;
-        const int placed = makeSmallCard(dir / "card.img", 6, 2);
-        fs::create_directories(dir / "out");
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.resize(1180, 760);
-        win.show();
-        Workspace* ws = win.workspace();
+        Shell s(QSize(1180, 760));
+        const int placed = makeSmallCard(s.dir / "card.img", 6, 2);
         std::vector<fs::path> revealed;
-        ws->job().setRevealer([&](const fs::path& p) { revealed.push_back(p); });
-        auto* view = scanToResults(win, dir / "card.img", dir / "out");
+        s.ws->job().setRevealer([&](const fs::path& p) { revealed.push_back(p); });
+        auto* view = scanToResults(s.win, s.dir / "card.img", s.dir / "out");
         QVERIFY(view);
-        QCOMPARE(int(ws->results().size()), placed);
+        QCOMPARE(int(s.ws->results().size()), placed);
         QCOMPARE(find<QLabel>(view, "listedCount")->text(), QString::number(placed));
         QCOMPARE(find<QLabel>(view, "countDetail")->text(),
                  QStringLiteral(" 件 · 写真 %1 · RAW 0 · 動画 0").arg(placed));
@@ -451,19 +391,19 @@ private slots:
         auto* photos = find(view, "filter_写真");
         QVERIFY(damaged && photos);
         QTest::mouseClick(damaged, Qt::LeftButton);
-        QCOMPARE(ws->results().statusFilter(), StatusFilter::partial);
+        QCOMPARE(s.ws->results().statusFilter(), StatusFilter::partial);
         QVERIFY(find(view, "resultsEmpty")->isVisible());  // no damaged files here
         QVERIFY(showsText(view, QStringLiteral("該当するファイルがありません")));
         QTest::mouseClick(damaged, Qt::LeftButton);
-        QCOMPARE(ws->results().statusFilter(), StatusFilter::anyStatus);
+        QCOMPARE(s.ws->results().statusFilter(), StatusFilter::anyStatus);
         QTest::mouseClick(photos, Qt::LeftButton);
         QTest::mouseClick(photos, Qt::LeftButton);
-        QCOMPARE(ws->results().typeFilter(), TypeFilter::photo);
+        QCOMPARE(s.ws->results().typeFilter(), TypeFilter::photo);
         QVERIFY(view->grid()->isVisible());
-        win.searchField()->setText(QStringLiteral("zzz"));
+        s.win.searchField()->setText(QStringLiteral("zzz"));
         QVERIFY(find(view, "resultsEmpty")->isVisible());
         QCOMPARE(find<QLabel>(view, "listedCount")->text(), QStringLiteral("0"));
-        win.searchField()->clear();
+        s.win.searchField()->clear();
         QVERIFY(view->grid()->isVisible());
 
         // Bottom bar: nothing selected, then three by clicking tiles.
@@ -476,24 +416,21 @@ private slots:
         QCOMPARE(find<QLabel>(view, "selectedCount")->text(), QStringLiteral("0"));
         QVERIFY(find<QLabel>(view, "selectedBytes")->text().startsWith(QStringLiteral(" 件選択 · ")));
         // The inspector is empty while no file is focused.
-        ws->selection().setCurrent(std::nullopt);
+        s.ws->selection().setCurrent(std::nullopt);
         QVERIFY(find(view, "inspectorEmpty")->isVisible());
         QVERIFY(showsText(view, QStringLiteral("ファイルを選択")));
         auto* grid = view->grid();
         for (int row = 0; row < 3; ++row)
             QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
-        QCOMPARE(ws->selection().count(), qsizetype(3));
+        QCOMPARE(s.ws->selection().count(), qsizetype(3));
         QCOMPARE(main->text(), QStringLiteral("選択した3件を復元…"));
         QVERIFY(main->isEnabled() && deselect->isEnabled());
 
         // The inspector shows the last file clicked.
-        const models::FoundFile focused = *ws->selection().currentFile();
+        QCOMPARE(s.ws->selection().current(), std::optional<qint64>(view->listModel()->fileAt(2)->index));
         QVERIFY(!find(view, "inspectorEmpty")->isVisible());
         QCOMPARE(find<QLabel>(view, "inspectorKind")->text(), QStringLiteral("写真 (JPG)"));
-        QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x") + QString::number(focused.offset, 16).toUpper());
         QCOMPARE(find<QLabel>(view, "inspectorState")->text(), QStringLiteral("良好"));
-        QCOMPARE(find<QLabel>(view, "meterValue")->text(), QStringLiteral("高い"));
-        QCOMPARE(find<QProgressBar>(view, "meterBar")->value(), 96);
         QVERIFY(find<QPushButton>(view, "recoverOne")->isEnabled());
         // The grid told the updater its rows: each tile in view has its picture in the model.
         auto* thumbnails = view->thumbnails();
@@ -506,238 +443,159 @@ private slots:
         grid->setFocus();
         grid->setCurrentIndex(grid->model()->index(4, 0));
         QTest::keyClick(grid, Qt::Key_Space);
-        QCOMPARE(ws->selection().count(), qsizetype(4));
+        QCOMPARE(s.ws->selection().count(), qsizetype(4));
         QTest::keyClick(grid, Qt::Key_Space);
-        QCOMPARE(ws->selection().count(), qsizetype(3));
+        QCOMPARE(s.ws->selection().count(), qsizetype(3));
         QTest::keyClick(grid, Qt::Key_A, Qt::ControlModifier);
-        QCOMPARE(int(ws->selection().count()), placed);
+        QCOMPARE(int(s.ws->selection().count()), placed);
         QTest::mouseClick(deselect, Qt::LeftButton);
         for (int row = 0; row < 3; ++row)
             QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
 
         // The table view over the same rows.
-        QTest::mouseClick(win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
+        QTest::mouseClick(s.win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
         QVERIFY(view->table()->isVisible());
         QVERIFY(!find(view, "thumbSize")->isVisible());
         QCOMPARE(view->table()->model()->rowCount(), placed);
         QVERIFY(!view->table()->model()->index(0, models::ResultsTableModel::nameColumn)
                      .data(models::ResultsListModel::ThumbnailRole).value<QImage>().isNull());
-        QCOMPARE(view->table()->model()->index(1, 3).data().toString(),
-                 QStringLiteral("0x") + QString::number(view->listModel()->fileAt(1)->offset, 16).toUpper());
         view->table()->selectRow(5);
-        QCOMPARE(ws->selection().current(), std::optional<qint64>(view->listModel()->fileAt(5)->index));
-        QTest::mouseClick(win.viewModeButton(ResultViewMode::grid), Qt::LeftButton);
+        QCOMPARE(s.ws->selection().current(), std::optional<qint64>(view->listModel()->fileAt(5)->index));
+        QTest::mouseClick(s.win.viewModeButton(ResultViewMode::grid), Qt::LeftButton);
 
         // Recovering through the main button writes the three files.
         QTest::mouseClick(main, Qt::LeftButton);
-        QVERIFY(ws->job().recovering());
+        QVERIFY(s.ws->job().recovering());
         QVERIFY(!main->isEnabled());
         QVERIFY(!find<QPushButton>(view, "recoverOne")->isEnabled());
-        WAIT_UNTIL(!ws->job().recovering());
-        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
+        WAIT_UNTIL(!s.ws->job().recovering());
+        QVERIFY2(!s.ws->window().errorMessage(), qPrintable(s.ws->window().errorMessage().value_or(QString())));
         QVERIFY(find(view, "toast")->isVisible());
         QVERIFY(find<views::IconLabel>(view, "toast")->text().endsWith(QStringLiteral(" 件を復元しました")));
         QCOMPARE(revealed.size(), std::size_t(1));
-        int written = 0;
-        for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
-            if (e.is_regular_file() && e.path().string().find("復元済み_") != std::string::npos && e.path().extension() == ".jpg") ++written;
-        QCOMPARE(written, 3);
+        QCOMPARE(recoveredFolders(s.dir / "out").size(), 1u);
+        QCOMPARE(recoveredFolders(s.dir / "out").front().size(), 3u);
+
+        // A double click on a tile recovers that file alone, whatever is
+        // selected, in a folder of its own; so does Return on the focused one.
+        auto nameOf = [&](int row) { return fs::path(s.ws->results().fileName(*view->listModel()->fileAt(row))).filename(); };
+        QVERIFY(QTest::qWaitForWindowExposed(&s.win));
+        // As the window system sends it: a click, then the second press as a double click.
+        const QPoint at = grid->visualRect(grid->model()->index(2, 0)).center();
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+        QVERIFY(s.ws->job().recovering());
+        WAIT_UNTIL(!s.ws->job().recovering());
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(4, 0));
+        QTest::keyClick(grid, Qt::Key_Return);
+        QVERIFY(s.ws->job().recovering());
+        WAIT_UNTIL(!s.ws->job().recovering());
+        QVERIFY2(!s.ws->window().errorMessage(), qPrintable(s.ws->window().errorMessage().value_or(QString())));
+        std::multiset<fs::path> alone;
+        for (const auto& folder : recoveredFolders(s.dir / "out"))
+            if (folder.size() == 1) alone.insert(folder.front().filename());
+        QCOMPARE(alone, (std::multiset<fs::path>{nameOf(2), nameOf(4)}));
     }
 
-    void damagedFileShowsItsStateAndAMiddlingMeter() {
-        TempDir dir;
-        const fs::path photo = corpusDir() / "jpg" / "Konica_Minolta_DiMAGE_Z3.jpg";
-        const fs::path intact = corpusDir() / "jpg" / "Nikon_D70.jpg";
+    // A failing drive: while its scan runs, a banner offers imaging instead,
+    // and stopping for it keeps the imaging screen even once the results come.
+    // Among them the photo over the unreadable stretch is damaged, in the
+    // inspector and the table, with a middling meter; offsets read in
+    // upper-case hex. A second stretch, in the scan's second window, keeps
+    // the scan going meanwhile.
+    void aFailingDriveOffersImagingAndItsDamagedPhotoIsShownSo() {
+        Shell s(QSize(1180, 760));
+        const std::int64_t wholeAt = 0x2A000;
         const std::int64_t photoAt = 1 << 20;
-        makeCardAt(dir / "card.img", {{65536, intact}, {photoAt, photo}}, 4 << 20);
-        fs::create_directories(dir / "out");
-        // One unreadable stretch inside the photo's picture data.
+        makeCardAt(s.dir / "card.img",
+                   {{wholeAt, corpusDir() / "jpg" / "Nikon_D70.jpg"}, {photoAt, corpusDir() / "jpg" / "Konica_Minolta_DiMAGE_Z3.jpg"}},
+                   16 << 20);
         std::string why;
-        auto device = FaultyDevice::create(dir / "card.img", std::vector<BadRange>{{photoAt + 16384, 4096}}, why);
+        auto device = FaultyDevice::create(s.dir / "card.img", std::vector<BadRange>{{photoAt + 16384, 4096}, {9 << 20, 4096}}, why);
         if (!device) QSKIP(qPrintable(QString::fromStdString("needs a faulty device: " + why)));
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.resize(1180, 760);
-        win.show();
-        Workspace* ws = win.workspace();
-        ws->window().setMode(WindowState::Mode::carve);
-        DiskDevice d;
-        d.kernelName = fs::path(device->devicePath()).filename().string();
-        d.isWholeDisk = true;
-        ws->job().setSelectedSource(SourceSelection::device(d));
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
+        s.scan(SourceSelection::device(removableDisk(device->devicePath(), 16 << 20)));
+        auto* scanning = s.screen<views::ScanningView>();
+        QVERIFY(scanning);
+        // The banner can only be met while the scan runs; a finished scan moves on.
+        WAIT_UNTIL(s.ws->job().showFailingWarning() || s.ws->job().phase() != CarveJob::Phase::scanning);
+        QVERIFY2(!s.ws->window().errorMessage(), qPrintable(s.ws->window().errorMessage().value_or(QString())));
+        QVERIFY2(s.ws->job().phase() == CarveJob::Phase::scanning, "the scan ended before the warning could be seen");
+        QVERIFY(find(scanning, "failingBanner")->isVisibleTo(scanning));
+        QVERIFY(find(scanning, "badBytes")->isVisibleTo(scanning));
+        QVERIFY(showsText(scanning, QStringLiteral("読めない箇所が見つかりました")));
+        QTest::mouseClick(find<QPushButton>(scanning, "stopAndPreserve"), Qt::LeftButton);
+        QCOMPARE(s.ws->window().mode(), WindowState::Mode::image);
+        QVERIFY(s.screen<views::ImagerView>());
+        WAIT_UNTIL(s.ws->job().phase() == CarveJob::Phase::results);
+        QVERIFY(s.ws->job().scanCancelled());
+        QCOMPARE(s.ws->window().mode(), WindowState::Mode::image);
+        QVERIFY(s.win.modeButton(WindowState::Mode::image)->isChecked());
+
+        s.ws->window().setMode(WindowState::Mode::carve);
+        auto* view = s.screen<views::ResultsBrowser>();
         QVERIFY(view);
         const models::FoundFile* damaged = nullptr;
         const models::FoundFile* whole = nullptr;
-        for (const auto& f : ws->results()) {
+        for (const auto& f : s.ws->results()) {
             if (f.offset == photoAt) damaged = &f;
-            if (f.offset == 65536) whole = &f;
+            if (f.offset == wholeAt) whole = &f;
         }
         QVERIFY2(damaged && whole, "both photos are found");
         QVERIFY2(damaged->damaged, "the photo over the unreadable stretch is marked damaged");
         QVERIFY(!whole->damaged);
-        QCOMPARE(ws->results().counts().partial, qint64(1));
+        QCOMPARE(s.ws->results().counts().partial, qint64(1));
 
         auto* state = find<QLabel>(view, "inspectorState");
         auto* value = find<QLabel>(view, "meterValue");
         auto* bar = find<QProgressBar>(view, "meterBar");
-        auto* inspector = view->findChild<views::InspectorPane*>();
-        ws->selection().setCurrent(damaged->index);
+        s.ws->selection().setCurrent(damaged->index);
         QCOMPARE(state->text(), QStringLiteral("一部破損"));
         QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::warn());
         QCOMPARE(value->text(), QStringLiteral("中"));
         QCOMPARE(bar->value(), 58);
-        QCOMPARE(inspector->meterValue(), 0.58);
+        QCOMPARE(view->findChild<views::InspectorPane*>()->meterValue(), 0.58);
         QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x100000"));
-        // The same file in the table says so too.
-        ws->results().setViewMode(ResultViewMode::list);
-        bool listed = false;
-        for (int row = 0; row < view->table()->model()->rowCount(); ++row)
-            if (view->table()->model()->index(row, 3).data().toString() == QStringLiteral("0x100000")) {
-                QCOMPARE(view->table()->model()->index(row, 4).data().toString(), QStringLiteral("一部破損"));
-                listed = true;
-            }
-        QVERIFY(listed);
         // The intact one, and back: the meter follows the focus both ways.
-        ws->selection().setCurrent(whole->index);
+        s.ws->selection().setCurrent(whole->index);
+        QCOMPARE(find<QLabel>(view, "inspectorOffset")->text(), QStringLiteral("0x2A000"));
         QCOMPARE(state->text(), QStringLiteral("良好"));
         QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::good());
         QCOMPARE(value->text(), QStringLiteral("高い"));
         QCOMPARE(bar->value(), 96);
-        ws->selection().setCurrent(damaged->index);
+        s.ws->selection().setCurrent(damaged->index);
         QCOMPARE(value->text(), QStringLiteral("中"));
         // The warning colour follows a later switch of appearance.
         views::Theme::shared().setDark(true);
         QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::warn());
         views::Theme::shared().setDark(false);
         QCOMPARE(state->palette().color(QPalette::WindowText), views::Theme::warn());
-    }
-
-    void offsetsReadAsUpperCaseHex() {
-        TempDir dir;
-        // 4096 and 0x2A000: the hexadecimal letters show in upper case.
-        makeCardAt(dir / "card.img",
-                   {{4096, corpusDir() / "jpg" / "Canon_40D.jpg"}, {0x2A000, corpusDir() / "jpg" / "Nikon_D70.jpg"}}, 1 << 20);
-        fs::create_directories(dir / "out");
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
-        auto* view = scanToResults(win, dir / "card.img", dir / "out");
-        QVERIFY(view);
-        QStringList shown, listed;
-        for (const auto& f : ws->results()) {
-            if (f.offset != 4096 && f.offset != 0x2A000) continue;
-            ws->selection().setCurrent(f.index);
-            shown << find<QLabel>(view, "inspectorOffset")->text();
-        }
+        // The table says so too.
+        s.ws->results().setViewMode(ResultViewMode::list);
+        QStringList listed;
         for (int row = 0; row < view->table()->model()->rowCount(); ++row)
-            listed << view->table()->model()->index(row, 3).data().toString();
-        QCOMPARE(shown, QStringList({QStringLiteral("0x1000"), QStringLiteral("0x2A000")}));
-        QVERIFY2(listed.contains(QStringLiteral("0x1000")) && listed.contains(QStringLiteral("0x2A000")), qPrintable(listed.join(u',')));
-    }
-
-    void doubleClickAndReturnRecoverThatOneFile() {
-        TempDir dir;
-        const int placed = makeSmallCard(dir / "card.img", 5);
-        fs::create_directories(dir / "out");
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.resize(1180, 760);
-        win.show();
-        Workspace* ws = win.workspace();
-        ws->job().setRevealer([](const fs::path&) {});
-        auto* view = scanToResults(win, dir / "card.img", dir / "out");
-        QVERIFY(view);
-        QCOMPARE(int(ws->results().size()), placed);
-        auto* grid = view->grid();
-        QVERIFY(QTest::qWaitForWindowExposed(&win));
-        auto nameOf = [&](int row) {
-            return QString::fromStdString(fs::path(ws->results().fileName(*view->listModel()->fileAt(row))).filename().string());
-        };
-        auto recoveredNames = [&] {
-            QStringList names;
-            for (const auto& folder : recoveredFolders(dir / "out")) {
-                QStringList one;
-                for (const auto& f : folder) one << QString::fromStdString(f.filename().string());
-                names << one.join(u'+');
-            }
-            names.sort();
-            return names;
-        };
-
-        // A double click on the third tile recovers that file alone, whatever is selected.
-        QVERIFY(ws->selection().count() > 1);
-        const QString third = nameOf(2);
-        // As the window system sends it: a click, then the second press as a double click.
-        const QPoint at = grid->visualRect(grid->model()->index(2, 0)).center();
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QVERIFY(ws->job().recovering());
-        WAIT_UNTIL(!ws->job().recovering());
-        QVERIFY2(!ws->window().errorMessage(), qPrintable(ws->window().errorMessage().value_or(QString())));
-        QCOMPARE(recoveredNames(), QStringList({third}));
-
-        // Return on the focused tile: that file, in a folder of its own.
-        const QString fifth = nameOf(4);
-        grid->setFocus();
-        grid->setCurrentIndex(grid->model()->index(4, 0));
-        QTest::keyClick(grid, Qt::Key_Return);
-        QVERIFY(ws->job().recovering());
-        WAIT_UNTIL(!ws->job().recovering());
-        QVERIFY(recoveredNames().contains(fifth));
-        QCOMPARE(recoveredNames().size(), 2);
-        // The bytes are the found range's.
-        for (const auto& folder : recoveredFolders(dir / "out"))
-            for (const auto& f : folder)
-                for (const auto& r : ws->results())
-                    if (fs::path(ws->results().fileName(r)).filename() == f.filename())
-                        QCOMPARE(std::int64_t(fs::file_size(f)), r.length);
-    }
-
-    void modePickerReadsTheFourModesInOrder() {
-        app::MainWindow win(models::UpdateChecker::shared());
-        const std::pair<WindowState::Mode, const char*> expected[] = {
-            {WindowState::Mode::start, "はじめに"},
-            {WindowState::Mode::carve, "削除ファイル復元"},
-            {WindowState::Mode::salvage, "救出コピー"},
-            {WindowState::Mode::image, "ディスクをイメージ化"},
-        };
-        const char* symbols[] = {"stethoscope", "zoom-scan", "file-download", "database-export"};
-        int i = 0;
-        int lastX = -1;
-        win.show();
-        for (const auto& [mode, title] : expected) {
-            QCOMPARE(win.modeButton(mode)->text(), QString::fromUtf8(title));
-            QCOMPARE(WindowState::symbol(mode), QString::fromUtf8(symbols[i++]));
-            const int x = win.modeButton(mode)->mapTo(&win, QPoint(0, 0)).x();
-            QVERIFY2(x > lastX, "the modes stand in their order");
-            lastX = x;
-        }
+            listed << view->table()->model()->index(row, 3).data().toString() + " " + view->table()->model()->index(row, 4).data().toString();
+        QVERIFY2(listed.contains(QStringLiteral("0x100000 一部破損")) && listed.contains(QStringLiteral("0x2A000 良好")),
+                 qPrintable(listed.join(u',')));
     }
 
     void resultsToolbarHeaderAndTableHeaderHoldTogether() {
-        TempDir dir;
-        const int placed = makeSmallCard(dir / "card.img", 6);
-        fs::create_directories(dir / "out");
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
-        auto* view = scanToResults(win, dir / "card.img", dir / "out");
+        Shell s;
+        const int placed = makeSmallCard(s.dir / "card.img", 6);
+        auto* view = scanToResults(s.win, s.dir / "card.img", s.dir / "out");
         QVERIFY(view);
 
         // Down to the window's smallest width "再スキャン" stays on the toolbar
         // and the main button shows its whole text.
-        for (int width : {1400, 1180, win.minimumWidth()}) {
-            win.resize(width, win.minimumHeight());
+        for (int width : {1400, 1180, s.win.minimumWidth()}) {
+            s.win.resize(width, s.win.minimumHeight());
             QTest::qWait(1);
             QCoreApplication::processEvents();
-            QVERIFY2(win.rescanButton()->isVisible(), qPrintable(QStringLiteral("folded at %1").arg(width)));
-            const QRect r(win.rescanButton()->mapTo(&win, QPoint(0, 0)), win.rescanButton()->size());
-            QVERIFY2(win.rect().contains(r), qPrintable(QStringLiteral("cut off at %1").arg(width)));
-            QVERIFY(win.viewModeButton(ResultViewMode::list)->isVisible());
-            QVERIFY(win.searchField()->isVisible());
+            QVERIFY2(s.win.rescanButton()->isVisible(), qPrintable(QStringLiteral("folded at %1").arg(width)));
+            const QRect r(s.win.rescanButton()->mapTo(&s.win, QPoint(0, 0)), s.win.rescanButton()->size());
+            QVERIFY2(s.win.rect().contains(r), qPrintable(QStringLiteral("cut off at %1").arg(width)));
+            QVERIFY(s.win.viewModeButton(ResultViewMode::list)->isVisible());
+            QVERIFY(s.win.searchField()->isVisible());
             auto* main = find<QPushButton>(view, "recoverSelected");
             QVERIFY2(main->width() >= main->sizeHint().width(), qPrintable(QStringLiteral("main button cut at %1").arg(width)));
             // The selection summary shortens rather than being cut off.
@@ -745,7 +603,7 @@ private slots:
             QVERIFY2(summary->fontMetrics().horizontalAdvance(summary->text()) <= summary->contentsRect().width(),
                      qPrintable(QStringLiteral("summary \"%1\" cut at %2").arg(summary->text()).arg(width)));
             QVERIFY2(summary->text().startsWith(QStringLiteral(" 件選択")), qPrintable(summary->text()));
-            if (auto* more = win.findChild<QWidget*>(QStringLiteral("qt_toolbar_ext_button")))
+            if (auto* more = s.win.findChild<QWidget*>(QStringLiteral("qt_toolbar_ext_button")))
                 QVERIFY2(!more->isVisible(), qPrintable(QStringLiteral("overflow shown at %1").arg(width)));
 
             // The size slider's icon sits right beside it, and the pair ends at the header's padding.
@@ -761,7 +619,7 @@ private slots:
         }
 
         // The table's header box: all listed, none, and only the listed ones under a filter.
-        ws->results().setViewMode(ResultViewMode::list);
+        s.ws->results().setViewMode(ResultViewMode::list);
         auto* table = view->table();
         auto* hh = table->horizontalHeader();
         QCOMPARE(hh->objectName(), QStringLiteral("checkAllHeader"));
@@ -774,24 +632,24 @@ private slots:
                 colours.insert(img.pixel(x, box.y()));
             QVERIFY2(colours.size() > 1, "no box drawn over the check column");
         }
-        ws->selection().deselectAll();
+        s.ws->selection().deselectAll();
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QCOMPARE(int(ws->selection().count()), placed);
+        QCOMPARE(int(s.ws->selection().count()), placed);
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QCOMPARE(int(ws->selection().count()), 0);
-        ws->selection().toggle(ws->results()[0].index);
-        win.searchField()->setText(QString::fromStdString(fs::path(ws->results().fileName(ws->results()[1])).filename().string()));
+        QCOMPARE(int(s.ws->selection().count()), 0);
+        s.ws->selection().toggle(s.ws->results()[0].index);
+        s.win.searchField()->setText(QString::fromStdString(fs::path(s.ws->results().fileName(s.ws->results()[1])).filename().string()));
         QCOMPARE(table->model()->rowCount(), 1);
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QVERIFY(ws->selection().contains(ws->results()[1].index));
-        QCOMPARE(int(ws->selection().count()), 2);
+        QVERIFY(s.ws->selection().contains(s.ws->results()[1].index));
+        QCOMPARE(int(s.ws->selection().count()), 2);
         QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, box);
-        QVERIFY(!ws->selection().contains(ws->results()[1].index));
-        QVERIFY2(ws->selection().contains(ws->results()[0].index), "a file the filter hides keeps its choice");
-        win.searchField()->clear();
+        QVERIFY(!s.ws->selection().contains(s.ws->results()[1].index));
+        QVERIFY2(s.ws->selection().contains(s.ws->results()[0].index), "a file the filter hides keeps its choice");
+        s.win.searchField()->clear();
 
         // An empty box shows on plain and alternate rows in either appearance.
-        ws->selection().deselectAll();
+        s.ws->selection().deselectAll();
         auto& theme = views::Theme::shared();
         const bool wasDark = theme.isDark();
         for (bool dark : {true, false}) {
@@ -816,17 +674,13 @@ private slots:
     }
 
     void tintsFollowALaterSwitchOfAppearance() {
-        TempDir dir;
-        makeSmallCard(dir / "card.img", 4);
-        fs::create_directories(dir / "out");
+        Shell s;
+        makeSmallCard(s.dir / "card.img", 4);
         setListedDisks({cardListing("mmcblk0", "旅行の写真")});
-        app::MainWindow win(models::UpdateChecker::shared());
-        win.show();
-        Workspace* ws = win.workspace();
-        ws->window().setMode(WindowState::Mode::carve);
-        auto* select = qobject_cast<CarveSelectView*>(win.content()->currentScreen());
+        s.ws->window().setMode(WindowState::Mode::carve);
+        auto* select = s.screen<CarveSelectView>();
         WAIT_UNTIL(!select->devices().empty());
-        select->chooseImageFile(QString::fromStdString((dir / "card.img").string()));
+        select->chooseImageFile(QString::fromStdString((s.dir / "card.img").string()));
         auto& theme = views::Theme::shared();
         const QString warning = QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。");
         auto checkSelect = [&] {
@@ -845,11 +699,11 @@ private slots:
         }
         theme.setDark(false);
 
-        ws->job().setDestinationRoot(dir / "out");
-        ws->job().startScan();
-        WAIT_UNTIL(ws->job().phase() == CarveJob::Phase::results);
-        auto* view = qobject_cast<views::ResultsBrowser*>(win.content()->currentScreen());
-        ws->window().setToast(QStringLiteral("3 件を復元しました"));
+        s.ws->job().setDestinationRoot(s.dir / "out");
+        s.ws->job().startScan();
+        WAIT_UNTIL(s.ws->job().phase() == CarveJob::Phase::results);
+        auto* view = s.screen<views::ResultsBrowser>();
+        s.ws->window().setToast(QStringLiteral("3 件を復元しました"));
         for (bool dark : {true, false}) {
             theme.setDark(dark);
             QVERIFY(sameColour(tintOf(find<QLabel>(view, "sourceIcon")->pixmap()), views::Theme::accent()));
@@ -859,8 +713,8 @@ private slots:
         }
 
         // The drive check's upcoming stage reads in the text colour of the appearance now shown.
-        ws->window().setMode(WindowState::Mode::start);
-        auto* chip = find<views::StageChip>(win.content()->currentScreen(), "stage2");
+        s.ws->window().setMode(WindowState::Mode::start);
+        auto* chip = find<views::StageChip>(s.win.content()->currentScreen(), "stage2");
         QVERIFY(chip);
         QCOMPARE(chip->state(), views::StepState::upcoming);
         for (bool dark : {true, false, true}) {

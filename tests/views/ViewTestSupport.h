@@ -34,11 +34,11 @@ inline bool showsTextContaining(QWidget* root, const QString& text) {
     return false;
 }
 
-// A card image of the smallest corpus JPEGs.
-inline int makeSmallCard(const fs::path& image, int count = 6, int copies = 1) {
+// A card image of the smallest corpus JPEGs, `tail` zero bytes after them.
+inline int makeSmallCard(const fs::path& image, int count = 6, int copies = 1, std::int64_t tail = 1 << 20) {
     auto jpegs = corpusJpegs();
     if (jpegs.size() > std::size_t(count)) jpegs.resize(std::size_t(count));
-    return makeCard(image, jpegs, copies);
+    return makeCard(image, jpegs, copies, tail);
 }
 
 // The window's carve mode over the image `card` into `dest`, its scan run
