@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <random>
 #include <set>
 
@@ -10,11 +11,14 @@
 #include "engine/carve/Carver.h"
 #include "engine/carve/Formats.h"
 #include "engine/carve/SignatureSearch.h"
+#include "engine/reading/FileSource.h"
+#include "support/TempDir.h"
 
 namespace tamsel::carve {
 namespace {
 
 using test::ByteBuilder;
+using test::TempDir;
 
 std::optional<CarveResult> jpegAt0(const ByteBuilder& b) { return carveJPEG(*b.source(), 0); }
 CarveResult result(std::int64_t length, const char* ext, std::optional<std::string> note = std::nullopt) {
@@ -23,6 +27,16 @@ CarveResult result(std::int64_t length, const char* ext, std::optional<std::stri
 // A length the file's structure does not vouch for: the scan searches on from `searchFrom`.
 CarveResult unconfirmed(std::int64_t length, const char* ext, std::optional<std::string> note, std::int64_t searchFrom) {
     return CarveResult{length, ext, std::move(note), false, searchFrom};
+}
+
+// A file of `size` bytes holding the pieces at their offsets and holes
+// between them: limits of 256 MiB without building 256 MiB in memory.
+std::shared_ptr<FileSource> sparse(const fs::path& file, std::int64_t size, const std::vector<std::pair<std::int64_t, ByteBuilder>>& pieces) {
+    std::ofstream out(file, std::ios::binary);
+    for (const auto& [at, b] : pieces) out.seekp(at).write(reinterpret_cast<const char*>(b.bytes.data()), static_cast<std::streamsize>(b.size()));
+    out.close();
+    fs::resize_file(file, static_cast<std::uintmax_t>(size));
+    return std::make_shared<FileSource>(file.string(), 0);
 }
 
 // The table and the search -----------------------------------------------------
@@ -72,133 +86,77 @@ TEST(SignatureSearch, EveryPathFindsWhatAPlainSearchFinds) {
 
 // Header walk -----------------------------------------------------------------
 
+ByteBuilder soi() { return ByteBuilder().raw({0xFF, 0xD8}); }
 // A baseline frame header (SOF0) for a 1x1 grey image: 13 bytes.
-ByteBuilder& frame(ByteBuilder& b, std::uint8_t marker = 0xC0) {
-    return b.raw({0xFF, marker}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
-}
-// A start-of-scan segment: 10 bytes.
-ByteBuilder& scanHeader(ByteBuilder& b) { return b.raw({0xFF, 0xDA}).be16(8).fill(6, 0x01); }
-
-ByteBuilder withScan() {
-    ByteBuilder b;
-    b.raw({0xFF, 0xD8});
-    frame(b);
-    scanHeader(b);
+ByteBuilder frame(ByteBuilder b, std::uint8_t marker = 0xC0) {
+    b.raw({0xFF, marker}).be16(11).raw({8, 0, 1, 0, 1, 1, 1, 0x11, 0});
     return b;
 }
+// A start-of-scan segment: 10 bytes.
+ByteBuilder scanHeader(ByteBuilder b) {
+    b.raw({0xFF, 0xDA}).be16(8).fill(6, 0x01);
+    return b;
+}
+ByteBuilder withScan() { return scanHeader(frame(soi())); }
 constexpr std::int64_t kScanData = 2 + 13 + 10;
 
-TEST(JpegCarver, NotAPhotoWithoutAFrameAndAScan) {
+TEST(JpegCarver, NotAPhotoWithoutAFrameAndAScanOrWithBrokenMarkers) {
     // The four bytes every exFAT up-case table holds, and their kin.
-    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), std::nullopt);
-    ByteBuilder frameOnly;
-    frameOnly.raw({0xFF, 0xD8});
-    frame(frameOnly).raw({0xFF, 0xD9, 0, 0});
-    EXPECT_EQ(jpegAt0(frameOnly), std::nullopt);
-    ByteBuilder scanOnly;
-    scanOnly.raw({0xFF, 0xD8});
-    scanHeader(scanOnly).fill(2000, 0x11).raw({0xFF, 0xD9});
-    EXPECT_EQ(jpegAt0(scanOnly), std::nullopt);
+    EXPECT_EQ(jpegAt0(soi().raw({0xFF, 0xD9, 0, 0})), std::nullopt);
+    EXPECT_EQ(jpegAt0(frame(soi()).raw({0xFF, 0xD9, 0, 0})), std::nullopt);
+    EXPECT_EQ(jpegAt0(scanHeader(soi()).fill(2000, 0x11).raw({0xFF, 0xD9})), std::nullopt);
     // DHT, JPG and DAC lie among the frame markers but are none.
-    for (std::uint8_t m : {std::uint8_t{0xC4}, std::uint8_t{0xC8}, std::uint8_t{0xCC}}) {
-        ByteBuilder b;
-        b.raw({0xFF, 0xD8});
-        frame(b, m);
-        scanHeader(b).fill(2000, 0x11).raw({0xFF, 0xD9});
-        EXPECT_EQ(jpegAt0(b), std::nullopt) << int(m);
-    }
+    for (std::uint8_t m : {std::uint8_t{0xC4}, std::uint8_t{0xC8}, std::uint8_t{0xCC}})
+        EXPECT_EQ(jpegAt0(scanHeader(frame(soi(), m)).fill(2000, 0x11).raw({0xFF, 0xD9})), std::nullopt) << int(m);
     // A progressive frame (SOF2) with its scan is a photo.
-    ByteBuilder progressive;
-    progressive.raw({0xFF, 0xD8});
-    frame(progressive, 0xC2);
-    scanHeader(progressive).fill(100, 0x11).raw({0xFF, 0xD9});
+    ByteBuilder progressive = scanHeader(frame(soi(), 0xC2));
+    progressive.fill(100, 0x11).raw({0xFF, 0xD9});
     EXPECT_EQ(jpegAt0(progressive), result(static_cast<std::int64_t>(progressive.size()), "jpg"));
-}
 
-TEST(JpegCarver, NeedsFourBytesReadableAtEveryMarker) {
-    ByteBuilder b;
-    b.raw({0xFF, 0xD8});
-    frame(b).raw({0xFF, 0xDA, 0x00});
-    EXPECT_EQ(jpegAt0(b), std::nullopt);
-}
-
-TEST(JpegCarver, StepsOverAnEmbeddedPreviewByItsSegmentLength) {
-    ByteBuilder preview = withScan();
-    preview.fill(10, 0x11).raw({0xFF, 0xD9});
-    ByteBuilder b;
-    b.raw({0xFF, 0xD8, 0xFF, 0xE1}).be16(static_cast<std::uint32_t>(2 + 6 + preview.size())).text("Exif").raw({0, 0}).append(preview.bytes);
-    frame(b);
-    scanHeader(b).fill(50, 0x22).raw({0xFF, 0xD9, 0, 0});
-    EXPECT_EQ(jpegAt0(b), result(static_cast<std::int64_t>(b.size()) - 2, "jpg"));
-}
-
-TEST(JpegCarver, RejectsASecondStartMarkerAndTooShortSegmentLengths) {
-    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), std::nullopt);
+    // Four bytes must be readable at every marker.
+    EXPECT_EQ(jpegAt0(frame(soi()).raw({0xFF, 0xDA, 0x00})), std::nullopt);
+    EXPECT_EQ(jpegAt0(soi().raw({0xFF, 0xD8, 0xFF, 0xD9, 0, 0})), std::nullopt) << "a second start marker";
     for (int len : {0, 1}) {
-        EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0xFF, 0xE0}).be16(len).fill(64)), std::nullopt);
-        ByteBuilder b;
-        b.raw({0xFF, 0xD8});
-        frame(b).raw({0xFF, 0xDA}).be16(len).fill(2000, 0x11);
-        EXPECT_EQ(jpegAt0(b), std::nullopt);
+        EXPECT_EQ(jpegAt0(soi().raw({0xFF, 0xE0}).be16(len).fill(64)), std::nullopt);
+        EXPECT_EQ(jpegAt0(frame(soi()).raw({0xFF, 0xDA}).be16(len).fill(2000, 0x11)), std::nullopt);
     }
-    // Something other than a marker where one must be.
-    EXPECT_EQ(jpegAt0(ByteBuilder().raw({0xFF, 0xD8, 0x00, 0xD9, 0, 0})), std::nullopt);
+    EXPECT_EQ(jpegAt0(soi().raw({0x00, 0xD9, 0, 0})), std::nullopt) << "no marker where one must be";
 }
 
 TEST(JpegCarver, WalkStopsAfter256Steps) {
     // Frame, 254 restart markers and the scan: 256 steps.
-    ByteBuilder ok;
-    ok.raw({0xFF, 0xD8});
-    frame(ok);
+    ByteBuilder ok = frame(soi());
     for (int i = 0; i < 254; ++i) ok.raw({0xFF, static_cast<std::uint8_t>(0xD0 + i % 8)});
-    scanHeader(ok).raw({0x11, 0xFF, 0xD9});
-    EXPECT_EQ(jpegAt0(ok), result(2 + 13 + 254 * 2 + 10 + 3, "jpg"));
-
-    ByteBuilder tooMany;
-    tooMany.raw({0xFF, 0xD8});
-    frame(tooMany);
+    EXPECT_EQ(jpegAt0(scanHeader(ok).raw({0x11, 0xFF, 0xD9})), result(2 + 13 + 254 * 2 + 10 + 3, "jpg"));
+    ByteBuilder tooMany = frame(soi());
     for (int i = 0; i < 255; ++i) tooMany.raw({0xFF, 0x01});
-    scanHeader(tooMany).raw({0x11, 0xFF, 0xD9});
-    EXPECT_EQ(jpegAt0(tooMany), std::nullopt);
+    EXPECT_EQ(jpegAt0(scanHeader(tooMany).raw({0x11, 0xFF, 0xD9})), std::nullopt);
 }
 
 // Entropy-coded data ---------------------------------------------------------
 
-TEST(JpegCarver, StuffedBytesAndRestartMarkersDoNotEndTheScan) {
+TEST(JpegCarver, StuffedBytesRestartMarkersAndChunkSeamsDoNotHideTheEnd) {
     ByteBuilder b = withScan();
     b.raw({0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0, 0x56, 0xFF, 0xD7, 0x78, 0xFF, 0xD9});
     const auto length = static_cast<std::int64_t>(b.size());
-    b.fill(100, 0x55);
-    EXPECT_EQ(jpegAt0(b), result(length, "jpg"));
+    EXPECT_EQ(jpegAt0(b.fill(100, 0x55)), result(length, "jpg"));
+    // An end marker split across read chunks, counted from the scan data's start.
+    EXPECT_EQ(jpegAt0(withScan().fill(0x100000 - 1, 0x22).raw({0xFF, 0xD9}).fill(64, 0x33)), result(kScanData + 0x100000 + 1, "jpg"));
 }
 
-TEST(JpegCarver, EndMarkerSplitAcrossReadChunksIsFound) {
-    ByteBuilder b = withScan();
-    // Chunks are counted from the scan data's start.
-    b.fill(0x100000 - 1, 0x22).raw({0xFF, 0xD9}).fill(64, 0x33);
-    EXPECT_EQ(jpegAt0(b), result(kScanData + 0x100000 + 1, "jpg"));
-}
-
-TEST(JpegCarver, NextImageStartEndsATruncatedOneWhenLongEnough) {
+// Without an end: cut where the next photo starts or the source ends, if
+// longer than 1024 bytes; never longer than 256 MiB.
+TEST(JpegCarver, APhotoWithoutItsEndIsCutShort) {
+    const auto cut = [](std::int64_t length) { return unconfirmed(length, "jpg", "途中で切れています", kScanData); };
     for (std::int64_t distance : {5000, 1000}) {
         ByteBuilder b = withScan();
         b.padTo(static_cast<std::size_t>(distance), 0x44).raw({0xFF, 0xD8, 0xFF, 0xE0}).fill(3000, 0x44);
-        if (distance > 1024)
-            EXPECT_EQ(jpegAt0(b), unconfirmed(distance, "jpg", "途中で切れています", kScanData));
-        else
-            EXPECT_EQ(jpegAt0(b), std::nullopt);
+        EXPECT_EQ(jpegAt0(b), distance > 1024 ? std::optional(cut(distance)) : std::nullopt) << distance;
     }
-}
-
-TEST(JpegCarver, NoEndRunsToTheSourceEndWhenLongerThan1024) {
-    EXPECT_EQ(jpegAt0(withScan().padTo(1025, 0x44)), unconfirmed(1025, "jpg", "途中で切れています", kScanData));
+    EXPECT_EQ(jpegAt0(withScan().padTo(1025, 0x44)), cut(1025));
     EXPECT_EQ(jpegAt0(withScan().padTo(1024, 0x44)), std::nullopt);
-}
-
-TEST(JpegCarver, NoEndWithin256MiBIsCutThere) {
-    ByteBuilder b = withScan();
-    b.padTo(0x10000000 + 4096, 0x44);
-    EXPECT_EQ(jpegAt0(b), unconfirmed(0x10000000, "jpg", "途中で切れています", kScanData));
+    TempDir dir;
+    EXPECT_EQ(carveJPEG(*sparse(dir / "big", 0x10000000 + 4096, {{0, withScan()}}), 0), cut(0x10000000));
 }
 
 // PNG --------------------------------------------------------------------------
@@ -209,32 +167,20 @@ ByteBuilder pngChunk(ByteBuilder b, std::string_view type, std::uint32_t length)
 }
 ByteBuilder pngSignature() { return ByteBuilder().raw({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}); }
 
-TEST(PngCarver, EndsAfterTheEndChunk) {
-    ByteBuilder b = pngChunk(pngChunk(pngChunk(pngSignature(), "IHDR", 13), "IDAT", 100), "IEND", 0);
-    b.fill(50, 0);
-    EXPECT_EQ(carvePNG(*b.source(), 0), result(157, "png"));
-}
-
-TEST(PngCarver, RejectsBadChunkTypesAndSourcesEndingInsideIt) {
+TEST(PngCarver, EndsAfterTheEndChunkWithin256MiBAndRejectsBadChunks) {
     EXPECT_EQ(carvePNG(*pngChunk(pngChunk(pngSignature(), "IHD1", 13), "IEND", 0).source(), 0), std::nullopt);
     EXPECT_EQ(carvePNG(*pngChunk(pngChunk(pngSignature(), "IH R", 13), "IEND", 0).source(), 0), std::nullopt);
     ByteBuilder cut = pngChunk(pngSignature(), "IHDR", 13);
     cut.be32(100).text("IDAT").fill(50, 0x7F);
     EXPECT_EQ(carvePNG(*cut.source(), 0), std::nullopt);
-}
-
-TEST(PngCarver, LengthLimitIs256MiBInclusive) {
     // A chunk header, then the IEND header placed by the chunk's length.
-    auto build = [](std::uint32_t bigLength) {
-        ByteBuilder b = pngSignature();
-        b.be32(bigLength).text("IDAT");
-        b.bytes.resize(8 + 12 + bigLength, 0);
-        b.be32(0).text("IEND").be32(0);
-        return b;
-    };
+    TempDir dir;
     const std::uint32_t exact = 0x10000000 - 8 - 12 - 12;
-    EXPECT_EQ(carvePNG(*build(exact).source(), 0), result(0x10000000, "png"));
-    EXPECT_EQ(carvePNG(*build(exact + 1).source(), 0), std::nullopt);
+    for (std::uint32_t length : {exact, exact + 1}) {
+        const std::int64_t end = 8 + 12 + std::int64_t{length};
+        auto source = sparse(dir / "png", end + 12, {{0, pngSignature().be32(length).text("IDAT")}, {end, ByteBuilder().be32(0).text("IEND").be32(0)}});
+        EXPECT_EQ(carvePNG(*source, 0), length == exact ? std::optional(result(0x10000000, "png")) : std::nullopt);
+    }
 }
 
 // RIFF ------------------------------------------------------------------------
@@ -248,7 +194,6 @@ ByteBuilder filled(std::string_view form, std::uint32_t size) {
 }
 
 TEST(RiffCarver, LengthFromTheHeaderOnlyWhenItsChunksFillIt) {
-    EXPECT_EQ(carveRIFF(*filled("WAVE", 100).padTo(300).source(), 0), result(108, "wav"));
     EXPECT_EQ(carveRIFF(*filled("WEBP", 20).padTo(40).source(), 0), result(28, "webp"));
     // Past the source's end: cut short there.
     ByteBuilder cut = filled("WAVE", 100);
@@ -260,9 +205,7 @@ TEST(RiffCarver, LengthFromTheHeaderOnlyWhenItsChunksFillIt) {
     ByteBuilder huge = filled("WAVE", 100);
     huge.bytes[4] = 0xF0, huge.bytes[5] = huge.bytes[6] = huge.bytes[7] = 0xFF;
     EXPECT_EQ(carveRIFF(*huge.padTo(300).source(), 0).value_or(CarveResult{}).confirmed, false);
-}
-
-TEST(RiffCarver, RejectsTinySizesAndOtherForms) {
+    // Tiny sizes and other forms.
     EXPECT_EQ(carveRIFF(*riff("WAVE", 3).padTo(40).source(), 0), std::nullopt);
     EXPECT_EQ(carveRIFF(*riff("WAVE", 0).padTo(40).source(), 0), std::nullopt);
     EXPECT_EQ(carveRIFF(*riff("CDDA", 20).padTo(40).source(), 0), std::nullopt);
@@ -301,9 +244,7 @@ TEST(BmffCarver, WalksTopLevelBoxesToTheFirstUnknownOne) {
     ByteBuilder two = box(ftyp("isom"), "moov", 64);
     two.append(box(ftyp("isom"), "mdat", 64).bytes);
     EXPECT_EQ(carveBMFF(*two.source(), 0), result(88, "mp4"));
-}
-
-TEST(BmffCarver, NeedsAMediaBoxAndAPlausibleFtypFirst) {
+    // No media box, or no plausible ftyp first.
     EXPECT_EQ(carveBMFF(*box(box(ftyp("isom"), "free", 16), "skip", 16).padTo(200).source(), 0), std::nullopt);
     EXPECT_EQ(carveBMFF(*box(ftyp("isom", 12), "mdat", 64).padTo(200).source(), 0), std::nullopt);
     EXPECT_EQ(carveBMFF(*box(ftyp("isom", 5000), "mdat", 64).padTo(6000).source(), 0), std::nullopt);
@@ -338,9 +279,8 @@ TEST(BmffCarver, BoxSizesThatCannotBeFollowed) {
 }
 
 TEST(BmffCarver, ExtensionFollowsTheMajorBrand) {
-    const std::vector<std::pair<std::string, std::string>> brands{
-        {"heix", "heic"}, {"mif1", "heic"}, {"avis", "avif"}, {"3gp5", "3gp"}, {"3g2a", "3g2"}, {"crx ", "cr3"},
-        {"HEIC", "mp4"},  {"qt  ", "mov"},  {"M4V ", "m4v"},  {"M4A ", "m4a"}, {"M4AX", "mp4"}};
+    // The corpus holds the common brands; these are the lookalikes.
+    const std::vector<std::pair<std::string, std::string>> brands{{"heix", "heic"}, {"avis", "avif"}, {"HEIC", "mp4"}, {"M4AX", "mp4"}};
     for (const auto& [brand, ext] : brands)
         EXPECT_EQ(carveBMFF(*box(ftyp(brand), "mdat", 64).padTo(200).source(), 0), result(88, ext.c_str())) << brand;
     ByteBuilder high;
@@ -387,11 +327,6 @@ std::vector<Entry> stripped(std::uint32_t offset, std::uint32_t count) {
             {0x0115, 3, 1, 3},   {0x0116, 3, 1, 480}, {0x0117, 4, 1, count}, {0x011C, 3, 1, 1}, {0x0128, 3, 1, 2}};
 }
 
-TEST(TiffCarver, LengthReachesTheFurthestStrip) {
-    EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 50000), 60000).source(), 0), result(51000, "tif"));
-    EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 50000), 60000).source(), 0), result(51000, "tif"));
-}
-
 TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
     EXPECT_EQ(carveTIFF(*tiff(true, stripped(1000, 5000), 7000, 0, "CR").source(), 0)->ext, "cr2");
     EXPECT_EQ(carveTIFF(*tiff(false, stripped(1000, 5000), 7000, 0, "CR").source(), 0)->ext, "tif");
@@ -406,7 +341,6 @@ TEST(TiffCarver, RawKindFromHeaderMarkDngVersionAndMake) {
         return carveTIFF(*b.source(), 0)->ext;
     };
     EXPECT_EQ(withMake("Canon", false), "cr2");
-    EXPECT_EQ(withMake("NIKON CORPORATION", false), "nef");
     EXPECT_EQ(withMake("SONY", false), "arw");
     EXPECT_EQ(withMake("FUJIFILM", false), "tif");
     EXPECT_EQ(withMake("NIKON CORPORATION", true), "dng");
@@ -425,9 +359,7 @@ TEST(TiffCarver, RejectsImplausibleStructures) {
         for (int i = 0; i < 4; ++i) b.bytes[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first >> (8 * i));
         EXPECT_EQ(carveTIFF(*b.source(), 0), std::nullopt) << first;
     }
-}
-
-TEST(TiffCarver, SkipsIfdsWithImplausibleEntryCounts) {
+    // Entry counts no directory has.
     for (int count : {0, 600}) {
         ByteBuilder b = tiff(true, stripped(1000, 5000), 20000);
         b.bytes[8] = static_cast<std::uint8_t>(count & 0xFF), b.bytes[9] = static_cast<std::uint8_t>(count >> 8);
@@ -572,7 +504,6 @@ ByteBuilder packets(int count, int size, int syncAt) {
 
 TEST(TsCarver, TheStreamEndsWhereThePacketRhythmStops) {
     EXPECT_EQ(carveTS(*packets(6, 188, 0).fill(400, 0x55).source(), 0), result(6 * 188, "ts"));
-    EXPECT_EQ(carveM2TS(*packets(6, 192, 4).fill(400, 0x55).source(), 0), result(6 * 192, "mts"));
     EXPECT_EQ(carveM2TS(*packets(6, 188, 0).fill(400, 0x55).source(), 0), std::nullopt) << "no time stamps";
     EXPECT_EQ(carveTS(*packets(4, 188, 0).fill(400, 0x55).source(), 0), std::nullopt) << "too few packets to believe";
     ByteBuilder cut = packets(6, 192, 4);
