@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include "engine/imaging/DiskImager.h"
 #include "engine/reading/BadRangeMap.h"
@@ -18,7 +17,6 @@
 #include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/FaultyDevice.h"
-#include "support/Process.h"
 #include "support/SmallTmpfs.h"
 #include "support/TempDir.h"
 #include "workflow/Outcome.h"
@@ -244,42 +242,34 @@ TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
 }
 
 // The disk fills up early in the copy: the stop leaves a checkpoint where
-// the image is whole, and once there is room the copy continues there.
+// the image is whole, and once there is room the copy continues there. Full
+// to the last byte when a chunk is due, with no room for a new checkpoint
+// file, the checkpoint still moves to where the image is whole.
 TEST(Imaging, AFullDestinationStopsAtACheckpointAndContinuesOnceThereIsRoom) {
     std::string why;
     auto small = SmallTmpfs::mount("20m", why);
     if (!small) GTEST_SKIP() << why;
     const fs::path img = small->path() / "rescue.img";
     const fs::path filler = small->path() / "filler";
+    auto fillsUpAndContinues = [&](std::shared_ptr<RandomAccessSource> filling, std::shared_ptr<MemorySource> source, std::int64_t at) {
+        try {
+            image(filling, img);
+            ADD_FAILURE() << "the image cannot fit";
+        } catch (const std::exception& e) {
+            EXPECT_TRUE(isOutOfSpaceError(e)) << e.what();
+        }
+        EXPECT_EQ(checkpointText(img), std::to_string(at)) << "the last chunk written whole";
+        fs::remove(filler);
+        EXPECT_EQ(image(source, img).resumedFrom, at);
+        EXPECT_TRUE(readFile(img) == source->pread(0, source->size()).toVector());
+        EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
+        fs::remove(img);
+    };
     writeFile(filler, std::string(7 * MiB, 'f'));
-    const auto data = randomBytes(static_cast<std::size_t>(16 * MiB + 4096), 12);
-    auto source = std::make_shared<MemorySource>(data);
-    try {
-        image(source, img);
-        ADD_FAILURE() << "the image cannot fit";
-    } catch (const std::exception& e) {
-        EXPECT_TRUE(isOutOfSpaceError(e)) << e.what();
-    }
-    const auto stopped = checkpointText(img);
-    ASSERT_TRUE(stopped);
-    EXPECT_EQ(*stopped, std::to_string(3 * DiskImager::kChunk)) << "the last chunk written whole";
+    auto source = std::make_shared<MemorySource>(randomBytes(static_cast<std::size_t>(16 * MiB + 4096), 12));
+    fillsUpAndContinues(source, source, 3 * DiskImager::kChunk);
 
-    fs::remove(filler);
-    EXPECT_EQ(image(source, img).resumedFrom, 3 * DiskImager::kChunk);
-    EXPECT_TRUE(readFile(img) == data);
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
-}
-
-// Full to the last byte when a chunk is due: no room for a new checkpoint
-// file, yet the checkpoint still moves to where the image is whole.
-TEST(Imaging, ACheckpointIsKeptOnADiskFullToTheLastByte) {
-    std::string why;
-    auto small = SmallTmpfs::mount("16m", why);
-    if (!small) GTEST_SKIP() << why;
-    const fs::path img = small->path() / "rescue.img";
-    const fs::path filler = small->path() / "filler";
-    const auto data = randomBytes(static_cast<std::size_t>(12 * MiB), 13);
-    auto memory = std::make_shared<MemorySource>(data);
+    auto memory = std::make_shared<MemorySource>(randomBytes(static_cast<std::size_t>(12 * MiB), 13));
     auto filling = std::make_shared<HookedSource>(memory, [&](std::int64_t at) {
         if (at != DiskImager::kChunk) return;
         UniqueFd fd = openForWriting(filler, O_CREAT | O_TRUNC);
@@ -289,16 +279,7 @@ TEST(Imaging, ACheckpointIsKeptOnADiskFullToTheLastByte) {
         while (::write(fd.get(), "f", 1) > 0) {
         }
     });
-    try {
-        image(filling, img);
-        ADD_FAILURE() << "the disk was filled";
-    } catch (const std::exception& e) {
-        EXPECT_TRUE(isOutOfSpaceError(e)) << e.what();
-    }
-    EXPECT_EQ(checkpointText(img), std::to_string(DiskImager::kChunk));
-    fs::remove(filler);
-    EXPECT_EQ(image(memory, img).resumedFrom, DiskImager::kChunk);
-    EXPECT_TRUE(readFile(img) == data);
+    fillsUpAndContinues(filling, memory, DiskImager::kChunk);
 }
 
 TEST(Imaging, RefusesToImageASourceIntoItself) {
@@ -315,26 +296,11 @@ TEST(Imaging, RefusesToImageASourceIntoItself) {
     EXPECT_NO_THROW(RawImageOutput(dir / "other.img", id, (dir / "rescue.img").string()));
 }
 
-// A single-pass copy of an older version: all before its position was
-// read but what its list names; the stretch after it is copied again.
-TEST(Imaging, AnOlderSinglePassCopyGoesOnWithItsList) {
-    TempDir dir;
-    const fs::path img = dir / "d.img";
-    writeFile(img, std::string(8192, 'x'));
-    MemorySource source(std::vector<std::uint8_t>(10000, 1));
-    const SourceIdentity id = identityOf(source);
-    writeFile(RawImageOutput::progressPath(img), "5000\n" + id.encode() + "\n");
-    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
-    RawImageOutput out(img, id);
-    EXPECT_EQ(out.resumeOffset(), 5000);
-    ASSERT_TRUE(out.resumeState());
-    EXPECT_EQ(out.resumeState()->map.unreadable(), (std::vector<BadRange>{{100, 50}, {4900, 100}}));
-    EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTried, 0)->offset, 5000);
-}
-
 // The mapfile is believed only whole: blocks in order, touching, covering
 // the source, within what the image holds. An older version's checkpoint
-// that carried the map itself is still continued, its map moved to the mapfile.
+// that carried the map itself is still continued, its map moved to the
+// mapfile; so is its single-pass copy: all before its position was read but
+// what its list names, the stretch after it is copied again.
 TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
     TempDir dir;
     const fs::path img = dir / "m.img";
@@ -377,6 +343,15 @@ TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
     writeFile(dir / "elsewhere.map", "0x0 ? 1\n0x0 0x2710 ?\n");
     fs::create_symlink(dir / "elsewhere.map", mapfile);
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << "a map through a link";
+
+    fs::remove(mapfile);
+    writeFile(RawImageOutput::progressPath(img), "5000\n" + id.encode() + "\n");
+    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
+    RawImageOutput out(img, id);
+    EXPECT_EQ(out.resumeOffset(), 5000);
+    ASSERT_TRUE(out.resumeState());
+    EXPECT_EQ(out.resumeState()->map.unreadable(), (std::vector<BadRange>{{100, 50}, {4900, 100}}));
+    EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTried, 0)->offset, 5000);
 }
 
 // Counts, for every sector of the bad ranges, the reads that reached it, and
@@ -518,84 +493,50 @@ struct DyingDrive {
     }
 };
 
-// The unreadable ranges a map lists, merged.
-std::vector<BadRange> merged(std::vector<BadRange> ranges) {
-    std::vector<BadRange> out;
-    for (const auto& r : ranges) {
-        if (!out.empty() && out.back().offset + out.back().length == r.offset)
-            out.back().length += r.length;
-        else
-            out.push_back(r);
-    }
-    return out;
-}
-
-// The bad sectors as GNU ddrescue's own tool reads them from the mapfile.
-std::optional<std::vector<BadRange>> ddrescueBadSectors(const fs::path& mapfile) {
-    if (!haveTool("ddrescuelog")) return std::nullopt;
-    const auto listed = run({"ddrescuelog", "-l-", "-b512", mapfile.string()});
-    EXPECT_EQ(listed.exitCode, 0) << listed.output;
-    std::vector<BadRange> out;
-    std::istringstream in(listed.output);
-    std::int64_t sector = 0;
-    while (in >> sector) out.push_back({sector * 512, 512});
-    return merged(out);
-}
-
 // Good data first, then the failed clusters' edges, then their insides:
 // every good byte, zeros in exactly the bad sectors, and no bad sector read
-// more than twice.
-TEST(Imaging, ADyingDriveIsImagedWholeReadingEachBadSectorAtMostTwice) {
+// more than twice. Killed with SIGKILL in each pass, then resumed: the same
+// image and map. A pass over a finished image's bad ranges reads those
+// sectors only.
+TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
     std::string why;
     DyingDrive drive(why);
     if (!drive.device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
     const SourceIdentity id = drive.identity();
+    auto expectFinished = [&](const fs::path& img) {
+        EXPECT_TRUE(readFile(img) == drive.want);
+        EXPECT_EQ(mapRanges(img), drive.bad);
+        EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
+    };
     const fs::path img = drive.dir / "out" / "loop.img";
     fs::create_directories(img.parent_path());
-    auto source = drive.open();
-    RawImageOutput out(img, id, drive.device->devicePath());
-    drive.device->clearServerReads();
-    std::vector<ImagerProgress> reports;
-    const auto last = DiskImager(source, out, [&](const ImagerProgress& p) { reports.push_back(p); }).run();
-
-    EXPECT_TRUE(last.complete());
-    EXPECT_EQ(last.bytesDone, last.totalBytes);
-    EXPECT_EQ(last.goodBytes, last.totalBytes - 8192 - 12288 - 16384 - 4096 - 2048);
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
-    EXPECT_TRUE(readFile(img) == drive.want);
-    EXPECT_EQ(mapRanges(img), drive.bad);
-    for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad))
-        EXPECT_LE(reads, 2) << "bad sector at " << sector;
-    // Copying came first and brought all but the failed clusters.
-    ASSERT_FALSE(reports.empty());
-    const auto firstTrim = std::find_if(reports.begin(), reports.end(), [](const auto& p) { return p.phase != RescuePhase::copying; });
-    if (firstTrim != reports.end()) {
+    {
+        RawImageOutput out(img, id, drive.device->devicePath());
+        auto source = drive.open();
+        drive.device->clearServerReads();
+        std::vector<ImagerProgress> reports;
+        const auto last = DiskImager(source, out, [&](const ImagerProgress& p) { reports.push_back(p); }).run();
+        EXPECT_TRUE(last.complete());
+        EXPECT_EQ(last.bytesDone, last.totalBytes);
+        EXPECT_EQ(last.goodBytes, last.totalBytes - 8192 - 12288 - 16384 - 4096 - 2048);
+        expectFinished(img);
+        for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad))
+            EXPECT_LE(reads, 2) << "bad sector at " << sector;
+        // Copying came first and brought all but the failed clusters.
+        const auto firstTrim = std::find_if(reports.begin(), reports.end(), [](const auto& p) { return p.phase != RescuePhase::copying; });
+        ASSERT_NE(firstTrim, reports.end());
         EXPECT_GE(firstTrim->goodBytes, last.goodBytes - 6 * DiskImager::kCluster);
     }
 
-    const auto listed = ddrescueBadSectors(mapfilePath(img.string()));
-    if (!listed) GTEST_SKIP() << "ddrescuelog (Debian gddrescue) is missing";
-    EXPECT_EQ(*listed, drive.bad);
-}
-
-// Killed with SIGKILL in each pass, then resumed: the same image and map as
-// an uninterrupted run. A pass over a finished image's bad ranges reads
-// those sectors only.
-TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
-    std::string why;
-    DyingDrive drive(why);
-    if (!drive.device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-    const SourceIdentity id = drive.identity();
     for (const RescuePhase phase : {RescuePhase::copying, RescuePhase::trimming, RescuePhase::scraping}) {
         SCOPED_TRACE(std::string(phaseName(phase)));
-        const fs::path img = drive.dir / ("out" + std::string(phaseName(phase))) / "loop.img";
-        fs::create_directories(img.parent_path());
+        const fs::path killed = drive.dir / ("out" + std::string(phaseName(phase))) / "loop.img";
+        fs::create_directories(killed.parent_path());
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            auto source = drive.open();
-            RawImageOutput out(img, id, drive.device->devicePath());
-            DiskImager imager(source, out, [&](const ImagerProgress& p) {
+            RawImageOutput out(killed, id, drive.device->devicePath());
+            DiskImager imager(drive.open(), out, [&](const ImagerProgress& p) {
                 if (p.phase == phase && (phase != RescuePhase::copying || p.bytesDone >= 12 * MiB)) ::kill(::getpid(), SIGKILL);
             });
             imager.run();
@@ -604,34 +545,29 @@ TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
         int status = 0;
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the child was meant to die midway";
-        const auto cp = readWholeFile(RawImageOutput::progressPath(img));
-        const auto map = readWholeFile(mapfilePath(img.string()));
+        const auto cp = readWholeFile(RawImageOutput::progressPath(killed));
+        const auto map = readWholeFile(mapfilePath(killed.string()));
         ASSERT_TRUE(cp && map);
         const auto decoded = ImageCheckpoint::decode(*cp);
         ASSERT_TRUE(decoded) << *cp;
         const auto state = RescueState::fromMapfile(*map, id.size, decoded->position);
         ASSERT_TRUE(state) << *map;
 
-        auto source = drive.open();
-        RawImageOutput out(img, id, drive.device->devicePath());
+        RawImageOutput out(killed, id, drive.device->devicePath());
         ASSERT_TRUE(out.resumeState());
         EXPECT_EQ(out.resumeState()->phase, state->phase);
-        const auto last = DiskImager(source, out, nullptr).run();
+        const auto last = DiskImager(drive.open(), out, nullptr).run();
         EXPECT_TRUE(last.complete());
         EXPECT_GT(last.resumedFrom, 0);
-        EXPECT_TRUE(readFile(img) == drive.want);
-        EXPECT_EQ(mapRanges(img), drive.bad);
-        EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
+        expectFinished(killed);
     }
 
     // One more pass over the finished image's bad ranges: nothing else is read.
-    const fs::path img = drive.dir / "outscraping" / "loop.img";
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
-    auto source = drive.open();
     RawImageOutput out(img, id, RawImageOutput::RetryBad{}, drive.device->devicePath());
+    auto source = drive.open();
     drive.device->clearServerReads();
-    const auto last = DiskImager(source, out, nullptr).run();
-    EXPECT_TRUE(last.complete());
+    EXPECT_TRUE(DiskImager(source, out, nullptr).run().complete());
     for (const auto& read : drive.device->serverReads()) {
         const bool inBad = std::any_of(drive.bad.begin(), drive.bad.end(), [&](const BadRange& r) {
             return read.offset >= r.offset && read.offset + read.length <= r.offset + r.length;
@@ -639,9 +575,7 @@ TEST(Imaging, ADyingDriveKilledInEachPassResumesToTheSameImage) {
         EXPECT_TRUE(inBad) << "read outside the bad ranges at " << read.offset;
     }
     for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad)) EXPECT_EQ(reads, 1) << sector;
-    EXPECT_TRUE(readFile(img) == drive.want);
-    EXPECT_EQ(mapRanges(img), drive.bad);
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
+    expectFinished(img);
 }
 
 }  // namespace

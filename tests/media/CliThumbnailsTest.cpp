@@ -35,40 +35,31 @@ fs::path lastLine(const std::string& out) {
     return out.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
-TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFile) {
-    TempDir dir;
-    const auto img = cardImage(dir);
-    auto scan = run({TAMSEL_CLI, "scan", img.string(), (dir / "out").string()});
-    ASSERT_EQ(scan.exitCode, 0) << scan.output;
-    const fs::path session = lastLine(scan.output);
-    const auto found = Session::foundIn(session);
-    ASSERT_GE(found.size(), 5u);
-    int pictures = 0;
-    for (const auto& f : found) {
-        const bool jpg = fs::exists(media::ThumbnailFiles::thumbnailPath(session, f.index));
-        const bool none = fs::exists(media::ThumbnailFiles::markerPath(session, f.index));
-        EXPECT_NE(jpg, none) << f.fileName;
-        pictures += jpg;
-    }
-    EXPECT_GE(pictures, 4) << "the JPEG, PNG, MP4 and HEIC files each have a picture";
-
-    auto plain = run({TAMSEL_CLI, "scan", img.string(), (dir / "plain").string(), "--no-thumbnails"});
-    ASSERT_EQ(plain.exitCode, 0) << plain.output;
-    EXPECT_FALSE(fs::exists(media::ThumbnailFiles::thumbsDirOf(lastLine(plain.output))));
-}
-
+// Every found file gets a thumbnail or the marker, unless told not to.
 // Thumbnails that find no room become no markers: the next run makes them,
 // and a marker is left only where a roomy destination has no picture either.
-TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
-    std::string whyNot;
-    auto small = SmallTmpfs::mount("1m", whyNot);
-    if (!small) GTEST_SKIP() << whyNot;
+TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFileOnceThereIsRoom) {
     TempDir dir;
     const auto img = cardImage(dir);
     auto roomy = run({TAMSEL_CLI, "scan", img.string(), (dir / "roomy").string()});
     ASSERT_EQ(roomy.exitCode, 0) << roomy.output;
     const fs::path whole = lastLine(roomy.output);
+    const auto found = Session::foundIn(whole);
+    ASSERT_GE(found.size(), 5u);
+    int pictures = 0;
+    for (const auto& f : found) {
+        const bool jpg = fs::exists(media::ThumbnailFiles::thumbnailPath(whole, f.index));
+        EXPECT_NE(jpg, fs::exists(media::ThumbnailFiles::markerPath(whole, f.index))) << f.fileName;
+        pictures += jpg;
+    }
+    EXPECT_GE(pictures, 4) << "the JPEG, PNG, MP4 and HEIC files each have a picture";
+    auto plain = run({TAMSEL_CLI, "scan", img.string(), (dir / "plain").string(), "--no-thumbnails"});
+    ASSERT_EQ(plain.exitCode, 0) << plain.output;
+    EXPECT_FALSE(fs::exists(media::ThumbnailFiles::thumbsDirOf(lastLine(plain.output))));
 
+    std::string whyNot;
+    auto small = SmallTmpfs::mount("1m", whyNot);
+    if (!small) GTEST_SKIP() << whyNot;
     writeFile(small->path() / "ballast", std::string((1 << 20) - (48 << 10), 'b'));
     const fs::path dest = small->path() / "out";
     auto full = run({TAMSEL_CLI, "scan", img.string(), dest.string()});
@@ -79,7 +70,7 @@ TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
     ASSERT_EQ(again.exitCode, 0) << again.output;
     const fs::path session = lastLine(again.output);
     EXPECT_EQ(session, lastLine(full.output)) << again.output;
-    for (const auto& f : Session::foundIn(whole)) {
+    for (const auto& f : found) {
         EXPECT_EQ(fs::exists(media::ThumbnailFiles::thumbnailPath(session, f.index)),
                   fs::exists(media::ThumbnailFiles::thumbnailPath(whole, f.index))) << f.fileName;
         EXPECT_EQ(fs::exists(media::ThumbnailFiles::markerPath(session, f.index)),
@@ -88,8 +79,8 @@ TEST(CliThumbnails, ThumbnailsWithoutRoomAreMadeWhenTheScanRunsAgain) {
     EXPECT_TRUE(Session::findResumable(dest).empty());
 }
 
-// A card of photos and videos damaged the ways cards damage them: each is
-// reported 一部破損 with what happened to it, the whole ones 良好 and found
+// Damaged photos on a card (each kind is judged in the content checks) are
+// reported 一部破損 with what happened to them, the whole ones 良好 and found
 // byte for byte, the one written over another's tail included.
 TEST(CliThumbnails, DamagedFilesAreReportedWithWhatHappenedAndWholeOnesAreNot) {
     TempDir dir;
@@ -105,16 +96,10 @@ TEST(CliThumbnails, DamagedFilesAreReportedWithWhatHappenedAndWholeOnesAreNot) {
         else whole[at] = std::move(bytes);
         return at;
     };
-    auto spoilt = [](std::vector<std::uint8_t> b, double from, double to, bool noise) {
-        for (auto i = static_cast<std::size_t>(static_cast<double>(b.size()) * from);
-             i < static_cast<std::size_t>(static_cast<double>(b.size()) * to); ++i)
-            b[i] = noise ? static_cast<std::uint8_t>(i * 2654435761u >> 13) : 0;
-        return b;
-    };
     add(corpus("jpg/Canon_40D.jpg"), nullptr);
-    add(spoilt(corpus("jpg/Reconyx_HC500_Hyperfire.jpg"), 0.45, 0.5, true), "データの一部が壊れています");
-    add(spoilt(corpus("png/Issue_280__dotnet_.png"), 0.5, 0.501, true), "データの一部が壊れています");
-    add(spoilt(corpus("heic/IMG_5195.HEIC"), 0.5, 0.6, false), "データの一部が壊れています");
+    auto noisy = corpus("jpg/Reconyx_HC500_Hyperfire.jpg");
+    for (std::size_t i = noisy.size() * 9 / 20; i < noisy.size() / 2; ++i) noisy[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
+    add(noisy, "データの一部が壊れています");
     // A photo whose last third a later photo was written over.
     const auto covered = corpus("jpg/hdr_canon_hdr_NO.jpg");
     const auto coveredAt = add(covered, "途中で切れています");
@@ -122,20 +107,12 @@ TEST(CliThumbnails, DamagedFilesAreReportedWithWhatHappenedAndWholeOnesAreNot) {
     const auto laterAt = coveredAt + static_cast<std::int64_t>(covered.size()) * 2 / 3;
     std::copy(later.begin(), later.end(), image.begin() + laterAt);
     whole[laterAt] = later;
-    // A recording cut off: its media box left "to the end", no index.
-    auto movie = corpus("mp4/with-gps.mp4");
-    std::size_t mdat = 0;
-    while (std::string(movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 4, movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 8) != "mdat")
-        mdat += (std::size_t{movie[mdat]} << 24) | (std::size_t{movie[mdat + 1]} << 16) | (std::size_t{movie[mdat + 2]} << 8) | movie[mdat + 3];
-    std::fill(movie.begin() + static_cast<std::ptrdiff_t>(mdat), movie.begin() + static_cast<std::ptrdiff_t>(mdat) + 4, 0);
-    movie.resize(movie.size() * 2 / 3);
-    add(movie, "再生に必要な索引がありません");
     add(corpus("jpg/Pentax_K10D.jpg"), nullptr);
     writeFile(dir / "card.img", image);
 
     auto scan = run({TAMSEL_CLI, "scan", (dir / "card.img").string(), (dir / "out").string()});
     ASSERT_EQ(scan.exitCode, 0) << scan.output;
-    EXPECT_NE(scan.output.find("一部破損のファイルは合わせて 5 件"), std::string::npos) << scan.output;
+    EXPECT_NE(scan.output.find("一部破損のファイルは合わせて 2 件"), std::string::npos) << scan.output;
     const fs::path session = lastLine(scan.output);
     const std::string report = readText((session / Session::kReportName));
     std::map<std::int64_t, CarvedFile> byOffset;

@@ -33,12 +33,6 @@ private:
     std::vector<BadRange> reads_;
 };
 
-inline media::RgbImage decodedFile(const fs::path& jpg) {
-    auto bytes = readFile(jpg);
-    auto image = media::decodeJpeg(bytes, 4096);
-    return image ? *image : media::RgbImage{};
-}
-
 // The thumbnail a worker makes of `file`, decoded back; empty when none.
 inline media::RgbImage thumbnailOf(media::ByteRange& file, const std::string& ext, const media::ThumbnailLimits& limits = {}) {
     const auto jpeg = media::makeThumbnail(file, ext, limits).jpeg;

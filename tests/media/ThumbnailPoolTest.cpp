@@ -16,6 +16,7 @@
 #include "media/ThumbnailFiles.h"
 #include "media/worker/Sandbox.h"
 #include "MediaTestSupport.h"
+#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/Corpus.h"
 #include "support/Process.h"
@@ -27,26 +28,20 @@ using namespace tamsel::test;
 using namespace tamsel::media;
 
 // Every read of the card is recorded.
-class WatchedCard final : public RandomAccessSource {
+class WatchedCard final : public ForwardingSource {
 public:
-    explicit WatchedCard(std::vector<std::uint8_t> data) : inner_(std::move(data)) {}
-    std::int64_t size() const override { return inner_.size(); }
-    std::int64_t badBytes() const override { return 0; }
-    const std::string& displayName() const override { return inner_.displayName(); }
+    explicit WatchedCard(std::vector<std::uint8_t> data) : ForwardingSource(std::make_shared<MemorySource>(std::move(data))) {}
     Bytes pread(std::int64_t offset, std::int64_t count) override {
         std::lock_guard guard(lock_);
         reads_.push_back({offset, count});
-        return inner_.pread(offset, count);
+        return inner()->pread(offset, count);
     }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return nullptr; }
-    void close() override {}
     std::vector<BadRange> reads() const {
         std::lock_guard guard(lock_);
         return reads_;
     }
 
 private:
-    MemorySource inner_;
     mutable std::mutex lock_;
     std::vector<BadRange> reads_;
 };

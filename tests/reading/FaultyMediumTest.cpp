@@ -1,4 +1,5 @@
-// Reading a real block device whose medium answers EIO for chosen ranges.
+// Reading a real block device whose medium answers EIO for chosen ranges,
+// or stops answering.
 
 #include <gtest/gtest.h>
 
@@ -19,58 +20,6 @@ using namespace tamsel::test;
 namespace {
 
 constexpr std::int64_t MiB = 1 << 20;
-
-struct FaultyMedium : ::testing::Test {
-    TempDir dir;
-    std::vector<std::uint8_t> content = randomBytes(4 * MiB, 42);
-    // One lone unit, two neighbouring units, and two units with a good one between.
-    std::vector<BadRange> bad{{1 * MiB, 4096}, {2 * MiB, 4096}, {2 * MiB + 4096, 4096}, {3 * MiB, 4096}, {3 * MiB + 8192, 4096}};
-    std::vector<BadRange> expectedLog{{1 * MiB, 4096}, {2 * MiB, 8192}, {3 * MiB, 4096}, {3 * MiB + 8192, 4096}};
-
-    bool isBad(std::int64_t at) const {
-        for (auto& r : bad)
-            if (at >= r.offset && at < r.offset + r.length) return true;
-        return false;
-    }
-
-    void expectMediumBytesAndZeros(const Bytes& got, std::int64_t from) {
-        std::int64_t wrong = 0;
-        for (std::size_t i = 0; i < got.size(); ++i) {
-            std::int64_t at = from + static_cast<std::int64_t>(i);
-            std::uint8_t want = isBad(at) ? 0 : content[static_cast<std::size_t>(at)];
-            if (got[i] != want) ++wrong;
-        }
-        EXPECT_EQ(wrong, 0);
-    }
-};
-
-}  // namespace
-
-// Through the device (unbuffered) and through its FUSE file (a regular
-// file, read buffered in 4096-byte units) alike.
-TEST_F(FaultyMedium, BadUnitsComeBackAsZerosAndAreLoggedExactly) {
-    writeFile(dir / "medium.img", content);
-    std::string why;
-    auto device = FaultyDevice::create(dir / "medium.img", bad, why);
-    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-
-    auto src = std::make_shared<FileSource>(device->devicePath(), 2);
-    EXPECT_EQ(src->size(), 4 * MiB);
-    EXPECT_GE(src->alignment(), 4096);
-    EXPECT_TRUE(src->isUnbuffered());
-    Bytes all = src->pread(0, 8 * MiB);
-    ASSERT_EQ(static_cast<std::int64_t>(all.size()), 4 * MiB);
-    expectMediumBytesAndZeros(all, 0);
-    EXPECT_EQ(src->badBytes(), 5 * 4096);
-    EXPECT_EQ(src->badRanges(), expectedLog);
-
-    auto file = openRandomAccessSource(device->fusePath().string());
-    expectMediumBytesAndZeros(file->pread(0, 4 * MiB), 0);
-    EXPECT_EQ(file->badBytes(), 5 * 4096);
-    EXPECT_EQ(std::dynamic_pointer_cast<FileSource>(file)->badRanges(), expectedLog);
-}
-
-namespace {
 
 // How many server reads touched [offset, offset + length), and how many asked for exactly it.
 std::pair<int, int> hits(const std::vector<BadRange>& reads, const BadRange& r) {
@@ -98,14 +47,15 @@ TEST(FaultySectors, EachBadSectorIsReadOnlyUntilKnownAndCountedOnce) {
 
     auto src = std::make_shared<FileSource>(device->devicePath(), 2);
     ASSERT_EQ(src->unit(), 512);
+    EXPECT_GE(src->alignment(), 4096);
+    EXPECT_TRUE(src->isUnbuffered());
     device->clearServerReads();
-    Bytes all = src->pread(0, 4 * MiB);
+    Bytes all = src->pread(0, 8 * MiB);
     ASSERT_EQ(static_cast<std::int64_t>(all.size()), 4 * MiB);
     // The good sector between the two bad ones is delivered.
-    EXPECT_TRUE(std::equal(all.data() + MiB + 512, all.data() + MiB + 1024, content.begin() + MiB + 512));
-    EXPECT_TRUE(std::all_of(all.data() + MiB, all.data() + MiB + 512, [](std::uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(std::all_of(all.data() + 2 * MiB + 512, all.data() + 2 * MiB + 2048, [](std::uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(std::equal(all.data() + 2 * MiB + 2048, all.data() + 3 * MiB, content.begin() + 2 * MiB + 2048));
+    std::vector<std::uint8_t> want = content;
+    for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
+    EXPECT_TRUE(all.toVector() == want);
     EXPECT_EQ(src->badBytes(), 512 + 512 + 1536);
     EXPECT_EQ(src->badRanges(), bad);
 
@@ -134,23 +84,46 @@ TEST(FaultySectors, EachBadSectorIsReadOnlyUntilKnownAndCountedOnce) {
     // The duplicate keeps its own count of what it met: one pair of sectors.
     EXPECT_EQ(dup->badBytes(), 1024);
     EXPECT_EQ(dup->knownBadBytesIn(0, 4 * MiB), 512 + 512 + 1536);
+
+    // Its FUSE file is a regular file, read buffered in 4096-byte units: a
+    // unit is as good as its worst sector.
+    auto file = openRandomAccessSource(device->fusePath().string());
+    all = file->pread(0, 4 * MiB);
+    want = content;
+    for (std::int64_t unit : {MiB, 2 * MiB}) std::fill(want.begin() + unit, want.begin() + unit + 4096, 0);
+    EXPECT_TRUE(all.toVector() == want);
+    EXPECT_EQ(file->badBytes(), 2 * 4096);
+    EXPECT_EQ(std::dynamic_pointer_cast<FileSource>(file)->badRanges(), (std::vector<BadRange>{{MiB, 4096}, {2 * MiB, 4096}}));
 }
 
 // A medium that stops answering is not damage: the read throws, nothing is
-// counted as bad, and every later read throws at once.
-TEST(GoneMedium, AServerStoppedMidJobIsReportedAsGoneNotAsBadSectors) {
+// counted as bad, and every later read throws at once. The FUSE file passes
+// the server's ESHUTDOWN on as the same.
+TEST(GoneMedium, AServerStoppedOrShutDownMidJobIsGoneNotBadSectors) {
     TempDir dir;
     writeFile(dir / "medium.img", randomBytes(4 * MiB, 8));
     std::string why;
-    auto device = FaultyDevice::create(dir / "medium.img", std::vector<BadRange>{}, why);
+    FaultyDeviceOptions options;
+    options.shutdownAt = 3 * MiB;
+    auto device = FaultyDevice::create(dir / "medium.img", options, why);
     if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+
+    auto file = openRandomAccessSource(device->fusePath().string());
+    EXPECT_EQ(file->pread(0, MiB).size(), static_cast<std::size_t>(MiB));
+    try {
+        file->pread(3 * MiB, 4096);
+        FAIL() << "a shut-down medium read as data";
+    } catch (const SourceGoneError& e) {
+        EXPECT_EQ(e.code(), ESHUTDOWN);
+    }
+    EXPECT_EQ(file->badBytes(), 0);
 
     auto src = std::make_shared<FileSource>(device->devicePath(), 2);
     auto dup = src->duplicate();
     EXPECT_EQ(src->pread(0, MiB).size(), static_cast<std::size_t>(MiB));
     device->stopServer();
     try {
-        src->pread(2 * MiB, MiB);
+        src->pread(MiB, MiB);
         FAIL() << "a read of a stopped device came back";
     } catch (const SourceGoneError& e) {
         EXPECT_EQ(e.name(), device->devicePath());
@@ -160,27 +133,6 @@ TEST(GoneMedium, AServerStoppedMidJobIsReportedAsGoneNotAsBadSectors) {
     EXPECT_EQ(src->badBytes(), 0);
     EXPECT_THROW(src->pread(0, 4096), SourceGoneError);
     EXPECT_THROW(dup->pread(0, 4096), SourceGoneError);
-}
-
-TEST(GoneMedium, AMediumAnsweringShutdownIsGone) {
-    TempDir dir;
-    writeFile(dir / "medium.img", randomBytes(4 * MiB, 9));
-    std::string why;
-    FaultyDeviceOptions options;
-    options.shutdownAt = 3 * MiB;
-    auto device = FaultyDevice::create(dir / "medium.img", options, why);
-    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-
-    // The FUSE file passes the server's ESHUTDOWN on.
-    auto src = openRandomAccessSource(device->fusePath().string());
-    EXPECT_EQ(src->pread(0, MiB).size(), static_cast<std::size_t>(MiB));
-    try {
-        src->pread(3 * MiB, 4096);
-        FAIL() << "a shut-down medium read as data";
-    } catch (const SourceGoneError& e) {
-        EXPECT_EQ(e.code(), ESHUTDOWN);
-    }
-    EXPECT_EQ(src->badBytes(), 0);
 }
 
 // A stop answers between two device reads, not after the split of a failing

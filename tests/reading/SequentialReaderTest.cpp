@@ -12,8 +12,10 @@
 #include <thread>
 
 #include "engine/reading/CountingSource.h"
+#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "engine/reading/SequentialReader.h"
+#include "support/TempDir.h"
 
 namespace tamsel {
 namespace {
@@ -21,34 +23,23 @@ namespace {
 constexpr std::int64_t kBlock = SequentialReader::kBlock;
 constexpr std::int64_t kRing = SequentialReader::kBlock * SequentialReader::kBlocks;
 
-std::vector<std::uint8_t> patterned(std::size_t size) {
-    std::vector<std::uint8_t> out(size);
-    std::mt19937 rng(7);
-    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
-    return out;
-}
+std::vector<std::uint8_t> patterned(std::size_t size) { return test::randomBytes(size, 7); }
 
 bool sameAs(const Bytes& got, const std::vector<std::uint8_t>& medium, std::int64_t offset) {
     return std::equal(got.begin(), got.end(), medium.begin() + offset);
 }
 
 // Fails every read from `failAt` on with what `fail` throws.
-class FailingSource final : public RandomAccessSource {
+class FailingSource final : public ForwardingSource {
 public:
     FailingSource(std::vector<std::uint8_t> data, std::int64_t failAt, std::function<void()> fail)
-        : inner_(std::move(data)), failAt_(failAt), fail_(std::move(fail)) {}
-    std::int64_t size() const override { return inner_.size(); }
-    std::int64_t badBytes() const override { return 0; }
-    const std::string& displayName() const override { return inner_.displayName(); }
+        : ForwardingSource(std::make_shared<MemorySource>(std::move(data))), failAt_(failAt), fail_(std::move(fail)) {}
     Bytes pread(std::int64_t offset, std::int64_t count) override {
         if (offset + count > failAt_) fail_();
-        return inner_.pread(offset, count);
+        return inner()->pread(offset, count);
     }
-    std::shared_ptr<RandomAccessSource> duplicate() override { return nullptr; }
-    void close() override {}
 
 private:
-    MemorySource inner_;
     std::int64_t failAt_;
     std::function<void()> fail_;
 };

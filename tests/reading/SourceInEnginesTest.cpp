@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <atomic>
 #include <unistd.h>
 
 #include "engine/carve/Carver.h"
@@ -11,6 +12,8 @@
 #include "engine/reading/SourceIdentity.h"
 #include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
+#include "engine/reading/ForwardingSource.h"
+#include "engine/reading/MemorySource.h"
 #include "support/Corpus.h"
 #include "support/FaultyDevice.h"
 #include "support/TempDir.h"
@@ -30,24 +33,29 @@ void place(std::vector<std::uint8_t>& image, std::int64_t at, const std::vector<
 
 }  // namespace
 
+// A disk unplugged once `left` bytes have been read: every read after throws.
+class UnpluggedSource final : public ForwardingSource {
+public:
+    UnpluggedSource(std::shared_ptr<RandomAccessSource> inner, std::int64_t left) : ForwardingSource(std::move(inner)), left_(left) {}
+    Bytes pread(std::int64_t offset, std::int64_t count) override {
+        if ((left_ -= count) < 0) throw SourceGoneError(displayName(), ENODEV);
+        return inner()->pread(offset, count);
+    }
+
+private:
+    std::atomic<std::int64_t> left_;
+};
+
 // Before, the scan went on over zeros and reported a finished scan with the
-// rest of the disk "unreadable".
+// rest of the disk "unreadable". (The device's own error is told apart from a
+// bad sector in the reading tests; the scan reads its medium's ends first.)
 TEST(GoneMediumInEngines, AScanWhoseDiskVanishesStopsResumably) {
     TempDir dir;
     std::vector<std::uint8_t> image(24 * MiB, 0);
     place(image, MiB, corpusJpeg("Nikon_D70.jpg"));
-    writeFile(dir / "medium.img", image);
-    FaultyDeviceOptions options;
-    options.vanishAt = 12 * MiB;
-    std::string why;
-    auto device = FaultyDevice::create(dir / "medium.img", options, why);
-    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-
-    const fs::path session = dir / "out" / "staging_1";
-    auto source = openRandomAccessSource(device->devicePath());
-    Carver carver(source, session, CarveOutputMode::probeOnly, nullptr);
+    auto source = std::make_shared<UnpluggedSource>(std::make_shared<MemorySource>(std::move(image)), 12 * MiB);
+    Carver carver(source, dir / "out" / "staging_1", CarveOutputMode::probeOnly, nullptr);
     EXPECT_THROW(carver.run(), SourceGoneError);
-    EXPECT_EQ(source->badBytes(), 0);
 
     // The checkpoint keeps what was scanned: the first window and its file.
     auto resumable = Session::findResumable(dir / "out");
