@@ -158,9 +158,6 @@ bool CarvedFileExtractor::isSafeRelativeName(const CarvedFile& file) {
 
 std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
                                             const fs::path& destName, const CancellationToken& token, unsigned mode) {
-    // The name comes from a file on disk; never let it point outside destDir.
-    if (!isSafeRelativeName(file))
-        throw Error(file.fileName + " は復元先のフォルダの外を指す名前のため、復元しませんでした。");
     return extractAt(file, source, destDir, RecoveredNames(RecoveryLayout::type).place(file), destName, token, mode);
 }
 
@@ -181,6 +178,9 @@ UniqueFd openFolders(int destDir, const RecoveredName& name, bool create, const 
 std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
                                             const RecoveredName& name, const fs::path& destName,
                                             const CancellationToken& token, unsigned mode) {
+    // A record not as a scan writes it is not trusted for any place.
+    if (!isSafeRelativeName(file))
+        throw Error(file.fileName + " は復元先のフォルダの外を指す名前のため、復元しませんでした。");
     const fs::path shown = destName / name.relative();
     UniqueFd folder = openFolders(destDir, name, true, destName);
     const std::string& leaf = name.leaf;
