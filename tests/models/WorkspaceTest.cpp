@@ -67,24 +67,6 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cleanup() { waitForAllJobs(); }
 
-    // A change signal fires only on a real change; setters start nothing,
-    // and without a source neither does a scan.
-    void settersTellOnlyRealChangesAndStartNothing() {
-        Workspace w;
-        QSignalSpy modes(&w.window(), &WindowState::modeChanged);
-        QSignalSpy resumable(&w.job(), &CarveJob::resumableChanged);
-        QSignalSpy phase(&w.job(), &CarveJob::phaseChanged);
-        w.window().setMode(WindowState::Mode::start);
-        w.window().setMode(WindowState::Mode::carve);
-        w.window().setMode(WindowState::Mode::carve);
-        QCOMPARE(modes.count(), 1);
-        w.job().setDestinationRoot(fs::path("/nowhere"));
-        QCOMPARE(resumable.count(), 0);
-        w.job().startScan();
-        QCOMPARE(phase.count(), 0);
-        QVERIFY(!w.job().scanTask());
-    }
-
     void scanListsEveryFileSelectedWithThumbnailsAndTheListModelFollows() {
         TempDir dir;
         const int placed = makeCard(dir / "card.img", jpegs_, 1);
@@ -324,8 +306,21 @@ private slots:
     }
 
 
+    // Also: a change signal fires only on a real change; setters start nothing,
+    // and without a source neither does a scan.
     void filtersSearchAndCounts() {
         Workspace w;
+        QSignalSpy modes(&w.window(), &WindowState::modeChanged);
+        QSignalSpy phase(&w.job(), &CarveJob::phaseChanged);
+        w.window().setMode(WindowState::Mode::carve);
+        w.window().setMode(WindowState::Mode::carve);
+        QCOMPARE(modes.count(), 1);
+        QSignalSpy resumable(&w.job(), &CarveJob::resumableChanged);
+        w.job().setDestinationRoot(fs::path("/nowhere"));
+        QCOMPARE(resumable.count(), 0);
+        w.job().startScan();
+        QCOMPARE(phase.count(), 0);
+        QVERIFY(!w.job().scanTask());
         const std::vector<CarvedFile> files{made(1, "jpg", false), made(2, "CR3", true),  made(3, "cr2", false),
                                             made(4, "NEF", true),  made(5, "mp4", false), made(6, "wav", true),
                                             made(7, "txt", false), made(8, "JPG", true, 7)};

@@ -230,7 +230,7 @@ private slots:
         QVERIFY(copy->isCancelled());
     }
 
-    void selectionScreenSaysWhatIsMissingAndCallsASmallDestinationLow() {
+    void selectionScreenSaysWhatIsMissingRefusesTheSourceDiskAndCallsASmallDestinationLow() {
         Shell s;
         makeSmallCard(s.dir / "card.img", 2);
         s.ws->window().setMode(WindowState::Mode::carve);
@@ -258,35 +258,25 @@ private slots:
         QVERIFY(showsText(view, QStringLiteral("読み取り元を開けませんでした。")));
         QVERIFY(showsText(view, QStringLiteral("削除に気づいたら、そのディスクへの書き込みをすぐ止めてください。上書きされた部分は戻せません。")));
 
+        // A folder on the source disk is refused; another, small one is only called low.
         std::string why;
+        auto disk = LoopDisk::create("64M", why);
+        if (!disk) QSKIP(qPrintable(QString::fromStdString("needs a loop device: " + why)));
         auto small = SmallTmpfs::mount("64m", why);
         if (!small) QSKIP(qPrintable(QString::fromStdString("needs a tmpfs: " + why)));
+        view->chooseDevice(removableDisk(disk->devicePath(), 64 << 20));
+        view->chooseDestination(QString::fromStdString(disk->mountPath().string()));
+        QVERIFY(find(view, "sameDisk")->isVisibleTo(view));
+        QVERIFY(showsText(view, QString::fromUtf8(kSameDiskMessage)));
+        QVERIFY(!start->isEnabled());
         view->chooseDestination(QString::fromStdString(small->path().string()));
+        QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
         auto* free = find<views::IconLabel>(view, "freeSpace");
         QVERIFY(free->isVisibleTo(view));
         QVERIFY(free->text().startsWith(QStringLiteral("空き容量 ")));
         QVERIFY(free->text().endsWith(QStringLiteral(" — 少なめです。空きの多いディスクを推奨します。")));
         QCOMPARE(free->symbol(), QStringLiteral("alert-triangle-filled"));
     }
-
-    void destinationOnTheSourceDiskIsRefused() {
-        Shell s;
-        std::string why;
-        auto disk = LoopDisk::create("64M", why);
-        if (!disk) QSKIP(qPrintable(QString::fromStdString("needs a loop device: " + why)));
-        s.ws->window().setMode(WindowState::Mode::carve);
-        auto* view = s.screen<CarveSelectView>();
-        view->chooseDevice(removableDisk(disk->devicePath(), 64 << 20));
-        view->chooseDestination(QString::fromStdString(disk->mountPath().string()));
-        QVERIFY(find(view, "sameDisk")->isVisibleTo(view));
-        QVERIFY(showsText(view, QString::fromUtf8(kSameDiskMessage)));
-        QVERIFY(!find<QPushButton>(view, "startScan")->isEnabled());
-        // Another folder, off that disk, is fine.
-        TempDir other;
-        view->chooseDestination(QString::fromStdString(other.path().string()));
-        QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
-    }
-
 
     void diskListFollowsPluggedCards() {
         Workspace ws;
