@@ -45,36 +45,31 @@ std::vector<CarvedFile> scan(std::vector<std::uint8_t> image, const fs::path& se
 
 class CorpusFile : public ::testing::TestWithParam<fs::path> {};
 
-TEST_P(CorpusFile, CarvesToItsOwnBytesBetweenZerosAndBetweenNoise) {
+// Between zeros, on a cluster boundary, is the card test's; here the file
+// starts at an odd offset amid noise of one repeated byte that starts no signature.
+TEST_P(CorpusFile, CarvesToItsOwnBytesAmidNoise) {
     const fs::path file = GetParam();
     const auto bytes = readFile(file);
-    for (bool noise : {false, true}) {
-        // Noise made of one repeated byte that starts no signature.
-        const std::size_t lead = 70001;
-        const std::uint8_t filler = noise ? 0xA5 : 0;
-        std::vector<std::uint8_t> image;
-        image.reserve(lead + bytes.size() + 65536);
-        image.resize(lead, filler);
-        std::copy(bytes.begin(), bytes.end(), std::back_inserter(image));
-        image.resize(image.size() + 65536, filler);
-        TempDir session;
-        auto found = scan(image, session.path());
-        ASSERT_FALSE(found.empty()) << file;
-        const CarvedFile& f = found.front();
-        if (!carvesWhole(file)) {
-            EXPECT_EQ(f.ext, "jpg") << file;
-            EXPECT_GT(f.offset, static_cast<std::int64_t>(lead)) << file;
-            EXPECT_LE(f.offset + f.length, static_cast<std::int64_t>(lead + bytes.size())) << file;
-            EXPECT_FALSE(f.damaged) << file << ": " << f.note.value_or("");
-            continue;
-        }
-        EXPECT_EQ(f.offset, static_cast<std::int64_t>(lead)) << file;
-        EXPECT_EQ(f.length, static_cast<std::int64_t>(bytes.size()) - trailingBytes(file)) << file << (noise ? " in noise" : " in zeros");
-        EXPECT_EQ(f.ext, expectedExtension(file)) << file;
-        EXPECT_FALSE(f.damaged) << file << ": " << f.note.value_or("");
-        for (std::size_t i = 1; i < found.size(); ++i)
-            EXPECT_GE(found[i].offset, f.offset + f.length) << file << ": a hit inside the file was reported";
+    const std::size_t lead = 70001;
+    std::vector<std::uint8_t> image(lead, 0xA5);
+    image.insert(image.end(), bytes.begin(), bytes.end());
+    image.resize(image.size() + 65536, 0xA5);
+    TempDir session;
+    auto found = scan(image, session.path());
+    ASSERT_FALSE(found.empty()) << file;
+    const CarvedFile& f = found.front();
+    EXPECT_FALSE(f.damaged) << file << ": " << f.note.value_or("");
+    if (!carvesWhole(file)) {
+        EXPECT_EQ(f.ext, "jpg") << file;
+        EXPECT_GT(f.offset, static_cast<std::int64_t>(lead)) << file;
+        EXPECT_LE(f.offset + f.length, static_cast<std::int64_t>(lead + bytes.size())) << file;
+        return;
     }
+    EXPECT_EQ(f.offset, static_cast<std::int64_t>(lead)) << file;
+    EXPECT_EQ(f.length, static_cast<std::int64_t>(bytes.size()) - trailingBytes(file)) << file;
+    EXPECT_EQ(f.ext, expectedExtension(file)) << file;
+    for (std::size_t i = 1; i < found.size(); ++i)
+        EXPECT_GE(found[i].offset, f.offset + f.length) << file << ": a hit inside the file was reported";
 }
 
 std::string testName(const ::testing::TestParamInfo<fs::path>& info) {

@@ -124,8 +124,10 @@ void expectRecovered(const fs::path& folder, const std::vector<CarvedFile>& foun
 // A scan of a slow copy of the card is stopped by SIGINT and run again: it
 // resumes and ends with the lists of one whole run. (A hard kill's lists
 // running ahead of the checkpoint are the engine's tests; thumbnails, which
-// take most of the time here, the window's.)
-TEST(CliCarve, InterruptedScanResumes) {
+// take most of the time here, the window's.) A recovery killed half-way
+// leaves no cut file under its final name, and the same command completes
+// the same folder.
+TEST(CliCarve, InterruptedScanResumesAndAKilledRecoveryIsCompletedInItsOwnFolder) {
     if (!haveFatTools()) GTEST_SKIP() << "dosfstools and mtools are needed";
     TempDir dir;
     const fs::path img = emptiedCard(dir);
@@ -172,6 +174,37 @@ TEST(CliCarve, InterruptedScanResumes) {
     auto fresh = run({kCli, "scan", img.string(), dest, "--new", "--no-thumbnails"});
     ASSERT_EQ(fresh.exitCode, 0);
     EXPECT_EQ(listed(lastLine(fresh.output)), listed(wholeSession));
+
+    const auto found = Session::foundIn(wholeSession);
+    auto slower = SlowMedium::create(img, 30, whyNot);
+    if (!slower) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
+    const fs::path rec = dir / "rec";
+    // By type, so that the found list names each file's place.
+    auto recovery = Child::start({kCli, "recover", "--layout", "type", wholeSession.string(), slower->path().string(), rec.string()},
+                                 (dir / "stdout").string(), (dir / "stderr").string());
+    ASSERT_TRUE(recovery.started());
+    auto wholeIn = [&](const fs::path& folder) {
+        std::size_t n = 0;
+        for (const auto& f : found) n += fs::exists(folder / f.fileName);
+        return n;
+    };
+    std::vector<fs::path> folders;
+    for (int i = 0; i < 1200 && (folders.empty() || wholeIn(folders[0]) < 5); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        if (fs::exists(rec)) folders = foldersStartingWith(rec, "復元済み_");
+    }
+    recovery.signal(SIGKILL);
+    recovery.wait();
+    ASSERT_EQ(folders.size(), 1u) << readText(dir / "stderr");
+    ASSERT_LT(wholeIn(folders[0]), found.size()) << "killed too late to test";
+    for (const auto& f : found)
+        EXPECT_TRUE(!fs::exists(folders[0] / f.fileName) || fs::file_size(folders[0] / f.fileName) == static_cast<std::uintmax_t>(f.length))
+            << f.fileName;
+    auto completed = run({kCli, "recover", "--layout", "type", wholeSession.string(), img.string(), rec.string()});
+    ASSERT_EQ(completed.exitCode, 0) << completed.output;
+    EXPECT_TRUE(says(completed, "前回中断した復元の続き"));
+    EXPECT_EQ(foldersStartingWith(rec, "復元済み_"), folders);
+    expectRecovered(folders[0], found, img);
 }
 
 // A session is continued, and recovered from, only with the source it was
@@ -329,51 +362,6 @@ TEST(CliSafety, OneJobAtATimeOnASessionOrAnImage) {
     EXPECT_EQ(second.exitCode, 1) << second.output;
     EXPECT_TRUE(says(second, "rescue.img には別の吸い出しが書き込み中です"));
     EXPECT_EQ(fs::file_size(dir / "images" / "rescue.img"), 0u);
-}
-
-// Killed in the middle of a recovery: no cut file under its final name, and
-// the same command completes the same folder.
-TEST(CliCarve, AKilledRecoveryIsCompletedInItsOwnFolder) {
-    if (!haveFatTools()) GTEST_SKIP() << "dosfstools and mtools are needed";
-    TempDir dir;
-    const fs::path img = emptiedCard(dir);
-    ASSERT_FALSE(img.empty());
-    auto scan = run({kCli, "scan", img.string(), (dir / "out").string(), "--no-thumbnails"});
-    ASSERT_EQ(scan.exitCode, 0) << scan.output;
-    const fs::path session = lastLine(scan.output);
-    const auto found = Session::foundIn(session);
-    std::string whyNot;
-    auto slow = SlowMedium::create(img, 30, whyNot);
-    if (!slow) GTEST_SKIP() << "cannot serve a slow medium: " << whyNot;
-
-    const fs::path rec = dir / "rec";
-    // By type, so that the found list names each file's place.
-    auto child = Child::start({kCli, "recover", "--layout", "type", session.string(), slow->path().string(), rec.string()},
-                              (dir / "stdout").string(), (dir / "stderr").string());
-    ASSERT_TRUE(child.started());
-    auto whole = [&](const fs::path& folder) {
-        std::size_t n = 0;
-        for (const auto& f : found) n += fs::exists(folder / f.fileName);
-        return n;
-    };
-    std::vector<fs::path> folders;
-    for (int i = 0; i < 1200 && (folders.empty() || whole(folders[0]) < 5); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        if (fs::exists(rec)) folders = foldersStartingWith(rec, "復元済み_");
-    }
-    child.signal(SIGKILL);
-    child.wait();
-    ASSERT_EQ(folders.size(), 1u) << readText(dir / "stderr");
-    ASSERT_LT(whole(folders[0]), found.size()) << "killed too late to test";
-    for (const auto& f : found)
-        EXPECT_TRUE(!fs::exists(folders[0] / f.fileName) || fs::file_size(folders[0] / f.fileName) == static_cast<std::uintmax_t>(f.length))
-            << f.fileName;
-
-    auto again = run({kCli, "recover", "--layout", "type", session.string(), img.string(), rec.string()});
-    ASSERT_EQ(again.exitCode, 0) << again.output;
-    EXPECT_TRUE(says(again, "前回中断した復元の続き"));
-    EXPECT_EQ(foldersStartingWith(rec, "復元済み_"), folders);
-    expectRecovered(folders[0], found, img);
 }
 
 // Links planted in a session folder where the tool writes as root are
@@ -706,18 +694,6 @@ TEST(CliCheck, ADeviceIsReportedConsistentlyAndExitsWithItsVerdict) {
     EXPECT_TRUE(says(check, "先に保全(イメージ化)をおすすめします"));
 }
 
-// A loop device attached to a scratch image, detached again whatever happens.
-struct AttachedLoop {
-    std::string device;
-    explicit AttachedLoop(const fs::path& image) {
-        auto r = run({"losetup", "-f", "--show", image.string()});
-        if (r.exitCode == 0) device = r.output.substr(0, r.output.find('\n'));
-    }
-    ~AttachedLoop() {
-        if (!device.empty()) run({"losetup", "-d", device});
-    }
-};
-
 // Every listed disk shows its kind; loop devices only on request; an empty
 // list says how to see more.
 TEST(CliDisks, WhatThePickersShowLoopDevicesOnRequestAndAHintThatHelps) {
@@ -731,16 +707,13 @@ TEST(CliDisks, WhatThePickersShowLoopDevicesOnRequestAndAHintThatHelps) {
         EXPECT_TRUE(says(plain, "--internal"));
         EXPECT_TRUE(says(plain, "--loop"));
     }
-    if (::geteuid() != 0 || !haveTool("losetup") || ::access("/dev/loop-control", R_OK | W_OK) != 0)
-        GTEST_SKIP() << "attaching a loop device needs root and losetup";
-    TempDir dir;
-    writeFile(dir / "stick.img", randomBytes(16 << 20, 8));
-    AttachedLoop loop(dir / "stick.img");
-    ASSERT_FALSE(loop.device.empty()) << "losetup could not attach the image";
-    EXPECT_FALSE(says(run({kCli, "disks"}), loop.device + "\n"));
+    std::string whyNot;
+    auto loop = LoopDisk::create("16M", whyNot);
+    if (!loop) GTEST_SKIP() << whyNot;
+    EXPECT_FALSE(says(run({kCli, "disks"}), loop->devicePath() + "\n"));
     auto with = run({kCli, "disks", "--loop"});
     EXPECT_EQ(with.exitCode, 0);
-    EXPECT_TRUE(says(with, "  " + loop.device + "\n"));
+    EXPECT_TRUE(says(with, "  " + loop->devicePath() + "\n"));
     EXPECT_TRUE(says(with, "16.8 MB"));
 }
 

@@ -35,11 +35,9 @@ public:
 };
 
 TEST(SmartctlOutput, ReadsTheHealthAssessmentOfRealRuns) {
-    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("ata-passed.txt")), "Verified");
-    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("ata-failed.txt")), "FAILED!");
-    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("sas-ok.txt")), "Verified");
-    EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture("virtio-unknown-type.txt")), std::nullopt);
-    EXPECT_EQ(DriveProbe::parseSmartctlHealth(""), std::nullopt);
+    for (const auto& [file, status] : std::map<std::string, std::optional<std::string>>{
+             {"ata-passed.txt", "Verified"}, {"ata-failed.txt", "FAILED!"}, {"sas-ok.txt", "Verified"}, {"virtio-unknown-type.txt", std::nullopt}})
+        EXPECT_EQ(DriveProbe::parseSmartctlHealth(fixture(file)), status) << file;
     EXPECT_EQ(DriveProbe::parseSmartctlHealth("SMART overall-health self-assessment test result:   \n"), std::nullopt);
 }
 
@@ -76,7 +74,7 @@ TEST(DriveJudge, FollowsItsRulesInOrder) {
     EXPECT_FALSE(health.shouldPreserveFirst());
 }
 
-TEST(DriveProbe, SamplesEvenlyFromTheFirstByteToTheLast) {
+TEST(DriveProbe, SamplesEvenlyFromTheFirstByteToTheLastOfAnySize) {
     auto source = std::make_shared<RecordingSource>(std::make_shared<MemorySource>(std::vector<std::uint8_t>(100 * MiB + 7)));
     std::vector<double> fractions;
     auto h = DriveProbe::probe(*source, std::nullopt, [&](double f) { fractions.push_back(f); });
@@ -89,42 +87,38 @@ TEST(DriveProbe, SamplesEvenlyFromTheFirstByteToTheLast) {
     EXPECT_EQ(fractions.size(), 48u);
     EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
     EXPECT_EQ(h.verdict, Verdict::noSignsFound);
-}
 
-TEST(DriveProbe, SmallAndEmptySources) {
+    // Smaller than a sample: each sample is the whole source; an empty one has none.
     for (std::int64_t size : {std::int64_t{512 * 1024}, MiB}) {
-        auto source = std::make_shared<RecordingSource>(std::make_shared<MemorySource>(std::vector<std::uint8_t>(size)));
-        auto h = DriveProbe::probe(*source, std::nullopt, nullptr);
-        ASSERT_EQ(source->reads.size(), 48u);
-        for (const auto& r : source->reads) EXPECT_EQ(r, std::make_pair(std::int64_t{0}, size));
-        EXPECT_EQ(h.verdict, Verdict::noSignsFound);
+        RecordingSource small(std::make_shared<MemorySource>(std::vector<std::uint8_t>(size)));
+        DriveProbe::probe(small, std::nullopt, nullptr);
+        ASSERT_EQ(small.reads.size(), 48u);
+        for (const auto& r : small.reads) EXPECT_EQ(r, std::make_pair(std::int64_t{0}, size));
     }
     MemorySource empty(std::vector<std::uint8_t>{});
-    int calls = 0;
-    auto h = DriveProbe::probe(empty, "Failing", [&](double) { ++calls; });
+    fractions.clear();
+    h = DriveProbe::probe(empty, "Failing", [&](double f) { fractions.push_back(f); });
     EXPECT_EQ(h.verdict, Verdict::noSignsFound);
     EXPECT_EQ(h.samplesRead, 0);
-    EXPECT_EQ(calls, 0);
+    EXPECT_TRUE(fractions.empty());
     EXPECT_EQ(h.smartStatus, "Failing");
 }
 
-TEST(DriveProbe, AnUnreadableSectorInASampleMeansFailing) {
+// One read per sample: an unreadable sector fails it, and which of its
+// bytes is not looked into; a check stopped after ten is judged on those.
+TEST(DriveProbe, AnUnreadableSampleMeansFailingAStoppedCheckIsJudgedOnWhatItRead) {
     MemorySource source(std::vector<std::uint8_t>(64 * MiB), "m", {{100, 512}});
     auto h = DriveProbe::probe(source, "Verified", nullptr);
-    // One read per sample: it failed, and which of its bytes is not looked into.
     EXPECT_EQ(h.samplesFailed, 1);
     EXPECT_EQ(h.badBytes, 0);
     EXPECT_EQ(h.verdict, Verdict::failing);
-}
-
-TEST(DriveProbe, StoppedAfterTenSamplesIsJudgedOnThose) {
-    MemorySource source(std::vector<std::uint8_t>(64 * MiB));
     CancellationToken token;
-    auto h = DriveProbe::probe(source, std::nullopt, [&](double f) {
+    h = DriveProbe::probe(source, std::nullopt, [&](double f) {
         if (f >= 10.0 / 48 - 1e-9) token.cancel();
     }, token);
     EXPECT_EQ(h.samplesRead, 10);
-    EXPECT_EQ(h.verdict, Verdict::noSignsFound);
+    EXPECT_EQ(h.samplesFailed, 1);
+    EXPECT_EQ(h.verdict, Verdict::failing);
 }
 
 // A dead drive: every sample fails once and is not split or retried, so

@@ -22,7 +22,7 @@ std::string reason(const fs::path& dest, bool create) {
 
 }  // namespace
 
-TEST(DestinationFolder, OnlyTheLastLevelIsCreated) {
+TEST(DestinationFolder, OnlyTheLastLevelIsCreatedAndCheckingCreatesNothing) {
     TempDir dir;
     EXPECT_EQ(reason(dir / "out", true), "");
     EXPECT_TRUE(fs::is_directory(dir / "out"));
@@ -40,10 +40,8 @@ TEST(DestinationFolder, OnlyTheLastLevelIsCreated) {
     writeFile(dir / "file", "x");
     EXPECT_NE(reason(dir / "file", true).find("フォルダではありません"), std::string::npos);
     EXPECT_NE(reason(dir / "file" / "sub", true).find("保存先の親フォルダ"), std::string::npos);
-}
 
-TEST(DestinationFolder, CheckingCreatesNothing) {
-    TempDir dir;
+    // Checking creates nothing.
     EXPECT_EQ(reason(dir / "preview", false), "");
     EXPECT_FALSE(fs::exists(dir / "preview"));
     EXPECT_NE(reason(dir / "no" / "preview", false), "");

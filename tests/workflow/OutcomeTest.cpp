@@ -32,21 +32,12 @@ TEST(OutOfSpace, IsRecognisedDirectlyAndThroughNestedErrors) {
     EXPECT_EQ(failureMessage(Error("ほかの理由"), true), "ほかの理由");
 }
 
-TEST(RunFolders, CarryTheirPrefixAndTheLocalTime) {
-    std::tm tm {};
-    tm.tm_year = 2024 - 1900;
-    tm.tm_mon = 0;
-    tm.tm_mday = 31;
-    tm.tm_hour = 23;
-    tm.tm_min = 59;
-    tm.tm_sec = 59;
-    tm.tm_isdst = -1;
+TEST(RunFolders, CarryTheirPrefixAndTheLocalTimeAndFreeSpaceIsKnownForAnExistingFolderOnly) {
+    std::tm tm{};
+    tm.tm_year = 124, tm.tm_mday = 31, tm.tm_hour = 23, tm.tm_min = tm.tm_sec = 59, tm.tm_isdst = -1;
     auto when = std::chrono::system_clock::from_time_t(std::mktime(&tm));
     EXPECT_EQ(sessionFolderName(when), "staging_20240131_235959");
     EXPECT_EQ(recoveryFolderName(when), "復元済み_20240131_235959");
-}
-
-TEST(FreeSpace, IsKnownForAnExistingFolderOnly) {
     EXPECT_GT(freeSpace("/tmp").value_or(0), 0);
     EXPECT_FALSE(freeSpace("/nonexistent/folder").has_value());
 }

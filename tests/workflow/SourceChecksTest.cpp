@@ -21,7 +21,14 @@ namespace {
 
 using namespace tamsel::test;
 
-TEST(SameDisk, AFolderOnTheSourceDiskIsRefusedAnotherDiskIsNot) {
+// A folder on the card, or on a file system whose image lies on the card,
+// or seen through an overlay or a stacked file system over the card's
+// folders, is on the card; an image file or a tmpfs is no disk; a file
+// system that hides its disks is no proof of another disk.
+TEST(SameDisk, WhatWritesOntoTheSourceDiskIsRefusedAndNothingElse) {
+    TempDir dir;
+    std::ofstream(dir / "card.img") << "bytes";
+    EXPECT_EQ(sameDiskRefusal((dir / "card.img").string(), dir.path()), "");
     std::string whyNot;
     auto card = LoopDisk::create("64M", whyNot);
     if (!card) GTEST_SKIP() << whyNot;
@@ -40,67 +47,26 @@ TEST(SameDisk, AFolderOnTheSourceDiskIsRefusedAnotherDiskIsNot) {
     // Salvage reads a mounted folder: the disk holding it is the source disk.
     EXPECT_EQ(sameDiskRefusal(card->mountPath().string(), onCard), kSameDiskMessage);
     EXPECT_EQ(sameDiskRefusal(card->mountPath().string(), other->mountPath()), "");
-}
 
-TEST(SameDisk, AnImageFileIsNoDiskAndATmpfsHoldsNone) {
-    TempDir dir;
-    const fs::path image = dir / "card.img";
-    std::ofstream(image) << "bytes";
-    EXPECT_EQ(sameDiskRefusal(image.string(), dir.path()), "");
-    std::string whyNot;
-    auto tmp = SmallTmpfs::mount("1M", whyNot);
-    if (!tmp) GTEST_SKIP() << whyNot;
-    const auto holding = linuxdisks::wholeDisksHolding(tmp->path().string(), true);
-    EXPECT_TRUE(holding.disks.empty());
-    EXPECT_TRUE(holding.known);
-}
-
-TEST(SameDisk, AFileSystemInsideAnImageOnTheCardIsOnTheCard) {
-    std::string whyNot;
-    auto card = LoopDisk::create("64M", whyNot);
-    if (!card) GTEST_SKIP() << whyNot;
     // A loop device whose backing file lies on the card writes to the card.
     const fs::path inner = card->mountPath() / "inner.img";
     std::ofstream(inner).close();
     fs::resize_file(inner, 8 << 20);
     auto lo = run({"losetup", "-f", "--show", inner.string()});
-    if (lo.exitCode != 0) GTEST_SKIP() << "no loop device left: " << lo.output;
+    ASSERT_EQ(lo.exitCode, 0) << lo.output;
     const std::string loop = lo.output.substr(0, lo.output.find('\n'));
     const auto disks = linuxdisks::wholeDisksHolding(loop, true).disks;
     run({"losetup", "-d", loop});
     EXPECT_EQ(disks.count(fs::path(card->devicePath()).filename().string()), 1u);
-}
 
-// btrfs shows every subvolume under a device number of its own, and a
-// mirror writes onto each of its devices.
-TEST(SameDisk, EveryDeviceOfABtrfsCardCountsInEverySubvolume) {
-    std::string whyNot;
-    auto card = LoopDisk::create("128M", whyNot, LoopDisk::FileSystem::btrfs);
-    if (!card) GTEST_SKIP() << whyNot;
-    auto mirror = LoopDisk::create("128M", whyNot, LoopDisk::FileSystem::btrfsMirror);
-    if (!mirror) GTEST_SKIP() << whyNot;
-    if (!haveTool("btrfs")) GTEST_SKIP() << "btrfs-progs is not installed";
-    const fs::path subvolume = card->mountPath() / "photos";
-    ASSERT_EQ(run({"btrfs", "subvolume", "create", subvolume.string()}).exitCode, 0);
+    auto tmp = SmallTmpfs::mount("1M", whyNot);
+    ASSERT_TRUE(tmp) << whyNot;
+    const auto holding = linuxdisks::wholeDisksHolding(tmp->path().string(), true);
+    EXPECT_TRUE(holding.disks.empty());
+    EXPECT_TRUE(holding.known);
 
-    for (const fs::path& dest : {card->mountPath() / "rescue", subvolume / "rescue"}) {
-        EXPECT_EQ(sameDiskRefusal(card->devicePath(), dest), kSameDiskMessage) << dest;
-        EXPECT_EQ(sameDiskRefusal(mirror->devicePath(), dest), "") << dest;
-    }
-    for (const std::string& source : {mirror->partitionPath(), mirror->mirrorPath()})
-        EXPECT_EQ(sameDiskRefusal(source, mirror->mountPath()), kSameDiskMessage) << source;
-    // Salvage reading a subvolume: its disk is the card.
-    EXPECT_EQ(sameDiskRefusal(subvolume.string(), card->mountPath() / "rescue"), kSameDiskMessage);
-}
-
-// An overlay writes into its upper folder and shows its lower ones; a file
-// system that hides its disks is no proof of another disk.
-TEST(SameDisk, AnOverlayOrAStackedFileSystemIsOnItsFoldersDisksAndAnUnknownDiskIsRefused) {
-    std::string whyNot;
-    auto card = LoopDisk::create("64M", whyNot);
-    if (!card) GTEST_SKIP() << whyNot;
+    // An overlay writes into its upper folder and shows its lower ones.
     for (const char* folder : {"lower", "upper", "work"}) fs::create_directories(card->mountPath() / folder);
-    TempDir dir;
     const fs::path merged = dir / "merged";
     fs::create_directories(merged);
     const std::string layers = "lowerdir=" + (card->mountPath() / "lower").string() + ",upperdir=" +
@@ -128,6 +94,28 @@ TEST(SameDisk, AnOverlayOrAStackedFileSystemIsOnItsFoldersDisksAndAnUnknownDiskI
     ::umount2(merged.c_str(), MNT_DETACH);
     EXPECT_EQ(unknown, kUnknownDiskMessage);
     EXPECT_EQ(fromImage, "") << "an image file is no disk to protect";
+}
+
+// btrfs shows every subvolume under a device number of its own, and a
+// mirror writes onto each of its devices.
+TEST(SameDisk, EveryDeviceOfABtrfsCardCountsInEverySubvolume) {
+    std::string whyNot;
+    auto card = LoopDisk::create("128M", whyNot, LoopDisk::FileSystem::btrfs);
+    if (!card) GTEST_SKIP() << whyNot;
+    auto mirror = LoopDisk::create("128M", whyNot, LoopDisk::FileSystem::btrfsMirror);
+    if (!mirror) GTEST_SKIP() << whyNot;
+    if (!haveTool("btrfs")) GTEST_SKIP() << "btrfs-progs is not installed";
+    const fs::path subvolume = card->mountPath() / "photos";
+    ASSERT_EQ(run({"btrfs", "subvolume", "create", subvolume.string()}).exitCode, 0);
+
+    for (const fs::path& dest : {card->mountPath() / "rescue", subvolume / "rescue"}) {
+        EXPECT_EQ(sameDiskRefusal(card->devicePath(), dest), kSameDiskMessage) << dest;
+        EXPECT_EQ(sameDiskRefusal(mirror->devicePath(), dest), "") << dest;
+    }
+    for (const std::string& source : {mirror->partitionPath(), mirror->mirrorPath()})
+        EXPECT_EQ(sameDiskRefusal(source, mirror->mountPath()), kSameDiskMessage) << source;
+    // Salvage reading a subvolume: its disk is the card.
+    EXPECT_EQ(sameDiskRefusal(subvolume.string(), card->mountPath() / "rescue"), kSameDiskMessage);
 }
 
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
