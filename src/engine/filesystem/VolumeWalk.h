@@ -23,9 +23,9 @@ constexpr std::size_t kMaxFiles = 500000;                        // all volumes:
 constexpr std::size_t kMaxPathBytes = 4096;                      // deeper folders are not walked
 constexpr std::int64_t kMaxChainSteps = std::int64_t{1} << 26;  // FAT lookups for extents, per volume
 // Lost folders are looked for at the front of the data area only: a camera
-// makes its folders right after the card is formatted, and the reader runs
-// before the scan, so it may cost seconds, not a read of the whole card.
-constexpr std::int64_t kLostDirectoryScanBytes = 64 << 20;
+// makes its folders right after the card is formatted, and everything read
+// here a failing card is read twice (the scan's pass reads it again).
+constexpr std::int64_t kLostDirectoryScanBytes = 4 << 20;
 
 inline std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 inline std::uint32_t le32(const std::uint8_t* p) {
