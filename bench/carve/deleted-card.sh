@@ -66,4 +66,4 @@ found=$(find "$W/out" -type f ! -name '*.csv' ! -name '*.txt' | wc -l)
 echo "files on the card: $total ($unique distinct), recovered files: $found"
 echo "exact recall: $((unique - missing)) / $unique"
 [ "$missing" -eq 0 ] || { echo "not recovered exactly:"; cut -d' ' -f1 "$W/want" | sort -u | comm -23 - "$W/got" | while read -r h; do grep "^$h" "$W/want" | sed 's/^[0-9a-f]* *//'; done; }
-echo "scan: $(echo "$scanned - $start" | bc) s, recover: $(echo "$done - $scanned" | bc) s"
+awk -v a="$start" -v b="$scanned" -v c="$done" 'BEGIN { printf "scan: %.2f s, recover: %.2f s\n", b - a, c - b }'
