@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "engine/common/Error.h"
+#include "engine/common/Formatting.h"
 
 namespace tamsel {
 
@@ -45,12 +46,7 @@ std::optional<std::int64_t> freeSpace(const std::filesystem::path& path) {
 }
 
 std::string localTimeStamp(std::chrono::system_clock::time_point when) {
-    std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm tm {};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%d_%H%M%S", &tm);
-    return buf;
+    return formatLocalTime(std::chrono::system_clock::to_time_t(when), "%Y%m%d_%H%M%S");
 }
 
 std::string sessionFolderName(std::chrono::system_clock::time_point when) { return "staging_" + localTimeStamp(when); }

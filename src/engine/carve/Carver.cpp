@@ -1,7 +1,5 @@
 #include "engine/carve/Carver.h"
 
-#include <ctime>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,13 +100,7 @@ private:
 }  // namespace
 
 std::string carveReportLine(const CarvedFile& f) {
-    std::string date;
-    if (f.modified) {
-        const std::time_t t = static_cast<std::time_t>(*f.modified);
-        std::tm tm{};
-        char text[32];
-        if (localtime_r(&t, &tm) && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm)) date = text;
-    }
+    const std::string date = f.modified ? formatLocalTime(*f.modified, "%Y-%m-%d %H:%M:%S") : std::string();
     return csvField(f.fileName) + "," + csvField(f.ext) + "," + std::to_string(f.offset) + "," +
            std::to_string(f.length) + "," + (f.damaged ? damage::kDamaged : damage::kGood) + "," +
            csvField(f.note.value_or("")) + "," + csvField(f.originalPath.value_or("")) + "," + date + "\n";

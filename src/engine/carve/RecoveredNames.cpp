@@ -1,9 +1,7 @@
 #include "engine/carve/RecoveredNames.h"
 
-#include <ctime>
-
 #include "engine/carve/Session.h"
-#include "engine/common/Files.h"
+#include "engine/common/Formatting.h"
 
 namespace tamsel {
 
@@ -122,11 +120,9 @@ RecoveredName RecoveredNames::place(const CarvedFile& file) {
         }
     }
     if (layout_ == RecoveryLayout::date && file.modified) {
-        const std::time_t t = static_cast<std::time_t>(*file.modified);
-        std::tm tm{};
-        char year[16], day[32];
-        if (localtime_r(&t, &tm) && std::strftime(year, sizeof year, "%Y", &tm) && std::strftime(day, sizeof day, "%Y-%m-%d", &tm)) {
-            name.folders = {year, day};
+        const std::string day = formatLocalTime(*file.modified, "%Y-%m-%d");
+        if (!day.empty()) {
+            name.folders = {day.substr(0, day.find('-')), day};
             if (leaf.empty()) leaf = rescuedFileName(file.index, file.ext);
         }
     }

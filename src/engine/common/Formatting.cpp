@@ -1,5 +1,6 @@
 #include "engine/common/Formatting.h"
 
+#include <ctime>
 #include <string_view>
 
 #include <cmath>
@@ -32,6 +33,19 @@ std::string formatByteCount(std::int64_t bytes) {
 std::string formatSpeed(double bytesPerSecond) {
     if (!(bytesPerSecond > 0) || !std::isfinite(bytesPerSecond)) return "-";
     return formatByteCount(static_cast<std::int64_t>(bytesPerSecond)) + "/秒";
+}
+
+std::string formatLocalTime(std::int64_t secondsSinceEpoch, const char* format) {
+    const auto t = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm tm{};
+    char text[64];
+    if (!localtime_r(&t, &tm)) return {};
+    // Every caller passes a literal.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const std::size_t n = std::strftime(text, sizeof text, format, &tm);
+#pragma GCC diagnostic pop
+    return std::string(text, n);
 }
 
 std::string csvField(const std::string& text) {

@@ -1,5 +1,5 @@
 #pragma once
-// Texts of sizes and speeds, and CSV fields: the engines report in them, and
+// Texts of sizes, speeds and local times, and CSV fields: the engines report in them, and
 // the window and the command line show them.
 
 #include <cstdint>
@@ -13,8 +13,13 @@ std::string formatByteCount(std::int64_t bytes);
 // Bytes per second as a byte count + "/秒"; "-" for 0 or less.
 std::string formatSpeed(double bytesPerSecond);
 
+// `secondsSinceEpoch` in this machine's time zone through strftime's
+// `format`; empty when the time cannot be shown.
+std::string formatLocalTime(std::int64_t secondsSinceEpoch, const char* format);
+
 // A CSV field as RFC 4180 has it: quoted (inner quotes doubled) only when it
-// holds a comma, a quote or a line break.
+// holds a comma, a quote or a line break, or when it starts as a
+// spreadsheet formula would (then behind an apostrophe).
 std::string csvField(const std::string& text);
 
 }  // namespace tamsel
