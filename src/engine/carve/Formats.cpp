@@ -85,7 +85,7 @@ constexpr Format kFormats[] = {
     {"mpeg-ts", kTsSigs, carveTS, kTsExts},
     {"ebml", kEbmlSigs, carveEBML, kEbmlExts},
     {"orf", kOrfSigs, carveORF, kOrfExts},
-    {"rw2", kRw2Sigs, carveRW2, kRw2Exts},
+    {"rw2", kRw2Sigs, carveTIFF, kRw2Exts},
     {"raf", kRafSigs, carveRAF, kRafExts},
     {"raw", {}, nullptr, kRawExts},
     {"asf", {}, nullptr, kAsfExts},

@@ -70,15 +70,14 @@ std::optional<CarveResult> carveRIFF(RandomAccessSource& source, std::int64_t at
 std::optional<CarveResult> carveBMFF(RandomAccessSource& source, std::int64_t at);
 // The box types accepted at top level of an ISO base media file behind its first.
 const std::set<std::string>& bmffTopBoxes();
-// Either byte order, as the header says.
+// Either byte order, as the header says; a Panasonic header gives "rw2".
 std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveGIF(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveBMP(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveMP3(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveTS(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveM2TS(RandomAccessSource& source, std::int64_t at);
-// Olympus, Panasonic and Fujifilm RAW.
-std::optional<CarveResult> carveRW2(RandomAccessSource& source, std::int64_t at);
+// Olympus and Fujifilm RAW (Panasonic's is carveTIFF's).
 std::optional<CarveResult> carveORF(RandomAccessSource& source, std::int64_t at);
 std::optional<CarveResult> carveRAF(RandomAccessSource& source, std::int64_t at);
 // Matroska and WebM.

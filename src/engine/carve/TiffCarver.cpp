@@ -60,8 +60,7 @@ std::string trimmedMake(ByteView bytes) {
 bool contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 }  // namespace
 
-namespace {
-std::optional<CarveResult> walkTiff(RandomAccessSource& source, std::int64_t at) {
+std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at) {
     const std::int64_t size = source.size();
     // A TIFF structure right behind "Exif\0\0" is a JPEG's (or HEIF's) EXIF
     // block, never a file of its own.
@@ -221,24 +220,10 @@ std::optional<CarveResult> walkTiff(RandomAccessSource& source, std::int64_t at)
         ext = "pef";
     return CarveResult{maxEnd, ext, std::nullopt};
 }
-}  // namespace
-
-std::optional<CarveResult> carveTIFF(RandomAccessSource& source, std::int64_t at) {
-    auto r = walkTiff(source, at);
-    if (r && r->ext == "rw2") return std::nullopt;  // the Panasonic row's
-    return r;
-}
-
-// Panasonic RAW: TIFF directories behind "IIU".
-std::optional<CarveResult> carveRW2(RandomAccessSource& source, std::int64_t at) {
-    auto r = walkTiff(source, at);
-    if (r && r->ext != "rw2") return std::nullopt;
-    return r;
-}
 
 // Olympus RAW, built as TIFF behind a header of its own.
 std::optional<CarveResult> carveORF(RandomAccessSource& source, std::int64_t at) {
-    auto r = walkTiff(source, at);
+    auto r = carveTIFF(source, at);
     if (r) r->ext = "orf";
     return r;
 }
