@@ -318,7 +318,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
                 row.fileName = name.relative();
                 if (name.changedFrom) row.note = damage::added(f.note.value_or(""), "名前を変えて保存(元: " + *name.changedFrom + ")");
                 if (written < f.length) {
-                    row.note = damage::added(f.note.value_or(""), damage::kCutShort);
+                    row.note = damage::added(row.note.value_or(""), damage::kCutShort);
                     row.damaged = true;
                     ++outcome.shortened;
                 } else {

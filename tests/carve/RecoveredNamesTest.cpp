@@ -41,6 +41,11 @@ TEST(RecoveredNames, CardNamesAreMadeSafeAndKeptApart) {
         EXPECT_EQ(name.relative(), c.written) << c.path.value_or("-");
         EXPECT_EQ(name.changedFrom.has_value(), c.changed) << c.path.value_or("-");
     }
+    std::string deep;
+    for (int i = 0; i < 40; ++i) deep += std::string(20, char('a' + i % 26)) + "/";
+    const auto folded = names.place(named(12, deep + "x.JPG"));
+    EXPECT_EQ(folded.folders.size(), 16u);
+    EXPECT_LE(folded.folders.back().size(), 255u) << "the deepest folders are folded into one name of a legal length";
     const auto longName = names.place(named(11, std::string(300, 'x') + ".JPG"));
     EXPECT_EQ(longName.leaf.size(), 255u);
     EXPECT_TRUE(longName.leaf.ends_with(".JPG"));

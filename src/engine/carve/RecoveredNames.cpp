@@ -111,10 +111,11 @@ RecoveredName RecoveredNames::place(const CarvedFile& file) {
             parts.pop_back();
         }
         if (layout_ == RecoveryLayout::original && !leaf.empty()) {
-            for (auto& p : parts) {
-                std::string safe = p == "." || p == ".." ? "_" : safeName(p);
-                if (name.folders.size() == kMaxFolders) name.folders.back() += "_" + safe, safe.clear();
-                if (!safe.empty()) name.folders.push_back(cut(safe, kMaxNameBytes));
+            for (const auto& p : parts) {
+                if (name.folders.size() < kMaxFolders)
+                    name.folders.push_back(safeName(p));
+                else
+                    name.folders.back() = safeName(name.folders.back() + "_" + p);
             }
             wanted = *file.originalPath;
         }
