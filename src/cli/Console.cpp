@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "engine/common/Utf8.h"
+
 namespace tamsel::cli {
 
 namespace {
@@ -20,37 +22,6 @@ const CancellationToken& token() {
 extern "C" void onInterrupt(int) { token().cancel(); }
 
 bool isTerminal() { return ::isatty(STDERR_FILENO) == 1; }
-
-// The code point at `i` and its length in bytes; length 0 for a byte that
-// does not start a valid (shortest-form, non-surrogate) UTF-8 sequence.
-std::pair<char32_t, std::size_t> decodeAt(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    if (c < 0x80) return {c, 1};
-    std::size_t len;
-    char32_t cp;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3, cp = c & 0x0F;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4, cp = c & 0x07;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
-    } else {
-        return {0, 0};
-    }
-    if (i + len > s.size()) return {0, 0};
-    for (std::size_t k = 1; k < len; ++k) {
-        const unsigned char t = b(i + k);
-        if (t < (k == 1 ? lo : 0x80) || t > (k == 1 ? hi : 0xBF)) return {0, 0};
-        cp = (cp << 6) | (t & 0x3F);
-    }
-    return {cp, len};
-}
 
 bool needsEscape(char32_t cp) {
     return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || (cp >= 0x202A && cp <= 0x202E) ||
@@ -129,7 +100,7 @@ std::string escapeForTerminal(std::string_view text) {
     out.reserve(text.size());
     char esc[16];
     for (std::size_t i = 0; i < text.size();) {
-        const auto [cp, len] = decodeAt(text, i);
+        const auto [cp, len] = decodeUtf8At(text, i);
         if (len == 0) {
             std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned char>(text[i]));
             out += esc;
@@ -155,7 +126,7 @@ std::string printablePath(const std::filesystem::path& path) { return escapeForT
 int displayWidth(std::string_view utf8) {
     int width = 0;
     for (std::size_t i = 0; i < utf8.size();) {
-        const auto [cp, len] = decodeAt(utf8, i);
+        const auto [cp, len] = decodeUtf8At(utf8, i);
         width += len == 0 ? 1 : widthOf(cp);
         i += len == 0 ? 1 : len;
     }
@@ -166,7 +137,7 @@ std::string cutToWidth(std::string_view utf8, int columns) {
     int width = 0;
     std::size_t i = 0;
     while (i < utf8.size()) {
-        const auto [cp, len] = decodeAt(utf8, i);
+        const auto [cp, len] = decodeUtf8At(utf8, i);
         const int w = len == 0 ? 1 : widthOf(cp);
         if (width + w > columns) break;
         width += w;

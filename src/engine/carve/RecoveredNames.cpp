@@ -2,6 +2,7 @@
 
 #include "engine/carve/Session.h"
 #include "engine/common/Formatting.h"
+#include "engine/common/Utf8.h"
 
 namespace tamsel {
 
@@ -10,17 +11,6 @@ namespace {
 constexpr std::size_t kMaxNameBytes = 255;
 // Deeper than any camera writes; a hostile path is folded below this.
 constexpr std::size_t kMaxFolders = 16;
-
-// Length of the valid UTF-8 sequence at `s[i]`, or 0.
-std::size_t utf8Length(std::string_view s, std::size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-    if (n == 2 && c < 0xC2) return 0;  // overlong
-    return n;
-}
 
 std::string lowerAscii(std::string s) {
     for (auto& c : s)
@@ -32,7 +22,7 @@ std::string lowerAscii(std::string s) {
 std::string cut(std::string_view name, std::size_t max) {
     std::size_t end = 0;
     while (end < name.size()) {
-        const std::size_t n = std::max<std::size_t>(1, utf8Length(name, end));
+        const std::size_t n = std::max<std::size_t>(1, decodeUtf8At(name, end).second);
         if (end + n > max) break;
         end += n;
     }
@@ -66,7 +56,7 @@ std::string RecoveredName::relative() const {
 std::string safeName(std::string_view name) {
     std::string out;
     for (std::size_t i = 0; i < name.size();) {
-        const std::size_t n = utf8Length(name, i);
+        const std::size_t n = decodeUtf8At(name, i).second;
         const auto c = static_cast<unsigned char>(name[i]);
         if (n == 0 || c < 0x20 || c == 0x7F || std::string_view("<>:\"/\\|?*").find(name[i]) != std::string_view::npos) {
             out += '_';

@@ -1,5 +1,7 @@
 #include "engine/reading/PrivilegedOpen.h"
 
+#include "engine/common/Utf8.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -71,24 +73,6 @@ std::string trim(const std::string& s) {
     if (b == std::string::npos) return {};
     auto e = s.find_last_not_of(ws);
     return s.substr(b, e - b + 1);
-}
-
-bool isValidUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra;
-        if (c < 0x80) extra = 0;
-        else if ((c >> 5) == 0x6) extra = 1;
-        else if ((c >> 4) == 0xE) extra = 2;
-        else if ((c >> 3) == 0x1E) extra = 3;
-        else return false;
-        if (s.size() - i - 1 < extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 0x2) return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 std::string readToEnd(int fd) {
