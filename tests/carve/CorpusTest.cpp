@@ -86,11 +86,8 @@ INSTANTIATE_TEST_SUITE_P(Corpus, CorpusFile, ::testing::ValuesIn(corpusFiles()),
 std::vector<std::uint8_t> wholeRw2() {
     auto bytes = readFile(corpusDir() / "raw" / "Panasonic.rw2");
     bytes.resize(12322);
-    std::uint32_t x = 2463534242u;
-    for (int i = 0; i < 20511792; ++i) {
-        x ^= x << 13, x ^= x >> 17, x ^= x << 5;  // packed 12-bit samples look like noise
-        bytes.push_back(static_cast<std::uint8_t>(x));
-    }
+    const auto samples = randomBytes(20511792, 12322);  // packed 12-bit samples look like noise
+    bytes.insert(bytes.end(), samples.begin(), samples.end());
     return bytes;
 }
 
