@@ -12,6 +12,7 @@
 #include "engine/carve/Formats.h"
 #include "engine/carve/SignatureSearch.h"
 #include "engine/reading/FileSource.h"
+#include "support/Corpus.h"
 #include "support/TempDir.h"
 
 namespace tamsel::carve {
@@ -509,6 +510,13 @@ TEST(TsCarver, TheStreamEndsWhereThePacketRhythmStops) {
     ByteBuilder cut = packets(6, 192, 4);
     cut.bytes.resize(5 * 192 + 50);
     EXPECT_EQ(carveM2TS(*cut.source(), 0), unconfirmed(5 * 192 + 50, "mts", "途中で切れています", 5 * 192 + 50));
+    // Two recordings back to back: the second's tables count from zero again.
+    for (const auto& [file, carve] : {std::pair{"ts/clip.ts", &carveTS}, std::pair{"mts/clip.mts", &carveM2TS}}) {
+        ByteBuilder twice;
+        const auto bytes = tamsel::test::readFile(tamsel::test::corpusDir() / file);
+        for (int i = 0; i < 2; ++i) twice.bytes.insert(twice.bytes.end(), bytes.begin(), bytes.end());
+        EXPECT_EQ(carve(*twice.source(), 0)->length, static_cast<std::int64_t>(twice.bytes.size() / 2)) << file;
+    }
 }
 
 ByteBuilder ebmlHeader(std::string_view docType) {
