@@ -27,9 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
     }
     if (auto check = CarvedFileExtractor::decodeCheck(text)) {
-        // A verdict comes back as it was, for a real record, with words to show.
-        auto again = CarvedFileExtractor::decodeCheck(CarvedFileExtractor::encodeCheck(check->first, check->second));
-        if (!again || again->first != check->first || check->first < 1 || check->second.empty()) __builtin_trap();
+        // A check comes back as it was, for a real record, with words to show or a date.
+        auto again = CarvedFileExtractor::decodeCheck(CarvedFileExtractor::encodeCheck(*check));
+        if (!again || again->index != check->index || again->note != check->note || again->taken != check->taken ||
+            check->index < 1 || (check->note && check->note->empty()) || (!check->note && !check->taken))
+            __builtin_trap();
     }
     if (auto c = CarveCheckpoint::decode(text)) {
         auto again = CarveCheckpoint::decode(c->encode());

@@ -139,11 +139,16 @@ private:
 
     Outcome save(const Job& job, const protocol::Result& result) {
         const int dir = pool_.thumbs_.get();
-        // The verdict before the picture: a file with a thumbnail is not
-        // looked at again, so its verdict must already be kept.
-        if (result.damage) {
+        // The verdict and the date before the picture: a file with a
+        // thumbnail is not looked at again, so they must already be kept.
+        ContentCheck check{job.file.index, result.damage, std::nullopt, DateSource::none};
+        if (result.taken) {
+            check.taken = toEpoch(result.taken->when, result.taken->offsetMinutes);
+            check.takenFrom = result.taken->from;
+        }
+        if (check.note || check.taken) {
             try {
-                pool_.session_.appendCheck(job.file.index, *result.damage);
+                pool_.session_.appendCheck(check);
             } catch (const std::exception&) {
                 return Outcome::notSaved;
             }

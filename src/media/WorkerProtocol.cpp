@@ -128,6 +128,13 @@ std::vector<std::uint8_t> encode(const Result& result) {
     const std::string note = result.damage.value_or("").substr(0, damage::kMaxNoteBytes);
     w.u32(static_cast<std::uint32_t>(note.size()));
     w.bytes({reinterpret_cast<const std::uint8_t*>(note.data()), note.size()});
+    w.u8(!result.taken ? 0 : result.taken->from == DateSource::video ? 2 : 1);
+    if (result.taken) {
+        const CalendarTime& c = result.taken->when;
+        for (int v : {c.year, c.month, c.day, c.hour, c.minute, c.second}) w.u32(static_cast<std::uint32_t>(v));
+        w.u8(result.taken->offsetMinutes ? 1 : 0);
+        w.u32(static_cast<std::uint32_t>(result.taken->offsetMinutes.value_or(0)));
+    }
     return std::move(w.out);
 }
 
@@ -160,6 +167,22 @@ std::optional<Result> decodeResult(std::span<const std::uint8_t> payload) {
     const std::uint32_t noteSize = r.u32();
     if (!r.ok || noteSize > damage::kMaxNoteBytes) return std::nullopt;
     const auto note = r.bytes(noteSize);
+    const std::uint8_t taken = r.u8();
+    if (taken == 1 || taken == 2) {
+        CaptureTime t;
+        t.from = taken == 2 ? DateSource::video : DateSource::exif;
+        CalendarTime& c = t.when;
+        for (int* v : {&c.year, &c.month, &c.day, &c.hour, &c.minute, &c.second}) *v = static_cast<std::int32_t>(r.u32());
+        const std::uint8_t hasOffset = r.u8();
+        const auto offset = static_cast<std::int32_t>(r.u32());
+        if (hasOffset > 1) return std::nullopt;
+        if (hasOffset) t.offsetMinutes = offset;
+        // Only a time that stands for a moment: one the parent can place.
+        if (!utcTimeToEpoch(c) || (t.offsetMinutes && !toEpoch(c, t.offsetMinutes))) return std::nullopt;
+        result.taken = t;
+    } else if (taken != 0) {
+        return std::nullopt;
+    }
     if (!r.ok || !r.in.empty() || made > 1 || (made == 0) != jpeg.empty()) return std::nullopt;
     if (made) result.jpeg.emplace(jpeg.begin(), jpeg.end());
     if (!note.empty()) result.damage.emplace(note.begin(), note.end());

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "media/CaptureTime.h"
 #include "media/ThumbnailLimits.h"
 
 namespace tamsel::media::protocol {
@@ -40,6 +41,7 @@ struct ReadRequest {
 struct Result {
     std::optional<std::vector<std::uint8_t>> jpeg;  // nothing: the file has no picture
     std::optional<std::string> damage;              // what its content was found to lack, at most damage::kMaxNoteBytes
+    std::optional<CaptureTime> taken;               // a real calendar time, from EXIF or a video's container
 };
 
 std::vector<std::uint8_t> encode(const Job& job);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "engine/carve/Carver.h"
@@ -53,6 +54,23 @@ TEST(CliThumbnails, AScanLeavesAThumbnailOrMarkerForEveryFoundFileOnceThereIsRoo
         pictures += jpg;
     }
     EXPECT_GE(pictures, 4) << "the JPEG, PNG, MP4 and HEIC files each have a picture";
+    // No file system names them: their dates come from their own metadata,
+    // read with the thumbnail (EXIF in the camera's local time, the MP4's UTC).
+    const std::string report = readText(whole / Session::kReportName);
+    for (const char* when : {"2008-05-30 15:56:01", "2004-06-09 16:02:35"})
+        EXPECT_NE(report.find(when), std::string::npos) << when << "\n" << report;
+    const auto dated = Session::open(whole, Session::Lock::none).loadFound();
+    EXPECT_TRUE(std::ranges::any_of(dated, [](const CarvedFile& f) {
+        return f.ext == "mp4" && f.modified == 1487751628 && f.dateSource == DateSource::video;
+    }));
+    auto byDate = run({TAMSEL_CLI, "recover", whole.string(), img.string(), (dir / "byDate").string(), "--layout", "date"});
+    ASSERT_EQ(byDate.exitCode, 0) << byDate.output;
+    bool placed = false;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "byDate"))
+        if (e.path().extension() == ".jpg" && e.path().parent_path().filename() == "2008-05-30")
+            placed = e.path().parent_path().parent_path().filename() == "2008" &&
+                     readFile(e.path()) == readFile(corpusDir() / "jpg/Canon_40D.jpg");
+    EXPECT_TRUE(placed) << "the JPEG goes under 2008/2008-05-30";
     auto plain = run({TAMSEL_CLI, "scan", img.string(), (dir / "plain").string(), "--no-thumbnails"});
     ASSERT_EQ(plain.exitCode, 0) << plain.output;
     EXPECT_FALSE(fs::exists(media::ThumbnailFiles::thumbsDirOf(lastLine(plain.output))));

@@ -128,24 +128,52 @@ std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noe
     }
 }
 
-std::string CarvedFileExtractor::encodeCheck(std::int64_t index, const std::string& note) {
+void ContentCheck::applyTo(CarvedFile& file) const {
+    if (note) {
+        file.damaged = true;
+        file.note = damage::added(file.note.value_or(""), *note);
+    }
+    if (taken && file.dateSource != DateSource::fileSystem) {
+        file.modified = taken;
+        file.dateSource = takenFrom;
+    }
+}
+
+std::string CarvedFileExtractor::encodeCheck(const ContentCheck& check) {
     nlohmann::ordered_json j;
-    j["index"] = index;
-    j["note"] = note;
+    j["index"] = check.index;
+    if (check.note) j["note"] = *check.note;
+    if (check.taken) {
+        j["taken"] = *check.taken;
+        j["takenFrom"] = rawValue(check.takenFrom);
+    }
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::optional<std::pair<std::int64_t, std::string>> CarvedFileExtractor::decodeCheck(std::string_view line) noexcept {
+std::optional<ContentCheck> CarvedFileExtractor::decodeCheck(std::string_view line) noexcept {
     try {
         auto j = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
         if (!j.is_object()) return std::nullopt;
         auto index = j.find("index");
-        auto note = j.find("note");
-        if (index == j.end() || !index->is_number_integer() || note == j.end() || !note->is_string()) return std::nullopt;
-        const auto i = index->get<std::int64_t>();
-        auto text = note->get<std::string>();
-        if (i < 1 || text.empty() || text.size() > damage::kMaxNoteBytes) return std::nullopt;
-        return std::pair{i, std::move(text)};
+        if (index == j.end() || !index->is_number_integer()) return std::nullopt;
+        ContentCheck check;
+        check.index = index->get<std::int64_t>();
+        if (check.index < 1) return std::nullopt;
+        if (auto note = j.find("note"); note != j.end()) {
+            if (!note->is_string()) return std::nullopt;
+            check.note = note->get<std::string>();
+            if (check.note->empty() || check.note->size() > damage::kMaxNoteBytes) return std::nullopt;
+        }
+        if (auto taken = j.find("taken"); taken != j.end()) {
+            auto from = j.find("takenFrom");
+            if (!taken->is_number_integer() || from == j.end() || !from->is_string()) return std::nullopt;
+            auto source = dateSource(from->get<std::string>());
+            if (!source || *source == DateSource::fileSystem || *source == DateSource::none) return std::nullopt;
+            check.taken = taken->get<std::int64_t>();
+            check.takenFrom = *source;
+        }
+        if (!check.note && !check.taken) return std::nullopt;
+        return check;
     } catch (...) {
         return std::nullopt;
     }
@@ -196,8 +224,8 @@ std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccess
             writeAll(out.get(), piece.span(), shown);
             done += static_cast<std::int64_t>(piece.size());
         }
-        // The file's own date, as the card's file system kept it.
-        if (file.modified && file.dateSource == DateSource::fileSystem) {
+        // The file's own date: as the card's file system kept it, or as it was taken.
+        if (file.modified) {
             const timespec times[2] = {{static_cast<time_t>(*file.modified), 0}, {static_cast<time_t>(*file.modified), 0}};
             (void)::futimens(out.get(), times);
         }
@@ -261,11 +289,18 @@ void FoundEntries::add(const CarvedFile& file) {
     entries_.push_back(e);
 }
 
-bool FoundEntries::addVerdict(std::int64_t index, const std::string& note) {
-    auto e = std::lower_bound(entries_.begin(), entries_.end(), index, [](const Entry& c, std::int64_t i) { return c.index < i; });
-    if (e == entries_.end() || e->index != index) return false;
-    e->damaged = true;
-    e->note = intern(damage::added(texts_[e->note], note));
+bool FoundEntries::addCheck(const ContentCheck& check) {
+    auto e = std::lower_bound(entries_.begin(), entries_.end(), check.index,
+                              [](const Entry& c, std::int64_t i) { return c.index < i; });
+    if (e == entries_.end() || e->index != check.index) return false;
+    if (check.note) {
+        e->damaged = true;
+        e->note = intern(damage::added(texts_[e->note], *check.note));
+    }
+    if (check.taken && e->dateSource != DateSource::fileSystem) {
+        e->modified = *check.taken;
+        e->dateSource = check.takenFrom;
+    }
     return true;
 }
 

@@ -20,6 +20,18 @@ namespace tamsel {
 struct RecoveredName;
 namespace fs = std::filesystem;
 
+// What a found file's decode, after the scan, learnt of its content: what
+// is wrong with it, and when it was taken (EXIF, a video's creation time).
+struct ContentCheck {
+    std::int64_t index = 0;
+    std::optional<std::string> note;
+    std::optional<std::int64_t> taken;  // seconds since the epoch
+    DateSource takenFrom = DateSource::none;
+    // Onto the file's record: the note joins its own; the date only where
+    // the card's file system kept none.
+    void applyTo(CarvedFile& file) const;
+};
+
 class CarvedFileExtractor {
 public:
     // No record is this long; longer lines are skipped unread.
@@ -38,16 +50,15 @@ public:
     static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
                                   const fs::path& destName, const CancellationToken& token, unsigned mode = 0644);
     // As above, to the place `name` (made safe by RecoveredNames), with the
-    // file system's date on it when the card kept one.
+    // file's date on it when one is known.
     static std::int64_t extractAt(const CarvedFile& file, RandomAccessSource& source, int destDir,
                                   const RecoveredName& name, const fs::path& destName, const CancellationToken& token,
                                   unsigned mode = 0644);
     // A file of `length` bytes is already at `name` (a stopped run wrote it).
     static bool holdsWhole(int destDir, const RecoveredName& name, std::int64_t length);
 
-    // A verdict on a found file's content, made after the scan found it.
-    static std::string encodeCheck(std::int64_t index, const std::string& note);
-    static std::optional<std::pair<std::int64_t, std::string>> decodeCheck(std::string_view line) noexcept;
+    static std::string encodeCheck(const ContentCheck& check);
+    static std::optional<ContentCheck> decodeCheck(std::string_view line) noexcept;
 
     static std::string encode(const CarvedFile& file);
     // Nothing unless every field is in range and the name is the one a scan
@@ -79,9 +90,9 @@ public:
     };
 
     void add(const CarvedFile& file);
-    // The verdict joins the note of the record numbered `index` (records
-    // are in index order); false when there is none.
-    bool addVerdict(std::int64_t index, const std::string& note);
+    // The check goes onto the record of its index (records are in index
+    // order); false when there is none.
+    bool addCheck(const ContentCheck& check);
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     const Entry& operator[](std::size_t i) const { return entries_[i]; }

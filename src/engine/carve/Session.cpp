@@ -65,7 +65,7 @@ void eachCheck(int dir, Take take) {
     LineReader lines(fd.get(), CarvedFileExtractor::kMaxLine);
     std::string line;
     while (lines.next(line))
-        if (auto check = CarvedFileExtractor::decodeCheck(line)) take(check->first, check->second);
+        if (auto check = CarvedFileExtractor::decodeCheck(line)) take(*check);
 }
 
 }  // namespace
@@ -264,7 +264,7 @@ void Session::trimLists(std::int64_t lastIndex) {
     });
     rewriteLines(dir_.get(), kChecksName, path_, [&](std::string_view line, std::size_t) {
         auto check = CarvedFileExtractor::decodeCheck(line);
-        return check && check->first <= lastIndex;
+        return check && check->index <= lastIndex;
     });
 }
 
@@ -275,9 +275,9 @@ void Session::appendFound(const CarvedFile& file) const {
     appendWhole(appendingFound().get(), CarvedFileExtractor::encode(file) + "\n", pathOf(kFoundName));
 }
 
-void Session::appendCheck(std::int64_t index, const std::string& note) const {
+void Session::appendCheck(const ContentCheck& check) const {
     UniqueFd fd = openForWritingAt(dir_.get(), kChecksName, O_CREAT | O_APPEND, path_);
-    appendWhole(fd.get(), CarvedFileExtractor::encodeCheck(index, note) + "\n", pathOf(kChecksName));
+    appendWhole(fd.get(), CarvedFileExtractor::encodeCheck(check) + "\n", pathOf(kChecksName));
 }
 
 void Session::eachFoundLine(std::optional<std::int64_t> sourceSize, std::int64_t* refused,
@@ -304,12 +304,10 @@ std::vector<CarvedFile> Session::loadFound(std::optional<std::int64_t> sourceSiz
     try {
         eachFoundLine(sourceSize, refused, [&](CarvedFile& f) { out.push_back(std::move(f)); });
         // Each verdict onto the record of its index (records are in index order).
-        eachCheck(dir_.get(), [&](std::int64_t index, const std::string& note) {
-            auto f = std::lower_bound(out.begin(), out.end(), index,
+        eachCheck(dir_.get(), [&](const ContentCheck& check) {
+            auto f = std::lower_bound(out.begin(), out.end(), check.index,
                                       [](const CarvedFile& c, std::int64_t i) { return c.index < i; });
-            if (f == out.end() || f->index != index) return;
-            f->damaged = true;
-            f->note = damage::added(f->note.value_or(""), note);
+            if (f != out.end() && f->index == check.index) check.applyTo(*f);
         });
     } catch (...) {
     }
@@ -335,7 +333,7 @@ FoundEntries Session::loadFoundEntries(std::optional<std::int64_t> sourceSize, s
             last = std::max(last, f.index);
             out.add(f);
         });
-        eachCheck(dir_.get(), [&](std::int64_t index, const std::string& note) { out.addVerdict(index, note); });
+        eachCheck(dir_.get(), [&](const ContentCheck& check) { out.addCheck(check); });
     } catch (...) {
     }
     return out;

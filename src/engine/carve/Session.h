@@ -25,8 +25,8 @@ public:
     static inline const char* const kIdentityName = "source.json";
     static inline const char* const kCheckpointName = "scan.progress";
     static inline const char* const kFoundName = "found.jsonl";
-    // Verdicts on found files' content made after the scan (by the
-    // thumbnail's decode), one {"index","note"} a line; loading merges them in.
+    // What found files' decodes learnt after the scan (a verdict, a date
+    // taken), one {"index","note","taken","takenFrom"} a line; loading merges them in.
     static inline const char* const kChecksName = "checks.jsonl";
     static inline const char* const kReportName = "report.csv";
     static inline const char* const kLockName = "session.lock";
@@ -94,7 +94,7 @@ public:
     // Appends one record; a failed append is cut back off and thrown as FileError.
     void appendFound(const CarvedFile& file) const;
     // Throws FileError when the line cannot be written whole.
-    void appendCheck(std::int64_t index, const std::string& note) const;
+    void appendCheck(const ContentCheck& check) const;
 
     // Every record that decodes and passes its checks, in file order, read
     // line by line, with the verdicts merged in; never throws. With

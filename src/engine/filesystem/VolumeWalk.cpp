@@ -1,7 +1,6 @@
 #include "engine/filesystem/VolumeWalk.h"
 
 #include <algorithm>
-#include <ctime>
 #include <iterator>
 
 namespace tamsel::filesystem::detail {
@@ -43,40 +42,6 @@ std::string utf16ToUtf8(const std::u16string& units) {
     }
     if (out == "." || out == "..") return "_";  // a name, never a step up or a stay
     return out;
-}
-
-namespace {
-
-std::optional<std::tm> toTm(const CalendarTime& t) {
-    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (t.year < 1970 || t.year > 2200 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
-        t.minute > 59 || t.second > 59 || t.hour < 0 || t.minute < 0 || t.second < 0)
-        return std::nullopt;
-    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
-    if (t.day > kDays[t.month - 1] || (t.month == 2 && !leap && t.day > 28)) return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = t.year - 1900;
-    tm.tm_mon = t.month - 1;
-    tm.tm_mday = t.day;
-    tm.tm_hour = t.hour;
-    tm.tm_min = t.minute;
-    tm.tm_sec = t.second;
-    tm.tm_isdst = -1;
-    return tm;
-}
-
-}  // namespace
-
-std::optional<std::int64_t> localTimeToEpoch(const CalendarTime& t) {
-    auto tm = toTm(t);
-    if (!tm) return std::nullopt;
-    return static_cast<std::int64_t>(std::mktime(&*tm));
-}
-
-std::optional<std::int64_t> utcTimeToEpoch(const CalendarTime& t) {
-    auto tm = toTm(t);
-    if (!tm) return std::nullopt;
-    return static_cast<std::int64_t>(::timegm(&*tm));
 }
 
 bool ClusterRuns::overlaps(std::uint32_t first, std::uint64_t count) const {

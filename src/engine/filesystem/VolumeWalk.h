@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/common/CalendarTime.h"
 #include "engine/filesystem/FileSystemEntries.h"
 
 namespace tamsel::filesystem::detail {
@@ -40,14 +41,6 @@ std::vector<std::uint8_t> readPadded(RandomAccessSource& source, std::int64_t of
 // control characters '_', and "." and ".." are "_": a name is always one
 // path component of its own.
 std::string utf16ToUtf8(const std::u16string& units);
-
-// Seconds since the epoch of a calendar time read in this machine's time
-// zone, or in UTC; nothing for a field out of range.
-struct CalendarTime {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
-std::optional<std::int64_t> localTimeToEpoch(const CalendarTime& t);
-std::optional<std::int64_t> utcTimeToEpoch(const CalendarTime& t);
 
 // Sets of clusters as runs: which clusters a file, a folder or a chain holds.
 class ClusterRuns {

@@ -4,6 +4,7 @@
 
 #include "engine/carve/Damage.h"
 #include "engine/carve/Formats.h"
+#include "media/decode/CaptureTimes.h"
 #include "media/decode/CarveRangeLoader.h"
 #include "media/decode/Checks.h"
 #include "media/decode/Decoders.h"
@@ -62,7 +63,8 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
         BudgetedRange budgeted(file, limits.videoBytes);
         {
             CarveRangeLoader loader(budgeted, budgeted.left());
-            image = firstVideoFrame(loader, ext, ThumbnailLimits::kMaxSide, std::chrono::steady_clock::now() + limits.videoTime);
+            image = firstVideoFrame(loader, ext, ThumbnailLimits::kMaxSide, std::chrono::steady_clock::now() + limits.videoTime,
+                                    &result.taken);
         }
         if (e == "avi") {
             if (auto n = checkAvi(budgeted)) notes.push_back(*n);
@@ -74,7 +76,10 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
         // A structure is judged only whole: a file larger than the bytes given is not.
         const bool whole = static_cast<std::int64_t>(bytes.size()) == file.length();
         JpegDamage jpeg;
-        if (!bytes.empty()) image = decodePhoto(bytes.span(), ext, ThumbnailLimits::kMaxSide, ThumbnailLimits::kEnoughSide, &jpeg);
+        if (!bytes.empty()) {
+            image = decodePhoto(bytes.span(), ext, ThumbnailLimits::kMaxSide, ThumbnailLimits::kEnoughSide, &jpeg);
+            result.taken = photoCaptureTime(bytes.span());
+        }
         if (whole) {
             if (jpeg.found) notes.push_back(jpeg.endedEarly ? std::string(damage::kCutShort) : damage::corrupt(jpeg.percentFrom));
             else if (jpeg.flatFromPercent >= 0) notes.push_back(damage::overwritten(jpeg.flatFromPercent));

@@ -11,6 +11,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "media/decode/CaptureTimes.h"
+
 namespace tamsel::media {
 
 namespace {
@@ -140,7 +142,8 @@ std::optional<RgbImage> scaledToRgb(const std::uint8_t* const planes[4], const i
 }
 
 std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::string& ext, int maxSide,
-                                        std::chrono::steady_clock::time_point deadline) {
+                                        std::chrono::steady_clock::time_point deadline,
+                                        std::optional<CaptureTime>* taken) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
 
@@ -161,6 +164,12 @@ std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::str
     const AVInputFormat* format = hint.empty() ? nullptr : av_find_input_format(hint.c_str());
     if (avformat_open_input(&raw, nullptr, format, nullptr) < 0) return std::nullopt;  // frees raw
     std::unique_ptr<AVFormatContext, FormatDeleter> fmt(raw);
+    if (taken) {
+        // A phone's own local time with its zone first; creation_time is UTC.
+        for (const char* key : {"com.apple.quicktime.creationdate", "creation_time"})
+            if (const AVDictionaryEntry* e = av_dict_get(fmt->metadata, key, nullptr, 0); e && e->value && !*taken)
+                *taken = parseCaptureTime(e->value, {}, DateSource::video);
+    }
     if (avformat_find_stream_info(fmt.get(), nullptr) < 0) return std::nullopt;
     const AVCodec* decoder = nullptr;
     const int index = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);

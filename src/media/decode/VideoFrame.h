@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "media/CaptureTime.h"
 #include "media/decode/CarveRangeLoader.h"
 #include "media/decode/Image.h"
 
@@ -16,8 +17,10 @@ namespace tamsel::media {
 // later frame of the first few seconds with something on it.
 // Nothing when the container or codec is not understood, or when `deadline`
 // passes first: a damaged file must not keep the decoder busy for ever.
+// `taken`, when given, gets when the container says it was recorded.
 std::optional<RgbImage> firstVideoFrame(CarveRangeLoader& loader, const std::string& ext, int maxSide,
-                                        std::chrono::steady_clock::time_point deadline);
+                                        std::chrono::steady_clock::time_point deadline,
+                                        std::optional<CaptureTime>* taken = nullptr);
 
 // How far the brightness of `image` spreads (its standard deviation, 0-255):
 // near 0 for a picture of one colour.

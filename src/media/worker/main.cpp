@@ -70,7 +70,7 @@ int main() {
         if (!job) return 2;
         RemoteRange file(job->length);
         auto made = makeThumbnail(file, job->ext, job->limits);
-        protocol::Result result{std::move(made.jpeg), std::move(made.damage)};
+        protocol::Result result{std::move(made.jpeg), std::move(made.damage), made.taken};
         if (!protocol::send(kOut, protocol::Type::result, protocol::encode(result))) return 0;
     }
     return 0;
