@@ -11,9 +11,9 @@
 #include "engine/carve/FoundList.h"
 #include "engine/reading/CountingSource.h"
 #include "engine/reading/FileSource.h"
-#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/SequentialReader.h"
 #include "support/Corpus.h"
+#include "support/HookedSource.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -44,22 +44,6 @@ std::vector<std::uint8_t> smallMp4() {
 void place(std::vector<std::uint8_t>& image, std::int64_t at, const std::vector<std::uint8_t>& file) {
     std::copy(file.begin(), file.end(), image.begin() + at);
 }
-
-// A memory source that lets a test act on chosen reads.
-class HookedSource final : public ForwardingSource {
-public:
-    HookedSource(std::vector<std::uint8_t> data, std::function<void(std::int64_t, std::int64_t)> onRead,
-                 std::vector<BadRange> bad = {})
-        : ForwardingSource(std::make_shared<MemorySource>(std::move(data), "hooked", std::move(bad))), onRead_(std::move(onRead)) {}
-    Bytes pread(std::int64_t offset, std::int64_t count) override {
-        if (onRead_) onRead_(offset, count);
-        return inner()->pread(offset, count);
-    }
-    void close() override {}
-
-private:
-    std::function<void(std::int64_t, std::int64_t)> onRead_;
-};
 
 struct Run {
     CarveSummary summary;
@@ -340,10 +324,10 @@ TEST(ScanCancel, StopWhileReadingAFileRecordsNothingAndTheResumeReadsItWhole) {
         CancellationToken token;
         std::atomic<bool> armed = true;
         auto source = std::make_shared<HookedSource>(
-            image, [&](std::int64_t offset, std::int64_t) {
+            std::make_shared<MemorySource>(image, "hooked", damaged ? std::vector<BadRange>{{at + 100, 50}} : std::vector<BadRange>{}),
+            [&](std::int64_t offset, std::int64_t) {
                 if (armed && offset == stopAt) token.cancel();
-            },
-            damaged ? std::vector<BadRange>{{at + 100, 50}} : std::vector<BadRange>{});
+            });
         TempDir session;
         auto r = scan(source, session.path(), token, CarveOutputMode::writeFiles);
         EXPECT_TRUE(r.summary.cancelled);

@@ -31,13 +31,6 @@ using namespace tamsel::test;
 
 const std::string kCli = TAMSEL_CLI;
 
-std::string lastLine(const std::string& text) {
-    std::string t = text;
-    while (!t.empty() && t.back() == '\n') t.pop_back();
-    const auto nl = t.rfind('\n');
-    return nl == std::string::npos ? t : t.substr(nl + 1);
-}
-
 // Whether the command's output holds `text`; the output is shown either way.
 ::testing::AssertionResult says(const ProcessResult& r, const std::string& text) {
     return (r.output.find(text) != std::string::npos ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())

@@ -30,12 +30,6 @@ fs::path cardImage(const TempDir& dir) {
     return dir / "card.img";
 }
 
-fs::path lastLine(const std::string& out) {
-    auto end = out.find_last_not_of('\n');
-    auto start = out.rfind('\n', end);
-    return out.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
-}
-
 // Every found file gets a thumbnail or the marker, unless told not to.
 // Thumbnails that find no room become no markers: the next run makes them,
 // and a marker is left only where a roomy destination has no picture either.

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <fcntl.h>
 #include <thread>
@@ -16,9 +17,9 @@
 #include "media/ThumbnailFiles.h"
 #include "media/worker/Sandbox.h"
 #include "MediaTestSupport.h"
-#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/Corpus.h"
+#include "support/HookedSource.h"
 #include "support/Process.h"
 
 namespace tamsel {
@@ -26,25 +27,6 @@ namespace {
 
 using namespace tamsel::test;
 using namespace tamsel::media;
-
-// Every read of the card is recorded.
-class WatchedCard final : public ForwardingSource {
-public:
-    explicit WatchedCard(std::vector<std::uint8_t> data) : ForwardingSource(std::make_shared<MemorySource>(std::move(data))) {}
-    Bytes pread(std::int64_t offset, std::int64_t count) override {
-        std::lock_guard guard(lock_);
-        reads_.push_back({offset, count});
-        return inner()->pread(offset, count);
-    }
-    std::vector<BadRange> reads() const {
-        std::lock_guard guard(lock_);
-        return reads_;
-    }
-
-private:
-    mutable std::mutex lock_;
-    std::vector<BadRange> reads_;
-};
 
 // Files laid out on a card one after another, each 4 KiB aligned.
 struct Card {
@@ -76,7 +58,12 @@ TEST(ThumbnailPool, HandedOverFilesAreNotReadAgainAndMarkersMeanNoPicture) {
     card.add(std::vector<std::uint8_t>(50000, 7), "wav");                   // no picture of sound
     card.add(std::vector<std::uint8_t>(300000, 0), "jpg");                  // unreadable: zeros
     card.files[3].index = 1234567;
-    auto reader = std::make_shared<WatchedCard>(card.bytes);
+    std::mutex lock;
+    std::vector<BadRange> reads;  // every read of the card
+    auto reader = std::make_shared<HookedSource>(card.bytes, [&](std::int64_t offset, std::int64_t count) {
+        std::lock_guard guard(lock);
+        reads.push_back({offset, count});
+    });
     TempDir session;
     {
         const Session thumbsSession = Session::open(session.path(), Session::Lock::none);
@@ -92,16 +79,16 @@ TEST(ThumbnailPool, HandedOverFilesAreNotReadAgainAndMarkersMeanNoPicture) {
     EXPECT_TRUE(fs::exists(session / "thumbs/000002.jpg"));
     EXPECT_TRUE(fs::exists(session / "thumbs/000003.none"));
     EXPECT_TRUE(fs::exists(session / "thumbs/1234567.none"));
-    for (const auto& r : reader->reads())
+    for (const auto& r : reads)
         EXPECT_GE(r.offset, card.files[1].offset) << "the handed-over photo was read from the card again";
 
     // What exists is kept: another run reads nothing.
-    const auto before = reader->reads().size();
+    const auto before = reads.size();
     const Session againSession = Session::open(session.path(), Session::Lock::none);
     ScanThumbnails again(reader, againSession, CancellationToken());
     for (const auto& f : card.files) again.push(f);
     again.finishAndWait();
-    EXPECT_EQ(reader->reads().size(), before);
+    EXPECT_EQ(reads.size(), before);
     EXPECT_EQ(again.counts().done(), 4);
 }
 
@@ -135,20 +122,11 @@ std::vector<std::uint8_t> manyScanJpeg(const TempDir& dir) {
     return out;
 }
 
-std::uint32_t crc32Of(const std::uint8_t* p, std::size_t n) {
-    std::uint32_t c = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-    }
-    return ~c;
-}
-
 // A PNG whose header says 100000 x 100000, its checksum made right.
 std::vector<std::uint8_t> hugePng() {
     auto b = readFile(corpusDir() / "png" / "Issue_62.png");
     for (std::size_t at : {16u, 20u}) b[at] = 0x00, b[at + 1] = 0x01, b[at + 2] = 0x86, b[at + 3] = 0xA0;
-    const std::uint32_t crc = crc32Of(b.data() + 12, 17);
+    const auto crc = static_cast<std::uint32_t>(::crc32(0, b.data() + 12, 17));
     for (int i = 0; i < 4; ++i) b[29 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
     return b;
 }
@@ -223,7 +201,7 @@ TEST(ThumbnailPool, HostileFilesCostOnlyTheirOwnThumbnail) {
         card.add(bytes, ext);
         card.add(good, "jpg");
     }
-    auto reader = std::make_shared<WatchedCard>(card.bytes);
+    auto reader = std::make_shared<MemorySource>(card.bytes);
     TempDir session;
     ThumbnailPool::Options options;
     options.cpuLimit = std::chrono::milliseconds(4000);
@@ -243,7 +221,7 @@ TEST(ThumbnailPool, ACrashingDecoderCostsOnlyTheFilesItCrashesOn) {
     card.add(readFile(corpusDir() / "jpg" / "Canon_40D.jpg"), "jpg");
     card.add(readFile(corpusDir() / "png" / "Issue_62.png"), "png");
     card.add(readFile(corpusDir() / "jpg" / "Nikon_D70.jpg"), "jpg");
-    auto reader = std::make_shared<WatchedCard>(card.bytes);
+    auto reader = std::make_shared<MemorySource>(card.bytes);
     TempDir session;
     ThumbnailPool::Options options;
     options.workers = 1;

@@ -8,9 +8,9 @@
 
 #include "engine/probe/DriveProbe.h"
 #include "engine/reading/FileSource.h"
-#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/FaultyDevice.h"
+#include "support/HookedSource.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -21,18 +21,6 @@ using Verdict = DriveHealth::Verdict;
 constexpr std::int64_t MiB = 1 << 20;
 
 std::string fixture(const std::string& name) { return readText(fs::path(TAMSEL_PROBE_FIXTURES) / name); }
-
-// Records where and how much each read asked for.
-class RecordingSource final : public ForwardingSource {
-public:
-    using ForwardingSource::ForwardingSource;
-    Bytes pread(std::int64_t offset, std::int64_t count) override {
-        reads.emplace_back(offset, count);
-        return inner()->pread(offset, count);
-    }
-    void close() override {}
-    std::vector<std::pair<std::int64_t, std::int64_t>> reads;
-};
 
 TEST(SmartctlOutput, ReadsTheHealthAssessmentOfRealRuns) {
     for (const auto& [file, status] : std::map<std::string, std::optional<std::string>>{
@@ -75,13 +63,15 @@ TEST(DriveJudge, FollowsItsRulesInOrder) {
 }
 
 TEST(DriveProbe, SamplesEvenlyFromTheFirstByteToTheLastOfAnySize) {
-    auto source = std::make_shared<RecordingSource>(std::make_shared<MemorySource>(std::vector<std::uint8_t>(100 * MiB + 7)));
+    std::vector<std::pair<std::int64_t, std::int64_t>> reads;
+    auto record = [&](std::int64_t offset, std::int64_t count) { reads.emplace_back(offset, count); };
+    HookedSource source(std::vector<std::uint8_t>(100 * MiB + 7), record);
     std::vector<double> fractions;
-    auto h = DriveProbe::probe(*source, std::nullopt, [&](double f) { fractions.push_back(f); });
-    ASSERT_EQ(source->reads.size(), 48u);
-    EXPECT_EQ(source->reads.front(), std::make_pair(std::int64_t{0}, MiB));
-    EXPECT_EQ(source->reads.back(), std::make_pair(100 * MiB + 7 - MiB, MiB));
-    EXPECT_EQ(source->reads[1].first, static_cast<std::int64_t>(1.0 / 47 * static_cast<double>(100 * MiB + 7 - MiB)));
+    auto h = DriveProbe::probe(source, std::nullopt, [&](double f) { fractions.push_back(f); });
+    ASSERT_EQ(reads.size(), 48u);
+    EXPECT_EQ(reads.front(), std::make_pair(std::int64_t{0}, MiB));
+    EXPECT_EQ(reads.back(), std::make_pair(100 * MiB + 7 - MiB, MiB));
+    EXPECT_EQ(reads[1].first, static_cast<std::int64_t>(1.0 / 47 * static_cast<double>(100 * MiB + 7 - MiB)));
     EXPECT_EQ(h.samplesRead, 48);
     EXPECT_EQ(h.samplesFailed, 0);
     EXPECT_EQ(fractions.size(), 48u);
@@ -90,10 +80,11 @@ TEST(DriveProbe, SamplesEvenlyFromTheFirstByteToTheLastOfAnySize) {
 
     // Smaller than a sample: each sample is the whole source; an empty one has none.
     for (std::int64_t size : {std::int64_t{512 * 1024}, MiB}) {
-        RecordingSource small(std::make_shared<MemorySource>(std::vector<std::uint8_t>(size)));
+        reads.clear();
+        HookedSource small(std::vector<std::uint8_t>(static_cast<std::size_t>(size)), record);
         DriveProbe::probe(small, std::nullopt, nullptr);
-        ASSERT_EQ(small.reads.size(), 48u);
-        for (const auto& r : small.reads) EXPECT_EQ(r, std::make_pair(std::int64_t{0}, size));
+        ASSERT_EQ(reads.size(), 48u);
+        for (const auto& r : reads) EXPECT_EQ(r, std::make_pair(std::int64_t{0}, size));
     }
     MemorySource empty(std::vector<std::uint8_t>{});
     fractions.clear();

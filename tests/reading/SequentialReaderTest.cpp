@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "engine/reading/CountingSource.h"
-#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "engine/reading/SequentialReader.h"
+#include "support/HookedSource.h"
 #include "support/TempDir.h"
 
 namespace tamsel {
@@ -29,20 +29,12 @@ bool sameAs(const Bytes& got, const std::vector<std::uint8_t>& medium, std::int6
     return std::equal(got.begin(), got.end(), medium.begin() + offset);
 }
 
-// Fails every read from `failAt` on with what `fail` throws.
-class FailingSource final : public ForwardingSource {
-public:
-    FailingSource(std::vector<std::uint8_t> data, std::int64_t failAt, std::function<void()> fail)
-        : ForwardingSource(std::make_shared<MemorySource>(std::move(data))), failAt_(failAt), fail_(std::move(fail)) {}
-    Bytes pread(std::int64_t offset, std::int64_t count) override {
-        if (offset + count > failAt_) fail_();
-        return inner()->pread(offset, count);
-    }
-
-private:
-    std::int64_t failAt_;
-    std::function<void()> fail_;
-};
+// Fails every read reaching `failAt` with what `fail` throws.
+std::shared_ptr<test::HookedSource> failingAt(std::vector<std::uint8_t> data, std::int64_t failAt, std::function<void()> fail) {
+    return std::make_shared<test::HookedSource>(std::move(data), [=](std::int64_t offset, std::int64_t count) {
+        if (offset + count > failAt) fail();
+    });
+}
 
 TEST(SequentialReader, ReturnsTheMediumsBytesForAnyReadPattern) {
     // Not a whole number of blocks, so that the last one is short.
@@ -118,7 +110,7 @@ TEST(SequentialReader, AFailureAheadReachesTheReaderAtItsByte) {
     const auto medium = patterned(static_cast<std::size_t>(2 * kRing));
     const std::int64_t failAt = kRing + kBlock;
     SequentialReader reader(
-        std::make_shared<FailingSource>(medium, failAt, [] { throw SourceGoneError("card", ENODEV); }), 0);
+        failingAt(medium, failAt, [] { throw SourceGoneError("card", ENODEV); }), 0);
     std::int64_t pos = 0;
     for (; pos + kBlock <= failAt; pos += kBlock) {
         reader.release(pos);
@@ -133,7 +125,7 @@ TEST(SequentialReader, ACancelledWaitGivesUp) {
     std::atomic<bool> stall = true;
     CancellationToken token;
     // The medium hangs past the first ring: only the token ends the wait.
-    SequentialReader reader(std::make_shared<FailingSource>(medium, kRing,
+    SequentialReader reader(failingAt(medium, kRing,
                                                             [&] {
                                                                 while (stall) std::this_thread::yield();
                                                             }),

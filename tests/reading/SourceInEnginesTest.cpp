@@ -12,10 +12,10 @@
 #include "engine/reading/SourceIdentity.h"
 #include "engine/reading/BadRangeMap.h"
 #include "engine/reading/FileSource.h"
-#include "engine/reading/ForwardingSource.h"
 #include "engine/reading/MemorySource.h"
 #include "support/Corpus.h"
 #include "support/FaultyDevice.h"
+#include "support/HookedSource.h"
 #include "support/TempDir.h"
 
 using namespace tamsel;
@@ -33,19 +33,6 @@ void place(std::vector<std::uint8_t>& image, std::int64_t at, const std::vector<
 
 }  // namespace
 
-// A disk unplugged once `left` bytes have been read: every read after throws.
-class UnpluggedSource final : public ForwardingSource {
-public:
-    UnpluggedSource(std::shared_ptr<RandomAccessSource> inner, std::int64_t left) : ForwardingSource(std::move(inner)), left_(left) {}
-    Bytes pread(std::int64_t offset, std::int64_t count) override {
-        if ((left_ -= count) < 0) throw SourceGoneError(displayName(), ENODEV);
-        return inner()->pread(offset, count);
-    }
-
-private:
-    std::atomic<std::int64_t> left_;
-};
-
 // Before, the scan went on over zeros and reported a finished scan with the
 // rest of the disk "unreadable". (The device's own error is told apart from a
 // bad sector in the reading tests; the scan reads its medium's ends first.)
@@ -53,7 +40,11 @@ TEST(GoneMediumInEngines, AScanWhoseDiskVanishesStopsResumably) {
     TempDir dir;
     std::vector<std::uint8_t> image(24 * MiB, 0);
     place(image, MiB, corpusJpeg("Nikon_D70.jpg"));
-    auto source = std::make_shared<UnpluggedSource>(std::make_shared<MemorySource>(std::move(image)), 12 * MiB);
+    // Unplugged once 12 MiB have been read: every read after throws.
+    std::atomic<std::int64_t> left = 12 * MiB;
+    auto source = std::make_shared<HookedSource>(std::move(image), [&](std::int64_t, std::int64_t count) {
+        if ((left -= count) < 0) throw SourceGoneError("card", ENODEV);
+    });
     Carver carver(source, dir / "out" / "staging_1", CarveOutputMode::probeOnly, nullptr);
     EXPECT_THROW(carver.run(), SourceGoneError);
 

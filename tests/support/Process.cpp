@@ -12,6 +12,27 @@ extern char** environ;
 
 namespace tamsel::test {
 
+namespace {
+// Starts argv[0] (searched on PATH) with `actions`, which it frees; -1 when it could not.
+pid_t spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t& actions) {
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int waitFor(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+}  // namespace
+
 ProcessResult run(const std::vector<std::string>& args) {
     ProcessResult result;
     int pipeFds[2];
@@ -22,32 +43,14 @@ ProcessResult run(const std::vector<std::string>& args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawn(args, actions);
     close(pipeFds[1]);
-    if (rc != 0) {
-        close(pipeFds[0]);
-        return result;
-    }
     char buf[4096];
-    for (;;) {
-        ssize_t n = read(pipeFds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.output.append(buf, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; pid > 0 && ((n = read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR));)
+        if (n > 0) result.output.append(buf, static_cast<std::size_t>(n));
     close(pipeFds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (pid > 0) result.exitCode = waitFor(pid);
     return result;
 }
 
@@ -55,9 +58,10 @@ ProcessResult shell(const std::string& command) { return run({"/bin/sh", "-c", c
 
 bool haveTool(const std::string& name) { return shell("command -v " + name + " >/dev/null 2>&1").exitCode == 0; }
 
-}  // namespace tamsel::test
-
-namespace tamsel::test {
+std::string lastLine(const std::string& text) {
+    const std::string t = text.substr(0, text.find_last_not_of('\n') + 1);
+    return t.substr(t.rfind('\n') + 1);
+}
 
 Child Child::start(const std::vector<std::string>& args, const std::string& stdoutPath, const std::string& stderrPath) {
     posix_spawn_file_actions_t actions;
@@ -65,14 +69,7 @@ Child Child::start(const std::vector<std::string>& args, const std::string& stdo
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return Child(pid);
+    return Child(spawn(args, actions));
 }
 
 Child::~Child() {
@@ -88,11 +85,9 @@ void Child::signal(int sig) const {
 
 int Child::wait() {
     if (pid_ <= 0) return -1;
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = waitFor(pid_);
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 }  // namespace tamsel::test

@@ -14,10 +14,8 @@ ProcessResult run(const std::vector<std::string>& argv);
 // Runs a shell command line.
 ProcessResult shell(const std::string& command);
 bool haveTool(const std::string& name);
-
-}  // namespace tamsel::test
-
-namespace tamsel::test {
+// The text's last line, without its line break: where the command line prints its result.
+std::string lastLine(const std::string& text);
 
 // A program running in the background, its stdout and stderr going to files.
 class Child {
