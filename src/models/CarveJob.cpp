@@ -267,7 +267,9 @@ void CarveJob::recover(const std::vector<CarvedFile>& files) {
 
     QPointer<CarveJob> self(this);
     QPointer<WindowState> window(window_);
-    RecoveryRequest request{*stagingDir_, selectedSource_->path(), files, *destinationRoot_};
+    std::vector<std::int64_t> indexes;
+    for (const auto& f : files) indexes.push_back(f.index);
+    RecoveryRequest request{*stagingDir_, selectedSource_->path(), std::move(indexes), *destinationRoot_};
     recoveryTask_ = startJob(JobPriority::normal, [self, window, request = std::move(request), reveal = reveal_](const CancellationToken& token) {
         try {
             RecoveryEvents events;

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_set>
 
 #include "engine/carve/Damage.h"
 #include "engine/carve/FoundList.h"
@@ -250,11 +251,11 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
 
     RecoveryOutcome outcome;
     // A session's whole list can hold a million records: each kept in a few bytes.
-    FoundEntries files;
-    if (request.files) {
-        for (const auto& f : *request.files) files.add(f);
-    } else {
-        files = session.loadFoundEntries(identity.size, &outcome.refusedRecords);
+    FoundEntries files = session.loadFoundEntries(identity.size, &outcome.refusedRecords);
+    if (request.indexes) {
+        std::unordered_set<std::int64_t> chosen(request.indexes->begin(), request.indexes->end());
+        files.retain([&](std::int64_t index) { return chosen.contains(index); });
+        outcome.refusedRecords = 0;  // of the files not chosen too: not this run's concern
     }
     outcome.total = files.size();
 
@@ -298,7 +299,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
     RecoveredNames names(request.layout);
     try {
         for (std::size_t i = 0; i < files.size(); ++i) {
-            const CarvedFile f = request.files ? (*request.files)[i] : files.file(i);
+            const CarvedFile f = files.file(i);
             const RecoveredName name = names.place(f);
             if (token.isCancelled()) {
                 outcome.stopped = true;

@@ -84,8 +84,10 @@ struct RecoveryRequest {
     // The device or image the scan read; the session's record when absent
     // (then only a block device or an image file that matches it in full).
     std::optional<std::string> source;
-    // The files chosen; every file the session lists when absent.
-    std::optional<std::vector<CarvedFile>> files;
+    // The files chosen, by their index in the found list (whose records,
+    // with their names, dates and pieces, are what is recovered); every file
+    // the session lists when absent.
+    std::optional<std::vector<std::int64_t>> indexes;
     fs::path destination;
     // Under the card's own folders and names where it remembered them, by
     // date, or by type; files without a name or a date go by type.
