@@ -88,7 +88,7 @@ private:
         const std::int64_t count = std::min<std::int64_t>(ask.count, job.file.length - ask.offset);
         if (job.held && ask.offset + count <= static_cast<std::int64_t>(job.held->size()))
             return job.held->slice(static_cast<std::size_t>(ask.offset), static_cast<std::size_t>(count));
-        return pool_.reader_->pread(job.file.offset + ask.offset, count);
+        return preadFound(*pool_.reader_, job.file, ask.offset, count);
     }
 
     Outcome make(const Job& job) {

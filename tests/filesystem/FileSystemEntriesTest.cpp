@@ -15,9 +15,13 @@
 #include <regex>
 #include <tuple>
 
+#include "engine/carve/Carver.h"
+#include "engine/carve/Damage.h"
+#include "engine/carve/FoundList.h"
 #include "engine/filesystem/FileSystemEntries.h"
 #include "engine/reading/FileSource.h"
 #include "engine/reading/MemorySource.h"
+#include "support/Corpus.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -195,13 +199,17 @@ TEST_F(FileSystemEntries, ExfatKeepsWholeAndFragmentedFilesLiveAndDeleted) {
     std::map<std::string, Content> files = {{"DCIM/one.jpg", randomBytes(100000, 1)},
                                             {"DCIM/日本語の写真.jpg", randomBytes(5000, 2)},
                                             {"DCIM/OLD/in.jpg", randomBytes(3000, 3)}};
+    // A photo and another file appended in turn, so that neither lies in one piece.
+    const Content photo = readFile(corpusDir() / "jpg/exif-org_nikon-e950.jpg");
     Content a, b;
     session([&] {
         for (const auto& [name, content] : files) writeFile(mnt / name, content);
-        // Appends in turn, so that neither file lies in one piece.
         for (int i = 0; i < 4; ++i) {
-            for (auto [name, content] : {std::pair<const char*, Content*>{"DCIM/a.bin", &a}, {"DCIM/b.bin", &b}}) {
-                auto piece = randomBytes(40000, static_cast<std::uint64_t>(10 + i * 2 + (content == &b)));
+            for (auto [name, content] : {std::pair<const char*, Content*>{"DCIM/a.jpg", &a}, {"DCIM/b.bin", &b}}) {
+                const std::size_t quarter = photo.size() / 4, from = quarter * static_cast<std::size_t>(i);
+                auto piece = content == &a ? Content(photo.begin() + static_cast<std::ptrdiff_t>(from),
+                                                     i == 3 ? photo.end() : photo.begin() + static_cast<std::ptrdiff_t>(from + quarter))
+                                           : randomBytes(40000, static_cast<std::uint64_t>(11 + i * 2));
                 std::ofstream(mnt / name, std::ios::binary | std::ios::app)
                     .write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
                 content->insert(content->end(), piece.begin(), piece.end());
@@ -213,7 +221,7 @@ TEST_F(FileSystemEntries, ExfatKeepsWholeAndFragmentedFilesLiveAndDeleted) {
     const Content before = readFile(img);
     session([&] {
         fs::remove(mnt / "DCIM/one.jpg");
-        fs::remove(mnt / "DCIM/a.bin");
+        fs::remove(mnt / "DCIM/a.jpg");
         fs::remove_all(mnt / "DCIM/OLD");
     });
     run({"losetup", "-d", device});
@@ -230,12 +238,26 @@ TEST_F(FileSystemEntries, ExfatKeepsWholeAndFragmentedFilesLiveAndDeleted) {
     expectFile(image, v, "DCIM/one.jpg", files["DCIM/one.jpg"], true, Whole::run);
     expectFile(image, v, "DCIM/日本語の写真.jpg", files["DCIM/日本語の写真.jpg"], false, Whole::run);
     expectFile(image, v, "DCIM/OLD/in.jpg", files["DCIM/OLD/in.jpg"], true, Whole::run);
-    expectFile(image, v, "DCIM/a.bin", a, true, Whole::chain);
+    expectFile(image, v, "DCIM/a.jpg", a, true, Whole::chain);
     expectFile(image, v, "DCIM/b.bin", b, false, Whole::chain);
     if (const FileEntry* f = find(v, "DCIM/one.jpg")) {
         ASSERT_TRUE(f->modified);
         EXPECT_EQ(*f->modified, oneTime);
     }
+    // The scan finds the photo's start and takes the rest from the chain:
+    // the photo comes back whole, and says how.
+    auto source = std::make_shared<FileSource>(img.string(), 0);
+    Carver(source, dir / "session", CarveOutputMode::probeOnly, nullptr).run();
+    const auto found = Session::foundIn(dir / "session");
+    auto it = std::ranges::find(found, std::optional<std::string>("DCIM/a.jpg"), &CarvedFile::originalPath);
+    ASSERT_NE(it, found.end());
+    EXPECT_GE(it->runs.size(), 2u);
+    EXPECT_NE(it->note.value_or("").find(damage::kAssembled), std::string::npos);
+    EXPECT_FALSE(it->damaged);
+    Content whole;
+    for (Bytes piece; (piece = preadFound(*source, *it, static_cast<std::int64_t>(whole.size()), 1 << 20)).size() > 0;)
+        whole.insert(whole.end(), piece.span().begin(), piece.span().end());
+    EXPECT_TRUE(whole == photo);
 }
 
 TEST_F(FileSystemEntries, VolumesAreFoundInPartitionsAndThroughBackupBootSectors) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tamsel {
 
@@ -12,6 +13,13 @@ namespace tamsel {
 enum class DateSource : std::uint8_t { none, fileSystem, exif, video };
 std::string_view rawValue(DateSource source);
 std::optional<DateSource> dateSource(std::string_view raw);
+
+// A stretch of the source that holds part of a found file.
+struct ByteRun {
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    friend bool operator==(const ByteRun&, const ByteRun&) = default;
+};
 
 struct CarvedFile {
     std::int64_t index = 0;
@@ -27,6 +35,13 @@ struct CarvedFile {
     std::optional<std::string> originalPath = std::nullopt;
     std::optional<std::int64_t> modified = std::nullopt;  // seconds since the epoch
     DateSource dateSource = DateSource::none;
+    // Where the file lies, in order, when it is not in one piece (its
+    // pieces assembled from the card's file system); empty: `length` bytes
+    // from `offset`.
+    std::vector<ByteRun> runs = {};
+
+    // The bytes from `offset` on that are the file's own.
+    std::int64_t firstRunLength() const { return runs.empty() ? length : runs.front().length; }
 
     friend bool operator==(const CarvedFile&, const CarvedFile&) = default;
 };

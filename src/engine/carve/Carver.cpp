@@ -139,7 +139,11 @@ std::optional<std::pair<const filesystem::FileEntry*, std::int64_t>> Carver::ent
         const auto& [entry, clusterBytes] = it->second;
         if (entry->size < 1) continue;
         std::int64_t agreed = -1;
-        if (entry->size <= length) {
+        // Pieces a chain gives, in order from here: the file, whatever its
+        // structure seemed to say from bytes that are another file's.
+        if (entry->extents.size() > 1 && entry->extents.front().offset == at) {
+            agreed = entry->size;
+        } else if (entry->size <= length) {
             // The carved tail is another file's.
             agreed = entry->size;
         } else {
@@ -176,13 +180,21 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
             throwFileError((folderShown / name).string(), "削除できませんでした");
         out = openForWritingAt(folder.get(), name, O_CREAT | O_EXCL, folderShown);
     }
+    CarvedFile f;
+    f.offset = offset;
+    f.length = length;
+    if (entry && entry->extents.size() > 1 && entry->extents.front().offset == offset)
+        for (const auto& e : entry->extents) f.runs.push_back(ByteRun{e.offset, e.length});
     std::int64_t read = 0;
     bool stopped = false;
     try {
         // Probing needs no bytes, only that the sequential read has passed
-        // over the file, so that its unreadable sectors are known.
+        // over the file, so that its unreadable sectors are known. A file in
+        // pieces lies partly behind the read and partly ahead: its pieces
+        // are read when it is looked at.
         handedOver_.reset();
-        if (!out && !token.isCancelled() && wantsBytes_ && wantsBytes_(length)) {
+        if (!out && !f.runs.empty()) read = length;
+        if (!out && f.runs.empty() && !token.isCancelled() && wantsBytes_ && wantsBytes_(length)) {
             if (auto copy = reader_->copyFromRing(offset, length)) {
                 read = static_cast<std::int64_t>(copy->size());
                 handedOver_ = std::make_shared<const Bytes>(std::move(*copy));
@@ -191,7 +203,7 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
         if (!out && !handedOver_ && !token.isCancelled() && reader_->readThrough(offset + length, token))
             read = std::max<std::int64_t>(0, std::min(length, reader_->size() - offset));
         while (read < length && !token.isCancelled()) {
-            Bytes piece = reader_->pread(offset + read, std::min(length - read, kPiece));
+            Bytes piece = preadFound(*reader_, f, read, std::min(length - read, kPiece));
             if (piece.empty()) break;
             if (out) writeAll(out.get(), piece.span(), folderShown / name);
             read += static_cast<std::int64_t>(piece.size());
@@ -215,16 +227,25 @@ std::optional<CarvedFile> Carver::recordCarvedFile(std::int64_t offset, std::int
     // The record of unreadable ranges tells, not the running count: the
     // read-ahead meets damage beyond this file too, and each unreadable
     // byte is counted only once, often before the file is found.
-    if (source_->knownBadBytesIn(offset, read) > 0) notes.emplace_back(damage::kBadSectors);
+    std::int64_t bad = 0;
+    if (f.runs.empty()) bad = source_->knownBadBytesIn(offset, read);
+    for (const auto& r : f.runs) bad += source_->knownBadBytesIn(r.offset, r.length);
+    if (bad > 0) notes.emplace_back(damage::kBadSectors);
     if (read < length) notes.emplace_back(damage::kCutShort);
+    // The pieces as far as they were read.
+    for (std::int64_t left = read; auto& r : f.runs) {
+        r.length = std::min(r.length, left);
+        left -= r.length;
+    }
+    std::erase_if(f.runs, [](const ByteRun& r) { return r.length < 1; });
+    if (f.runs.size() < 2) f.runs.clear();
 
-    CarvedFile f;
     f.index = fileIndex_;
-    f.offset = offset;
     f.length = read;
     f.ext = ext;
     f.fileName = folderName + "/" + name;
     f.damaged = !notes.empty();
+    if (!f.runs.empty()) notes.emplace_back(damage::kAssembled);
     if (!notes.empty()) f.note = damage::joined(notes);
     if (entry) {
         f.originalPath = entry->path;
@@ -329,7 +350,7 @@ CarveSummary Carver::run(const CancellationToken& token) {
         if (!file) return false;
         ++summary.filesFound;
         if (file->damaged) ++summary.damagedFiles;
-        skipUntil = std::max(skipUntil, file->offset + file->length);
+        skipUntil = std::max(skipUntil, file->offset + file->firstRunLength());
         pending_ = Recorded{resumeAt(std::max(skipUntil, pos)), fileIndex_, summary};
         // A file written out is listed at once; probed ones go in batches.
         if (mode_ == CarveOutputMode::writeFiles || pendingFound_.size() >= kBatchBytes) flushLists();

@@ -17,6 +17,8 @@ inline constexpr const char* kDamaged = "一部破損";
 
 inline constexpr const char* kBadSectors = "不良セクタを含む";
 inline constexpr const char* kCutShort = "途中で切れています";
+// Not damage: a file in pieces put back together from the card's file system.
+inline constexpr const char* kAssembled = "分かれていた断片をファイルシステムの記録からつなぎ合わせました";
 inline constexpr const char* kIndexOutside = "索引が範囲外を指しています";
 inline constexpr const char* kCorrupt = "データの一部が壊れています";
 inline constexpr const char* kUnreadable = "中身を読み取れません";

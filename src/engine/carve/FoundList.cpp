@@ -38,6 +38,8 @@ constexpr std::pair<DateSource, std::string_view> kDateSources[] = {
     {DateSource::fileSystem, "fileSystem"}, {DateSource::exif, "exif"}, {DateSource::video, "video"}};
 // Longer than any path a FAT or exFAT volume can hold.
 constexpr std::size_t kMaxOriginalPath = 4096;
+// A found-list line holds this many pieces and more.
+constexpr std::size_t kMaxRuns = 2048;
 }  // namespace
 
 std::string_view rawValue(DateSource source) {
@@ -52,6 +54,17 @@ std::optional<DateSource> dateSource(std::string_view raw) {
     return std::nullopt;
 }
 
+Bytes preadFound(RandomAccessSource& source, const CarvedFile& file, std::int64_t at, std::int64_t count) {
+    if (at < 0 || count < 1 || at >= file.length) return {};
+    count = std::min(count, file.length - at);
+    if (file.runs.empty()) return source.pread(file.offset + at, count);
+    for (const auto& run : file.runs) {
+        if (at < run.length) return source.pread(run.offset + at, std::min(count, run.length - at));
+        at -= run.length;
+    }
+    return {};
+}
+
 std::string CarvedFileExtractor::encode(const CarvedFile& file) {
     nlohmann::ordered_json j;
     j["index"] = file.index;
@@ -64,6 +77,10 @@ std::string CarvedFileExtractor::encode(const CarvedFile& file) {
     if (file.originalPath) j["originalPath"] = *file.originalPath;
     if (file.modified) j["modified"] = *file.modified;
     if (file.dateSource != DateSource::none) j["dateSource"] = rawValue(file.dateSource);
+    if (!file.runs.empty()) {
+        auto& runs = j["runs"] = nlohmann::ordered_json::array();
+        for (const auto& r : file.runs) runs.push_back({r.offset, r.length});
+    }
     // Invalid UTF-8 is replaced rather than failing the whole record.
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -120,6 +137,21 @@ std::optional<CarvedFile> CarvedFileExtractor::decode(std::string_view line) noe
             auto source = raw ? dateSource(*raw) : std::nullopt;
             if (!source) return std::nullopt;
             f.dateSource = *source;
+        }
+        if (auto runs = j.find("runs"); runs != j.end()) {
+            // In order from the file's offset, adding up to its length.
+            if (!runs->is_array() || runs->size() < 2 || runs->size() > kMaxRuns) return std::nullopt;
+            std::int64_t total = 0;
+            for (const auto& r : *runs) {
+                if (!r.is_array() || r.size() != 2 || !r[0].is_number_integer() || !r[1].is_number_integer())
+                    return std::nullopt;
+                const ByteRun run{r[0].get<std::int64_t>(), r[1].get<std::int64_t>()};
+                if (run.offset < 0 || run.length < 1 || run.offset > INT64_MAX - run.length || run.length > f.length - total)
+                    return std::nullopt;
+                total += run.length;
+                f.runs.push_back(run);
+            }
+            if (total != f.length || f.runs.front().offset != f.offset) return std::nullopt;
         }
         if (!isSafeRelativeName(f)) return std::nullopt;
         return f;
@@ -219,7 +251,7 @@ std::int64_t CarvedFileExtractor::extractAt(const CarvedFile& file, RandomAccess
     std::int64_t done = 0;
     try {
         while (done < file.length && !token.isCancelled()) {
-            Bytes piece = source.pread(file.offset + done, std::min(file.length - done, kPiece));
+            Bytes piece = preadFound(source, file, done, std::min(file.length - done, kPiece));
             if (piece.empty()) break;
             writeAll(out.get(), piece.span(), shown);
             done += static_cast<std::int64_t>(piece.size());
@@ -286,6 +318,10 @@ void FoundEntries::add(const CarvedFile& file) {
     }
     e.modified = file.modified.value_or(Entry::kNoDate);
     e.dateSource = file.dateSource;
+    if (!file.runs.empty()) {
+        e.runs = static_cast<std::uint32_t>(runs_.size());
+        runs_.push_back(file.runs);
+    }
     entries_.push_back(e);
 }
 
@@ -317,6 +353,7 @@ CarvedFile FoundEntries::file(std::size_t i) const {
     if (e.originalPath != Entry::kNoPath) f.originalPath = paths_[e.originalPath];
     if (e.modified != Entry::kNoDate) f.modified = e.modified;
     f.dateSource = e.dateSource;
+    if (e.runs != Entry::kNoRuns) f.runs = runs_[e.runs];
     return f;
 }
 

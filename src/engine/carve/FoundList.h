@@ -32,6 +32,10 @@ struct ContentCheck {
     void applyTo(CarvedFile& file) const;
 };
 
+// Up to `count` of the file's bytes from `at` (counted within the file),
+// from one of its pieces: fewer when the piece ends first, none past its end.
+Bytes preadFound(RandomAccessSource& source, const CarvedFile& file, std::int64_t at, std::int64_t count);
+
 class CarvedFileExtractor {
 public:
     // No record is this long; longer lines are skipped unread.
@@ -87,12 +91,19 @@ public:
         std::int64_t modified = kNoDate;
         DateSource dateSource = DateSource::none;
         bool damaged = false;
+        static constexpr std::uint32_t kNoRuns = UINT32_MAX;
+        std::uint32_t runs = kNoRuns;  // in runs_: few files are in pieces
     };
 
     void add(const CarvedFile& file);
     // The check goes onto the record of its index (records are in index
     // order); false when there is none.
     bool addCheck(const ContentCheck& check);
+    // Keeps the records whose index `keep` says.
+    template <class Keep>
+    void retain(Keep keep) {
+        std::erase_if(entries_, [&](const Entry& e) { return !keep(e.index); });
+    }
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     const Entry& operator[](std::size_t i) const { return entries_[i]; }
@@ -104,6 +115,7 @@ private:
     std::vector<Entry> entries_;
     std::vector<std::string> texts_{std::string()};
     std::vector<std::string> paths_;
+    std::vector<std::vector<ByteRun>> runs_;
     std::unordered_map<std::string, std::uint32_t> ids_;
 };
 

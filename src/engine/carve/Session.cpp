@@ -289,7 +289,12 @@ void Session::eachFoundLine(std::optional<std::int64_t> sourceSize, std::int64_t
     while (lines.next(line)) {
         if (line.empty()) continue;
         auto f = CarvedFileExtractor::decode(line);
-        if (!f || (sourceSize && f->offset + f->length > *sourceSize)) {
+        const auto pastTheEnd = [&](const CarvedFile& c) {
+            if (!sourceSize) return false;
+            if (c.runs.empty()) return c.offset + c.length > *sourceSize;
+            return std::ranges::any_of(c.runs, [&](const ByteRun& r) { return r.offset + r.length > *sourceSize; });
+        };
+        if (!f || pastTheEnd(*f)) {
             if (refused) ++*refused;
             continue;
         }
