@@ -40,7 +40,8 @@ public:
     std::string make_footer(const CLI::App* app) const override {
         if (app->get_parent()) return {};
         return "くわしくは「" + std::string(kName) + " コマンド --help」で確かめられます。\n"
-               "終了コード: 0 完了、1 エラー、2 中断(同じコマンドで再開)、3・4 check の判定(要注意・異常あり)、64 引数の誤り\n";
+               "終了コード: 0 完了、1 エラー、2 中断(同じコマンドで再開)、3・4 check の判定(要注意・異常あり)、64 引数の誤り\n"
+               "説明書は「man tamsel-cli」で読めます。\n";
     }
 };
 

@@ -556,6 +556,7 @@ TEST(CliText, HelpUsageErrorsAndFailuresAreJapaneseWithTheirOwnStatus) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(says(help, "使い方: tamsel-cli"));
     EXPECT_TRUE(says(help, "終了コード"));
+    EXPECT_TRUE(says(help, "説明書は「man tamsel-cli」で読めます。"));
     expectNoEnglish(help.output);
     for (const char* command : {"scan", "recover", "image", "salvage", "check", "disks"}) {
         auto sub = run({kCli, command, "--help"});
