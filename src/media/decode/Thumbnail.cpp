@@ -62,7 +62,7 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
         BudgetedRange budgeted(file, limits.videoBytes);
         {
             CarveRangeLoader loader(budgeted, budgeted.left());
-            image = firstVideoFrame(loader, ext, ThumbnailLimits::kMaxSide, std::chrono::steady_clock::now() + limits.videoTime);
+            image = firstVideoFrame(loader, ext, limits.side, std::chrono::steady_clock::now() + limits.videoTime);
         }
         if (e == "avi") {
             if (auto n = checkAvi(budgeted)) notes.push_back(*n);
@@ -74,7 +74,7 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
         // A structure is judged only whole: a file larger than the bytes given is not.
         const bool whole = static_cast<std::int64_t>(bytes.size()) == file.length();
         JpegDamage jpeg;
-        if (!bytes.empty()) image = decodePhoto(bytes.span(), ext, ThumbnailLimits::kMaxSide, ThumbnailLimits::kEnoughSide, &jpeg);
+        if (!bytes.empty()) image = decodePhoto(bytes.span(), ext, limits.side, limits.side / 2, &jpeg);
         if (whole) {
             if (jpeg.found) notes.push_back(jpeg.endedEarly ? std::string(damage::kCutShort) : damage::corrupt(jpeg.percentFrom));
             else if (jpeg.flatFromPercent >= 0) notes.push_back(damage::overwritten(jpeg.flatFromPercent));
@@ -87,7 +87,8 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
     }
     if (!notes.empty()) result.damage = damage::joined(notes);
     if (!image || image->empty()) return result;
-    auto jpeg = encodeJpeg(fittedWithin(std::move(*image), ThumbnailLimits::kMaxSide), ThumbnailLimits::kQuality);
+    const int quality = limits.side > ThumbnailLimits::kMaxSide ? ThumbnailLimits::kPreviewQuality : ThumbnailLimits::kQuality;
+    auto jpeg = encodeJpeg(fittedWithin(std::move(*image), limits.side), quality);
     if (!jpeg.empty()) result.jpeg = std::move(jpeg);
     return result;
 }

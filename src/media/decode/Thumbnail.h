@@ -1,6 +1,6 @@
 #pragma once
 // One found file's thumbnail and verdict: decoded from its bytes, shrunk to
-// at most ThumbnailLimits::kMaxSide and encoded as JPEG, and its content
+// at most the limits' side (a thumbnail's, or a preview's) and encoded as JPEG, and its content
 // judged by the same decode and by its structure. Runs in the thumbnail
 // worker process, never in the scan's.
 
