@@ -271,6 +271,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
         writeAtomicallyAt(out.fd.get(), kRecoveryMarker, key, out.path);
     }
     outcome.folder = out.path;
+    if (events.folder) events.folder(out.path);
     const unsigned mode = recoveredFileMode(source);
     // The report lists what this folder holds; put in place whole at the
     // end, also when the recovery stops early. A failed report is a side file.
@@ -327,7 +328,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
                 }
                 addToReport(carveReportLine(row));
                 ++done;
-                if (events.fileDone) events.fileDone(f, done, files.size(), nullptr);
+                if (events.fileDone) events.fileDone(row, done, files.size(), nullptr);
             } catch (const ReadCancelled&) {
                 outcome.stopped = true;
                 break;
