@@ -645,7 +645,8 @@ private slots:
         s.ws->results().setViewMode(ResultViewMode::list);
         QStringList listed;
         for (int row = 0; row < view->table()->model()->rowCount(); ++row)
-            listed << view->table()->model()->index(row, 3).data().toString() + " " + view->table()->model()->index(row, 4).data().toString();
+            listed << view->table()->model()->index(row, models::ResultsTableModel::offsetColumn).data().toString() + " " +
+                          view->table()->model()->index(row, models::ResultsTableModel::stateColumn).data().toString();
         QVERIFY2(listed.contains(QStringLiteral("0x100000 一部破損")) && listed.contains(QStringLiteral("0x2A000 良好")),
                  qPrintable(listed.join(u',')));
     }
