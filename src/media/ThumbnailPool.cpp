@@ -14,7 +14,7 @@
 
 #include "engine/carve/FoundList.h"
 #include "media/ThumbnailFiles.h"
-#include "media/WorkerProtocol.h"
+#include "media/WorkerJob.h"
 #include "platform/linux/Program.h"
 
 namespace tamsel::media {
@@ -84,57 +84,34 @@ private:
         return true;
     }
 
-    Bytes bytesFor(const Job& job, const protocol::ReadRequest& ask) {
-        const std::int64_t count = std::min<std::int64_t>(ask.count, job.file.length - ask.offset);
-        if (job.held && ask.offset + count <= static_cast<std::int64_t>(job.held->size()))
-            return job.held->slice(static_cast<std::size_t>(ask.offset), static_cast<std::size_t>(count));
-        return preadFound(*pool_.reader_, job.file, ask.offset, count);
+    Bytes bytesFor(const Job& job, std::int64_t offset, std::int64_t count) {
+        if (job.held && offset + count <= static_cast<std::int64_t>(job.held->size()))
+            return job.held->slice(static_cast<std::size_t>(offset), static_cast<std::size_t>(count));
+        return preadFound(*pool_.reader_, job.file, offset, count);
     }
 
     Outcome make(const Job& job) {
         const ThumbnailLimits& limits = pool_.options_.limits;
         if (!startWorker()) return Outcome::noWorker;
-        const protocol::Job ask{job.file.ext, job.file.length, limits};
-        if (!protocol::send(worker_.socket, protocol::Type::job, protocol::encode(ask))) {
-            platform::stopProgram(worker_);
-            return Outcome::failed;
-        }
-        // A worker asks for no more than the limits let it decode.
-        std::int64_t budget = std::max(limits.photoBytes, limits.videoBytes) + (1 << 20);
         const auto cpuStart = cpuTimeOf(worker_.pid);
         const auto wallStart = std::chrono::steady_clock::now();
-        bool cancelled = false;
-        bool unread = false;
+        bool stopped = false;
         const auto keepWaiting = [&] {
-            if (pool_.stopped()) return !(cancelled = true);
+            if (pool_.stopped()) return !(stopped = true);
             return cpuTimeOf(worker_.pid) - cpuStart < pool_.options_.cpuLimit &&
                    std::chrono::steady_clock::now() - wallStart < pool_.options_.wallLimit;
         };
-        for (;;) {
-            auto message = protocol::receive(worker_.socket, keepWaiting);
-            std::optional<protocol::ReadRequest> read;
-            if (message && message->type == protocol::Type::read) read = protocol::decodeRead(message->payload);
-            if (read) {
-                Bytes bytes;
-                if (read->offset < job.file.length && budget > 0) {
-                    try {
-                        bytes = bytesFor(job, *read);
-                    } catch (const ReadCancelled&) {
-                        cancelled = true;
-                    } catch (const std::exception&) {
-                        // The card went away: no verdict on the file.
-                        unread = true;
-                    }
-                }
-                budget -= static_cast<std::int64_t>(bytes.size());
-                if (!cancelled && !unread && protocol::send(worker_.socket, protocol::Type::data, bytes.span())) continue;
-            } else if (message && message->type == protocol::Type::result) {
-                if (auto result = protocol::decodeResult(message->payload)) return save(job, *result);
-            }
-            // Gone, too slow, or saying what it should not: a new one for the next file.
-            platform::stopProgram(worker_);
-            return cancelled ? Outcome::cancelled : unread ? Outcome::unread : Outcome::failed;
+        // A worker asks for no more than the limits let it decode.
+        const std::int64_t budget = std::max(limits.photoBytes, limits.videoBytes) + (1 << 20);
+        protocol::Result result;
+        const auto bytes = [&](std::int64_t offset, std::int64_t count) { return bytesFor(job, offset, count); };
+        switch (runWorkerJob(worker_, protocol::Job{job.file.ext, job.file.length, limits}, budget, bytes, keepWaiting, result)) {
+            case WorkerAnswer::answered: return save(job, result);
+            case WorkerAnswer::cancelled: return Outcome::cancelled;
+            case WorkerAnswer::unread: return Outcome::unread;
+            case WorkerAnswer::failed: break;
         }
+        return stopped ? Outcome::cancelled : Outcome::failed;
     }
 
     Outcome save(const Job& job, const protocol::Result& result) {

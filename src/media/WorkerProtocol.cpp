@@ -110,6 +110,7 @@ std::vector<std::uint8_t> encode(const Job& job) {
     w.i64(job.limits.photoBytes);
     w.i64(job.limits.videoBytes);
     w.u32(static_cast<std::uint32_t>(job.limits.videoTime.count()));
+    w.u32(static_cast<std::uint32_t>(job.limits.side));
     return std::move(w.out);
 }
 
@@ -147,8 +148,11 @@ std::optional<Job> decodeJob(std::span<const std::uint8_t> payload) {
     job.limits.photoBytes = r.i64();
     job.limits.videoBytes = r.i64();
     job.limits.videoTime = std::chrono::milliseconds(r.u32());
-    if (!r.ok || !r.in.empty() || job.length < 0 || job.limits.photoBytes < 0 || job.limits.videoBytes < 0)
+    const std::uint32_t side = r.u32();
+    if (!r.ok || !r.in.empty() || job.length < 0 || job.limits.photoBytes < 0 || job.limits.videoBytes < 0 || side < 16 ||
+        side > ThumbnailLimits::kMaxPreviewSide)
         return std::nullopt;
+    job.limits.side = static_cast<int>(side);
     return job;
 }
 

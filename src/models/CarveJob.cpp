@@ -18,8 +18,11 @@ CarveJob::CarveJob(FoundFiles* files, WindowState* window, QObject* parent)
     : QObject(parent),
       files_(files),
       window_(window),
-      reveal_([](const fs::path& p) { revealInFileManager(p); }),
-      clock_([] { return QDateTime::currentDateTimeUtc(); }) {}
+      reveal_([](const fs::path& p) { openFolder(p); }),
+      clock_([] { return QDateTime::currentDateTimeUtc(); }) {
+    // Copies belong to one session.
+    connect(this, &CarveJob::stagingDirChanged, this, [this] { recoveredCopies_.clear(); });
+}
 
 CarveJob::~CarveJob() = default;
 
@@ -39,6 +42,21 @@ void CarveJob::setScanCancelled(bool v) { assignAndNotify(*this, scanCancelled_,
 void CarveJob::setRecovering(bool v) { assignAndNotify(*this, recovering_, v, &CarveJob::recoveringChanged); }
 void CarveJob::setRecoverDone(qint64 v) { assignAndNotify(*this, recoverDone_, v, &CarveJob::recoverDoneChanged); }
 void CarveJob::setRecoverTotal(qint64 v) { assignAndNotify(*this, recoverTotal_, v, &CarveJob::recoverTotalChanged); }
+void CarveJob::setRecoveryReport(const OptionalReport& v) {
+    assignAndNotify(*this, recoveryReport_, v, &CarveJob::recoveryReportChanged);
+}
+void CarveJob::dismissRecoveryReport() { setRecoveryReport(std::nullopt); }
+
+void CarveJob::openRecoveryFolder() const {
+    if (recoveryReport_ && recoveryReport_->folder && reveal_) reveal_(*recoveryReport_->folder);
+}
+
+OptionalPath CarveJob::recoveredCopy(qint64 index) const {
+    const auto it = recoveredCopies_.constFind(index);
+    std::error_code ec;
+    if (it == recoveredCopies_.cend() || !fs::is_regular_file(*it, ec)) return std::nullopt;
+    return *it;
+}
 void CarveJob::setProgress(const CarveProgress& v) {
     if (progress_ == v) return;
     const bool warned = showFailingWarning();
@@ -177,7 +195,9 @@ void CarveJob::startScan(const OptionalPath& resumeDir) {
         return;
     }
     setPhase(Phase::scanning);
+    files_->resetFilters();
     files_->clear();
+    setRecoveryReport(std::nullopt);
     setProgress(CarveProgress{});
     setStartedAt(clock_());
     setSpeedBase(0);
@@ -263,34 +283,43 @@ void CarveJob::recover(const std::vector<CarvedFile>& files) {
     setRecovering(true);
     setRecoverDone(0);
     setRecoverTotal(static_cast<qint64>(files.size()));
+    setRecoveryReport(std::nullopt);
     window_->setErrorMessage(std::nullopt);
 
     QPointer<CarveJob> self(this);
-    QPointer<WindowState> window(window_);
     std::vector<std::int64_t> indexes;
     for (const auto& f : files) indexes.push_back(f.index);
     RecoveryRequest request{*stagingDir_, selectedSource_->path(), std::move(indexes), *destinationRoot_};
-    recoveryTask_ = startJob(JobPriority::normal, [self, window, request = std::move(request), reveal = reveal_](const CancellationToken& token) {
+    recoveryTask_ = startJob(JobPriority::normal, [self, request = std::move(request)](const CancellationToken& token) {
+        RecoveryReport report;
+        report.total = static_cast<qint64>(request.indexes->size());
+        QHash<qint64, fs::path> copies;
+        RecoveryEvents events;
+        events.folder = [&](const fs::path& folder) { report.folder = folder; };
+        events.fileDone = [&](const CarvedFile& f, std::size_t, std::size_t, const std::exception* error) {
+            if (error) {
+                report.failures.push_back({qs(f.fileName), describeError(*error, false)});
+            } else if (f.damaged) {
+                report.damaged.push_back({qs(f.fileName), qs(f.note.value_or(std::string()))});
+            }
+            if (!error && report.folder) copies.insert(f.index, *report.folder / f.fileName);
+            const qint64 written = static_cast<qint64>(copies.size());
+            postTo(self, [written](CarveJob& j) { j.setRecoverDone(written); });
+        };
         try {
-            RecoveryEvents events;
-            qint64 recovered = 0;
-            events.fileDone = [&](const CarvedFile&, std::size_t, std::size_t, const std::exception* error) {
-                if (!error) ++recovered;
-                postTo(self, [recovered](CarveJob& j) { j.setRecoverDone(recovered); });
-            };
             const RecoveryOutcome outcome = runRecovery(request, token, events);
-            const fs::path shown = outcome.firstFile.value_or(outcome.folder);
-            postToUi([self, window, count = outcome.recovered + outcome.shortened, shown, reveal] {
-                if (CarveJob* j = self.data()) j->setRecovering(false);
-                if (WindowState* w = window.data()) w->setToast(QString::number(count) + QStringLiteral(" 件を復元しました"));
-                if (reveal) reveal(shown);  // also when the window has gone
-            });
+            report.recovered = outcome.recovered;
+            report.shortened = outcome.shortened;
+            report.stopped = outcome.stopped || token.isCancelled();
         } catch (const std::exception& e) {
-            postToUi([self, window, message = describeError(e, false)] {
-                if (CarveJob* j = self.data()) j->setRecovering(false);
-                if (WindowState* w = window.data()) w->setErrorMessage(message);
-            });
+            report.recovered = static_cast<qint64>(copies.size());
+            report.error = describeError(e, false);
         }
+        postTo(self, [report = std::move(report), copies = std::move(copies)](CarveJob& j) {
+            j.recoveredCopies_.insert(copies);
+            j.setRecovering(false);
+            j.setRecoveryReport(report);
+        });
     });
 }
 

@@ -5,6 +5,7 @@
 // Errors and the recovery's toast go to the window's state. UI thread only.
 
 #include <QDateTime>
+#include <QHash>
 #include <QObject>
 
 #include <filesystem>
@@ -23,6 +24,23 @@ namespace tamsel::models {
 
 using OptionalResume = std::optional<CarveResumeInfo>;
 using OptionalDate = std::optional<QDateTime>;
+
+// What the last recovery did, as the results screen tells it.
+struct RecoveryReport {
+    struct Entry {
+        QString name;  // as written in the folder, or as asked for
+        QString why;
+        friend bool operator==(const Entry&, const Entry&) = default;
+    };
+    OptionalPath folder;  // the "復元済み_…" folder, once it was made
+    qint64 total = 0, recovered = 0, shortened = 0;
+    bool stopped = false;
+    std::vector<Entry> damaged;   // written, and what is wrong with them (cut short too)
+    std::vector<Entry> failures;  // not written, and why
+    std::optional<QString> error;  // the run ended early with this
+    friend bool operator==(const RecoveryReport&, const RecoveryReport&) = default;
+};
+using OptionalReport = std::optional<RecoveryReport>;
 
 class CarveJob : public QObject {
     Q_OBJECT
@@ -45,6 +63,7 @@ public:
     Q_PROPERTY(bool recovering READ recovering NOTIFY recoveringChanged)
     Q_PROPERTY(qint64 recoverDone READ recoverDone NOTIFY recoverDoneChanged)
     Q_PROPERTY(qint64 recoverTotal READ recoverTotal NOTIFY recoverTotalChanged)
+    Q_PROPERTY(tamsel::models::OptionalReport recoveryReport READ recoveryReport NOTIFY recoveryReportChanged)
     // Derived.
     Q_PROPERTY(double speed READ speed NOTIFY speedChanged)
     Q_PROPERTY(bool showFailingWarning READ showFailingWarning NOTIFY showFailingWarningChanged)
@@ -73,6 +92,13 @@ public:
     qint64 recoverDone() const { return recoverDone_; }
     qint64 recoverTotal() const { return recoverTotal_; }
     const Task& recoveryTask() const { return recoveryTask_; }
+    // The last recovery's outcome, until the next one starts or it is dismissed.
+    const OptionalReport& recoveryReport() const { return recoveryReport_; }
+    void dismissRecoveryReport();
+    // Shows the last recovery's folder itself (not a file in it).
+    void openRecoveryFolder() const;
+    // Where a recovery of this session wrote found file `index` whole, if it still is there.
+    OptionalPath recoveredCopy(qint64 index) const;
 
     double speed() const;
     bool showFailingWarning() const;
@@ -88,7 +114,7 @@ public:
     // whole stay, the one cut short is not left behind.
     Q_INVOKABLE void stopRecovery();
 
-    // How recovered files are shown; the file manager by default.
+    // How a recovery's folder is opened; the desktop's default handler by default.
     void setRevealer(std::function<void(const std::filesystem::path&)> reveal) { reveal_ = std::move(reveal); }
     // The clock behind `startedAt` and `speed`.
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
@@ -111,6 +137,7 @@ signals:
     void recoveringChanged();
     void recoverDoneChanged();
     void recoverTotalChanged();
+    void recoveryReportChanged();
     void speedChanged();
     void showFailingWarningChanged();
     void scanBlockerChanged();
@@ -129,6 +156,7 @@ private:
     void setRecovering(bool v);
     void setRecoverDone(qint64 v);
     void setRecoverTotal(qint64 v);
+    void setRecoveryReport(const OptionalReport& v);
     void setSpeedBase(qint64 v);
     void endScan(const std::optional<QString>& error, bool cancelled);
 
@@ -148,6 +176,8 @@ private:
     qint64 recoverDone_ = 0;
     qint64 recoverTotal_ = 0;
     Task recoveryTask_;
+    OptionalReport recoveryReport_;
+    QHash<qint64, std::filesystem::path> recoveredCopies_;
 
     std::function<void(const std::filesystem::path&)> reveal_;
     std::function<QDateTime()> clock_;

@@ -43,6 +43,14 @@ bool containsAsciiCaseless(std::string_view text, const QString& needle) {
     return false;
 }
 
+// Byte order with ASCII letters folded, without a conversion per comparison.
+int compareAsciiCaseless(std::string_view a, std::string_view b) {
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : int(c); };
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (const int d = lower(static_cast<unsigned char>(a[i])) - lower(static_cast<unsigned char>(b[i]))) return d;
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 }  // namespace
 
 void FoundBatch::add(const CarvedFile& f) {
@@ -51,6 +59,12 @@ void FoundBatch::add(const CarvedFile& f) {
     row.offset = f.offset;
     row.length = f.length;
     row.damaged = f.damaged;
+    row.modified = f.modified.value_or(FoundFile::kNoDate);
+    row.dateSource = f.dateSource;
+    if (f.originalPath) {
+        row.hasOriginal = true;
+        originals.emplace_back(f.index, *f.originalPath);
+    }
     const auto known = std::find(exts.begin(), exts.end(), f.ext);
     row.ext = static_cast<std::uint16_t>(known - exts.begin());
     if (known == exts.end()) exts.push_back(f.ext);
@@ -67,7 +81,9 @@ void FoundBatch::add(const CarvedFile& f) {
     files.push_back(row);
 }
 
-FoundFiles::FoundFiles(QObject* parent) : QObject(parent) { exts_.push_back({std::string(), MediaClass::of("")}); }
+FoundFiles::FoundFiles(QObject* parent) : QObject(parent) {
+    exts_.push_back({std::string(), std::string(), MediaClass::of(""), qs(MediaClass::of("").label())});
+}
 
 qsizetype FoundFiles::positionOf(std::int64_t index) const {
     if (ordered_) {
@@ -95,6 +111,13 @@ std::optional<std::string> FoundFiles::note(const FoundFile& f) const {
     return notes_.at(f.index);
 }
 
+std::optional<std::string> FoundFiles::originalPath(const FoundFile& f) const {
+    if (!f.hasOriginal) return std::nullopt;
+    return originals_.at(f.index);
+}
+
+std::string FoundFiles::shownName(const FoundFile& f) const { return f.hasOriginal ? originals_.at(f.index) : fileName(f); }
+
 CarvedFile FoundFiles::carvedFile(const FoundFile& f) const {
     CarvedFile c;
     c.index = f.index;
@@ -104,6 +127,9 @@ CarvedFile FoundFiles::carvedFile(const FoundFile& f) const {
     c.fileName = fileName(f);
     c.damaged = f.damaged;
     c.note = note(f);
+    c.originalPath = originalPath(f);
+    if (f.modified != FoundFile::kNoDate) c.modified = f.modified;
+    c.dateSource = f.dateSource;
     return c;
 }
 
@@ -119,6 +145,20 @@ void FoundFiles::setSearchText(const QString& v) {
     if (!assignAndNotify(*this, searchText_, v, &FoundFiles::searchTextChanged)) return;
     emit filtersChanged();
 }
+void FoundFiles::setSort(ResultSort key, bool descending) {
+    if (sortKey_ == key && sortDescending_ == descending) return;
+    sortKey_ = key;
+    sortDescending_ = descending;
+    emit sortChanged();
+}
+
+void FoundFiles::resetFilters() {
+    setTypeFilter(TypeFilter::all);
+    setStatusFilter(StatusFilter::anyStatus);
+    setSearchText(QString());
+    setSort(ResultSort::found, false);
+}
+
 void FoundFiles::setViewMode(ResultViewMode v) { assignAndNotify(*this, viewMode_, v, &FoundFiles::viewModeChanged); }
 void FoundFiles::setThumbSize(double v) { assignAndNotify(*this, thumbSize_, v, &FoundFiles::thumbSizeChanged); }
 
@@ -132,20 +172,56 @@ std::string_view FoundFiles::nameOf(const FoundFile& f, std::string& scratch) co
 bool FoundFiles::passesFilters(const FoundFile& f) const {
     if (!admits(typeFilter_, kind(f)) || !admits(statusFilter_, f.damaged)) return false;
     if (searchText_.isEmpty()) return true;
+    if (exts_[f.ext].word.contains(searchText_, Qt::CaseInsensitive)) return true;
+    auto holds = [this](std::string_view text) {
+        // Found files are named in ASCII: a search over a million of them converts none.
+        if (isAscii(searchText_) && isAscii(text)) return containsAsciiCaseless(text, searchText_);
+        return QString::fromUtf8(text.data(), qsizetype(text.size())).contains(searchText_, Qt::CaseInsensitive);
+    };
     thread_local std::string scratch;
-    const std::string_view name = nameOf(f, scratch);
-    const std::string& extension = ext(f);
-    // Found files are named in ASCII: a search over a million of them converts none.
-    if (isAscii(searchText_) && isAscii(name) && isAscii(extension))
-        return containsAsciiCaseless(name, searchText_) || containsAsciiCaseless(extension, searchText_);
-    return QString::fromUtf8(name.data(), qsizetype(name.size())).contains(searchText_, Qt::CaseInsensitive) ||
-           qs(extension).contains(searchText_, Qt::CaseInsensitive);
+    if (holds(nameOf(f, scratch)) || holds(ext(f))) return true;
+    return f.hasOriginal && holds(originals_.at(f.index));
+}
+
+bool FoundFiles::listedBefore(const FoundFile& a, const FoundFile& b) const {
+    // Ties go by the order found, whichever way the key runs.
+    auto by = [&](const auto& ka, const auto& kb) {
+        if (ka != kb) return sortDescending_ ? kb < ka : ka < kb;
+        return a.index < b.index;
+    };
+    switch (sortKey_) {
+        case ResultSort::found: return by(a.index, b.index);
+        case ResultSort::size: return by(a.length, b.length);
+        case ResultSort::state: return by(a.damaged, b.damaged);
+        case ResultSort::type: {
+            const Ext& ea = exts_[a.ext];
+            const Ext& eb = exts_[b.ext];
+            const int ka = MediaClass::Value(ea.kind), kb = MediaClass::Value(eb.kind);
+            return by(std::tie(ka, ea.lower), std::tie(kb, eb.lower));
+        }
+        case ResultSort::date: {
+            // Files without a date go last either way.
+            const bool da = a.modified != FoundFile::kNoDate, db = b.modified != FoundFile::kNoDate;
+            if (da != db) return da;
+            return by(a.modified, b.modified);
+        }
+        case ResultSort::name: {
+            thread_local std::string sa, sb;
+            std::string_view na = a.hasOriginal ? std::string_view(originals_.at(a.index)) : nameOf(a, sa);
+            std::string_view nb = b.hasOriginal ? std::string_view(originals_.at(b.index)) : nameOf(b, sb);
+            // The file's own name, not its folder.
+            na = na.substr(na.rfind('/') == std::string_view::npos ? 0 : na.rfind('/') + 1);
+            nb = nb.substr(nb.rfind('/') == std::string_view::npos ? 0 : nb.rfind('/') + 1);
+            return by(compareAsciiCaseless(na, nb), 0);
+        }
+    }
+    return a.index < b.index;
 }
 
 std::uint16_t FoundFiles::codeOf(const std::string& ext) {
     for (std::size_t i = 0; i < exts_.size(); ++i)
         if (exts_[i].text == ext) return static_cast<std::uint16_t>(i);
-    exts_.push_back({ext, MediaClass::of(ext)});
+    exts_.push_back({ext, lowerCasedExtension(ext), MediaClass::of(ext), qs(MediaClass::of(ext).label())});
     return static_cast<std::uint16_t>(exts_.size() - 1);
 }
 
@@ -167,6 +243,7 @@ void FoundFiles::append(FoundBatch batch) {
     for (const auto& e : batch.exts) codes.push_back(codeOf(e));
     for (auto& [index, text] : batch.notes) notes_[index] = std::move(text);
     for (auto& [index, text] : batch.names) names_[index] = std::move(text);
+    for (auto& [index, text] : batch.originals) originals_[index] = std::move(text);
     const qsizetype first = size();
     for (FoundFile f : batch.files) {
         f.ext = codes[f.ext];
@@ -191,6 +268,7 @@ void FoundFiles::clear() {
     std::deque<FoundFile>().swap(files_);
     std::unordered_map<std::int64_t, std::string>().swap(notes_);
     std::unordered_map<std::int64_t, std::string>().swap(names_);
+    std::unordered_map<std::int64_t, std::string>().swap(originals_);
     earlyVerdicts_.clear();
     ordered_ = true;
     counts_ = {};

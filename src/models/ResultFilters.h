@@ -33,6 +33,9 @@ std::string rawValue(ResultViewMode mode);  // "grid", "list"
 std::optional<ResultViewMode> resultViewMode(std::string_view raw);
 std::string iconName(ResultViewMode mode);  // "layout-grid", "list"
 
+// The order the results are listed in: as found (by offset), or by a column.
+enum class ResultSort : std::uint8_t { found, name, date, size, type, state };
+
 namespace MediaKind {
 // Placeholder of a file without a thumbnail: "movie", "waveform" or "photo".
 std::string placeholderIcon(std::string_view ext);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/common/Formatting.h"
 #include "models/Shared.h"
 
 namespace tamsel::models {
@@ -11,6 +12,8 @@ ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
     connect(files_, &FoundFiles::appended, this, &ResultsListModel::appended);
     connect(files_, &FoundFiles::reset, this, &ResultsListModel::rebuild);
     connect(files_, &FoundFiles::filtersChanged, this, &ResultsListModel::rebuild);
+    connect(files_, &FoundFiles::sortChanged, this, &ResultsListModel::rebuild);
+    connect(selection_, &FileSelection::currentChanged, this, &ResultsListModel::currentChanged);
     connect(selection_, &FileSelection::changedFor, this, &ResultsListModel::selectionChangedFor);
     connect(selection_, &FileSelection::changedForAll, this, [this] {
         if (!rows_.empty()) emit dataChanged(index(0), index(rowCount() - 1), {SelectedRole, Qt::CheckStateRole});
@@ -19,8 +22,8 @@ ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
         if (!workspace_) return;
         const int row = rowOf(position);
         const bool passes = files_->passesFilters((*files_)[position]);
-        // A verdict may move a file out of (or into) a status filter.
-        if ((row >= 0) != passes) return rebuild();
+        // A verdict may move a file out of (or into) a status filter, or within the order by state.
+        if ((row >= 0) != passes || (row >= 0 && files_->sortKey() == ResultSort::state)) return rebuild();
         if (row >= 0) emit dataChanged(index(row), index(row));
     });
     // Thumbnails belong to one session.
@@ -28,22 +31,33 @@ ResultsListModel::ResultsListModel(Workspace* workspace, QObject* parent)
     connect(workspace, &QObject::destroyed, this, [this] {
         beginResetModel();
         rows_.clear();
+        rowAt_.clear();
         endResetModel();
     });
+    current_ = selection_->current();
     rebuild();
 }
 
 void ResultsListModel::rebuild() {
     beginResetModel();
     std::vector<int>().swap(rows_);
-    if (workspace_)
+    std::vector<int>().swap(rowAt_);
+    if (workspace_) {
         for (qsizetype i = 0; i < files_->size(); ++i)
             if (files_->passesFilters((*files_)[i])) rows_.push_back(int(i));
+        if (files_->sortKey() != ResultSort::found || files_->sortDescending())
+            std::sort(rows_.begin(), rows_.end(), [this](int a, int b) { return files_->listedBefore((*files_)[a], (*files_)[b]); });
+        rowAt_.assign(std::size_t(files_->size()), -1);
+        for (std::size_t row = 0; row < rows_.size(); ++row) rowAt_[std::size_t(rows_[row])] = int(row);
+    }
     endResetModel();
 }
 
 void ResultsListModel::appended(qsizetype first, qsizetype count) {
     if (!workspace_) return;
+    // Files in another order than found are placed among the others.
+    if (files_->sortKey() != ResultSort::found || files_->sortDescending()) return rebuild();
+    rowAt_.resize(std::size_t(files_->size()), -1);
     std::vector<int> added;
     for (qsizetype i = first; i < first + count; ++i)
         if (files_->passesFilters((*files_)[i])) added.push_back(int(i));
@@ -51,12 +65,26 @@ void ResultsListModel::appended(qsizetype first, qsizetype count) {
     const int at = rowCount();
     beginInsertRows({}, at, at + static_cast<int>(added.size()) - 1);
     rows_.insert(rows_.end(), added.begin(), added.end());
+    for (int row = at; row < rowCount(); ++row) rowAt_[std::size_t(rows_[std::size_t(row)])] = row;
     endInsertRows();
 }
 
 int ResultsListModel::rowOf(qsizetype position) const {
-    auto it = std::lower_bound(rows_.begin(), rows_.end(), position);
-    return it != rows_.end() && *it == position ? static_cast<int>(it - rows_.begin()) : -1;
+    return position >= 0 && position < qsizetype(rowAt_.size()) ? rowAt_[std::size_t(position)] : -1;
+}
+
+void ResultsListModel::setSort(ResultSort key, bool descending) {
+    if (workspace_) files_->setSort(key, descending);
+}
+
+int ResultsListModel::rowOfFile(qint64 fileIndex) const {
+    return workspace_ ? rowOf(files_->positionOf(fileIndex)) : -1;
+}
+
+void ResultsListModel::currentChanged() {
+    const std::optional<qint64> was = std::exchange(current_, selection_->current());
+    for (const auto& file : {was, current_})
+        if (const int row = file ? rowOfFile(*file) : -1; row >= 0) emit dataChanged(index(row), index(row), {CurrentRole});
 }
 
 void ResultsListModel::selectionChangedFor(qint64 fileIndex) {
@@ -79,7 +107,7 @@ QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
     if (!f) return {};
     switch (role) {
         case Qt::DisplayRole:
-        case FileNameRole: return qs(files_->fileName(*f));
+        case FileNameRole: return qs(files_->shownName(*f));
         case IndexRole: return QVariant::fromValue<qint64>(f->index);
         case ExtRole: return qs(files_->ext(*f));
         case MediaClassRole: return qs(files_->kind(*f).label());
@@ -101,6 +129,9 @@ QVariant ResultsListModel::data(const QModelIndex& index, int role) const {
             const auto it = thumbnails_.constFind(f->index);
             return int(it == thumbnails_.cend() ? ThumbnailState::waiting : it->state);
         }
+        case CurrentRole: return current_ == f->index;
+        case DateRole: return f->modified == FoundFile::kNoDate ? QVariant() : QVariant::fromValue<qint64>(f->modified);
+        case DateTextRole: return f->modified == FoundFile::kNoDate ? QString() : qs(formatLocalTime(f->modified, "%Y-%m-%d %H:%M"));
         default: return {};
     }
 }
@@ -141,7 +172,8 @@ QHash<int, QByteArray> ResultsListModel::roleNames() const {
                   {SizeRole, "size"}, {SizeTextRole, "sizeText"}, {OffsetRole, "offset"}, {OffsetTextRole, "offsetText"},
                   {DamagedRole, "damaged"}, {StatusTextRole, "statusText"}, {NoteRole, "note"}, {SelectedRole, "selected"},
                   {PlaceholderRole, "placeholder"}, {ThumbnailRole, "thumbnail"},
-                  {ThumbnailStateRole, "thumbnailState"}});
+                  {ThumbnailStateRole, "thumbnailState"}, {CurrentRole, "current"}, {DateRole, "date"},
+                  {DateTextRole, "dateText"}});
     return names;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// The found files that pass the filters, as rows for the results grid and
-// the table's columns. Rows are inserted as files arrive and rebuilt only
-// when the filters or the whole list change. Every role is cheap but the
+// The found files that pass the filters, in the chosen order, as rows for
+// the results grid and the table's columns: both views list the same rows.
+// Rows are inserted as files arrive (rebuilt then when the order is not the
+// found one) and rebuilt when the filters, the order or the whole list change. Every role is cheap but the
 // thumbnail, which ThumbnailRolesUpdater sets for the rows in view.
 
 #include <QAbstractListModel>
@@ -29,7 +30,7 @@ class ResultsListModel : public QAbstractListModel {
 public:
     enum Role {
         IndexRole = Qt::UserRole + 1,  // the stable index
-        FileNameRole,     // "JPG/rescued_000001.jpg" (also the display text)
+        FileNameRole,     // the shown name: the card's "DCIM/100CANON/IMG_0001.JPG" or "JPG/rescued_000001.jpg" (also the display text)
         ExtRole,          // "jpg"
         MediaClassRole,   // "写真", "RAW", ...
         SizeRole,         // length in bytes
@@ -43,6 +44,9 @@ public:
         PlaceholderRole,  // "movie", "waveform" or "photo"
         ThumbnailRole,       // QImage: the decoded thumbnail, null unless there is a picture
         ThumbnailStateRole,  // int: a ThumbnailState
+        CurrentRole,         // bool: the file the inspector shows
+        DateRole,            // seconds since the epoch, or nothing
+        DateTextRole,        // "2024-05-03 14:22", or empty
     };
     Q_ENUM(Role)
 
@@ -57,6 +61,10 @@ public:
     // The found file of a row (a row of this model, not a position in the list).
     const FoundFile* fileAt(int row) const;
     const FoundFiles* files() const { return files_; }
+    // The order is the found files' own, shared by every view of them.
+    void setSort(ResultSort key, bool descending);
+    // The row listing found file `fileIndex`, or -1.
+    int rowOfFile(qint64 fileIndex) const;
 
     // The thumbnail known for found file number `fileIndex` (CarvedFile::index),
     // listed or not.
@@ -77,9 +85,13 @@ private:
     void clearThumbnails();
 
     QPointer<Workspace> workspace_;
-    const FoundFiles* files_;
+    FoundFiles* files_;
     FileSelection* selection_;
-    std::vector<int> rows_;  // positions in the list, ascending
+    void currentChanged();
+
+    std::vector<int> rows_;   // positions in the list, in the order listed
+    std::vector<int> rowAt_;  // by position: its row, or -1
+    std::optional<qint64> current_;
     // By found file number: rows change with the filters, files keep theirs.
     QHash<qint64, Thumbnail> thumbnails_;
 };

@@ -29,9 +29,16 @@ QVariant ResultsTableModel::data(const QModelIndex& index, int role) const {
             break;
         case nameColumn:
             if (role == Qt::DisplayRole) return rows_->data(row, ResultsListModel::FileNameRole);
+            if (role == Qt::ToolTipRole) return rows_->data(row, ResultsListModel::FileNameRole);
             if (role == ResultsListModel::ThumbnailRole || role == ResultsListModel::ThumbnailStateRole ||
                 role == ResultsListModel::PlaceholderRole)
                 return rows_->data(row, role);
+            break;
+        case dateColumn:
+            if (role == Qt::DisplayRole) return rows_->data(row, ResultsListModel::DateTextRole);
+            break;
+        case typeColumn:
+            if (role == Qt::DisplayRole) return rows_->data(row, ResultsListModel::MediaClassRole);
             break;
         case sizeColumn:
             if (role == Qt::DisplayRole) return rows_->data(row, ResultsListModel::SizeTextRole);
@@ -59,6 +66,8 @@ QVariant ResultsTableModel::headerData(int section, Qt::Orientation orientation,
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
     switch (section) {
         case nameColumn: return QStringLiteral("ファイル");
+        case dateColumn: return QStringLiteral("日付");
+        case typeColumn: return QStringLiteral("種類");
         case sizeColumn: return QStringLiteral("サイズ");
         case offsetColumn: return QStringLiteral("オフセット");
         case stateColumn: return QStringLiteral("状態");
@@ -71,6 +80,32 @@ Qt::ItemFlags ResultsTableModel::flags(const QModelIndex& index) const {
     if (index.column() == checkColumn) f |= Qt::ItemIsUserCheckable;
     if (index.isValid()) f |= Qt::ItemNeverHasChildren;
     return f;
+}
+
+}  // namespace tamsel::models
+
+namespace tamsel::models {
+
+std::optional<ResultSort> ResultsTableModel::sortOf(int column) {
+    switch (column) {
+        case nameColumn: return ResultSort::name;
+        case dateColumn: return ResultSort::date;
+        case typeColumn: return ResultSort::type;
+        case sizeColumn: return ResultSort::size;
+        case offsetColumn: return ResultSort::found;
+        case stateColumn: return ResultSort::state;
+        default: return std::nullopt;
+    }
+}
+
+int ResultsTableModel::columnOf(ResultSort sort) {
+    for (int column = 0; column < columnCount_; ++column)
+        if (sortOf(column) == sort) return column;
+    return -1;
+}
+
+void ResultsTableModel::sort(int column, Qt::SortOrder order) {
+    if (const auto key = sortOf(column)) rows_->setSort(*key, order == Qt::DescendingOrder);
 }
 
 }  // namespace tamsel::models

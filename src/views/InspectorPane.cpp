@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "engine/carve/Damage.h"
+#include "engine/common/Formatting.h"
 #include "models/ResultFilters.h"
 #include "models/Shared.h"
 #include "views/Icons.h"
@@ -70,6 +71,7 @@ InspectorPane::InspectorPane(Workspace* ws, ResultsListModel* thumbnails, QWidge
         col->addLayout(r);
     };
     row(QStringLiteral("種類"), &kind_, "inspectorKind");
+    row(QStringLiteral("日付"), &date_, "inspectorDate");
     row(QStringLiteral("サイズ"), &size_, "inspectorSize");
     row(QStringLiteral("オフセット"), &offset_, "inspectorOffset");
     row(QStringLiteral("状態"), &state_, "inspectorState");
@@ -98,12 +100,21 @@ InspectorPane::InspectorPane(Workspace* ws, ResultsListModel* thumbnails, QWidge
     meterBar_->setFixedHeight(6);
     col->addWidget(meterBar_);
     col->addSpacing(8);
-    recover_ = new QPushButton(QStringLiteral("この1件を復元…"), page);
+    auto* buttons = new QHBoxLayout;
+    auto* look = new QPushButton(QStringLiteral("プレビュー"), page);
+    look->setObjectName(QStringLiteral("previewOne"));
+    connect(look, &QPushButton::clicked, this, [this] {
+        if (const auto* f = ws_->selection().currentFile()) emit previewRequested(f->index);
+    });
+    buttons->addWidget(look);
+    // Into the chosen destination at once: nothing is asked.
+    recover_ = new QPushButton(QStringLiteral("この1件を復元"), page);
     recover_->setObjectName(QStringLiteral("recoverOne"));
     connect(recover_, &QPushButton::clicked, this, [this] {
         if (const auto* f = ws_->selection().currentFile()) ws_->recoverOne(f->index);
     });
-    col->addWidget(recover_);
+    buttons->addWidget(recover_);
+    col->addLayout(buttons);
     col->addStretch();
 
     connect(&ws_->selection(), &models::FileSelection::currentChanged, this, &InspectorPane::refresh);
@@ -143,7 +154,10 @@ void InspectorPane::refresh() {
         }
     }
     preview_->setPixmap(pm);
-    name_->setText(qs(std::filesystem::path(files.fileName(*file)).filename().string()));
+    name_->setText(qs(std::filesystem::path(files.shownName(*file)).filename().string()));
+    name_->setToolTip(qs(files.shownName(*file)));
+    date_->setText(file->modified == models::FoundFile::kNoDate ? QStringLiteral("不明")
+                                                                : qs(formatLocalTime(file->modified, "%Y-%m-%d %H:%M")));
     kind_->setText(qs(files.kind(*file).label()) + QStringLiteral(" (") + qs(files.ext(*file)).toUpper() + QStringLiteral(")"));
     size_->setText(models::formatBytes(file->length));
     offset_->setText(offsetText(file->offset));

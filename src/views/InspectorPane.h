@@ -1,6 +1,7 @@
 #pragma once
-// The results' right pane: the current file's preview, kind, size, offset,
-// state and chance of recovery, and a button that recovers it alone.
+// The results' right pane: the current file's picture, kind, date, size,
+// offset, state and chance of recovery, a button that opens its preview and
+// one that recovers it alone.
 
 #include <QWidget>
 
@@ -22,6 +23,9 @@ public:
     InspectorPane(models::Workspace* ws, models::ResultsListModel* thumbnails, QWidget* parent = nullptr);
     double meterValue() const { return meter_; }
 
+signals:
+    void previewRequested(qint64 fileIndex);
+
 private:
     void refresh();
     models::Workspace* ws_;
@@ -31,6 +35,7 @@ private:
     QLabel* preview_;
     QLabel* name_;
     QLabel* kind_;
+    QLabel* date_;
     QLabel* size_;
     QLabel* offset_;
     QLabel* state_;

@@ -27,6 +27,8 @@ constexpr int kPadding = 18;
 ResultTileDelegate::ResultTileDelegate(ResultsListModel* model, QObject* parent)
     : QStyledItemDelegate(parent), model_(model) {}
 
+QRectF ResultTileDelegate::checkBoxRect(const QRectF& tile) { return QRectF(tile.left() + 7, tile.top() + 7, 18, 18); }
+
 QSize ResultTileDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const {
     return {tileWidth_, tileWidth_ + kLabelHeight};
 }
@@ -39,6 +41,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
     p->setRenderHint(QPainter::Antialiasing);
     p->setRenderHint(QPainter::SmoothPixmapTransform);
     const bool selected = index.data(ResultsListModel::SelectedRole).toBool();
+    const bool current = index.data(ResultsListModel::CurrentRole).toBool();
     const bool hovering = hovered_ == index;
     const QRectF tile = option.rect;
     const QRectF pic(tile.left(), tile.top(), tile.width(), tile.width());
@@ -75,10 +78,9 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
         p->drawPixmap(QPointF(pic.center().x() - 17, pic.center().y() - 17), ph);
     }
 
-    // Overlays.
-    if (selected || hovering)
-        Theme::paintCheckBox(p, QRectF(pic.left() + 7, pic.top() + 7, 18, 18), selected ? Qt::Checked : Qt::Unchecked,
-                             true, true);
+    // Overlays: the box shows what is recovered, on every chosen tile.
+    if (selected || hovering || current)
+        Theme::paintCheckBox(p, checkBoxRect(tile), selected ? Qt::Checked : Qt::Unchecked, true, true);
     const QRectF dot(pic.right() - 7 - 11, pic.top() + 7, 11, 11);
     p->setPen(QPen(Qt::white, 1.8));
     p->setBrush(file->damaged ? Theme::warn() : Theme::good());
@@ -105,7 +107,7 @@ void ResultTileDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, 
         p->drawEllipse(QRectF(at, QSizeF(22, 22)));
         p->drawPixmap(at, play);
     }
-    if (selected) {
+    if (current) {  // the file looked at, apart from what is chosen
         p->setBrush(Qt::NoBrush);
         p->setPen(QPen(Theme::accent(), 2.5));
         p->drawRoundedRect(pic.adjusted(1.25, 1.25, -1.25, -1.25), 9, 9);
@@ -160,10 +162,21 @@ ResultGridView::ResultGridView(models::Workspace* ws, ResultsListModel* model, m
     new VisibleRows(this, updater_, [this] { return rowsInViewport(this); });
     if (interactive_) {
         connect(this, &QListView::clicked, this, [this](const QModelIndex& i) {
-            if (const models::FoundFile* f = model_->fileAt(i.row())) ws_->selection().toggle(f->index);
+            const models::FoundFile* f = model_->fileAt(i.row());
+            if (!f) return;
+            if (ResultTileDelegate::checkBoxRect(visualRect(i)).adjusted(-4, -4, 4, 4).contains(pressedAt_))
+                ws_->selection().toggle(f->index);
+            else
+                ws_->selection().setCurrent(f->index);
         });
         connect(this, &QListView::doubleClicked, this, [this](const QModelIndex& i) {
-            if (const models::FoundFile* f = model_->fileAt(i.row())) ws_->recoverOne(f->index);
+            const models::FoundFile* f = model_->fileAt(i.row());
+            if (!f) return;
+            // A quick second click on the box is a second toggle, not a look.
+            if (ResultTileDelegate::checkBoxRect(visualRect(i)).adjusted(-4, -4, 4, 4).contains(pressedAt_))
+                ws_->selection().toggle(f->index);
+            else
+                emit previewRequested(f->index);
         });
         connect(selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& i) {
             if (const models::FoundFile* f = model_->fileAt(i.row())) ws_->selection().setCurrent(f->index);
@@ -213,6 +226,11 @@ void ResultGridView::paintEvent(QPaintEvent* e) {
     QListView::paintEvent(e);
 }
 
+void ResultGridView::mousePressEvent(QMouseEvent* e) {
+    pressedAt_ = e->position().toPoint();
+    QListView::mousePressEvent(e);
+}
+
 void ResultGridView::mouseMoveEvent(QMouseEvent* e) {
     const QModelIndex i = indexAt(e->position().toPoint());
     delegate_->setHovered(i);
@@ -229,12 +247,13 @@ void ResultGridView::leaveEvent(QEvent* e) {
 void ResultGridView::keyPressEvent(QKeyEvent* e) {
     const models::FoundFile* f = model_->fileAt(currentIndex().row());
     if (interactive_ && f) {
+        // Space is the focused tile's check box, as in a file manager's selection mode.
         if (e->key() == Qt::Key_Space) {
             ws_->selection().toggle(f->index);
             return;
         }
         if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
-            ws_->recoverOne(f->index);
+            emit previewRequested(f->index);
             return;
         }
     }

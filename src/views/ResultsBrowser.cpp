@@ -11,6 +11,8 @@
 #include "views/FiltersSidebar.h"
 #include "views/Icons.h"
 #include "views/InspectorPane.h"
+#include "views/PreviewDialog.h"
+#include "views/RecoveryReportPane.h"
 #include "views/ResultTileDelegate.h"
 #include "views/ResultsTable.h"
 #include "views/Theme.h"
@@ -92,6 +94,13 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     table_ = new ResultsTable(ws_, model_, updater_, stack_);
     stack_->addWidget(table_);
     col->addWidget(stack_, 1);
+    auto* report = new RecoveryReportPane(ws_, content);
+    auto* reportLine = divider(content);
+    reportLine->setVisible(report->isVisibleTo(content));
+    connect(&ws->job(), &models::CarveJob::recoveryReportChanged, reportLine,
+            [reportLine, report, content] { reportLine->setVisible(report->isVisibleTo(content)); });
+    col->addWidget(reportLine);
+    col->addWidget(report);
     col->addWidget(divider(content));
     col->addWidget(new BottomBar(ws_, content));
     row->addWidget(content, 1);
@@ -100,6 +109,11 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     auto* inspector = new InspectorPane(ws_, model_, this);
     inspector->resize(288, inspector->height());
     row->addWidget(inspector);
+
+    connect(grid_, &ResultGridView::previewRequested, this, &ResultsBrowser::openPreview);
+    connect(table_, &ResultsTable::previewRequested, this, &ResultsBrowser::openPreview);
+    connect(inspector, &InspectorPane::previewRequested, this, &ResultsBrowser::openPreview);
+    connect(&ws->selection(), &models::FileSelection::currentChanged, this, &ResultsBrowser::followCurrent);
 
     for (auto sig : {&FoundFiles::countsChanged, &FoundFiles::viewModeChanged})
         connect(&ws->results(), sig, this, &ResultsBrowser::refreshHeader);
@@ -111,6 +125,7 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
         refreshHeader();
         refreshContent();
+        followCurrent();  // rows rebuilt in another order keep the file looked at
     });
     connect(&ws->results(), &FoundFiles::thumbSizeChanged, this, [this] {
         Workspace* const live = ws_;
@@ -121,6 +136,31 @@ ResultsBrowser::ResultsBrowser(Workspace* ws, QWidget* parent)
     });
     refreshHeader();
     refreshContent();
+}
+
+void ResultsBrowser::openPreview(qint64 fileIndex) {
+    Workspace* const ws = ws_;
+    if (!ws) return;
+    if (!preview_) {
+        preview_ = new PreviewDialog(ws, model_, this);
+        // Closed, it lets its worker and the source go; the next is a new one.
+        connect(preview_, &QDialog::finished, this, [this] {
+            if (PreviewDialog* closed = std::exchange(preview_, nullptr)) closed->deleteLater();
+        });
+    }
+    preview_->show(fileIndex);
+    preview_->raise();
+    preview_->activateWindow();
+}
+
+// Both views' keyboard focus stays on the file looked at, wherever it was chosen.
+void ResultsBrowser::followCurrent() {
+    Workspace* const ws = ws_;
+    const int row = ws && ws->selection().current() ? model_->rowOfFile(*ws->selection().current()) : -1;
+    if (row < 0) return;
+    if (grid_->currentIndex().row() != row)
+        grid_->selectionModel()->setCurrentIndex(model_->index(row), QItemSelectionModel::NoUpdate);
+    if (table_->currentIndex().row() != row) table_->selectRow(row);
 }
 
 void ResultsBrowser::refreshHeader() {
@@ -144,5 +184,6 @@ void ResultsBrowser::refreshContent() {
 
 
 QTableView* ResultsBrowser::table() const { return table_; }
+PreviewDialog* ResultsBrowser::preview() const { return preview_.data(); }
 
 }  // namespace tamsel::views

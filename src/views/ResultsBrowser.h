@@ -1,6 +1,7 @@
 #pragma once
 // The results browser: the filters pane, the content (header, grid or
-// table, bottom bar) and the inspector of the current file.
+// table, the last recovery's report, bottom bar), the inspector of the
+// current file and the preview of any listed one.
 
 #include <QPointer>
 #include <QWidget>
@@ -16,6 +17,7 @@ class QTableView;
 
 namespace tamsel::views {
 
+class PreviewDialog;
 class ResultGridView;
 class ResultsTable;
 
@@ -27,10 +29,15 @@ public:
     QTableView* table() const;
     models::ResultsListModel* listModel() const { return model_; }
     models::ThumbnailRolesUpdater* thumbnails() const { return updater_; }
+    // Opens the preview on found file `fileIndex`.
+    void openPreview(qint64 fileIndex);
+    // The preview, once opened.
+    PreviewDialog* preview() const;
 
 private:
     void refreshHeader();
     void refreshContent();
+    void followCurrent();
     // The workspace may go first (the window closing): nothing is read from it then.
     QPointer<models::Workspace> ws_;
     models::ResultsListModel* model_;
@@ -43,6 +50,7 @@ private:
     QWidget* empty_;
     ResultGridView* grid_;
     ResultsTable* table_;
+    QPointer<PreviewDialog> preview_;
 };
 
 }  // namespace tamsel::views

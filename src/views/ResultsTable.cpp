@@ -2,6 +2,7 @@
 
 #include <QCache>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -34,7 +35,8 @@ protected:
         QStyledItemDelegate::initStyleOption(option, index);
         QFont font;
         switch (index.column()) {
-            case ResultsTableModel::sizeColumn: font = monoDigits(fontFor(TextStyle::detail)); break;
+            case ResultsTableModel::sizeColumn:
+            case ResultsTableModel::dateColumn: font = monoDigits(fontFor(TextStyle::detail)); break;
             case ResultsTableModel::offsetColumn:
                 font = QFont(QStringLiteral("monospace"));
                 font.setStyleHint(QFont::Monospace);
@@ -194,7 +196,7 @@ private:
 }  // namespace
 
 ResultsTable::ResultsTable(Workspace* ws, ResultsListModel* rows, models::ThumbnailRolesUpdater* updater, QWidget* parent)
-    : QTableView(parent) {
+    : QTableView(parent), ws_(ws), rows_(rows) {
     setObjectName(QStringLiteral("resultTable"));
     setModel(new ResultsTableModel(rows, this));
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -214,18 +216,60 @@ ResultsTable::ResultsTable(Workspace* ws, ResultsListModel* rows, models::Thumbn
     hh->setSectionResizeMode(QHeaderView::Fixed);
     hh->setSectionResizeMode(ResultsTableModel::nameColumn, QHeaderView::Stretch);
     setColumnWidth(ResultsTableModel::checkColumn, 28);
-    setColumnWidth(ResultsTableModel::sizeColumn, 90);
-    setColumnWidth(ResultsTableModel::offsetColumn, 120);
-    setColumnWidth(ResultsTableModel::stateColumn, 100);
+    setColumnWidth(ResultsTableModel::dateColumn, 118);
+    setColumnWidth(ResultsTableModel::typeColumn, 56);
+    setColumnWidth(ResultsTableModel::sizeColumn, 76);
+    setColumnWidth(ResultsTableModel::offsetColumn, 92);
+    setColumnWidth(ResultsTableModel::stateColumn, 84);
+    // The order is the found files' own: the header shows it and changes it.
+    hh->setSortIndicatorShown(true);
+    connect(hh, &QHeaderView::sectionClicked, this, [this](int column) {
+        Workspace* live = ws_;
+        const auto key = ResultsTableModel::sortOf(column);
+        if (!live || !key) return;
+        const models::FoundFiles& files = live->results();
+        rows_->setSort(*key, files.sortKey() == *key && !files.sortDescending());
+    });
+    connect(&ws->results(), &models::FoundFiles::sortChanged, this, &ResultsTable::showSort);
+    showSort();
     setItemDelegateForColumn(ResultsTableModel::nameColumn, new NameCellDelegate(this));
     auto* look = new ColumnLook(this);
-    for (int column : {ResultsTableModel::sizeColumn, ResultsTableModel::offsetColumn, ResultsTableModel::stateColumn})
+    for (int column : {ResultsTableModel::dateColumn, ResultsTableModel::sizeColumn, ResultsTableModel::offsetColumn,
+                       ResultsTableModel::stateColumn})
         setItemDelegateForColumn(column, look);
     new VisibleRows(this, updater, [this] { return rowsInViewport(this); });
     connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this, [ws = QPointer<Workspace>(ws), rows](const QModelIndex& i) {
         Workspace* live = ws.data();
         if (const models::FoundFile* f = rows->fileAt(i.row()); f && live) live->selection().setCurrent(f->index);
     });
+    connect(this, &QTableView::doubleClicked, this, [this](const QModelIndex& i) {
+        if (i.column() == ResultsTableModel::checkColumn) return;  // the box's own
+        if (const models::FoundFile* f = rows_->fileAt(i.row())) emit previewRequested(f->index);
+    });
+}
+
+void ResultsTable::showSort() {
+    Workspace* const ws = ws_;
+    if (!ws) return;
+    const models::FoundFiles& files = ws->results();
+    horizontalHeader()->setSortIndicator(ResultsTableModel::columnOf(files.sortKey()),
+                                         files.sortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void ResultsTable::keyPressEvent(QKeyEvent* e) {
+    const models::FoundFile* f = rows_->fileAt(currentIndex().row());
+    if (Workspace* const ws = ws_; f && ws) {
+        // Space is the row's check box whichever cell has the focus.
+        if (e->key() == Qt::Key_Space) {
+            ws->selection().toggle(f->index);
+            return;
+        }
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+            emit previewRequested(f->index);
+            return;
+        }
+    }
+    QTableView::keyPressEvent(e);
 }
 
 }  // namespace tamsel::views

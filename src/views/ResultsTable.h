@@ -1,7 +1,11 @@
 #pragma once
 // The results as a table: a check box, the name after a small thumbnail,
-// size, offset and state, with a header box that chooses every listed file.
+// date, type, size, offset and state, with a header box that chooses every
+// listed file. A column's header sorts the list (the grid follows); a row
+// is looked at when chosen, its box (or Space) changes what is recovered,
+// and a double click or Enter opens its preview.
 
+#include <QPointer>
 #include <QTableView>
 
 #include "models/ResultsListModel.h"
@@ -16,6 +20,17 @@ class ResultsTable : public QTableView {
 public:
     ResultsTable(models::Workspace* ws, models::ResultsListModel* rows, models::ThumbnailRolesUpdater* updater,
                  QWidget* parent = nullptr);
+
+signals:
+    void previewRequested(qint64 fileIndex);
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+
+private:
+    void showSort();
+    QPointer<models::Workspace> ws_;
+    models::ResultsListModel* rows_;
 };
 
 }  // namespace tamsel::views

@@ -252,10 +252,12 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
     RecoveryOutcome outcome;
     // A session's whole list can hold a million records: each kept in a few bytes.
     FoundEntries files = session.loadFoundEntries(identity.size, &outcome.refusedRecords);
+    std::vector<std::int64_t> missing;
     if (request.indexes) {
         std::unordered_set<std::int64_t> chosen(request.indexes->begin(), request.indexes->end());
-        files.retain([&](std::int64_t index) { return chosen.contains(index); });
+        files.retain([&](std::int64_t index) { return chosen.erase(index) > 0; });
         outcome.refusedRecords = 0;  // of the files not chosen too: not this run's concern
+        missing.assign(chosen.begin(), chosen.end());
     }
     outcome.total = files.size();
 
@@ -272,6 +274,17 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
         writeAtomicallyAt(out.fd.get(), kRecoveryMarker, key, out.path);
     }
     outcome.folder = out.path;
+    if (events.folder) events.folder(out.path);
+    // Chosen but not among the records the session vouches for: told, never written.
+    for (const std::int64_t index : missing) {
+        ++outcome.failed;
+        if (!events.fileDone) continue;
+        CarvedFile record;
+        record.index = index;
+        record.fileName = "#" + std::to_string(index);
+        const Error why("セッションの見つかったファイルの一覧にない記録のため、復元しませんでした。");
+        events.fileDone(record, 0, files.size(), &why);
+    }
     const unsigned mode = recoveredFileMode(source);
     // The report lists what this folder holds; put in place whole at the
     // end, also when the recovery stops early. A failed report is a side file.
@@ -328,7 +341,7 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
                 }
                 addToReport(carveReportLine(row));
                 ++done;
-                if (events.fileDone) events.fileDone(f, done, files.size(), nullptr);
+                if (events.fileDone) events.fileDone(row, done, files.size(), nullptr);
             } catch (const ReadCancelled&) {
                 outcome.stopped = true;
                 break;

@@ -108,7 +108,10 @@ struct RecoveryOutcome {
 
 struct RecoveryEvents {
     std::function<void(const std::string&)> note;  // something the user should be told (Japanese)
-    // After each file, whole, shortened or failed (then with its error).
+    // The "復元済み_…" folder this run writes into, once it is there.
+    std::function<void(const fs::path&)> folder;
+    // After each file: as written (its name in the folder, the bytes written,
+    // its notes, damaged when cut short), or as asked for with its error.
     std::function<void(const CarvedFile&, std::size_t done, std::size_t total, const std::exception* error)> fileDone;
 };
 

@@ -103,8 +103,11 @@ private slots:
         QVERIFY(list.setData(list.index(1), Qt::Unchecked, Qt::CheckStateRole));
         QVERIFY(!w.selection().contains(w.results()[1].index));
         QCOMPARE(w.selection().current(), std::optional<qint64>(w.results()[1].index));
-        QCOMPARE(changed.count(), 1);
+        // Its box, and the current file's mark moved from the first.
+        QCOMPARE(changed.count(), 3);
         QCOMPARE(changed.first().at(0).toModelIndex().row(), 1);
+        QVERIFY(list.data(list.index(1), ResultsListModel::CurrentRole).toBool());
+        QVERIFY(!list.data(list.index(0), ResultsListModel::CurrentRole).toBool());
         QVERIFY(w.job().speed() > 0);
         QVERIFY(!w.job().showFailingWarning());
     }
@@ -321,9 +324,11 @@ private slots:
         w.job().startScan();
         QCOMPARE(phase.count(), 0);
         QVERIFY(!w.job().scanTask());
-        const std::vector<CarvedFile> files{made(1, "jpg", false), made(2, "CR3", true),  made(3, "cr2", false),
-                                            made(4, "NEF", true),  made(5, "mp4", false), made(6, "wav", true),
-                                            made(7, "txt", false), made(8, "JPG", true, 7)};
+        std::vector<CarvedFile> files{made(1, "jpg", false), made(2, "CR3", true),  made(3, "cr2", false),
+                                      made(4, "NEF", true),  made(5, "mp4", false), made(6, "wav", true),
+                                      made(7, "txt", false), made(8, "JPG", true, 700)};
+        for (int i = 0; i < 3; ++i) files[std::size_t(i)].modified = 1700000100 + 100 * i;
+        files[5].originalPath = "DCIM/ZZZ.WAV";
         ResultsListModel list(&w);
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
         w.job().applyScanProgress(CarveProgress{}, FoundBatch::of(files));
@@ -350,7 +355,32 @@ private slots:
         w.results().setSearchText(QStringLiteral("TXT"));
         QCOMPARE(listed(list), std::vector<std::int64_t>{files[6].index});
         QCOMPARE(list.data(list.index(0), ResultsListModel::MediaClassRole).toString(), QStringLiteral("ファイル"));
+        // The kinds' words the filters show find their files.
+        w.results().setSearchText(QStringLiteral("動画"));
+        QCOMPARE(listed(list), std::vector<std::int64_t>{files[4].index});
+        w.results().setSearchText(QStringLiteral("写真"));
+        QCOMPARE(listed(list), (std::vector<std::int64_t>{files[0].index, files[7].index}));
         w.results().setSearchText(QString());
+
+        // The orders the table's columns give, each way; ties and dateless files keep the found order.
+        auto byList = [&](ResultSort key, bool descending) {
+            w.results().setSort(key, descending);
+            return listed(list);
+        };
+        using Order = std::vector<std::int64_t>;
+        QCOMPARE(byList(ResultSort::size, true), (Order{8, 1, 2, 3, 4, 5, 6, 7}));
+        QCOMPARE(byList(ResultSort::state, false), (Order{1, 3, 5, 7, 2, 4, 6, 8}));
+        QCOMPARE(byList(ResultSort::type, false), (Order{1, 8, 3, 2, 4, 5, 6, 7}));
+        QCOMPARE(byList(ResultSort::name, true), (Order{6, 8, 7, 5, 4, 3, 2, 1}));  // its own name first: "ZZZ.WAV"
+        QCOMPARE(byList(ResultSort::date, true), (Order{3, 2, 1, 4, 5, 6, 7, 8}));
+        QCOMPARE(list.data(list.index(0), ResultsListModel::DateRole).toLongLong(), 1700000300);
+        QVERIFY(!list.data(list.index(7), ResultsListModel::DateRole).isValid());
+        // Files found meanwhile take their place in it; the found order returns to appending.
+        CarvedFile late = made(9, "jpg", false);
+        late.modified = 1700000150;
+        w.job().applyScanProgress(std::nullopt, FoundBatch::of({late}));
+        QCOMPARE(listed(list), (Order{3, 2, 9, 1, 4, 5, 6, 7, 8}));
+        QCOMPARE(byList(ResultSort::found, false), (Order{1, 2, 3, 4, 5, 6, 7, 8, 9}));
 
         w.selection().setCurrent(99);
         QVERIFY(!w.selection().currentFile());
@@ -366,14 +396,23 @@ private slots:
         QVERIFY(w.job().showFailingWarning());
     }
 
-    void recoveryCountsOnlyRecoveredFilesAndRevealsTheFirst() {
+    // Also: a new scan lists afresh, whatever the last one was filtered by.
+    void recoveryReportsWhatItWroteAndOpensItsFolderOnRequest() {
         TempDir dir;
         const std::vector<fs::path> three(jpegs_.begin(), jpegs_.begin() + 3);
         makeCard(dir / "card.img", three);
         Workspace w;
         std::vector<fs::path> revealed;
         setUp(w, dir / "card.img", dir / "out", &revealed);
+        w.results().setTypeFilter(TypeFilter::video);
+        w.results().setStatusFilter(StatusFilter::partial);
+        w.results().setSearchText(QStringLiteral("zzz"));
+        w.results().setSort(ResultSort::size, true);
         w.job().startScan();
+        QCOMPARE(w.results().typeFilter(), TypeFilter::all);
+        QCOMPARE(w.results().statusFilter(), StatusFilter::anyStatus);
+        QVERIFY(w.results().searchText().isEmpty());
+        QCOMPARE(w.results().sortKey(), ResultSort::found);
         WAIT_UNTIL(w.job().phase() == CarveJob::Phase::results);
         QCOMPARE(w.results().size(), 3u);
         // Two records whose names point out of the recovery folder: refused.
@@ -392,33 +431,47 @@ private slots:
         QCOMPARE(w.job().recoverTotal(), 5);
         WAIT_UNTIL(!w.job().recovering());
         QCOMPARE(w.job().recoverDone(), 3);
-        QCOMPARE(w.window().toast(), OptionalString(QStringLiteral("3 件を復元しました")));
+        const OptionalReport report = w.job().recoveryReport();
+        QVERIFY(report && !report->error && !report->stopped);
+        QCOMPARE(report->recovered, 3);
+        QCOMPARE(report->failures.size(), 2u);
+        QVERIFY(report->damaged.empty());
+        QVERIFY(report->folder && report->folder->parent_path() == dir / "out");
+        QVERIFY(report->folder->filename().string().starts_with("復元済み_"));
         QVERIFY(!w.window().errorMessage());
-        WAIT_UNTIL(revealed.size() == 1);
-        QVERIFY(fs::is_regular_file(revealed.front()));
-        QCOMPARE(revealed.front().parent_path().parent_path().parent_path(), dir / "out");
-        QVERIFY(revealed.front().parent_path().parent_path().filename().string().starts_with("復元済み_"));
-        QCOMPARE(readFile(revealed.front()), readFile(three.front()));
+        // The folder itself, and only when asked.
+        QVERIFY(revealed.empty());
+        w.job().openRecoveryFolder();
+        QCOMPARE(revealed, std::vector<fs::path>{*report->folder});
+        const auto copy = w.job().recoveredCopy(w.results().front().index);
+        QVERIFY(copy && copy->parent_path().parent_path() == *report->folder);
+        QCOMPARE(readFile(*copy), readFile(three.front()));
         QVERIFY(!fs::exists(dir / "escape.jpg") && !fs::exists(dir / "out" / "escape.jpg"));
 
-        // Again, stopped once a file is done: the toast counts what was
+        // Again, stopped once a file is done: the report counts what was
         // written, and nothing half-written stays.
         w.job().stopRecovery();  // none runs: nothing to stop
         connect(&w.job(), &CarveJob::recoverDoneChanged, &w, [&w] { w.job().stopRecovery(); });
         w.recoverSelected();
+        QVERIFY(!w.job().recoveryReport());
         WAIT_UNTIL(!w.job().recovering());
         QVERIFY(w.job().recoveryTask()->isCancelled());
-        QVERIFY(!w.window().errorMessage());
-        WAIT_UNTIL(revealed.size() == 2);
-        const fs::path stopped = fs::is_directory(revealed.back()) ? revealed.back() : revealed.back().parent_path().parent_path();
-        QVERIFY(stopped != revealed.front().parent_path().parent_path());
+        // Three small files may all be written before the stop arrives.
+        const OptionalReport stopped = w.job().recoveryReport();
+        QVERIFY(stopped && stopped->folder && stopped->folder != report->folder);
         int whole = 0;
-        for (const auto& e : fs::recursive_directory_iterator(stopped)) {
+        for (const auto& e : fs::recursive_directory_iterator(*stopped->folder)) {
             QVERIFY2(!e.path().filename().string().starts_with(kPartFilePrefix), e.path().c_str());
             whole += e.path().extension() == ".jpg";
         }
         QVERIFY(whole >= 1);
-        QCOMPARE(w.window().toast(), OptionalString(QString::number(whole) + QStringLiteral(" 件を復元しました")));
+        QCOMPARE(stopped->recovered, whole);
+
+        // A destination gone before the next: its error is the report's.
+        fs::remove_all(dir / "out");
+        w.recoverSelected();
+        WAIT_UNTIL(!w.job().recovering());
+        QVERIFY(w.job().recoveryReport() && w.job().recoveryReport()->error);
     }
 
     void aFullDestinationEndsTheScanResumablyAndLosesNothing() {
@@ -454,7 +507,7 @@ private slots:
 
 
     // A workspace may go while its scan runs, or while it recovers: the job
-    // ends cleanly, and a recovery still writes every file and shows the first.
+    // ends cleanly, and a recovery still writes every file.
     void aWorkspaceDestroyedWhileItsJobsRunLeavesThemToEnd() {
         TempDir dir;
         const int placed = makeCard(dir / "card.img", jpegs_, 2);
@@ -468,8 +521,7 @@ private slots:
         QVERIFY(scan->isFinished());
 
         auto* w = new Workspace;
-        std::vector<fs::path> revealed;
-        setUp(*w, dir / "card.img", dir / "out", &revealed);
+        setUp(*w, dir / "card.img", dir / "out");
         ResultsListModel list(w);
         w->job().startScan();
         WAIT_UNTIL(w->job().phase() == CarveJob::Phase::results);
@@ -480,11 +532,9 @@ private slots:
         QCOMPARE(list.rowCount(), 0);
         waitForAllJobs();
         QCoreApplication::processEvents();
-        QCOMPARE(revealed.size(), 1u);
-        QVERIFY(fs::is_regular_file(revealed.front()));
         int written = 0;
-        for (const auto& e : fs::recursive_directory_iterator(revealed.front().parent_path().parent_path()))
-            if (e.is_regular_file() && e.path().extension() == ".jpg") ++written;
+        for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
+            if (e.is_regular_file() && e.path().extension() == ".jpg" && e.path().string().find("復元済み_") != std::string::npos) ++written;
         QCOMPARE(written, placed);
     }
     // 20,000 found files, 1,000 per turn as the scan hands them over: the
@@ -496,7 +546,16 @@ private slots:
         ResultsListModel list(&w);
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
         constexpr int kFiles = 20000;
-        auto fileNumber = [](int i) { return made(i, i % 7 == 0 ? "mp4" : "jpg", i % 11 == 0, 100 + i % 13); };
+        // Some with what the card's file system kept of them.
+        auto fileNumber = [](int i) {
+            CarvedFile f = made(i, i % 7 == 0 ? "mp4" : "jpg", i % 11 == 0, 100 + i % 13);
+            if (i % 5 == 0) {
+                f.originalPath = "DCIM/100CANON/IMG_" + std::to_string(i) + ".JPG";
+                f.modified = 1700000000 + i;
+                f.dateSource = DateSource::fileSystem;
+            }
+            return f;
+        };
         std::vector<const FoundFile*> held;
         qint64 total = 0;
         for (int first = 0; first < kFiles; first += 1000) {

@@ -1,6 +1,7 @@
 // The window over the real workspace: the shell's mode picker and toolbar,
 // the selection screen's texts and rules, and the icon table.
 
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QDirIterator>
@@ -28,6 +29,8 @@
 #include "models/ResultsTableModel.h"
 #include "views/InspectorPane.h"
 #include "views/ResultsBrowser.h"
+#include "views/PreviewDialog.h"
+#include "views/RecoveryReportPane.h"
 #include <QTableView>
 #include <QProgressBar>
 #include "models/Shared.h"
@@ -396,7 +399,14 @@ private slots:
         s.win.searchField()->clear();
         QVERIFY(view->grid()->isVisible());
 
-        // Bottom bar: nothing selected, then three by clicking tiles.
+        // The kinds' words find their files.
+        s.win.searchField()->setText(QStringLiteral("動画"));
+        QVERIFY(find(view, "resultsEmpty")->isVisible());
+        s.win.searchField()->setText(QStringLiteral("写真"));
+        QCOMPARE(view->grid()->model()->rowCount(), placed);
+        s.win.searchField()->clear();
+
+        // Bottom bar: nothing selected, then three by their boxes.
         auto* main = find<QPushButton>(view, "recoverSelected");
         auto* deselect = find<QPushButton>(view, "deselectAll");
         QCOMPARE(main->text(), QStringLiteral("選択した%1件を復元…").arg(placed));
@@ -410,8 +420,13 @@ private slots:
         QVERIFY(find(view, "inspectorEmpty")->isVisible());
         QVERIFY(showsText(view, QStringLiteral("ファイルを選択")));
         auto* grid = view->grid();
-        for (int row = 0; row < 3; ++row)
-            QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
+        auto tile = [&](int row) { return grid->visualRect(grid->model()->index(row, 0)); };
+        auto box = [&](int row) { return views::ResultTileDelegate::checkBoxRect(tile(row)).center().toPoint(); };
+        // Looking at a tile chooses nothing; its box does.
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, tile(3).center());
+        QCOMPARE(s.ws->selection().current(), std::optional<qint64>(view->listModel()->fileAt(3)->index));
+        QVERIFY(s.ws->selection().empty());
+        for (int row = 0; row < 3; ++row) QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, box(row));
         QCOMPARE(s.ws->selection().count(), qsizetype(3));
         QCOMPARE(main->text(), QStringLiteral("選択した3件を復元…"));
         QVERIFY(main->isEnabled() && deselect->isEnabled());
@@ -429,7 +444,7 @@ private slots:
             QCOMPARE(grid->model()->index(row, 0).data(models::ResultsListModel::ThumbnailStateRole).toInt(),
                      int(models::ThumbnailState::picture));
 
-        // Keyboard: Space toggles the focused tile, Ctrl+A selects every listed file.
+        // Keyboard: Space is the focused tile's box, Ctrl+A selects every listed file.
         grid->setFocus();
         grid->setCurrentIndex(grid->model()->index(4, 0));
         QTest::keyClick(grid, Qt::Key_Space);
@@ -439,53 +454,119 @@ private slots:
         QTest::keyClick(grid, Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(int(s.ws->selection().count()), placed);
         QTest::mouseClick(deselect, Qt::LeftButton);
-        for (int row = 0; row < 3; ++row)
-            QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
+        for (int row = 0; row < 3; ++row) QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, box(row));
 
-        // The table view over the same rows.
+        // Enter opens the preview: the picture larger than its thumbnail, the
+        // next and previous listed file, its box, and zoom to fit or not.
+        QTest::keyClick(grid, Qt::Key_Return);
+        views::PreviewDialog* preview = view->preview();
+        QVERIFY(preview && preview->isVisible());
+        models::PreviewModel* seen = preview->model();
+        QCOMPARE(seen->file(), view->listModel()->fileAt(2));  // the box clicked last
+        WAIT_UNTIL(seen->state() != models::PreviewModel::State::loading);
+        QCOMPARE(seen->state(), models::PreviewModel::State::picture);
+        {  // the whole picture, as large as the file's own
+            const auto card = readFile(s.dir / "card.img");
+            const QImage own = QImage::fromData(card.data() + seen->file()->offset, int(seen->file()->length));
+            QCOMPARE(seen->image().size(), own.size());
+        }
+        QCOMPARE(find<QLabel>(preview, "previewPosition")->text(), QStringLiteral("3 / %1").arg(placed));
+        QTest::keyClick(preview, Qt::Key_Right);
+        QCOMPARE(seen->file(), view->listModel()->fileAt(3));
+        QCOMPARE(s.ws->selection().current(), std::optional<qint64>(seen->file()->index));  // the inspector follows
+        preview->previousButton()->click();
+        QCOMPARE(seen->file(), view->listModel()->fileAt(2));
+        seen->step(+2);
+        QVERIFY(!preview->chosenBox()->isChecked());
+        QTest::keyClick(preview->chosenBox(), Qt::Key_Space);
+        QVERIFY(s.ws->selection().contains(seen->file()->index));
+        QTest::keyClick(preview->chosenBox(), Qt::Key_Space);
+        QCOMPARE(s.ws->selection().count(), qsizetype(3));
+        WAIT_UNTIL(seen->state() == models::PreviewModel::State::picture);
+        QVERIFY(preview->picture()->fitted());
+        preview->zoomButton()->click();
+        QCOMPARE(preview->picture()->shownRect().size().toSize(), seen->image().size() / preview->devicePixelRatioF());
+        QVERIFY(!preview->playButton()->isVisible());  // a photo plays nothing
+        seen->show(view->listModel()->fileAt(placed - 1)->index);
+        QVERIFY(!preview->nextButton()->isEnabled() && preview->previousButton()->isEnabled());
+        preview->close();
+
+        // The table view over the same rows: a row is looked at, its box or
+        // Space chooses it, and its columns sort both views.
         QTest::mouseClick(s.win.viewModeButton(ResultViewMode::list), Qt::LeftButton);
-        QVERIFY(view->table()->isVisible());
+        auto* table = view->table();
+        QVERIFY(table->isVisible());
         QVERIFY(!find(view, "thumbSize")->isVisible());
-        QCOMPARE(view->table()->model()->rowCount(), placed);
-        QVERIFY(!view->table()->model()->index(0, models::ResultsTableModel::nameColumn)
+        QCOMPARE(table->model()->rowCount(), placed);
+        QVERIFY(!table->model()->index(0, models::ResultsTableModel::nameColumn)
                      .data(models::ResultsListModel::ThumbnailRole).value<QImage>().isNull());
-        view->table()->selectRow(5);
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {},
+                          table->visualRect(table->model()->index(5, models::ResultsTableModel::nameColumn)).center());
         QCOMPARE(s.ws->selection().current(), std::optional<qint64>(view->listModel()->fileAt(5)->index));
+        QCOMPARE(s.ws->selection().count(), qsizetype(3));
+        QTest::keyClick(table, Qt::Key_Space);
+        QVERIFY(s.ws->selection().contains(view->listModel()->fileAt(5)->index));
+        QTest::keyClick(table, Qt::Key_Space);
+        auto* hh = table->horizontalHeader();
+        const QPoint sizeHeader(hh->sectionViewportPosition(models::ResultsTableModel::sizeColumn) + 10, hh->height() / 2);
+        for (bool descending : {false, true}) {
+            QTest::mouseClick(hh->viewport(), Qt::LeftButton, {}, sizeHeader);
+            QCOMPARE(hh->sortIndicatorSection(), int(models::ResultsTableModel::sizeColumn));
+            for (int row = 1; row < placed; ++row) {
+                const qint64 before = view->listModel()->fileAt(row - 1)->length, after = view->listModel()->fileAt(row)->length;
+                QVERIFY(descending ? before >= after : before <= after);
+            }
+        }
+        QCOMPARE(table->currentIndex().row(), view->listModel()->rowOfFile(*s.ws->selection().current()));
         QTest::mouseClick(s.win.viewModeButton(ResultViewMode::grid), Qt::LeftButton);
+        QCOMPARE(grid->model(), view->listModel());  // the grid lists the same rows in the same order
+        QCOMPARE(grid->currentIndex().row(), table->currentIndex().row());
 
-        // Recovering through the main button writes the three files.
+        // Recovering through the main button writes the three files; the
+        // report under the files says so and opens their folder on request.
         QTest::mouseClick(main, Qt::LeftButton);
         QVERIFY(s.ws->job().recovering());
         QVERIFY(!main->isEnabled());
         QVERIFY(!find<QPushButton>(view, "recoverOne")->isEnabled());
         WAIT_UNTIL(!s.ws->job().recovering());
-        QVERIFY2(!s.ws->window().errorMessage(), qPrintable(s.ws->window().errorMessage().value_or(QString())));
-        QVERIFY(find(view, "toast")->isVisible());
-        QVERIFY(find<views::IconLabel>(view, "toast")->text().endsWith(QStringLiteral(" 件を復元しました")));
-        QCOMPARE(revealed.size(), std::size_t(1));
+        auto* report = view->findChild<views::RecoveryReportPane*>();
+        QVERIFY(report->isVisible());
+        QCOMPARE(report->heading()->text(), QStringLiteral("3 件を復元しました"));
         QCOMPARE(recoveredFolders(s.dir / "out").size(), 1u);
         QCOMPARE(recoveredFolders(s.dir / "out").front().size(), 3u);
+        QVERIFY(revealed.empty());
+        report->openButton()->click();
+        QCOMPARE(revealed.size(), std::size_t(1));
+        QVERIFY(revealed.front().filename().string().starts_with("復元済み_"));
+        QVERIFY(report->folderLabel()->text().endsWith(QString::fromStdString(revealed.front().string())));
 
-        // A double click on a tile recovers that file alone, whatever is
-        // selected, in a folder of its own; so does Return on the focused one.
+        // The inspector's button recovers the file looked at alone, in a folder of its own.
         auto nameOf = [&](int row) { return fs::path(s.ws->results().fileName(*view->listModel()->fileAt(row))).filename(); };
-        QVERIFY(QTest::qWaitForWindowExposed(&s.win));
-        // As the window system sends it: a click, then the second press as a double click.
-        const QPoint at = grid->visualRect(grid->model()->index(2, 0)).center();
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QVERIFY(s.ws->job().recovering());
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, tile(4).center());
+        QCOMPARE(find<QPushButton>(view, "recoverOne")->text(), QStringLiteral("この1件を復元"));
+        find<QPushButton>(view, "recoverOne")->click();
         WAIT_UNTIL(!s.ws->job().recovering());
-        grid->setFocus();
-        grid->setCurrentIndex(grid->model()->index(4, 0));
-        QTest::keyClick(grid, Qt::Key_Return);
-        QVERIFY(s.ws->job().recovering());
-        WAIT_UNTIL(!s.ws->job().recovering());
-        QVERIFY2(!s.ws->window().errorMessage(), qPrintable(s.ws->window().errorMessage().value_or(QString())));
         std::multiset<fs::path> alone;
         for (const auto& folder : recoveredFolders(s.dir / "out"))
             if (folder.size() == 1) alone.insert(folder.front().filename());
-        QCOMPARE(alone, (std::multiset<fs::path>{nameOf(2), nameOf(4)}));
+        QCOMPARE(alone, (std::multiset<fs::path>{nameOf(4)}));
+
+        // A double click on a tile opens its preview.
+        QVERIFY(QTest::qWaitForWindowExposed(&s.win));
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, tile(2).center());
+        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, tile(2).center());
+        QVERIFY(view->preview() && view->preview()->isVisible());
+        QCOMPARE(view->preview()->model()->file(), view->listModel()->fileAt(2));
+        view->preview()->close();
+
+        // A recovery whose destination has gone tells why on this screen.
+        fs::rename(s.dir / "out", s.dir / "moved");
+        QTest::mouseClick(main, Qt::LeftButton);
+        WAIT_UNTIL(!s.ws->job().recovering());
+        QVERIFY(report->isVisible());
+        QVERIFY2(report->heading()->text().startsWith(QStringLiteral("復元できませんでした: ")), qPrintable(report->heading()->text()));
+        QCOMPARE(report->heading()->symbol(), QStringLiteral("alert-octagon-filled"));
+        QVERIFY(!report->openButton()->isVisible());
     }
 
     // A failing drive: while its scan runs, a banner offers imaging instead,
@@ -564,7 +645,8 @@ private slots:
         s.ws->results().setViewMode(ResultViewMode::list);
         QStringList listed;
         for (int row = 0; row < view->table()->model()->rowCount(); ++row)
-            listed << view->table()->model()->index(row, 3).data().toString() + " " + view->table()->model()->index(row, 4).data().toString();
+            listed << view->table()->model()->index(row, models::ResultsTableModel::offsetColumn).data().toString() + " " +
+                          view->table()->model()->index(row, models::ResultsTableModel::stateColumn).data().toString();
         QVERIFY2(listed.contains(QStringLiteral("0x100000 一部破損")) && listed.contains(QStringLiteral("0x2A000 良好")),
                  qPrintable(listed.join(u',')));
     }

@@ -18,6 +18,10 @@
 #include "views/ResultTileDelegate.h"
 #include "views/ScanningView.h"
 #include "views/ResultsBrowser.h"
+#include "views/PreviewDialog.h"
+#include "models/ResultsTableModel.h"
+#include <QHeaderView>
+#include <QTableView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -77,13 +81,23 @@ class Screens : public QObject {
         QVERIFY2(colourCount(img) > 20, qPrintable(file + QStringLiteral(" is blank")));
     }
 
-    // Each screen in both appearances.
-    void shootBoth(app::MainWindow& win, const QString& name) {
+    // Each screen (or dialog) in both appearances.
+    void shootBoth(QWidget& win, const QString& name) {
         for (bool dark : {false, true}) {
             views::Theme::shared().setDark(dark);
             shoot(&win, name + (dark ? QStringLiteral("-dark") : QStringLiteral("-light")));
         }
         views::Theme::shared().setDark(false);
+    }
+
+    // The preview on found file `index`, once its picture is made (or known to be none).
+    void shootPreview(views::ResultsBrowser* view, qint64 index, const QString& name) {
+        view->openPreview(index);
+        views::PreviewDialog* preview = view->preview();
+        QVERIFY(preview && QTest::qWaitForWindowExposed(preview));
+        WAIT_UNTIL(preview->model()->state() != models::PreviewModel::State::loading);
+        shootBoth(*preview, name);
+        preview->close();
     }
 
 private slots:
@@ -264,9 +278,36 @@ private slots:
         ws->selection().setCurrent(ws->results()[std::min<qsizetype>(6, ws->results().size() - 1)].index);
         WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
         shootBoth(win, QStringLiteral("05-results-grid"));
+        // Sorted by the table's size column, largest first; the grid lists the same order.
         ws->results().setViewMode(ResultViewMode::list);
+        QTest::mouseClick(view->table()->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(view->table()->horizontalHeader()->sectionViewportPosition(models::ResultsTableModel::sizeColumn) + 20, 10));
+        QTest::mouseClick(view->table()->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(view->table()->horizontalHeader()->sectionViewportPosition(models::ResultsTableModel::sizeColumn) + 20, 10));
         shootBoth(win, QStringLiteral("06-results-table"));
         ws->results().setViewMode(ResultViewMode::grid);
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
+        shootBoth(win, QStringLiteral("06-results-grid-sorted"));
+        ws->results().setSort(ResultSort::found, false);
+
+        // A photo, then a video, seen whole.
+        shootPreview(view, ws->results()[std::min<qsizetype>(11, ws->results().size() - 1)].index, QStringLiteral("10-preview-photo"));
+        for (const auto& f : ws->results())
+            if (ws->results().kind(f) == MediaClass::video) {
+                shootPreview(view, f.index, QStringLiteral("10-preview-video"));
+                break;
+            }
+
+        // After a recovery: what it wrote and where.
+        ws->recoverSelected();
+        WAIT_UNTIL(!ws->job().recovering());
+        shootBoth(win, QStringLiteral("11-recovery-report"));
+        ws->job().dismissRecoveryReport();
+
+        // Searching by a kind's word.
+        win.searchField()->setText(QStringLiteral("動画"));
+        WAIT_UNTIL((QApplication::processEvents(), view->grid()->updater()->idle()));
+        shootBoth(win, QStringLiteral("07-results-search-kind"));
         win.searchField()->setText(QStringLiteral("zzz"));
         ws->selection().setCurrent(std::nullopt);
         shootBoth(win, QStringLiteral("07-results-empty"));
@@ -309,6 +350,17 @@ private slots:
         shootBoth(win, QStringLiteral("08-results-narrow-damaged"));
         ws->results().setViewMode(ResultViewMode::list);
         shootBoth(win, QStringLiteral("09-results-table-narrow"));
+        // Its recovery names the damaged photo; one into a folder gone says why it failed.
+        ws->results().setViewMode(ResultViewMode::grid);
+        ws->recoverSelected();
+        WAIT_UNTIL(!ws->job().recovering());
+        shootBoth(win, QStringLiteral("11-recovery-report-damaged"));
+        for (const auto& e : fs::directory_iterator(dir / "out"))
+            if (e.path().filename().string().starts_with("復元済み_")) fs::remove_all(e.path());
+        fs::rename(dir / "out", dir / "gone");
+        ws->recoverSelected();
+        WAIT_UNTIL(!ws->job().recovering());
+        shootBoth(win, QStringLiteral("11-recovery-error"));
     }
 };
 

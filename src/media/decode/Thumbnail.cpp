@@ -63,7 +63,7 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
         BudgetedRange budgeted(file, limits.videoBytes);
         {
             CarveRangeLoader loader(budgeted, budgeted.left());
-            image = firstVideoFrame(loader, ext, ThumbnailLimits::kMaxSide, std::chrono::steady_clock::now() + limits.videoTime,
+            image = firstVideoFrame(loader, ext, limits.side, std::chrono::steady_clock::now() + limits.videoTime,
                                     &result.taken);
         }
         if (e == "avi") {
@@ -77,7 +77,7 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
         const bool whole = static_cast<std::int64_t>(bytes.size()) == file.length();
         JpegDamage jpeg;
         if (!bytes.empty()) {
-            image = decodePhoto(bytes.span(), ext, ThumbnailLimits::kMaxSide, ThumbnailLimits::kEnoughSide, &jpeg);
+            image = decodePhoto(bytes.span(), ext, limits.side, limits.side / 2, &jpeg);
             result.taken = photoCaptureTime(bytes.span());
         }
         if (whole) {
@@ -92,7 +92,8 @@ ThumbnailResult makeThumbnail(ByteRange& file, const std::string& ext, const Thu
     }
     if (!notes.empty()) result.damage = damage::joined(notes);
     if (!image || image->empty()) return result;
-    auto jpeg = encodeJpeg(fittedWithin(std::move(*image), ThumbnailLimits::kMaxSide), ThumbnailLimits::kQuality);
+    const int quality = limits.side > ThumbnailLimits::kMaxSide ? ThumbnailLimits::kPreviewQuality : ThumbnailLimits::kQuality;
+    auto jpeg = encodeJpeg(fittedWithin(std::move(*image), limits.side), quality);
     if (!jpeg.empty()) result.jpeg = std::move(jpeg);
     return result;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // One found file's thumbnail and verdict: decoded from its bytes, shrunk to
-// at most ThumbnailLimits::kMaxSide and encoded as JPEG, its content judged
-// by the same decode and by its structure, and when it was taken read. Runs in the thumbnail
+// at most the limits' side (a thumbnail's, or a preview's) and encoded as JPEG, its content
+// judged by the same decode and by its structure, and when it was taken read. Runs in the thumbnail
 // worker process, never in the scan's.
 
 #include <cstdint>
