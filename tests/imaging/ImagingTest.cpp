@@ -153,68 +153,112 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", identityOf(*third)).imagePath, dir / "rescue_3.img");
 }
 
-TEST(Imaging, CheckpointsAreReadWithoutTrustingThem) {
+// Checkpoints and mapfiles come from the user's disk: only what adds up for
+// this source continues the image; anything else leaves it alone and the run
+// takes the next name. The mapfile is believed only whole, within what the
+// image holds. An older version's checkpoint is still continued: a one-line
+// one where the image already holds this source's bytes, one that carried
+// the map itself (moved to the mapfile), and its single-pass copy (all before
+// its position read but what its list names).
+TEST(Imaging, CheckpointsAndMapsAreReadWithoutTrustingThem) {
     TempDir dir;
-    const auto data = randomBytes(static_cast<std::size_t>(3 * MiB), 6);
+    const auto data = randomBytes(2 * MiB, 6);
     auto source = std::make_shared<MemorySource>(data);
     const SourceIdentity id = identityOf(*source);
     const fs::path img = dir / "rescue.img";
-
-    // An older one-line checkpoint is believed where the image already holds
-    // this source's bytes; a twin card's image differs there and is kept.
-    const std::string copied(data.begin(), data.begin() + 2 * MiB);
-    writeFile(img, std::string(2 * MiB, 'x'));
-    writeFile(RawImageOutput::progressPath(img), "  2097152\n");
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
-    writeFile(img, copied);
-    auto slot = RawImageOutput::inspect(img, id);
-    EXPECT_EQ(slot.state, State::resumable);
-    EXPECT_EQ(slot.resumeOffset, 2 * MiB);
-    EXPECT_TRUE(slot.identityUnknown);
-    auto last = image(source, img);
-    EXPECT_EQ(last.resumedFrom, 2 * MiB);
-    EXPECT_TRUE(readFile(img) == data);
-
-    // Whatever cannot be trusted leaves the image alone: the run takes the next name.
-    const std::string sourceOfId = id.encode();
-    for (const std::string& bad : std::vector<std::string>{"abc", "0", "-5", "3145729", "", "+-3", "99999999999999999999", "8192",
-                                  "4096\n{\"size\":3145728,\"head\":\"zz\"}", "4096\nnot json",
-                                  "4000000\n" + sourceOfId, "-1\n" + sourceOfId, std::string(70000, '1')}) {
-        writeFile(img, std::string(4096, 'y'));
-        writeFile(RawImageOutput::progressPath(img), bad);
-        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
-        EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
-        EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", id).imagePath, dir / "rescue_2.img") << bad;
-        EXPECT_EQ(readText(img), std::string(4096, 'y')) << bad;
+    const fs::path progress = RawImageOutput::progressPath(img);
+    const fs::path mapfile = mapfilePath(img.string());
+    const std::string copied(data.begin(), data.begin() + MiB);
+    const std::string twin(MiB, 'x');
+    const std::string head = "1048576\n" + id.encode() + "\n";
+    const std::string top = "# Mapfile. Created by someone\n# tamsel: retry bad sectors\n";
+    struct Refused {
+        const char* what;
+        const std::string& image;
+        std::string checkpoint;
+        std::optional<std::string> map;
+    };
+    for (const Refused& c : {
+             Refused{"an older checkpoint on a twin card's image", twin, "1048576\n", {}},
+             {"an older checkpoint at 0", copied, "0", {}},
+             {"an older checkpoint past the image", copied, "1500000", {}},
+             {"a damaged identity is no older checkpoint", copied, "1048576\n{\"size\":2097152,\"head\":\"zz\"}", {}},
+             {"an identity that is not json", copied, "1048576\nnot json", {}},
+             {"past the source", copied, "2097153\n" + id.encode(), {}},
+             {"no such status", twin, head, top + "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1FF000 x\n"},
+             {"no such pass", twin, head, top + "0x0 x 1\n0x0 0x200000 ?\n"},
+             {"no such sweep", twin, head, top + "0x0 ? 3\n0x0 0x200000 ?\n"},
+             {"a position beyond the source", twin, head, top + "0x400000 ? 1\n0x0 0x200000 ?\n"},
+             {"more than the image holds", twin, head, top + "0x0 ? 1\n0x0 0x180000 +\n0x180000 0x80000 ?\n"},
+             {"not a number", twin, head, top + "0xZZ ? 1\n0x0 0x200000 ?\n"},
+             {"torn", twin, head, top + "0x0 ? 1\n0x0 0x200000 ?"},
+         }) {
+        SCOPED_TRACE(c.what);
+        writeFile(img, c.image);
+        writeFile(progress, c.checkpoint);
+        if (c.map) writeFile(mapfile, *c.map);
+        else fs::remove(mapfile);
+        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
+        EXPECT_THROW(RawImageOutput(img, id), Error);
+        EXPECT_TRUE(readText(img) == c.image);
     }
 
-    // Links are not followed, neither for the checkpoint nor for the image.
-    writeFile(dir / "elsewhere", "4096\n" + sourceOfId + "\n");
-    fs::remove(RawImageOutput::progressPath(img));
-    fs::create_symlink(dir / "elsewhere", RawImageOutput::progressPath(img));
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
-    fs::remove(RawImageOutput::progressPath(img));
-    fs::remove(img);
+    // Links are not followed: not for the checkpoint, the map or the image.
+    writeFile(dir / "elsewhere", head);
+    writeFile(dir / "elsewhere.map", top + "0x0 ? 1\n0x0 0x200000 ?\n");
     writeFile(dir / "target", data);
-    fs::create_symlink(dir / "target", img);
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << "not a complete image through a link";
-    EXPECT_THROW(RawImageOutput(img, id), Error);
+    for (const auto& [link, target] : {std::pair{progress, dir / "elsewhere"}, {mapfile, dir / "elsewhere.map"}, {img, dir / "target"}}) {
+        for (const fs::path& p : {img, progress, mapfile}) fs::remove(p);
+        writeFile(img, copied);
+        writeFile(progress, head);
+        fs::remove(link);
+        fs::create_symlink(target, link);
+        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << link;
+        EXPECT_THROW(RawImageOutput(img, id), Error) << link;
+    }
     EXPECT_TRUE(readFile(dir / "target") == data);
     fs::remove(img);
+    fs::remove(progress);
 
-    // A checkpoint past the image's end: this source's, but read again from 0.
-    writeFile(img, std::string(4096, 'z'));
-    writeFile(RawImageOutput::progressPath(img), "8192\n" + sourceOfId + "\n");
+    // This source's checkpoint past the image's end: the copy starts over.
+    writeFile(img, copied);
+    writeFile(progress, "1500000\n" + id.encode() + "\n");
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
     EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 0);
-
+    // The older one-line checkpoint: continued, its source unconfirmed.
+    writeFile(progress, "  1048576\n");
+    EXPECT_TRUE(RawImageOutput::inspect(img, id).identityUnknown);
+    EXPECT_EQ(image(source, img).resumedFrom, MiB);
+    EXPECT_TRUE(readFile(img) == data);
     // At the end already: nothing is copied and the image counts as complete.
-    writeFile(img, data);
-    writeFile(RawImageOutput::progressPath(img), std::to_string(data.size()) + "\n" + sourceOfId + "\n");
-    auto done = image(source, img);
-    EXPECT_EQ(done.resumedFrom, static_cast<std::int64_t>(data.size()));
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
+    writeFile(progress, std::to_string(data.size()) + "\n" + id.encode() + "\n");
+    EXPECT_EQ(image(source, img).resumedFrom, static_cast<std::int64_t>(data.size()));
+    EXPECT_FALSE(fs::exists(progress));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
+
+    writeFile(img, twin);
+    auto expectTrimmingAt4096 = [&](const char* what) {
+        RawImageOutput out(img, id);
+        ASSERT_TRUE(out.resumeState()) << what;
+        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming) << what;
+        EXPECT_TRUE(out.resumeState()->retryBad) << what;
+        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096) << what;
+    };
+    writeFile(progress, head + "phase trimming 1 0 1\n0 4096 +\n4096 512 *\n4608 2092544 ?\n");
+    expectTrimmingAt4096("an older checkpoint");
+    EXPECT_EQ(readText(progress), head);
+    expectTrimmingAt4096("the same state from the mapfile");
+    writeFile(mapfile, top + "0x00001000 * 1\n0x0 0x1000 +\n0x1000 0x200 *\n0x1200 0x1FEE00 ?\n");
+    expectTrimmingAt4096("a mapfile as others write it");
+
+    fs::remove(mapfile);
+    writeFile(progress, "5000\n" + id.encode() + "\n");
+    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
+    RawImageOutput out(img, id);
+    EXPECT_EQ(out.resumeOffset(), 5000);
+    ASSERT_TRUE(out.resumeState());
+    EXPECT_EQ(out.resumeState()->map.unreadable(), (std::vector<BadRange>{{100, 50}, {4900, 100}}));
+    EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTried, 0)->offset, 5000);
 }
 
 // A checkpoint left beside an image that has gone: zeros would stand in for
@@ -294,64 +338,6 @@ TEST(Imaging, RefusesToImageASourceIntoItself) {
     EXPECT_THROW(RawImageOutput(dir / "link.img", id, (dir / "rescue.img").string()), Error);
     EXPECT_EQ(readFile(dir / "rescue.img"), data);
     EXPECT_NO_THROW(RawImageOutput(dir / "other.img", id, (dir / "rescue.img").string()));
-}
-
-// The mapfile is believed only whole: blocks in order, touching, covering
-// the source, within what the image holds. An older version's checkpoint
-// that carried the map itself is still continued, its map moved to the
-// mapfile; so is its single-pass copy: all before its position was read but
-// what its list names, the stretch after it is copied again.
-TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
-    TempDir dir;
-    const fs::path img = dir / "m.img";
-    const fs::path mapfile = mapfilePath(img.string());
-    writeFile(img, std::string(8192, 'x'));
-    MemorySource source(std::vector<std::uint8_t>(10000, 1));
-    const SourceIdentity id = identityOf(source);
-    const std::string head = "8192\n" + id.encode() + "\n";
-    auto expectTrimmingAt4096 = [&](const char* what) {
-        RawImageOutput out(img, id);
-        ASSERT_TRUE(out.resumeState()) << what;
-        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming) << what;
-        EXPECT_TRUE(out.resumeState()->retryBad) << what;
-        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096) << what;
-    };
-    writeFile(RawImageOutput::progressPath(img), head + "phase trimming 1 0 1\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
-    fs::remove(mapfile);
-    expectTrimmingAt4096("an older checkpoint");
-    EXPECT_EQ(readText(RawImageOutput::progressPath(img)), head);
-    expectTrimmingAt4096("the same state from the mapfile");
-
-    const std::string top = "# Mapfile. Created by someone\n# tamsel: retry bad sectors\n";
-    writeFile(mapfile, top + "0x00001000 * 1\n0x0 0x1000 +\n0x1000 0x200 *\n0x1200 0x1510 ?\n");
-    expectTrimmingAt4096("a mapfile as others write it");
-    for (const std::string bad : {"0x0 * 1\n0x0 0x1000 +\n0xFA0 0x1770 ?\n",       // overlapping
-                                  "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1388 ?\n",      // short of the end
-                                  "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1710 x\n",      // no such status
-                                  "0x0 x 1\n0x0 0x2710 ?\n",                        // no such pass
-                                  "0x0 ? 3\n0x0 0x2710 ?\n",                        // no such sweep
-                                  "0x4E20 ? 1\n0x0 0x2710 ?\n",                     // beyond the source
-                                  "0x0 ? 1\n0x0 0x2328 +\n0x2328 0x3E8 ?\n",       // more than the image holds
-                                  "0xZZ ? 1\n0x0 0x2710 ?\n",                       // not a number
-                                  "0x0 ? 1\n0x0 0x2710 ?"}) {                        // torn
-        writeFile(RawImageOutput::progressPath(img), head);
-        writeFile(mapfile, top + bad);
-        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
-        EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
-    }
-    fs::remove(mapfile);
-    writeFile(dir / "elsewhere.map", "0x0 ? 1\n0x0 0x2710 ?\n");
-    fs::create_symlink(dir / "elsewhere.map", mapfile);
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << "a map through a link";
-
-    fs::remove(mapfile);
-    writeFile(RawImageOutput::progressPath(img), "5000\n" + id.encode() + "\n");
-    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
-    RawImageOutput out(img, id);
-    EXPECT_EQ(out.resumeOffset(), 5000);
-    ASSERT_TRUE(out.resumeState());
-    EXPECT_EQ(out.resumeState()->map.unreadable(), (std::vector<BadRange>{{100, 50}, {4900, 100}}));
-    EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTried, 0)->offset, 5000);
 }
 
 // Counts, for every sector of the bad ranges, the reads that reached it, and
