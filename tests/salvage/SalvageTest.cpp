@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <ctime>
 #include <fstream>
@@ -441,36 +442,29 @@ TEST(SalvageCaseInsensitive, NamesThatCollideOnFatGetTheirOwnFiles) {
     }
     if (!fat) GTEST_SKIP() << "neither a vfat loop mount nor exFAT through FUSE works here (dosfstools, exfatprogs, exfat-fuse)";
     // Same sizes, different contents: a size test on the wrong file would pass.
-    const fs::path src = dir / "card";
-    writeFile(src / "A.jpg", std::string(1000, 'A'));
-    writeFile(src / "a.JPG", std::string(1000, 'a'));
-    writeFile(src / "DCIM" / "x.jpg", "upper");
-    writeFile(src / "dcim" / "x.jpg", "lower");
-    const fs::path out = fat->at / "out";
+    const fs::path src = dir / "card", out = fat->at / "out";
+    const std::vector<std::array<std::string, 3>> files{{"A.jpg", "A.jpg", std::string(1000, 'A')},
+                                                        {"a.JPG", "a (2).JPG", std::string(1000, 'a')},
+                                                        {"DCIM/x.jpg", "DCIM/x.jpg", "upper"},
+                                                        {"dcim/x.jpg", "dcim (2)/x.jpg", "lower"}};
+    for (const auto& [from, to, text] : files) writeFile(src / from, text);
+    auto expectEachInItsOwnFile = [&] {
+        for (const auto& [from, to, text] : files) EXPECT_EQ(readText(out / to), text) << from;
+    };
     auto first = salvage(src, out);
     EXPECT_EQ(first.filesCopied, 4);
     EXPECT_EQ(first.filesFailed, 0) << (first.recentErrors.empty() ? "" : first.recentErrors[0]);
-    EXPECT_EQ(listTree(out), (std::set<std::string>{"A.jpg", "a (2).JPG", "DCIM", "DCIM/x.jpg", "dcim (2)", "dcim (2)/x.jpg",
-                                                    SalvageCopier::kReportName, SalvageCopier::kOriginsName}));
-    EXPECT_EQ(readText(out / "A.jpg"), std::string(1000, 'A'));
-    EXPECT_EQ(readText(out / "a (2).JPG"), std::string(1000, 'a'));
-    EXPECT_EQ(readText(out / "DCIM" / "x.jpg"), "upper");
-    EXPECT_EQ(readText(out / "dcim (2)" / "x.jpg"), "lower");
+    expectEachInItsOwnFile();
     bool namedInReport = false;
     for (const auto& row : reportRows(out)) namedInReport = namedInReport || row[2] == "a.JPG (保存名: a (2).JPG)";
     EXPECT_TRUE(namedInReport) << readText(out / SalvageCopier::kReportName);
 
-    auto second = salvage(src, out);
-    EXPECT_EQ(second.filesSkipped, 4);
-    EXPECT_EQ(second.filesCopied, 0);
-
-    // A cut-short copy of one is redone into its own file, the other untouched.
+    // A cut-short copy of one is redone into its own file; the others are skipped.
     fs::resize_file(out / "a (2).JPG", 10);
-    auto third = salvage(src, out);
-    EXPECT_EQ(third.filesCopied, 1);
-    EXPECT_EQ(third.filesSkipped, 3);
-    EXPECT_EQ(readText(out / "A.jpg"), std::string(1000, 'A'));
-    EXPECT_EQ(readText(out / "a (2).JPG"), std::string(1000, 'a'));
+    auto second = salvage(src, out);
+    EXPECT_EQ(second.filesCopied, 1);
+    EXPECT_EQ(second.filesSkipped, 3);
+    expectEachInItsOwnFile();
 }
 
 // Two cards' files of the same names and sizes into one folder: the second
@@ -485,14 +479,15 @@ TEST(SalvageTwoCards, DifferentFilesOfTheSameNameAreBothKept) {
         const struct timespec times[2] = {{0, UTIME_OMIT}, {at, 0}};
         ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
     };
-    shoot(a / "DCIM" / "IMG_0001.NEF", randomBytes(300000, 1), 1600000000);
-    shoot(b / "DCIM" / "IMG_0001.NEF", randomBytes(300000, 2), 1600000100);
-    shoot(a / "DCIM" / "IMG_0002.NEF", randomBytes(300000, 3), 1600000000);
-    shoot(b / "DCIM" / "IMG_0002.NEF", randomBytes(300000, 4), 1600000000);  // the same time too
-    shoot(a / "DCIM" / "IMG_0003.NEF", randomBytes(300000, 5), 1600000000);
-    shoot(b / "DCIM" / "IMG_0003.NEF", randomBytes(300000, 5), 1600000000);  // the same file
-    shoot(a / "DCIM" / "IMG_0004.NEF", randomBytes(300000, 6), 1600000000);
-    shoot(b / "DCIM" / "IMG_0004.NEF", randomBytes(200000, 7), 1600000000);  // another size
+    // Card b's against card a's: another file, the same time too, the very
+    // same file, another size.
+    const struct { std::uint64_t seedB; std::size_t sizeB; std::time_t atB; } against[] = {
+        {2, 300000, 1600000100}, {4, 300000, 1600000000}, {5, 300000, 1600000000}, {8, 200000, 1600000000}};
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "DCIM/IMG_000" + std::to_string(i + 1) + ".NEF";
+        shoot(a / name, randomBytes(300000, 2 * static_cast<std::uint64_t>(i) + 1), 1600000000);
+        shoot(b / name, randomBytes(against[i].sizeB, against[i].seedB), against[i].atB);
+    }
 
     auto p = salvage(a, out);
     EXPECT_EQ(p.filesCopied, 4);
