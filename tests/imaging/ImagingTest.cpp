@@ -437,64 +437,49 @@ TEST(Imaging, ReadsInFlightKeepEveryGoodByteAndTwoReadsPerBadSector) {
     EXPECT_LE(source->maxAtOnce(), DiskImager::kReadsInFlight);
 }
 
-// A failing drive: a real block device whose bad ranges fail slowly, at
-// 512-byte alignment, one across a chunk's edge, two close together.
-struct DyingDrive {
-    TempDir dir;
-    fs::path medium = dir / "medium.img";
-    // None in the identity's first 8 MiB, read in gentle pieces of a MiB:
-    // each such piece with a bad sector costs two thousand sector reads.
-    std::vector<BadRange> bad{{9 * MiB + 512, 8192},
-                              {12 * MiB - 4096, 12288},
-                              {13 * MiB + 64 * 1024 + 1536, 16384},
-                              {20 * MiB + 100 * 1024, 4096},
-                              {20 * MiB + 110 * 1024, 2048}};
-    std::optional<FaultyDevice> device;
-    std::vector<std::uint8_t> want;  // the medium with zeros where it cannot be read
-
-    explicit DyingDrive(std::string& why) {
-        const auto data = randomBytes(static_cast<std::size_t>(22 * MiB), 13);
-        writeFile(medium, data);
-        want = data;
-        for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
-        if (auto d = FaultyDevice::create(medium, FaultyDeviceOptions{bad, std::nullopt, std::nullopt, 10}, why))
-            device.emplace(std::move(*d));
-    }
-    std::shared_ptr<FileSource> open() const { return std::make_shared<FileSource>(device->devicePath(), 2); }
-    SourceIdentity identity() const {
-        auto s = open();
-        return SourceIdentity::of(*s, device->devicePath());
-    }
-};
-
 // Good data first, then the failed clusters' edges, then their insides:
 // every good byte, zeros in exactly the bad sectors, and no bad sector read
 // more than twice. Killed with SIGKILL in each pass, then resumed: the same
 // image and map. A pass over a finished image's bad ranges reads those
 // sectors only.
 TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
+    // Bad ranges that fail slowly, at 512-byte alignment, one across a
+    // chunk's edge, two close together; none in the identity's first 8 MiB,
+    // read in gentle pieces of a MiB: each such piece with a bad sector
+    // costs two thousand sector reads.
+    const std::vector<BadRange> bad{{9 * MiB + 512, 8192},
+                                    {12 * MiB - 4096, 12288},
+                                    {13 * MiB + 64 * 1024 + 1536, 16384},
+                                    {20 * MiB + 100 * 1024, 4096},
+                                    {20 * MiB + 110 * 1024, 2048}};
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(22 * MiB), 13);
+    writeFile(dir / "medium.img", data);
+    auto want = data;  // zeros where it cannot be read
+    for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
     std::string why;
-    DyingDrive drive(why);
-    if (!drive.device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-    const SourceIdentity id = drive.identity();
+    auto device = FaultyDevice::create(dir / "medium.img", FaultyDeviceOptions{bad, std::nullopt, std::nullopt, 10}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    auto open = [&] { return std::make_shared<FileSource>(device->devicePath(), 2); };
+    const SourceIdentity id = SourceIdentity::of(*open(), device->devicePath());
     auto expectFinished = [&](const fs::path& img) {
-        EXPECT_TRUE(readFile(img) == drive.want);
-        EXPECT_EQ(mapRanges(img), drive.bad);
+        EXPECT_TRUE(readFile(img) == want);
+        EXPECT_EQ(mapRanges(img), bad);
         EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
     };
-    const fs::path img = drive.dir / "out" / "loop.img";
+    const fs::path img = dir / "out" / "loop.img";
     fs::create_directories(img.parent_path());
     {
-        RawImageOutput out(img, id, drive.device->devicePath());
-        auto source = drive.open();
-        drive.device->clearServerReads();
+        RawImageOutput out(img, id, device->devicePath());
+        auto source = open();
+        device->clearServerReads();
         std::vector<ImagerProgress> reports;
         const auto last = DiskImager(source, out, [&](const ImagerProgress& p) { reports.push_back(p); }).run();
         EXPECT_TRUE(last.complete());
         EXPECT_EQ(last.bytesDone, last.totalBytes);
         EXPECT_EQ(last.goodBytes, last.totalBytes - 8192 - 12288 - 16384 - 4096 - 2048);
         expectFinished(img);
-        for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad))
+        for (const auto& [sector, reads] : device->readsPerSector(bad))
             EXPECT_LE(reads, 2) << "bad sector at " << sector;
         // Copying came first and brought all but the failed clusters.
         const auto firstTrim = std::find_if(reports.begin(), reports.end(), [](const auto& p) { return p.phase != RescuePhase::copying; });
@@ -504,13 +489,13 @@ TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
 
     for (const RescuePhase phase : {RescuePhase::copying, RescuePhase::trimming, RescuePhase::scraping}) {
         SCOPED_TRACE(std::string(phaseName(phase)));
-        const fs::path killed = drive.dir / ("out" + std::string(phaseName(phase))) / "loop.img";
+        const fs::path killed = dir / ("out" + std::string(phaseName(phase))) / "loop.img";
         fs::create_directories(killed.parent_path());
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            RawImageOutput out(killed, id, drive.device->devicePath());
-            DiskImager imager(drive.open(), out, [&](const ImagerProgress& p) {
+            RawImageOutput out(killed, id, device->devicePath());
+            DiskImager imager(open(), out, [&](const ImagerProgress& p) {
                 if (p.phase == phase && (phase != RescuePhase::copying || p.bytesDone >= 12 * MiB)) ::kill(::getpid(), SIGKILL);
             });
             imager.run();
@@ -527,10 +512,10 @@ TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
         const auto state = RescueState::fromMapfile(*map, id.size, decoded->position);
         ASSERT_TRUE(state) << *map;
 
-        RawImageOutput out(killed, id, drive.device->devicePath());
+        RawImageOutput out(killed, id, device->devicePath());
         ASSERT_TRUE(out.resumeState());
         EXPECT_EQ(out.resumeState()->phase, state->phase);
-        const auto last = DiskImager(drive.open(), out, nullptr).run();
+        const auto last = DiskImager(open(), out, nullptr).run();
         EXPECT_TRUE(last.complete());
         EXPECT_GT(last.resumedFrom, 0);
         expectFinished(killed);
@@ -538,17 +523,17 @@ TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
 
     // One more pass over the finished image's bad ranges: nothing else is read.
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
-    RawImageOutput out(img, id, RawImageOutput::RetryBad{}, drive.device->devicePath());
-    auto source = drive.open();
-    drive.device->clearServerReads();
+    RawImageOutput out(img, id, RawImageOutput::RetryBad{}, device->devicePath());
+    auto source = open();
+    device->clearServerReads();
     EXPECT_TRUE(DiskImager(source, out, nullptr).run().complete());
-    for (const auto& read : drive.device->serverReads()) {
-        const bool inBad = std::any_of(drive.bad.begin(), drive.bad.end(), [&](const BadRange& r) {
+    for (const auto& read : device->serverReads()) {
+        const bool inBad = std::any_of(bad.begin(), bad.end(), [&](const BadRange& r) {
             return read.offset >= r.offset && read.offset + read.length <= r.offset + r.length;
         });
         EXPECT_TRUE(inBad) << "read outside the bad ranges at " << read.offset;
     }
-    for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad)) EXPECT_EQ(reads, 1) << sector;
+    for (const auto& [sector, reads] : device->readsPerSector(bad)) EXPECT_EQ(reads, 1) << sector;
     expectFinished(img);
 }
 
