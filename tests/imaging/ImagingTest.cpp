@@ -101,7 +101,7 @@ TEST(Imaging, CopiesEveryByteAndLeavesACompleteImage) {
 }
 
 // The checkpoint carries the source's identity: only that source continues
-// the image; an older one-line checkpoint is trusted on its size alone.
+// the image; nor is an image ever imaged into itself.
 TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     TempDir dir;
     const auto data = randomBytes(static_cast<std::size_t>(24 * MiB), 6);
@@ -151,89 +151,128 @@ TEST(Imaging, OnlyTheSameSourceContinuesAnImage) {
     EXPECT_TRUE(readFile(img) == data);
     const auto third = std::make_shared<MemorySource>(randomBytes(data.size(), 61));
     EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", identityOf(*third)).imagePath, dir / "rescue_3.img");
+
+    // An image is never the source of its own copy, not even through a link.
+    EXPECT_THROW(RawImageOutput::choose(dir.path(), "rescue", id, img.string()), Error);
+    fs::create_symlink(img, dir / "link.img");
+    EXPECT_THROW(RawImageOutput(dir / "link.img", id, img.string()), Error);
+    EXPECT_NO_THROW(RawImageOutput(dir / "other.img", id, img.string()));
+    EXPECT_TRUE(readFile(img) == data);
 }
 
-TEST(Imaging, CheckpointsAreReadWithoutTrustingThem) {
+// Checkpoints and mapfiles come from the user's disk: only what adds up for
+// this source continues the image; anything else leaves it alone and the run
+// takes the next name. The mapfile is believed only whole, within what the
+// image holds. An older version's checkpoint is still continued: a one-line
+// one where the image already holds this source's bytes, one that carried
+// the map itself (moved to the mapfile), and its single-pass copy (all before
+// its position read but what its list names).
+TEST(Imaging, CheckpointsAndMapsAreReadWithoutTrustingThem) {
     TempDir dir;
-    const auto data = randomBytes(static_cast<std::size_t>(3 * MiB), 6);
+    const auto data = randomBytes(2 * MiB, 6);
     auto source = std::make_shared<MemorySource>(data);
     const SourceIdentity id = identityOf(*source);
     const fs::path img = dir / "rescue.img";
-
-    // An older one-line checkpoint is believed where the image already holds
-    // this source's bytes; a twin card's image differs there and is kept.
-    const std::string copied(data.begin(), data.begin() + 2 * MiB);
-    writeFile(img, std::string(2 * MiB, 'x'));
-    writeFile(RawImageOutput::progressPath(img), "  2097152\n");
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
-    writeFile(img, copied);
-    auto slot = RawImageOutput::inspect(img, id);
-    EXPECT_EQ(slot.state, State::resumable);
-    EXPECT_EQ(slot.resumeOffset, 2 * MiB);
-    EXPECT_TRUE(slot.identityUnknown);
-    auto last = image(source, img);
-    EXPECT_EQ(last.resumedFrom, 2 * MiB);
-    EXPECT_TRUE(readFile(img) == data);
-
-    // Whatever cannot be trusted leaves the image alone: the run takes the next name.
-    const std::string sourceOfId = id.encode();
-    for (const std::string& bad : std::vector<std::string>{"abc", "0", "-5", "3145729", "", "+-3", "99999999999999999999", "8192",
-                                  "4096\n{\"size\":3145728,\"head\":\"zz\"}", "4096\nnot json",
-                                  "4000000\n" + sourceOfId, "-1\n" + sourceOfId, std::string(70000, '1')}) {
-        writeFile(img, std::string(4096, 'y'));
-        writeFile(RawImageOutput::progressPath(img), bad);
-        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
-        EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
-        EXPECT_EQ(RawImageOutput::choose(dir.path(), "rescue", id).imagePath, dir / "rescue_2.img") << bad;
-        EXPECT_EQ(readText(img), std::string(4096, 'y')) << bad;
+    const fs::path progress = RawImageOutput::progressPath(img);
+    const fs::path mapfile = mapfilePath(img.string());
+    const std::string copied(data.begin(), data.begin() + MiB);
+    const std::string twin(MiB, 'x');
+    const std::string head = "1048576\n" + id.encode() + "\n";
+    const std::string top = "# Mapfile. Created by someone\n# tamsel: retry bad sectors\n";
+    struct Refused {
+        const char* what;
+        const std::string& image;
+        std::string checkpoint;
+        std::optional<std::string> map;
+    };
+    for (const Refused& c : {
+             Refused{"an older checkpoint on a twin card's image", twin, "1048576\n", {}},
+             {"an older checkpoint at 0", copied, "0", {}},
+             {"an older checkpoint past the image", copied, "1500000", {}},
+             {"a damaged identity is no older checkpoint", copied, "1048576\n{\"size\":2097152,\"head\":\"zz\"}", {}},
+             {"an identity that is not json", copied, "1048576\nnot json", {}},
+             {"past the source", copied, "2097153\n" + id.encode(), {}},
+             {"no such status", twin, head, top + "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1FF000 x\n"},
+             {"no such pass", twin, head, top + "0x0 x 1\n0x0 0x200000 ?\n"},
+             {"no such sweep", twin, head, top + "0x0 ? 3\n0x0 0x200000 ?\n"},
+             {"a position beyond the source", twin, head, top + "0x400000 ? 1\n0x0 0x200000 ?\n"},
+             {"more than the image holds", twin, head, top + "0x0 ? 1\n0x0 0x180000 +\n0x180000 0x80000 ?\n"},
+             {"not a number", twin, head, top + "0xZZ ? 1\n0x0 0x200000 ?\n"},
+             {"torn", twin, head, top + "0x0 ? 1\n0x0 0x200000 ?"},
+         }) {
+        SCOPED_TRACE(c.what);
+        writeFile(img, c.image);
+        writeFile(progress, c.checkpoint);
+        if (c.map) writeFile(mapfile, *c.map);
+        else fs::remove(mapfile);
+        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
+        EXPECT_THROW(RawImageOutput(img, id), Error);
+        EXPECT_TRUE(readText(img) == c.image);
     }
 
-    // Links are not followed, neither for the checkpoint nor for the image.
-    writeFile(dir / "elsewhere", "4096\n" + sourceOfId + "\n");
-    fs::remove(RawImageOutput::progressPath(img));
-    fs::create_symlink(dir / "elsewhere", RawImageOutput::progressPath(img));
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken);
-    fs::remove(RawImageOutput::progressPath(img));
-    fs::remove(img);
+    // Links are not followed: not for the checkpoint, the map or the image.
+    writeFile(dir / "elsewhere", head);
+    writeFile(dir / "elsewhere.map", top + "0x0 ? 1\n0x0 0x200000 ?\n");
     writeFile(dir / "target", data);
-    fs::create_symlink(dir / "target", img);
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << "not a complete image through a link";
-    EXPECT_THROW(RawImageOutput(img, id), Error);
+    for (const auto& [link, target] : {std::pair{progress, dir / "elsewhere"}, {mapfile, dir / "elsewhere.map"}, {img, dir / "target"}}) {
+        for (const fs::path& p : {img, progress, mapfile}) fs::remove(p);
+        writeFile(img, copied);
+        writeFile(progress, head);
+        fs::remove(link);
+        fs::create_symlink(target, link);
+        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << link;
+        EXPECT_THROW(RawImageOutput(img, id), Error) << link;
+    }
     EXPECT_TRUE(readFile(dir / "target") == data);
     fs::remove(img);
+    fs::remove(progress);
 
-    // A checkpoint past the image's end: this source's, but read again from 0.
-    writeFile(img, std::string(4096, 'z'));
-    writeFile(RawImageOutput::progressPath(img), "8192\n" + sourceOfId + "\n");
+    // This source's checkpoint past the image's end: the copy starts over.
+    writeFile(img, copied);
+    writeFile(progress, "1500000\n" + id.encode() + "\n");
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::resumable);
     EXPECT_EQ(RawImageOutput::inspect(img, id).resumeOffset, 0);
-
+    // The older one-line checkpoint: continued, its source unconfirmed.
+    writeFile(progress, "  1048576\n");
+    EXPECT_TRUE(RawImageOutput::inspect(img, id).identityUnknown);
+    EXPECT_EQ(image(source, img).resumedFrom, MiB);
+    EXPECT_TRUE(readFile(img) == data);
     // At the end already: nothing is copied and the image counts as complete.
-    writeFile(img, data);
-    writeFile(RawImageOutput::progressPath(img), std::to_string(data.size()) + "\n" + sourceOfId + "\n");
-    auto done = image(source, img);
-    EXPECT_EQ(done.resumedFrom, static_cast<std::int64_t>(data.size()));
-    EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
+    writeFile(progress, std::to_string(data.size()) + "\n" + id.encode() + "\n");
+    EXPECT_EQ(image(source, img).resumedFrom, static_cast<std::int64_t>(data.size()));
+    EXPECT_FALSE(fs::exists(progress));
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
-}
 
-// A checkpoint left beside an image that has gone: zeros would stand in for
-// the lost part, so the copy starts over and so does the map.
-TEST(Imaging, ACheckpointWithoutItsImageStartsOver) {
-    TempDir dir;
-    const auto data = randomBytes(static_cast<std::size_t>(12 * MiB), 9);
-    auto source = std::make_shared<MemorySource>(data);
-    const fs::path img = dir / "rescue.img";
-    CancellationToken token;
-    auto stopping = std::make_shared<HookedSource>(source, [&](std::int64_t at) {
-        if (at == DiskImager::kChunk) token.cancel();
-    });
-    image(stopping, img, nullptr, token);
-    ASSERT_TRUE(fs::exists(RawImageOutput::progressPath(img)));
-    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n");
+    writeFile(img, twin);
+    auto expectTrimmingAt4096 = [&](const char* what) {
+        RawImageOutput out(img, id);
+        ASSERT_TRUE(out.resumeState()) << what;
+        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming) << what;
+        EXPECT_TRUE(out.resumeState()->retryBad) << what;
+        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096) << what;
+    };
+    writeFile(progress, head + "phase trimming 1 0 1\n0 4096 +\n4096 512 *\n4608 2092544 ?\n");
+    expectTrimmingAt4096("an older checkpoint");
+    EXPECT_EQ(readText(progress), head);
+    expectTrimmingAt4096("the same state from the mapfile");
+    writeFile(mapfile, top + "0x00001000 * 1\n0x0 0x1000 +\n0x1000 0x200 *\n0x1200 0x1FEE00 ?\n");
+    expectTrimmingAt4096("a mapfile as others write it");
+
+    fs::remove(mapfile);
+    writeFile(progress, "5000\n" + id.encode() + "\n");
+    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
+    {
+        RawImageOutput out(img, id);
+        EXPECT_EQ(out.resumeOffset(), 5000);
+        ASSERT_TRUE(out.resumeState());
+        EXPECT_EQ(out.resumeState()->map.unreadable(), (std::vector<BadRange>{{100, 50}, {4900, 100}}));
+        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTried, 0)->offset, 5000);
+    }
+
+    // That checkpoint beside an image that has gone: zeros would stand in for
+    // the lost part, so the copy starts over and so does the map.
     fs::remove(img);
-
-    const auto slot = RawImageOutput::inspect(img, identityOf(*source));
+    const auto slot = RawImageOutput::inspect(img, id);
     EXPECT_EQ(slot.state, State::free);
     EXPECT_TRUE(slot.staleCheckpoint);
     EXPECT_EQ(image(source, img).resumedFrom, 0);
@@ -280,78 +319,6 @@ TEST(Imaging, AFullDestinationStopsAtACheckpointAndContinuesOnceThereIsRoom) {
         }
     });
     fillsUpAndContinues(filling, memory, DiskImager::kChunk);
-}
-
-TEST(Imaging, RefusesToImageASourceIntoItself) {
-    TempDir dir;
-    const auto data = randomBytes(100000, 8);
-    writeFile(dir / "rescue.img", data);
-    MemorySource source(data);
-    const SourceIdentity id = identityOf(source);
-    EXPECT_THROW(RawImageOutput(dir / "rescue.img", id, (dir / "rescue.img").string()), Error);
-    EXPECT_THROW(RawImageOutput::choose(dir.path(), "rescue", id, (dir / "rescue.img").string()), Error);
-    fs::create_symlink(dir / "rescue.img", dir / "link.img");
-    EXPECT_THROW(RawImageOutput(dir / "link.img", id, (dir / "rescue.img").string()), Error);
-    EXPECT_EQ(readFile(dir / "rescue.img"), data);
-    EXPECT_NO_THROW(RawImageOutput(dir / "other.img", id, (dir / "rescue.img").string()));
-}
-
-// The mapfile is believed only whole: blocks in order, touching, covering
-// the source, within what the image holds. An older version's checkpoint
-// that carried the map itself is still continued, its map moved to the
-// mapfile; so is its single-pass copy: all before its position was read but
-// what its list names, the stretch after it is copied again.
-TEST(Imaging, AMapOfPassesIsReadWithoutTrustingIt) {
-    TempDir dir;
-    const fs::path img = dir / "m.img";
-    const fs::path mapfile = mapfilePath(img.string());
-    writeFile(img, std::string(8192, 'x'));
-    MemorySource source(std::vector<std::uint8_t>(10000, 1));
-    const SourceIdentity id = identityOf(source);
-    const std::string head = "8192\n" + id.encode() + "\n";
-    auto expectTrimmingAt4096 = [&](const char* what) {
-        RawImageOutput out(img, id);
-        ASSERT_TRUE(out.resumeState()) << what;
-        EXPECT_EQ(out.resumeState()->phase, RescuePhase::trimming) << what;
-        EXPECT_TRUE(out.resumeState()->retryBad) << what;
-        EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTrimmed, 0)->offset, 4096) << what;
-    };
-    writeFile(RawImageOutput::progressPath(img), head + "phase trimming 1 0 1\n0 4096 +\n4096 512 *\n4608 5392 ?\n");
-    fs::remove(mapfile);
-    expectTrimmingAt4096("an older checkpoint");
-    EXPECT_EQ(readText(RawImageOutput::progressPath(img)), head);
-    expectTrimmingAt4096("the same state from the mapfile");
-
-    const std::string top = "# Mapfile. Created by someone\n# tamsel: retry bad sectors\n";
-    writeFile(mapfile, top + "0x00001000 * 1\n0x0 0x1000 +\n0x1000 0x200 *\n0x1200 0x1510 ?\n");
-    expectTrimmingAt4096("a mapfile as others write it");
-    for (const std::string bad : {"0x0 * 1\n0x0 0x1000 +\n0xFA0 0x1770 ?\n",       // overlapping
-                                  "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1388 ?\n",      // short of the end
-                                  "0x0 * 1\n0x0 0x1000 +\n0x1000 0x1710 x\n",      // no such status
-                                  "0x0 x 1\n0x0 0x2710 ?\n",                        // no such pass
-                                  "0x0 ? 3\n0x0 0x2710 ?\n",                        // no such sweep
-                                  "0x4E20 ? 1\n0x0 0x2710 ?\n",                     // beyond the source
-                                  "0x0 ? 1\n0x0 0x2328 +\n0x2328 0x3E8 ?\n",       // more than the image holds
-                                  "0xZZ ? 1\n0x0 0x2710 ?\n",                       // not a number
-                                  "0x0 ? 1\n0x0 0x2710 ?"}) {                        // torn
-        writeFile(RawImageOutput::progressPath(img), head);
-        writeFile(mapfile, top + bad);
-        EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << bad;
-        EXPECT_THROW(RawImageOutput(img, id), Error) << bad;
-    }
-    fs::remove(mapfile);
-    writeFile(dir / "elsewhere.map", "0x0 ? 1\n0x0 0x2710 ?\n");
-    fs::create_symlink(dir / "elsewhere.map", mapfile);
-    EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::taken) << "a map through a link";
-
-    fs::remove(mapfile);
-    writeFile(RawImageOutput::progressPath(img), "5000\n" + id.encode() + "\n");
-    writeFile(badRangeMapPath(img.string()), "オフセット,長さ\n100,50\n4900,200\n6000,10\n70");
-    RawImageOutput out(img, id);
-    EXPECT_EQ(out.resumeOffset(), 5000);
-    ASSERT_TRUE(out.resumeState());
-    EXPECT_EQ(out.resumeState()->map.unreadable(), (std::vector<BadRange>{{100, 50}, {4900, 100}}));
-    EXPECT_EQ(out.resumeState()->map.next(BlockStatus::nonTried, 0)->offset, 5000);
 }
 
 // Counts, for every sector of the bad ranges, the reads that reached it, and
@@ -463,64 +430,49 @@ TEST(Imaging, ReadsInFlightKeepEveryGoodByteAndTwoReadsPerBadSector) {
     EXPECT_LE(source->maxAtOnce(), DiskImager::kReadsInFlight);
 }
 
-// A failing drive: a real block device whose bad ranges fail slowly, at
-// 512-byte alignment, one across a chunk's edge, two close together.
-struct DyingDrive {
-    TempDir dir;
-    fs::path medium = dir / "medium.img";
-    // None in the identity's first 8 MiB, read in gentle pieces of a MiB:
-    // each such piece with a bad sector costs two thousand sector reads.
-    std::vector<BadRange> bad{{9 * MiB + 512, 8192},
-                              {12 * MiB - 4096, 12288},
-                              {13 * MiB + 64 * 1024 + 1536, 16384},
-                              {20 * MiB + 100 * 1024, 4096},
-                              {20 * MiB + 110 * 1024, 2048}};
-    std::optional<FaultyDevice> device;
-    std::vector<std::uint8_t> want;  // the medium with zeros where it cannot be read
-
-    explicit DyingDrive(std::string& why) {
-        const auto data = randomBytes(static_cast<std::size_t>(22 * MiB), 13);
-        writeFile(medium, data);
-        want = data;
-        for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
-        if (auto d = FaultyDevice::create(medium, FaultyDeviceOptions{bad, std::nullopt, std::nullopt, 10}, why))
-            device.emplace(std::move(*d));
-    }
-    std::shared_ptr<FileSource> open() const { return std::make_shared<FileSource>(device->devicePath(), 2); }
-    SourceIdentity identity() const {
-        auto s = open();
-        return SourceIdentity::of(*s, device->devicePath());
-    }
-};
-
 // Good data first, then the failed clusters' edges, then their insides:
 // every good byte, zeros in exactly the bad sectors, and no bad sector read
 // more than twice. Killed with SIGKILL in each pass, then resumed: the same
 // image and map. A pass over a finished image's bad ranges reads those
 // sectors only.
 TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
+    // Bad ranges that fail slowly, at 512-byte alignment, one across a
+    // chunk's edge, two close together; none in the identity's first 8 MiB,
+    // read in gentle pieces of a MiB: each such piece with a bad sector
+    // costs two thousand sector reads.
+    const std::vector<BadRange> bad{{9 * MiB + 512, 8192},
+                                    {12 * MiB - 4096, 12288},
+                                    {13 * MiB + 64 * 1024 + 1536, 16384},
+                                    {20 * MiB + 100 * 1024, 4096},
+                                    {20 * MiB + 110 * 1024, 2048}};
+    TempDir dir;
+    const auto data = randomBytes(static_cast<std::size_t>(22 * MiB), 13);
+    writeFile(dir / "medium.img", data);
+    auto want = data;  // zeros where it cannot be read
+    for (const auto& r : bad) std::fill(want.begin() + r.offset, want.begin() + r.offset + r.length, 0);
     std::string why;
-    DyingDrive drive(why);
-    if (!drive.device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
-    const SourceIdentity id = drive.identity();
+    auto device = FaultyDevice::create(dir / "medium.img", FaultyDeviceOptions{bad, std::nullopt, std::nullopt, 10}, why);
+    if (!device) GTEST_SKIP() << "no faulty block device on this machine: " << why;
+    auto open = [&] { return std::make_shared<FileSource>(device->devicePath(), 2); };
+    const SourceIdentity id = SourceIdentity::of(*open(), device->devicePath());
     auto expectFinished = [&](const fs::path& img) {
-        EXPECT_TRUE(readFile(img) == drive.want);
-        EXPECT_EQ(mapRanges(img), drive.bad);
+        EXPECT_TRUE(readFile(img) == want);
+        EXPECT_EQ(mapRanges(img), bad);
         EXPECT_FALSE(fs::exists(RawImageOutput::progressPath(img)));
     };
-    const fs::path img = drive.dir / "out" / "loop.img";
+    const fs::path img = dir / "out" / "loop.img";
     fs::create_directories(img.parent_path());
     {
-        RawImageOutput out(img, id, drive.device->devicePath());
-        auto source = drive.open();
-        drive.device->clearServerReads();
+        RawImageOutput out(img, id, device->devicePath());
+        auto source = open();
+        device->clearServerReads();
         std::vector<ImagerProgress> reports;
         const auto last = DiskImager(source, out, [&](const ImagerProgress& p) { reports.push_back(p); }).run();
         EXPECT_TRUE(last.complete());
         EXPECT_EQ(last.bytesDone, last.totalBytes);
         EXPECT_EQ(last.goodBytes, last.totalBytes - 8192 - 12288 - 16384 - 4096 - 2048);
         expectFinished(img);
-        for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad))
+        for (const auto& [sector, reads] : device->readsPerSector(bad))
             EXPECT_LE(reads, 2) << "bad sector at " << sector;
         // Copying came first and brought all but the failed clusters.
         const auto firstTrim = std::find_if(reports.begin(), reports.end(), [](const auto& p) { return p.phase != RescuePhase::copying; });
@@ -530,13 +482,13 @@ TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
 
     for (const RescuePhase phase : {RescuePhase::copying, RescuePhase::trimming, RescuePhase::scraping}) {
         SCOPED_TRACE(std::string(phaseName(phase)));
-        const fs::path killed = drive.dir / ("out" + std::string(phaseName(phase))) / "loop.img";
+        const fs::path killed = dir / ("out" + std::string(phaseName(phase))) / "loop.img";
         fs::create_directories(killed.parent_path());
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            RawImageOutput out(killed, id, drive.device->devicePath());
-            DiskImager imager(drive.open(), out, [&](const ImagerProgress& p) {
+            RawImageOutput out(killed, id, device->devicePath());
+            DiskImager imager(open(), out, [&](const ImagerProgress& p) {
                 if (p.phase == phase && (phase != RescuePhase::copying || p.bytesDone >= 12 * MiB)) ::kill(::getpid(), SIGKILL);
             });
             imager.run();
@@ -553,10 +505,10 @@ TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
         const auto state = RescueState::fromMapfile(*map, id.size, decoded->position);
         ASSERT_TRUE(state) << *map;
 
-        RawImageOutput out(killed, id, drive.device->devicePath());
+        RawImageOutput out(killed, id, device->devicePath());
         ASSERT_TRUE(out.resumeState());
         EXPECT_EQ(out.resumeState()->phase, state->phase);
-        const auto last = DiskImager(drive.open(), out, nullptr).run();
+        const auto last = DiskImager(open(), out, nullptr).run();
         EXPECT_TRUE(last.complete());
         EXPECT_GT(last.resumedFrom, 0);
         expectFinished(killed);
@@ -564,17 +516,17 @@ TEST(Imaging, ADyingDriveIsImagedWholeAndResumesFromAKillInEachPass) {
 
     // One more pass over the finished image's bad ranges: nothing else is read.
     EXPECT_EQ(RawImageOutput::inspect(img, id).state, State::complete);
-    RawImageOutput out(img, id, RawImageOutput::RetryBad{}, drive.device->devicePath());
-    auto source = drive.open();
-    drive.device->clearServerReads();
+    RawImageOutput out(img, id, RawImageOutput::RetryBad{}, device->devicePath());
+    auto source = open();
+    device->clearServerReads();
     EXPECT_TRUE(DiskImager(source, out, nullptr).run().complete());
-    for (const auto& read : drive.device->serverReads()) {
-        const bool inBad = std::any_of(drive.bad.begin(), drive.bad.end(), [&](const BadRange& r) {
+    for (const auto& read : device->serverReads()) {
+        const bool inBad = std::any_of(bad.begin(), bad.end(), [&](const BadRange& r) {
             return read.offset >= r.offset && read.offset + read.length <= r.offset + r.length;
         });
         EXPECT_TRUE(inBad) << "read outside the bad ranges at " << read.offset;
     }
-    for (const auto& [sector, reads] : drive.device->readsPerSector(drive.bad)) EXPECT_EQ(reads, 1) << sector;
+    for (const auto& [sector, reads] : device->readsPerSector(bad)) EXPECT_EQ(reads, 1) << sector;
     expectFinished(img);
 }
 

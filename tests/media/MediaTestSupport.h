@@ -45,15 +45,17 @@ inline media::RgbImage thumbnailOf(const std::vector<std::uint8_t>& bytes, const
     return thumbnailOf(file, ext);
 }
 
-// Mean of one channel-averaged quadrant: 0 top-left, 1 top-right, 2 bottom-left, 3 bottom-right.
-inline double quadrantMean(const media::RgbImage& img, int q) {
+// Mean of a quadrant, of one channel or of all three: 0 top-left, 1 top-right,
+// 2 bottom-left, 3 bottom-right.
+inline double quadrantMean(const media::RgbImage& img, int q, int channel = -1) {
     const int x0 = (q % 2) * img.width / 2, y0 = (q / 2) * img.height / 2;
     double sum = 0;
     std::int64_t n = 0;
     for (int y = y0; y < y0 + img.height / 2; ++y)
         for (int x = x0; x < x0 + img.width / 2; ++x, ++n)
-            for (int c = 0; c < 3; ++c) sum += img.pixels[static_cast<std::size_t>((y * img.width + x) * 3 + c)];
-    return n ? sum / static_cast<double>(n * 3) : 0;
+            for (int c = 0; c < 3; ++c)
+                if (channel < 0 || c == channel) sum += img.pixels[static_cast<std::size_t>((y * img.width + x) * 3 + c)];
+    return n ? sum / static_cast<double>(channel < 0 ? n * 3 : n) : 0;
 }
 
 inline int darkestQuadrant(const media::RgbImage& img) {

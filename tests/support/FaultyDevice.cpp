@@ -1,38 +1,25 @@
 #include "support/FaultyDevice.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "support/Process.h"
-
-extern char** environ;
 
 namespace tamsel::test {
 
 namespace {
 // Serves an nbdkit plugin read-only as the file mnt/nbd; waits until it is there.
-bool startNbdfuse(const std::vector<std::string>& plugin, const fs::path& mnt, int& pidOut, std::string& whyNot) {
+bool startNbdfuse(const std::vector<std::string>& plugin, const fs::path& mnt, std::optional<Child>& fuse, std::string& whyNot) {
     std::vector<std::string> args{"nbdfuse", "-r", mnt.string(), "--command", "nbdkit", "-s"};
     args.insert(args.end(), plugin.begin(), plugin.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, "nbdfuse", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return whyNot = "nbdfuse did not start", false;
-    pidOut = pid;
+    fuse.emplace(Child::start(args, "/dev/null", "/dev/null"));
+    if (!fuse->started()) return whyNot = "nbdfuse did not start", false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     struct stat st {};
     while (stat((mnt / "nbd").c_str(), &st) != 0) {
@@ -42,20 +29,11 @@ bool startNbdfuse(const std::vector<std::string>& plugin, const fs::path& mnt, i
     return true;
 }
 
-void stopNbdfuse(int& pid, const fs::path& mnt) {
-    if (pid <= 0) return;
+// Unmounted first, so that the kill that ends nbdfuse leaves no dead mount.
+void stopNbdfuse(std::optional<Child>& fuse, const fs::path& mnt) {
+    if (!fuse || !fuse->started()) return;
     run({"fusermount3", "-u", mnt.string()});
-    int status;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid = -1;
+    fuse.reset();
 }
 }  // namespace
 
@@ -67,7 +45,7 @@ std::optional<SlowMedium> SlowMedium::serve(const std::vector<std::string>& plug
     m.dir_ = std::make_unique<TempDir>();
     const fs::path mnt = m.dir_->path() / "mnt";
     fs::create_directories(mnt);
-    if (!startNbdfuse(plugin, mnt, m.fusePid_, whyNot)) return std::nullopt;
+    if (!startNbdfuse(plugin, mnt, m.fuse_, whyNot)) return std::nullopt;
     m.file_ = mnt / "nbd";
     return m;
 }
@@ -83,11 +61,9 @@ std::optional<SlowMedium> SlowMedium::limitedTo(const fs::path& image, std::int6
                  whyNot);
 }
 
-SlowMedium::SlowMedium(SlowMedium&& o) noexcept : dir_(std::move(o.dir_)), file_(std::move(o.file_)), fusePid_(o.fusePid_) {
-    o.fusePid_ = -1;
-}
+SlowMedium::SlowMedium(SlowMedium&& o) noexcept = default;
 
-SlowMedium::~SlowMedium() { stopNbdfuse(fusePid_, file_.parent_path()); }
+SlowMedium::~SlowMedium() { stopNbdfuse(fuse_, file_.parent_path()); }
 
 std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const std::vector<BadRange>& bad,
                                                  std::string& whyNot) {
@@ -136,7 +112,7 @@ std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const Fa
     }
     fs::permissions(script, fs::perms::owner_all);
 
-    if (!startNbdfuse({"sh", script.string()}, mnt, d.fusePid_, whyNot)) return std::nullopt;
+    if (!startNbdfuse({"sh", script.string()}, mnt, d.fuse_, whyNot)) return std::nullopt;
     d.fuseFile_ = mnt / "nbd";
     // Direct I/O: each read reaches the server at the size asked, so a single
     // 512-byte sector can fail or succeed on its own, as on a real drive.
@@ -147,10 +123,7 @@ std::optional<FaultyDevice> FaultyDevice::create(const fs::path& image, const Fa
 }
 
 FaultyDevice::FaultyDevice(FaultyDevice&& o) noexcept
-    : dir_(std::move(o.dir_)), fuseFile_(std::move(o.fuseFile_)), loop_(std::move(o.loop_)), fusePid_(o.fusePid_) {
-    o.fusePid_ = -1;
-    o.loop_.clear();
-}
+    : dir_(std::move(o.dir_)), fuseFile_(std::move(o.fuseFile_)), loop_(std::exchange(o.loop_, {})), fuse_(std::move(o.fuse_)) {}
 
 FaultyDevice::~FaultyDevice() { tearDown(); }
 
@@ -184,7 +157,7 @@ void FaultyDevice::clearServerReads() const { std::ofstream(dir_->path() / "read
 void FaultyDevice::tearDown() {
     if (!loop_.empty()) run({"losetup", "-d", loop_});
     loop_.clear();
-    stopNbdfuse(fusePid_, fuseFile_.parent_path());
+    stopNbdfuse(fuse_, fuseFile_.parent_path());
 }
 
 }  // namespace tamsel::test

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/reading/RandomAccessSource.h"
+#include "support/Process.h"
 #include "support/TempDir.h"
 
 namespace tamsel::test {
@@ -52,7 +53,7 @@ private:
     std::unique_ptr<TempDir> dir_;
     fs::path fuseFile_;
     std::string loop_;
-    int fusePid_ = -1;
+    std::optional<Child> fuse_;
 };
 
 // An image served slowly through nbdkit's delay filter and nbdfuse, so that
@@ -73,7 +74,7 @@ private:
     static std::optional<SlowMedium> serve(const std::vector<std::string>& plugin, std::string& whyNot);
     std::unique_ptr<TempDir> dir_;
     fs::path file_;
-    int fusePid_ = -1;
+    std::optional<Child> fuse_;
 };
 
 }  // namespace tamsel::test
