@@ -45,6 +45,8 @@ public:
     Q_PROPERTY(bool recovering READ recovering NOTIFY recoveringChanged)
     Q_PROPERTY(qint64 recoverDone READ recoverDone NOTIFY recoverDoneChanged)
     Q_PROPERTY(qint64 recoverTotal READ recoverTotal NOTIFY recoverTotalChanged)
+    // What the running scan told before it began (why it did not continue a session), or empty.
+    Q_PROPERTY(QString scanNote READ scanNote NOTIFY scanNoteChanged)
     // Derived.
     Q_PROPERTY(double speed READ speed NOTIFY speedChanged)
     Q_PROPERTY(bool showFailingWarning READ showFailingWarning NOTIFY showFailingWarningChanged)
@@ -73,11 +75,14 @@ public:
     qint64 recoverDone() const { return recoverDone_; }
     qint64 recoverTotal() const { return recoverTotal_; }
     const Task& recoveryTask() const { return recoveryTask_; }
+    const QString& scanNote() const { return scanNote_; }
 
     double speed() const;
     bool showFailingWarning() const;
     QString scanBlocker() const;
 
+    // Looks for a session under the destination that a scan of the chosen
+    // source would continue (the same source by its identity, not its name).
     Q_INVOKABLE void refreshResumable();
     // A new scan, or the session in `resumeDir` continued.
     void startScan(const OptionalPath& resumeDir = std::nullopt);
@@ -111,6 +116,7 @@ signals:
     void recoveringChanged();
     void recoverDoneChanged();
     void recoverTotalChanged();
+    void scanNoteChanged();
     void speedChanged();
     void showFailingWarningChanged();
     void scanBlockerChanged();
@@ -130,6 +136,7 @@ private:
     void setRecoverDone(qint64 v);
     void setRecoverTotal(qint64 v);
     void setSpeedBase(qint64 v);
+    void setScanNote(const QString& v);
     void endScan(const std::optional<QString>& error, bool cancelled);
 
     FoundFiles* files_;
@@ -148,6 +155,8 @@ private:
     qint64 recoverDone_ = 0;
     qint64 recoverTotal_ = 0;
     Task recoveryTask_;
+    QString scanNote_;
+    quint64 resumeLookups_ = 0;
 
     std::function<void(const std::filesystem::path&)> reveal_;
     std::function<QDateTime()> clock_;
