@@ -234,6 +234,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     start_->setObjectName(QStringLiteral("startScan"));
     start_->setDefault(true);
     start_->setMinimumHeight(36);
+    start_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     stylePrimary(start_);
     connect(start_, &QPushButton::clicked, this, [this] { ws_->job().startScan(); });
     // Beside the button, why it is greyed.

@@ -155,9 +155,9 @@ void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list
         reason->setWordWrap(true);
         bar->addSpacing(8);
         bar->addWidget(reason, 1);
-    } else {
-        bar->addStretch(1);
     }
+    // The buttons keep their size whether or not a reason shows.
+    bar->addStretch(reason ? 0 : 1);
 
     auto* layout = new QVBoxLayout(screen);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -140,6 +140,7 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     partitionsBox_->setVisible(false);
 
     imageButton_ = new QPushButton(symbolIcon(QStringLiteral("file"), this), QStringLiteral("ディスクイメージ(.img / .dmg)を選択…"), this);
+    imageButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     imageChosen_ = plainLabel({}, this);
     imageChosen_->setWordWrap(true);
     imageChosen_->setVisible(false);
