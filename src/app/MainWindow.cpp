@@ -1,13 +1,17 @@
 #include "app/MainWindow.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QToolBar>
 #include <QToolButton>
 
+#include "app/ModePages.h"
 #include "models/Job.h"
 #include "models/Shared.h"
 #include "views/Icons.h"
@@ -139,10 +143,34 @@ void MainWindow::retint() {
 
 namespace tamsel::app {
 
-// Nothing runs on after the window: each job stops where it keeps its state
-// (a scan its checkpoint, an image its map) and the window waits for that.
+namespace {
+bool askInADialog(QWidget* parent, const QString& question) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("作業中です"), question, QMessageBox::NoButton, parent);
+    QPushButton* stop = box.addButton(QStringLiteral("中止して閉じる"), QMessageBox::DestructiveRole);
+    QPushButton* stay = box.addButton(QStringLiteral("閉じない"), QMessageBox::RejectRole);
+    box.setDefaultButton(stay);
+    box.exec();
+    return box.clickedButton() == stop;
+}
+}  // namespace
+
+// Nothing runs on after the window: a running job is stopped only when the
+// user agrees, where it keeps its state (a scan its checkpoint, an image its
+// map, a recovery its folder), and the window waits for that.
 void MainWindow::closeEvent(QCloseEvent* event) {
+    const QStringList jobs = runningJobs(workspace());
+    if (!jobs.isEmpty()) {
+        const QString question = jobs.join(QStringLiteral("・")) +
+                                 QStringLiteral("の途中です。中止してウィンドウを閉じますか。\n"
+                                                "ここまでの分は保存され、次に同じ保存先で始めると続きから再開します。");
+        if (!(askClose_ ? askClose_ : askInADialog)(this, question)) {
+            event->ignore();
+            return;
+        }
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     models::cancelAndWaitForAllJobs();
+    QApplication::restoreOverrideCursor();
     QMainWindow::closeEvent(event);
 }
 

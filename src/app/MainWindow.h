@@ -4,6 +4,8 @@
 
 #include <QMainWindow>
 
+#include <functional>
+
 #include "app/ContentView.h"
 
 class QButtonGroup;
@@ -27,6 +29,11 @@ public:
     // Whether the results-only toolbar items are shown.
     bool resultsToolsShown() const;
 
+    // Asked before the window closes over running jobs (their names joined
+    // in the question); true to stop them and close. A dialog unless replaced.
+    using CloseQuestion = std::function<bool(QWidget* parent, const QString& question)>;
+    void setCloseQuestion(CloseQuestion ask) { askClose_ = std::move(ask); }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -40,6 +47,7 @@ private:
     QToolButton* rescan_;
     QLineEdit* search_;
     QList<QAction*> resultsActions_;
+    CloseQuestion askClose_;
 };
 
 }  // namespace tamsel::app

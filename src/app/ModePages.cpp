@@ -1,8 +1,5 @@
 #include "app/ModePages.h"
 
-#include <QPointer>
-
-#include <functional>
 
 #include "models/ImagerModel.h"
 #include "models/SalvageModel.h"
@@ -17,77 +14,65 @@ using models::Workspace;
 
 namespace {
 
-bool isBusy(const models::StartModel& m) { return m.step() == models::StartModel::Step::probing; }
-bool isBusy(const models::ImagerModel& m) { return m.state().isRunning(); }
-bool isBusy(const models::SalvageModel& m) { return m.state().isRunning(); }
-
-void whenIdle(models::StartModel* m, QObject* context, std::function<void()> fn) {
-    QObject::connect(m, &models::StartModel::stepChanged, context, fn);
-}
-void whenIdle(models::ImagerModel* m, QObject* context, std::function<void()> fn) {
-    QObject::connect(m, &models::ImagerModel::stateChanged, context, fn);
-}
-void whenIdle(models::SalvageModel* m, QObject* context, std::function<void()> fn) {
-    QObject::connect(m, &models::SalvageModel::stateChanged, context, fn);
-}
-
-// Each mode's screen gets a fresh model, except while the model of an
-// earlier visit still runs its job: then the screen shows that job again,
-// so the user sees its progress, can stop it, and cannot start a second
-// copy into the same image or folder beside it. The keeper lives with the
-// workspace and lets a model go once its job has ended and no screen shows it.
-template <class Model>
-struct Kept {
-    QPointer<Model> model;
-    QPointer<QWidget> shownBy;
-};
-
+// One model per mode for the window's life: coming back to a mode finds its
+// choices and its last result, and a job still running shown again (so it
+// can be followed and stopped, and no second copy starts beside it). Jobs
+// run on whether or not their screen is shown.
 class ModelKeeper : public QObject {
 public:
-    explicit ModelKeeper(QObject* parent) : QObject(parent) { setObjectName(QStringLiteral("modelKeeper")); }
+    explicit ModelKeeper(Workspace* ws) : QObject(ws), ws_(ws) { setObjectName(QStringLiteral("modelKeeper")); }
 
     // Found by name: the workspace has children of other kinds, and this
     // class has no meta-object of its own to tell it from them.
+    static ModelKeeper* find(Workspace* ws) {
+        return static_cast<ModelKeeper*>(ws->findChild<QObject*>(QStringLiteral("modelKeeper"), Qt::FindDirectChildrenOnly));
+    }
     static ModelKeeper* of(Workspace* ws) {
-        auto* keeper = static_cast<ModelKeeper*>(ws->findChild<QObject*>(QStringLiteral("modelKeeper"), Qt::FindDirectChildrenOnly));
+        ModelKeeper* keeper = find(ws);
         return keeper ? keeper : new ModelKeeper(ws);
     }
 
-    // The running model of an earlier visit, or a fresh one.
-    template <class Model>
-    Model* take(Kept<Model>& kept) {
-        if (Model* old = kept.model.data()) {
-            if (isBusy(*old)) return old;
-            // An idle model may still be read by the screen that is going away.
-            old->deleteLater();
+    models::StartModel* start() {
+        if (!start_) {
+            auto* m = new models::StartModel(this);
+            // The disk checked is the one imaging and carving go on with.
+            connect(m, &models::StartModel::sourceChanged, this, [window = &ws_->window(), m] {
+                if (m->source()) window->setCheckedSource(m->source());
+            });
+            start_ = m;
         }
-        auto* m = new Model(this);
-        kept.model = m;
-        whenIdle(m, m, [&kept, m] { releaseIfUnused(kept, m); });
-        return m;
+        return start_;
+    }
+    models::ImagerModel* imager() {
+        if (!imager_) {
+            auto* m = new models::ImagerModel(this);
+            auto takeChecked = [window = &ws_->window(), m] {
+                if (window->checkedSource() && !m->state().isRunning()) m->setSource(window->checkedSource());
+            };
+            takeChecked();
+            connect(&ws_->window(), &models::WindowState::checkedSourceChanged, m, takeChecked);
+            imager_ = m;
+        }
+        return imager_;
+    }
+    models::SalvageModel* salvage() {
+        if (!salvage_) salvage_ = new models::SalvageModel(this);
+        return salvage_;
     }
 
-    template <class Model>
-    void shownBy(Kept<Model>& kept, QWidget* screen) {
-        kept.shownBy = screen;
-        Model* m = kept.model.data();
-        QObject::connect(screen, &QObject::destroyed, m, [&kept, m, screen] {
-            if (kept.shownBy.data() == screen) kept.shownBy = nullptr;
-            releaseIfUnused(kept, m);
-        });
+    QStringList running() const {
+        QStringList jobs;
+        if (imager_ && imager_->state().isRunning()) jobs << QStringLiteral("イメージ化");
+        if (salvage_ && salvage_->state().isRunning()) jobs << QStringLiteral("救出コピー");
+        return jobs;
     }
-
-    Kept<models::StartModel> start;
-    Kept<models::ImagerModel> imager;
-    Kept<models::SalvageModel> salvage;
 
 private:
-    template <class Model>
-    static void releaseIfUnused(Kept<Model>& kept, Model* m) {
-        if (kept.model != m || kept.shownBy || isBusy(*m)) return;
-        kept.model = nullptr;
-        m->deleteLater();
-    }
+    Workspace* ws_;
+    // Children of the keeper, gone with the workspace.
+    models::StartModel* start_ = nullptr;
+    models::ImagerModel* imager_ = nullptr;
+    models::SalvageModel* salvage_ = nullptr;
 };
 
 }  // namespace
@@ -95,24 +80,21 @@ private:
 QWidget* makeModePage(models::WindowState::Mode mode, Workspace* ws, QWidget* parent) {
     ModelKeeper* keeper = ModelKeeper::of(ws);
     switch (mode) {
-        case models::WindowState::Mode::start: {
-            auto* view = new views::StartView(ws, keeper->take(keeper->start), parent);
-            keeper->shownBy(keeper->start, view);
-            return view;
-        }
-        case models::WindowState::Mode::image: {
-            auto* view = new views::ImagerView(keeper->take(keeper->imager), parent);
-            keeper->shownBy(keeper->imager, view);
-            return view;
-        }
-        case models::WindowState::Mode::salvage: {
-            auto* view = new views::SalvageView(keeper->take(keeper->salvage), parent);
-            keeper->shownBy(keeper->salvage, view);
-            return view;
-        }
+        case models::WindowState::Mode::start: return new views::StartView(ws, keeper->start(), parent);
+        case models::WindowState::Mode::image: return new views::ImagerView(keeper->imager(), parent);
+        case models::WindowState::Mode::salvage: return new views::SalvageView(keeper->salvage(), parent);
         case models::WindowState::Mode::carve: break;
     }
     return new QWidget(parent);  // carving has screens of its own (ContentView)
+}
+
+QStringList runningJobs(Workspace* ws) {
+    QStringList jobs;
+    const models::CarveJob& job = ws->job();
+    if (job.scanTask() && !job.scanTask()->isFinished()) jobs << QStringLiteral("スキャン");
+    if (job.recovering()) jobs << QStringLiteral("復元");
+    if (ModelKeeper* keeper = ModelKeeper::find(ws)) jobs << keeper->running();
+    return jobs;
 }
 
 }  // namespace tamsel::app

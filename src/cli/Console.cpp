@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -218,18 +217,6 @@ double speedSince(std::chrono::steady_clock::time_point since, std::int64_t done
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
     if (seconds <= 0 || done <= base) return 0;
     return static_cast<double>(done - base) / seconds;
-}
-
-std::string remainingText(std::int64_t done, std::int64_t total, double bytesPerSec) {
-    if (total <= 0 || done >= total || !(bytesPerSec > 0) || !std::isfinite(bytesPerSec)) return {};
-    const double seconds = static_cast<double>(total - done) / bytesPerSec;
-    if (seconds > 100.0 * 24 * 3600) return {};
-    const auto s = static_cast<long long>(std::ceil(seconds));
-    if (s < 60) return "残り 約 " + std::to_string(std::max(1LL, s)) + " 秒";
-    const long long minutes = (s + 59) / 60;
-    if (minutes < 60) return "残り 約 " + std::to_string(minutes) + " 分";
-    const long long hours = minutes / 60, rest = minutes % 60;
-    return "残り 約 " + std::to_string(hours) + " 時間" + (rest > 0 ? " " + std::to_string(rest) + " 分" : "");
 }
 
 void printError(const std::string& message) { std::fprintf(stderr, "エラー: %s\n", escapeForTerminal(message).c_str()); }

@@ -79,8 +79,6 @@ std::string progressBar(double fraction, int width = 24);
 // Bytes per second since `since`, counting only bytes past `base`.
 double speedSince(std::chrono::steady_clock::time_point since, std::int64_t done, std::int64_t base);
 
-// "残り 約 3 分" for what is left at this speed; empty when not known.
-std::string remainingText(std::int64_t done, std::int64_t total, double bytesPerSec);
 
 // The error's user-facing text on stderr, escaped.
 void printError(const std::string& message);

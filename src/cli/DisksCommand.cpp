@@ -11,21 +11,6 @@ namespace tamsel::cli {
 
 namespace {
 
-bool isLoop(const std::string& kernelName) { return kernelName.rfind("loop", 0) == 0; }
-
-// What the pickers list, plus attached loop devices when asked for; other
-// virtual devices (zram, device-mapper) stay out.
-std::vector<DiskDevice> devicesToList(const disks::Snapshot& snapshot) {
-    std::vector<DiskDevice> out;
-    for (const auto& d : snapshot.devices) {
-        const std::string whole = d.isWholeDisk ? d.kernelName : d.parentDiskName().value_or(d.kernelName);
-        // An unattached loop device has no size.
-        if (d.protocolName == disks::kVirtualBus && !(isLoop(whole) && d.sizeBytes > 0)) continue;
-        out.push_back(d);
-    }
-    return out;
-}
-
 const char* emptyHint(bool includeInternal, bool includeLoop) {
     if (includeInternal && includeLoop) return "ディスクが見つかりません。";
     if (includeInternal)
@@ -39,9 +24,10 @@ const char* emptyHint(bool includeInternal, bool includeLoop) {
 }  // namespace
 
 int disksCommand(bool includeInternal, bool includeLoop) {
+    // Attached loop devices only when asked, other virtual disks never (the pickers' rule).
     const auto snapshot = disks::current({includeInternal, includeLoop});
-    const auto devices = devicesToList(snapshot);
-    const auto listings = DiskListing::build(devices, snapshot.unmountedVolumes);
+    const auto& devices = snapshot.devices;
+    const auto listings = snapshot.listings();
     if (listings.empty()) {
         std::printf("%s\n", emptyHint(includeInternal, includeLoop));
         return kFinished;

@@ -44,7 +44,7 @@ int imageCommand(const std::string& source, const std::string& dest, bool retryB
             std::vector<ProgressField> fields{{imagingPhaseLabel(p.phase) + " " + fractionBar(p.bytesDone, p.totalBytes), 0},
                                               {formatByteCount(p.bytesDone) + " / " + formatByteCount(p.totalBytes), 3},
                                               {formatSpeed(p.bytesPerSec), 4},
-                                              {remainingText(p.bytesDone, p.totalBytes, p.bytesPerSec), 2}};
+                                              {formatRemaining(p.bytesDone, p.totalBytes, p.bytesPerSec), 2}};
             if (p.badBytes > 0)
                 fields.push_back({"読めなかった部分 " + formatByteCount(p.badBytes) + "・" + std::to_string(p.badRangeCount) + " 箇所", 1});
             line.show(std::move(fields));

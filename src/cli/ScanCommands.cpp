@@ -32,7 +32,7 @@ std::vector<ProgressField> scanLine(const CarveProgress& p, double speed) {
     std::vector<ProgressField> fields{{"スキャン中 " + progressBar(fraction), 0},
                                       {formatByteCount(p.bytesScanned) + " / " + formatByteCount(p.totalBytes), 3},
                                       {formatSpeed(speed), 4},
-                                      {remainingText(p.bytesScanned, p.totalBytes, speed), 2},
+                                      {formatRemaining(p.bytesScanned, p.totalBytes, speed), 2},
                                       {"見つかったファイル " + std::to_string(p.filesFound) + " 件", 1}};
     if (p.badBytes > 0) fields.push_back({"読めなかった範囲 " + formatByteCount(p.badBytes), 1});
     return fields;

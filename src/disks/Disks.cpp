@@ -20,10 +20,21 @@ bool isFixedInternal(const DiskDevice& device) {
     return device.isInternal && !device.isRemovable && device.protocolName != kVirtualBus;
 }
 
-Snapshot Snapshot::shown(bool includeInternal) const {
+namespace {
+// A loop device with an image behind it (an unattached one has no size).
+bool isAttachedLoop(const DiskDevice& d) {
+    const std::string whole = d.isWholeDisk ? d.kernelName : d.parentDiskName().value_or(d.kernelName);
+    return whole.rfind("loop", 0) == 0 && d.sizeBytes > 0;
+}
+}  // namespace
+
+Snapshot Snapshot::shown(bool includeInternal, bool includeLoop) const {
     Snapshot s{{}, unmountedVolumes};
-    for (const DiskDevice& d : devices)
-        if (includeInternal || !isFixedInternal(d)) s.devices.push_back(d);
+    for (const DiskDevice& d : devices) {
+        if (!includeInternal && isFixedInternal(d)) continue;
+        if (d.protocolName == kVirtualBus && !(includeLoop && isAttachedLoop(d))) continue;
+        s.devices.push_back(d);
+    }
     return s;
 }
 

@@ -25,8 +25,10 @@ struct Snapshot {
     // Whole disk to the names of the file systems on it that are not mounted.
     std::map<std::string, std::vector<std::string>> unmountedVolumes;
     std::vector<DiskListing> listings() const { return DiskListing::build(devices, unmountedVolumes); }
-    // What a picker shows: fixed internal disks (and their partitions) only when asked.
-    Snapshot shown(bool includeInternal) const;
+    // What a picker shows: fixed internal disks (and their partitions) only
+    // when asked, attached loop devices (images joined with losetup) only
+    // when asked, and never other virtual disks (zram, an empty loop device).
+    Snapshot shown(bool includeInternal, bool includeLoop = false) const;
     friend bool operator==(const Snapshot&, const Snapshot&) = default;
 };
 

@@ -22,6 +22,12 @@ CarveJob::CarveJob(FoundFiles* files, WindowState* window, QObject* parent)
       clock_([] { return QDateTime::currentDateTimeUtc(); }) {
     // Copies belong to one session.
     connect(this, &CarveJob::stagingDirChanged, this, [this] { recoveredCopies_.clear(); });
+    // The drive check's choice is the one to scan, unless a scan is under way or shown.
+    connect(window_, &WindowState::checkedSourceChanged, this, [this] {
+        if (phase_ != Phase::source || !window_->checkedSource()) return;
+        setSelectedSource(window_->checkedSource());
+        refreshResumable();
+    });
 }
 
 CarveJob::~CarveJob() = default;
@@ -57,6 +63,7 @@ OptionalPath CarveJob::recoveredCopy(qint64 index) const {
     if (it == recoveredCopies_.cend() || !fs::is_regular_file(*it, ec)) return std::nullopt;
     return *it;
 }
+void CarveJob::setScanNote(const QString& v) { assignAndNotify(*this, scanNote_, v, &CarveJob::scanNoteChanged); }
 void CarveJob::setProgress(const CarveProgress& v) {
     if (progress_ == v) return;
     const bool warned = showFailingWarning();
@@ -92,14 +99,18 @@ QString CarveJob::scanBlocker() const {
 }
 
 void CarveJob::refreshResumable() {
+    // Only the latest lookup counts: an earlier one may end later, for another source.
+    const quint64 lookup = ++resumeLookups_;
     if (window_->mode() != WindowState::Mode::carve || !selectedSource_ || !destinationRoot_) {
         setResumable(std::nullopt);
         return;
     }
     QPointer<CarveJob> self(this);
-    startJob(JobPriority::normal, [self, source = selectedSource_->path(), dest = *destinationRoot_](const CancellationToken&) {
-        OptionalResume found = findResumableScan(source, dest);
-        postTo(self, [found = std::move(found)](CarveJob& j) { j.setResumable(found); });
+    startJob(JobPriority::normal, [self, lookup, source = selectedSource_->path(), dest = *destinationRoot_](const CancellationToken&) {
+        OptionalResume found = findContinuableScan(source, dest);
+        postTo(self, [lookup, found = std::move(found)](CarveJob& j) {
+            if (j.resumeLookups_ == lookup) j.setResumable(found);
+        });
     });
 }
 
@@ -202,9 +213,11 @@ void CarveJob::startScan(const OptionalPath& resumeDir) {
     setStartedAt(clock_());
     setSpeedBase(0);
     setScanCancelled(false);
+    setScanNote({});
     window_->setErrorMessage(std::nullopt);
     // The folder is made (or the earlier one checked) by the job, which tells it.
     setStagingDir(resumeDir);
+    ++resumeLookups_;
     setResumable(std::nullopt);
 
     QPointer<CarveJob> self(this);
@@ -218,6 +231,9 @@ void CarveJob::startScan(const OptionalPath& resumeDir) {
             queueTurn(feed, self);
         };
         ScanEvents events;
+        events.note = [self](const std::string& text) {
+            postTo(self, [text = qs(text)](CarveJob& j) { j.setScanNote(j.scanNote_.isEmpty() ? text : j.scanNote_ + u'\n' + text); });
+        };
         events.session = [self, feed](const fs::path& dir, bool resumed, const std::vector<CarvedFile>& earlier) {
             postTo(self, [dir](CarveJob& j) { j.setStagingDir(dir); });
             if (!resumed) return;

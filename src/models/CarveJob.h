@@ -64,6 +64,8 @@ public:
     Q_PROPERTY(qint64 recoverDone READ recoverDone NOTIFY recoverDoneChanged)
     Q_PROPERTY(qint64 recoverTotal READ recoverTotal NOTIFY recoverTotalChanged)
     Q_PROPERTY(tamsel::models::OptionalReport recoveryReport READ recoveryReport NOTIFY recoveryReportChanged)
+    // What the running scan told before it began (why it did not continue a session), or empty.
+    Q_PROPERTY(QString scanNote READ scanNote NOTIFY scanNoteChanged)
     // Derived.
     Q_PROPERTY(double speed READ speed NOTIFY speedChanged)
     Q_PROPERTY(bool showFailingWarning READ showFailingWarning NOTIFY showFailingWarningChanged)
@@ -99,11 +101,14 @@ public:
     void openRecoveryFolder() const;
     // Where a recovery of this session wrote found file `index` whole, if it still is there.
     OptionalPath recoveredCopy(qint64 index) const;
+    const QString& scanNote() const { return scanNote_; }
 
     double speed() const;
     bool showFailingWarning() const;
     QString scanBlocker() const;
 
+    // Looks for a session under the destination that a scan of the chosen
+    // source would continue (the same source by its identity, not its name).
     Q_INVOKABLE void refreshResumable();
     // A new scan, or the session in `resumeDir` continued.
     void startScan(const OptionalPath& resumeDir = std::nullopt);
@@ -138,6 +143,7 @@ signals:
     void recoverDoneChanged();
     void recoverTotalChanged();
     void recoveryReportChanged();
+    void scanNoteChanged();
     void speedChanged();
     void showFailingWarningChanged();
     void scanBlockerChanged();
@@ -158,6 +164,7 @@ private:
     void setRecoverTotal(qint64 v);
     void setRecoveryReport(const OptionalReport& v);
     void setSpeedBase(qint64 v);
+    void setScanNote(const QString& v);
     void endScan(const std::optional<QString>& error, bool cancelled);
 
     FoundFiles* files_;
@@ -178,6 +185,8 @@ private:
     Task recoveryTask_;
     OptionalReport recoveryReport_;
     QHash<qint64, std::filesystem::path> recoveredCopies_;
+    QString scanNote_;
+    quint64 resumeLookups_ = 0;
 
     std::function<void(const std::filesystem::path&)> reveal_;
     std::function<QDateTime()> clock_;

@@ -23,7 +23,7 @@ disks::Snapshot look() {
         l = lister();
     }
     if (l) return l();
-    return disks::current({.includeInternal = true, .includeVirtual = false});
+    return disks::current({.includeInternal = true, .includeVirtual = true});
 }
 
 }  // namespace

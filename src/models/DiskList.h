@@ -1,7 +1,7 @@
 #pragma once
 // The machine's disks for every screen that offers them: one listing, one
 // poll (a look every two seconds while a screen watches), each screen
-// showing what its own "内蔵ディスクも表示" asks for.
+// showing what its own "内蔵ディスクも表示" and loop device toggle ask for.
 
 #include <QObject>
 #include <QPointer>
@@ -18,7 +18,7 @@ class DiskList : public QObject {
     Q_OBJECT
 public:
     static constexpr int kPollMs = 2000;
-    // Every disk, internal ones included; tests give fixtures.
+    // Every disk, internal and virtual ones included; tests give fixtures.
     using Lister = std::function<disks::Snapshot()>;
 
     static DiskList& shared();

@@ -66,6 +66,8 @@ void ImagerModel::start() {
         events.note = [self](const std::string& text) {
             postTo(self, [text](ImagerModel& m) { m.setNotes(m.notes_ + QStringList{qs(text)}); });
         };
+        // Shown by the progress's resumedFrom while the run lasts, not as a note that outlives it.
+        events.resumed = [](std::int64_t) {};
         events.image = [self](const std::filesystem::path& image) {
             postTo(self, [image](ImagerModel& m) { m.setImagePath(image); });
         };
@@ -78,7 +80,7 @@ void ImagerModel::start() {
                 qs(outcome.alreadyComplete ? imageCompleteNote(outcome.imagePath) : imagingSummary(outcome.last));
             postTo(self, [summary, last = outcome.last](ImagerModel& m) {
                 m.setProgress(last);
-                m.setState(JobState::done(summary));
+                m.setState(JobState::ended(summary, last.badBytes >= 1));
             });
         } catch (const std::exception& e) {
             postTo(self, [message = describeError(e, true)](ImagerModel& m) { m.setState(JobState::failed(message)); });

@@ -67,7 +67,7 @@ void SalvageModel::start(bool dryRun) {
                              const QString summary = qs(salvageSummary(last, dryRun, token.isCancelled()));
                              postTo(self, [last, summary](SalvageModel& m) {
                                  m.setProgress(last);
-                                 m.setState(JobState::done(summary));
+                                 m.setState(JobState::ended(summary, last.filesDamaged + last.filesFailed >= 1));
                              });
                          } catch (const std::exception& e) {
                              postTo(self, [message = describeError(e, true)](SalvageModel& m) {

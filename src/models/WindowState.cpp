@@ -35,5 +35,6 @@ QString WindowState::symbol(Mode mode) {
 void WindowState::setMode(Mode v) { assignAndNotify(*this, mode_, v, &WindowState::modeChanged); }
 void WindowState::setToast(const OptionalString& v) { assignAndNotify(*this, toast_, v, &WindowState::toastChanged); }
 void WindowState::setErrorMessage(const OptionalString& v) { assignAndNotify(*this, errorMessage_, v, &WindowState::errorMessageChanged); }
+void WindowState::setCheckedSource(const OptionalSource& v) { assignAndNotify(*this, checkedSource_, v, &WindowState::checkedSourceChanged); }
 
 }  // namespace tamsel::models

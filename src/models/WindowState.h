@@ -1,6 +1,7 @@
 #pragma once
-// What the window shows whatever the flow: its mode, a passing toast and
-// an error message. UI thread only.
+// What the window shows whatever the flow: its mode, a passing toast, an
+// error message, and the source the drive check chose (imaging and carving
+// take it up). UI thread only.
 
 #include <QObject>
 #include <QString>
@@ -24,6 +25,7 @@ public:
     Q_PROPERTY(Mode mode READ mode WRITE setMode NOTIFY modeChanged)
     Q_PROPERTY(tamsel::models::OptionalString toast READ toast WRITE setToast NOTIFY toastChanged)
     Q_PROPERTY(tamsel::models::OptionalString errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
+    Q_PROPERTY(tamsel::models::OptionalSource checkedSource READ checkedSource WRITE setCheckedSource NOTIFY checkedSourceChanged)
 
     using QObject::QObject;
 
@@ -33,16 +35,20 @@ public:
     void setToast(const OptionalString& v);
     const OptionalString& errorMessage() const { return errorMessage_; }
     void setErrorMessage(const OptionalString& v);
+    const OptionalSource& checkedSource() const { return checkedSource_; }
+    void setCheckedSource(const OptionalSource& v);
 
 signals:
     void modeChanged();
     void toastChanged();
     void errorMessageChanged();
+    void checkedSourceChanged();
 
 private:
     Mode mode_ = Mode::start;
     OptionalString toast_;
     OptionalString errorMessage_;
+    OptionalSource checkedSource_;
 };
 
 }  // namespace tamsel::models

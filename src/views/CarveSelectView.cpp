@@ -104,6 +104,12 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
         if (!loading_) showListing();
     });
     head->addWidget(internal_);
+    auto* loop = makeLoopCheck(page);
+    connect(loop, &QCheckBox::toggled, this, [this](bool on) {
+        includeLoop_ = on;
+        if (!loading_) showListing();
+    });
+    head->addWidget(loop);
     auto* reload = new QToolButton(page);
     setButtonSymbol(reload, QStringLiteral("refresh"));
     reload->setAccessibleName(QStringLiteral("ディスクの一覧を更新"));
@@ -134,6 +140,11 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     imageRow->addWidget(image);
     imageRow->addStretch();
     col->addLayout(imageRow);
+    // What will be read, however it was chosen (a card, an image, the drive check).
+    chosenSource_ = new IconLabel(QStringLiteral("circle-check-filled"), QString(), TextStyle::body, page);
+    chosenSource_->setObjectName(QStringLiteral("chosenSource"));
+    chosenSource_->setTint(&Theme::accent);
+    col->addWidget(chosenSource_);
 
     // Destination.
     auto* dest = new Card(page);
@@ -195,18 +206,19 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     resumeDetail_->setObjectName(QStringLiteral("resumeDetail"));
     resCol->addWidget(resumeDetail_);
     resRow->addLayout(resCol, 1);
-    auto* resButton = new QPushButton(QStringLiteral("続きから再開"), resume_);
-    resButton->setObjectName(QStringLiteral("resumeButton"));
-    connect(resButton, &QPushButton::clicked, this, [this] {
+    auto* resNote = makeLabel(QStringLiteral("「最初から新しくスキャン」を選んでも、前回の結果はそのまま残ります。"), TextStyle::caption,
+                              QFont::Normal, resume_);
+    setSecondary(resNote);
+    resCol->addWidget(resNote);
+    resumeButton_ = new QPushButton(QStringLiteral("前回の続きからスキャン"), resume_);
+    resumeButton_->setObjectName(QStringLiteral("resumeButton"));
+    setButtonSymbol(resumeButton_, QStringLiteral("rotate-clockwise"));
+    connect(resumeButton_, &QPushButton::clicked, this, [this] {
         if (ws_->job().resumable()) ws_->job().startScan(ws_->job().resumable()->dir);
     });
-    resRow->addWidget(resButton);
+    resRow->addWidget(resumeButton_, 0, Qt::AlignVCenter);
     col->addWidget(resume_);
 
-    hint_ = makeLabel(QString(), TextStyle::detail, QFont::Normal, page);
-    hint_->setObjectName(QStringLiteral("hint"));
-    setSecondary(hint_);
-    col->addWidget(hint_);
     error_ = new IconLabel(QStringLiteral("circle-x-filled"), QString(), TextStyle::caption, page);
     error_->setObjectName(QStringLiteral("error"));
     error_->setTint(&Theme::bad);
@@ -222,16 +234,23 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     start_->setObjectName(QStringLiteral("startScan"));
     start_->setDefault(true);
     start_->setMinimumHeight(36);
+    start_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     stylePrimary(start_);
     connect(start_, &QPushButton::clicked, this, [this] { ws_->job().startScan(); });
+    // Beside the button, why it is greyed.
+    hint_ = makeLabel(QString(), TextStyle::detail, QFont::Normal, page);
+    hint_->setObjectName(QStringLiteral("hint"));
+    hint_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setSecondary(hint_);
     auto* startRow = new QHBoxLayout;
-    startRow->addStretch();
+    startRow->addWidget(hint_, 1);
     startRow->addWidget(start_);
     col->addLayout(startRow);
     col->addStretch();
 
     connect(&ws_->job(), &models::CarveJob::selectedSourceChanged, this, [this] {
         rebuildCards();
+        updateSource();
         updateDestination();
         updateHint();
     });
@@ -239,13 +258,19 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
         updateDestination();
         updateHint();
     });
-    connect(&ws_->job(), &models::CarveJob::resumableChanged, this, &CarveSelectView::updateResume);
+    connect(&ws_->job(), &models::CarveJob::resumableChanged, this, [this] {
+        updateResume();
+        updateHint();
+    });
     connect(&ws_->window(), &models::WindowState::errorMessageChanged, this, &CarveSelectView::updateError);
+    updateSource();
     updateDestination();
     updateResume();
     updateHint();
     updateError();
     watchDisks();
+    // The source may have been chosen elsewhere (the drive check) since the last look.
+    ws_->job().refreshResumable();
 }
 
 void CarveSelectView::watchDisks() {
@@ -269,7 +294,7 @@ void CarveSelectView::refresh() {
 }
 
 void CarveSelectView::showListing() {
-    devices_ = models::DiskList::shared().snapshot().shown(includeInternal_).listings();
+    devices_ = models::DiskList::shared().snapshot().shown(includeInternal_, includeLoop_).listings();
     loading_ = false;
     rebuildCards();
     emit devicesChanged();
@@ -328,10 +353,11 @@ void CarveSelectView::updateDestination() {
         lowSpace_->setTint(low ? &Theme::warn : &Theme::secondaryText);
         lowSpace_->show();
     }
-    const auto& source = ws_->job().selectedSource();
-    const std::string refusal = source && source->isPhysicalMedia() ? sameDiskRefusal(source->path(), *dest) : std::string();
-    if (refusal.empty()) return;
-    sameDisk_->setText(qs(refusal));
+    // The very refusal that greys the start, whether the source is a listed
+    // card or a device path chosen as a file.
+    const QString refusal = ws_->job().scanBlocker();
+    if (refusal.isEmpty()) return;
+    sameDisk_->setText(refusal);
     sameDisk_->show();
 }
 
@@ -352,10 +378,26 @@ void CarveSelectView::updateHint() {
     if (!src && !dst) text = QStringLiteral("復元元のディスクと、保存先のフォルダを選んでください。");
     else if (!src) text = QStringLiteral("復元元のディスクを選んでください。");
     else if (!dst) text = QStringLiteral("保存先のフォルダを選んでください。");
+    else if (!ws_->job().scanBlocker().isEmpty()) text = QStringLiteral("保存先を選び直してください(理由は保存先の欄にあります)。");
     hint_->setText(text);
     hint_->setVisible(!text.isEmpty());
     // Nothing to start without both choices, nor onto the disk being read.
     start_->setEnabled(src && dst && ws_->job().scanBlocker().isEmpty());
+    // With an offer to resume, the two buttons say which scan each starts.
+    start_->setText(ws_->job().resumable() ? QStringLiteral("最初から新しくスキャン") : QStringLiteral("スキャン開始"));
+}
+
+void CarveSelectView::updateSource() {
+    const auto& source = ws_->job().selectedSource();
+    chosenSource_->setVisible(source.has_value());
+    if (!source) return;
+    QString text = QStringLiteral("読み取り元: ");
+    if (const DiskDevice* d = source->disk())
+        text += qs(d->displayTitle()) + QStringLiteral("(") + models::formatBytes(d->sizeBytes) + QStringLiteral("・") +
+                qs(d->devicePath()) + QStringLiteral(")");
+    else
+        text += qs(source->path());
+    chosenSource_->setText(text);
 }
 
 void CarveSelectView::updateError() {

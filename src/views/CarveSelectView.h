@@ -45,14 +45,17 @@ private:
     void updateResume();
     void updateHint();
     void updateError();
+    void updateSource();
 
     models::Workspace* ws_;
     std::vector<DiskListing> devices_;
     bool includeInternal_ = false;
+    bool includeLoop_ = false;
     bool loading_ = false;
 
     QCheckBox* internal_;
     QLabel* listState_;
+    IconLabel* chosenSource_;
     QWidget* cards_;
     QVBoxLayout* cardsLayout_;
     IconLabel* destIcon_;
@@ -61,6 +64,7 @@ private:
     IconLabel* sameDisk_;
     Card* resume_;
     QLabel* resumeDetail_;
+    QPushButton* resumeButton_;
     QLabel* hint_;
     IconLabel* error_;
     QPushButton* start_;

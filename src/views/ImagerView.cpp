@@ -10,11 +10,13 @@
 #include <QVBoxLayout>
 
 #include "models/Reveal.h"
+#include "engine/common/Formatting.h"
 #include "models/Shared.h"
 #include "views/FolderPickerRow.h"
 #include "views/ScreenStyle.h"
 #include "views/Widgets.h"
 #include "views/SourcePicker.h"
+#include "workflow/Summaries.h"
 
 namespace tamsel::views {
 
@@ -63,16 +65,16 @@ void ImagerView::build() {
     spaceRow_ = iconRow(spaceIcon, spaceWarning_, destBox);
     spaceIcon->setPixmap(symbolIcon(QStringLiteral("alert-triangle-filled"), this).pixmap(16, 16));
     destLayout->addWidget(spaceRow_);
-    QLabel* blockerIcon = nullptr;
-    blockerRow_ = iconRow(blockerIcon, blocker_, destBox);
-    blockerIcon->setPixmap(symbolIcon(QStringLiteral("circle-x-filled"), this).pixmap(16, 16));
-    destLayout->addWidget(blockerRow_);
     col->addWidget(destBox);
 
     // Status.
     running_ = new QWidget(column);
     auto* runLayout = new QVBoxLayout(running_);
     runLayout->setContentsMargins(0, 0, 0, 0);
+    phase_ = plainLabel({}, running_);
+    phase_->setObjectName(QStringLiteral("imagingPhase"));
+    makeHeadline(phase_);
+    runLayout->addWidget(phase_);
     bar_ = new QProgressBar(running_);
     bar_->setRange(0, 1000);
     bar_->setTextVisible(false);
@@ -80,9 +82,10 @@ void ImagerView::build() {
     auto* figures = new QHBoxLayout;
     counts_ = small(running_);
     speed_ = small(running_);
+    remaining_ = small(running_);
     resume_ = small(running_);
     bad_ = new QLabel(running_);
-    for (QLabel* l : {counts_, speed_, resume_, bad_}) figures->addWidget(l);
+    for (QLabel* l : {counts_, speed_, remaining_, resume_, bad_}) figures->addWidget(l);
     figures->addStretch(1);
     runLayout->addLayout(figures);
     col->addWidget(running_);
@@ -100,7 +103,9 @@ void ImagerView::build() {
     start_ = new QPushButton(symbolIcon(QStringLiteral("database-export"), this), QStringLiteral("イメージ作成開始"), this);
     start_->setDefault(true);
     reveal_ = new QPushButton(symbolIcon(QStringLiteral("folder"), this), QStringLiteral("イメージを表示"), this);
-    layOutWithActionBar(this, column, {cancel_, start_, reveal_});
+    blocker_ = paragraph({}, this);
+    blocker_->setObjectName(QStringLiteral("startReason"));
+    layOutWithActionBar(this, column, {cancel_, start_, reveal_}, blocker_);
 
     // The picker and the folder row write the model; the model's values show in them.
     picker_->setSelection(model_->source());
@@ -110,10 +115,12 @@ void ImagerView::build() {
     connect(model_, &models::ImagerModel::sourceChanged, this, [this] {
         picker_->setSelection(model_->source());
         updateDestination();
+        updateActions();
     });
     connect(model_, &models::ImagerModel::outputRootChanged, this, [this] {
         folderRow_->setUrl(model_->outputRoot());
         updateDestination();
+        updateActions();
     });
     connect(model_, &models::ImagerModel::startBlockerChanged, this, [this] {
         updateDestination();
@@ -150,9 +157,6 @@ void ImagerView::updateDestination() {
     const QString warning = spaceWarningText(model_->source(), model_->outputRoot());
     spaceWarning_->setText(warning);
     spaceRow_->setVisible(!warning.isEmpty());
-    const QString blocker = model_->startBlocker();
-    blocker_->setText(blocker);
-    blockerRow_->setVisible(!blocker.isEmpty());
 }
 
 void ImagerView::updateStatus() {
@@ -163,8 +167,12 @@ void ImagerView::updateStatus() {
     if (isRunning) {
         const double fraction = p.totalBytes > 0 ? double(p.bytesDone) / double(p.totalBytes) : 0.0;
         bar_->setValue(int(std::clamp(fraction, 0.0, 1.0) * 1000.0));
+        phase_->setText(models::qs(imagingPhaseLabel(p.phase)));
         counts_->setText(formatBytes(p.bytesDone) + QStringLiteral(" / ") + formatBytes(p.totalBytes));
         speed_->setText(QStringLiteral("速度: ") + models::formatSpeed(p.bytesPerSec));
+        const QString left = models::qs(formatRemaining(p.bytesDone, p.totalBytes, p.bytesPerSec));
+        remaining_->setText(left);
+        remaining_->setVisible(!left.isEmpty());
         resume_->setVisible(p.resumedFrom >= 1);
         resume_->setText(QStringLiteral("(") + formatBytes(p.resumedFrom) + QStringLiteral(" から再開)"));
         bad_->setVisible(p.badBytes >= 1);
@@ -180,15 +188,22 @@ void ImagerView::updateActions() {
     const bool isRunning = model_->state().isRunning();
     cancel_->setVisible(isRunning);
     start_->setVisible(!isRunning);
-    start_->setEnabled(model_->source() && model_->outputRoot() && model_->startBlocker().isEmpty());
+    const QString blocker = model_->startBlocker();
+    start_->setEnabled(model_->source() && model_->outputRoot() && blocker.isEmpty());
+    QString why;
+    if (!model_->source() && !model_->outputRoot())
+        why = QStringLiteral("読み取るディスクかイメージと、保存先のフォルダを選んでください。");
+    else if (!model_->source()) why = QStringLiteral("読み取るディスクかイメージを選んでください。");
+    else if (!model_->outputRoot()) why = QStringLiteral("イメージの保存先フォルダを選んでください。");
+    showReason(blocker_, isRunning ? QString() : why.isEmpty() ? blocker : why, why.isEmpty());
     reveal_->setVisible(model_->imagePath() && !isRunning && model_->progress().bytesDone >= 1);
 }
 
 void ImagerView::updateColors() {
     setTextColor(spaceWarning_, badColor(this));
-    setTextColor(blocker_, badColor(this));
     setTextColor(bad_, warnColor(this));
     updateStatus();
+    updateActions();
 }
 
 void ImagerView::changeEvent(QEvent* event) {

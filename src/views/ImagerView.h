@@ -29,10 +29,13 @@ public:
     SourcePicker* sourcePicker() const { return picker_; }
     FolderPickerRow* folderRow() const { return folderRow_; }
     QLabel* spaceWarning() const { return spaceWarning_; }
+    // Beside the start button: why it is greyed (a missing choice, or the refusal).
     QLabel* blockerLabel() const { return blocker_; }
     QProgressBar* progressBar() const { return bar_; }
     QLabel* countsLabel() const { return counts_; }
     QLabel* speedLabel() const { return speed_; }
+    QLabel* phaseLabel() const { return phase_; }
+    QLabel* remainingLabel() const { return remaining_; }
     QLabel* resumeLabel() const { return resume_; }
     QLabel* badLabel() const { return bad_; }
     QLabel* outcomeLabel() const { return outcome_; }
@@ -58,11 +61,12 @@ private:
     FolderPickerRow* folderRow_ = nullptr;
     QWidget* spaceRow_ = nullptr;
     QLabel* spaceWarning_ = nullptr;
-    QWidget* blockerRow_ = nullptr;
     QLabel* blocker_ = nullptr;
     QWidget* running_ = nullptr;
+    QLabel* phase_ = nullptr;
     QProgressBar* bar_ = nullptr;
     QLabel* counts_ = nullptr;
+    QLabel* remaining_ = nullptr;
     QLabel* speed_ = nullptr;
     QLabel* resume_ = nullptr;
     QLabel* bad_ = nullptr;

@@ -37,15 +37,6 @@ void SalvageView::build() {
     mediaOnly_ = new QCheckBox(QStringLiteral("写真・動画・音声ファイルのみコピーする"), box);
     boxLayout->addWidget(srcRow_);
     boxLayout->addWidget(dstRow_);
-    blockerRow_ = new QWidget(box);
-    auto* blockerIcon = new QLabel(blockerRow_);
-    blockerIcon->setPixmap(symbolIcon(QStringLiteral("circle-x-filled"), this).pixmap(16, 16));
-    blocker_ = paragraph({}, blockerRow_);
-    auto* blockerLayout = new QHBoxLayout(blockerRow_);
-    blockerLayout->setContentsMargins(0, 0, 0, 0);
-    blockerLayout->addWidget(blockerIcon, 0, Qt::AlignTop);
-    blockerLayout->addWidget(blocker_, 1);
-    boxLayout->addWidget(blockerRow_);
     boxLayout->addWidget(mediaOnly_);
     col->addWidget(box);
 
@@ -71,16 +62,26 @@ void SalvageView::build() {
     col->addWidget(countsRow_);
     outcomeRow_ = iconRow(outcomeIcon_, outcome_, column);
     col->addWidget(outcomeRow_);
-    errorsToggle_ = new QToolButton(column);
-    errorsToggle_->setCheckable(true);
-    errorsToggle_->setAutoRaise(true);
-    errorsToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    errorsToggle_->setArrowType(Qt::RightArrow);
-    col->addWidget(errorsToggle_, 0, Qt::AlignLeft);
-    errors_ = paragraph({}, column);
-    errors_->setContentsMargins(16, 0, 0, 0);
-    errors_->setVisible(false);
-    col->addWidget(errors_);
+    // The files that failed, and those copied with parts zero-filled, each
+    // named in a folded group.
+    auto fold = [&](QToolButton*& toggle, QLabel*& list) {
+        toggle = new QToolButton(column);
+        toggle->setCheckable(true);
+        toggle->setAutoRaise(true);
+        toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        toggle->setArrowType(Qt::RightArrow);
+        col->addWidget(toggle, 0, Qt::AlignLeft);
+        list = paragraph({}, column);
+        list->setContentsMargins(16, 0, 0, 0);
+        list->setVisible(false);
+        col->addWidget(list);
+        connect(toggle, &QToolButton::toggled, this, [toggle, list](bool open) {
+            toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+            list->setVisible(open);
+        });
+    };
+    fold(errorsToggle_, errors_);
+    fold(damagedToggle_, damagedList_);
 
     col->addWidget(paragraph(QStringLiteral("まだマウントできるが調子の悪いドライブから、読めるファイルだけを先にコピーします。読めないブロックがあってもファイル全体を諦めず、その部分だけゼロ埋めして続行します。同じ保存先を指定すれば中断したところから再開できます。"), column));
     col->addWidget(paragraph(QStringLiteral("💡 異音がする・頻繁に切断されるなど重症のドライブは、先に「ディスクをイメージ化」で丸ごと吸い出す方が安全です。"), column));
@@ -91,7 +92,9 @@ void SalvageView::build() {
     start_ = new QPushButton(symbolIcon(QStringLiteral("file-download"), this), QStringLiteral("救出コピー開始"), this);
     start_->setDefault(true);
     open_ = new QPushButton(symbolIcon(QStringLiteral("folder"), this), QStringLiteral("保存先を開く"), this);
-    layOutWithActionBar(this, column, {cancel_, preview_, start_, open_});
+    blocker_ = paragraph({}, this);
+    blocker_->setObjectName(QStringLiteral("startReason"));
+    layOutWithActionBar(this, column, {cancel_, preview_, start_, open_}, blocker_);
 
     srcRow_->setUrl(model_->srcFolder());
     dstRow_->setUrl(model_->dstFolder());
@@ -99,7 +102,10 @@ void SalvageView::build() {
     connect(srcRow_, &FolderPickerRow::urlChanged, this, [this] { model_->setSrcFolder(srcRow_->url()); });
     connect(dstRow_, &FolderPickerRow::urlChanged, this, [this] { model_->setDstFolder(dstRow_->url()); });
     connect(mediaOnly_, &QCheckBox::toggled, model_, &models::SalvageModel::setMediaOnly);
-    connect(model_, &models::SalvageModel::srcFolderChanged, this, [this] { srcRow_->setUrl(model_->srcFolder()); });
+    connect(model_, &models::SalvageModel::srcFolderChanged, this, [this] {
+        srcRow_->setUrl(model_->srcFolder());
+        updateActions();
+    });
     connect(model_, &models::SalvageModel::dstFolderChanged, this, [this] {
         dstRow_->setUrl(model_->dstFolder());
         updateActions();
@@ -114,10 +120,6 @@ void SalvageView::build() {
     connect(model_, &models::SalvageModel::progressChanged, this, [this] {
         updateStatus();
         updateActions();
-    });
-    connect(errorsToggle_, &QToolButton::toggled, this, [this](bool open) {
-        errorsToggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
-        errors_->setVisible(open);
     });
     connect(cancel_, &QPushButton::clicked, model_, &models::SalvageModel::cancel);
     // The bar offers these only when nothing runs; the guard covers a queued click.
@@ -162,12 +164,22 @@ void SalvageView::updateStatus() {
 
     showOutcome(outcomeRow_, outcomeIcon_, outcome_, state);
 
-    QStringList errors;
-    for (const std::string& e : p.recentErrors) errors << QString::fromStdString(e);
-    errorsToggle_->setVisible(!errors.isEmpty());
-    errorsToggle_->setText(QStringLiteral("エラー (") + QString::number(errors.size()) + QStringLiteral(")"));
-    errors_->setText(errors.join(QLatin1Char('\n')));
-    errors_->setVisible(!errors.isEmpty() && errorsToggle_->isChecked());
+    // Only the latest are kept in memory; the report in the destination lists every file.
+    auto list = [](QToolButton* toggle, QLabel* label, const QString& title, const std::vector<std::string>& names,
+                   std::int64_t count) {
+        QStringList lines;
+        for (const std::string& n : names) lines << QString::fromStdString(n);
+        if (count > qsizetype(names.size()))
+            lines << QStringLiteral("ほか %1 件は %2 に記録しています")
+                         .arg(count - qsizetype(names.size()))
+                         .arg(QString::fromUtf8(SalvageCopier::kReportName));
+        toggle->setVisible(count >= 1);
+        toggle->setText(title + QStringLiteral(" (") + QString::number(count) + QStringLiteral(")"));
+        label->setText(lines.join(QLatin1Char('\n')));
+        label->setVisible(count >= 1 && toggle->isChecked());
+    };
+    list(errorsToggle_, errors_, QStringLiteral("エラー"), p.recentErrors, p.filesFailed);
+    list(damagedToggle_, damagedList_, QStringLiteral("一部をゼロ埋めしたファイル"), p.recentDamaged, p.filesDamaged);
 }
 
 void SalvageView::updateActions() {
@@ -180,16 +192,18 @@ void SalvageView::updateActions() {
     start_->setEnabled(ready);
     // After a preview nothing was written and the folder may not exist yet.
     open_->setVisible(model_->dstFolder() && model_->progress().filesCopied >= 1 && !model_->lastRunWasDryRun());
-    const QString blocker = model_->startBlocker();
-    blocker_->setText(blocker);
-    blockerRow_->setVisible(!blocker.isEmpty());
+    QString why;
+    if (!model_->srcFolder() && !model_->dstFolder()) why = QStringLiteral("コピー元と保存先のフォルダを選んでください。");
+    else if (!model_->srcFolder()) why = QStringLiteral("コピー元のフォルダを選んでください。");
+    else if (!model_->dstFolder()) why = QStringLiteral("保存先のフォルダを選んでください。");
+    showReason(blocker_, isRunning ? QString() : why.isEmpty() ? model_->startBlocker() : why, why.isEmpty());
 }
 
 void SalvageView::updateColors() {
-    setTextColor(blocker_, badColor(this));
     setTextColor(damaged_, warnColor(this));
     setTextColor(failed_, badColor(this));
     updateStatus();
+    updateActions();
 }
 
 void SalvageView::changeEvent(QEvent* event) {

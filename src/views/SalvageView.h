@@ -30,6 +30,7 @@ public:
     FolderPickerRow* sourceRow() const { return srcRow_; }
     FolderPickerRow* destinationRow() const { return dstRow_; }
     QCheckBox* mediaOnlyToggle() const { return mediaOnly_; }
+    // Beside the buttons: why they are greyed (a missing folder, or the refusal).
     QLabel* blockerLabel() const { return blocker_; }
     QProgressBar* progressBar() const { return bar_; }
     QLabel* currentPathLabel() const { return current_; }
@@ -40,6 +41,8 @@ public:
     QLabel* outcomeLabel() const { return outcome_; }
     QToolButton* errorsToggle() const { return errorsToggle_; }
     QLabel* errorsList() const { return errors_; }
+    QToolButton* damagedToggle() const { return damagedToggle_; }
+    QLabel* damagedList() const { return damagedList_; }
     QPushButton* previewButton() const { return preview_; }
     QPushButton* startButton() const { return start_; }
     QPushButton* cancelButton() const { return cancel_; }
@@ -60,7 +63,6 @@ private:
     FolderPickerRow* srcRow_ = nullptr;
     FolderPickerRow* dstRow_ = nullptr;
     QCheckBox* mediaOnly_ = nullptr;
-    QWidget* blockerRow_ = nullptr;
     QLabel* blocker_ = nullptr;
     QProgressBar* bar_ = nullptr;
     QLabel* current_ = nullptr;
@@ -74,6 +76,8 @@ private:
     QLabel* outcome_ = nullptr;
     QToolButton* errorsToggle_ = nullptr;
     QLabel* errors_ = nullptr;
+    QToolButton* damagedToggle_ = nullptr;
+    QLabel* damagedList_ = nullptr;
     QPushButton* preview_ = nullptr;
     QPushButton* start_ = nullptr;
     QPushButton* cancel_ = nullptr;

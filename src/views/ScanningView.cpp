@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "engine/common/Formatting.h"
 #include "models/ResultsListModel.h"
 #include "models/Shared.h"
 #include "models/ThumbnailRolesUpdater.h"
@@ -68,7 +69,17 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     speed_->setWordWrap(false);
     setSecondary(speed_);
     infoRow->addWidget(speed_);
+    remaining_ = makeLabel(QString(), TextStyle::caption, QFont::Normal, head);
+    remaining_->setObjectName(QStringLiteral("remaining"));
+    remaining_->setWordWrap(false);
+    setSecondary(remaining_);
+    infoRow->addWidget(remaining_);
     hcol->addLayout(infoRow);
+    // Why the scan did not continue the session it was asked to.
+    note_ = new IconLabel(QStringLiteral("alert-triangle-filled"), QString(), TextStyle::caption, head);
+    note_->setObjectName(QStringLiteral("scanNote"));
+    note_->setTint(&Theme::warn);
+    hcol->addWidget(note_);
 
     // The failing-drive banner.
     failing_ = new Card(head);
@@ -107,6 +118,7 @@ ScanningView::ScanningView(Workspace* ws, QWidget* parent)
     connect(&ws_->job(), &models::CarveJob::progressChanged, this, &ScanningView::updateProgress);
     connect(&ws_->job(), &models::CarveJob::speedChanged, this, &ScanningView::updateProgress);
     connect(&ws_->job(), &models::CarveJob::showFailingWarningChanged, this, &ScanningView::updateWarning);
+    connect(&ws_->job(), &models::CarveJob::scanNoteChanged, this, &ScanningView::updateWarning);
     connect(&ws_->results(), &models::FoundFiles::thumbSizeChanged, grid_, [this] { grid_->setThumbSize(ws_->results().thumbSize()); });
     updateProgress();
     updateWarning();
@@ -118,10 +130,16 @@ void ScanningView::updateProgress() {
     bar_->setValue(p.totalBytes > 0 ? int(double(p.bytesScanned) / double(p.totalBytes) * 1000.0) : 0);
     bytes_->setText(models::formatBytes(p.bytesScanned) + QStringLiteral(" / ") + models::formatBytes(p.totalBytes));
     speed_->setText(QStringLiteral("速度 ") + models::formatSpeed(ws_->job().speed()));
+    remaining_->setText(models::qs(formatRemaining(p.bytesScanned, p.totalBytes, ws_->job().speed())));
+    remaining_->setVisible(!remaining_->text().isEmpty());
     bad_->setVisible(p.badBytes >= 1);
     if (p.badBytes >= 1) bad_->setText(models::formatBytes(p.badBytes));
 }
 
-void ScanningView::updateWarning() { failing_->setVisible(ws_->job().showFailingWarning()); }
+void ScanningView::updateWarning() {
+    failing_->setVisible(ws_->job().showFailingWarning());
+    note_->setText(ws_->job().scanNote());
+    note_->setVisible(!ws_->job().scanNote().isEmpty());
+}
 
 }  // namespace tamsel::views

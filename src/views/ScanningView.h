@@ -35,7 +35,9 @@ private:
     QProgressBar* bar_;
     QLabel* bytes_;
     QLabel* speed_;
+    QLabel* remaining_;
     IconLabel* bad_;
+    IconLabel* note_;
     QWidget* failing_;
     ResultGridView* grid_;
 };

@@ -121,18 +121,24 @@ QWidget* iconRow(QLabel*& icon, QLabel*& text, QWidget* parent) {
 
 void showOutcome(QWidget* row, QLabel* icon, QLabel* text, const models::JobState& state) {
     using Kind = models::JobState::Kind;
-    const bool ended = state.kind == Kind::done || state.kind == Kind::failed;
-    row->setVisible(ended);
-    if (!ended) return;
-    const bool done = state.kind == Kind::done;
+    row->setVisible(state.hasEnded());
+    if (!state.hasEnded()) return;
     text->setText(state.message);
-    icon->setPixmap(
-        symbolIcon(done ? QStringLiteral("circle-check-filled") : QStringLiteral("alert-triangle-filled"), row)
-            .pixmap(16, 16));
-    setTextColor(text, done ? goodColor(row) : badColor(row));
+    // Losses are a warning, never a check mark.
+    const QColor colour = state.kind == Kind::done ? goodColor(row) : state.kind == Kind::lossy ? warnColor(row) : badColor(row);
+    const QString symbol = state.kind == Kind::done ? QStringLiteral("circle-check-filled") : QStringLiteral("alert-triangle-filled");
+    icon->setPixmap(Icons::pixmap(symbol, 16, colour, row->devicePixelRatioF()));
+    icon->setProperty("symbol", symbol);
+    setTextColor(text, colour);
 }
 
-void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list<QPushButton*> actions) {
+void showReason(QLabel* reason, const QString& text, bool refusal) {
+    reason->setText(text);
+    reason->setVisible(!text.isEmpty());
+    setTextColor(reason, refusal ? badColor(reason) : Theme::secondaryText());
+}
+
+void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list<QPushButton*> actions, QLabel* reason) {
     auto* scroll = new QScrollArea(screen);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
@@ -145,7 +151,13 @@ void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list
     auto* bar = new QHBoxLayout;
     bar->setContentsMargins(12, 8, 12, 10);
     for (QPushButton* b : actions) bar->addWidget(b);
-    bar->addStretch(1);
+    if (reason) {
+        reason->setWordWrap(true);
+        bar->addSpacing(8);
+        bar->addWidget(reason, 1);
+    }
+    // The buttons keep their size whether or not a reason shows.
+    bar->addStretch(reason ? 0 : 1);
 
     auto* layout = new QVBoxLayout(screen);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -42,11 +42,17 @@ QLabel* paragraph(const QString& text, QWidget* parent = nullptr);
 // An icon and a wrapping text side by side (warnings, outcomes).
 QWidget* iconRow(QLabel*& icon, QLabel*& text, QWidget* parent);
 // A job's outcome in such a row: shown once the job has ended, with a check
-// mark in the good colour when done, a warning sign in the bad one when failed.
+// mark in the good colour when done, a warning sign in the warning colour
+// when it ended with losses, and in the bad one when it failed.
 void showOutcome(QWidget* row, QLabel* icon, QLabel* text, const models::JobState& state);
 
 // Lays out a screen: its column scrolling above a line and a bar of action
-// buttons, left-aligned, that stays in view.
-void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list<QPushButton*> actions);
+// buttons, left-aligned, that stays in view; `reason`, beside them, says
+// why a greyed one cannot be pressed.
+void layOutWithActionBar(QWidget* screen, QWidget* column, std::initializer_list<QPushButton*> actions,
+                         QLabel* reason = nullptr);
+// A screen's reason beside its greyed button: `text`, in the bad colour when
+// `refusal` (the choice made cannot be used), else in the secondary one.
+void showReason(QLabel* reason, const QString& text, bool refusal);
 
 }  // namespace tamsel::views

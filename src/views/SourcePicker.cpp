@@ -91,10 +91,15 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     titles->addWidget(title);
     titles->addWidget(caption);
     internalCheck_ = new QCheckBox(QStringLiteral("内蔵ディスクも表示"), this);
+    loopCheck_ = makeLoopCheck(this);
     refreshButton_ = new QPushButton(symbolIcon(QStringLiteral("refresh"), this), QStringLiteral("更新"), this);
+    auto* checks = new QVBoxLayout;
+    checks->setSpacing(2);
+    checks->addWidget(internalCheck_);
+    checks->addWidget(loopCheck_);
     auto* header = new QHBoxLayout;
     header->addLayout(titles, 1);
-    header->addWidget(internalCheck_, 0, Qt::AlignTop);
+    header->addLayout(checks);
     header->addWidget(refreshButton_, 0, Qt::AlignTop);
 
     loadingRow_ = new QWidget(this);
@@ -135,6 +140,7 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     partitionsBox_->setVisible(false);
 
     imageButton_ = new QPushButton(symbolIcon(QStringLiteral("file"), this), QStringLiteral("ディスクイメージ(.img / .dmg)を選択…"), this);
+    imageButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     imageChosen_ = plainLabel({}, this);
     imageChosen_->setWordWrap(true);
     imageChosen_->setVisible(false);
@@ -154,6 +160,7 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     layout->addStretch(1);
 
     connect(internalCheck_, &QCheckBox::toggled, this, &SourcePicker::setIncludeInternal);
+    connect(loopCheck_, &QCheckBox::toggled, this, &SourcePicker::setIncludeLoop);
     connect(refreshButton_, &QPushButton::clicked, this, &SourcePicker::refresh);
     connect(partitionsToggle_, &QToolButton::toggled, this, [this](bool open) {
         partitionsToggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
@@ -173,6 +180,13 @@ void SourcePicker::setIncludeInternal(bool on) {
     if (includeInternal_ == on) return;
     includeInternal_ = on;
     internalCheck_->setChecked(on);
+    if (watching_ && !loading_) showListing();
+}
+
+void SourcePicker::setIncludeLoop(bool on) {
+    if (includeLoop_ == on) return;
+    includeLoop_ = on;
+    loopCheck_->setChecked(on);
     if (watching_ && !loading_) showListing();
 }
 
@@ -212,7 +226,7 @@ void SourcePicker::setLoading(bool on) {
 }
 
 void SourcePicker::showListing() {
-    const disks::Snapshot shown = models::DiskList::shared().snapshot().shown(includeInternal_);
+    const disks::Snapshot shown = models::DiskList::shared().snapshot().shown(includeInternal_, includeLoop_);
     devices_ = shown.devices;
     namedVolumes_ = shown.unmountedVolumes;
     rebuildRows();

@@ -57,6 +57,8 @@ public:
 
     bool includeInternal() const { return includeInternal_; }
     void setIncludeInternal(bool on);
+    bool includeLoop() const { return includeLoop_; }
+    void setIncludeLoop(bool on);
     bool loading() const { return loading_; }
     const std::vector<DiskDevice>& devices() const { return devices_; }
 
@@ -71,6 +73,7 @@ public:
     QPushButton* refreshButton() const { return refreshButton_; }
     QPushButton* imageButton() const { return imageButton_; }
     QCheckBox* internalCheck() const { return internalCheck_; }
+    QCheckBox* loopCheck() const { return loopCheck_; }
     QLabel* emptyLabel() const { return emptyLabel_; }
 
 signals:
@@ -94,10 +97,12 @@ private:
     std::vector<DiskDevice> devices_;
     std::map<std::string, std::vector<std::string>> namedVolumes_;
     bool includeInternal_ = false;
+    bool includeLoop_ = false;
     bool loading_ = false;
     bool watching_ = false;
 
     QCheckBox* internalCheck_;
+    QCheckBox* loopCheck_;
     QPushButton* refreshButton_;
     QWidget* loadingRow_;
     QLabel* emptyLabel_;

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -199,6 +200,13 @@ void setButtonSymbol(QAbstractButton* button, const QString& symbol, const QColo
     };
     paint();
     if (first) QObject::connect(&Theme::shared(), &Theme::changed, button, paint);
+}
+
+QCheckBox* makeLoopCheck(QWidget* parent) {
+    auto* check = new QCheckBox(QStringLiteral("ループデバイスも表示"), parent);
+    check->setObjectName(QStringLiteral("showLoop"));
+    check->setToolTip(QStringLiteral("losetup などでつないだディスクイメージ(ループデバイス)も一覧に出します"));
+    return check;
 }
 
 void stylePrimary(QPushButton* button) {

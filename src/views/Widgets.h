@@ -7,6 +7,7 @@
 #include <QString>
 
 class QAbstractButton;
+class QCheckBox;
 class QHBoxLayout;
 class QPushButton;
 
@@ -99,6 +100,10 @@ private:
 // Gives a button the icon of `symbol` in the palette's text colour (or in
 // `tint`), drawn again whenever the appearance changes.
 void setButtonSymbol(QAbstractButton* button, const QString& symbol, const QColor& tint = QColor());
+
+// The disk lists' toggle for loop devices (images attached with losetup),
+// as `tamsel-cli disks --loop` lists them.
+QCheckBox* makeLoopCheck(QWidget* parent);
 
 // The prominent look of a screen's main button, in the accent colour.
 void stylePrimary(QPushButton* button);

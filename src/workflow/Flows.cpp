@@ -41,6 +41,30 @@ std::optional<CarveResumeInfo> findResumableScan(const std::string& source, cons
     return std::nullopt;
 }
 
+std::optional<CarveResumeInfo> findContinuableScan(const std::string& source, const fs::path& dest) noexcept {
+    try {
+        std::vector<CarveResumeInfo> candidates;
+        for (auto& info : Session::findResumable(dest))
+            if (info.sourceName == source) candidates.push_back(std::move(info));
+        if (candidates.empty()) return std::nullopt;
+        auto opened = openRandomAccessSource(source);
+        struct Closer {
+            std::shared_ptr<RandomAccessSource>& source;
+            ~Closer() { source->close(); }
+        } closer{opened};
+        const SourceIdentity identity = identifySource(*opened, source);
+        for (auto& info : candidates) {
+            try {
+                if (Session::open(info.dir, Session::Lock::none).canContinue(opened->size(), identity).checkpoint)
+                    return std::move(info);
+            } catch (const std::exception&) {
+            }
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
 ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, const ScanEvents& events) {
     auto tell = [&](const std::string& text) {
         if (events.note) events.note(text);
@@ -410,7 +434,11 @@ ImagingOutcome runImaging(const std::string& source, const fs::path& dest, int r
         tell("読めなかった部分だけをもう一度読み直します");
     } else if (output.resumeOffset() > 0) {
         if (choice.slot.identityUnknown) tell(imageIdentityUnknownNote());
-        tell("前回の続きから再開します(" + formatByteCount(output.resumeOffset()) + " から)");
+        // The same count the progress gives as resumedFrom, and the stopped run's summary as done.
+        const RescueState start = DiskImager::startingState(output, opened->size());
+        const std::int64_t settled = opened->size() - start.pendingBytes();
+        if (events.resumed) events.resumed(settled);
+        else tell("前回の続きから再開します(" + formatByteCount(settled) + " から)");
     }
     DiskImager imager(opened, output, events.progress, ImagerOptions{retryBad});
     outcome.last = imager.run(token);

@@ -33,6 +33,10 @@ std::optional<std::string> blockDeviceName(const std::string& path);
 // The newest unfinished session under `dest` recorded for exactly this
 // source path (case-sensitive). Never throws.
 std::optional<CarveResumeInfo> findResumableScan(const std::string& source, const fs::path& dest) noexcept;
+// The newest of those that a scan of `source` would really continue: the
+// source opened now is the one its record names (size, samples, serial).
+// Reads a little of the source; nothing when it cannot be opened. Never throws.
+std::optional<CarveResumeInfo> findContinuableScan(const std::string& source, const fs::path& dest) noexcept;
 
 struct ScanEvents {
     // Something the user should be told before the scan runs (Japanese).
@@ -128,6 +132,9 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
 
 struct ImagingEvents {
     std::function<void(const std::string&)> note;
+    // The run continues an earlier one from `settled` bytes (the progress's
+    // resumedFrom); without it, a note says so.
+    std::function<void(std::int64_t settled)> resumed;
     std::function<void(const fs::path& image)> image;  // the image this run writes or continues
     std::function<void(const ImagerProgress&)> progress;
 };

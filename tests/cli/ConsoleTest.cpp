@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/Console.h"
+#include "engine/common/Formatting.h"
 
 namespace tamsel::cli {
 namespace {
@@ -80,14 +81,14 @@ TEST(ProgressFit, DropsLowerPriorityFieldsFirst) {
 }
 
 TEST(ProgressFit, RemainingTimeWhenTheTotalIsKnown) {
-    EXPECT_EQ(remainingText(0, 0, 1e6), "");
-    EXPECT_EQ(remainingText(50, 100, 0), "");
-    EXPECT_EQ(remainingText(100, 100, 1e6), "");
-    EXPECT_EQ(remainingText(0, 45'000'000, 1e6), "残り 約 45 秒");
-    EXPECT_EQ(remainingText(0, 150'000'000, 1e6), "残り 約 3 分");
-    EXPECT_EQ(remainingText(0, 180'000'000, 1e6), "残り 約 3 分");
-    EXPECT_EQ(remainingText(0, 3'600'000'000, 1e6), "残り 約 1 時間");
-    EXPECT_EQ(remainingText(0, 5'400'000'000, 1e6), "残り 約 1 時間 30 分");
+    EXPECT_EQ(formatRemaining(0, 0, 1e6), "");
+    EXPECT_EQ(formatRemaining(50, 100, 0), "");
+    EXPECT_EQ(formatRemaining(100, 100, 1e6), "");
+    EXPECT_EQ(formatRemaining(0, 45'000'000, 1e6), "残り 約 45 秒");
+    EXPECT_EQ(formatRemaining(0, 150'000'000, 1e6), "残り 約 3 分");
+    EXPECT_EQ(formatRemaining(0, 180'000'000, 1e6), "残り 約 3 分");
+    EXPECT_EQ(formatRemaining(0, 3'600'000'000, 1e6), "残り 約 1 時間");
+    EXPECT_EQ(formatRemaining(0, 5'400'000'000, 1e6), "残り 約 1 時間 30 分");
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ private slots:
         WAIT_UNTIL(!m.state().isRunning());
         QVERIFY2(m.state().message.startsWith(QStringLiteral("完了: ")), qPrintable(m.state().message));
         QVERIFY(!m.state().message.contains(QStringLiteral("読めなかった部分")));
+        QCOMPARE(m.state().kind, JobState::Kind::done);
         QCOMPARE(readFile(dir / "out" / "rescue.img"), readFile(dir / "card.img"));
 
         std::string why;

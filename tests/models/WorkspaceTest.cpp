@@ -264,6 +264,16 @@ private slots:
         waitForAllJobs();
         QCoreApplication::processEvents();
         QVERIFY(!other.job().resumable());
+        // Another card at the same path (its first bytes differ) is offered nothing.
+        const auto original = readFile(dir / "card.img");
+        auto changed = original;
+        std::fill(changed.begin(), changed.begin() + 65536, std::uint8_t(0x5A));
+        writeFile(dir / "card.img", changed);
+        w.job().refreshResumable();
+        waitForAllJobs();
+        QCoreApplication::processEvents();
+        QVERIFY(!w.job().resumable());
+        writeFile(dir / "card.img", original);
         // Outside the carve mode the lookup clears at once.
         w.window().setMode(WindowState::Mode::start);
         w.job().refreshResumable();

@@ -580,6 +580,7 @@ TEST(SalvageFaulty, BadBlocksAreZeroFilledAndWhatCannotBeListedOrExaminedFails) 
     for (const auto& n : lost) wantFailed.insert("コピー失敗 " + n);
     EXPECT_EQ(failed, wantFailed) << readText(dir / "out" / SalvageCopier::kReportName);
     EXPECT_EQ(p.recentErrors.size(), wantFailed.size() - 1);
+    EXPECT_EQ(p.recentDamaged, std::vector<std::string>{"photo.jpg: 4 KB をゼロ埋め"});
 }
 
 }  // namespace

@@ -162,10 +162,12 @@ private slots:
         QVERIFY(!find(&s.win, "updateBanner")->isVisible());
     }
 
-    // Each visit of a mode gets a fresh screen and model, but a copy still
-    // running is shown again (not a second, idle screen beside it) and goes
-    // on to its end whatever the user looks at meanwhile.
-    void aRunningImageGoesOnWhenItsModeIsLeftAndIsShownOnReturn() {
+    // The disk the drive check looks at is the one imaging and carving go on
+    // with. Each mode keeps its choices and its last result across visits; a
+    // copy still running is shown again (not a second, idle screen beside it)
+    // and goes on to its end unseen. Closing the window over a running copy
+    // asks first, and stops it only when the user agrees.
+    void modesKeepTheirChoicesAndResultsAndARunningCopyIsStoppedOnlyWhenClosingIsAgreed() {
         Shell s;
         TempDir out(kNoDiskFolder);
         writeFile(s.dir / "card.img", randomBytes(16 << 20, 7));
@@ -173,22 +175,23 @@ private slots:
         // About 1.5 s to copy what the identity's samples (10 MiB) did not already read.
         auto slow = SlowMedium::limitedTo(s.dir / "card.img", 4 << 20, why);
         if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
+        const auto card = SourceSelection::imageFile(slow->path());
 
-        // The drive check's model is new on every visit while nothing runs.
         auto* check = s.screen<views::StartView>();
         QVERIFY(check);
+        check->sourcePicker()->setSelection(card);
         check->model()->setReportsNoise(true);
-        s.ws->window().setMode(WindowState::Mode::salvage);
+        s.ws->window().setMode(WindowState::Mode::carve);
+        QCOMPARE(s.ws->job().selectedSource(), std::optional(card));
+        QVERIFY(showsText(s.screen<CarveSelectView>(), QStringLiteral("読み取り元: ") + QString::fromStdString(slow->path().string())));
         s.ws->window().setMode(WindowState::Mode::start);
-        check = s.screen<views::StartView>();
-        QVERIFY(!check->model()->reportsNoise());
+        QVERIFY(s.screen<views::StartView>()->model()->reportsNoise());
 
         s.ws->window().setMode(WindowState::Mode::image);
         auto* view = s.screen<views::ImagerView>();
         QVERIFY(view);
         models::ImagerModel* model = view->model();
-        QPointer<models::ImagerModel> first = model;
-        view->sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
+        QCOMPARE(view->sourcePicker()->selection(), std::optional(card));
         view->folderRow()->setUrl(out / "images");
         view->startButton()->click();
         WAIT_UNTIL(model->progress().bytesDone > 0 || !model->state().isRunning());
@@ -196,41 +199,43 @@ private slots:
         const fs::path image = *model->imagePath();
 
         s.ws->window().setMode(WindowState::Mode::salvage);
-        auto* salvage = s.screen<views::SalvageView>();
-        QVERIFY(salvage);
-        QCOMPARE(salvage->model()->state(), models::JobState::idle());
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(first);  // the screen went, its copy did not
-
+        QCOMPARE(s.screen<views::SalvageView>()->model()->state(), models::JobState::idle());
         s.ws->window().setMode(WindowState::Mode::image);
         view = s.screen<views::ImagerView>();
-        QCOMPARE(view->model(), first.data());
+        QCOMPARE(view->model(), model);
         QVERIFY(view->cancelButton()->isVisible());
         QVERIFY(!view->startButton()->isVisible());
-        QCOMPARE(view->sourcePicker()->selection(), std::optional(SourceSelection::imageFile(slow->path())));
 
-        // Left again, it ends unseen, and the image is whole.
+        // Left again, it ends unseen, and the image is whole; the next visit shows how it ended.
         s.ws->window().setMode(WindowState::Mode::carve);
-        WAIT_UNTIL((QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), !first));
-        models::waitForAllJobs();
+        WAIT_UNTIL(!model->state().isRunning());
         QVERIFY(readFile(image) == readFile(s.dir / "card.img"));
-
-        // The next visit starts afresh and could start another copy.
         s.ws->window().setMode(WindowState::Mode::image);
         view = s.screen<views::ImagerView>();
-        QCOMPARE(view->model()->state(), models::JobState::idle());
-        QVERIFY(!view->model()->source());
-        QVERIFY(view->startButton()->isVisible());
+        QCOMPARE(view->model(), model);
+        QVERIFY(view->outcomeLabel()->isVisible() && view->outcomeLabel()->text().startsWith(QStringLiteral("完了: ")));
+        QCOMPARE(view->folderRow()->url(), std::optional(out / "images"));
 
-        // Closing the window stops a running copy before the window goes.
-        view->sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
+        // Closing over a running copy: refused once, the copy goes on; agreed, it stops first.
         view->folderRow()->setUrl(out / "again");
         view->startButton()->click();
         const models::Task copy = view->model()->task();
         WAIT_UNTIL(view->model()->progress().bytesDone > 0 || copy->isFinished());
-        s.win.close();
-        QVERIFY(copy->isFinished());
-        QVERIFY(copy->isCancelled());
+        if (copy->isFinished()) QSKIP("the copy ended before the window could be closed");
+        QStringList asked;
+        bool agree = false;
+        s.win.setCloseQuestion([&](QWidget*, const QString& question) {
+            asked << question;
+            return agree;
+        });
+        QVERIFY(!s.win.close());
+        QVERIFY(s.win.isVisible() && !copy->isCancelled());
+        QCOMPARE(asked.size(), 1);
+        QVERIFY2(asked.front().startsWith(QStringLiteral("イメージ化の途中です。")), qPrintable(asked.front()));
+        agree = true;
+        QVERIFY(s.win.close());
+        QVERIFY(copy->isFinished() && copy->isCancelled());
+        QVERIFY(fs::exists(RawImageOutput::progressPath(*view->model()->imagePath())));  // the map to resume from
     }
 
     void selectionScreenSaysWhatIsMissingRefusesTheSourceDiskAndCallsASmallDestinationLow() {
@@ -272,6 +277,11 @@ private slots:
         QVERIFY(find(view, "sameDisk")->isVisibleTo(view));
         QVERIFY(showsText(view, QString::fromUtf8(kSameDiskMessage)));
         QVERIFY(!start->isEnabled());
+        // The same disk chosen by its path as a file: refused and said so alike.
+        view->chooseImageFile(QString::fromStdString(disk->devicePath()));
+        QVERIFY(find(view, "sameDisk")->isVisibleTo(view));
+        QCOMPARE(hint->text(), QStringLiteral("保存先を選び直してください(理由は保存先の欄にあります)。"));
+        QVERIFY(!start->isEnabled());
         view->chooseDestination(QString::fromStdString(small->path().string()));
         QVERIFY(!find(view, "sameDisk")->isVisibleTo(view));
         auto* free = find<views::IconLabel>(view, "freeSpace");
@@ -298,10 +308,14 @@ private slots:
         QTest::mouseClick(card, Qt::LeftButton);
         QVERIFY(ws.job().selectedSource());
         QCOMPARE(ws.job().selectedSource()->path(), std::string("/dev/mmcblk0"));
-        // A disk without named volumes says so.
-        setListedDisks({cardListing("mmcblk0", "")});
+        // A disk without named volumes says so; an attached image shows on its toggle.
+        DiskListing loop{removableDisk("loop3", 64 << 20, disks::kVirtualBus), {}};
+        setListedDisks({cardListing("mmcblk0", ""), loop});
         WAIT_UNTIL(changed.count() >= 2);
         QVERIFY(showsText(&view, QStringLiteral("名前のついたボリュームがありません")));
+        QVERIFY(!find(&view, "drive_loop3"));
+        find<QCheckBox>(&view, "showLoop")->click();
+        QVERIFY(find(&view, "drive_loop3"));
     }
 
     // A slow scan started from the selection screen: the scanning screen
@@ -329,6 +343,7 @@ private slots:
         const QString bytes = find<QLabel>(view, "scannedBytes")->text();
         QVERIFY2(bytes.contains(QStringLiteral(" / ")) && bytes.endsWith(models::formatBytes(s.ws->job().progress().totalBytes)), qPrintable(bytes));
         QVERIFY(find<QLabel>(view, "speed")->text().startsWith(QStringLiteral("速度 ")));
+        QVERIFY(find<QLabel>(view, "remaining")->text().startsWith(QStringLiteral("残り 約 ")));
         QVERIFY(!find(view, "badBytes")->isVisibleTo(view));
         QVERIFY(!find(view, "failingBanner")->isVisibleTo(view));
         // The live grid grows with the files found; clicks choose nothing while scanning.
@@ -361,6 +376,8 @@ private slots:
                  qPrintable(detail));
         QVERIFY(showsText(select, QStringLiteral("前回の続きから再開できます")));
         const fs::path session = s.ws->job().resumable()->dir;
+        QCOMPARE(find<QPushButton>(select, "resumeButton")->text(), QStringLiteral("前回の続きからスキャン"));
+        QCOMPARE(find<QPushButton>(select, "startScan")->text(), QStringLiteral("最初から新しくスキャン"));
         QTest::mouseClick(find<QPushButton>(select, "resumeButton"), Qt::LeftButton);
         QCOMPARE(s.ws->job().stagingDir(), models::OptionalPath(session));
         QCOMPARE(s.ws->job().phase(), CarveJob::Phase::scanning);

@@ -46,9 +46,9 @@ DiskDevice partOf(const std::string& name, std::string label, std::optional<std:
     return d;
 }
 
-// A system of disks for the pickers: an internal SSD always, and a camera
-// card (one named mounted volume, one unmounted, an EFI partition) and an
-// unnamed stick when `withCards`.
+// A system of disks for the pickers: an internal SSD, an attached loop
+// device and a zram disk always, and a camera card (one named mounted
+// volume, one unmounted, an EFI partition) and an unnamed stick when `withCards`.
 struct FakeDisks {
     std::atomic<bool> withCards = true;
     std::atomic<int> looks = 0;
@@ -66,6 +66,12 @@ struct FakeDisks {
             ssd.isInternal = true;
             s.devices.push_back(ssd);
             s.devices.push_back(partOf("nvme0n1p1", "EFI", "/boot/efi"));
+            for (const char* name : {"loop3", "zram0"}) {
+                DiskDevice v = removableDisk(name, 64 * MiB, disks::kVirtualBus);
+                v.isRemovable = false;
+                v.isInternal = true;
+                s.devices.push_back(v);
+            }
             if (withCards) {
                 s.devices.push_back(removableDisk("sdb", 32 * 1000 * 1000 * 1000LL));
                 s.devices.push_back(partOf("sdb1", "EOS_DIGITAL", "/media/user/EOS_DIGITAL"));
@@ -142,6 +148,12 @@ private slots:
         QVERIFY(!picker.emptyLabel()->isVisible());
         QCOMPARE(picker.diskRows().size(), 3);
         QCOMPARE(picker.diskRow("sdb")->title(), QStringLiteral("EOS_DIGITAL"));
+        // Attached images on their own toggle; other virtual disks never.
+        QVERIFY(!picker.diskRow("loop3"));
+        picker.loopCheck()->click();
+        QCOMPARE(picker.diskRows().size(), 4);
+        QVERIFY(picker.diskRow("loop3") && !picker.diskRow("zram0"));
+        picker.loopCheck()->click();
         // A disk without named volumes says so under its subtitle.
         auto texts = [](QWidget* w) {
             QStringList out;
@@ -232,6 +244,7 @@ private slots:
         view.show();
         ImagerModel& m = *view.model();
         QVERIFY(!view.startButton()->isEnabled());
+        QCOMPARE(view.blockerLabel()->text(), QStringLiteral("読み取るディスクかイメージと、保存先のフォルダを選んでください。"));
         QVERIFY(!view.cancelButton()->isVisible() && !view.revealButton()->isVisible());
         view.sourcePicker()->setSelection(SourceSelection::device(removableDisk(device->devicePath(), 16 * MiB)));
         QVERIFY(m.source());
@@ -258,7 +271,9 @@ private slots:
         QVERIFY2(stopped.startsWith(QStringLiteral("中断しました(")) && stopped.endsWith(QStringLiteral(" まで完了・同じ保存先で再開できます)")),
                  qPrintable(stopped));
         QVERIFY(view.revealButton()->isVisible());
-        QVERIFY(m.progress().bytesDone < 16 * MiB);
+        const std::int64_t stoppedAt = m.progress().bytesDone;
+        QVERIFY(stoppedAt < 16 * MiB);
+        QVERIFY(stopped.contains(formatBytes(stoppedAt) + QStringLiteral(" まで完了")));
 
         view.startButton()->click();
         WAIT_UNTIL(m.progress().resumedFrom >= 1 || !m.state().isRunning());
@@ -266,11 +281,17 @@ private slots:
             QVERIFY2(view.resumeLabel()->isVisible() && view.resumeLabel()->text().endsWith(QStringLiteral(" から再開)")),
                      qPrintable(view.resumeLabel()->text()));
             QVERIFY(view.speedLabel()->text().startsWith(QStringLiteral("速度: ")));
+            QVERIFY(view.phaseLabel()->isVisible() && !view.phaseLabel()->text().isEmpty());
         }
         WAIT_UNTIL(!m.state().isRunning());
-        QVERIFY(m.progress().resumedFrom >= 1);
+        // One count of what was done: the stop's, the resume's; no note about it outlives the run.
+        QCOMPARE(m.progress().resumedFrom, stoppedAt);
+        QVERIFY2(m.notes().isEmpty(), qPrintable(m.notes().join(u'|')));
         QCOMPARE(m.imagePath(), image);
         QCOMPARE(view.outcomeLabel()->text(), QStringLiteral("完了: 16.8 MB を吸い出しました(読めなかった部分: 12 KB・3 箇所)"));
+        // Losses are told in the warning colour, not as a success.
+        QCOMPARE(m.state().kind, JobState::Kind::lossy);
+        QCOMPARE(view.outcomeLabel()->palette().color(QPalette::WindowText), Theme::warn());
         QVERIFY(!view.progressBar()->isVisible());
         QVERIFY(view.revealButton()->isVisible() && view.startButton()->isEnabled());
         // An image file has no device size to compare: no warning.
@@ -297,6 +318,7 @@ private slots:
         SalvageModel& m = *view.model();
         QVERIFY(view.mediaOnlyToggle()->isChecked());
         QVERIFY(!view.startButton()->isEnabled() && !view.previewButton()->isEnabled());
+        QCOMPARE(view.blockerLabel()->text(), QStringLiteral("コピー元と保存先のフォルダを選んでください。"));
         QVERIFY(!view.openButton()->isVisible());
 
         view.sourceRow()->setUrl(src.path());
@@ -331,7 +353,8 @@ private slots:
         WAIT_UNTIL(!m.state().isRunning());
         QCOMPARE(view.outcomeLabel()->text(), QStringLiteral("完了: 0 件コピー・3 件はコピー済みでスキップ・対象外 1 件"));
         QCOMPARE(view.skippedLabel()->text(), QStringLiteral("スキップ: 3"));
-        QVERIFY(!view.errorsToggle()->isVisible());
+        QVERIFY(!view.errorsToggle()->isVisible() && !view.damagedToggle()->isVisible());
+        QCOMPARE(m.state().kind, JobState::Kind::done);
 
         // A new photo whose folder at the destination is a planted link fails;
         // the folded group lists it when opened, on one line.

@@ -9,6 +9,7 @@
 
 #include "tests/views/ViewTestSupport.h"
 #include "support/FaultyDevice.h"
+#include "support/Process.h"
 #include "views/CarveSelectView.h"
 #include "views/FolderPickerRow.h"
 #include "views/ImagerView.h"
@@ -22,7 +23,10 @@
 #include "models/ResultsTableModel.h"
 #include <QHeaderView>
 #include <QTableView>
+#include <QCheckBox>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -113,7 +117,11 @@ private slots:
             volume.isWholeDisk = false;
             volume.mountPoint = "/media/user/旅行の写真";
             volume.sizeBytes = 31'900'000'000;
-            return disks::Snapshot{{card, volume, removableDisk("sdb", 500'107'862'016, "USB", "Portable SSD")}, {}};
+            // An image attached with losetup, listed behind its toggle.
+            DiskDevice loop = removableDisk("loop3", 1'073'741'824, disks::kVirtualBus);
+            loop.isRemovable = false;
+            loop.isInternal = true;
+            return disks::Snapshot{{card, volume, removableDisk("sdb", 500'107'862'016, "USB", "Portable SSD"), loop}, {}};
         });
     }
 
@@ -150,9 +158,15 @@ private slots:
         QApplication::processEvents();  // the page grows by the preserving advice
         view->scrollArea()->verticalScrollBar()->setValue(view->scrollArea()->verticalScrollBar()->maximum());
         shootBoth(win, QStringLiteral("01-drive-check-result-preserve"));
-        // The advice's button leads to the imaging screen.
+        // The advice's button leads to the imaging screen, with the checked disk chosen.
         view->imageButton()->click();
-        QVERIFY(qobject_cast<views::ImagerView*>(win.content()->currentScreen()));
+        auto* imaging = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        QVERIFY(imaging);
+        WAIT_UNTIL(!imaging->sourcePicker()->loading());
+        shootBoth(win, QStringLiteral("10-imaging-from-drive-check"));
+        // Carving takes it up too, and says what it will read.
+        win.workspace()->window().setMode(WindowState::Mode::carve);
+        shootBoth(win, QStringLiteral("10-carve-select-from-drive-check"));
     }
 
     // Imaging and salvage as reached from the mode picker, while they run and done.
@@ -172,6 +186,9 @@ private slots:
         QVERIFY(imaging);
         WAIT_UNTIL(!imaging->sourcePicker()->loading());
         shootBoth(win, QStringLiteral("08-imaging-idle"));
+        imaging->sourcePicker()->loopCheck()->click();
+        shootBoth(win, QStringLiteral("11-imaging-loop-devices"));
+        imaging->sourcePicker()->loopCheck()->click();
         imaging->sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
         imaging->folderRow()->setUrl(out / "images");
         imaging->startButton()->click();
@@ -193,6 +210,81 @@ private slots:
         salvage->startButton()->click();
         WAIT_UNTIL(!salvage->model()->state().isRunning());
         shootBoth(win, QStringLiteral("09-salvage-done"));
+        // Back in imaging: its folder and its result are still there.
+        QTest::mouseClick(win.modeButton(WindowState::Mode::image), Qt::LeftButton);
+        shootBoth(win, QStringLiteral("12-imaging-kept-on-return"));
+    }
+
+    // Jobs that end with losses, and closing the window over a running one.
+    void lossesAndClosing() {
+        TempDir dir;
+        TempDir out(kNoDiskFolder);
+        app::MainWindow win(models::UpdateChecker::shared());
+        win.resize(1180, 760);
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+
+        // An image of a drive with unreadable stretches.
+        writeFile(dir / "drive.img", randomBytes(24 << 20, 3));
+        std::string why;
+        auto drive = FaultyDevice::create(dir / "drive.img", std::vector<BadRange>{{9 << 20, 8192}, {17 << 20, 4096}}, why);
+        if (!drive) QSKIP(qPrintable(QString::fromStdString("needs a faulty device: " + why)));
+        QTest::mouseClick(win.modeButton(WindowState::Mode::image), Qt::LeftButton);
+        auto* imaging = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        imaging->sourcePicker()->setSelection(SourceSelection::device(removableDisk(drive->devicePath(), 24 << 20)));
+        imaging->folderRow()->setUrl(out / "images");
+        imaging->startButton()->click();
+        WAIT_UNTIL(!imaging->model()->state().isRunning());
+        shootBoth(win, QStringLiteral("13-imaging-done-with-losses"));
+
+        // A mounted volume with a photo whose third block cannot be read.
+        if (haveTool("mkfs.ext4") && haveTool("debugfs")) {
+            fs::create_directories(dir / "tree" / "DCIM");
+            int n = 0;
+            for (const auto& f : corpusJpegs())
+                if (n < 4) fs::copy_file(f, dir / "tree" / "DCIM" / ("IMG_" + std::to_string(++n) + ".JPG"));
+            const fs::path volume = dir / "ext4.img";
+            QCOMPARE(run({"mkfs.ext4", "-q", "-F", "-b", "4096", "-d", (dir / "tree").string(), volume.string(), "16M"}).exitCode, 0);
+            const std::string bmap = run({"debugfs", "-R", "bmap /DCIM/IMG_4.JPG 2", volume.string()}).output;
+            const std::int64_t block = std::atoll(bmap.substr(bmap.find(")\n") + 2).c_str());
+            QVERIFY2(block > 0, bmap.c_str());
+            auto faulty = FaultyDevice::create(volume, std::vector<BadRange>{{block * 4096, 4096}}, why);
+            fs::create_directories(dir / "mnt");
+            if (faulty && run({"mount", "-t", "ext4", "-o", "ro,noload", faulty->devicePath(), (dir / "mnt").string()}).exitCode == 0) {
+                QTest::mouseClick(win.modeButton(WindowState::Mode::salvage), Qt::LeftButton);
+                auto* salvage = qobject_cast<views::SalvageView*>(win.content()->currentScreen());
+                salvage->sourceRow()->setUrl(dir / "mnt");
+                salvage->destinationRow()->setUrl(out / "rescued");
+                salvage->startButton()->click();
+                WAIT_UNTIL(!salvage->model()->state().isRunning());
+                salvage->damagedToggle()->click();
+                shootBoth(win, QStringLiteral("13-salvage-zero-filled"));
+                run({"umount", (dir / "mnt").string()});
+            }
+        }
+
+        // Closing while a copy runs asks first.
+        makeSmallCard(dir / "card.img", 6, 30);
+        auto slow = SlowMedium::create(dir / "card.img", 200, why);
+        if (!slow) QSKIP(qPrintable(QString::fromStdString("needs nbdkit and nbdfuse: " + why)));
+        QTest::mouseClick(win.modeButton(WindowState::Mode::image), Qt::LeftButton);
+        imaging = qobject_cast<views::ImagerView*>(win.content()->currentScreen());
+        imaging->sourcePicker()->setSelection(SourceSelection::imageFile(slow->path()));
+        imaging->startButton()->click();
+        WAIT_UNTIL(imaging->model()->progress().bytesDone > 0);
+        for (bool dark : {false, true}) {
+            views::Theme::shared().setDark(dark);
+            QTimer::singleShot(300, [&, dark] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (!box) return;
+                shoot(box, QStringLiteral("14-close-while-imaging") + (dark ? QStringLiteral("-dark") : QStringLiteral("-light")));
+                box->reject();
+            });
+            QVERIFY(!win.close());
+        }
+        views::Theme::shared().setDark(false);
+        imaging->model()->cancel();
+        models::waitForAllJobs();
     }
 
     void shellAndSelectionScreens() {

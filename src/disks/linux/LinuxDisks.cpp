@@ -155,7 +155,7 @@ Snapshot snapshotOf(const std::vector<BlockDevice>& devices, const std::map<std:
                                  disk.bus, mount});
         }
     }
-    return options.includeInternal ? s : s.shown(false);
+    return s.shown(options.includeInternal, options.includeVirtual);
 }
 
 std::map<std::string, std::string> parseMountInfo(const std::string& textIn) {

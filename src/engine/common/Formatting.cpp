@@ -35,6 +35,18 @@ std::string formatSpeed(double bytesPerSecond) {
     return formatByteCount(static_cast<std::int64_t>(bytesPerSecond)) + "/秒";
 }
 
+std::string formatRemaining(std::int64_t done, std::int64_t total, double bytesPerSec) {
+    if (total <= 0 || done >= total || !(bytesPerSec > 0) || !std::isfinite(bytesPerSec)) return {};
+    const double seconds = static_cast<double>(total - done) / bytesPerSec;
+    if (seconds > 100.0 * 24 * 3600) return {};
+    const auto s = static_cast<long long>(std::ceil(seconds));
+    if (s < 60) return "残り 約 " + std::to_string(std::max(1LL, s)) + " 秒";
+    const long long minutes = (s + 59) / 60;
+    if (minutes < 60) return "残り 約 " + std::to_string(minutes) + " 分";
+    const long long hours = minutes / 60, rest = minutes % 60;
+    return "残り 約 " + std::to_string(hours) + " 時間" + (rest > 0 ? " " + std::to_string(rest) + " 分" : "");
+}
+
 std::string formatLocalTime(std::int64_t secondsSinceEpoch, const char* format) {
     const auto t = static_cast<std::time_t>(secondsSinceEpoch);
     std::tm tm{};

@@ -12,6 +12,9 @@ namespace tamsel {
 std::string formatByteCount(std::int64_t bytes);
 // Bytes per second as a byte count + "/秒"; "-" for 0 or less.
 std::string formatSpeed(double bytesPerSecond);
+// "残り 約 3 分": the time `total - done` bytes take at this speed; empty
+// when it cannot be told (no total, no speed, done, or over 100 days).
+std::string formatRemaining(std::int64_t done, std::int64_t total, double bytesPerSec);
 
 // `secondsSinceEpoch` in this machine's time zone through strftime's
 // `format`; empty when the time cannot be shown.

@@ -297,18 +297,21 @@ struct DiskImager::Run {
     }
 };
 
+RescueState DiskImager::startingState(const ImagerOutput& output, std::int64_t size) {
+    if (auto resumed = output.resumeState(); resumed && resumed->map.size() == size) return std::move(*resumed);
+    RescueState state;
+    const std::int64_t from = std::clamp<std::int64_t>(output.resumeOffset(), 0, size);
+    state.map = RescueMap(size);
+    state.map.set(0, from, BlockStatus::finished);
+    state.written = from;
+    state.phasePos = from;
+    return state;
+}
+
 ImagerProgress DiskImager::run(const CancellationToken& token) {
     const std::int64_t size = source_->size();
     Run r(*this, token, *source_, std::max<std::int64_t>(1, source_->unit()));
-    if (auto resumed = output_.resumeState(); resumed && resumed->map.size() == size) {
-        r.state = std::move(*resumed);
-    } else {
-        const std::int64_t from = std::clamp<std::int64_t>(output_.resumeOffset(), 0, size);
-        r.state.map = RescueMap(size);
-        r.state.map.set(0, from, BlockStatus::finished);
-        r.state.written = from;
-        r.state.phasePos = from;
-    }
+    r.state = startingState(output_, size);
     if (options_.retryBad && r.state.phase != RescuePhase::finished) r.state.retryBad = true;
     if (size == 0) r.state.phase = RescuePhase::finished;
     r.resumedFrom = size - r.state.pendingBytes();

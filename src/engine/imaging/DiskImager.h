@@ -171,6 +171,10 @@ public:
     // the last position fully written.
     ImagerProgress run(const CancellationToken& token = CancellationToken::none());
 
+    // The state a run over `output` starts from, for a source of `size`
+    // bytes: the one recorded, or everything before its resume offset copied.
+    static RescueState startingState(const ImagerOutput& output, std::int64_t size);
+
 private:
     struct Run;
     std::shared_ptr<RandomAccessSource> source_;

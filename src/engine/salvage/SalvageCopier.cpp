@@ -16,6 +16,7 @@
 #include <random>
 
 #include "engine/common/Error.h"
+#include "engine/common/Formatting.h"
 #include "engine/reading/FileSource.h"
 
 namespace tamsel {
@@ -214,10 +215,12 @@ void SalvageCopier::record(const std::string& status, std::int64_t bad, const st
         } catch (...) {
         }
     }
-    if (status != kOK && status != kZeroFilled && status != kLeftOut) {
-        progress_.recentErrors.push_back(path + ": " + status + suffix);
-        if (progress_.recentErrors.size() > kRecentErrors) progress_.recentErrors.erase(progress_.recentErrors.begin());
-    }
+    auto keep = [](std::vector<std::string>& recent, std::string line) {
+        recent.push_back(std::move(line));
+        if (recent.size() > kRecentErrors) recent.erase(recent.begin());
+    };
+    if (status == kZeroFilled) keep(progress_.recentDamaged, path + ": " + formatByteCount(bad) + " をゼロ埋め");
+    else if (status != kOK && status != kLeftOut) keep(progress_.recentErrors, path + ": " + status + suffix);
 }
 
 void SalvageCopier::fail(const std::string& status, const std::string& path, const std::string& error) {

@@ -48,6 +48,8 @@ struct SalvageProgress {
     std::int64_t badBytes = 0;
     std::string currentPath;
     std::vector<std::string> recentErrors;  // oldest first, at most 20
+    // The files copied with unreadable parts zero-filled, the same way.
+    std::vector<std::string> recentDamaged;
 
     friend bool operator==(const SalvageProgress&, const SalvageProgress&) = default;
 };
