@@ -27,6 +27,19 @@
 
 namespace tamsel {
 
+namespace {
+// A source open for as long as this is, with its identity read.
+struct IdentifiedSource {
+    std::shared_ptr<RandomAccessSource> source;
+    SourceIdentity identity;
+    explicit IdentifiedSource(const std::string& path)
+        : source(openRandomAccessSource(path)), identity(identifySource(*source, path)) {}
+    ~IdentifiedSource() { source->close(); }
+    IdentifiedSource(const IdentifiedSource&) = delete;
+    IdentifiedSource& operator=(const IdentifiedSource&) = delete;
+};
+}  // namespace
+
 std::optional<std::string> blockDeviceName(const std::string& path) {
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) return std::nullopt;
@@ -47,12 +60,9 @@ std::optional<CarveResumeInfo> findContinuableScan(const std::string& source, co
         for (auto& info : Session::findResumable(dest))
             if (info.sourceName == source) candidates.push_back(std::move(info));
         if (candidates.empty()) return std::nullopt;
-        auto opened = openRandomAccessSource(source);
-        struct Closer {
-            std::shared_ptr<RandomAccessSource>& source;
-            ~Closer() { source->close(); }
-        } closer{opened};
-        const SourceIdentity identity = identifySource(*opened, source);
+        const IdentifiedSource identified(source);
+        const std::shared_ptr<RandomAccessSource>& opened = identified.source;
+        const SourceIdentity& identity = identified.identity;
         for (auto& info : candidates) {
             try {
                 if (Session::open(info.dir, Session::Lock::none).canContinue(opened->size(), identity).checkpoint)
@@ -72,12 +82,9 @@ ScanOutcome runScan(const ScanRequest& request, const CancellationToken& token, 
     refuseFolderSource(request.source);
     checkDestinationFolder(request.destination);
     refuseSameDisk(request.source, request.destination);
-    auto opened = openRandomAccessSource(request.source);
-    struct Closer {
-        std::shared_ptr<RandomAccessSource>& source;
-        ~Closer() { source->close(); }
-    } closer{opened};
-    const SourceIdentity identity = identifySource(*opened, request.source);
+    const IdentifiedSource identified(request.source);
+    const std::shared_ptr<RandomAccessSource>& opened = identified.source;
+    const SourceIdentity& identity = identified.identity;
 
     // Held to the end: a second scan or a recovery of this session waits its turn.
     std::optional<Session> session;
@@ -242,12 +249,9 @@ RecoveryOutcome runRecovery(const RecoveryRequest& request, const CancellationTo
     refuseFolderSource(source);
     checkDestinationFolder(request.destination);
     refuseSameDisk(source, request.destination);
-    auto opened = openRandomAccessSource(source);
-    struct Closer {
-        std::shared_ptr<RandomAccessSource>& source;
-        ~Closer() { source->close(); }
-    } closer{opened};
-    const SourceIdentity identity = identifySource(*opened, source);
+    const IdentifiedSource identified(source);
+    const std::shared_ptr<RandomAccessSource>& opened = identified.source;
+    const SourceIdentity& identity = identified.identity;
     const auto checkpoint = session.checkpoint();
     switch (session.matchSource(identity)) {
         case Session::SourceMatch::same: break;
