@@ -98,7 +98,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     // Disks.
     auto* head = new QHBoxLayout;
     head->addWidget(makeLabel(QStringLiteral("接続中のディスク"), TextStyle::heading, QFont::DemiBold, page), 1);
-    internal_ = new QCheckBox(QStringLiteral("内蔵も表示"), page);
+    internal_ = new QCheckBox(QStringLiteral("内蔵ディスクも表示"), page);
     connect(internal_, &QCheckBox::toggled, this, [this](bool on) {
         includeInternal_ = on;
         if (!loading_) showListing();
@@ -128,12 +128,12 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
     cardsLayout_->setSpacing(8);
     col->addWidget(cards_);
 
-    auto* image = new QPushButton(QStringLiteral("ディスクイメージ(.img / .dmg)を開く…"), page);
+    auto* image = new QPushButton(QStringLiteral("ディスクイメージ(.img / .iso / .dd / .raw)を選択…"), page);
     setButtonSymbol(image, QStringLiteral("file"));
     image->setObjectName(QStringLiteral("openImage"));
     connect(image, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("ディスクイメージを開く"), QString(),
-                                                          QStringLiteral("ディスクイメージ (*.img *.dmg *.iso *.bin *.raw *.dd);;すべてのファイル (*)"));
+                                                          QStringLiteral("ディスクイメージ (*.img *.iso *.dd *.raw *.bin);;すべてのファイル (*)"));
         if (!path.isEmpty()) chooseImageFile(path);
     });
     auto* imageRow = new QHBoxLayout;
@@ -189,6 +189,7 @@ CarveSelectView::CarveSelectView(Workspace* ws, QWidget* parent) : QWidget(paren
         if (!folder.isEmpty()) chooseDestination(folder);
     });
     destRow->addWidget(change, 0, Qt::AlignTop);
+    change_ = change;
     col->addWidget(dest);
 
     // Resume offer.
@@ -307,7 +308,7 @@ void CarveSelectView::rebuildCards() {
     }
     if (loading_ && devices_.empty()) listState_->setText(QStringLiteral("ディスクを調べています…"));
     else if (devices_.empty())
-        listState_->setText(QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、内蔵も表示してください。"));
+        listState_->setText(QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、「内蔵ディスクも表示」を選んでください。"));
     listState_->setVisible(devices_.empty());
     const auto& source = ws_->job().selectedSource();
     for (const auto& listing : devices_) {
@@ -337,6 +338,8 @@ void CarveSelectView::updateDestination() {
     destIcon_->setSymbol(dest ? QStringLiteral("folder-filled") : QStringLiteral("folder-plus"));
     lowSpace_->hide();
     sameDisk_->hide();
+    // Nothing to change before a folder is chosen.
+    change_->setText(dest ? QStringLiteral("変更…") : QStringLiteral("保存先を選択…"));
     if (!dest) {
         destText_->setText(QStringLiteral("まだ選ばれていません。スキャンを始めるには必要です。"));
         setSecondary(destText_);

@@ -60,6 +60,7 @@ private:
     QVBoxLayout* cardsLayout_;
     IconLabel* destIcon_;
     QLabel* destText_;
+    QPushButton* change_ = nullptr;
     IconLabel* lowSpace_;
     IconLabel* sameDisk_;
     Card* resume_;

@@ -26,7 +26,7 @@ ChosenPath chooseFolder(QWidget* parent, const QString& caption) {
 
 ChosenPath chooseImageFile(QWidget* parent, const QString& caption) {
     if (imageChooser()) return imageChooser()(parent, caption);
-    return fromDialog(QFileDialog::getOpenFileName(parent, caption, {}, QStringLiteral("ディスクイメージ (*.img *.dmg *.iso *.bin *.raw);;すべてのファイル (*)")));
+    return fromDialog(QFileDialog::getOpenFileName(parent, caption, {}, QStringLiteral("ディスクイメージ (*.img *.iso *.dd *.raw *.bin);;すべてのファイル (*)")));
 }
 
 void setFolderChooser(Chooser chooser) { folderChooser() = std::move(chooser); }

@@ -53,7 +53,8 @@ void ImagerView::build() {
 
     auto* sourceBox = new QGroupBox(column);
     auto* sourceLayout = new QVBoxLayout(sourceBox);
-    picker_ = new SourcePicker(sourceBox);
+    picker_ = new SourcePicker(QStringLiteral("どのディスクをイメージにしますか"),
+                               QStringLiteral("弱っているディスクや、消えたファイルが入っていたディスクを選んでください。"), sourceBox);
     sourceLayout->addWidget(picker_);
     col->addWidget(sourceBox);
 

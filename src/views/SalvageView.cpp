@@ -33,7 +33,7 @@ void SalvageView::build() {
     auto* boxLayout = new QVBoxLayout(box);
     boxLayout->setSpacing(10);
     srcRow_ = new FolderPickerRow(QStringLiteral("コピー元(壊れかけのドライブ)"), box);
-    dstRow_ = new FolderPickerRow(QStringLiteral("保存先(別のディスクに!)"), box);
+    dstRow_ = new FolderPickerRow(QStringLiteral("保存先(読み取り元とは別のディスク)"), box);
     mediaOnly_ = new QCheckBox(QStringLiteral("写真・動画・音声ファイルのみコピーする"), box);
     boxLayout->addWidget(srcRow_);
     boxLayout->addWidget(dstRow_);

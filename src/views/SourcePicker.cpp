@@ -81,10 +81,10 @@ void PickRow::keyPressEvent(QKeyEvent* event) {
 
 // --- SourcePicker ---
 
-SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
-    auto* title = new QLabel(QStringLiteral("どのディスクから探しますか"), this);
+SourcePicker::SourcePicker(const QString& question, const QString& hint, QWidget* parent) : QWidget(parent) {
+    auto* title = new QLabel(question, this);
     makeHeadline(title, 1.1);
-    auto* caption = new QLabel(QStringLiteral("消えたファイルが入っていたディスクを選んでください。"), this);
+    auto* caption = new QLabel(hint, this);
     caption->setWordWrap(true);
     makeSecondary(caption);
     auto* titles = new QVBoxLayout;
@@ -121,7 +121,7 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     diskList_->setSpacing(4);
 
     partitionsToggle_ = new QToolButton(this);
-    partitionsToggle_->setText(QStringLiteral("区画を個別に選ぶ"));
+    partitionsToggle_->setText(QStringLiteral("パーティションを個別に選ぶ"));
     partitionsToggle_->setCheckable(true);
     partitionsToggle_->setChecked(false);
     partitionsToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -134,12 +134,12 @@ SourcePicker::SourcePicker(QWidget* parent) : QWidget(parent) {
     partitionList_ = new QVBoxLayout;
     partitionList_->setSpacing(4);
     partitionsLayout->addLayout(partitionList_);
-    auto* hint = paragraph(QStringLiteral("ディスク全体を選べば、区画をまたいで探せます。ふつうは上のディスクを選んでください。"), partitionsBox_);
-    makeSecondary(hint);
-    partitionsLayout->addWidget(hint);
+    auto* wholeDisk = paragraph(QStringLiteral("ディスク全体を選べば、パーティションをまたいで読めます。ふつうは上のディスクを選んでください。"), partitionsBox_);
+    makeSecondary(wholeDisk);
+    partitionsLayout->addWidget(wholeDisk);
     partitionsBox_->setVisible(false);
 
-    imageButton_ = new QPushButton(symbolIcon(QStringLiteral("file"), this), QStringLiteral("ディスクイメージ(.img / .dmg)を選択…"), this);
+    imageButton_ = new QPushButton(symbolIcon(QStringLiteral("file"), this), QStringLiteral("ディスクイメージ(.img / .iso / .dd / .raw)を選択…"), this);
     imageButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     imageChosen_ = plainLabel({}, this);
     imageChosen_->setWordWrap(true);

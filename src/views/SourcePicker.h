@@ -49,7 +49,8 @@ private:
 class SourcePicker : public QWidget {
     Q_OBJECT
 public:
-    explicit SourcePicker(QWidget* parent = nullptr);
+    // `question` heads the list ("which disk to copy" or "to check"), `hint` says what to pick.
+    SourcePicker(const QString& question, const QString& hint, QWidget* parent = nullptr);
 
     const std::optional<SourceSelection>& selection() const { return selection_; }
     // Shows `selection`; emits selectionChanged only when it differs.

@@ -242,7 +242,8 @@ void StartView::build() {
 
     QVBoxLayout* pickerBox = nullptr;
     col->addWidget(section(page, pickerBox));
-    picker_ = new SourcePicker(page);
+    picker_ = new SourcePicker(QStringLiteral("どのディスクを診断しますか"),
+                               QStringLiteral("状態を確かめたいディスクを選んでください。"), page);
     pickerBox->addWidget(picker_);
 
     col->addWidget(buildSymptoms(page));

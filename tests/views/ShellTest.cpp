@@ -297,7 +297,7 @@ private slots:
         CarveSelectView view(&ws);
         view.show();
         WAIT_UNTIL(!view.loading());
-        QVERIFY(showsText(&view, QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、内蔵も表示してください。")));
+        QVERIFY(showsText(&view, QStringLiteral("SDカード・外付けディスクが見つかりません。挿し直して更新するか、「内蔵ディスクも表示」を選んでください。")));
         setListedDisks({cardListing("mmcblk0", "旅行の写真")});
         QSignalSpy changed(&view, &CarveSelectView::devicesChanged);
         WAIT_UNTIL(changed.count() >= 1);  // the next poll

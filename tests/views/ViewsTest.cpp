@@ -129,7 +129,7 @@ private slots:
         FakeDisks fake;
         fake.withCards = false;
         fake.install();
-        SourcePicker picker;
+        SourcePicker picker(QStringLiteral("どのディスクを診断しますか"), {});
         picker.resize(640, 480);
         picker.show();
         // Loaded when shown: only an internal disk here, and the box is off.
