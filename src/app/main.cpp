@@ -3,11 +3,29 @@
 #include <QFont>
 #include <QIcon>
 
+#include <cstdio>
+#include <cstring>
+
 #include "app/MainWindow.h"
 #include "models/UpdateChecker.h"
 #include "views/Theme.h"
 
 int main(int argc, char** argv) {
+    // Answered before any display is opened: they must work over ssh and in scripts.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tamsel %s\n", TAMSEL_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("使い方: tamsel [Qt のオプション]\n"
+                        "SD カード・USB メモリ・故障しかけたディスクからデータを取り戻すウインドウを開きます。\n"
+                        "  --version  版を表示します\n"
+                        "  --help     この説明を表示します\n"
+                        "コマンドラインで使うには tamsel-cli を、説明書は「man tamsel」をご覧ください。\n");
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tamsel"));
     QApplication::setOrganizationName(QStringLiteral("tamsel"));
