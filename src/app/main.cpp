@@ -2,6 +2,8 @@
 #include <QApplication>
 #include <QFont>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstring>
@@ -27,6 +29,10 @@ int main(int argc, char** argv) {
         }
     }
     QApplication app(argc, argv);
+    // The window is Japanese whatever the locale: Qt's own dialogs and buttons too.
+    QTranslator qtTexts;
+    if (qtTexts.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
     QApplication::setApplicationName(QStringLiteral("tamsel"));
     QApplication::setOrganizationName(QStringLiteral("tamsel"));
     QApplication::setDesktopFileName(QStringLiteral("tamsel"));
