@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
     if (qtTexts.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTexts);
     QApplication::setApplicationName(QStringLiteral("tamsel"));
+    // The update check compares releases with this; without it any release looks newer.
+    QApplication::setApplicationVersion(QStringLiteral(TAMSEL_VERSION));
     QApplication::setOrganizationName(QStringLiteral("tamsel"));
     QApplication::setDesktopFileName(QStringLiteral("tamsel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/tamsel.svg")));

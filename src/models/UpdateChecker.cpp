@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSysInfo>
 #include <QTimer>
@@ -79,16 +80,25 @@ QString UpdateChecker::currentVersion() const {
     return v.isEmpty() ? QStringLiteral("0") : v;
 }
 
+QString UpdateChecker::feedHost() const {
+    // Only a host name and a port: nothing that could turn the address into another.
+    static const QRegularExpression hostAndPort(QStringLiteral("^[A-Za-z0-9.-]{1,253}(:[0-9]{1,5})?$"));
+    const QVariant v = userDefaults().value(QString::fromLatin1(kFeedHostKey));
+    if (v.typeId() == QMetaType::QString && hostAndPort.match(v.toString()).hasMatch()) return v.toString();
+    return feedHost_;
+}
+
 QUrl UpdateChecker::feedUrl() const {
-    if (feedHost_.isEmpty()) return {};
-    return QUrl(QStringLiteral("https://") + feedHost_ + QStringLiteral("/downloads/latest.json"));
+    const QString host = feedHost();
+    if (host.isEmpty()) return {};
+    return QUrl(QStringLiteral("https://") + host + QStringLiteral("/downloads/latest.json"));
 }
 
 void UpdateChecker::checkIfDue() {
     QSettings defaults = userDefaults();
     const QDateTime now = clock_();
     const QDateTime last = defaults.value(QString::fromLatin1(kLastAttemptKey)).toDateTime();
-    if (!enabled() || feedHost_.isEmpty() || (last.isValid() && last.secsTo(now) <= kIntervalSeconds)) {
+    if (!enabled() || feedHost().isEmpty() || (last.isValid() && last.secsTo(now) <= kIntervalSeconds)) {
         emit checkEnded();
         return;
     }

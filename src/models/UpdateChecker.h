@@ -38,6 +38,8 @@ public:
     static inline const char* const kEnabledKey = "UpdateCheckEnabled";
     static inline const char* const kLastAttemptKey = "UpdateCheckLastAttempt";
     static inline const char* const kSkippedVersionKey = "UpdateCheckSkippedVersion";
+    // The settings file's own feed ("host[:port]"), in place of the build's.
+    static inline const char* const kFeedHostKey = "UpdateFeedHost";
     static constexpr qint64 kIntervalSeconds = 86400;
     // For the whole request, however slowly the answer trickles in.
     static constexpr int kTimeoutMs = 10000;
@@ -45,7 +47,8 @@ public:
     static constexpr qint64 kMaxBodyBytes = 65536;
 
     // `feedHost` ("updates.example.com", optionally with ":port"); the
-    // build's setting by default. Empty: no request is ever made.
+    // build's setting by default, the settings file's when it names one.
+    // Empty: no request is ever made.
     explicit UpdateChecker(QString feedHost, QObject* parent = nullptr);
     static UpdateChecker& shared();
 
@@ -76,6 +79,7 @@ private:
     void setAvailable(const OptionalRelease& v);
     void offer(const QByteArray& body);
 
+    QString feedHost() const;
     QString feedHost_;
     OptionalRelease available_;
     bool dismissed_ = false;

@@ -225,6 +225,10 @@ private slots:
         defaults().setValue(UpdateChecker::kEnabledKey, "no");  // not a boolean: enabled
         QVERIFY(c->enabled());
         auto none = checker(QString());
+        // The settings file names a feed of its own; anything but a host and port is not one.
+        defaults().setValue(UpdateChecker::kFeedHostKey, QStringLiteral("updates.test:8443"));
+        QCOMPARE(none->feedUrl(), QUrl(QStringLiteral("https://updates.test:8443/downloads/latest.json")));
+        defaults().setValue(UpdateChecker::kFeedHostKey, QStringLiteral("evil.test/x?"));
         QVERIFY(none->feedUrl().isEmpty());
         check(*none);
         QCOMPARE(feed_->requests, 0);
