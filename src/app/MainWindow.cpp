@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QToolBar>
@@ -102,6 +103,19 @@ MainWindow::MainWindow(models::UpdateChecker& updates, QWidget* parent)
     });
     resultsActions_ << bar->addWidget(rescan_);
 
+    settings_ = new QToolButton(bar);
+    settings_->setProperty("symbol", QStringLiteral("settings"));
+    settings_->setToolTip(QStringLiteral("設定"));
+    settings_->setAccessibleName(QStringLiteral("設定"));
+    settings_->setPopupMode(QToolButton::InstantPopup);
+    auto* menu = new QMenu(settings_);
+    QAction* checkUpdates = menu->addAction(QStringLiteral("新しいバージョンを確認する"));
+    checkUpdates->setCheckable(true);
+    checkUpdates->setChecked(updates.enabled());
+    connect(checkUpdates, &QAction::toggled, &updates, &models::UpdateChecker::setEnabled);
+    settings_->setMenu(menu);
+    bar->addWidget(settings_);
+
     connect(&ws->window(), &WindowState::modeChanged, this, &MainWindow::syncToolbar);
     connect(&ws->job(), &CarveJob::phaseChanged, this, &MainWindow::syncToolbar);
     connect(&ws->results(), &models::FoundFiles::viewModeChanged, this, &MainWindow::syncToolbar);
@@ -137,6 +151,7 @@ void MainWindow::retint() {
     tint(modes_);
     tint(viewModes_);
     rescan_->setIcon(views::Icons::icon(rescan_->property("symbol").toString()));
+    settings_->setIcon(views::Icons::icon(settings_->property("symbol").toString()));
 }
 
 }  // namespace tamsel::app

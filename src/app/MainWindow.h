@@ -44,6 +44,7 @@ private:
     ContentView* content_;
     QButtonGroup* modes_;
     QButtonGroup* viewModes_;
+    QToolButton* settings_ = nullptr;
     QToolButton* rescan_;
     QLineEdit* search_;
     QList<QAction*> resultsActions_;

@@ -75,6 +75,8 @@ bool UpdateChecker::enabled() const {
     return !(v.isValid() && v.typeId() == QMetaType::Bool && !v.toBool());
 }
 
+void UpdateChecker::setEnabled(bool on) { userDefaults().setValue(QString::fromLatin1(kEnabledKey), on); }
+
 QString UpdateChecker::currentVersion() const {
     const QString v = QCoreApplication::applicationVersion();
     return v.isEmpty() ? QStringLiteral("0") : v;

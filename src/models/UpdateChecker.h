@@ -31,7 +31,7 @@ class UpdateChecker : public QObject {
     Q_OBJECT
     Q_PROPERTY(tamsel::models::OptionalRelease available READ available NOTIFY availableChanged)
     Q_PROPERTY(bool dismissed READ dismissed WRITE setDismissed NOTIFY dismissedChanged)
-    Q_PROPERTY(bool enabled READ enabled)
+    Q_PROPERTY(bool enabled READ enabled WRITE setEnabled)
     Q_PROPERTY(QString currentVersion READ currentVersion)
 
 public:
@@ -56,6 +56,8 @@ public:
     bool dismissed() const { return dismissed_; }
     void setDismissed(bool v);
     bool enabled() const;
+    // The user's own switch, kept in the settings file.
+    void setEnabled(bool on);
     QString currentVersion() const;
     QUrl feedUrl() const;
 

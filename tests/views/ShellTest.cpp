@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QToolButton>
 
 #include <set>
@@ -130,6 +131,7 @@ class ShellTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void init() { setListedDisks({}); }
 
     // Every mode has its button, titled, with an icon, in the order of the
@@ -158,8 +160,16 @@ private slots:
         QVERIFY(s.screen<views::ImagerView>());
         s.ws->window().setMode(WindowState::Mode::carve);
         QVERIFY(s.win.modeButton(WindowState::Mode::carve)->isChecked());
-        // No release offered: no banner.
+        // No release offered: no banner. The update check's switch is the settings menu's.
         QVERIFY(!find(&s.win, "updateBanner")->isVisible());
+        QAction* updates = nullptr;
+        for (auto* a : s.win.findChildren<QAction*>())
+            if (a->text() == QStringLiteral("新しいバージョンを確認する")) updates = a;
+        QVERIFY(updates && updates->isChecked() == models::UpdateChecker::shared().enabled());
+        updates->setChecked(false);
+        QVERIFY(!models::UpdateChecker::shared().enabled());
+        updates->setChecked(true);
+        QVERIFY(models::UpdateChecker::shared().enabled());
     }
 
     // The disk the drive check looks at is the one imaging and carving go on
