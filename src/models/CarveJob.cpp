@@ -305,7 +305,7 @@ void CarveJob::recover(const std::vector<CarvedFile>& files) {
     QPointer<CarveJob> self(this);
     std::vector<std::int64_t> indexes;
     for (const auto& f : files) indexes.push_back(f.index);
-    RecoveryRequest request{*stagingDir_, selectedSource_->path(), std::move(indexes), *destinationRoot_};
+    RecoveryRequest request{*stagingDir_, selectedSource_->path(), std::move(indexes), *destinationRoot_, recoveryLayout_};
     recoveryTask_ = startJob(JobPriority::normal, [self, request = std::move(request)](const CancellationToken& token) {
         RecoveryReport report;
         report.total = static_cast<qint64>(request.indexes->size());

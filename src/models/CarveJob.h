@@ -15,6 +15,7 @@
 
 #include "engine/carve/Carver.h"
 #include "engine/carve/Checkpoint.h"
+#include "engine/carve/RecoveredNames.h"
 #include "models/FoundFiles.h"
 #include "models/Job.h"
 #include "models/Shared.h"
@@ -81,6 +82,9 @@ public:
     const OptionalSource& selectedSource() const { return selectedSource_; }
     void setSelectedSource(const OptionalSource& v);
     const OptionalPath& destinationRoot() const { return destinationRoot_; }
+    // Where recovered files go: the card's own folders and names, by type, or by date.
+    RecoveryLayout recoveryLayout() const { return recoveryLayout_; }
+    void setRecoveryLayout(RecoveryLayout v) { recoveryLayout_ = v; }
     void setDestinationRoot(const OptionalPath& v);
 
     const OptionalResume& resumable() const { return resumable_; }
@@ -182,6 +186,7 @@ private:
     bool recovering_ = false;
     qint64 recoverDone_ = 0;
     qint64 recoverTotal_ = 0;
+    RecoveryLayout recoveryLayout_ = RecoveryLayout::original;
     Task recoveryTask_;
     OptionalReport recoveryReport_;
     QHash<qint64, std::filesystem::path> recoveredCopies_;

@@ -1,5 +1,6 @@
 #include "views/BottomBar.h"
 
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -57,6 +58,20 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
     progressText_->setWordWrap(false);
     prow->addWidget(progressText_);
     row->addWidget(progress_);
+    auto* layout = new QComboBox(this);
+    layout->setObjectName(QStringLiteral("recoveryLayout"));
+    layout->setAccessibleName(QStringLiteral("復元先での並べ方"));
+    layout->setToolTip(QStringLiteral("名前や日付の分からないファイルは種類別のフォルダに入ります"));
+    for (const auto& [text, value] : {std::pair{"元のフォルダと名前で", RecoveryLayout::original},
+                                      std::pair{"種類別のフォルダに", RecoveryLayout::type},
+                                      std::pair{"撮影日のフォルダに", RecoveryLayout::date}}) {
+        layout->addItem(QString::fromUtf8(text), int(value));
+        if (value == ws_->job().recoveryLayout()) layout->setCurrentIndex(layout->count() - 1);
+    }
+    connect(layout, &QComboBox::activated, this, [this, layout](int i) {
+        ws_->job().setRecoveryLayout(RecoveryLayout(layout->itemData(i).toInt()));
+    });
+    row->addWidget(layout);
     main_ = new QPushButton(this);
     main_->setObjectName(QStringLiteral("recoverSelected"));
     main_->setMinimumHeight(34);

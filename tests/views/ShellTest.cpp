@@ -2,6 +2,7 @@
 // the selection screen's texts and rules, and the icon table.
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QDirIterator>
@@ -548,6 +549,12 @@ private slots:
         QTest::mouseClick(s.win.viewModeButton(ResultViewMode::grid), Qt::LeftButton);
         QCOMPARE(grid->model(), view->listModel());  // the grid lists the same rows in the same order
         QCOMPARE(grid->currentIndex().row(), table->currentIndex().row());
+
+        // How the files are laid out is chosen beside the main button: the card's own names by default.
+        auto* layout = find<QComboBox>(view, "recoveryLayout");
+        QCOMPARE(s.ws->job().recoveryLayout(), RecoveryLayout::original);
+        QTest::keyClick(layout, Qt::Key_Down);
+        QCOMPARE(s.ws->job().recoveryLayout(), RecoveryLayout::type);
 
         // Recovering through the main button writes the three files; the
         // report under the files says so and opens their folder on request.
