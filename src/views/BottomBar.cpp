@@ -68,6 +68,8 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
         layout->addItem(QString::fromUtf8(text), int(value));
         if (value == ws_->job().recoveryLayout()) layout->setCurrentIndex(layout->count() - 1);
     }
+    // In a narrow window it gives way before the main button does.
+    layout->setMinimumWidth(96);
     connect(layout, &QComboBox::activated, this, [this, layout](int i) {
         ws_->job().setRecoveryLayout(RecoveryLayout(layout->itemData(i).toInt()));
     });
@@ -75,6 +77,7 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
     main_ = new QPushButton(this);
     main_->setObjectName(QStringLiteral("recoverSelected"));
     main_->setMinimumHeight(34);
+    main_->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
     stylePrimary(main_);
     connect(main_, &QPushButton::clicked, ws_, &Workspace::recoverSelected);
     row->addWidget(main_);
