@@ -38,6 +38,8 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
     bytes_->setFont(monoDigits(fontFor(TextStyle::body)));
     // In a narrow window the summary gives way (the size first), never the main button.
     setSecondary(bytes_);
+    // Never shorter than what it counts.
+    bytes_->setMinimumWidth(bytes_->fontMetrics().horizontalAdvance(QStringLiteral(" 件選択")) + 2);
     row->addWidget(bytes_);
     row->addSpacing(12);
     toast_ = new IconLabel(QStringLiteral("circle-check-filled"), QString(), TextStyle::caption, this);
@@ -69,7 +71,7 @@ BottomBar::BottomBar(Workspace* ws, QWidget* parent) : QWidget(parent), ws_(ws) 
         if (value == ws_->job().recoveryLayout()) layout->setCurrentIndex(layout->count() - 1);
     }
     // In a narrow window it gives way before the main button does.
-    layout->setMinimumWidth(96);
+    layout->setMinimumWidth(64);
     connect(layout, &QComboBox::activated, this, [this, layout](int i) {
         ws_->job().setRecoveryLayout(RecoveryLayout(layout->itemData(i).toInt()));
     });
