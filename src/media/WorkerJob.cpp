@@ -68,7 +68,7 @@ std::optional<protocol::Result> PreviewMaker::make(const CarvedFile& file, int s
     protocol::Result result;
     const auto read = [&](std::int64_t offset, std::int64_t count) {
         if (token.isCancelled()) throw ReadCancelled();
-        return source_->pread(file.offset + offset, count);
+        return preadFound(*source_, file, offset, count);
     };
     const std::int64_t budget = std::max(job.limits.photoBytes, job.limits.videoBytes) + (1 << 20);
     if (runWorkerJob(worker_, job, budget, read, keepWaiting, result) != WorkerAnswer::answered) return std::nullopt;

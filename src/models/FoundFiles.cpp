@@ -65,6 +65,7 @@ void FoundBatch::add(const CarvedFile& f) {
         row.hasOriginal = true;
         originals.emplace_back(f.index, *f.originalPath);
     }
+    if (!f.runs.empty()) runs.emplace_back(f.index, f.runs);
     const auto known = std::find(exts.begin(), exts.end(), f.ext);
     row.ext = static_cast<std::uint16_t>(known - exts.begin());
     if (known == exts.end()) exts.push_back(f.ext);
@@ -130,6 +131,7 @@ CarvedFile FoundFiles::carvedFile(const FoundFile& f) const {
     c.originalPath = originalPath(f);
     if (f.modified != FoundFile::kNoDate) c.modified = f.modified;
     c.dateSource = f.dateSource;
+    if (const auto it = runs_.find(f.index); it != runs_.end()) c.runs = it->second;
     return c;
 }
 
@@ -244,6 +246,7 @@ void FoundFiles::append(FoundBatch batch) {
     for (auto& [index, text] : batch.notes) notes_[index] = std::move(text);
     for (auto& [index, text] : batch.names) names_[index] = std::move(text);
     for (auto& [index, text] : batch.originals) originals_[index] = std::move(text);
+    for (auto& [index, pieces] : batch.runs) runs_[index] = std::move(pieces);
     const qsizetype first = size();
     for (FoundFile f : batch.files) {
         f.ext = codes[f.ext];
@@ -269,6 +272,7 @@ void FoundFiles::clear() {
     std::unordered_map<std::int64_t, std::string>().swap(notes_);
     std::unordered_map<std::int64_t, std::string>().swap(names_);
     std::unordered_map<std::int64_t, std::string>().swap(originals_);
+    std::unordered_map<std::int64_t, std::vector<ByteRun>>().swap(runs_);
     earlyVerdicts_.clear();
     ordered_ = true;
     counts_ = {};

@@ -48,6 +48,7 @@ struct FoundBatch {
     std::vector<std::pair<std::int64_t, std::string>> notes;
     std::vector<std::pair<std::int64_t, std::string>> names;
     std::vector<std::pair<std::int64_t, std::string>> originals;
+    std::vector<std::pair<std::int64_t, std::vector<ByteRun>>> runs;  // of the few files in pieces
 
     void add(const CarvedFile& file);
     static FoundBatch of(const std::vector<CarvedFile>& files) {
@@ -160,6 +161,7 @@ private:
     std::unordered_map<std::int64_t, std::string> notes_;
     std::unordered_map<std::int64_t, std::string> names_;
     std::unordered_map<std::int64_t, std::string> originals_;
+    std::unordered_map<std::int64_t, std::vector<ByteRun>> runs_;
     std::map<std::int64_t, std::string> earlyVerdicts_;  // for files not listed yet
     Counts counts_;
     TypeFilter typeFilter_ = TypeFilter::all;

@@ -573,6 +573,7 @@ private slots:
             for (int i = first; i < first + 1000; ++i) {
                 piece.push_back(fileNumber(i));
                 if (i % 11 == 0) piece.back().note = "note " + std::to_string(i);
+                if (i % 997 == 0) piece.back().runs = {{piece.back().offset, 1}, {7, piece.back().length - 1}};
                 total += piece.back().length;
             }
             w.job().applyScanProgress(std::nullopt, FoundBatch::of(piece));
@@ -593,6 +594,7 @@ private slots:
             QVERIFY(w.selection().contains(f.index));
             CarvedFile expected = fileNumber(i);
             if (i % 11 == 0) expected.note = "note " + std::to_string(i);
+            expected.runs = {{expected.offset, 1}, {7, expected.length - 1}};  // a file in pieces keeps them
             QCOMPARE(w.results().carvedFile(f), expected);
         }
         QCOMPARE(w.results().positionOf(kFiles), qsizetype(-1));
